@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything (host, ThreadSanitizer, Windows cross build) and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+start=$(date +%s)
+for preset in host tsan windows; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2
+  echo "== $preset: tests"
+  ctest --preset "$preset"
+done
+echo "== all builds and tests passed in $(( $(date +%s) - start )) s"
