@@ -1,0 +1,217 @@
+/*
+ * Tape path-failover bus driver (vorkatbus): device extensions, records and routines shared by the
+ * control device code (bus.cpp, buspnp.cpp) and the virtual tape device code (pdo.cpp, pdopnp.cpp).
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddtape.h>
+#include <ntddscsi.h>
+#include "defines.h"
+#include "debug.h"
+#include "common.h"
+
+/* Version text traced at every open. */
+#define BUS_VERSION_TEXT "7.0.2.1x64"
+
+/* Pool tags (as they read in a pool dump). */
+#define BUS_TAG_EVENT            'eSUB'   /* event information records */
+#define BUS_TAG_PDO_DATA         'dSUB'   /* PDO_DATA */
+#define BUS_TAG_PATH_DATA        'pSUB'   /* PATH_DATA */
+#define BUS_TAG_ADAPTER          'aSUB'   /* ADAPTER_USAGE */
+
+/* Events of the message table (vorkatbus.mc). */
+#define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
+#define BUS_EVT_INIT_FAILED           ((NTSTATUS)0xC0000002L)
+#define BUS_EVT_STATUS_FAILOVER       ((NTSTATUS)0x80000004L)
+#define BUS_EVT_NEW_PRIMARY           ((NTSTATUS)0x40000006L)
+#define BUS_EVT_UNLOADING             ((NTSTATUS)0x40000007L)
+#define BUS_EVT_RESERVING_HOST_KEY    ((NTSTATUS)0x40000008L)
+#define BUS_EVT_RESERVATION_REFUSED   ((NTSTATUS)0xC0000007L)
+
+/* Event information record: the event code and its insertion strings, each with its NUL, ended by
+   an empty string. 240 bytes, like the error-log packet it becomes. */
+#define BUS_EVENT_INFO_SIZE      240
+#define BUS_EVENT_STRING_CHARS   ((BUS_EVENT_INFO_SIZE - sizeof(ULONG)) / sizeof(WCHAR))   /* 118 */
+typedef struct _EVENT_INFO {
+    NTSTATUS iEventCode;
+    WCHAR wszStrings[BUS_EVENT_STRING_CHARS];
+} EVENT_INFO, *PEVENT_INFO;
+static_assert(sizeof(EVENT_INFO) == BUS_EVENT_INFO_SIZE, "event information record is 240 bytes");
+
+/* Error-log packet: 240 bytes, strings where the dump data would start, at most 100 characters. */
+#define BUS_ERROR_LOG_PACKET_SIZE     240
+#define BUS_ERROR_LOG_STRING_OFFSET   40
+#define BUS_ERROR_LOG_MAX_CHARS       ((BUS_ERROR_LOG_PACKET_SIZE - BUS_ERROR_LOG_STRING_OFFSET) / sizeof(WCHAR))
+
+/* ---- Device extensions ---- */
+
+/* Header shared by the control device's and the virtual devices' extensions; the dispatch routines
+   tell the two kinds apart by fIsFdo. */
+#define BUS_DEVICE_EXT_HEADER \
+    UCHAR fIsFdo;                 /* TRUE: control device (BUS_EXT); FALSE: virtual device (PDO_EXT) */ \
+    PNP_STATE ePnpState;          /* current PnP state */ \
+    PNP_STATE ePrevPnpState       /* state before the last transition */
+
+typedef struct _DEVICE_EXT_HEADER {
+    BUS_DEVICE_EXT_HEADER;
+} DEVICE_EXT_HEADER, *PDEVICE_EXT_HEADER;
+
+/* Outstanding-request count of a device: 1 when idle. The idle event is set while the count is 1, the
+   remove event once it drops to 0. The PnP mutex is taken before the count mutex. */
+#define BUS_IO_COUNT_FIELDS \
+    LONG ulIoCount; \
+    KEVENT evIdle;                /* synchronization event, initially signalled */ \
+    KEVENT evRemove;              /* synchronization event, initially not signalled */ \
+    FAST_MUTEX fmIoCount;         /* guards ulIoCount */ \
+    FAST_MUTEX fmPnp              /* held by the PnP dispatch while it counts a request in */
+
+struct _PDO_DATA;
+struct _PATH_DATA;
+struct _ADAPTER_USAGE;
+struct _PERSISTENT_NAME;
+
+/* One per host adapter seen (load balancing). */
+typedef struct _ADAPTER_USAGE {
+    struct _ADAPTER_USAGE *pNext;
+    ULONG ulAdapter;              /* SCSI port number */
+    ULONG ulRefCt;                /* registered paths through this adapter */
+    ULONG ulOpenUsage;            /* opens whose primary path went through this adapter */
+} ADAPTER_USAGE, *PADAPTER_USAGE;
+
+/* One per registered path. */
+typedef struct _PATH_DATA {
+    struct _PATH_DATA *pNext;
+    PADAPTER_USAGE pHBA;          /* adapter record, NULL without load balancing */
+    PDEVICE_OBJECT pFDO;          /* the path's filter device object */
+    SCSI_ADDRESS scScsiAddr;
+    UCHAR fActive;                /* the path is started */
+    UCHAR fPrimary;               /* the drive's primary path */
+    PNP_STATE ePnp;               /* last reported PnP state */
+} PATH_DATA, *PPATH_DATA;
+
+/* One per virtual device (drive), in BUS_EXT.pListOfPdos ordered by pPdo. */
+typedef struct _PDO_DATA {
+    struct _PDO_DATA *pNext;
+    PDEVICE_OBJECT pPdo;          /* the virtual device object */
+    UCHAR fFailover;
+    PPATH_DATA pListOfPaths;      /* in registration order */
+} PDO_DATA, *PPDO_DATA;
+
+/* Extension of the control device \Device\VorkaTBusDvc. */
+typedef struct _BUS_EXT {
+    BUS_DEVICE_EXT_HEADER;
+    PDEVICE_OBJECT pDeviceObject;           /* the control device itself */
+    PDEVICE_OBJECT pPhysicalDeviceObject;   /* root-enumerated device below; bus relations target */
+    UNICODE_STRING usLinkName;              /* "\??\VorkaTBusDvcLnk" */
+    PDEVICE_OBJECT pNextLowerDevice;        /* the device the control device is attached to */
+    BUS_IO_COUNT_FIELDS;
+    PPDO_DATA pListOfPdos;
+    UCHAR fFailoverDisabled;
+    UCHAR fEventsEnabled;
+    UCHAR fLoadBalancing;
+    UCHAR fPersistentNaming;
+    struct _PERSISTENT_NAME *pPersistentNames;
+    PADAPTER_USAGE pAdapterUsage;           /* adapter usage list, guarded by slAdapterList */
+    KSPIN_LOCK slAdapterList;
+} BUS_EXT, *PBUS_EXT;
+
+/* Extension of a virtual tape device \Device\Tape<n>. */
+typedef struct _PDO_EXT {
+    BUS_DEVICE_EXT_HEADER;
+    LONG ulTapeNumber;                      /* n of \Device\Tape<n> */
+    CHAR szSN[33];                          /* serial number of the drive */
+    CHAR szWwnn[17];                        /* world-wide node name */
+    SCSI_ADDRESS scScsiAddr;                /* address of the current primary path */
+    UCHAR fLinkCreated;                     /* \DosDevices\Tape<n> exists */
+    PPDO_DATA pPdoData;                     /* NULL once the drive lost all paths */
+    KSPIN_LOCK slPathList;                  /* guards the path list, path flags and primary choice */
+    PBUS_EXT pBusExt;
+    BUS_IO_COUNT_FIELDS;
+    PIRPS_WITH_STATUS pIrpsWithStatus;      /* the driver-wide status table */
+    LONG ulOpenHandles;                     /* opens on the device and reported on its paths */
+    UCHAR fExclusive;
+    UCHAR fSME;
+    UCHAR fBlockSizeValid;
+    UCHAR fMediumLocked;
+} PDO_EXT, *PPDO_EXT;
+
+/* ---- bus.cpp ---- */
+
+extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
+VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject);
+NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
+VOID BusUnload(PDRIVER_OBJECT pDriverObject);
+
+NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* The driver-wide IRPS_WITH_STATUS table (head block). */
+PIRPS_WITH_STATUS BusGetIrpsWithStatus(PDRIVER_OBJECT pDriverObject);
+
+/* Completes pIrp with status and transfer information; returns status. */
+NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
+
+/* Events: BusTwoParmEvent builds the record from up to two insertion strings (a missing one is left
+   out) and writes it with BusWriteEvent. pIoObject is a device object or the driver object; pIrp may
+   be NULL. Callable at IRQL <= DISPATCH_LEVEL. */
+NTSTATUS BusTwoParmEvent(PVOID pIoObject, PIRP pIrp, NTSTATUS iEventCode, PCWSTR wszParm1, PCWSTR wszParm2);
+NTSTATUS BusWriteEvent(PVOID pIoObject, PIRP pIrp, PEVENT_INFO pEventInfo);
+
+/* Control-code handlers (path registration). */
+NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp itself */
+
+/* Persistent names. */
+NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject);
+VOID BusDeletePersistentNames(struct _PERSISTENT_NAME **ppPersistentNames);
+
+/* ---- buspnp.cpp ---- */
+
+NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
+LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnQueryRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnCancelRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnQueryStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnCancelStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnQueryDeviceRelations(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* ---- pdo.cpp: virtual tape devices ---- */
+
+/* Open and close of a virtual device (admission rules, then the failover engine). */
+NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* Request queue of a virtual device: STATUS_PENDING when queued, else a failure that the caller
+   completes the request with. */
+typedef NTSTATUS (*PBUS_PROCESS_COMMAND)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand);
+VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject);
+
+/* Pass-through-direct buffers: locked in the caller's context before queueing. */
+NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp on failure */
+NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* Failover engine entry points of a virtual device; each completes pIrp. */
+NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* ---- pdopnp.cpp ---- */
+
+NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -1,0 +1,395 @@
+/*
+ * Plug and Play and power handling of the control device, and the outstanding-request count that
+ * stop and remove of both device kinds wait on.
+ */
+#include <ntddk.h>
+#include "bus.h"
+
+/* ---- Request counting ---- */
+
+typedef struct _BUS_IO_COUNT_REF {
+    PLONG plCount;
+    PKEVENT pevIdle;
+    PKEVENT pevRemove;
+    PFAST_MUTEX pfmCount;
+    PFAST_MUTEX pfmPnp;
+} BUS_IO_COUNT_REF;
+
+/* The control device's or the virtual device's count, by the kind of device. */
+static BUS_IO_COUNT_REF BusIoCountOf(PDEVICE_OBJECT pDeviceObject)
+{
+    BUS_IO_COUNT_REF ref;
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    if (pHeader->fIsFdo) {
+        PBUS_EXT pExt = (PBUS_EXT)pHeader;
+        ref = { &pExt->ulIoCount, &pExt->evIdle, &pExt->evRemove, &pExt->fmIoCount, &pExt->fmPnp };
+    } else {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pHeader;
+        ref = { &pPdoExt->ulIoCount, &pPdoExt->evIdle, &pPdoExt->evRemove, &pPdoExt->fmIoCount, &pPdoExt->fmPnp };
+    }
+    return ref;
+}
+
+LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    BUS_IO_COUNT_REF ref = BusIoCountOf(pDeviceObject);
+    ExAcquireFastMutex(ref.pfmCount);
+    LONG lCount = ++*ref.plCount;
+    if (lCount == 2) {
+        KeClearEvent(ref.pevIdle);   /* a request is in flight */
+    }
+    ExReleaseFastMutex(ref.pfmCount);
+    DBG("BusIncIoCount: pDeviceObject 0x%08x, I/O count %d\n", DBG_PTR(pDeviceObject), (int)lCount);
+    return lCount;
+}
+
+LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    BUS_IO_COUNT_REF ref = BusIoCountOf(pDeviceObject);
+    ExAcquireFastMutex(ref.pfmCount);
+    LONG lCount = --*ref.plCount;
+    if (lCount == 1) {
+        KeSetEvent(ref.pevIdle, IO_NO_INCREMENT, FALSE);
+    }
+    if (lCount <= 0) {
+        KeSetEvent(ref.pevRemove, IO_NO_INCREMENT, FALSE);
+    }
+    ExReleaseFastMutex(ref.pfmCount);
+    DBG("BusDecIoCount: pDeviceObject 0x%08x, I/O count %d\n", DBG_PTR(pDeviceObject), (int)lCount);
+    return lCount;
+}
+
+static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
+{
+    pHeader->ePrevPnpState = pHeader->ePnpState;
+    pHeader->ePnpState = eNewState;
+}
+
+static NTSTATUS BusPassDown(PBUS_EXT pExt, PIRP pIrp)
+{
+    DBG("BusDispatchPnp: Sending IRP down.\n");
+    IoSkipCurrentIrpStackLocation(pIrp);
+    return IoCallDriver(pExt->pNextLowerDevice, pIrp);
+}
+
+/* ---- PnP dispatch ---- */
+
+NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusDispatchPnP: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    UCHAR ucMinor = pIrpStack != NULL ? pIrpStack->MinorFunction : 0xFF;
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+
+    if (!pHeader->fIsFdo) {
+        /* Counts the request in and completes it. */
+        status = BusPdoPnp(pDeviceObject, pIrp);
+    } else {
+        PBUS_EXT pExt = (PBUS_EXT)pHeader;
+        ExAcquireFastMutex(&pExt->fmPnp);
+        DBG_ASSERT(pExt->ulIoCount);
+        BusIncIoCount(pDeviceObject);
+        ExReleaseFastMutex(&pExt->fmPnp);
+
+        if (pIrpStack == NULL) {
+            DBG_NULL("BusDispatchPnP: pIrpStack");
+            status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+        } else {
+            DBG("BusDispatchPnP: %s\n", DbgPnpMinorFunctionName(ucMinor));
+            switch (ucMinor) {
+            case IRP_MN_START_DEVICE:
+                status = BusIrpMnStartDevice(pDeviceObject, pIrp);
+                break;
+            case IRP_MN_QUERY_REMOVE_DEVICE:
+                pIrp->IoStatus.Status = BusIrpMnQueryRemoveDevice(pDeviceObject, pIrp);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            case IRP_MN_REMOVE_DEVICE:
+                status = BusIrpMnRemoveDevice(pDeviceObject, pIrp);
+                break;
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+                status = BusIrpMnCancelRemoveDevice(pDeviceObject, pIrp);
+                break;
+            case IRP_MN_STOP_DEVICE:
+                pIrp->IoStatus.Status = BusIrpMnStopDevice(pDeviceObject, pIrp);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            case IRP_MN_QUERY_STOP_DEVICE:
+                pIrp->IoStatus.Status = BusIrpMnQueryStopDevice(pDeviceObject, pIrp);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            case IRP_MN_CANCEL_STOP_DEVICE:
+                status = BusIrpMnCancelStopDevice(pDeviceObject, pIrp);
+                break;
+            case IRP_MN_QUERY_DEVICE_RELATIONS:
+                /* Reports no child: the request goes down unchanged. */
+                BusIrpMnQueryDeviceRelations(pDeviceObject, pIrp);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            case IRP_MN_SURPRISE_REMOVAL:
+                pIrp->IoStatus.Status = BusIrpMnSurpriseRemoval(pDeviceObject, pIrp);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            default:
+                DBG("BusDispatchPnp: unhandled minor function 0x%08x\n", (ULONG)ucMinor);
+                status = BusPassDown(pExt, pIrp);
+                break;
+            }
+        }
+    }
+
+    /* The remove handler has counted its request out and the device is gone. */
+    if (ucMinor != IRP_MN_REMOVE_DEVICE) {
+        LONG lCount = BusDecIoCount(pDeviceObject);
+        DBG("BusDispatchPnP: status 0x%08x, I/O count: %d\n", (ULONG)status, (int)lCount);
+    }
+
+    EXT("BusDispatchPnP: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Control device handlers ---- */
+
+/* Reads one REG_DWORD flag of the Parameters key; a missing, unreadable or wrong-typed value is 0. */
+static BOOLEAN BusReadFlag(PCWSTR wszName)
+{
+    ULONG ulValue = 0;
+    NTSTATUS status = CmnLookupRegistryValue(&ulValue, wszName, NULL, REG_DWORD);
+    return NT_SUCCESS(status) && ulValue != 0;
+}
+
+NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+
+    /* The devices below start first; the configuration is read whatever they answer. */
+    NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
+
+    pExt->fFailoverDisabled = BusReadFlag(L"FailoverDisabled");
+    if (pExt->fFailoverDisabled) {
+        DBG("BusIrpMnStartDevice: ** DPF IS DISABLED BY USER REQUEST **\n");
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to disable, DPF ENABLED.\n");
+    }
+
+    pExt->fEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
+    if (pExt->fEventsEnabled) {
+        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
+    }
+
+    pExt->fPersistentNaming = BusReadFlag(L"PersistentNaming");
+    if (pExt->fPersistentNaming) {
+        DBG("BusIrpMnStartDevice: Persistent Naming Enabled\n");
+    } else {
+        DBG("BusIrpMnStartDevice: Persistent Naming Disabled, unless  overridden by tape drive.\n");
+    }
+
+    if (!NT_SUCCESS(BusQueryForPersistentNames(pDeviceObject))) {
+        DBG("BusIrpMnStartDevice: Could not retrieve persistent naming information from registry\n");
+    }
+
+    BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
+
+    EXT("BusIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusIrpMnQueryRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnQueryRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    BusSetPnpState((PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension, PNP_REMOVE_PENDING);
+    EXT("BusIrpMnQueryRemoveDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusIrpMnQueryStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnQueryStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    BusSetPnpState((PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension, PNP_STOP_PENDING);
+    EXT("BusIrpMnQueryStopDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+/* Cancel of a query: the devices below first, then the state from before the query, but only when the
+   query's pending state still holds. */
+static NTSTATUS BusCancelPending(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PNP_STATE ePending, PCSTR szRoutine)
+{
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
+    if (NT_SUCCESS(status) && pHeader->ePnpState == ePending) {
+        pHeader->ePnpState = pHeader->ePrevPnpState;
+        DBG("%s: state restored to %s\n", szRoutine, DbgPnpStateName(pHeader->ePnpState));
+    }
+    return status;
+}
+
+NTSTATUS BusIrpMnCancelRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnCancelRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = BusCancelPending(pDeviceObject, pIrp, PNP_REMOVE_PENDING, "BusIrpMnCancelRemoveDevice");
+    EXT("BusIrpMnCancelRemoveDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusIrpMnCancelStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnCancelStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = BusCancelPending(pDeviceObject, pIrp, PNP_STOP_PENDING, "BusIrpMnCancelStopDevice");
+    EXT("BusIrpMnCancelStopDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+
+    /* Wait until every other request in flight has been counted out, then count this one in again so
+       that the dispatch routine's count-out balances. */
+    DBG("BusIrpMnStopDevice: I/O count %d\n", (int)pExt->ulIoCount);
+    BusDecIoCount(pDeviceObject);
+    KeWaitForSingleObject(&pExt->evIdle, Executive, KernelMode, FALSE, NULL);
+    BusIncIoCount(pDeviceObject);
+    BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STOPPED);
+
+    EXT("BusIrpMnStopDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusIrpMnQueryDeviceRelations(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnQueryDeviceRelations: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    /* The virtual devices are reached by name only; they are never reported as children. */
+    DBG("BusIrpMnQueryDeviceRelations: status 0x%08x, %d relations reported.\n", (ULONG)STATUS_SUCCESS, 0);
+    EXT("BusIrpMnQueryDeviceRelations: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnSurpriseRemoval: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    DBG_ASSERT(!"This is a software bus so should never be surprise-removed.");
+    BusSetPnpState((PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension, PNP_SURPRISE_REMOVE);
+    EXT("BusIrpMnSurpriseRemoval: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+/* Frees every adapter, path and drive record of the bus; the virtual device objects stay, marked as
+   having lost their drive. */
+static VOID BusFreeDriveRecords(PBUS_EXT pExt)
+{
+    KIRQL irql;
+    if (pExt->fLoadBalancing) {
+        KeAcquireSpinLock(&pExt->slAdapterList, &irql);
+        PADAPTER_USAGE pAdapter = pExt->pAdapterUsage;
+        pExt->pAdapterUsage = NULL;
+        KeReleaseSpinLock(&pExt->slAdapterList, irql);
+        while (pAdapter != NULL) {
+            PADAPTER_USAGE pNext = pAdapter->pNext;
+            ExFreePool(pAdapter);
+            pAdapter = pNext;
+        }
+    }
+
+    PPDO_DATA pPdoData = pExt->pListOfPdos;
+    pExt->pListOfPdos = NULL;
+    while (pPdoData != NULL) {
+        PPDO_DATA pNextPdoData = pPdoData->pNext;
+        PPATH_DATA pPath = NULL;
+        if (pPdoData->pPdo != NULL) {
+            PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+            pPath = pPdoData->pListOfPaths;
+            pPdoData->pListOfPaths = NULL;
+            pPdoExt->pPdoData = NULL;
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        } else {
+            pPath = pPdoData->pListOfPaths;
+        }
+        while (pPath != NULL) {
+            PPATH_DATA pNextPath = pPath->pNext;
+            ExFreePool(pPath);
+            pPath = pNextPath;
+        }
+        ExFreePool(pPdoData);
+        pPdoData = pNextPdoData;
+    }
+
+    BusDeletePersistentNames(&pExt->pPersistentNames);
+}
+
+NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+
+    DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
+    BusFreeDriveRecords(pExt);
+
+    /* Count out this request and the base count of 1, then wait for everything else in flight. */
+    ExAcquireFastMutex(&pExt->fmPnp);
+    BusDecIoCount(pDeviceObject);
+    BusDecIoCount(pDeviceObject);
+    ExReleaseFastMutex(&pExt->fmPnp);
+    KeWaitForSingleObject(&pExt->evRemove, Executive, KernelMode, FALSE, NULL);
+
+    BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
+    pIrp->IoStatus.Status = STATUS_SUCCESS;
+    DBG("BusIrpMnRemoveDevice: Sending IRP down.\n");
+    PDEVICE_OBJECT pNextLowerDevice = pExt->pNextLowerDevice;
+    IoSkipCurrentIrpStackLocation(pIrp);
+    NTSTATUS status = IoCallDriver(pNextLowerDevice, pIrp);
+
+    IoDeleteSymbolicLink(&pExt->usLinkName);
+    IoDetachDevice(pNextLowerDevice);
+    IoDeleteDevice(pDeviceObject);
+
+    EXT("BusIrpMnRemoveDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Power ---- */
+
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusDispatchPower: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    if (pIrpStack == NULL) {
+        DBG_NULL("BusDispatchPower: pIrpStack");
+        PoStartNextPowerIrp(pIrp);
+        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+    } else {
+        DBG("BusDispatchPower: %s\n", DbgPowerMinorFunctionName(pIrpStack->MinorFunction));
+        if (pHeader->ePnpState == PNP_ABSENT) {
+            DBG("BusDispatchPower: state == PNP_ABSENT, completing IRP\n");
+            PoStartNextPowerIrp(pIrp);
+            status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+        } else if (pHeader->fIsFdo) {
+            DBG("BusDispatchPower: state == 0x%08x, sending IRP down\n", (ULONG)pHeader->ePnpState);
+            PoStartNextPowerIrp(pIrp);
+            IoSkipCurrentIrpStackLocation(pIrp);
+            status = PoCallDriver(((PBUS_EXT)pHeader)->pNextLowerDevice, pIrp);
+        } else {
+            /* A virtual device has no device below it and no power state of its own: it agrees to
+               power changes and leaves every other power request as it came. */
+            UCHAR ucMinor = pIrpStack->MinorFunction;
+            status = (ucMinor == IRP_MN_SET_POWER || ucMinor == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS
+                                                                                    : pIrp->IoStatus.Status;
+            DBG("BusDispatchPower: virtual device, completing IRP with 0x%08x\n", (ULONG)status);
+            PoStartNextPowerIrp(pIrp);
+            pIrp->IoStatus.Status = status;
+            IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        }
+    }
+
+    EXT("BusDispatchPower: status 0x%08x\n", (ULONG)status);
+    return status;
+}

@@ -1,0 +1,62 @@
+// Fault injection: one plain record per fault, so that tests can build faults in
+// C++ and scenario files can describe them with the same fields.
+//
+// A fault is armed on a path (affects only commands sent through that path) or
+// on a drive (affects commands from every path). Faults are consumed in the order
+// they were armed; a command is affected by at most one fault per level.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sim::hw {
+
+enum class FaultKind : uint8_t {
+  // The next `count` matching commands fail: with transport status `status`
+  // when it is not 0 (the drive never sees the command), else with CHECK
+  // CONDITION and the sense `senseKey/asc/ascq`. With `executed` the drive runs
+  // the command first and only its outcome is replaced (a lost completion).
+  FailCommands,
+  // The path is down: every command fails with transport status `status`
+  // (STATUS_DEVICE_NOT_CONNECTED when 0) until the path is restored. Armed on a
+  // drive, the drive itself is unreachable from every path until faults are cleared.
+  PathDown,
+  // The next matching WRITE(6) or WRITE FILEMARKS(6) puts its first `k` blocks
+  // or filemarks on the medium and then fails (transport `status`, or the sense;
+  // 0B/00/00 when neither is given). The position stands after those k objects.
+  PartialWrite,
+  // Before the next matching command the drive is reset (power-on/reset unit
+  // attention for every initiator); that command then sees the attention.
+  Reset,
+  // The next `count` PERSISTENT RESERVE OUT PREEMPT (and PREEMPT AND ABORT)
+  // commands fail with RESERVATION CONFLICT and change nothing.
+  RefusePreempt,
+  // The next `count` REQUEST SENSE commands report 00/00/1C (verify operation
+  // in progress), as after an immediate VERIFY that has not finished.
+  VerifyInProgress,
+};
+
+struct Fault {
+  static constexpr uint32_t kForever = 0xFFFFFFFF;
+
+  FaultKind kind = FaultKind::FailCommands;
+  uint32_t count = 1;  // commands affected; kForever: until cleared
+  uint32_t status = 0; // transport NT status, 0 for none
+  uint8_t senseKey = 0;
+  uint8_t asc = 0;
+  uint8_t ascq = 0;
+  int opcode = -1;     // -1: any command; otherwise only this operation code
+  uint32_t k = 0;      // PartialWrite: objects written before the failure
+  bool executed = false;
+
+  // True when this fault applies to a command with this CDB.
+  bool matches(uint8_t op, uint8_t serviceAction) const;
+  std::string describe() const;
+};
+
+std::string_view toString(FaultKind kind);
+std::optional<FaultKind> faultKindFromString(std::string_view name);
+
+}  // namespace sim::hw

@@ -1,0 +1,101 @@
+// One path from a host adapter to a drive: an initiator (I_T nexus) of that drive
+// with its own transport state and faults.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/hw/fault.h"
+#include "sim/hw/nt_status.h"
+#include "sim/hw/scsi.h"
+#include "sim/hw/tape_drive.h"
+
+namespace sim::hw {
+
+class San;
+
+// Result of a private (vendor-unique) request of the base driver.
+struct PrivateResult {
+  uint32_t transportStatus = 0;
+  uint8_t scsiStatus = kScsiGood;
+  std::vector<uint8_t> sense;
+  uint32_t value = 0;
+  bool ok() const noexcept { return transportStatus == 0 && scsiStatus == kScsiGood; }
+};
+
+struct PathCounters {
+  uint64_t commands = 0;           // every command handed to the path
+  uint64_t delivered = 0;          // reached the drive
+  uint64_t transportFailures = 0;  // failed in the transport
+};
+
+class Path {
+ public:
+  Path(const Path&) = delete;
+  Path& operator=(const Path&) = delete;
+
+  const ScsiAddress& address() const noexcept { return address_; }
+  TapeDrive& drive() const noexcept { return drive_; }
+  InitiatorId initiator() const noexcept { return initiator_; }
+  uint32_t targetPort() const noexcept { return targetPort_; }
+  // World-wide name of the drive port this path reaches.
+  uint64_t targetPortName() const noexcept { return drive_.portName(targetPort_); }
+
+  // Thread-safe; commands of several paths of a drive are serialised by the drive.
+  CommandResult execute(const Command& command);
+
+  // The base driver's private requests, carried as vendor-unique commands so
+  // that path faults and outages apply to them as to any other command.
+  PrivateResult queryAmu();
+  PrivateResult setAmu(uint8_t value);
+  PrivateResult queryDpfFlags();
+  PrivateResult setDpfFlags(uint32_t flags);
+
+  // Task management LOGICAL UNIT RESET through this path. Returns the transport
+  // status (0 when the drive was reset).
+  uint32_t logicalUnitReset();
+
+  void injectFault(const Fault& fault);  // PathDown sets the path down
+  void clearFaults();                    // also brings the path back up
+  void setDown(uint32_t status = kStatusDeviceNotConnected);
+  void restore();
+  bool isDown() const;
+
+  // Presence as the simulated adapter's enumeration sees it. An absent path
+  // fails every command with STATUS_DEVICE_NOT_CONNECTED.
+  bool present() const noexcept { return present_.load(); }
+  void setPresent(bool present);
+
+  PathCounters counters() const;
+
+ private:
+  friend class San;
+  Path(San& san, ScsiAddress address, TapeDrive& drive, uint32_t targetPort);
+
+  // What the path decides before the command reaches the drive.
+  struct Gate {
+    uint32_t transportStatus = 0;
+    bool hasFault = false;
+    Fault fault;
+  };
+  Gate admit(uint8_t op, uint8_t serviceAction);
+  void countResult(const CommandResult& result);
+
+  San& san_;
+  const ScsiAddress address_;
+  TapeDrive& drive_;
+  const uint32_t targetPort_;
+  const InitiatorId initiator_;
+  std::atomic<bool> present_{true};
+
+  mutable std::mutex mutex_;  // guards the fields below
+  bool down_ = false;
+  uint32_t downStatus_ = kStatusDeviceNotConnected;
+  std::vector<Fault> faults_;
+  PathCounters counters_;
+};
+
+}  // namespace sim::hw

@@ -1,0 +1,180 @@
+// A simulated SCSI tape drive (a subset of SSC with SPC reservations).
+//
+// The drive serialises commands under one mutex, as a real drive does. Commands
+// arrive through paths (see path.h); each path is an initiator (I_T nexus) with
+// its own block size, protection settings, medium-removal prevention, AMU
+// setting, unit attentions and reservation state, while the medium and its
+// position belong to the drive.
+//
+// A reset (Reset fault, task management through a path, or reset()) rewinds the
+// medium when DriveConfig::rewindOnReset is set (the default, as most drives
+// do), clears RESERVE(6) reservations, prevention of medium removal and every
+// initiator's mode parameters and AMU setting back to their defaults, keeps
+// persistent reservations and registrations, and gives every initiator one
+// 06/29/00 unit attention.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/hw/fault.h"
+#include "sim/hw/medium.h"
+#include "sim/hw/scsi.h"
+
+namespace sim::hw {
+
+using InitiatorId = uint32_t;
+
+struct DriveIdentity {
+  std::string vendor = "VORKA";        // INQUIRY bytes 8..15, space padded
+  std::string product = "VIRTUAL TAPE";  // bytes 16..31
+  std::string revision = "0100";      // bytes 32..35
+  std::string serial;                  // up to 32 ASCII characters (VPD 0x80)
+  uint64_t wwnn = 0;                   // NAA logical-unit name (VPD 0x83), 0: derived from the serial
+  uint32_t ports = 2;                  // target ports; each has its own port name
+};
+
+struct BlockLimits {
+  uint32_t maximum = 0x00800000;  // bytes
+  uint16_t minimum = 1;
+  uint8_t granularity = 0;
+};
+
+// Optional transfer-time model: each delivered command takes `perCommand` plus
+// its data bytes at `bytesPerSecond`. Zero (the default) means no delay. The
+// delay is a sleep of the calling thread outside every lock.
+struct TimingModel {
+  uint64_t bytesPerSecond = 0;
+  std::chrono::microseconds perCommand{0};
+};
+
+struct DriveConfig {
+  DriveIdentity identity;
+  BlockLimits limits;
+  uint32_t defaultBlockLength = 0;  // 0: variable-length blocks
+  uint8_t densityCode = 0x58;
+  uint8_t defaultAmu = 0;
+  uint32_t dpfFlags = 0x1;          // bit 0 exclusive access, bit 1 persistent naming, bit 2 encryption
+  bool rewindOnReset = true;
+  // Every initiator gets 06/29/00 once after power-on (its first command).
+  bool powerOnAttention = true;
+  // A cartridge loaded at power-on; none when nullopt.
+  std::optional<MediumConfig> medium = MediumConfig{};
+  TimingModel timing;
+};
+
+// Logical block protection settings (control data protection mode page).
+struct LbpSettings {
+  uint8_t method = 0;  // 0 none, 2 CRC32C
+  uint8_t length = 0;  // protection information bytes per block (4 for CRC32C)
+  bool write = false;  // LBP_W: blocks sent to the drive carry protection information
+  bool read = false;   // LBP_R: blocks read from the drive carry it
+  bool rbdp = false;   // recover buffered data protected
+  bool operator==(const LbpSettings&) const = default;
+};
+
+// Settings that belong to one initiator.
+struct InitiatorSettings {
+  std::string name;
+  uint32_t blockLength = 0;
+  bool compression = true;
+  LbpSettings lbp;
+  bool preventRemoval = false;
+  uint8_t amu = 0;
+  std::optional<uint64_t> registrationKey;  // persistent reservation registration
+  std::vector<std::string> pendingUnitAttentions;  // "29/00", oldest first
+};
+
+struct ReservationState {
+  std::optional<InitiatorId> reserve6Holder;  // RESERVE(6)
+  std::optional<InitiatorId> persistentHolder;  // for all-registrants types: the reserving initiator
+  uint8_t persistentType = 0;                   // 0: no persistent reservation
+  uint32_t generation = 0;
+  std::vector<std::pair<InitiatorId, uint64_t>> registrations;
+};
+
+enum class MediumState : uint8_t {
+  Absent,    // no cartridge
+  Unloaded,  // cartridge in the drive, not loaded (LOAD brings it back)
+  Loaded,
+};
+
+struct TapePosition {
+  uint64_t object = 0;  // logical object number (blocks and filemarks before)
+  uint64_t file = 0;    // filemarks before
+  uint64_t endOfData = 0;
+  bool beginningOfMedium = false;
+  bool beyondEarlyWarning = false;
+};
+
+struct CommandLogEntry {
+  InitiatorId initiator = 0;
+  uint8_t opcode = 0;
+  uint8_t scsiStatus = 0;
+  uint8_t senseKey = 0;
+  uint8_t asc = 0;
+  uint8_t ascq = 0;
+};
+
+class TapeDrive {
+ public:
+  explicit TapeDrive(DriveConfig config);
+  ~TapeDrive();
+  TapeDrive(const TapeDrive&) = delete;
+  TapeDrive& operator=(const TapeDrive&) = delete;
+
+  const DriveIdentity& identity() const noexcept;
+  uint64_t wwnn() const noexcept;
+  uint64_t portName(uint32_t port) const noexcept;  // NAA name of a target port
+  TimingModel timing() const;
+  void setTiming(TimingModel timing);
+
+  // A new I_T nexus through target port `targetPort` (done by the SAN when a
+  // path is connected).
+  InitiatorId attachInitiator(std::string name, uint32_t targetPort = 0);
+
+  // Runs one command from an initiator. `injected` is a fault matched by the
+  // path that the drive has to act out (partial write, lost completion, reset).
+  CommandResult execute(InitiatorId initiator, const Command& command,
+                        const Fault* injected = nullptr);
+
+  // Task management: logical unit reset, and the operator's or environment's
+  // view of a reset.
+  void reset();
+
+  // Operator: insert a cartridge (loaded at once; 06/28/00 for every initiator).
+  // Returns the cartridge back when the drive already holds one.
+  std::unique_ptr<Medium> insertCartridge(std::unique_ptr<Medium> medium);
+  // Operator presses unload: with removal prevented every initiator gets
+  // 06/5A/01 and nothing moves; otherwise the medium is rewound and unloaded.
+  void operatorUnload();
+  // Operator takes an unloaded cartridge out (nullptr when there is none or it
+  // is still loaded).
+  std::unique_ptr<Medium> takeCartridge();
+
+  void injectFault(const Fault& fault);
+  void clearFaults();
+  void setDpfFlags(uint32_t flags);
+
+  // Ground truth, read under the drive's lock.
+  MediumState mediumState() const;
+  std::optional<TapePosition> position() const;
+  std::vector<Record> records() const;
+  std::string dumpMedium() const;
+  void withMedium(const std::function<void(const Medium*)>& reader) const;
+  InitiatorSettings initiatorSettings(InitiatorId initiator) const;
+  ReservationState reservations() const;
+  std::vector<CommandLogEntry> commandLog() const;  // the most recent commands, oldest first
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim::hw

@@ -1,0 +1,424 @@
+// TapeDrive: command entry, unit attentions, faults, reset, operator actions and
+// the ground-truth accessors. The command handlers live in drive_data.cpp
+// (medium access), drive_mode.cpp (identification and mode parameters) and
+// drive_reserve.cpp (reservations).
+#include <algorithm>
+#include <cstdio>
+
+#include "drive_impl.h"
+#include "sim/hw/nt_status.h"
+
+namespace sim::hw {
+namespace {
+
+constexpr std::size_t kLogLimit = 4096;
+
+// NAA 5 name: the NAA nibble, a 24-bit company identifier and 36 bits derived
+// from the serial number, so that every drive of a test gets a stable name.
+uint64_t deriveWwnn(const std::string& serial) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : serial) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return (0x5ull << 60) | (0x0ABCDEull << 36) | (h & 0xFFFFFFFFFull);
+}
+
+// INQUIRY and REQUEST SENSE neither report nor clear a unit attention (REQUEST
+// SENSE returns it as data); the vendor-unique private requests are not medium
+// access and ignore it too.
+bool reportsUnitAttention(uint8_t op) {
+  return op != opcode::kInquiry && op != opcode::kRequestSense && op < 0xC0;
+}
+
+}  // namespace
+
+TapeDrive::Impl::Impl(DriveConfig config) : cfg(std::move(config)) {
+  wwnn = cfg.identity.wwnn ? cfg.identity.wwnn : deriveWwnn(cfg.identity.serial);
+  if (cfg.medium) {
+    medium = std::make_unique<Medium>(*cfg.medium);
+    state = MediumState::Loaded;
+  }
+}
+
+void TapeDrive::Impl::defaultSettings(Initiator& ini) const {
+  ini.blockLength = cfg.defaultBlockLength;
+  ini.compression = true;
+  ini.lbp = {};
+  ini.preventRemoval = false;
+  ini.amu = cfg.defaultAmu;
+}
+
+void TapeDrive::Impl::postUnitAttention(InitiatorId id, SenseCode code) {
+  auto& queue = initiators[id].unitAttentions;
+  if (code == kUaPowerOnReset) {
+    // A reset supersedes every condition established before it.
+    queue.clear();
+    queue.push_back(code);
+    return;
+  }
+  if (std::find(queue.begin(), queue.end(), code) == queue.end()) queue.push_back(code);
+}
+
+void TapeDrive::Impl::postUnitAttentionToAll(SenseCode code, std::optional<InitiatorId> except) {
+  for (InitiatorId id = 0; id < initiators.size(); ++id)
+    if (!except || *except != id) postUnitAttention(id, code);
+}
+
+void TapeDrive::Impl::doReset() {
+  if (cfg.rewindOnReset) pos = 0;
+  reserve6Holder.reset();
+  for (InitiatorId id = 0; id < initiators.size(); ++id) {
+    defaultSettings(initiators[id]);
+    postUnitAttention(id, kUaPowerOnReset);
+  }
+}
+
+void TapeDrive::Impl::check(Exchange& x, const Sense& s) {
+  x.res.scsiStatus = kScsiCheckCondition;
+  x.res.sense = encodeSense(s);
+}
+
+void TapeDrive::Impl::sendData(Exchange& x, std::vector<uint8_t> data, std::size_t allocationLength) {
+  const std::size_t n = std::min({data.size(), allocationLength, std::size_t{x.cmd.dataInLength}});
+  data.resize(n);
+  x.res.dataIn = std::move(data);
+}
+
+void TapeDrive::Impl::failInjected(Exchange& x, const Fault& f, std::optional<int32_t> information) {
+  x.res.dataIn.clear();
+  x.res.sense.clear();
+  if (f.status != 0) {
+    x.res.transportStatus = f.status;
+    x.res.scsiStatus = kScsiGood;
+    return;
+  }
+  Sense s = (f.senseKey | f.asc | f.ascq) ? makeSense(f.senseKey, f.asc, f.ascq)
+                                          : makeSense(sense_key::kAbortedCommand, 0, 0);
+  s.information = information;
+  check(x, s);
+}
+
+bool TapeDrive::Impl::loaded(Exchange& x) {
+  if (state == MediumState::Loaded) return true;
+  check(x, makeSense(sense_key::kNotReady, 0x3A, 0x00));
+  return false;
+}
+
+TapePosition TapeDrive::Impl::positionInfo() const {
+  TapePosition p;
+  p.object = pos;
+  p.file = medium->filemarksBefore(pos);
+  p.endOfData = medium->endOfData();
+  p.beginningOfMedium = pos == 0;
+  p.beyondEarlyWarning = medium->bytesBefore(pos) >= medium->earlyWarningAt();
+  return p;
+}
+
+void TapeDrive::Impl::record(const Exchange& x) {
+  CommandLogEntry e;
+  e.initiator = x.id;
+  e.opcode = x.cdb.empty() ? 0 : x.cdb[0];
+  e.scsiStatus = x.res.scsiStatus;
+  const SenseInfo s = decodeSense(x.res.sense);
+  if (s.present) {
+    e.senseKey = s.key;
+    e.asc = s.asc;
+    e.ascq = s.ascq;
+  }
+  log.push_back(e);
+  if (log.size() > kLogLimit) log.pop_front();
+}
+
+CommandResult TapeDrive::Impl::run(InitiatorId id, const Command& cmd, const Fault* pathFault) {
+  CommandResult res;
+  if (unreachable) {
+    res.transportStatus = unreachableStatus;
+    return res;
+  }
+  if (id >= initiators.size()) {
+    res.transportStatus = kStatusNoSuchDevice;
+    return res;
+  }
+  Initiator& ini = initiators[id];
+  Exchange x{id, ini, cmd.cdb, cmd, res, nullptr};
+  if (cmd.cdb.empty()) {
+    check(x, makeSense(sense_key::kIllegalRequest, 0x20, 0x00));
+    return res;
+  }
+  const uint8_t op = cmd.cdb[0];
+  const uint8_t sa = cmd.cdb.size() > 1 ? cmd.cdb[1] & 0x1F : 0;
+
+  // A fault matched by the path wins; otherwise the first matching drive fault.
+  std::optional<Fault> fault;
+  if (pathFault) {
+    fault = *pathFault;
+  } else {
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+      if (!it->matches(op, sa)) continue;
+      fault = *it;
+      if (it->count != Fault::kForever && --it->count == 0) faults.erase(it);
+      break;
+    }
+  }
+
+  if (fault) {
+    switch (fault->kind) {
+      case FaultKind::Reset:
+        doReset();
+        break;
+      case FaultKind::FailCommands:
+      case FaultKind::PathDown:
+        if (!fault->executed) {
+          Fault f = *fault;
+          if (f.kind == FaultKind::PathDown && f.status == 0) f.status = kStatusDeviceNotConnected;
+          failInjected(x, f, std::nullopt);
+          if (res.delivered()) record(x);
+          return res;
+        }
+        break;
+      case FaultKind::PartialWrite:
+        x.injected = &*fault;
+        break;
+      case FaultKind::RefusePreempt:
+        res.scsiStatus = kScsiReservationConflict;
+        record(x);
+        return res;
+      case FaultKind::VerifyInProgress:
+        sendData(x, encodeSense(progressSense(0x00, 0x1C, 0x8000)),
+                 cmd.cdb.size() > 4 ? cmd.cdb[4] : kSenseLength);
+        record(x);
+        return res;
+    }
+  }
+
+  if (cmd.cdb.size() < cdbLength(op))
+    check(x, invalidCdbField(static_cast<unsigned>(cmd.cdb.size())));
+  else
+    dispatch(x);
+
+  if (fault && fault->kind == FaultKind::FailCommands && fault->executed) failInjected(x, *fault, std::nullopt);
+
+  if (!res.delivered()) {
+    res.dataIn.clear();
+    res.sense.clear();
+    res.dataOutTransferred = 0;
+    res.residual = 0;
+    // The drive did the work even though the initiator never hears of it.
+    return res;
+  }
+  if (!cmd.dataOut.empty())
+    res.residual = static_cast<uint32_t>(cmd.dataOut.size() - res.dataOutTransferred);
+  else
+    res.residual = static_cast<uint32_t>(cmd.dataInLength - res.dataIn.size());
+  record(x);
+  return res;
+}
+
+void TapeDrive::Impl::dispatch(Exchange& x) {
+  const uint8_t op = x.cdb[0];
+  if (reportsUnitAttention(op) && !x.ini.unitAttentions.empty()) {
+    const SenseCode ua = x.ini.unitAttentions.front();
+    x.ini.unitAttentions.pop_front();
+    check(x, makeSense(ua.key, ua.asc, ua.ascq));
+    return;
+  }
+  if (conflicts(x)) {
+    x.res.scsiStatus = kScsiReservationConflict;
+    return;
+  }
+  switch (op) {
+    case opcode::kTestUnitReady: return testUnitReady(x);
+    case opcode::kRewind: return rewind(x);
+    case opcode::kRequestSense: return requestSense(x);
+    case opcode::kReadBlockLimits: return readBlockLimits(x);
+    case opcode::kRead6: return read(x, false);
+    case opcode::kReadReverse6: return read(x, true);
+    case opcode::kWrite6: return write(x);
+    case opcode::kWriteFilemarks6: return writeFilemarks(x);
+    case opcode::kSpace6: return space(x);
+    case opcode::kInquiry: return inquiry(x);
+    case opcode::kVerify6: return verify(x);
+    case opcode::kModeSelect6: return modeSelect(x, false);
+    case opcode::kModeSelect10: return modeSelect(x, true);
+    case opcode::kModeSense6: return modeSense(x, false);
+    case opcode::kModeSense10: return modeSense(x, true);
+    case opcode::kReserve6: return reserve6(x);
+    case opcode::kRelease6: return release6(x);
+    case opcode::kErase6: return erase(x);
+    case opcode::kLoadUnload: return loadUnload(x);
+    case opcode::kPreventAllowMediumRemoval: return preventAllow(x);
+    case opcode::kLocate10: return locate10(x);
+    case opcode::kLocate16: return locate16(x);
+    case opcode::kReadPosition: return readPosition(x);
+    case opcode::kPersistentReserveIn: return persistentReserveIn(x);
+    case opcode::kPersistentReserveOut: return persistentReserveOut(x);
+    case opcode::kVendorQueryAmu:
+    case opcode::kVendorSetAmu:
+    case opcode::kVendorQueryDpfFlags:
+    case opcode::kVendorSetDpfFlags:
+      return vendor(x);
+    default:
+      check(x, makeSense(sense_key::kIllegalRequest, 0x20, 0x00));
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TapeDrive::TapeDrive(DriveConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
+TapeDrive::~TapeDrive() = default;
+
+const DriveIdentity& TapeDrive::identity() const noexcept { return impl_->cfg.identity; }
+uint64_t TapeDrive::wwnn() const noexcept { return impl_->wwnn; }
+
+uint64_t TapeDrive::portName(uint32_t port) const noexcept { return portNameOf(impl_->wwnn, port); }
+
+TimingModel TapeDrive::timing() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->cfg.timing;
+}
+
+void TapeDrive::setTiming(TimingModel timing) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->cfg.timing = timing;
+}
+
+InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
+  std::lock_guard lock(impl_->mutex);
+  Initiator ini;
+  ini.name = std::move(name);
+  ini.targetPort = targetPort;
+  impl_->defaultSettings(ini);
+  if (impl_->cfg.powerOnAttention) ini.unitAttentions.push_back(kUaPowerOnReset);
+  impl_->initiators.push_back(std::move(ini));
+  return static_cast<InitiatorId>(impl_->initiators.size() - 1);
+}
+
+CommandResult TapeDrive::execute(InitiatorId initiator, const Command& command, const Fault* injected) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->run(initiator, command, injected);
+}
+
+void TapeDrive::reset() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->doReset();
+}
+
+std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> medium) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->medium || !medium) return medium;
+  impl_->medium = std::move(medium);
+  impl_->state = MediumState::Loaded;
+  impl_->pos = 0;
+  impl_->postUnitAttentionToAll(kUaMediumChanged);
+  return nullptr;
+}
+
+void TapeDrive::operatorUnload() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->state != MediumState::Loaded) return;
+  const bool prevented = std::any_of(impl_->initiators.begin(), impl_->initiators.end(),
+                                     [](const Initiator& i) { return i.preventRemoval; });
+  if (prevented) {
+    impl_->postUnitAttentionToAll(kUaOperatorRemovalRequest);
+    return;
+  }
+  impl_->pos = 0;
+  impl_->state = MediumState::Unloaded;
+}
+
+std::unique_ptr<Medium> TapeDrive::takeCartridge() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->state != MediumState::Unloaded) return nullptr;
+  impl_->state = MediumState::Absent;
+  impl_->pos = 0;
+  return std::move(impl_->medium);
+}
+
+void TapeDrive::injectFault(const Fault& fault) {
+  std::lock_guard lock(impl_->mutex);
+  if (fault.kind == FaultKind::PathDown) {
+    impl_->unreachable = true;
+    impl_->unreachableStatus = fault.status ? fault.status : kStatusDeviceNotConnected;
+    return;
+  }
+  if (fault.count == 0) return;
+  impl_->faults.push_back(fault);
+}
+
+void TapeDrive::clearFaults() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults.clear();
+  impl_->unreachable = false;
+}
+
+void TapeDrive::setDpfFlags(uint32_t flags) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->cfg.dpfFlags = flags;
+}
+
+MediumState TapeDrive::mediumState() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->state;
+}
+
+std::optional<TapePosition> TapeDrive::position() const {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->state != MediumState::Loaded) return std::nullopt;
+  return impl_->positionInfo();
+}
+
+std::vector<Record> TapeDrive::records() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->medium ? impl_->medium->records() : std::vector<Record>{};
+}
+
+std::string TapeDrive::dumpMedium() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->medium ? impl_->medium->dump() : std::string{};
+}
+
+void TapeDrive::withMedium(const std::function<void(const Medium*)>& reader) const {
+  std::lock_guard lock(impl_->mutex);
+  reader(impl_->medium.get());
+}
+
+InitiatorSettings TapeDrive::initiatorSettings(InitiatorId initiator) const {
+  std::lock_guard lock(impl_->mutex);
+  const Initiator& ini = impl_->initiators.at(initiator);
+  InitiatorSettings s;
+  s.name = ini.name;
+  s.blockLength = ini.blockLength;
+  s.compression = ini.compression;
+  s.lbp = ini.lbp;
+  s.preventRemoval = ini.preventRemoval;
+  s.amu = ini.amu;
+  s.registrationKey = ini.prKey;
+  char code[8];
+  for (const SenseCode& ua : ini.unitAttentions) {
+    std::snprintf(code, sizeof code, "%02X/%02X", ua.asc, ua.ascq);
+    s.pendingUnitAttentions.emplace_back(code);
+  }
+  return s;
+}
+
+ReservationState TapeDrive::reservations() const {
+  std::lock_guard lock(impl_->mutex);
+  ReservationState r;
+  r.reserve6Holder = impl_->reserve6Holder;
+  if (impl_->persistent) {
+    r.persistentHolder = impl_->persistent->holder;
+    r.persistentType = impl_->persistent->type;
+  }
+  r.generation = impl_->prGeneration;
+  for (InitiatorId id = 0; id < impl_->initiators.size(); ++id)
+    if (impl_->initiators[id].prKey) r.registrations.emplace_back(id, *impl_->initiators[id].prKey);
+  return r;
+}
+
+std::vector<CommandLogEntry> TapeDrive::commandLog() const {
+  std::lock_guard lock(impl_->mutex);
+  return {impl_->log.begin(), impl_->log.end()};
+}
+
+}  // namespace sim::hw

@@ -1,0 +1,421 @@
+// Medium access commands: reading, writing, spacing, locating, position, erase,
+// verify, load/unload and medium-removal prevention.
+//
+// Positions are logical object numbers: every block and every filemark is one
+// object; end-of-data (EOD) is the number of objects on the medium.
+#include <algorithm>
+
+#include "drive_impl.h"
+
+namespace sim::hw {
+namespace {
+
+constexpr uint8_t kAscNoAdditional = 0x00;
+constexpr uint8_t kAscqFilemark = 0x01;
+constexpr uint8_t kAscqEndOfMedium = 0x02;
+constexpr uint8_t kAscqBeginningOfMedium = 0x04;
+constexpr uint8_t kAscqEndOfData = 0x05;
+
+Sense filemarkSense(int32_t residual) {
+  Sense s = makeSense(sense_key::kNoSense, kAscNoAdditional, kAscqFilemark);
+  s.filemark = true;
+  s.information = residual;
+  return s;
+}
+
+Sense endOfDataSense(std::optional<int32_t> residual) {
+  Sense s = makeSense(sense_key::kBlankCheck, kAscNoAdditional, kAscqEndOfData);
+  s.information = residual;
+  return s;
+}
+
+Sense beginningOfMediumSense(std::optional<int32_t> residual) {
+  Sense s = makeSense(sense_key::kNoSense, kAscNoAdditional, kAscqBeginningOfMedium);
+  s.eom = true;
+  s.information = residual;
+  return s;
+}
+
+Sense incorrectLengthSense(int32_t residual) {
+  Sense s = makeSense(sense_key::kNoSense, kAscNoAdditional, 0x00);
+  s.ili = true;
+  s.information = residual;
+  return s;
+}
+
+Sense earlyWarningSense() {
+  Sense s = makeSense(sense_key::kNoSense, kAscNoAdditional, kAscqEndOfMedium);
+  s.eom = true;
+  s.information = 0;
+  return s;
+}
+
+Sense volumeOverflowSense(int32_t residual) {
+  Sense s = makeSense(sense_key::kVolumeOverflow, kAscNoAdditional, kAscqEndOfMedium);
+  s.eom = true;
+  s.information = residual;
+  return s;
+}
+
+const Sense kWriteProtected = makeSense(sense_key::kDataProtect, 0x27, 0x00);
+
+}  // namespace
+
+uint32_t TapeDrive::Impl::protectionBytes(const Initiator& ini, bool forWrite) const {
+  if (ini.lbp.method == 0) return 0;
+  return (forWrite ? ini.lbp.write : ini.lbp.read) ? ini.lbp.length : 0;
+}
+
+void TapeDrive::Impl::testUnitReady(Exchange& x) { loaded(x); }
+
+void TapeDrive::Impl::rewind(Exchange& x) {
+  if (!loaded(x)) return;
+  pos = 0;
+}
+
+void TapeDrive::Impl::read(Exchange& x, bool reverse) {
+  const bool fixed = x.cdb[1] & 0x01;
+  const bool sili = x.cdb[1] & 0x02;
+  if (fixed && sili) return check(x, invalidCdbField(1, 1));
+  if (!loaded(x)) return;
+  readBlocks(x, reverse, fixed, sili, be24(&x.cdb[2]), true);
+}
+
+// Reads (or, without `deliver`, verifies) `count` fixed blocks or one variable
+// block in either direction, with the filemark, EOD, BOP and incorrect-length
+// rules of sequential-access devices. In fixed mode the INFORMATION field is the
+// number of blocks not read; in variable mode it is the requested length minus
+// the block's length (negative for an overlength block).
+void TapeDrive::Impl::readBlocks(Exchange& x, bool reverse, bool fixed, bool sili, uint32_t count,
+                                 bool deliver) {
+  const uint32_t blockLength = x.ini.blockLength;
+  if (fixed && blockLength == 0) return check(x, invalidCdbField(1, 0));
+  if (count == 0) return;
+  const bool byteOrderNormal = reverse && (x.cdb[1] & 0x04);
+  const uint32_t pi = protectionBytes(x.ini, false);
+  const auto& recs = medium->records();
+
+  // The block as it travels to the initiator: protection information appended,
+  // bytes reversed for READ REVERSE unless BYTORD asks for normal order.
+  auto wire = [&](const Record& r) {
+    std::vector<uint8_t> w(r.data);
+    if (pi) {
+      w.resize(w.size() + 4);
+      putBe32(&w[r.data.size()], r.crc);
+    }
+    if (reverse && !byteOrderNormal) std::reverse(w.begin(), w.end());
+    return w;
+  };
+
+  std::vector<uint8_t> out;
+  const uint32_t blocks = fixed ? count : 1;
+  for (uint32_t done = 0; done < blocks; ++done) {
+    const int32_t residual = fixed ? static_cast<int32_t>(count - done) : static_cast<int32_t>(count);
+    if (!reverse && pos == medium->endOfData()) {
+      check(x, endOfDataSense(residual));
+      break;
+    }
+    if (reverse && pos == 0) {
+      check(x, beginningOfMediumSense(residual));
+      break;
+    }
+    const uint64_t index = reverse ? pos - 1 : pos;
+    const Record& r = recs[index];
+    // Forward the head ends after the object; in reverse, on its BOP side.
+    pos = reverse ? index : index + 1;
+    if (r.isFilemark()) {
+      check(x, filemarkSense(residual));
+      break;
+    }
+    if (fixed) {
+      if (r.data.size() != blockLength) {
+        check(x, incorrectLengthSense(residual));
+        break;
+      }
+      if (deliver) {
+        auto w = wire(r);
+        out.insert(out.end(), w.begin(), w.end());
+      }
+      continue;
+    }
+    auto w = wire(r);
+    const std::size_t actual = w.size();
+    if (deliver) {
+      w.resize(std::min<std::size_t>(actual, count));
+      out = std::move(w);
+    }
+    if (actual > count || (actual < count && !sili))
+      check(x, incorrectLengthSense(static_cast<int32_t>(count) - static_cast<int32_t>(actual)));
+  }
+  if (deliver) {
+    const std::size_t n = out.size();
+    sendData(x, std::move(out), n);
+  }
+}
+
+void TapeDrive::Impl::write(Exchange& x) {
+  const bool fixed = x.cdb[1] & 0x01;
+  const uint32_t count = be24(&x.cdb[2]);
+  const uint32_t blockLength = x.ini.blockLength;
+  if (fixed && blockLength == 0) return check(x, invalidCdbField(1, 0));
+  if (!loaded(x)) return;
+  if (medium->writeProtected()) return check(x, kWriteProtected);
+  if (count == 0) return;
+
+  const uint32_t pi = protectionBytes(x.ini, true);
+  uint32_t blocks = 1;
+  std::size_t payload = 0;
+  if (fixed) {
+    blocks = count;
+    payload = blockLength;
+  } else {
+    if (count <= pi || count - pi > cfg.limits.maximum || count - pi < cfg.limits.minimum)
+      return check(x, invalidCdbField(2));
+    payload = count - pi;
+  }
+  const std::size_t wireLength = payload + pi;
+  if (x.cmd.dataOut.size() < wireLength * blocks) return check(x, invalidCdbField(2));
+
+  uint32_t limit = blocks;
+  if (x.injected) limit = std::min<uint32_t>(blocks, x.injected->k);
+
+  auto residualAfter = [&](uint32_t written) {
+    return fixed ? static_cast<int32_t>(blocks - written) : static_cast<int32_t>(written ? 0 : count);
+  };
+  uint32_t written = 0;
+  std::optional<Sense> error;
+  for (; written < limit; ++written) {
+    const auto w = x.cmd.dataOut.subspan(written * wireLength, wireLength);
+    const auto data = w.first(payload);
+    if (pi && be32(&w[payload]) != crc32c(data)) {
+      error = makeSense(sense_key::kAbortedCommand, 0x10, 0x01);  // logical block guard check failed
+      error->information = residualAfter(written);
+      break;
+    }
+    if (medium->bytesBefore(pos) + payload > medium->config().capacityBytes) {
+      error = volumeOverflowSense(residualAfter(written));
+      break;
+    }
+    // Writing anywhere but at EOD drops everything after the write position.
+    if (written == 0) medium->truncate(pos);
+    medium->appendData(data, pi != 0);
+    ++pos;
+  }
+  x.res.dataOutTransferred = static_cast<uint32_t>(written * wireLength);
+  if (error) return check(x, *error);
+  if (x.injected) return failInjected(x, *x.injected, residualAfter(written));
+  if (medium->bytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
+}
+
+void TapeDrive::Impl::writeFilemarks(Exchange& x) {
+  if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // setmarks are not supported
+  if (!loaded(x)) return;
+  if (medium->writeProtected()) return check(x, kWriteProtected);
+  const uint32_t count = be24(&x.cdb[2]);
+  if (count == 0) return;  // only flushes the (empty) buffer
+  const uint32_t limit = x.injected ? std::min(count, x.injected->k) : count;
+  for (uint32_t i = 0; i < limit; ++i) {
+    if (i == 0) medium->truncate(pos);
+    medium->appendFilemark();
+    ++pos;
+  }
+  if (x.injected) return failInjected(x, *x.injected, static_cast<int32_t>(count - limit));
+  if (medium->bytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
+}
+
+void TapeDrive::Impl::space(Exchange& x) {
+  const uint8_t code = x.cdb[1] & 0x07;
+  if (code > 3) return check(x, invalidCdbField(1, 2));  // setmarks and reserved codes
+  if (!loaded(x)) return;
+  const int32_t count = sbe24(&x.cdb[2]);
+  const uint64_t eod = medium->endOfData();
+  const auto& recs = medium->records();
+
+  switch (code) {
+    case 0: {  // blocks: a filemark stops the motion
+      if (count > 0) {
+        for (int32_t i = 0; i < count; ++i) {
+          if (pos == eod) return check(x, endOfDataSense(count - i));
+          const bool mark = recs[pos].isFilemark();
+          ++pos;
+          if (mark) return check(x, filemarkSense(count - i));
+        }
+      } else {
+        const int32_t n = -count;
+        for (int32_t i = 0; i < n; ++i) {
+          if (pos == 0) return check(x, beginningOfMediumSense(n - i));
+          --pos;
+          if (recs[pos].isFilemark()) return check(x, filemarkSense(n - i));
+        }
+      }
+      return;
+    }
+    case 1: {  // filemarks
+      const uint64_t before = medium->filemarksBefore(pos);
+      if (count > 0) {
+        const uint64_t target = medium->positionOfFile(before + static_cast<uint64_t>(count));
+        if (target > eod) {
+          const uint64_t available = medium->filemarksBefore(eod) - before;
+          pos = eod;
+          return check(x, endOfDataSense(count - static_cast<int32_t>(available)));
+        }
+        pos = target;
+      } else if (count < 0) {
+        const uint64_t n = static_cast<uint64_t>(-static_cast<int64_t>(count));
+        if (n > before) {
+          pos = 0;
+          return check(x, beginningOfMediumSense(static_cast<int32_t>(n - before)));
+        }
+        // Stop on the BOP side of the n-th filemark behind the head.
+        pos = medium->positionOfFile(before - n + 1) - 1;
+      }
+      return;
+    }
+    case 2: {  // sequential filemarks: the first run of |count| consecutive marks
+      if (count > 0) {
+        int32_t run = 0;
+        for (uint64_t i = pos; i < eod; ++i) {
+          run = recs[i].isFilemark() ? run + 1 : 0;
+          if (run == count) {
+            pos = i + 1;
+            return;
+          }
+        }
+        pos = eod;
+        return check(x, endOfDataSense(std::nullopt));
+      }
+      if (count < 0) {
+        int32_t run = 0;
+        for (uint64_t i = pos; i-- > 0;) {
+          run = recs[i].isFilemark() ? run + 1 : 0;
+          if (run == -count) {
+            pos = i;
+            return;
+          }
+        }
+        pos = 0;
+        return check(x, beginningOfMediumSense(std::nullopt));
+      }
+      return;
+    }
+    default:  // end of data
+      pos = eod;
+      return;
+  }
+}
+
+void TapeDrive::Impl::locateTo(Exchange& x, uint64_t object) {
+  const uint64_t eod = medium->endOfData();
+  if (object > eod) {
+    pos = eod;
+    return check(x, endOfDataSense(std::nullopt));
+  }
+  pos = object;
+}
+
+void TapeDrive::Impl::locate10(Exchange& x) {
+  const bool changePartition = x.cdb[1] & 0x02;
+  if (changePartition && x.cdb[8] != 0) return check(x, invalidCdbField(8));  // one partition only
+  if (!loaded(x)) return;
+  locateTo(x, be32(&x.cdb[3]));
+}
+
+void TapeDrive::Impl::locate16(Exchange& x) {
+  const uint8_t destType = (x.cdb[1] >> 3) & 0x07;
+  const bool changePartition = x.cdb[1] & 0x02;
+  if (changePartition && x.cdb[3] != 0) return check(x, invalidCdbField(3));
+  if (destType != 0 && destType != 1 && destType != 3) return check(x, invalidCdbField(1, 3));
+  if (!loaded(x)) return;
+  const uint64_t id = be64(&x.cdb[4]);
+  switch (destType) {
+    case 0: return locateTo(x, id);
+    case 1: return locateTo(x, medium->positionOfFile(id));  // start of logical file `id`
+    default: pos = medium->endOfData(); return;
+  }
+}
+
+void TapeDrive::Impl::readPosition(Exchange& x) {
+  const uint8_t form = x.cdb[1] & 0x1F;
+  if (form != 0x00 && form != 0x01 && form != 0x06 && form != 0x08) return check(x, invalidCdbField(1, 4));
+  if (!loaded(x)) return;
+  const TapePosition p = positionInfo();
+  const bool endOfPartition = medium->bytesBefore(pos) >= medium->config().capacityBytes;
+  const uint8_t flags = static_cast<uint8_t>((p.beginningOfMedium ? 0x80 : 0) | (endOfPartition ? 0x40 : 0) |
+                                             (p.beyondEarlyWarning ? 0x01 : 0));
+  std::vector<uint8_t> d;
+  std::size_t allocation = 0;
+  if (form == 0x06) {  // long form
+    d.assign(32, 0);
+    d[0] = flags;
+    putBe64(&d[8], p.object);
+    putBe64(&d[16], p.file);
+    allocation = d.size();
+  } else if (form == 0x08) {  // extended form
+    d.assign(32, 0);
+    d[0] = flags;
+    putBe16(&d[2], 0x1C);
+    putBe64(&d[8], p.object);
+    putBe64(&d[16], p.object);
+    allocation = be16(&x.cdb[7]);
+  } else {  // short form; block locations beyond 32 bits are reported as unknown
+    d.assign(20, 0);
+    d[0] = flags;
+    if (p.object > 0xFFFFFFFFull) {
+      d[0] |= 0x04;  // LOLU
+    } else {
+      putBe32(&d[4], static_cast<uint32_t>(p.object));
+      putBe32(&d[8], static_cast<uint32_t>(p.object));
+    }
+    allocation = d.size();
+  }
+  sendData(x, std::move(d), allocation);
+}
+
+void TapeDrive::Impl::erase(Exchange& x) {
+  if (!loaded(x)) return;
+  if (medium->writeProtected()) return check(x, kWriteProtected);
+  medium->truncate(pos);
+}
+
+void TapeDrive::Impl::verify(Exchange& x) {
+  const bool vte = x.cdb[1] & 0x20;
+  const bool byteCompare = x.cdb[1] & 0x02;
+  const bool fixed = x.cdb[1] & 0x01;
+  if (byteCompare) return check(x, invalidCdbField(1, 1));
+  if (!loaded(x)) return;
+  if (vte) {
+    // Every object up to EOD is checked; stored CRCs always match their data,
+    // so protection-method verification (VLBPM) passes as well.
+    pos = medium->endOfData();
+    return;
+  }
+  readBlocks(x, false, fixed, false, be24(&x.cdb[2]), false);
+}
+
+void TapeDrive::Impl::loadUnload(Exchange& x) {
+  const bool load = x.cdb[4] & 0x01;
+  const bool eot = x.cdb[4] & 0x04;
+  if (load && eot) return check(x, invalidCdbField(4, 2));
+  if (state == MediumState::Absent) return check(x, makeSense(sense_key::kNotReady, 0x3A, 0x00));
+  if (load) {
+    if (state == MediumState::Unloaded) {
+      state = MediumState::Loaded;
+      postUnitAttentionToAll(kUaMediumChanged, x.id);
+    }
+    pos = 0;
+    return;
+  }
+  const bool prevented = std::any_of(initiators.begin(), initiators.end(),
+                                     [](const Initiator& i) { return i.preventRemoval; });
+  if (prevented) return check(x, makeSense(sense_key::kIllegalRequest, 0x53, 0x02));
+  pos = 0;
+  state = MediumState::Unloaded;
+}
+
+void TapeDrive::Impl::preventAllow(Exchange& x) {
+  const uint8_t prevent = x.cdb[4] & 0x03;
+  if (prevent > 1) return check(x, invalidCdbField(4, 1));
+  x.ini.preventRemoval = prevent == 1;
+}
+
+}  // namespace sim::hw

@@ -1,0 +1,298 @@
+// Identification (INQUIRY and its vital product data pages), REQUEST SENSE,
+// READ BLOCK LIMITS, mode parameters and the vendor-unique private settings.
+//
+// Mode parameters are kept per initiator: the block descriptor's block length
+// (0 = variable-length blocks), the data compression page (0x0F) and the control
+// data protection page (0x0A, subpage 0xF0).
+#include <algorithm>
+#include <cstring>
+
+#include "drive_impl.h"
+
+namespace sim::hw {
+namespace {
+
+constexpr uint8_t kPageCompression = 0x0F;
+constexpr uint8_t kPageControl = 0x0A;
+constexpr uint8_t kSubpageProtection = 0xF0;
+constexpr uint8_t kPageAll = 0x3F;
+constexpr uint8_t kAllSubpages = 0xFF;
+constexpr uint8_t kLbpMethodCrc32c = 0x02;
+constexpr std::size_t kStandardInquiryLength = 96;
+
+enum class PageControl : uint8_t { Current = 0, Changeable = 1, Default = 2, Saved = 3 };
+
+void putPadded(uint8_t* dst, std::size_t width, const std::string& text) {
+  std::memset(dst, ' ', width);
+  std::memcpy(dst, text.data(), std::min(width, text.size()));
+}
+
+std::vector<uint8_t> compressionPage(const Initiator& ini, PageControl pc) {
+  std::vector<uint8_t> p(16, 0);
+  p[0] = kPageCompression;
+  p[1] = 0x0E;
+  if (pc == PageControl::Changeable) {
+    p[2] = 0x80;  // DCE
+    return p;
+  }
+  const bool on = pc == PageControl::Default ? true : ini.compression;
+  p[2] = static_cast<uint8_t>((on ? 0x80 : 0) | 0x40);  // DCE, DCC (compression capable)
+  p[3] = 0x80;                                          // DDE
+  putBe32(&p[4], 0x00000001);                           // compression algorithm
+  putBe32(&p[8], 0x00000001);                           // decompression algorithm
+  return p;
+}
+
+std::vector<uint8_t> protectionPage(const Initiator& ini, PageControl pc) {
+  std::vector<uint8_t> p(32, 0);
+  p[0] = 0x40 | kPageControl;  // SPF: subpage format
+  p[1] = kSubpageProtection;
+  putBe16(&p[2], 0x1C);
+  if (pc == PageControl::Changeable) {
+    p[4] = 0xFF;
+    p[5] = 0x3F;
+    p[6] = 0xE0;
+    return p;
+  }
+  if (pc == PageControl::Default) return p;
+  p[4] = ini.lbp.method;
+  p[5] = ini.lbp.length & 0x3F;
+  p[6] = static_cast<uint8_t>((ini.lbp.write ? 0x80 : 0) | (ini.lbp.read ? 0x40 : 0) | (ini.lbp.rbdp ? 0x20 : 0));
+  return p;
+}
+
+}  // namespace
+
+std::vector<uint8_t> TapeDrive::Impl::deviceIdentificationPage(uint32_t targetPort) const {
+  const DriveIdentity& id = cfg.identity;
+  std::vector<uint8_t> d(4, 0);
+  d[1] = 0x83;
+  auto descriptor = [&](uint8_t codeSet, uint8_t association, uint8_t type, const std::vector<uint8_t>& body) {
+    d.push_back(codeSet);
+    d.push_back(static_cast<uint8_t>((association << 4) | type));
+    d.push_back(0);
+    d.push_back(static_cast<uint8_t>(body.size()));
+    d.insert(d.end(), body.begin(), body.end());
+  };
+  // T10 vendor identification: vendor, product and serial number.
+  std::vector<uint8_t> t10(24);
+  putPadded(t10.data(), 8, id.vendor);
+  putPadded(t10.data() + 8, 16, id.product);
+  t10.insert(t10.end(), id.serial.begin(), id.serial.end());
+  descriptor(0x02, 0, 0x1, t10);
+  // NAA name of the logical unit (the drive's world-wide node name).
+  std::vector<uint8_t> naa(8);
+  putBe64(naa.data(), wwnn);
+  descriptor(0x01, 0, 0x3, naa);
+  // NAA name and relative number of the target port this initiator reached.
+  putBe64(naa.data(), portNameOf(wwnn, targetPort));
+  descriptor(0x01, 1, 0x3, naa);
+  std::vector<uint8_t> rel(4, 0);
+  putBe16(&rel[2], targetPort + 1);
+  descriptor(0x01, 1, 0x4, rel);
+  putBe16(&d[2], static_cast<uint32_t>(d.size() - 4));
+  return d;
+}
+
+void TapeDrive::Impl::inquiry(Exchange& x) {
+  const bool evpd = x.cdb[1] & 0x01;
+  const uint8_t page = x.cdb[2];
+  const std::size_t allocation = be16(&x.cdb[3]);
+  if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // CMDDT
+  if (!evpd && page != 0) return check(x, invalidCdbField(2));
+  const DriveIdentity& id = cfg.identity;
+  std::vector<uint8_t> d;
+  if (!evpd) {
+    d.assign(kStandardInquiryLength, 0);
+    d[0] = 0x01;  // sequential-access device
+    d[1] = 0x80;  // removable medium
+    d[2] = 0x06;  // SPC-4
+    d[3] = 0x12;  // HISUP, response data format 2
+    d[4] = static_cast<uint8_t>(kStandardInquiryLength - 5);
+    d[5] = 0x01;                                   // PROTECT: logical block protection supported
+    d[6] = id.ports > 1 ? 0x10 : 0x00;             // MULTIP
+    d[7] = 0x02;                                   // CMDQUE
+    putPadded(&d[8], 8, id.vendor);
+    putPadded(&d[16], 16, id.product);
+    putPadded(&d[32], 4, id.revision);
+    putPadded(&d[36], 20, "");
+  } else if (page == 0x00) {
+    d = {0x01, 0x00, 0x00, 0x03, 0x00, 0x80, 0x83};
+  } else if (page == 0x80) {
+    d = {0x01, 0x80, 0x00, static_cast<uint8_t>(id.serial.size())};
+    d.insert(d.end(), id.serial.begin(), id.serial.end());
+  } else if (page == 0x83) {
+    d = deviceIdentificationPage(x.ini.targetPort);
+    d[0] = 0x01;
+  } else {
+    return check(x, invalidCdbField(2));
+  }
+  sendData(x, std::move(d), allocation);
+}
+
+void TapeDrive::Impl::requestSense(Exchange& x) {
+  if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // descriptor format not supported
+  Sense s;
+  if (!x.ini.unitAttentions.empty()) {
+    const SenseCode ua = x.ini.unitAttentions.front();
+    x.ini.unitAttentions.pop_front();
+    s = makeSense(ua.key, ua.asc, ua.ascq);
+  } else if (state != MediumState::Loaded) {
+    s = makeSense(sense_key::kNotReady, 0x3A, 0x00);
+  }
+  sendData(x, encodeSense(s), x.cdb[4]);
+}
+
+void TapeDrive::Impl::readBlockLimits(Exchange& x) {
+  std::vector<uint8_t> d(6, 0);
+  d[0] = cfg.limits.granularity & 0x1F;
+  putBe24(&d[1], cfg.limits.maximum);
+  putBe16(&d[4], cfg.limits.minimum);
+  sendData(x, std::move(d), 6);
+}
+
+void TapeDrive::Impl::modeSense(Exchange& x, bool ten) {
+  const bool dbd = x.cdb[1] & 0x08;
+  const auto pc = static_cast<PageControl>(x.cdb[2] >> 6);
+  const uint8_t page = x.cdb[2] & 0x3F;
+  const uint8_t subpage = x.cdb[3];
+  const std::size_t allocation = ten ? be16(&x.cdb[7]) : x.cdb[4];
+  if (pc == PageControl::Saved) return check(x, makeSense(sense_key::kIllegalRequest, 0x39, 0x00));
+
+  std::vector<uint8_t> pages;
+  auto add = [&](const std::vector<uint8_t>& p) { pages.insert(pages.end(), p.begin(), p.end()); };
+  if (page == kPageCompression && subpage == 0) {
+    add(compressionPage(x.ini, pc));
+  } else if (page == kPageControl && (subpage == kSubpageProtection || subpage == kAllSubpages)) {
+    add(protectionPage(x.ini, pc));
+  } else if (page == kPageAll && (subpage == 0 || subpage == kAllSubpages)) {
+    add(compressionPage(x.ini, pc));
+    if (subpage == kAllSubpages) add(protectionPage(x.ini, pc));
+  } else {
+    return check(x, invalidCdbField(2));
+  }
+
+  std::vector<uint8_t> descriptor;
+  if (!dbd) {
+    descriptor.assign(8, 0);
+    uint32_t length = x.ini.blockLength;
+    if (pc == PageControl::Changeable) length = 0xFFFFFF;
+    if (pc == PageControl::Default) length = cfg.defaultBlockLength;
+    descriptor[0] = (pc == PageControl::Current && state == MediumState::Loaded) ? cfg.densityCode : 0;
+    putBe24(&descriptor[5], length);
+  }
+  const bool writeProtected = state == MediumState::Loaded && medium->writeProtected();
+  const uint8_t deviceSpecific = static_cast<uint8_t>((writeProtected ? 0x80 : 0) | 0x10);  // buffered mode 1
+
+  std::vector<uint8_t> d(ten ? 8 : 4, 0);
+  if (ten) {
+    d[3] = deviceSpecific;
+    putBe16(&d[6], static_cast<uint32_t>(descriptor.size()));
+  } else {
+    d[2] = deviceSpecific;
+    d[3] = static_cast<uint8_t>(descriptor.size());
+  }
+  d.insert(d.end(), descriptor.begin(), descriptor.end());
+  d.insert(d.end(), pages.begin(), pages.end());
+  if (ten)
+    putBe16(&d[0], static_cast<uint32_t>(d.size() - 2));
+  else
+    d[0] = static_cast<uint8_t>(d.size() - 1);
+  sendData(x, std::move(d), allocation);
+}
+
+void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
+  const std::size_t length = ten ? be16(&x.cdb[7]) : x.cdb[4];
+  if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // saving pages is not supported
+  if (length == 0) return;
+  const Sense listLengthError = makeSense(sense_key::kIllegalRequest, 0x1A, 0x00);
+  if (x.cmd.dataOut.size() < length) return check(x, listLengthError);
+  const uint8_t* p = x.cmd.dataOut.data();
+  const std::size_t header = ten ? 8 : 4;
+  if (length < header) return check(x, listLengthError);
+  const std::size_t descriptorLength = ten ? be16(&p[6]) : p[3];
+  if (descriptorLength != 0 && descriptorLength != 8) return check(x, invalidParameterField(ten ? 7 : 3));
+  if (header + descriptorLength > length) return check(x, listLengthError);
+
+  // Validate everything first, then apply: a rejected list changes nothing.
+  Initiator next = x.ini;
+  if (descriptorLength == 8) {
+    const uint8_t* d = p + header;
+    const uint8_t density = d[0];
+    if (density != 0 && density != 0x7F && density != cfg.densityCode)
+      return check(x, invalidParameterField(static_cast<unsigned>(header)));
+    const uint32_t blockLength = be24(&d[5]);
+    if (blockLength != 0 && (blockLength < cfg.limits.minimum || blockLength > cfg.limits.maximum))
+      return check(x, invalidParameterField(static_cast<unsigned>(header + 5)));
+    next.blockLength = blockLength;
+  }
+  std::size_t off = header + descriptorLength;
+  while (off < length) {
+    if (length - off < 2) return check(x, listLengthError);
+    const uint8_t code = p[off] & 0x3F;
+    const bool subpageFormat = p[off] & 0x40;
+    std::size_t pageLength;
+    std::size_t total;
+    uint8_t subpage = 0;
+    if (subpageFormat) {
+      if (length - off < 4) return check(x, listLengthError);
+      subpage = p[off + 1];
+      pageLength = be16(&p[off + 2]);
+      total = 4 + pageLength;
+    } else {
+      pageLength = p[off + 1];
+      total = 2 + pageLength;
+    }
+    if (off + total > length) return check(x, listLengthError);
+    const unsigned at = static_cast<unsigned>(off);
+    if (code == kPageCompression && !subpageFormat) {
+      if (pageLength != 0x0E) return check(x, invalidParameterField(at + 1));
+      next.compression = p[off + 2] & 0x80;
+    } else if (code == kPageControl && subpageFormat && subpage == kSubpageProtection) {
+      if (pageLength != 0x1C) return check(x, invalidParameterField(at + 2));
+      const uint8_t method = p[off + 4];
+      const uint8_t piLength = p[off + 5] & 0x3F;
+      const uint8_t flags = p[off + 6];
+      if (method == 0) {
+        // No protection: the protection information length and LBP_W/LBP_R
+        // would describe transfers that cannot happen.
+        if (piLength != 0) return check(x, invalidParameterField(at + 5));
+        if (flags & 0xC0) return check(x, invalidParameterField(at + 6));
+      } else if (method == kLbpMethodCrc32c) {
+        if (piLength != 4) return check(x, invalidParameterField(at + 5));
+      } else {
+        return check(x, invalidParameterField(at + 4));
+      }
+      next.lbp = LbpSettings{method, piLength, (flags & 0x80) != 0, (flags & 0x40) != 0, (flags & 0x20) != 0};
+    } else {
+      return check(x, invalidParameterField(at));
+    }
+    off += total;
+  }
+  x.ini.blockLength = next.blockLength;
+  x.ini.compression = next.compression;
+  x.ini.lbp = next.lbp;
+  x.res.dataOutTransferred = static_cast<uint32_t>(length);
+}
+
+void TapeDrive::Impl::vendor(Exchange& x) {
+  switch (x.cdb[0]) {
+    case opcode::kVendorQueryAmu:
+      return sendData(x, {x.ini.amu}, 1);
+    case opcode::kVendorSetAmu:
+      // 0xFF stands for "unknown" in the host's bookkeeping and is not a setting.
+      if (x.cdb[2] == 0xFF) return check(x, invalidCdbField(2));
+      x.ini.amu = x.cdb[2];
+      return;
+    case opcode::kVendorQueryDpfFlags: {
+      std::vector<uint8_t> d(4);
+      putBe32(d.data(), cfg.dpfFlags);
+      return sendData(x, std::move(d), 4);
+    }
+    default:
+      cfg.dpfFlags = be32(&x.cdb[2]);
+      return;
+  }
+}
+
+}  // namespace sim::hw

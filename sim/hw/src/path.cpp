@@ -1,0 +1,158 @@
+#include "sim/hw/path.h"
+
+#include <thread>
+
+#include "sim/hw/san.h"
+
+namespace sim::hw {
+
+Path::Path(San& san, ScsiAddress address, TapeDrive& drive, uint32_t targetPort)
+    : san_(san),
+      address_(address),
+      drive_(drive),
+      targetPort_(targetPort),
+      initiator_(drive.attachInitiator(address.toString(), targetPort)) {}
+
+Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
+  std::lock_guard lock(mutex_);
+  ++counters_.commands;
+  Gate gate;
+  if (!present_.load()) {
+    gate.transportStatus = kStatusDeviceNotConnected;
+    return gate;
+  }
+  if (down_) {
+    gate.transportStatus = downStatus_;
+    return gate;
+  }
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (!it->matches(op, serviceAction)) continue;
+    gate.fault = *it;
+    if (it->count != Fault::kForever && --it->count == 0) faults_.erase(it);
+    // A transport failure before execution never reaches the drive; everything
+    // else is acted out by the drive under its lock.
+    if (gate.fault.kind == FaultKind::FailCommands && gate.fault.status != 0 && !gate.fault.executed)
+      gate.transportStatus = gate.fault.status;
+    else
+      gate.hasFault = true;
+    break;
+  }
+  return gate;
+}
+
+void Path::countResult(const CommandResult& result) {
+  std::lock_guard lock(mutex_);
+  if (result.delivered())
+    ++counters_.delivered;
+  else
+    ++counters_.transportFailures;
+}
+
+CommandResult Path::execute(const Command& command) {
+  const uint8_t op = command.cdb.empty() ? 0 : command.cdb[0];
+  const uint8_t serviceAction = command.cdb.size() > 1 ? command.cdb[1] & 0x1F : 0;
+  const Gate gate = admit(op, serviceAction);
+  CommandResult result;
+  if (gate.transportStatus != 0) {
+    result.transportStatus = gate.transportStatus;
+  } else {
+    result = drive_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
+  }
+  countResult(result);
+  if (result.delivered()) {
+    // The transfer-time model sleeps here, with no lock held, so that other
+    // paths keep the drive busy meanwhile.
+    const TimingModel t = drive_.timing();
+    if (t.bytesPerSecond != 0 || t.perCommand.count() != 0) {
+      const uint64_t bytes = result.dataIn.size() + result.dataOutTransferred;
+      auto delay = t.perCommand;
+      if (t.bytesPerSecond != 0)
+        delay += std::chrono::microseconds(bytes * 1'000'000ull / t.bytesPerSecond);
+      std::this_thread::sleep_for(delay);
+    }
+  }
+  return result;
+}
+
+namespace {
+PrivateResult toPrivate(CommandResult&& r) {
+  PrivateResult p;
+  p.transportStatus = r.transportStatus;
+  p.scsiStatus = r.scsiStatus;
+  p.sense = std::move(r.sense);
+  for (uint8_t b : r.dataIn) p.value = (p.value << 8) | b;
+  return p;
+}
+}  // namespace
+
+PrivateResult Path::queryAmu() {
+  const uint8_t cdb[6] = {opcode::kVendorQueryAmu, 0, 0, 0, 1, 0};
+  return toPrivate(execute(Command{cdb, {}, 1}));
+}
+
+PrivateResult Path::setAmu(uint8_t value) {
+  const uint8_t cdb[6] = {opcode::kVendorSetAmu, 0, value, 0, 0, 0};
+  return toPrivate(execute(Command{cdb, {}, 0}));
+}
+
+PrivateResult Path::queryDpfFlags() {
+  const uint8_t cdb[6] = {opcode::kVendorQueryDpfFlags, 0, 0, 0, 4, 0};
+  return toPrivate(execute(Command{cdb, {}, 4}));
+}
+
+PrivateResult Path::setDpfFlags(uint32_t flags) {
+  const uint8_t cdb[6] = {opcode::kVendorSetDpfFlags, 0, static_cast<uint8_t>(flags >> 24),
+                          static_cast<uint8_t>(flags >> 16), static_cast<uint8_t>(flags >> 8),
+                          static_cast<uint8_t>(flags)};
+  return toPrivate(execute(Command{cdb, {}, 0}));
+}
+
+uint32_t Path::logicalUnitReset() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!present_.load()) return kStatusDeviceNotConnected;
+    if (down_) return downStatus_;
+  }
+  drive_.reset();
+  return 0;
+}
+
+void Path::injectFault(const Fault& fault) {
+  if (fault.kind == FaultKind::PathDown) return setDown(fault.status ? fault.status : kStatusDeviceNotConnected);
+  if (fault.count == 0) return;
+  std::lock_guard lock(mutex_);
+  faults_.push_back(fault);
+}
+
+void Path::clearFaults() {
+  std::lock_guard lock(mutex_);
+  faults_.clear();
+  down_ = false;
+}
+
+void Path::setDown(uint32_t status) {
+  std::lock_guard lock(mutex_);
+  down_ = true;
+  downStatus_ = status ? status : kStatusDeviceNotConnected;
+}
+
+void Path::restore() {
+  std::lock_guard lock(mutex_);
+  down_ = false;
+}
+
+bool Path::isDown() const {
+  std::lock_guard lock(mutex_);
+  return down_;
+}
+
+void Path::setPresent(bool present) {
+  if (present_.exchange(present) != present) san_.notifyPresence(*this, present);
+}
+
+PathCounters Path::counters() const {
+  std::lock_guard lock(mutex_);
+  return counters_;
+}
+
+}  // namespace sim::hw

@@ -1,0 +1,45 @@
+#!/bin/sh
+# check_sys_image.sh <objdump> <image.sys>
+# Fails unless the image is a native-subsystem executable (not a DLL) that imports only from the
+# kernel and the HAL, carries base relocations and has a message table resource (type 11).
+set -u
+objdump=$1
+image=$2
+fail=0
+problem() { echo "$image: $*" >&2; fail=1; }
+
+[ -f "$image" ] || { echo "$image: missing" >&2; exit 1; }
+headers=$("$objdump" -p "$image") || { echo "$image: objdump failed" >&2; exit 1; }
+
+echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*1[[:space:]]' ||
+  problem "subsystem is not native (1): $(echo "$headers" | grep '^Subsystem')"
+
+# IMAGE_FILE_DLL (0x2000) in the file header characteristics.
+characteristics=$(echo "$headers" | sed -n 's/^Characteristics[[:space:]]*0x\([0-9a-fA-F]*\).*/\1/p' | head -n 1)
+[ -n "$characteristics" ] || problem "no file header characteristics"
+if [ -n "$characteristics" ] && [ $(( 0x$characteristics & 0x2000 )) -ne 0 ]; then
+  problem "image is a DLL (characteristics 0x$characteristics)"
+fi
+
+imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
+[ -n "$imports" ] || problem "imports nothing (a driver needs ntoskrnl.exe)"
+for dll in $imports; do
+  case $(echo "$dll" | tr 'A-Z' 'a-z') in
+    ntoskrnl.exe|hal.dll) ;;
+    *) problem "imports from $dll" ;;
+  esac
+done
+
+# Data directory entry 5: "Entry 5 <rva> <size> Base Relocation Directory [.reloc]".
+reloc_size=$(echo "$headers" | awk '/^Entry 5 / { print $4; exit }')
+case ${reloc_size:-0} in
+  ""|0|00000000) problem "no base relocations (Windows relocates every driver)" ;;
+esac
+
+# Resource directory: a type entry with ID 11 (RT_MESSAGETABLE) at the top level.
+if ! echo "$headers" | grep -Eiq 'Type:[[:space:]]*(ID[:]?[[:space:]]*)?(0x)?0*(b|11)\b|Entry: ID: 0x0*b\b'; then
+  problem "no RT_MESSAGETABLE (type 11) resource"
+fi
+
+[ $fail -eq 0 ] && echo "$image: native driver image, imports $(echo $imports), relocations $reloc_size bytes, message table present"
+exit $fail
