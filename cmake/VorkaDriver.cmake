@@ -18,13 +18,16 @@
 # hal and libgcc. Host build: a shared object ${VORKA_DRIVER_DIR}/<service>.so that the simulated kernel
 # loads like an image; it exports nothing but DriverEntry (and the message table).
 #
-# Every driver is recorded in the global property VORKA_DRIVERS (the Windows image checks use it).
+# Every driver is recorded in the global property VORKA_DRIVERS, those with a message table also in
+# VORKA_DRIVERS_WITH_MESSAGES (the Windows image checks use them).
 
 set(VORKA_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+get_filename_component(VORKA_REPO_DIR ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(VORKA_COMMON_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../drv/dpf/common/src)
 get_filename_component(VORKA_COMMON_SOURCE_DIR ${VORKA_COMMON_SOURCE_DIR} ABSOLUTE)
 get_filename_component(VORKA_DRV_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/../drv/inc ABSOLUTE)
 set_property(GLOBAL PROPERTY VORKA_DRIVERS "")
+set_property(GLOBAL PROPERTY VORKA_DRIVERS_WITH_MESSAGES "")
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   # Functions the running kernel exports but mingw-w64's libntoskrnl.a lacks. Linked into every
@@ -99,11 +102,15 @@ function(vorka_add_driver)
     _vorka_add_host_driver()
   endif()
   set_property(GLOBAL APPEND PROPERTY VORKA_DRIVERS ${name})
+  if(ARG_MC)
+    set_property(GLOBAL APPEND PROPERTY VORKA_DRIVERS_WITH_MESSAGES ${name})
+  endif()
 endfunction()
 
 # Windows: PE image <name>.sys. Called from vorka_add_driver (shares its variables).
 macro(_vorka_add_windows_driver)
   set(extra_objects "")
+  set(mc_header "")
   set(out_dir ${CMAKE_CURRENT_BINARY_DIR}/${name}.dir)
   file(MAKE_DIRECTORY ${out_dir})
 
@@ -155,9 +162,10 @@ macro(_vorka_add_windows_driver)
       VERBATIM)
     list(APPEND extra_objects ${out_dir}/${mc_base}.res.obj)
     list(APPEND include_dirs ${mc_dir})
+    set(mc_header ${mc_dir}/${mc_base}.h)   # symbolic names, compiled against: a target source
   endif()
 
-  add_executable(${name} ${abs_plain} ${extra_objects})
+  add_executable(${name} ${abs_plain} ${extra_objects} ${mc_header})
   set_source_files_properties(${extra_objects} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   set_target_properties(${name} PROPERTIES SUFFIX ".sys" OUTPUT_NAME ${name}
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers
@@ -184,7 +192,7 @@ macro(_vorka_add_host_driver)
     -fno-threadsafe-statics -Wall -Wextra -Wno-unused-parameter -Wno-unknown-pragmas -Wno-multichar)
   target_compile_definitions(${name} PRIVATE ${definitions})
   target_include_directories(${name} PRIVATE ${include_dirs})
-  target_include_directories(${name} SYSTEM PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
+  target_include_directories(${name} SYSTEM PRIVATE ${VORKA_REPO_DIR}/sim/include)
   target_link_libraries(${name} PRIVATE vkernel)
   if(NOT VORKA_SANITIZE)
     # Every kernel routine a driver calls must exist in the simulated kernel: fail at link time,
@@ -193,8 +201,8 @@ macro(_vorka_add_host_driver)
   endif()
   if(ARG_MC)
     get_filename_component(mc ${ARG_MC} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-    if(NOT COMMAND vorka_message_table AND EXISTS ${CMAKE_SOURCE_DIR}/sim/tools/VorkaMessageTable.cmake)
-      include(${CMAKE_SOURCE_DIR}/sim/tools/VorkaMessageTable.cmake)
+    if(NOT COMMAND vorka_message_table AND EXISTS ${VORKA_REPO_DIR}/sim/tools/VorkaMessageTable.cmake)
+      include(${VORKA_REPO_DIR}/sim/tools/VorkaMessageTable.cmake)
     endif()
     if(COMMAND vorka_message_table)
       vorka_message_table(${name} ${mc})

@@ -50,15 +50,18 @@ void* EventLog::allocatePacket(const EventSource& source, std::size_t entrySize)
     return address;
 }
 
-std::string EventLog::writePacket(void* packet) {
-    std::lock_guard lock(mutex_);
-    auto it = packets_.find(packet);
-    if (it == packets_.end())
-        return FormatNarrow("IoWriteErrorLogEntry: %p is not an allocated error log packet (written or freed already?)",
-                            packet);
-    Packet p = std::move(it->second);
-    packets_.erase(it);
-
+std::string EventLog::writePacket(void* packet, const std::function<const void*(const void*)>& tableOf) {
+    Packet p;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = packets_.find(packet);
+        if (it == packets_.end())
+            return FormatNarrow(
+                "IoWriteErrorLogEntry: %p is not an allocated error log packet (written or freed already?)", packet);
+        p = std::move(it->second);
+        packets_.erase(it);
+    }
+    // The packet is ours alone now: decode and render without the lock.
     IO_ERROR_LOG_PACKET header;
     std::memcpy(&header, p.bytes.get(), sizeof header);
     EventLogEntry e;
@@ -79,7 +82,7 @@ std::string EventLog::writePacket(void* packet) {
 
     const std::uint8_t* bytes = p.bytes.get();
     std::size_t dumpStart = offsetof(IO_ERROR_LOG_PACKET, DumpData);
-    if (dumpStart + header.DumpDataSize > p.size)
+    if (header.DumpDataSize && dumpStart + header.DumpDataSize > p.size)
         return Describe(packet, p.source) + ": DumpDataSize " + std::to_string(header.DumpDataSize) +
                " reaches past the packet's " + std::to_string(p.size) + " bytes";
     e.dumpData.assign(bytes + dumpStart, bytes + dumpStart + header.DumpDataSize);
@@ -105,18 +108,26 @@ std::string EventLog::writePacket(void* packet) {
         }
     }
 
-    MessageTable table(p.source.messageTable);
+    MessageTable table(tableOf ? tableOf(p.source.ioObject) : p.source.messageTable);
     if (auto message = table.find(static_cast<std::uint32_t>(e.errorCode))) {
         std::vector<std::u16string> inserts{p.source.objectName};
         inserts.insert(inserts.end(), e.strings.begin(), e.strings.end());
         e.text = ExpandMessage(*message, inserts);
         e.hasText = true;
     }
-    e.sequence = ++written_;
     e.timestamp = SystemTime();
+    std::lock_guard lock(mutex_);
+    e.sequence = ++written_;
     if (entries_.size() >= capacity_) entries_.pop_front();
     entries_.push_back(std::move(e));
     return {};
+}
+
+std::optional<EventSource> EventLog::packetSource(const void* packet) const {
+    std::lock_guard lock(mutex_);
+    auto it = packets_.find(packet);
+    if (it == packets_.end()) return std::nullopt;
+    return it->second.source;
 }
 
 std::string EventLog::freePacket(void* packet) {
@@ -177,3 +188,62 @@ void EventLog::clear() {
 }
 
 }  // namespace sim
+
+// ---- exported error log routines --------------------------------------------
+
+#include "sim/machine.h"
+#include "sim/objects.h"
+#include "sim/verifier.h"
+#include "wdm.h"
+
+namespace {
+
+sim::EventLog& Log() { return sim::Machine::Current().eventLog(); }
+
+}  // namespace
+
+extern "C" {
+
+PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateErrorLogEntry");
+    if (!IoObject) {
+        sim::ReportViolation("IoAllocateErrorLogEntry: IoObject is NULL");
+        return nullptr;
+    }
+    sim::EventSource source;
+    source.ioObject = IoObject;
+    CSHORT type = *static_cast<const CSHORT*>(IoObject);
+    if (type == IO_TYPE_DEVICE) {
+        source.driverObject = static_cast<PDEVICE_OBJECT>(IoObject)->DriverObject;
+    } else if (type == IO_TYPE_DRIVER) {
+        source.driverObject = IoObject;
+    } else {
+        sim::ReportViolation("IoAllocateErrorLogEntry: IoObject is neither a device object nor a driver object");
+        return nullptr;
+    }
+    source.driverName = sim::IoObjectDriverName(IoObject);
+    source.objectName = sim::IoObjectName(IoObject);
+    if (source.objectName.empty()) source.objectName = source.driverName;  // an unnamed device reports as its driver
+    void* packet = Log().allocatePacket(source, EntrySize);
+    // The packet keeps its object alive until it is written or freed, as on Windows.
+    if (packet) ObReferenceObject(IoObject);
+    return packet;
+}
+
+VOID IoWriteErrorLogEntry(PVOID ElEntry) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "IoWriteErrorLogEntry");
+    auto source = Log().packetSource(ElEntry);
+    std::string problem = Log().writePacket(ElEntry, [](const void* ioObject) { return sim::IoObjectMessageTable(ioObject); });
+    if (!problem.empty()) sim::ReportViolation(problem);
+    if (source) ObDereferenceObject(const_cast<void*>(source->ioObject));
+}
+
+VOID IoFreeErrorLogEntry(PVOID ElEntry) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "IoFreeErrorLogEntry");
+    auto source = Log().packetSource(ElEntry);
+    std::string problem = Log().freePacket(ElEntry);
+    if (!problem.empty()) sim::ReportViolation(problem);
+    if (source) ObDereferenceObject(const_cast<void*>(source->ioObject));
+}
+
+}  // extern "C"

@@ -2,7 +2,9 @@
 // rule, and the machine registry's NT operations.
 #include <string_view>
 
+#include "sim/format.h"
 #include "sim/machine.h"
+#include "sim/objects.h"
 #include "sim/registry.h"
 #include "sim/verifier.h"
 #include "vk/zw.h"
@@ -114,9 +116,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
     NTSTATUS status = Reg().ntClose(Handle);
     if (status == STATUS_INVALID_HANDLE) {
         // Windows stops with INVALID_KERNEL_HANDLE for this; a double close is a driver bug.
-        sim::ReportViolation("ZwClose: registry handle " +
-                             std::to_string(reinterpret_cast<std::uintptr_t>(Handle)) +
-                             " is not open (closed twice?)");
+        sim::ReportViolation(sim::FormatNarrow("ZwClose: registry handle %p is not open (closed twice?)", Handle));
     }
     return status;
 }

@@ -122,3 +122,74 @@ void TraceLog::setAssertionHandler(std::function<void(const AssertionRecord&)> h
 }
 
 }  // namespace sim
+
+// ---- exported debugger output and assertion routines -----------------------
+
+#include "sim/format.h"
+#include "sim/machine.h"
+#include "vk/rtl.h"
+
+namespace {
+
+// DbgPrint formats into a 512-byte buffer; longer output is cut and its last
+// character replaced by a line break, as the Windows kernel does.
+constexpr std::size_t kDbgPrintBuffer = 512;
+
+void Emit(const std::string& text) {
+    if (sim::Machine* machine = sim::Machine::CurrentOrNull()) {
+        machine->trace().append(text);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist) {
+    (void)ComponentId;
+    (void)Level;  // every component and level is recorded; tests filter by text
+    std::string text = Prefix ? std::string(Prefix).substr(0, kDbgPrintBuffer - 1) : std::string();
+    if (Format) {
+        auto r = sim::FormatNarrowV(Format, arglist, kDbgPrintBuffer - text.size());
+        text += r.text;
+        if (r.truncated) text.back() = '\n';
+    }
+    Emit(text);
+    return STATUS_SUCCESS;
+}
+
+ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist) {
+    return vDbgPrintExWithPrefix("", ComponentId, Level, Format, arglist);
+}
+
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+    va_list ap;
+    va_start(ap, Format);
+    ULONG r = vDbgPrintExWithPrefix("", ComponentId, Level, Format, ap);
+    va_end(ap);
+    return r;
+}
+
+ULONG DbgPrint(PCSTR Format, ...) {
+    va_list ap;
+    va_start(ap, Format);
+    ULONG r = vDbgPrintExWithPrefix("", DPFLTR_DEFAULT_ID, DPFLTR_INFO_LEVEL, Format, ap);
+    va_end(ap);
+    return r;
+}
+
+VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PSTR MutableMessage) {
+    sim::AssertionRecord record;
+    record.expression = VoidFailedAssertion ? static_cast<const char*>(VoidFailedAssertion) : "";
+    record.file = VoidFileName ? static_cast<const char*>(VoidFileName) : "";
+    record.line = LineNumber;
+    record.message = MutableMessage ? MutableMessage : "";
+    // The report Windows prints on the debugger; execution then goes on.
+    Emit(sim::FormatNarrow("\n*** Assertion failed: %s%s\n***   Source File: %s, line %lu\n\n", record.message.c_str(),
+                           record.expression.c_str(), record.file.c_str(), LineNumber));
+    if (sim::Machine* machine = sim::Machine::CurrentOrNull()) machine->trace().recordAssertion(std::move(record));
+}
+
+}  // extern "C"

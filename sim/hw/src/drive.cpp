@@ -388,6 +388,7 @@ InitiatorSettings TapeDrive::initiatorSettings(InitiatorId initiator) const {
   const Initiator& ini = impl_->initiators.at(initiator);
   InitiatorSettings s;
   s.name = ini.name;
+  s.targetPort = ini.targetPort;
   s.blockLength = ini.blockLength;
   s.compression = ini.compression;
   s.lbp = ini.lbp;

@@ -52,8 +52,21 @@ NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2,
 NTSYSAPI NTSTATUS NTAPI RtlStringFromGUID(const GUID *Guid, PUNICODE_STRING GuidString);
 NTSYSAPI NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID *Guid);
 
+#ifdef __cplusplus
+} /* extern "C" */
+/* The character type of a string literal or array, without const, so that
+   RTL_CONSTANT_STRING works for both ANSI and wide literals. */
+template <class T> struct VkCharOf;
+template <class T, size_t N> struct VkCharOf<T[N]> { typedef T type; };
+template <class T, size_t N> struct VkCharOf<const T[N]> { typedef T type; };
+template <class T, size_t N> struct VkCharOf<T (&)[N]> { typedef T type; };
+template <class T, size_t N> struct VkCharOf<const T (&)[N]> { typedef T type; };
 #define RTL_CONSTANT_STRING(s) \
-    { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (decltype(+(s)[0]) *)(s) }
+    { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), const_cast<VkCharOf<decltype(s)>::type *>(s) }
+extern "C" {
+#else
+#define RTL_CONSTANT_STRING(s) { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (s) }
+#endif
 
 /* ---- Debug output and assertions ---------------------------------------- */
 

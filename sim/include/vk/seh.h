@@ -69,10 +69,20 @@ struct VkSehScope {
     VkSehScope &operator=(const VkSehScope &) = delete;
 };
 
-#define __try                                  \
+/* The host form under its own names, usable in any code. */
+#define VK_TRY                                 \
     if (VkSehScope vk_seh_scope_; false) {     \
     } else if (setjmp(vk_seh_scope_.Frame.Buffer) == 0)
-#define __except(filter) else if (VkSehFilter(&vk_seh_scope_.Frame, (LONG)(filter)))
+#define VK_EXCEPT(filter) else if (VkSehFilter(&vk_seh_scope_.Frame, (LONG)(filter)))
 #define GetExceptionCode() (vk_seh_scope_.Frame.Code)
 #define _exception_code() GetExceptionCode()
+
+/* The Windows keywords, for driver code. Code built with C++ exceptions (the host
+   side) keeps the C++ library's own meaning of __try and uses VK_TRY / VK_EXCEPT. */
+#if !defined(__cpp_exceptions)
+#undef __try
+#undef __except
+#define __try VK_TRY
+#define __except(filter) VK_EXCEPT(filter)
+#endif
 #endif

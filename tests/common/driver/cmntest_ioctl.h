@@ -78,7 +78,7 @@ typedef struct CMNTEST_FORWARD_RESULT {
 #define CMNTEST_IOCTL_LOOKUP          CMNTEST_CODE(6)
 typedef struct CMNTEST_LOOKUP {
     char16_t name[64];
-    char16_t subkey[64];
+    char16_t subkey[200];
     uint32_t type;               /* REG_DWORD (4) or REG_SZ (1) */
     uint32_t initialValue;
     int32_t status;              /* out */
@@ -91,7 +91,7 @@ typedef struct CMNTEST_LOOKUP {
 /* CmnCreateRegistryKey of `key`; the handle is closed again. */
 #define CMNTEST_IOCTL_CREATE_KEY      CMNTEST_CODE(7)
 typedef struct CMNTEST_CREATE_KEY {
-    char16_t key[128];
+    char16_t key[200];
     int32_t status;              /* out */
 } CMNTEST_CREATE_KEY;
 

@@ -102,6 +102,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         ExInitializeFastMutex(&pExt->fmIoCount);
         ExInitializeFastMutex(&pExt->fmPnp);
         KeInitializeSpinLock(&pExt->slAdapterList);
+        ExInitializeResourceLite(&pExt->rsPdoList);
 
         pExt->pNextLowerDevice = IoAttachDeviceToDeviceStack(pFdo, pPhysicalDeviceObject);
         if (pExt->pNextLowerDevice == NULL) {
@@ -126,6 +127,9 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
         if (fLinkCreated) {
             IoDeleteSymbolicLink(&pExt->usLinkName);
+        }
+        if (pExt != NULL && pExt->fIsFdo) {
+            ExDeleteResourceLite(&pExt->rsPdoList);
         }
         if (pFdo != NULL) {
             IoDeleteDevice(pFdo);
@@ -335,7 +339,10 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
         ULONG ulCode = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
-        if (ulCode == IOC_QUERY_DEVICES) {
+        if (BusPdoIsGone(pPdoExt)) {
+            /* The drive lost its paths; a handle that is still open gets no answer from it. */
+            status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+        } else if (ulCode == IOC_QUERY_DEVICES) {
             PDEVICE_OBJECT pControlDevice = pPdoExt->pBusExt != NULL ? pPdoExt->pBusExt->pDeviceObject : NULL;
             status = BusQueryDevicesRequest(pControlDevice, pIrp, pIrpStack);
         } else {
@@ -412,62 +419,995 @@ NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 }
 
 /* ---- Path registration ---- */
+
 /*
- * Not implemented yet: path registration, notification, the device query and persistent names come
- * with the virtual tape devices. Until then these handlers refuse every request with
- * STATUS_NOT_IMPLEMENTED; no path is registered and no device is reported.
+ * Filters register their paths (IOC_REGISTER) and report PnP changes and
+ * direct opens and closes of their path devices (IOC_NOTIFY). The bus groups
+ * paths by drive serial number, one virtual device per drive.
+ *
+ * Locking: the bus-wide list lock (an ERESOURCE, PASSIVE_LEVEL) is held
+ * exclusively while drives or paths are added or removed and shared while the
+ * lists are walked; the fields of a drive's paths are read and changed under
+ * its path-list spin lock; adapter records under the adapter-list spin lock.
  */
+
+VOID BusLockPdoListExclusive(PBUS_EXT pExt)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&pExt->rsPdoList, TRUE);
+}
+
+VOID BusLockPdoListShared(PBUS_EXT pExt)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&pExt->rsPdoList, TRUE);
+}
+
+VOID BusUnlockPdoList(PBUS_EXT pExt)
+{
+    ExReleaseResourceLite(&pExt->rsPdoList);
+    KeLeaveCriticalRegion();
+}
+
+/* A serial number that identifies nothing: empty, or the all-'0' placeholder of failed identification. */
+static BOOLEAN BusSerialIsPlaceholder(PCSTR szSN)
+{
+    for (SIZE_T i = 0; i < 32 && szSN[i] != 0; i++) {
+        if (szSN[i] != '0') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/*
+ * Finds the path record of the filter device object pFdo and returns its
+ * drive, or NULL. The caller holds the bus-wide list lock.
+ */
+static PPDO_DATA BusFindPath(PBUS_EXT pExt, PDEVICE_OBJECT pFdo, PPATH_DATA *ppPath)
+{
+    *ppPath = NULL;
+    for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+        KIRQL irql;
+        KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pFdo) {
+                *ppPath = pPath;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        if (*ppPath != NULL) {
+            return pPdoData;
+        }
+    }
+    return NULL;
+}
+
+/*
+ * The drive of an earlier registration of the same path still fits this one
+ * when the path belongs to the same drive and in the same grouping mode.
+ */
+static BOOLEAN BusPathStillFits(PPDO_DATA pPdoData, PREG_DVC pRegDvc, BOOLEAN fGroup)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+    if ((pPdoData->fFailover ? TRUE : FALSE) != fGroup) {
+        return FALSE;
+    }
+    return strncmp(pPdoExt->szSN, pRegDvc->szSN, 32) == 0;
+}
+
+PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
+{
+    ENT("BusPdoFound: pDeviceObject 0x%08x, pRegDvc 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pRegDvc));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    PPDO_DATA pFound = NULL;
+
+    /* Only drives that group their paths take further paths. */
+    for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+        if (pPdoData->fFailover && strncmp(pPdoExt->szSN, pRegDvc->szSN, 32) == 0) {
+            pFound = pPdoData;
+            break;
+        }
+    }
+    EXT("BusPdoFound: pPdoData 0x%08x, status 0x%08x\n", DBG_PTR(pFound), (ULONG)STATUS_SUCCESS);
+    return pFound;
+}
+
+/*
+ * A path that registers again (its filter restarted) keeps its record: the
+ * record takes the new state and address as for a start, and the device map
+ * entry is written again. The caller holds the bus-wide lock exclusively.
+ */
+static NTSTATUS BusPdoReregisterPath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PREG_DVC pRegDvc,
+                                     PDEVICE_OBJECT *ppNewPrimary)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+    PADAPTER_USAGE pNewUsage = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    DBG("BusAddPath: FDO 0x%08x is already registered with PDO 0x%08x\n", DBG_PTR(pPath->pFDO),
+        DBG_PTR(pPdoData->pPdo));
+
+    /* A path that moved to another adapter needs that adapter's record. */
+    if (pExt->fLoadBalancing && pPath->pHBA != NULL && pPath->pHBA->ulAdapter != pRegDvc->scScsiAddr.PortNumber) {
+        pNewUsage = (PADAPTER_USAGE)ExAllocatePoolWithTag(NonPagedPool, sizeof(ADAPTER_USAGE),
+                                                          BUS_TAG_ADAPTER);
+        if (pNewUsage == NULL) {
+            DBG("%s == NULL.\n", "BusAddPath: pAdapterUsage");
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(pNewUsage, sizeof(ADAPTER_USAGE));
+    }
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pNewUsage != NULL) {
+        KeAcquireSpinLockAtDpcLevel(&pExt->slAdapterList);
+        BusAdapterRelease(pExt, pPath->pHBA);
+        pPath->pHBA = BusAdapterAcquire(pExt, pRegDvc->scScsiAddr.PortNumber, &pNewUsage);
+        KeReleaseSpinLockFromDpcLevel(&pExt->slAdapterList);
+    }
+    pPath->scScsiAddr = pRegDvc->scScsiAddr;
+    if (pPath->fPrimary) {
+        pPdoExt->scScsiAddr = pPath->scScsiAddr;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pNewUsage != NULL) {
+        ExFreePoolWithTag(pNewUsage, BUS_TAG_ADAPTER);
+    }
+
+    BusPdoSetPathState(pPdoExt, pPdoData, pPath, (PNP_STATE)pRegDvc->ePnp, ppNewPrimary);
+    status = BusPdoUpdateRegistry(pPdoData->pPdo, pPath);
+    return status;
+}
 
 NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusAddPath: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusAddPath: not implemented.\n");
-    EXT("BusAddPath: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
-    return STATUS_NOT_IMPLEMENTED;
+    ENT("BusAddPath: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    PREG_DVC pRegDvc = (PREG_DVC)pIrp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+    PPDO_DATA pPdoData = NULL;
+    PPATH_DATA pPath = NULL;
+    PDEVICE_OBJECT pNewPdo = NULL;
+    PDEVICE_OBJECT pNewPrimary = NULL;
+    BOOLEAN fCreated = FALSE;
+    BOOLEAN fRemoved = FALSE;
+    BOOLEAN fGroup;
+    CHAR szSN[33];
+
+    if (pRegDvc == NULL || pRegDvc->pDvcObj == NULL) {
+        DBG("%s == NULL.\n", "BusAddPath: pRegDvc");
+        status = STATUS_INVALID_PARAMETER;
+        EXT("BusAddPath: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+    /* The strings come from another driver: make sure they end inside their fields. */
+    pRegDvc->szSN[32] = 0;
+    pRegDvc->szWwnn[16] = 0;
+    RtlCopyMemory(szSN, pRegDvc->szSN, sizeof(szSN));
+
+    BusLockPdoListExclusive(pExt);
+
+    if (!pExt->fPersistentNaming && pRegDvc->fPersistentNaming) {
+        DBG("BusAddPath: persistent naming turned on by FDO 0x%08x\n", DBG_PTR(pRegDvc->pDvcObj));
+        pExt->fPersistentNaming = TRUE;
+    }
+    fGroup = pRegDvc->fFailover && !pExt->fFailoverDisabled && !BusSerialIsPlaceholder(pRegDvc->szSN);
+
+    /* A filter registers again at every start of its path: keep one record per path. */
+    pPdoData = BusFindPath(pExt, pRegDvc->pDvcObj, &pPath);
+    if (pPdoData != NULL && !BusPathStillFits(pPdoData, pRegDvc, fGroup)) {
+        DBG("BusAddPath: FDO 0x%08x now reaches another drive\n", DBG_PTR(pRegDvc->pDvcObj));
+        fRemoved = BusPdoRemovePath(pExt, pPdoData, pPath, &pNewPrimary);
+        BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
+        pNewPrimary = NULL;
+        pPdoData = NULL;
+        pPath = NULL;
+    }
+
+    if (pPdoData != NULL) {
+        status = BusPdoReregisterPath(pExt, pPdoData, pPath, pRegDvc, &pNewPrimary);
+        if (!NT_SUCCESS(status)) {
+            /* The filter treats the path as unregistered: the bus must not route to it. */
+            pNewPrimary = NULL;
+            fRemoved |= BusPdoRemovePath(pExt, pPdoData, pPath, &pNewPrimary);
+            pPdoData = NULL;
+        }
+    } else {
+        if (fGroup) {
+            pPdoData = BusPdoFound(pDeviceObject, pRegDvc);
+        }
+        if (pPdoData == NULL) {
+            status = BusCreatePdo(&pNewPdo, pDeviceObject, pRegDvc);
+            if (!NT_SUCCESS(status)) {
+                DBG("%s failed with RC = 0x%08x\n", "BusAddPath: BusCreatePdo", (ULONG)status);
+                goto unlock;
+            }
+            if (pNewPdo == NULL) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                goto unlock;
+            }
+            pPdoData = ((PPDO_EXT)pNewPdo->DeviceExtension)->pPdoData;
+            fCreated = TRUE;
+        }
+
+        status = BusPdoAddPath(&pPath, pPdoData, pRegDvc);
+        if (!NT_SUCCESS(status)) {
+            DBG("%s failed with RC = 0x%08x\n", "BusAddPath: BusPdoAddPath", (ULONG)status);
+            if (fCreated) {
+                /* A drive without any path has no use for its device. */
+                BusPdoDelete(pExt, pPdoData);
+                fRemoved = TRUE;
+            }
+            pPdoData = NULL;
+            goto unlock;
+        }
+
+        status = BusPdoUpdateRegistry(pPdoData->pPdo, pPath);
+        if (!NT_SUCCESS(status)) {
+            DBG("%s failed with RC = 0x%08x\n", "BusAddPath: BusPdoUpdateRegistry", (ULONG)status);
+            /* The filter treats the path as unregistered: take the record back. */
+            fRemoved |= BusPdoRemovePath(pExt, pPdoData, pPath, &pNewPrimary);
+            pPdoData = NULL;
+            goto unlock;
+        }
+    }
+
+    if (NT_SUCCESS(status) && pPdoData != NULL) {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+        pRegDvc->pBaseDriverExt = pPdoExt->pIrpsWithStatus;
+        pRegDvc->ulTapeNumber = (ULONG)pPdoExt->ulTapeNumber;
+        DBG("BusAddPath: FDO 0x%08x joined Tape%d\n", DBG_PTR(pRegDvc->pDvcObj), pPdoExt->ulTapeNumber);
+    }
+
+unlock:
+    BusUnlockPdoList(pExt);
+    BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
+    if (fCreated || fRemoved) {
+        IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
+    }
+    EXT("BusAddPath: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
 NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusNotifyPnp: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusNotifyPnp: not implemented.\n");
-    EXT("BusNotifyPnp: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
-    return STATUS_NOT_IMPLEMENTED;
+    ENT("BusNotifyPnp: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    PNFY_DVC pNfyDvc = (PNFY_DVC)pIrp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+    PDEVICE_OBJECT pNewPrimary = NULL;
+    BOOLEAN fRemoved = FALSE;
+    CHAR szSN[33];
+
+    if (pNfyDvc == NULL) {
+        DBG("%s == NULL.\n", "BusNotifyPnp: pNfyDvc");
+        status = STATUS_INVALID_PARAMETER;
+        EXT("BusNotifyPnp: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+    RtlZeroMemory(szSN, sizeof(szSN));
+
+    /* Only a path that goes away changes the lists; state changes need only a walk. */
+    BOOLEAN fAbsent = pNfyDvc->ePnp == PNP_ABSENT;
+    if (fAbsent) {
+        BusLockPdoListExclusive(pExt);
+    } else {
+        BusLockPdoListShared(pExt);
+    }
+
+    PPATH_DATA pPath = NULL;
+    PPDO_DATA pPdoData = BusFindPath(pExt, pNfyDvc->pDvcObj, &pPath);
+    if (pPdoData == NULL) {
+        DBG("BusNotifyPnp: FDO 0x%08x is not registered\n", DBG_PTR(pNfyDvc->pDvcObj));
+    } else {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+        RtlCopyMemory(szSN, pPdoExt->szSN, sizeof(szSN));
+        BusPdoSetPathState(pPdoExt, pPdoData, pPath, (PNP_STATE)pNfyDvc->ePnp, &pNewPrimary);
+        if (fAbsent) {
+            /* The primary has already moved off this path; nothing else can become primary here. */
+            PDEVICE_OBJECT pIgnored = NULL;
+            fRemoved = BusPdoRemovePath(pExt, pPdoData, pPath, &pIgnored);
+        }
+    }
+
+    BusUnlockPdoList(pExt);
+    BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
+    if (fRemoved) {
+        IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
+    }
+    EXT("BusNotifyPnp: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * Lowers an open count that may be reported more often than it was raised;
+ * never below zero. The caller holds the drive's path-list spin lock, under
+ * which every change of the count happens.
+ */
+LONG BusDecrementOpenHandles(PPDO_EXT pPdoExt)
+{
+    for (;;) {
+        LONG lOld = pPdoExt->ulOpenHandles;
+        if (lOld <= 0) {
+            /* A close that no open matched: the count stays at zero. */
+            DBG_ASSERT(((signed)(pPdoExt->ulOpenHandles)) > 0);
+            return lOld;
+        }
+        if (InterlockedCompareExchange(&pPdoExt->ulOpenHandles, lOld - 1, lOld) == lOld) {
+            return lOld - 1;
+        }
+    }
 }
 
 NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusNotifyIo: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusNotifyIo: not implemented.\n");
-    EXT("BusNotifyIo: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
-    return STATUS_NOT_IMPLEMENTED;
+    ENT("BusNotifyIo: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    PNFY_DVC pNfyDvc = (PNFY_DVC)pIrp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (pNfyDvc == NULL) {
+        DBG("%s == NULL.\n", "BusNotifyIo: pNfyDvc");
+        status = STATUS_INVALID_PARAMETER;
+        EXT("BusNotifyIo: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+
+    BusLockPdoListShared(pExt);
+    PPATH_DATA pPath = NULL;
+    PPDO_DATA pPdoData = BusFindPath(pExt, pNfyDvc->pDvcObj, &pPath);
+    if (pPdoData == NULL) {
+        DBG("BusNotifyIo: Device does not exist\n");
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+        KIRQL irql;
+        KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+        if (pNfyDvc->ePnp == IO_OPEN_REQ) {
+            if (pPdoExt->fExclusive && pPdoExt->ulOpenHandles != 0) {
+                DBG("BusNotifyIo: Handle already open.  Access denied.\n");
+                status = STATUS_ACCESS_DENIED;
+            } else {
+                LONG lHandles = InterlockedIncrement(&pPdoExt->ulOpenHandles);
+                DBG("BusNotifyIo: Open allowed. There are now %d open handles\n", lHandles);
+            }
+        } else if (pNfyDvc->ePnp == IO_CLOSE_REQ) {
+            BusDecrementOpenHandles(pPdoExt);
+            pPdoExt->fPositionValid = FALSE;
+            pPdoExt->fRewound = FALSE;
+        } else {
+            DBG_ASSERT(!"Unreachable");
+        }
+        KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    }
+    BusUnlockPdoList(pExt);
+
+    EXT("BusNotifyIo: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
 NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusQueryDevices: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusQueryDevices: not implemented.\n");
-    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_NOT_IMPLEMENTED, 0);
+    ENT("BusQueryDevices: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PUCHAR szBuffer = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+    PUCHAR pAnswer = NULL;
+    ULONG cbRequired = 0;
+    ULONG cbReturned = 0;
+
+    /* A virtual device answers for its bus. */
+    if (!pExt->fIsFdo) {
+        pExt = ((PPDO_EXT)pDeviceObject->DeviceExtension)->pBusExt;
+    }
+    if (szBuffer == NULL) {
+        DBG("%s == NULL.\n", "BusQueryDevices: szBuffer");
+        status = STATUS_INVALID_PARAMETER;
+        goto complete;
+    }
+
+    BusLockPdoListShared(pExt);
+    if (pExt->pListOfPdos == NULL) {
+        DBG("%s == NULL.\n", "BusQueryDevices: pListOfPdos");
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        ULONG ulPaths = 0;
+        for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
+            PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+            KIRQL irql;
+            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+            for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+                ulPaths++;
+            }
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        }
+        cbRequired = sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulPaths;
+
+        pAnswer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, cbRequired, BUS_TAG_QUERY);
+        if (pAnswer == NULL) {
+            DBG("%s == NULL.\n", "BusQueryDevices: pBuffer");
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RtlZeroMemory(pAnswer, cbRequired);
+            /* Never more descriptors than counted: a path added meanwhile waits for the next query. */
+            ULONG ulFilled = 0;
+            for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL && ulFilled < ulPaths;
+                 pPdoData = pPdoData->pNext) {
+                PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+                KIRQL irql;
+                KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+                for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && ulFilled < ulPaths;
+                     pPath = pPath->pNext) {
+                    PDEVICE_DESCRIPTOR pDesc =
+                        (PDEVICE_DESCRIPTOR)(pAnswer + sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulFilled);
+                    RtlStringCbPrintfA(pDesc->szName, sizeof(pDesc->szName), "Tape%d", (int)pPdoExt->ulTapeNumber);
+                    RtlCopyMemory(pDesc->szSN, pPdoExt->szSN, sizeof(pPdoExt->szSN));
+                    pDesc->fFailover = pPdoData->fFailover;
+                    pDesc->scScsiAddr = pPath->scScsiAddr;
+                    pDesc->fActive = pPath->fActive;
+                    pDesc->fPrimary = pPath->fPrimary;
+                    ulFilled++;
+                }
+                KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+            }
+        }
+    }
+    BusUnlockPdoList(pExt);
+
+    if (NT_SUCCESS(status)) {
+        ULONG cbOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+        cbReturned = cbRequired;
+        if (cbOutput < cbRequired) {
+            ULONG ulWhole = (cbOutput - sizeof(ULONG)) / sizeof(DEVICE_DESCRIPTOR);
+            cbReturned = sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulWhole;
+            DBG("BusQueryDevices: Buffer partial, copying %d complete descriptors (%d bytes)\n", ulWhole,
+                cbReturned);
+        }
+        RtlCopyMemory(szBuffer, pAnswer, cbReturned);
+        *(PULONG)szBuffer = cbRequired;
+    }
+
+complete:
+    if (pAnswer != NULL) {
+        ExFreePoolWithTag(pAnswer, BUS_TAG_QUERY);
+    }
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = NT_SUCCESS(status) ? cbReturned : 0;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     EXT("BusQueryDevices: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- End of path registration ---- */
+
+/* ---- Persistent device naming ---- */
+
+/*
+ * Drives keep their virtual device's name across restarts: the name that a
+ * drive got is recorded under the parameters key in a subkey named by the
+ * drive key ("WWNN_" + 16 hex digits, or "SERNUM_" + 32 serial characters),
+ * value "PersistentDeviceName". The records are mirrored in
+ * BUS_EXT.pPersistentNames, which the bus-wide list lock guards.
+ */
+
+static const WCHAR g_wszPersistentDeviceName[] = L"PersistentDeviceName";
+
+static SIZE_T BusWcsLen(PCWSTR wsz)
+{
+    SIZE_T cch = 0;
+    while (wsz[cch] != 0) {
+        cch++;
+    }
+    return cch;
+}
+
+/* TRUE when the two strings are equal in every character and the NUL. */
+static BOOLEAN BusWcsEqual(PCWSTR wszA, PCWSTR wszB)
+{
+    SIZE_T i = 0;
+    while (wszA[i] != 0 && wszA[i] == wszB[i]) {
+        i++;
+    }
+    return wszA[i] == wszB[i];
+}
+
+static BOOLEAN BusWcsHasPrefix(PCWSTR wsz, PCWSTR wszPrefix)
+{
+    for (SIZE_T i = 0; wszPrefix[i] != 0; i++) {
+        if (wsz[i] != wszPrefix[i]) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+static BOOLEAN BusIsHexDigit(WCHAR wc)
+{
+    return (wc >= '0' && wc <= '9') || (wc >= 'a' && wc <= 'f') || (wc >= 'A' && wc <= 'F');
+}
+
+static BOOLEAN BusIsAlnum(WCHAR wc)
+{
+    return (wc >= '0' && wc <= '9') || (wc >= 'a' && wc <= 'z') || (wc >= 'A' && wc <= 'Z');
+}
+
+/*
+ * Serial numbers often carry padding blanks or punctuation, which a drive key
+ * cannot hold as such (the key must survive the check at the next start, and
+ * a registry key name cannot hold a backslash). Such characters are written
+ * as '_' and accepted back by the check.
+ */
+static BOOLEAN BusIsSerialKeyChar(WCHAR wc)
+{
+    return BusIsAlnum(wc) || wc == '_';
+}
+
+static CHAR BusSerialKeyChar(CHAR c)
+{
+    return BusIsAlnum((UCHAR)c) ? c : '_';
+}
+
+/*
+ * A recorded name is used as the device name below \Device\, for the link
+ * below \DosDevices\ and, through its number, wherever the drive is named
+ * "Tape<n>". Only the canonical form "Tape<n>" (decimal, no leading zero, n
+ * fitting a LONG) keeps all of these the same name, so only it is used.
+ * Returns the number.
+ */
+static BOOLEAN BusParsePersistentName(PCWSTR wszName, SIZE_T cchName, PLONG plNumber)
+{
+    static const WCHAR wszPrefix[] = L"Tape";
+    const SIZE_T cchPrefix = RTL_NUMBER_OF(wszPrefix) - 1;
+    if (cchName <= cchPrefix || cchName > BUS_PERSISTENT_NAME_CCH) {
+        return FALSE;
+    }
+    for (SIZE_T i = 0; i < cchPrefix; i++) {
+        if (wszName[i] != wszPrefix[i]) {
+            return FALSE;
+        }
+    }
+    if (wszName[cchPrefix] == '0' && cchName > cchPrefix + 1) {
+        return FALSE;
+    }
+    LONGLONG llNumber = 0;
+    for (SIZE_T i = cchPrefix; i < cchName; i++) {
+        if (wszName[i] < '0' || wszName[i] > '9') {
+            return FALSE;
+        }
+        llNumber = llNumber * 10 + (wszName[i] - '0');
+        if (llNumber > MAXLONG) {
+            return FALSE;
+        }
+    }
+    *plNumber = (LONG)llNumber;
+    return TRUE;
+}
+
+/* TRUE for the identity that every drive with failed identification shares. */
+BOOLEAN BusIsZeroIdentityKey(PCWSTR wszKey)
+{
+    static const WCHAR wszPrefix[] = L"SERNUM_";
+    if (!BusWcsHasPrefix(wszKey, wszPrefix)) {
+        return FALSE;
+    }
+    PCWSTR wszRest = wszKey + (RTL_NUMBER_OF(wszPrefix) - 1);
+    SIZE_T i = 0;
+    for (; wszRest[i] != 0; i++) {
+        if (wszRest[i] != '0') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+static PPERSISTENT_NAME BusFindPersistentEntry(PBUS_EXT pExt, PCWSTR wszKey)
+{
+    for (PPERSISTENT_NAME pEntry = pExt->pPersistentNames; pEntry != NULL; pEntry = pEntry->pNext) {
+        if (BusWcsEqual(pEntry->wszKey, wszKey)) {
+            return pEntry;
+        }
+    }
+    return NULL;
+}
+
+static VOID BusCopyName(PWCHAR wszDest, PCWSTR wszSrc, SIZE_T cchMax)
+{
+    SIZE_T i = 0;
+    for (; i < cchMax && wszSrc[i] != 0; i++) {
+        wszDest[i] = wszSrc[i];
+    }
+    wszDest[i] = 0;
+}
+
+VOID BusDeletePersistentNames(PPERSISTENT_NAME *ppList)
+{
+    ENT("BusDeletePersistentNames: ppList 0x%08x\n", DBG_PTR(ppList));
+    if (ppList != NULL) {
+        /* Reverse the list so that the entries go from the last to the first. */
+        PPERSISTENT_NAME pReversed = NULL;
+        while (*ppList != NULL) {
+            PPERSISTENT_NAME pEntry = *ppList;
+            *ppList = pEntry->pNext;
+            pEntry->pNext = pReversed;
+            pReversed = pEntry;
+        }
+        while (pReversed != NULL) {
+            PPERSISTENT_NAME pEntry = pReversed;
+            pReversed = pEntry->pNext;
+            DBG("BusDeletePersistentNames for %S\n", pEntry->wszKey);
+            ExFreePoolWithTag(pEntry, BUS_TAG_PERSISTENT_NAME);
+        }
+    }
+    EXT("BusDeletePersistentNames: VOID status\n");
+}
+
+NTSTATUS BusCreateWideStrFromWwnnAndSn(PWCHAR wszRegKey, PCSTR szWwnn, PCSTR szSerNum, PSCSI_ADDRESS pScsiAddr)
+{
+    ENT("BusCreateWideStrFromWwnnAndSn: wszRegKey 0x%08x, szWwnn %s, szSerNum %s, pScsiAddr 0x%08x\n",
+        DBG_PTR(wszRegKey), szWwnn != NULL ? szWwnn : "", szSerNum != NULL ? szSerNum : "",
+        DBG_PTR(pScsiAddr));
+    NTSTATUS status = STATUS_SUCCESS;
+    CHAR szField[33];
+    PCSTR szPrefix;
+
+    if (wszRegKey == NULL || szWwnn == NULL || szSerNum == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+    RtlZeroMemory(szField, sizeof(szField));
+
+    {
+        /* The node name counts when it is given, hexadecimal and not all '0'. */
+        BOOLEAN fWwnnUsable = FALSE;
+        SIZE_T cchWwnn = 0;
+        for (; cchWwnn < 16 && szWwnn[cchWwnn] != 0; cchWwnn++) {
+            if (!BusIsHexDigit((UCHAR)szWwnn[cchWwnn])) {
+                fWwnnUsable = FALSE;
+                break;
+            }
+            if (szWwnn[cchWwnn] != '0') {
+                fWwnnUsable = TRUE;
+            }
+        }
+        if (fWwnnUsable && (pScsiAddr == NULL || pScsiAddr->Lun == 0)) {
+            RtlCopyMemory(szField, szWwnn, cchWwnn);
+            CmnPadWithZeros(szField, 16);
+            szPrefix = "WWNN_";
+        } else {
+            for (SIZE_T i = 0; i < 32 && szSerNum[i] != 0; i++) {
+                szField[i] = BusSerialKeyChar(szSerNum[i]);
+            }
+            CmnPadWithZeros(szField, 32);
+            szPrefix = "SERNUM_";
+        }
+    }
+
+    {
+        SIZE_T iOut = 0;
+        for (SIZE_T i = 0; szPrefix[i] != 0; i++) {
+            wszRegKey[iOut++] = (WCHAR)(UCHAR)szPrefix[i];
+        }
+        for (SIZE_T i = 0; szField[i] != 0; i++) {
+            wszRegKey[iOut++] = (WCHAR)(UCHAR)szField[i];
+        }
+        wszRegKey[iOut] = 0;
+        DBG("BusCreateWideStrFromWwnnAndSn: key %S\n", wszRegKey);
+    }
+
+done:
+    EXT("BusCreateWideStrFromWwnnAndSn: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusAddPersistentNameToList(PDEVICE_OBJECT pDeviceObject, PCWSTR wszName)
+{
+    ENT("BusAddPersistentNameToList: pDeviceObject 0x%08x, wszName %S\n", DBG_PTR(pDeviceObject),
+        wszName != NULL ? wszName : L"");
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+    UNICODE_STRING usValue;
+    PPERSISTENT_NAME pEntry = NULL;
+    LONG lNumber = 0;
+    SIZE_T cchKey;
+
+    RtlZeroMemory(&usValue, sizeof(usValue));
+    if (wszName == NULL || wszName[0] == 0) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+
+    /* Only drive keys hold recorded names. */
+    cchKey = BusWcsLen(wszName);
+    if (cchKey > BUS_PERSISTENT_KEY_CCH) {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+        goto done;
+    } else if (BusWcsHasPrefix(wszName, L"WWNN_")) {
+        for (SIZE_T i = 5; i < cchKey; i++) {
+            if (!BusIsHexDigit(wszName[i])) {
+                status = STATUS_OBJECT_NAME_NOT_FOUND;
+                goto done;
+            }
+        }
+    } else if (BusWcsHasPrefix(wszName, L"SERNUM_")) {
+        for (SIZE_T i = 7; i < cchKey; i++) {
+            if (!BusIsSerialKeyChar(wszName[i])) {
+                status = STATUS_OBJECT_NAME_NOT_FOUND;
+                goto done;
+            }
+        }
+    } else {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+        goto done;
+    }
+
+    status = CmnLookupRegistryValue(&usValue, g_wszPersistentDeviceName, wszName, REG_SZ);
+    if (!NT_SUCCESS(status)) {
+        DBG("%s failed with RC = 0x%08x\n", "BusAddPersistentNameToList: CmnLookupRegistryValue", (ULONG)status);
+        goto done;
+    }
+    if (usValue.Buffer == NULL ||
+        !BusParsePersistentName(usValue.Buffer, usValue.Length / sizeof(WCHAR), &lNumber)) {
+        /* A name that cannot serve as a device name is not a usable record. */
+        DBG("BusAddPersistentNameToList: unusable name recorded for %S\n", wszName);
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+        goto done;
+    }
+
+    pEntry = (PPERSISTENT_NAME)ExAllocatePoolWithTag(NonPagedPool, sizeof(PERSISTENT_NAME),
+                                                     BUS_TAG_PERSISTENT_NAME);
+    if (pEntry == NULL) {
+        DBG("%s == NULL.\n", "BusAddPersistentNameToList: pPersistentName");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+    RtlZeroMemory(pEntry, sizeof(PERSISTENT_NAME));
+    BusCopyName(pEntry->wszKey, wszName, BUS_PERSISTENT_KEY_CCH);
+    BusCopyName(pEntry->wszName, usValue.Buffer, usValue.Length / sizeof(WCHAR));
+    pEntry->pNext = pExt->pPersistentNames;
+    pExt->pPersistentNames = pEntry;
+    DBG("%S, %S added to list\n", pEntry->wszKey, pEntry->wszName);
+
+done:
+    if (usValue.Buffer != NULL) {
+        ExFreePool(usValue.Buffer);
+    }
+    EXT("BusAddPersistentNameToList: status 0x%08x\n", (ULONG)status);
     return status;
 }
 
 NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject)
 {
     ENT("BusQueryForPersistentNames: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
-    DBG("BusQueryForPersistentNames: not implemented.\n");
-    EXT("BusQueryForPersistentNames: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
-    return STATUS_NOT_IMPLEMENTED;
-}
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status;
+    HANDLE hKey = NULL;
+    PKEY_BASIC_INFORMATION pInfo = NULL;
+    const ULONG cbInfo = 124;
+    UNICODE_STRING usPath;
+    OBJECT_ATTRIBUTES oa;
 
-VOID BusDeletePersistentNames(struct _PERSISTENT_NAME **ppPersistentNames)
-{
-    ENT("BusDeletePersistentNames: ppPersistentNames 0x%08x\n", DBG_PTR(ppPersistentNames));
-    /* No name is ever loaded yet, so the list is always empty. */
-    if (ppPersistentNames != NULL) {
-        DBG_ASSERT(*ppPersistentNames == NULL);
-        *ppPersistentNames = NULL;
+    BusLockPdoListExclusive(pExt);
+    BusDeletePersistentNames(&pExt->pPersistentNames);
+
+    RtlInitUnicodeString(&usPath, CMN_PARAMETERS_KEY);
+    InitializeObjectAttributes(&oa, &usPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwOpenKey(&hKey, KEY_ALL_ACCESS, &oa);
+    if (!NT_SUCCESS(status)) {
+        DBG("%s failed with RC = 0x%08x\n", "BusQueryForPersistentNames: ZwOpenKey", (ULONG)status);
+        hKey = NULL;
+        goto done;
     }
-    EXT("BusDeletePersistentNames: VOID status\n");
+
+    pInfo = (PKEY_BASIC_INFORMATION)ExAllocatePoolWithTag(PagedPool, cbInfo, BUS_TAG_KEY_INFO);
+    if (pInfo == NULL) {
+        DBG("%s == NULL.\n", "BusQueryForPersistentNames: pKeyInfo");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+
+    for (ULONG ulIndex = 0;; ulIndex++) {
+        ULONG cbResult = 0;
+        RtlZeroMemory(pInfo, cbInfo);
+        status = ZwEnumerateKey(hKey, ulIndex, KeyBasicInformation, pInfo, cbInfo, &cbResult);
+        if (status == STATUS_NO_MORE_ENTRIES) {
+            status = STATUS_SUCCESS;
+            break;
+        }
+        if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
+            /* A subkey name too long for a drive key: not ours. */
+            DBG("BusQueryForPersistentNames: ZwEnumerateKey returned 0x%08x\n", (ULONG)status);
+            continue;
+        }
+        if (!NT_SUCCESS(status)) {
+            /* Anything else would fail again for every index: stop here. */
+            DBG("BusQueryForPersistentNames: ZwEnumerateKey returned 0x%08x\n", (ULONG)status);
+            break;
+        }
+
+        WCHAR wszSubkey[(124 - FIELD_OFFSET(KEY_BASIC_INFORMATION, Name)) / sizeof(WCHAR) + 1];
+        ULONG cchName = pInfo->NameLength / sizeof(WCHAR);
+        if (cchName >= RTL_NUMBER_OF(wszSubkey)) {
+            cchName = RTL_NUMBER_OF(wszSubkey) - 1;
+        }
+        RtlCopyMemory(wszSubkey, pInfo->Name, cchName * sizeof(WCHAR));
+        wszSubkey[cchName] = 0;
+
+        status = BusAddPersistentNameToList(pDeviceObject, wszSubkey);
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+            status = STATUS_SUCCESS;
+        } else if (!NT_SUCCESS(status)) {
+            break;
+        }
+    }
+
+done:
+    if (hKey != NULL) {
+        ZwClose(hKey);
+    }
+    if (pInfo != NULL) {
+        ExFreePoolWithTag(pInfo, BUS_TAG_KEY_INFO);
+    }
+    BusUnlockPdoList(pExt);
+    EXT("BusQueryForPersistentNames: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
-/* ---- End of path registration ---- */
+/* Looks the drive up in the list; the caller holds the bus-wide list lock. */
+NTSTATUS BusGetPersistentName(PDEVICE_OBJECT pDeviceObject, PCSTR szWwnn, PCSTR szSN, PSCSI_ADDRESS pScsiAddr,
+                              PWCHAR wszDvcName, PLONG pDvcNum)
+{
+    ENT("BusGetPersistentName: pDeviceObject 0x%08x, szWwnn %s, szSN %s\n", DBG_PTR(pDeviceObject),
+        szWwnn != NULL ? szWwnn : "", szSN != NULL ? szSN : "");
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    WCHAR wszKey[BUS_PERSISTENT_KEY_CCH + 1];
+    NTSTATUS status;
+
+    if (pDvcNum != NULL) {
+        *pDvcNum = -1;
+    }
+    if (wszDvcName == NULL || pDvcNum == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+    RtlZeroMemory(wszKey, sizeof(wszKey));
+    status = BusCreateWideStrFromWwnnAndSn(wszKey, szWwnn, szSN, pScsiAddr);
+    if (!NT_SUCCESS(status)) {
+        goto done;
+    }
+
+    status = STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!BusIsZeroIdentityKey(wszKey)) {
+        PPERSISTENT_NAME pEntry = BusFindPersistentEntry(pExt, wszKey);
+        if (pEntry != NULL) {
+            LONG lNumber = 0;
+            BusCopyName(wszDvcName, pEntry->wszName, BUS_PERSISTENT_NAME_CCH);
+            BusParsePersistentName(pEntry->wszName, BusWcsLen(pEntry->wszName), &lNumber);
+            *pDvcNum = lNumber;
+            DBG("BusGetPersistentName: name %S number %d\n", wszDvcName, lNumber);
+            status = STATUS_SUCCESS;
+        }
+    }
+
+done:
+    EXT("BusGetPersistentName: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* Records wszName for the drive key; the caller holds the bus-wide list lock exclusively. */
+NTSTATUS BusAddPersistentName(PDEVICE_OBJECT pDeviceObject, PCWSTR wszKey, PCWSTR wszName)
+{
+    ENT("BusAddPersistentName: pDeviceObject 0x%08x, wszKey %S, wszName %S\n", DBG_PTR(pDeviceObject),
+        wszKey != NULL ? wszKey : L"", wszName != NULL ? wszName : L"");
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status;
+    UNICODE_STRING usValue;
+    HANDLE hKey = NULL;
+    PPERSISTENT_NAME pEntry = NULL;
+    PPERSISTENT_NAME pNewEntry = NULL;
+    LONG lNumber = 0;
+    SIZE_T cchName = 0;
+
+    RtlZeroMemory(&usValue, sizeof(usValue));
+    if (wszKey == NULL || wszName == NULL || BusWcsLen(wszKey) > BUS_PERSISTENT_KEY_CCH ||
+        BusIsZeroIdentityKey(wszKey)) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+    cchName = BusWcsLen(wszName);
+    if (!BusParsePersistentName(wszName, cchName, &lNumber)) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+
+    /* Have the list entry ready first, so that a pool failure changes nothing. */
+    pEntry = BusFindPersistentEntry(pExt, wszKey);
+    if (pEntry == NULL) {
+        pNewEntry = (PPERSISTENT_NAME)ExAllocatePoolWithTag(NonPagedPool, sizeof(PERSISTENT_NAME),
+                                                            BUS_TAG_PERSISTENT_NAME);
+        if (pNewEntry == NULL) {
+            DBG("%s == NULL.\n", "BusAddPersistentName: pPersistentName");
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            goto done;
+        }
+        RtlZeroMemory(pNewEntry, sizeof(PERSISTENT_NAME));
+    }
+
+    status = CmnLookupRegistryValue(&usValue, g_wszPersistentDeviceName, wszKey, REG_SZ);
+    if (!NT_SUCCESS(status) || usValue.Buffer == NULL || usValue.Length != cchName * sizeof(WCHAR) ||
+        RtlCompareMemory(usValue.Buffer, wszName, usValue.Length) != usValue.Length) {
+        UNICODE_STRING usValueName;
+        status = CmnCreateRegistryKey(&hKey, wszKey);
+        if (!NT_SUCCESS(status)) {
+            DBG("%s failed with RC = 0x%08x\n", "BusAddPersistentName: CmnCreateRegistryKey", (ULONG)status);
+            hKey = NULL;
+            goto done;
+        }
+        RtlInitUnicodeString(&usValueName, g_wszPersistentDeviceName);
+        status = ZwSetValueKey(hKey, &usValueName, 0, REG_SZ, (PVOID)wszName,
+                               (ULONG)((cchName + 1) * sizeof(WCHAR)));
+        if (!NT_SUCCESS(status)) {
+            DBG("%s failed with RC = 0x%08x\n", "BusAddPersistentName: ZwSetValueKey", (ULONG)status);
+            goto done;
+        }
+    }
+    status = STATUS_SUCCESS;
+
+    if (pEntry != NULL) {
+        BusCopyName(pEntry->wszName, wszName, BUS_PERSISTENT_NAME_CCH);
+    } else {
+        BusCopyName(pNewEntry->wszKey, wszKey, BUS_PERSISTENT_KEY_CCH);
+        BusCopyName(pNewEntry->wszName, wszName, BUS_PERSISTENT_NAME_CCH);
+        pNewEntry->pNext = pExt->pPersistentNames;
+        pExt->pPersistentNames = pNewEntry;
+        pNewEntry = NULL;
+    }
+    DBG("%S, %S added to list\n", wszKey, wszName);
+
+done:
+    if (pNewEntry != NULL) {
+        ExFreePoolWithTag(pNewEntry, BUS_TAG_PERSISTENT_NAME);
+    }
+    if (usValue.Buffer != NULL) {
+        ExFreePool(usValue.Buffer);
+    }
+    if (hKey != NULL) {
+        ZwClose(hKey);
+    }
+    EXT("BusAddPersistentName: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* The caller holds the bus-wide list lock. */
+BOOLEAN BusNamePersistentlyInUse(PDEVICE_OBJECT pDeviceObject, PCWSTR wszDeviceName)
+{
+    ENT("BusNamePersistentlyInUse: pDeviceObject 0x%08x, wszDeviceName %S\n", DBG_PTR(pDeviceObject),
+        wszDeviceName != NULL ? wszDeviceName : L"");
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    BOOLEAN fInUse = FALSE;
+
+    if (!pExt->fPersistentNaming) {
+        DBG("BusNamePersistentlyInUse: not using pers. naming\n");
+    } else if (wszDeviceName != NULL && wszDeviceName[0] != 0) {
+        for (PPERSISTENT_NAME pEntry = pExt->pPersistentNames; pEntry != NULL; pEntry = pEntry->pNext) {
+            if (BusWcsEqual(pEntry->wszName, wszDeviceName)) {
+                fInUse = TRUE;
+                break;
+            }
+        }
+    }
+    EXT("BusNamePersistentlyInUse: in use %d, status 0x%08x\n", fInUse, (ULONG)STATUS_SUCCESS);
+    return fInUse;
+}
+
+/* ---- End of persistent device naming ---- */

@@ -10,6 +10,7 @@
 #include "defines.h"
 #include "debug.h"
 #include "common.h"
+#include "list.h"
 
 /* Version text traced at every open. */
 #define BUS_VERSION_TEXT "7.0.2.1x64"
@@ -19,6 +20,11 @@
 #define BUS_TAG_PDO_DATA         'dSUB'   /* PDO_DATA */
 #define BUS_TAG_PATH_DATA        'pSUB'   /* PATH_DATA */
 #define BUS_TAG_ADAPTER          'aSUB'   /* ADAPTER_USAGE */
+#define BUS_TAG_PERSISTENT_NAME  'nSUB'   /* PERSISTENT_NAME */
+#define BUS_TAG_QUERY            'qSUB'   /* IOC_QUERY_DEVICES answer being built */
+#define BUS_TAG_KEY_INFO         'kSUB'   /* registry subkey enumeration buffer */
+#define BUS_TAG_STATUS_BLOCK     'hSUB'   /* further IRPS_WITH_STATUS blocks */
+#define BUS_TAG_FORWARD_BUFFER   'bODP'   /* system buffer of a forwarded request */
 
 /* Events of the message table (vorkatbus.mc). */
 #define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
@@ -114,6 +120,7 @@ typedef struct _BUS_EXT {
     struct _PERSISTENT_NAME *pPersistentNames;
     PADAPTER_USAGE pAdapterUsage;           /* adapter usage list, guarded by slAdapterList */
     KSPIN_LOCK slAdapterList;
+    ERESOURCE rsPdoList;                    /* bus-wide list lock: pListOfPdos, path lists, names */
 } BUS_EXT, *PBUS_EXT;
 
 /* Extension of a virtual tape device \Device\Tape<n>. */
@@ -134,6 +141,8 @@ typedef struct _PDO_EXT {
     UCHAR fSME;
     UCHAR fBlockSizeValid;
     UCHAR fMediumLocked;
+    UCHAR fPositionValid;                   /* the tracked tape position is exact */
+    UCHAR fRewound;                         /* a rewind succeeded and nothing moved the medium since */
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp ---- */
@@ -171,10 +180,70 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp itself */
 
-/* Persistent names. */
-NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject);
-VOID BusDeletePersistentNames(struct _PERSISTENT_NAME **ppPersistentNames);
+/* ---- Path registration and persistent naming ----
+ *
+ * The bus-wide list lock (BUS_EXT.rsPdoList, an ERESOURCE taken at PASSIVE_LEVEL) guards pListOfPdos,
+ * which paths each drive has, and the persistent-name list: exclusive to add or remove drives or
+ * paths or to change names, shared to walk. A path's flags and the primary choice change under its
+ * drive's path-list spin lock. Lock order: the list lock, then a path-list spin lock, then the
+ * adapter-list spin lock.
+ */
+VOID BusLockPdoListExclusive(PBUS_EXT pExt);
+VOID BusLockPdoListShared(PBUS_EXT pExt);
+VOID BusUnlockPdoList(PBUS_EXT pExt);
 
+/* Numbers of drives named with persistent naming on start after this one. */
+#define BUS_PERSISTENT_NUMBER_BASE   5655360
+/* Longest recorded device name ("Tape<n>", without "\Device\") and drive key, in characters. */
+#define BUS_PERSISTENT_NAME_CCH      16
+#define BUS_PERSISTENT_KEY_CCH       74
+
+/* One recorded name per drive; list in BUS_EXT.pPersistentNames, newest first. */
+typedef struct _PERSISTENT_NAME {
+    struct _PERSISTENT_NAME *pNext;
+    WCHAR wszKey[BUS_PERSISTENT_KEY_CCH + 1];    /* "WWNN_<16 hex>" or "SERNUM_<32 characters>" */
+    WCHAR wszName[BUS_PERSISTENT_NAME_CCH + 1];  /* "Tape<n>" */
+} PERSISTENT_NAME, *PPERSISTENT_NAME;
+
+PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
+
+/* Persistent names (the callers of the lookups hold the list lock). */
+NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusAddPersistentNameToList(PDEVICE_OBJECT pDeviceObject, PCWSTR wszName);
+NTSTATUS BusCreateWideStrFromWwnnAndSn(PWCHAR wszRegKey, PCSTR szWwnn, PCSTR szSerNum, PSCSI_ADDRESS pScsiAddr);
+NTSTATUS BusGetPersistentName(PDEVICE_OBJECT pDeviceObject, PCSTR szWwnn, PCSTR szSN, PSCSI_ADDRESS pScsiAddr,
+                              PWCHAR wszDvcName, PLONG pDvcNum);
+NTSTATUS BusAddPersistentName(PDEVICE_OBJECT pDeviceObject, PCWSTR wszKey, PCWSTR wszName);
+BOOLEAN BusNamePersistentlyInUse(PDEVICE_OBJECT pDeviceObject, PCWSTR wszDeviceName);
+VOID BusDeletePersistentNames(struct _PERSISTENT_NAME **ppPersistentNames);
+/* TRUE for the key shared by every drive whose identification failed ("SERNUM_" and 32 '0'). */
+BOOLEAN BusIsZeroIdentityKey(PCWSTR wszKey);
+
+/* Virtual devices and their paths (pdo.cpp; the list lock is held exclusively where noted). */
+NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
+NTSTATUS BusPdoAddPath(PPATH_DATA *ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegDvc);
+NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData);
+BOOLEAN BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPathData, PNP_STATE ePnp,
+                           PDEVICE_OBJECT *ppNewPrimary);
+BOOLEAN BusPdoRemovePath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DATA pPathData, PDEVICE_OBJECT *ppNewPrimary);
+VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData);
+PPATH_DATA BusPdoPrimaryPath(PPDO_DATA pPdoData);
+VOID BusPdoPrimaryEvent(PDRIVER_OBJECT pDriverObject, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, PCSTR szSN);
+/* TRUE once the virtual device lost its drive record: its requests fail with STATUS_DELETE_PENDING. */
+BOOLEAN BusPdoIsGone(PPDO_EXT pPdoExt);
+/* Lowers ulOpenHandles, never below zero; the caller holds the path-list spin lock. */
+LONG BusDecrementOpenHandles(PPDO_EXT pPdoExt);
+
+/* Adapter usage records; the caller holds the adapter-list spin lock. */
+PADAPTER_USAGE BusAdapterAcquire(PBUS_EXT pExt, ULONG ulAdapter, PADAPTER_USAGE *ppSpare);
+VOID BusAdapterRelease(PBUS_EXT pExt, PADAPTER_USAGE pUsage);
+
+/* The status table of forwarded requests. */
+NTSTATUS BusIrpsWithStatusSet(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
+                              PSCSI_STATUS pScsiStatus);
+NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex);
+
+/* ---- End of path registration and persistent naming ---- */
 /* ---- buspnp.cpp ---- */
 
 NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -329,7 +329,9 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
 
     DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
+    BusLockPdoListExclusive(pExt);
     BusFreeDriveRecords(pExt);
+    BusUnlockPdoList(pExt);
 
     /* Count out this request and the base count of 1, then wait for everything else in flight. */
     ExAcquireFastMutex(&pExt->fmPnp);
@@ -347,6 +349,7 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     IoDeleteSymbolicLink(&pExt->usLinkName);
     IoDetachDevice(pNextLowerDevice);
+    ExDeleteResourceLite(&pExt->rsPdoList);
     IoDeleteDevice(pDeviceObject);
 
     EXT("BusIrpMnRemoveDevice: status 0x%08x\n", (ULONG)status);

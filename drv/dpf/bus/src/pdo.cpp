@@ -1,36 +1,928 @@
 /*
- * Virtual tape devices \Device\Tape<n>: open and close, the request queue, and the entry points of
- * the failover engine.
+ * Virtual tape devices \Device\Tape<n>: creation and removal, their path lists and adapter
+ * accounting, the SCSI device map entries of their paths, the status table of forwarded requests,
+ * open and close, and the entry points of the request queue and the failover engine.
  */
 #include <ntddk.h>
+#include <ntstrsafe.h>
 #include "bus.h"
 
-/* ---- Not implemented yet ----
- * Virtual tape devices are not created yet (no path can register), so none of these routines can be
- * reached through a real device. They refuse every request with STATUS_NOT_IMPLEMENTED; the ones that
- * own the request complete it, as their callers expect.
- */
+/* ---- Adapter usage (caller holds the adapter-list spin lock) ---- */
 
-static NTSTATUS BusPdoNotImplemented(PCSTR szRoutine, PIRP pIrp)
+/*
+ * Counts one more path through adapter ulAdapter and returns its record. A
+ * new record is taken from *ppSpare (the caller allocated it beforehand, as
+ * no allocation should fail here); NULL when one is needed and none is there.
+ */
+PADAPTER_USAGE BusAdapterAcquire(PBUS_EXT pExt, ULONG ulAdapter, PADAPTER_USAGE *ppSpare)
 {
-    DBG("%s: not implemented.\n", szRoutine);
-    return BusCompleteRequest(pIrp, STATUS_NOT_IMPLEMENTED, 0);
+    PADAPTER_USAGE *ppLink = &pExt->pAdapterUsage;
+    for (; *ppLink != NULL; ppLink = &(*ppLink)->pNext) {
+        if ((*ppLink)->ulAdapter == ulAdapter) {
+            (*ppLink)->ulRefCt++;
+            DBG("BusPdoAddPath: Found adapter_usage.  Ref ct now %d\n", (*ppLink)->ulRefCt);
+            return *ppLink;
+        }
+    }
+    PADAPTER_USAGE pUsage = *ppSpare;
+    if (pUsage != NULL) {
+        *ppSpare = NULL;
+        pUsage->pNext = NULL;
+        pUsage->ulAdapter = ulAdapter;
+        pUsage->ulRefCt = 1;
+        pUsage->ulOpenUsage = 0;
+        *ppLink = pUsage;
+        DBG("BusPdoAddPath: Could not find adapter_usage.  Allocated struct for adapter %d at 0x%08x.\n", ulAdapter,
+            DBG_PTR(pUsage));
+    }
+    return pUsage;
+}
+
+/* Counts one path less through the adapter; the record goes with its last path. */
+VOID BusAdapterRelease(PBUS_EXT pExt, PADAPTER_USAGE pUsage)
+{
+    if (pUsage == NULL) {
+        return;
+    }
+    DBG_ASSERT(pUsage->ulRefCt > 0);
+    if (pUsage->ulRefCt > 0) {
+        pUsage->ulRefCt--;
+    }
+    DBG("BusNotifyPnp: Adapter %d usage count now at %d.\n", pUsage->ulAdapter, pUsage->ulRefCt);
+    if (pUsage->ulRefCt == 0) {
+        DBG("BusNotifyPnp: Adapter %d usage count at 0.  Deleting.\n", pUsage->ulAdapter);
+        for (PADAPTER_USAGE *ppLink = &pExt->pAdapterUsage; *ppLink != NULL; ppLink = &(*ppLink)->pNext) {
+            if (*ppLink == pUsage) {
+                *ppLink = pUsage->pNext;
+                break;
+            }
+        }
+        ExFreePoolWithTag(pUsage, BUS_TAG_ADAPTER);
+    }
+}
+
+/* ---- Events ---- */
+
+/* Writes 0x40000006 (new primary path) when failover events are on. */
+VOID BusPdoPrimaryEvent(PDRIVER_OBJECT pDriverObject, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, PCSTR szSN)
+{
+    if (pNewPrimary == NULL || !pExt->fEventsEnabled) {
+        return;
+    }
+    WCHAR wszPath[24];
+    RtlStringCchPrintfW(wszPath, RTL_NUMBER_OF(wszPath), L"0x%p", (PVOID)pNewPrimary);
+
+    ANSI_STRING asSN;
+    UNICODE_STRING usSN;
+    RtlInitAnsiString(&asSN, szSN);
+    NTSTATUS status = RtlAnsiStringToUnicodeString(&usSN, &asSN, TRUE);
+    if (!NT_SUCCESS(status)) {
+        DBG("could not convert ansi to Unicode. status = 0x%08x", (ULONG)status);
+        return;
+    }
+    /* The event writer wants a terminated string. */
+    WCHAR wszSN[34];
+    SIZE_T cch = usSN.Length / sizeof(WCHAR);
+    if (cch >= RTL_NUMBER_OF(wszSN)) {
+        cch = RTL_NUMBER_OF(wszSN) - 1;
+    }
+    RtlCopyMemory(wszSN, usSN.Buffer, cch * sizeof(WCHAR));
+    wszSN[cch] = 0;
+    RtlFreeUnicodeString(&usSN);
+    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_NEW_PRIMARY, wszPath, wszSN);
+}
+
+/* ---- Creation and removal ---- */
+
+/*
+ * Creates the virtual device of a newly seen drive, with its PDO_DATA in
+ * pListOfPdos. The caller holds the bus-wide list lock exclusively.
+ */
+NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
+{
+    ENT("BusCreatePdo: ppNewPdo 0x%08x, pDeviceObject 0x%08x, pRegDvc 0x%08x\n", DBG_PTR(ppNewPdo),
+        DBG_PTR(pDeviceObject), DBG_PTR(pRegDvc));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+    PDEVICE_OBJECT pPdo = NULL;
+    PPDO_EXT pPdoExt = NULL;
+    PPDO_DATA pPdoData = NULL;
+    BOOLEAN fPersistent = pExt->fPersistentNaming;
+    BOOLEAN fTriedStore = !fPersistent;
+    BOOLEAN fFromStore = FALSE;
+    BOOLEAN fRecordName = FALSE;
+    BOOLEAN fInList = FALSE;
+    LONG lCounter = fPersistent ? BUS_PERSISTENT_NUMBER_BASE : -1;
+    LONG lNumber = -1;
+    WCHAR wszName[BUS_PERSISTENT_NAME_CCH + 1];
+    WCHAR wszDeviceName[BUS_PERSISTENT_NAME_CCH + 16];
+    UNICODE_STRING usDeviceName;
+
+    if (ppNewPdo == NULL || pRegDvc == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+    *ppNewPdo = NULL;
+    RtlZeroMemory(wszName, sizeof(wszName));
+
+    /* 1. The name: the drive's recorded one, else the first free number. */
+    for (;;) {
+        if (!fTriedStore) {
+            fTriedStore = TRUE;
+            status = BusGetPersistentName(pDeviceObject, pRegDvc->szWwnn, pRegDvc->szSN, &pRegDvc->scScsiAddr,
+                                          wszName, &lNumber);
+            if (NT_SUCCESS(status)) {
+                fFromStore = TRUE;
+            } else {
+                DBG("BusCreatePdo: BusGetPersistentName failed with status 0x%08x\n", (ULONG)status);
+                /* Only a drive that has no record gets one; a record that cannot be used now stays. */
+                fRecordName = status == STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+        }
+        if (!fFromStore) {
+            if (lCounter == MAXLONG) {
+                status = STATUS_OBJECT_NAME_COLLISION;
+                goto done;
+            }
+            lCounter++;
+            lNumber = lCounter;
+            RtlStringCchPrintfW(wszName, RTL_NUMBER_OF(wszName), L"Tape%d", lNumber);
+            if (BusNamePersistentlyInUse(pDeviceObject, wszName)) {
+                DBG("BusCreatePdo: %S persistently reserved.\n", wszName);
+                continue;
+            }
+        }
+
+        RtlStringCchPrintfW(wszDeviceName, RTL_NUMBER_OF(wszDeviceName), L"\\Device\\%ws", wszName);
+        RtlInitUnicodeString(&usDeviceName, wszDeviceName);
+        status = IoCreateDevice(pDeviceObject->DriverObject, sizeof(PDO_EXT), &usDeviceName, FILE_DEVICE_UNKNOWN,
+                                FILE_DEVICE_SECURE_OPEN, FALSE, &pPdo);
+        if (NT_SUCCESS(status)) {
+            break;
+        }
+        pPdo = NULL;
+        if (status != STATUS_OBJECT_NAME_COLLISION) {
+            DBG("%s failed with RC = 0x%08x\n", "BusCreatePdo: IoCreateDevice", (ULONG)status);
+            goto done;
+        }
+        DBG("BusCreatePdo: %S is taken\n", wszDeviceName);
+        /* A recorded name held by another device: number this drive for now, keep its record. */
+        fFromStore = FALSE;
+    }
+
+    /* 3. The extension. */
+    pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
+    RtlZeroMemory(pPdoExt, sizeof(PDO_EXT));
+    pPdoExt->ulTapeNumber = lNumber;
+    RtlCopyMemory(pPdoExt->szSN, pRegDvc->szSN, 32);
+    pPdoExt->szSN[32] = 0;
+    RtlCopyMemory(pPdoExt->szWwnn, pRegDvc->szWwnn, 16);
+    pPdoExt->szWwnn[16] = 0;
+    pPdoExt->scScsiAddr = pRegDvc->scScsiAddr;
+    pPdoExt->pIrpsWithStatus = BusGetIrpsWithStatus(pDeviceObject->DriverObject);
+    pPdoExt->pBusExt = pExt;
+    pPdoExt->fExclusive = pRegDvc->fExclusive ? TRUE : FALSE;
+    pPdoExt->fSME = pRegDvc->fSME ? TRUE : FALSE;
+    KeInitializeSpinLock(&pPdoExt->slPathList);
+    pPdoExt->fIsFdo = FALSE;
+    pPdoExt->ePrevPnpState = PNP_ABSENT;
+    pPdoExt->ePnpState = PNP_NOT_STARTED;
+    pPdoExt->ulIoCount = 1;
+    KeInitializeEvent(&pPdoExt->evIdle, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&pPdoExt->evRemove, SynchronizationEvent, FALSE);
+    ExInitializeFastMutex(&pPdoExt->fmIoCount);
+    ExInitializeFastMutex(&pPdoExt->fmPnp);
+
+    /* 4. The drive record. */
+    pPdoData = (PPDO_DATA)ExAllocatePoolWithTag(NonPagedPool, sizeof(PDO_DATA), BUS_TAG_PDO_DATA);
+    if (pPdoData == NULL) {
+        DBG("%s == NULL.\n", "BusCreatePdo: pPdoData");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+    RtlZeroMemory(pPdoData, sizeof(PDO_DATA));
+    pPdoData->pPdo = pPdo;
+    pPdoData->fFailover = (pRegDvc->fFailover && !pExt->fFailoverDisabled) ? TRUE : FALSE;
+    {
+        BOOLEAN fDup = FALSE;
+        PVOID pInserted = InsertIntoSortedList((PVOID *)&pExt->pListOfPdos, pPdoData, &fDup, LIST_KEY_POINTER,
+                                               FIELD_OFFSET(PDO_DATA, pPdo), &status);
+        DBG_ASSERT(!fDup);
+        if (pInserted != pPdoData) {
+            if (NT_SUCCESS(status)) {
+                status = STATUS_INTERNAL_ERROR;
+            }
+            goto done;
+        }
+        fInList = TRUE;
+    }
+
+    /* 5. The link and the rest of the extension. */
+    {
+        WCHAR wszLink[BUS_PERSISTENT_NAME_CCH + 16];
+        UNICODE_STRING usLink;
+        RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws", wszName);
+        RtlInitUnicodeString(&usLink, wszLink);
+        status = IoCreateSymbolicLink(&usLink, &usDeviceName);
+        if (!NT_SUCCESS(status)) {
+            DBG("%s failed with RC = 0x%08x\n", "BusCreatePdo: IoCreateSymbolicLink", (ULONG)status);
+            goto done;
+        }
+        pPdoExt->fLinkCreated = TRUE;
+    }
+    pPdoExt->pPdoData = pPdoData;
+
+    /*
+     * 6. The request queue and its worker threads belong here: they start
+     * once the extension is complete, and a failure to start one ends the
+     * creation through the clean-up below.
+     */
+
+    /* 7. Ready for requests. */
+    pPdo->Flags |= DO_DIRECT_IO;
+    pPdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    *ppNewPdo = pPdo;
+    DBG("BusCreatePdo: created %S for serial number %s\n", wszDeviceName, pPdoExt->szSN);
+
+    /* 2. Record the name of a drive that had none. */
+    if (fRecordName) {
+        WCHAR wszKey[BUS_PERSISTENT_KEY_CCH + 1];
+        RtlZeroMemory(wszKey, sizeof(wszKey));
+        NTSTATUS st = BusCreateWideStrFromWwnnAndSn(wszKey, pRegDvc->szWwnn, pRegDvc->szSN, &pRegDvc->scScsiAddr);
+        if (NT_SUCCESS(st) && !BusIsZeroIdentityKey(wszKey)) {
+            st = BusAddPersistentName(pDeviceObject, wszKey, wszName);
+            if (!NT_SUCCESS(st)) {
+                DBG("BusCreatePdo: Could not add %S as persistent name to registry\n", wszName);
+            }
+        }
+    }
+
+done:
+    if (!NT_SUCCESS(status)) {
+        /* 8. Nothing of a failed creation stays. */
+        if (pPdo != NULL) {
+            if (pPdoExt != NULL && pPdoExt->fLinkCreated) {
+                WCHAR wszLink[BUS_PERSISTENT_NAME_CCH + 16];
+                UNICODE_STRING usLink;
+                RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws", wszName);
+                RtlInitUnicodeString(&usLink, wszLink);
+                IoDeleteSymbolicLink(&usLink);
+                pPdoExt->fLinkCreated = FALSE;
+            }
+            if (pPdoExt != NULL) {
+                pPdoExt->pPdoData = NULL;
+            }
+            IoDeleteDevice(pPdo);
+        }
+        if (pPdoData != NULL) {
+            if (fInList) {
+                NTSTATUS st;
+                DeleteFromList((PVOID *)&pExt->pListOfPdos, pPdoData, &st, 1, LIST_KEY_POINTER,
+                               FIELD_OFFSET(PDO_DATA, pPdo));
+            } else {
+                ExFreePoolWithTag(pPdoData, BUS_TAG_PDO_DATA);
+            }
+        }
+        if (ppNewPdo != NULL) {
+            *ppNewPdo = NULL;
+        }
+    }
+    EXT("BusCreatePdo: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * Deletes a drive's virtual device and its PDO_DATA. Open handles keep the
+ * device object (not the PDO_DATA) until they close; their requests find
+ * pPdoData NULL and fail. The caller holds the bus-wide list lock exclusively.
+ */
+VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
+{
+    PDEVICE_OBJECT pPdo = pPdoData->pPdo;
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
+    KIRQL irql;
+    NTSTATUS status;
+
+    DBG("BusNotifyPnp: removing PDO 0x%08x with device object 0x%08x\n", DBG_PTR(pPdoData),
+        DBG_PTR(pPdo));
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    pPdoExt->pPdoData = NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    pPdoExt->ePrevPnpState = pPdoExt->ePnpState;
+    pPdoExt->ePnpState = PNP_ABSENT;
+
+    /* The worker threads of the request queue stop before the device object goes. */
+    BusPdoKillThread(pPdo);
+
+    if (pPdoExt->fLinkCreated) {
+        WCHAR wszLink[BUS_PERSISTENT_NAME_CCH + 16];
+        UNICODE_STRING usLink;
+        RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\Tape%d", (int)pPdoExt->ulTapeNumber);
+        RtlInitUnicodeString(&usLink, wszLink);
+        IoDeleteSymbolicLink(&usLink);
+        pPdoExt->fLinkCreated = FALSE;
+    }
+    DeleteFromList((PVOID *)&pExt->pListOfPdos, pPdoData, &status, 1, LIST_KEY_POINTER, FIELD_OFFSET(PDO_DATA, pPdo));
+    IoDeleteDevice(pPdo);
+}
+
+/* ---- Paths ---- */
+
+/*
+ * Appends the path of a registration to its drive and accounts its adapter.
+ * The adapter is accounted before the path is linked, so a path is never
+ * in a list without its adapter record.
+ */
+NTSTATUS BusPdoAddPath(PPATH_DATA *ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegDvc)
+{
+    ENT("BusPdoAddPath: ppNewPath 0x%08x, pPdoData 0x%08x, pRegDvc 0x%08x\n", DBG_PTR(ppNewPath),
+        DBG_PTR(pPdoData), DBG_PTR(pRegDvc));
+    NTSTATUS status = STATUS_SUCCESS;
+    PPATH_DATA pPath = NULL;
+    PADAPTER_USAGE pSpare = NULL;
+    BOOLEAN fNewPrimary = FALSE;
+    PPDO_EXT pPdoExt;
+    PBUS_EXT pExt;
+    KIRQL irql;
+
+    if (ppNewPath == NULL || pPdoData == NULL || pRegDvc == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
+    }
+    *ppNewPath = NULL;
+    pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+    pExt = pPdoExt->pBusExt;
+
+    pPath = (PPATH_DATA)ExAllocatePoolWithTag(NonPagedPool, sizeof(PATH_DATA), BUS_TAG_PATH_DATA);
+    if (pPath == NULL) {
+        DBG("%s == NULL.\n", "BusPdoAddPath: pPathData");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+    RtlZeroMemory(pPath, sizeof(PATH_DATA));
+    pPath->pFDO = pRegDvc->pDvcObj;
+    pPath->scScsiAddr = pRegDvc->scScsiAddr;
+    pPath->ePnp = (PNP_STATE)pRegDvc->ePnp;
+    pPath->fActive = pRegDvc->ePnp == PNP_STARTED;
+
+    if (pExt->fLoadBalancing) {
+        /* Allocated up front: a new adapter's record cannot be allocated under the locks. */
+        pSpare = (PADAPTER_USAGE)ExAllocatePoolWithTag(NonPagedPool, sizeof(ADAPTER_USAGE), BUS_TAG_ADAPTER);
+        if (pSpare != NULL) {
+            RtlZeroMemory(pSpare, sizeof(ADAPTER_USAGE));
+        }
+    }
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pExt->fLoadBalancing) {
+        KeAcquireSpinLockAtDpcLevel(&pExt->slAdapterList);
+        pPath->pHBA = BusAdapterAcquire(pExt, pPath->scScsiAddr.PortNumber, &pSpare);
+        KeReleaseSpinLockFromDpcLevel(&pExt->slAdapterList);
+        if (pPath->pHBA == NULL) {
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+            DBG("%s == NULL.\n", "BusPdoAddPath: pAdapterUsage");
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            goto done;
+        }
+    }
+    if (pPath->fActive && BusPdoPrimaryPath(pPdoData) == NULL) {
+        pPath->fPrimary = TRUE;
+        pPdoExt->scScsiAddr = pPath->scScsiAddr;
+        fNewPrimary = TRUE;
+    }
+    InsertTail((PVOID *)&pPdoData->pListOfPaths, pPath);
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+
+    *ppNewPath = pPath;
+    pPath = NULL;
+    if (fNewPrimary) {
+        BusPdoPrimaryEvent(pPdoData->pPdo->DriverObject, pExt, pRegDvc->pDvcObj, pPdoExt->szSN);
+    }
+
+done:
+    if (pPath != NULL) {
+        ExFreePoolWithTag(pPath, BUS_TAG_PATH_DATA);
+    }
+    if (pSpare != NULL) {
+        ExFreePoolWithTag(pSpare, BUS_TAG_ADAPTER);
+    }
+    EXT("BusPdoAddPath: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* The drive's primary path, or NULL. The caller holds the path-list spin lock. */
+PPATH_DATA BusPdoPrimaryPath(PPDO_DATA pPdoData)
+{
+    for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+        if (pPath->fPrimary) {
+            return pPath;
+        }
+    }
+    return NULL;
+}
+
+/* Makes the first active path primary; the caller holds the path-list spin lock. */
+static PPATH_DATA BusPdoChooseFirstActive(PPDO_EXT pPdoExt, PPDO_DATA pPdoData)
+{
+    for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+        if (pPath->fActive) {
+            pPath->fPrimary = TRUE;
+            pPdoExt->scScsiAddr = pPath->scScsiAddr;
+            DBG("BusNotifyPnp: Setting new primary FDO 0x%08x for PDO 0x%08x\n", DBG_PTR(pPath->pFDO),
+                DBG_PTR(pPdoData->pPdo));
+            return pPath;
+        }
+    }
+    DBG("BusNotifyPnp: Could not find primary path\n");
+    return NULL;
+}
+
+/*
+ * Applies a path's new PnP state: a started path is active and becomes
+ * primary when the drive has none; any other state deactivates it and moves
+ * the primary flag to the first active path. *ppNewPrimary receives the
+ * filter device object of a path that became primary.
+ */
+BOOLEAN BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PNP_STATE ePnp,
+                           PDEVICE_OBJECT *ppNewPrimary)
+{
+    PPATH_DATA pNewPrimary = NULL;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    pPath->ePnp = ePnp;
+    DBG("BusNotifyPnp: Setting state of FDO 0x%08x to %s\n", DBG_PTR(pPath->pFDO), DbgPnpStateName(ePnp));
+    if (ePnp == PNP_STARTED) {
+        pPath->fActive = TRUE;
+        if (BusPdoPrimaryPath(pPdoData) == NULL) {
+            pPath->fPrimary = TRUE;
+            pPdoExt->scScsiAddr = pPath->scScsiAddr;
+            DBG("BusNotifyPnp: Setting new primary FDO 0x%08x for PDO 0x%08x\n", DBG_PTR(pPath->pFDO),
+                DBG_PTR(pPdoData->pPdo));
+            pNewPrimary = pPath;
+        }
+    } else {
+        DBG("BusNotifyPnp: deactivating FDO 0x%08x\n", DBG_PTR(pPath->pFDO));
+        pPath->fActive = FALSE;
+        if (pPath->fPrimary) {
+            pPath->fPrimary = FALSE;
+            pNewPrimary = BusPdoChooseFirstActive(pPdoExt, pPdoData);
+        }
+    }
+    if (pNewPrimary != NULL && ppNewPrimary != NULL) {
+        *ppNewPrimary = pNewPrimary->pFDO;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return pNewPrimary != NULL;
+}
+
+/*
+ * Unlinks and frees a path, gives back its adapter count, and deletes the
+ * drive's virtual device with its last path. Returns TRUE when the device
+ * went. The caller holds the bus-wide list lock exclusively.
+ */
+BOOLEAN BusPdoRemovePath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PDEVICE_OBJECT *ppNewPrimary)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+    PPATH_DATA pNewPrimary = NULL;
+    BOOLEAN fEmpty;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    for (PPATH_DATA *ppLink = &pPdoData->pListOfPaths; *ppLink != NULL; ppLink = &(*ppLink)->pNext) {
+        if (*ppLink == pPath) {
+            *ppLink = pPath->pNext;
+            break;
+        }
+    }
+    if (pPath->fPrimary) {
+        pPath->fPrimary = FALSE;
+        pNewPrimary = BusPdoChooseFirstActive(pPdoExt, pPdoData);
+    }
+    if (pPath->pHBA != NULL) {
+        KeAcquireSpinLockAtDpcLevel(&pExt->slAdapterList);
+        BusAdapterRelease(pExt, pPath->pHBA);
+        KeReleaseSpinLockFromDpcLevel(&pExt->slAdapterList);
+        pPath->pHBA = NULL;
+    }
+    fEmpty = pPdoData->pListOfPaths == NULL;
+    if (fEmpty) {
+        /* From here on opens and requests on the device find no drive. */
+        pPdoExt->pPdoData = NULL;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+
+    if (pNewPrimary != NULL && ppNewPrimary != NULL) {
+        *ppNewPrimary = pNewPrimary->pFDO;
+    }
+    ExFreePoolWithTag(pPath, BUS_TAG_PATH_DATA);
+    if (fEmpty) {
+        BusPdoDelete(pExt, pPdoData);
+    }
+    return fEmpty;
+}
+
+/*
+ * Points the path's SCSI device map entry at the virtual device. The entry
+ * is the port driver's; its value "DeviceName" is what tools read to find the
+ * device of a SCSI address.
+ */
+NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData)
+{
+    ENT("BusPdoUpdateRegistry: pDeviceObject 0x%08x, pPathData 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pPathData));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status;
+    HANDLE hKey = NULL;
+    WCHAR wszKey[160];
+    UNICODE_STRING usKey;
+    UNICODE_STRING usValueName;
+    OBJECT_ATTRIBUTES oa;
+
+    RtlStringCchPrintfW(wszKey, RTL_NUMBER_OF(wszKey),
+                        L"\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %d\\Scsi Bus %d\\Target Id "
+                        L"%d\\Logical Unit Id %d",
+                        pPathData->scScsiAddr.PortNumber, pPathData->scScsiAddr.PathId,
+                        pPathData->scScsiAddr.TargetId, pPathData->scScsiAddr.Lun);
+    RtlInitUnicodeString(&usKey, wszKey);
+    InitializeObjectAttributes(&oa, &usKey, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwOpenKey(&hKey, KEY_READ | KEY_WRITE, &oa);
+    if (!NT_SUCCESS(status)) {
+        DBG("%s failed with RC = 0x%08x\n", "BusPdoUpdateRegistry: ZwOpenKey", (ULONG)status);
+        goto done;
+    }
+    RtlInitUnicodeString(&usValueName, L"DeviceName");
+    {
+        /* The characters of "Tape<n>" without a terminating NUL. */
+        WCHAR wszName[BUS_PERSISTENT_NAME_CCH + 1];
+        size_t cch = 0;
+        RtlStringCchPrintfW(wszName, RTL_NUMBER_OF(wszName), L"Tape%d", (int)pPdoExt->ulTapeNumber);
+        RtlStringCchLengthW(wszName, RTL_NUMBER_OF(wszName), &cch);
+        status = ZwSetValueKey(hKey, &usValueName, 0, REG_SZ, wszName, (ULONG)(cch * sizeof(WCHAR)));
+    }
+    if (!NT_SUCCESS(status)) {
+        DBG("%s failed with RC = 0x%08x\n", "BusPdoUpdateRegistry: ZwSetValueKey", (ULONG)status);
+    }
+    ZwClose(hKey);
+
+done:
+    EXT("BusPdoUpdateRegistry: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Status table of forwarded requests ---- */
+
+/*
+ * Enters a forwarded request and its status record in the bus driver's
+ * table, so that the filter and the base driver below recognise the request
+ * as the bus's and find its record. Slots 0 and 1 of every block are never
+ * given out: the filters use them while a path registers.
+ */
+NTSTATUS BusIrpsWithStatusSet(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
+                              PSCSI_STATUS pScsiStatus)
+{
+    UNREFERENCED_PARAMETER(pPdoExt);
+    PIRPS_WITH_STATUS pHead = *ppIrpsWithStatus;
+    PIRPS_WITH_STATUS pBlock = pHead;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pHead->slLock, &irql);
+    for (;;) {
+        ULONG i = IRPS_WITH_STATUS_FIRST_BUS_SLOT;
+        for (; i < IRPS_WITH_STATUS_SLOTS; i++) {
+            if ((pBlock->ullBitmap & (1ULL << i)) == 0) {
+                break;
+            }
+        }
+        if (i < IRPS_WITH_STATUS_SLOTS) {
+            pBlock->ullBitmap |= 1ULL << i;
+            pBlock->Slots[i].pIrp = pIrp;
+            pBlock->Slots[i].pScsiStatus = pScsiStatus;
+            *ppIrpsWithStatus = pBlock;
+            *pulIndex = i;
+            break;
+        }
+        if (pBlock->pNext == NULL) {
+            PIRPS_WITH_STATUS pNew = (PIRPS_WITH_STATUS)ExAllocatePoolWithTag(NonPagedPool, sizeof(IRPS_WITH_STATUS),
+                                                                              BUS_TAG_STATUS_BLOCK);
+            if (pNew == NULL) {
+                DBG("%s == NULL.\n", "BusIrpsWithStatusSet: (*ppIrpsWithStatus)->pNext");
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            RtlZeroMemory(pNew, sizeof(IRPS_WITH_STATUS));
+            pBlock->pNext = pNew;
+        }
+        pBlock = pBlock->pNext;
+    }
+    KeReleaseSpinLock(&pHead->slLock, irql);
+    return status;
+}
+
+NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex)
+{
+    PIRPS_WITH_STATUS pHead = pPdoExt->pIrpsWithStatus;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pHead->slLock, &irql);
+    DBG("BusIrpsWithStatusClear: Removing IRP 0x%08x with storage 0x%08x from pIrpsWithStatus 0x%08x at index %d\n",
+        DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pIrp),
+        DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pScsiStatus), DBG_PTR(pIrpsWithStatus), ulIndex);
+    pIrpsWithStatus->Slots[ulIndex].pIrp = NULL;
+    pIrpsWithStatus->Slots[ulIndex].pScsiStatus = NULL;
+    pIrpsWithStatus->ullBitmap &= ~(1ULL << ulIndex);
+    if (pIrpsWithStatus->ullBitmap == 0 && pIrpsWithStatus != pHead) {
+        for (PIRPS_WITH_STATUS pPrev = pHead; pPrev != NULL; pPrev = pPrev->pNext) {
+            if (pPrev->pNext == pIrpsWithStatus) {
+                pPrev->pNext = pIrpsWithStatus->pNext;
+                ExFreePoolWithTag(pIrpsWithStatus, BUS_TAG_STATUS_BLOCK);
+                break;
+            }
+        }
+    }
+    KeReleaseSpinLock(&pHead->slLock, irql);
+    return STATUS_SUCCESS;
+}
+
+/* ---- Open and close ---- */
+
+BOOLEAN BusPdoIsGone(PPDO_EXT pPdoExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    BOOLEAN fGone = pPdoExt->pPdoData == NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return fGone;
+}
+
+/*
+ * Forwards an open or a close of the virtual device to the filter device of
+ * the drive's primary path (else its first active path) as a new request
+ * whose 96-byte system buffer is the SCSI_STATUS record, entered in the
+ * status table so that the filter knows the bus sent it, and waits for it.
+ * Completes pIrp with the outcome.
+ */
+static NTSTATUS BusPdoForwardToPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, BOOLEAN fLastClose)
+{
+    ENT("BusPdoForwardToPath: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_OBJECT pTarget = NULL;
+    PIRP pNewIrp = NULL;
+    PSCSI_STATUS pScsiStatus = NULL;
+    PIRPS_WITH_STATUS pBlock = NULL;
+    ULONG ulIndex = 0;
+    BOOLEAN fInTable = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    if (pIrpStack == NULL) {
+        DBG("%s == NULL.\n", "BusPdoForwardToPath: pIrpStack");
+        status = STATUS_INVALID_PARAMETER;
+        goto complete;
+    }
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        PPATH_DATA pPath = BusPdoPrimaryPath(pPdoExt->pPdoData);
+        for (PPATH_DATA pScan = pPdoExt->pPdoData->pListOfPaths; pPath == NULL && pScan != NULL;
+             pScan = pScan->pNext) {
+            if (pScan->fActive) {
+                pPath = pScan;
+            }
+        }
+        if (pPath != NULL) {
+            /* The path may go away while the request is on it; its device object may not. */
+            pTarget = pPath->pFDO;
+            ObReferenceObject(pTarget);
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pTarget == NULL) {
+        status = STATUS_OBJECT_PATH_NOT_FOUND;
+        goto complete;
+    }
+
+    {
+        CCHAR cStack = (CCHAR)pTarget->StackSize;
+        pNewIrp = IoAllocateIrp(cStack < 0 ? 3 : (CCHAR)(cStack + 3), FALSE);
+    }
+    if (pNewIrp == NULL) {
+        DBG("%s == NULL.\n", "BusPdoForwardToPath: pNewIrp");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto complete;
+    }
+    pScsiStatus = (PSCSI_STATUS)ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_STATUS), BUS_TAG_FORWARD_BUFFER);
+    if (pScsiStatus == NULL) {
+        DBG("%s == NULL.\n", "BusPdoForwardToPath: pSystemBuffer");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto complete;
+    }
+    RtlZeroMemory(pScsiStatus, sizeof(SCSI_STATUS));
+    if (pIrpStack->MajorFunction == IRP_MJ_CLOSE && fLastClose) {
+        /* The last handle is closing. */
+        pScsiStatus->ulInformation = 1;
+    }
+
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK ioStatus;
+        PIO_STACK_LOCATION pNextStack = IoGetNextIrpStackLocation(pNewIrp);
+
+        RtlCopyMemory(pNextStack, pIrpStack, sizeof(IO_STACK_LOCATION));
+        pNewIrp->AssociatedIrp.SystemBuffer = pScsiStatus;
+        pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+        pNewIrp->UserEvent = &event;
+        pNewIrp->UserIosb = &ioStatus;
+        IoSetCompletionRoutine(pNewIrp, CmnIrpSyncCompletion, &event, TRUE, TRUE, TRUE);
+
+        if (pPdoExt->pIrpsWithStatus == NULL) {
+            status = STATUS_INVALID_PARAMETER;
+            goto complete;
+        }
+        pBlock = pPdoExt->pIrpsWithStatus;
+        status = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, pNewIrp, pScsiStatus);
+        if (!NT_SUCCESS(status)) {
+            goto complete;
+        }
+        fInTable = TRUE;
+
+        status = IoCallDriver(pTarget, pNewIrp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        }
+        status = pNewIrp->IoStatus.Status;
+    }
+
+complete:
+    if (fInTable) {
+        BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
+    }
+    if (pNewIrp != NULL) {
+        IoFreeIrp(pNewIrp);
+    }
+    if (pScsiStatus != NULL) {
+        ExFreePoolWithTag(pScsiStatus, BUS_TAG_FORWARD_BUFFER);
+    }
+    if (pTarget != NULL) {
+        ObDereferenceObject(pTarget);
+    }
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = 0;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    EXT("BusPdoForwardToPath: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * Picks the primary path for a new open by adapter usage: the first path
+ * whose adapter has served strictly fewer opens than every earlier path's
+ * takes over when it has served fewer than the current primary's. The
+ * caller holds the path-list spin lock; FALSE when no path can be primary.
+ */
+static BOOLEAN BusPdoBalanceLoad(PPDO_EXT pPdoExt, PPDO_DATA pPdoData)
+{
+    PBUS_EXT pExt = pPdoExt->pBusExt;
+    PPATH_DATA pLowest = NULL;
+    PPATH_DATA pPrimary = NULL;
+    PPATH_DATA pFirstActive = NULL;
+    BOOLEAN fOk = TRUE;
+
+    KeAcquireSpinLockAtDpcLevel(&pExt->slAdapterList);
+    for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+        /* A stopped path cannot carry the drive's requests, however little it was used. */
+        if (pPath->fActive && pPath->pHBA != NULL &&
+            (pLowest == NULL || pPath->pHBA->ulOpenUsage < pLowest->pHBA->ulOpenUsage)) {
+            pLowest = pPath;
+        }
+        if (pPath->fPrimary && pPrimary == NULL) {
+            pPrimary = pPath;
+        }
+        if (pPath->fActive && pFirstActive == NULL) {
+            pFirstActive = pPath;
+        }
+    }
+    if (pPrimary == NULL) {
+        pPrimary = pFirstActive;
+        if (pPrimary != NULL) {
+            pPrimary->fPrimary = TRUE;
+            pPdoExt->scScsiAddr = pPrimary->scScsiAddr;
+        }
+    }
+    if (pPrimary == NULL) {
+        fOk = FALSE;
+    } else {
+        if (pLowest != NULL && pPrimary->pHBA != NULL && pLowest->pHBA->ulOpenUsage < pPrimary->pHBA->ulOpenUsage) {
+            DBG("Setting new primary path 0x%08x based on load balancing.\n", DBG_PTR(pLowest->pFDO));
+            pPrimary->fPrimary = FALSE;
+            pLowest->fPrimary = TRUE;
+            pPrimary = pLowest;
+            /* IOCTL_SCSI_GET_ADDRESS reports the primary path. */
+            pPdoExt->scScsiAddr = pPrimary->scScsiAddr;
+        } else {
+            DBG("no load balancing performed. primary path has the lowest usage (%d).\n",
+                pPrimary->pHBA != NULL ? pPrimary->pHBA->ulOpenUsage : 0);
+        }
+        if (pPrimary->pHBA != NULL) {
+            pPrimary->pHBA->ulOpenUsage++;
+        }
+    }
+    KeReleaseSpinLockFromDpcLevel(&pExt->slAdapterList);
+    return fOk;
 }
 
 NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusPdoCreate: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoCreate", pIrp);
+    ENT("BusPdoCreate: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PPDO_DATA pPdoData = pPdoExt->pPdoData;
+    if (pPdoData == NULL) {
+        status = STATUS_DELETE_PENDING;
+    } else if (pPdoExt->fExclusive && pPdoExt->ulOpenHandles != 0) {
+        DBG("BusDispatchCreate: Handle already open.  Access denied.\n");
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        pPdoExt->fBlockSizeValid = FALSE;
+        pPdoExt->fPositionValid = FALSE;
+        pPdoExt->fRewound = FALSE;
+        DBG("BusDispatchCreate: fBlockSizeValid set to FALSE\n");
+        if (pPdoExt->pBusExt->fLoadBalancing && !pPdoExt->fMediumLocked && !BusPdoBalanceLoad(pPdoExt, pPdoData)) {
+            status = STATUS_DELETE_PENDING;
+        } else {
+            InterlockedIncrement(&pPdoExt->ulOpenHandles);
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+
+    if (!NT_SUCCESS(status)) {
+        pIrp->IoStatus.Status = status;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    } else {
+        status = BusPdoForwardToPath(pDeviceObject, pIrp, FALSE);
+        if (!NT_SUCCESS(status)) {
+            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+            LONG lHandles = BusDecrementOpenHandles(pPdoExt);
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+            DBG("BusDispatchCreate on PDO failed. There are now %d open handles\n", lHandles);
+        }
+    }
     EXT("BusPdoCreate: status 0x%08x\n", (ULONG)status);
     return status;
 }
 
 NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    ENT("BusPdoClose: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoClose", pIrp);
+    ENT("BusPdoClose: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status;
+    BOOLEAN fGone;
+    BOOLEAN fLastClose;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    fLastClose = BusDecrementOpenHandles(pPdoExt) == 0;
+    pPdoExt->fPositionValid = FALSE;
+    pPdoExt->fRewound = FALSE;
+    fGone = pPdoExt->pPdoData == NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+
+    if (fGone) {
+        /* The drive lost its paths; the handle still closes. */
+        status = STATUS_SUCCESS;
+        pIrp->IoStatus.Status = status;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    } else {
+        status = BusPdoForwardToPath(pDeviceObject, pIrp, fLastClose);
+    }
     EXT("BusPdoClose: status 0x%08x\n", (ULONG)status);
     return status;
+}
+
+/* ---- Request queue and failover engine: not implemented yet ----
+ * The request queue with its worker threads and the failover engine come later. Until then these
+ * routines refuse every request: STATUS_DELETE_PENDING on a device that lost its drive, else
+ * STATUS_NOT_IMPLEMENTED; the ones that own the request complete it, as their callers expect.
+ */
+
+static NTSTATUS BusPdoNotImplemented(PDEVICE_OBJECT pDeviceObject, PCSTR szRoutine, PIRP pIrp)
+{
+    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
+    DBG("%s: not implemented.\n", szRoutine);
+    return BusCompleteRequest(pIrp, STATUS_NOT_IMPLEMENTED, 0);
 }
 
 NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand)
@@ -38,9 +930,14 @@ NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_CO
     ENT("BusPdoQueueIrp: pDeviceObject 0x%08x, pIrp 0x%08x, ProcessCommand 0x%08x\n",
         DBG_PTR(pDeviceObject), DBG_PTR(pIrp), DBG_PTR(ProcessCommand));
     /* Nothing is queued: the caller completes the request with this status. */
-    DBG("BusPdoQueueIrp: not implemented.\n");
-    EXT("BusPdoQueueIrp: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
-    return STATUS_NOT_IMPLEMENTED;
+    NTSTATUS status = STATUS_NOT_IMPLEMENTED;
+    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        DBG("BusPdoQueueIrp: not implemented.\n");
+    }
+    EXT("BusPdoQueueIrp: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
 VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
@@ -53,7 +950,7 @@ VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
 NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoLockSptdBuffer: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoLockSptdBuffer", pIrp);
+    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoLockSptdBuffer", pIrp);
     EXT("BusPdoLockSptdBuffer: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -69,7 +966,7 @@ NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoSendToFilter", pIrp);
+    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoSendToFilter", pIrp);
     EXT("BusPdoSendToFilter: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -77,7 +974,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoDeviceControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoDeviceControl", pIrp);
+    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoDeviceControl", pIrp);
     EXT("BusPdoDeviceControl: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -85,7 +982,7 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented("BusPdoSystemControl", pIrp);
+    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoSystemControl", pIrp);
     EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
     return status;
 }

@@ -41,6 +41,9 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     KIRQL irql;
 
     /* 1. The drive's records: adapter usage, paths, the drive record itself. */
+    if (pBusExt != NULL) {
+        BusLockPdoListExclusive(pBusExt);
+    }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     PPDO_DATA pPdoData = pPdoExt->pPdoData;
     PPATH_DATA pPaths = NULL;
@@ -85,6 +88,9 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pPdoExt->pPdoData = NULL;
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pBusExt != NULL) {
+        BusUnlockPdoList(pBusExt);
+    }
 
     while (pPaths != NULL) {
         PPATH_DATA pNext = pPaths->pNext;

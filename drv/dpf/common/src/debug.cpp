@@ -79,6 +79,11 @@ void DbgTraceLine(ULONG ulKind, PCSTR szFile, LONG iLine, PCSTR szFormat, ...)
         va_end(args);
         DBG_ASSERT(NT_SUCCESS(iRC) || iRC == STATUS_BUFFER_OVERFLOW);
     }
+    if (iRC == STATUS_BUFFER_OVERFLOW) {
+        /* A cut line still ends its line: without the newline the debugger would run the next line,
+           possibly another thread's, into it. */
+        szDbgBuf[DEBUG_BUFFER_SIZE - 2] = '\n';
+    }
 
     /* 3. Emission. */
     DbgPrint("%s", szDbgBuf);

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,10 +69,14 @@ public:
     // or freed; nullptr when the size exceeds ERROR_LOG_MAXIMUM_SIZE or an
     // injected failure applies.
     void* allocatePacket(const EventSource& source, std::size_t entrySize);
-    // Takes the packet over and records the entry. Returns an empty string, or
-    // what is wrong (not a live packet, strings or dump data outside it); a
-    // bad packet is released and not recorded.
-    std::string writePacket(void* packet);
+    // Takes the packet over and records the entry. The text is rendered from
+    // the message table that `tableOf(source.ioObject)` returns (called without
+    // the log's lock held), or from source.messageTable when `tableOf` is empty.
+    // Returns an empty string, or what is wrong (not a live packet, strings or
+    // dump data outside it); a bad packet is released and not recorded.
+    std::string writePacket(void* packet, const std::function<const void*(const void*)>& tableOf = {});
+    // The source recorded for a live packet, or nothing.
+    std::optional<EventSource> packetSource(const void* packet) const;
     // Releases an unwritten packet; returns what is wrong, or an empty string.
     std::string freePacket(void* packet);
 
@@ -90,7 +96,7 @@ public:
 private:
     struct Packet {
         std::unique_ptr<std::uint8_t[]> bytes;
-        std::size_t size;
+        std::size_t size = 0;
         EventSource source;
     };
 

@@ -14,6 +14,10 @@
 #include <optional>
 #include <string>
 
+namespace sim::hw {
+class San;
+}
+
 namespace sim {
 
 class Registry;
@@ -39,6 +43,9 @@ struct MachineConfig {
     // Start the root-enumerated devices recorded under Enum\Root at construction,
     // as a booting Windows does.
     bool bootDevices = true;
+    // The simulated SAN the machine's SCSI adapters reach (the vorkasan adapter
+    // enumerates its paths). Owned by the caller; it outlives machine reboots.
+    sim::hw::San* san = nullptr;
 };
 
 class Machine {
@@ -53,6 +60,8 @@ public:
     static Machine* CurrentOrNull();
 
     const MachineConfig& config() const;
+    // The SAN of the machine's hardware, or nullptr.
+    sim::hw::San* san() const { return config().san; }
 
     Registry& registry();
     EventLog& eventLog();

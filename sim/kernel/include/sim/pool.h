@@ -72,6 +72,7 @@ public:
     std::uint64_t allocationCount() const;
 
     struct Impl;
+    Impl& impl() { return *impl_; }
 
 private:
     std::unique_ptr<Impl> impl_;

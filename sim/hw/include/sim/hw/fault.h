@@ -3,7 +3,8 @@
 //
 // A fault is armed on a path (affects only commands sent through that path) or
 // on a drive (affects commands from every path). Faults are consumed in the order
-// they were armed; a command is affected by at most one fault per level.
+// they were armed; a command is affected by at most one fault, and a matching
+// path fault wins over the drive's (which then stays armed).
 #pragma once
 
 #include <cstdint>

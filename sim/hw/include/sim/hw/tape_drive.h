@@ -81,6 +81,7 @@ struct LbpSettings {
 // Settings that belong to one initiator.
 struct InitiatorSettings {
   std::string name;
+  uint32_t targetPort = 0;  // drive port this initiator reaches (see TapeDrive::portName)
   uint32_t blockLength = 0;
   bool compression = true;
   LbpSettings lbp;

@@ -1,0 +1,94 @@
+// Simulated user-mode processes: a 64- or 32-bit process with its own address
+// space of user allocations and its own handle table, and the system services
+// an application reaches through the Win32 layer (open, device control, read,
+// write, close). Each service runs in the calling host thread, which acts as a
+// thread of the process for the call; requests carry RequestorMode UserMode and
+// user buffers are checked against the process's allocations, as Windows probes
+// them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vk/basetypes.h"
+
+struct _EPROCESS;
+
+namespace sim {
+
+class Process {
+public:
+    struct Impl;
+    Process(Impl* impl);
+
+    ULONG id() const;
+    const std::string& name() const;
+    bool is32Bit() const;
+    _EPROCESS* kernelObject() const;
+
+    // ---- Address space --------------------------------------------------------------
+    // A zero-filled user allocation of this process (below 4 GB in a 32-bit process).
+    void* alloc(std::size_t size);
+    void free(void* address);
+    // True when [address, address + length) lies inside one live allocation.
+    bool isValidRange(const void* address, std::size_t length) const;
+    // A 32-bit process's view of one of its addresses.
+    std::uint32_t address32(const void* address) const;
+
+    // ---- System services ----------------------------------------------------------------
+    // Opens a device by name: "\\.\Tape0" (Win32 form), "\??\Tape0" or "\Device\Tape0".
+    NTSTATUS createFile(HANDLE* handle, std::u16string_view name, ACCESS_MASK desiredAccess,
+                        ULONG shareAccess = 3 /* read | write */, ULONG createDisposition = 1 /* FILE_OPEN */,
+                        ULONG createOptions = 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */);
+    NTSTATUS deviceIoControl(HANDLE handle, ULONG ioControlCode, void* inputBuffer, ULONG inputLength,
+                             void* outputBuffer, ULONG outputLength, ULONG_PTR* information = nullptr);
+    NTSTATUS read(HANDLE handle, void* buffer, ULONG length, ULONG_PTR* information = nullptr,
+                  std::optional<std::int64_t> byteOffset = std::nullopt);
+    NTSTATUS write(HANDLE handle, const void* buffer, ULONG length, ULONG_PTR* information = nullptr,
+                   std::optional<std::int64_t> byteOffset = std::nullopt);
+    NTSTATUS close(HANDLE handle);
+    std::size_t openHandleCount() const;
+
+    Impl& impl() { return *impl_; }
+
+private:
+    Impl* impl_;
+};
+
+class ProcessManager {
+public:
+    struct Impl;
+    explicit ProcessManager(Impl* impl);
+
+    // Starts a process. It lives until exit() or machine shutdown.
+    Process& create(std::string name, bool is32Bit = false);
+    // Ends a process: its handles are closed (cleanup and close requests reach the
+    // drivers) and its memory is released.
+    void exit(Process& process);
+    Process* find(ULONG id) const;
+
+private:
+    Impl* impl_;
+};
+
+// For the scope's lifetime the calling host thread runs as a thread of `process`
+// (IoIs32bitProcess(NULL), PsGetCurrentProcess and probes of user buffers see it).
+class ProcessScope {
+public:
+    explicit ProcessScope(Process& process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    void* previous_;
+};
+
+}  // namespace sim

@@ -1,0 +1,343 @@
+// Dispatcher objects and waits. Events, semaphores, mutexes, timers and thread
+// objects live in the caller's memory with their Windows layout; one global
+// dispatcher lock guards their state, and a waiting thread links one wait block
+// per object into the object's WaitListHead and sleeps on its own condition
+// variable until a signaller satisfies it.
+
+#include <chrono>
+
+#include "kinternal.h"
+
+using sim::ReportViolation;
+
+namespace sim::k {
+
+std::mutex& DispatcherLock() {
+    // Immortal: threads that outlive a machine (reported leaks) may still wait.
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG signalState) {
+    header->Lock = 0;
+    header->Type = type;
+    header->Size = size;
+    header->SignalState = signalState;
+    InitializeListHead(&header->WaitListHead);
+}
+
+namespace {
+
+bool Signalled(DISPATCHER_HEADER* object, _KTHREAD* thread) {
+    if (object->Type == MutantObject) {
+        auto* mutant = reinterpret_cast<KMUTANT*>(object);
+        return object->SignalState > 0 || mutant->OwnerThread == thread;
+    }
+    return object->SignalState > 0;
+}
+
+void Acquire(DISPATCHER_HEADER* object, _KTHREAD* thread) {
+    switch (object->Type) {
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject: object->SignalState = 0; break;
+    case SemaphoreObject: --object->SignalState; break;
+    case MutantObject:
+        --object->SignalState;
+        reinterpret_cast<KMUTANT*>(object)->OwnerThread = thread;
+        break;
+    default: break;
+    }
+}
+
+void Satisfy(WaitContext* context, NTSTATUS result) {
+    for (ULONG i = 0; i < context->count; ++i) RemoveEntryList(&context->blocks[i].link);
+    context->satisfied = true;
+    context->result = result;
+    context->wake.notify_one();
+}
+
+// A dispatcher object that was never initialised has a null wait list.
+bool CheckInitialised(DISPATCHER_HEADER* object, const char* routine) {
+    if (object->WaitListHead.Flink && object->WaitListHead.Blink) return true;
+    ReportViolation(std::string(routine) + ": dispatcher object " + Describe(object) +
+                    " was never initialised");
+    InitializeListHead(&object->WaitListHead);
+    return false;
+}
+
+}  // namespace
+
+void WakeWaitersLocked(DISPATCHER_HEADER* object) {
+    LIST_ENTRY* head = &object->WaitListHead;
+    if (!head->Flink) return;
+    bool progress = true;
+    while (progress && object->SignalState > 0) {
+        progress = false;
+        for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
+            auto* block = CONTAINING_RECORD(entry, WaitBlockK, link);
+            WaitContext* context = block->context;
+            if (context->type == WaitAny) {
+                if (!Signalled(object, context->thread)) continue;
+                Acquire(object, context->thread);
+                Satisfy(context, STATUS_WAIT_0 + static_cast<NTSTATUS>(block->index));
+            } else {
+                bool all = true;
+                for (ULONG i = 0; i < context->count && all; ++i)
+                    all = Signalled(context->blocks[i].object, context->thread);
+                if (!all) continue;
+                for (ULONG i = 0; i < context->count; ++i) Acquire(context->blocks[i].object, context->thread);
+                Satisfy(context, STATUS_WAIT_0);
+            }
+            // The list changed under the iteration: start over.
+            progress = true;
+            break;
+        }
+    }
+}
+
+void SignalThreadObject(_KTHREAD* thread) {
+    std::lock_guard lock(DispatcherLock());
+    thread->Header.SignalState = 1;
+    WakeWaitersLocked(&thread->Header);
+}
+
+namespace {
+
+NTSTATUS WaitForObjects(ULONG count, void* const* objects, WAIT_TYPE type, const LARGE_INTEGER* timeout,
+                        const char* routine) {
+    auto& state = Current();
+    const bool zeroTimeout = timeout && timeout->QuadPart == 0;
+    if (state.irql > DISPATCH_LEVEL)
+        ReportViolation(std::string(routine) + " called at IRQL " + std::to_string(state.irql));
+    else if (state.irql > APC_LEVEL && !zeroTimeout)
+        ReportViolation(std::string(routine) + " waits at IRQL " + std::to_string(state.irql) +
+                        " (only a zero timeout is allowed above APC_LEVEL)");
+    if (state.spinLocksHeld > 0 && !zeroTimeout)
+        ReportViolation(std::string(routine) + " waits while the thread holds " +
+                        std::to_string(state.spinLocksHeld) + " spin lock(s)");
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        ReportViolation(std::string(routine) + ": " + std::to_string(count) + " objects");
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    _KTHREAD* me = CurrentThreadObject();
+    WaitContext& wait = state.wait;
+    std::unique_lock lock(DispatcherLock());
+    for (ULONG i = 0; i < count; ++i) {
+        if (!objects[i]) {
+            lock.unlock();
+            ReportViolation(std::string(routine) + ": NULL object");
+            return STATUS_INVALID_PARAMETER;
+        }
+        CheckInitialised(static_cast<DISPATCHER_HEADER*>(objects[i]), routine);
+    }
+
+    if (type == WaitAny) {
+        for (ULONG i = 0; i < count; ++i) {
+            auto* object = static_cast<DISPATCHER_HEADER*>(objects[i]);
+            if (Signalled(object, me)) {
+                Acquire(object, me);
+                return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+            }
+        }
+    } else {
+        bool all = true;
+        for (ULONG i = 0; i < count && all; ++i) all = Signalled(static_cast<DISPATCHER_HEADER*>(objects[i]), me);
+        if (all) {
+            for (ULONG i = 0; i < count; ++i) Acquire(static_cast<DISPATCHER_HEADER*>(objects[i]), me);
+            return STATUS_WAIT_0;
+        }
+    }
+    if (zeroTimeout) return STATUS_TIMEOUT;
+
+    wait.count = count;
+    wait.type = type;
+    wait.satisfied = false;
+    wait.result = STATUS_TIMEOUT;
+    wait.thread = me;
+    for (ULONG i = 0; i < count; ++i) {
+        auto* object = static_cast<DISPATCHER_HEADER*>(objects[i]);
+        wait.blocks[i].context = &wait;
+        wait.blocks[i].object = object;
+        wait.blocks[i].index = i;
+        InsertTailList(&object->WaitListHead, &wait.blocks[i].link);
+    }
+
+    if (!timeout) {
+        wait.wake.wait(lock, [&] { return wait.satisfied; });
+        return wait.result;
+    }
+    using namespace std::chrono;
+    steady_clock::time_point deadline;
+    if (timeout->QuadPart < 0) {
+        deadline = steady_clock::now() + nanoseconds(-timeout->QuadPart * 100);
+    } else {
+        LONGLONG relative = timeout->QuadPart - SystemTimeNow();
+        deadline = steady_clock::now() + nanoseconds(relative > 0 ? relative * 100 : 0);
+    }
+    if (!wait.wake.wait_until(lock, deadline, [&] { return wait.satisfied; })) {
+        for (ULONG i = 0; i < count; ++i) RemoveEntryList(&wait.blocks[i].link);
+        return STATUS_TIMEOUT;
+    }
+    return wait.result;
+}
+
+}  // namespace
+
+NTSTATUS WaitOne(void* object, const LARGE_INTEGER* timeout) {
+    void* objects[1] = {object};
+    return WaitForObjects(1, objects, WaitAny, timeout, "KeWaitForSingleObject");
+}
+
+}  // namespace sim::k
+
+using namespace sim::k;
+
+extern "C" {
+
+// ---- Events ---------------------------------------------------------------------------------
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    InitializeDispatcherHeader(&Event->Header,
+                               Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
+                               sizeof(KEVENT) / 4, State ? 1 : 0);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    std::lock_guard lock(DispatcherLock());
+    LONG old = Event->Header.SignalState;
+    if (old == 0) {
+        Event->Header.SignalState = 1;
+        WakeWaitersLocked(&Event->Header);
+    }
+    return old;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    std::lock_guard lock(DispatcherLock());
+    LONG old = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return old;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+    std::lock_guard lock(DispatcherLock());
+    Event->Header.SignalState = 0;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard lock(DispatcherLock());
+    return Event->Header.SignalState;
+}
+
+LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    std::lock_guard lock(DispatcherLock());
+    LONG old = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeWaitersLocked(&Event->Header);
+    Event->Header.SignalState = 0;
+    return old;
+}
+
+// ---- Semaphores -------------------------------------------------------------------------------
+
+VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+    InitializeDispatcherHeader(&Semaphore->Header, SemaphoreObject, sizeof(KSEMAPHORE) / 4, Count);
+    Semaphore->Limit = Limit;
+}
+
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait) {
+    sim::CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore");
+    LONG old;
+    bool exceeded;
+    {
+        std::lock_guard lock(DispatcherLock());
+        old = Semaphore->Header.SignalState;
+        exceeded = Adjustment <= 0 || old > Semaphore->Limit - Adjustment;
+        if (!exceeded) {
+            Semaphore->Header.SignalState = old + Adjustment;
+            if (old == 0) WakeWaitersLocked(&Semaphore->Header);
+        }
+    }
+    // The count never passes the limit: Windows raises, and so does this kernel.
+    if (exceeded) ExRaiseStatus(STATUS_SEMAPHORE_LIMIT_EXCEEDED);
+    return old;
+}
+
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+    std::lock_guard lock(DispatcherLock());
+    return Semaphore->Header.SignalState;
+}
+
+// ---- Mutexes -------------------------------------------------------------------------------------
+
+VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    InitializeDispatcherHeader(&Mutex->Header, MutantObject, sizeof(KMUTEX) / 4, 1);
+    InitializeListHead(&Mutex->MutantListEntry);
+    Mutex->OwnerThread = nullptr;
+    Mutex->Abandoned = FALSE;
+    Mutex->ApcDisable = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    _KTHREAD* me = CurrentThreadObject();
+    bool notOwner = false;
+    LONG old;
+    {
+        std::lock_guard lock(DispatcherLock());
+        old = Mutex->Header.SignalState;
+        if (Mutex->OwnerThread != me || old > 0) {
+            notOwner = true;
+        } else {
+            ++Mutex->Header.SignalState;
+            if (Mutex->Header.SignalState == 1) {
+                Mutex->OwnerThread = nullptr;
+                WakeWaitersLocked(&Mutex->Header);
+            }
+        }
+    }
+    if (notOwner) ReportViolation("KeReleaseMutex of mutex " + Describe(Mutex) + " by a thread that does not own it");
+    return old;
+}
+
+LONG KeReadStateMutex(PRKMUTEX Mutex) {
+    std::lock_guard lock(DispatcherLock());
+    return Mutex->Header.SignalState;
+}
+
+// ---- Waits ----------------------------------------------------------------------------------------
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+    void* objects[1] = {Object};
+    return WaitForObjects(1, objects, WaitAny, Timeout, "KeWaitForSingleObject");
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+    if (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)
+        ReportViolation("KeWaitForMultipleObjects: more than THREAD_WAIT_OBJECTS objects and no wait block array");
+    return WaitForObjects(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects");
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    auto& state = Current();
+    if (state.irql > APC_LEVEL)
+        ReportViolation("KeDelayExecutionThread called at IRQL " + std::to_string(state.irql) +
+                        " (the most allowed is 1)");
+    if (state.spinLocksHeld > 0) ReportViolation("KeDelayExecutionThread while the thread holds a spin lock");
+    using namespace std::chrono;
+    if (!Interval) return STATUS_INVALID_PARAMETER;
+    LONGLONG relative = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart - SystemTimeNow();
+    if (relative <= 0) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(nanoseconds(relative * 100));
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

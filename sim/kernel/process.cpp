@@ -1,0 +1,201 @@
+// Simulated processes: address space of user allocations (below 4 GB for a
+// 32-bit process), handle table, and the system services of the Win32 layer.
+
+#include <sys/mman.h>
+
+#include <cstring>
+
+#include "kinternal.h"
+#include "sim/registry.h"
+
+using sim::ReportViolation;
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t kPage = 4096;
+
+std::size_t RoundUp(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
+
+std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32Bit, bool isSystem) {
+    auto impl = std::make_unique<Process::Impl>();
+    impl->id = id;
+    impl->name = std::move(name);
+    impl->is32Bit = is32Bit;
+    impl->isSystem = isSystem;
+    impl->handles = std::make_unique<k::HandleTable>(4, 4);
+    void* body = k::CreateObject(&k::ProcessObjectType, sizeof(_EPROCESS));
+    impl->object = static_cast<_EPROCESS*>(body);
+    impl->object->state = impl.get();
+    impl->facade = std::make_unique<Process>(impl.get());
+    return impl;
+}
+
+void ReleaseMemory(Process::Impl& impl) {
+    std::lock_guard lock(impl.memoryMutex);
+    for (auto& [start, size] : impl.allocations) munmap(reinterpret_cast<void*>(start), RoundUp(size));
+    impl.allocations.clear();
+}
+
+void EndProcess(sim::Machine::Impl& machine, Process::Impl& impl) {
+    if (impl.exited) return;
+    impl.exited = true;
+    {
+        ProcessScope scope(*impl.facade);
+        impl.handles->closeAll();
+    }
+    if (machine.registry) machine.registry->closeHandlesOf(impl.facade.get());
+    ReleaseMemory(impl);
+    impl.object->state = nullptr;
+    k::Dereference(impl.object);
+}
+
+}  // namespace
+
+// ---- Process ------------------------------------------------------------------------------------
+
+Process::Process(Impl* impl) : impl_(impl) {}
+
+ULONG Process::id() const { return impl_->id; }
+const std::string& Process::name() const { return impl_->name; }
+bool Process::is32Bit() const { return impl_->is32Bit; }
+_EPROCESS* Process::kernelObject() const { return impl_->object; }
+
+void* Process::alloc(std::size_t size) {
+    if (size == 0) size = 1;
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    if (impl_->is32Bit) flags |= MAP_32BIT;  // a 32-bit process sees only addresses below 4 GB
+    void* memory = mmap(nullptr, RoundUp(size), PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    std::lock_guard lock(impl_->memoryMutex);
+    impl_->allocations[reinterpret_cast<std::uintptr_t>(memory)] = size;
+    return memory;
+}
+
+void Process::free(void* address) {
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(impl_->memoryMutex);
+        auto it = impl_->allocations.find(reinterpret_cast<std::uintptr_t>(address));
+        if (it == impl_->allocations.end()) return;
+        size = it->second;
+        impl_->allocations.erase(it);
+    }
+    munmap(address, RoundUp(size));
+}
+
+bool Process::isValidRange(const void* address, std::size_t length) const {
+    return impl_->validRange(address, length);
+}
+
+std::uint32_t Process::address32(const void* address) const {
+    auto value = reinterpret_cast<std::uintptr_t>(address);
+    if (value > 0xFFFFFFFFu) ReportViolation("Process::address32: the address is above 4 GB");
+    return static_cast<std::uint32_t>(value);
+}
+
+NTSTATUS Process::createFile(HANDLE* handle, std::u16string_view name, ACCESS_MASK desiredAccess, ULONG shareAccess,
+                             ULONG createDisposition, ULONG createOptions) {
+    *handle = nullptr;
+    std::u16string ntName(name);
+    if (ntName.rfind(u"\\\\.\\", 0) == 0 || ntName.rfind(u"\\\\?\\", 0) == 0) ntName = u"\\??\\" + ntName.substr(4);
+    ProcessScope scope(*this);
+    FILE_OBJECT* file = nullptr;
+    NTSTATUS status = k::OpenDevice(ntName, desiredAccess, shareAccess, createDisposition, createOptions, UserMode,
+                                    impl_, &file);
+    if (!NT_SUCCESS(status)) return status;
+    file->Flags |= FO_HANDLE_CREATED;
+    *handle = impl_->handles->insert(file, k::FileExtraOf(file)->grantedAccess);
+    k::Dereference(file);  // the handle holds the file now
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::deviceIoControl(HANDLE handle, ULONG ioControlCode, void* inputBuffer, ULONG inputLength,
+                                  void* outputBuffer, ULONG outputLength, ULONG_PTR* information) {
+    return k::UserDeviceControl(impl_, handle, ioControlCode, inputBuffer, inputLength, outputBuffer, outputLength,
+                                information);
+}
+
+NTSTATUS Process::read(HANDLE handle, void* buffer, ULONG length, ULONG_PTR* information,
+                       std::optional<std::int64_t> byteOffset) {
+    return k::UserReadWrite(impl_, handle, false, buffer, length, information,
+                            byteOffset ? &*byteOffset : nullptr);
+}
+
+NTSTATUS Process::write(HANDLE handle, const void* buffer, ULONG length, ULONG_PTR* information,
+                        std::optional<std::int64_t> byteOffset) {
+    return k::UserReadWrite(impl_, handle, true, const_cast<void*>(buffer), length, information,
+                            byteOffset ? &*byteOffset : nullptr);
+}
+
+NTSTATUS Process::close(HANDLE handle) {
+    ProcessScope scope(*this);
+    return impl_->handles->close(handle);
+}
+
+std::size_t Process::openHandleCount() const { return impl_->handles->size(); }
+
+// ---- ProcessManager ---------------------------------------------------------------------------------
+
+ProcessManager::ProcessManager(Impl* impl) : impl_(impl) {
+    impl_->system = NewProcess(4, "System", false, true);
+}
+
+Process& ProcessManager::create(std::string name, bool is32Bit) {
+    std::lock_guard lock(impl_->mutex);
+    ULONG id = impl_->nextId;
+    impl_->nextId += 4;
+    auto process = NewProcess(id, std::move(name), is32Bit, false);
+    Process& facade = *process->facade;
+    impl_->processes[id] = std::move(process);
+    return facade;
+}
+
+void ProcessManager::exit(Process& process) {
+    std::unique_ptr<Process::Impl> impl;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto it = impl_->processes.find(process.id());
+        if (it == impl_->processes.end()) return;
+        impl = std::move(it->second);
+        impl_->processes.erase(it);
+    }
+    EndProcess(*impl_->machine, *impl);
+}
+
+Process* ProcessManager::find(ULONG id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->processes.find(id);
+    return it == impl_->processes.end() ? nullptr : it->second->facade.get();
+}
+
+// ---- ProcessScope ------------------------------------------------------------------------------------
+
+ProcessScope::ProcessScope(Process& process) : previous_(k::Current().process) {
+    k::Current().process = &process.impl();
+    k::CurrentThreadObject()->process.store(&process.impl());
+}
+
+ProcessScope::~ProcessScope() {
+    auto* previous = static_cast<Process::Impl*>(previous_);
+    k::Current().process = previous;
+    k::CurrentThreadObject()->process.store(previous);
+}
+
+namespace k {
+
+ProcessState* SystemProcess() { return Kernel().processes->system.get(); }
+
+void ExitAllProcesses(sim::Machine::Impl& impl) {
+    if (!impl.processes) return;
+    std::map<ULONG, std::unique_ptr<Process::Impl>> processes;
+    {
+        std::lock_guard lock(impl.processes->mutex);
+        processes.swap(impl.processes->processes);
+    }
+    for (auto& [id, process] : processes) EndProcess(impl, *process);
+}
+
+}  // namespace k
+}  // namespace sim

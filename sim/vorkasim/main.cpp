@@ -1,0 +1,178 @@
+// vorkasim: boots a simulated Windows machine on a simulated storage network, with the
+// Vorka tape bus and path filters installed, runs a scenario's steps and reports the
+// virtual devices, the step results and the system event log.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <sim/objects.h>
+
+#include "runner.h"
+#include "scenario.h"
+#include "text.h"
+#include "world.h"
+
+#ifndef VORKA_DRIVER_DIR
+#define VORKA_DRIVER_DIR "drivers"
+#endif
+
+namespace {
+
+using vorkasim::DeviceView;
+
+void PrintDevices(const std::vector<DeviceView>& devices, const std::string& indent)
+{
+    if (devices.empty()) {
+        std::cout << indent << "(no virtual tape devices)\n";
+    }
+    for (const auto& device : devices) {
+        std::cout << indent << device.name << "  serial " << device.serial << "  failover "
+                  << (device.failover ? "on" : "off") << "\n";
+        for (std::size_t i = 0; i < device.paths.size(); ++i) {
+            const auto& path = device.paths[i];
+            char line[160];
+            std::snprintf(line, sizeof(line), "%s  %s %u:%u:%u:%u  adapter %u  %-7s%s\n", indent.c_str(),
+                          i + 1 == device.paths.size() ? "`-" : "|-", path.port, path.bus, path.target, path.lun,
+                          path.port, path.active ? "active" : "standby", path.primary ? "  primary" : "");
+            std::cout << line;
+        }
+    }
+}
+
+std::string EventCode(std::uint32_t code)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", code);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"vorkasim: the Vorka path-failover drivers on a simulated Windows machine and SAN"};
+    std::string scenarioFile;
+    bool json = false;
+    bool trace = false;
+    std::string registryFile;
+    std::string driverDirectory = VORKA_DRIVER_DIR;
+    app.add_option("scenario", scenarioFile, "scenario file (JSON); none: two drives, two paths each")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--json", json, "print one JSON document instead of the listing");
+    app.add_flag("--trace", trace, "echo the drivers' trace lines to standard error");
+    app.add_option("--registry", registryFile,
+                   "registry file: loaded at boot when it exists, saved at the end (two runs are two boots)");
+    app.add_option("--drivers", driverDirectory, "directory of the driver images")->check(CLI::ExistingDirectory);
+    CLI11_PARSE(app, argc, argv);
+
+    vorkasim::Scenario scenario;
+    try {
+        if (scenarioFile.empty()) {
+            scenario = vorkasim::DefaultScenario();
+        } else {
+            std::ifstream in(scenarioFile);
+            scenario = vorkasim::ParseScenario(nlohmann::json::parse(in));
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "vorkasim: " << scenarioFile << ": " << error.what() << "\n";
+        return 2;
+    }
+
+    vorkasim::WorldOptions options;
+    options.driverDirectory = driverDirectory;
+    if (!registryFile.empty()) {
+        options.registryFile = registryFile;
+    }
+    options.traceEcho = trace;
+
+    vorkasim::World world(scenario, options);
+    std::vector<vorkasim::StepResult> results;
+    std::vector<DeviceView> finalDevices;
+    std::string controlDevice;
+    std::string failure;
+    try {
+        world.boot();
+        if (sim::FindDevice(u"\\Device\\VorkaTBusDvc") != nullptr) {
+            auto target = sim::SymbolicLinkTarget(u"\\??\\VorkaTBusDvcLnk");
+            controlDevice = "\\Device\\VorkaTBusDvc, link \\??\\VorkaTBusDvcLnk -> " +
+                            (target ? vorkasim::Utf8(*target) : std::string("(missing)"));
+        }
+        vorkasim::Runner runner(world);
+        for (const auto& step : scenario.steps) {
+            results.push_back(runner.run(step));
+        }
+        world.queryDevices(&finalDevices);
+        world.shutdown();
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    const auto events = world.events();
+
+    if (json) {
+        nlohmann::json document;
+        document["devices"] = vorkasim::DevicesToJson(finalDevices);
+        document["controlDevice"] = controlDevice;
+        nlohmann::json eventsJson = nlohmann::json::array();
+        for (const auto& event : events) {
+            nlohmann::json strings = nlohmann::json::array();
+            for (std::size_t i = 0; i < event.strings.size(); ++i) {
+                strings.push_back(event.stringUtf8(i));
+            }
+            eventsJson.push_back({{"code", vorkasim::StatusText(static_cast<std::uint32_t>(event.errorCode))},
+                                  {"source", vorkasim::Utf8(event.source.driverName)},
+                                  {"strings", strings},
+                                  {"text", event.displayText()}});
+        }
+        document["events"] = eventsJson;
+        nlohmann::json stepsJson = nlohmann::json::array();
+        for (const auto& result : results) {
+            nlohmann::json entry = result.step;
+            entry["status"] = vorkasim::StatusText(result.status);
+            if (result.step.at("op") == "list") {
+                entry["devices"] = vorkasim::DevicesToJson(result.devices);
+            }
+            if (!result.detail.empty()) {
+                entry["detail"] = result.detail;
+            }
+            stepsJson.push_back(entry);
+        }
+        document["steps"] = stepsJson;
+        document["violations"] = world.violations();
+        if (!failure.empty()) {
+            document["error"] = failure;
+        }
+        std::cout << document.dump(2) << "\n";
+    } else {
+        std::cout << "Vorka simulator: " << scenario.drives.size() << " drive(s) on the SAN\n";
+        std::cout << "Control device: " << (controlDevice.empty() ? "(not created)" : controlDevice) << "\n";
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const auto& result = results[i];
+            std::cout << "\nStep " << i + 1 << ": " << result.step.dump() << " -> "
+                      << vorkasim::StatusText(result.status) << "\n";
+            if (!result.detail.empty()) {
+                std::cout << "  " << result.detail << "\n";
+            }
+            if (result.step.at("op") == "list") {
+                PrintDevices(result.devices, "  ");
+            }
+        }
+        std::cout << "\nVirtual tape devices at the end:\n";
+        PrintDevices(finalDevices, "  ");
+        std::cout << "\nSystem event log:\n";
+        for (const auto& event : events) {
+            std::cout << "  " << EventCode(static_cast<std::uint32_t>(event.errorCode)) << "  "
+                      << vorkasim::Utf8(event.source.driverName) << ": " << event.displayText() << "\n";
+        }
+        for (const auto& violation : world.violations()) {
+            std::cout << "VERIFIER: " << violation << "\n";
+        }
+        if (!failure.empty()) {
+            std::cout << "ERROR: " << failure << "\n";
+        }
+    }
+    return failure.empty() && world.violations().empty() ? 0 : 1;
+}

@@ -1,0 +1,46 @@
+// Runs a scenario's steps against the simulated world and collects what a report needs.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "world.h"
+
+namespace sim {
+class Process;
+}
+
+namespace vorkasim {
+
+struct StepResult {
+    nlohmann::json step;                  // the step as given
+    std::uint32_t status = 0;             // NT status of the operation
+    std::vector<DeviceView> devices;      // "list": the devices at that moment
+    std::string detail;                   // what happened, for people
+};
+
+class Runner {
+public:
+    explicit Runner(World& world) : world_(world) {}
+
+    StepResult run(const nlohmann::json& step);
+
+private:
+    StepResult open(const nlohmann::json& step);
+    StepResult close(const nlohmann::json& step);
+
+    World& world_;
+    // Each named handle belongs to an application process of its own; a reboot ends them.
+    struct AppHandle {
+        sim::Process* process = nullptr;
+        void* handle = nullptr;
+    };
+    std::map<std::string, AppHandle> handles_;
+};
+
+nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices);
+
+}  // namespace vorkasim

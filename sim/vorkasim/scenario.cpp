@@ -1,0 +1,135 @@
+#include "scenario.h"
+
+#include <stdexcept>
+
+namespace vorkasim {
+namespace {
+
+std::uint8_t ByteField(const nlohmann::json& object, const char* name, const std::string& where)
+{
+    if (!object.contains(name)) {
+        return 0;
+    }
+    const auto& value = object.at(name);
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 255) {
+        throw std::runtime_error(where + ": \"" + name + "\" must be a number from 0 to 255");
+    }
+    return static_cast<std::uint8_t>(value.get<std::uint64_t>());
+}
+
+std::string StringField(const nlohmann::json& object, const char* name, const std::string& fallback,
+                        const std::string& where)
+{
+    if (!object.contains(name)) {
+        return fallback;
+    }
+    if (!object.at(name).is_string()) {
+        throw std::runtime_error(where + ": \"" + name + "\" must be a string");
+    }
+    return object.at(name).get<std::string>();
+}
+
+}  // namespace
+
+Scenario DefaultScenario()
+{
+    Scenario scenario;
+    for (int drive = 0; drive < 2; ++drive) {
+        DriveSpec spec;
+        spec.serial = drive == 0 ? "VRK0000000000001" : "VRK0000000000002";
+        spec.wwnn = drive == 0 ? "500507630f000001" : "500507630f000002";
+        for (std::uint8_t adapter = 0; adapter < 2; ++adapter) {
+            spec.paths.push_back(PathSpec{adapter, 0, static_cast<std::uint8_t>(drive + 1), 0});
+        }
+        scenario.drives.push_back(spec);
+    }
+    scenario.steps.push_back({{"op", "list"}});
+    return scenario;
+}
+
+Scenario ParseScenario(const nlohmann::json& document)
+{
+    if (!document.is_object()) {
+        throw std::runtime_error("the scenario must be a JSON object");
+    }
+    Scenario scenario;
+    if (document.contains("registry")) {
+        const auto& registry = document.at("registry");
+        if (!registry.is_object()) {
+            throw std::runtime_error("\"registry\" must be an object of services");
+        }
+        for (const auto& [service, values] : registry.items()) {
+            if (!values.is_object()) {
+                throw std::runtime_error("registry." + service + " must be an object of DWORD values");
+            }
+            for (const auto& [name, value] : values.items()) {
+                if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFFFFFFull) {
+                    throw std::runtime_error("registry." + service + "." + name + " must be a DWORD");
+                }
+                scenario.registry[service][name] = static_cast<std::uint32_t>(value.get<std::uint64_t>());
+            }
+        }
+    }
+    if (document.contains("drives")) {
+        const auto& drives = document.at("drives");
+        if (!drives.is_array()) {
+            throw std::runtime_error("\"drives\" must be an array");
+        }
+        for (std::size_t i = 0; i < drives.size(); ++i) {
+            const auto& drive = drives[i];
+            const std::string where = "drives[" + std::to_string(i) + "]";
+            if (!drive.is_object()) {
+                throw std::runtime_error(where + " must be an object");
+            }
+            DriveSpec spec;
+            spec.serial = StringField(drive, "serial", "", where);
+            if (spec.serial.empty() || spec.serial.size() > 32) {
+                throw std::runtime_error(where + ": \"serial\" must have 1 to 32 characters");
+            }
+            spec.wwnn = StringField(drive, "wwnn", "", where);
+            if (!spec.wwnn.empty() &&
+                (spec.wwnn.size() != 16 || spec.wwnn.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+                throw std::runtime_error(where + ": \"wwnn\" must be 16 hexadecimal characters");
+            }
+            spec.vendor = StringField(drive, "vendor", spec.vendor, where);
+            spec.product = StringField(drive, "product", spec.product, where);
+            if (drive.contains("dpfFlags")) {
+                if (!drive.at("dpfFlags").is_number_unsigned()) {
+                    throw std::runtime_error(where + ": \"dpfFlags\" must be a number");
+                }
+                spec.dpfFlags = drive.at("dpfFlags").get<std::uint32_t>();
+            }
+            if (drive.contains("paths")) {
+                if (!drive.at("paths").is_array()) {
+                    throw std::runtime_error(where + ": \"paths\" must be an array");
+                }
+                for (std::size_t p = 0; p < drive.at("paths").size(); ++p) {
+                    const auto& path = drive.at("paths")[p];
+                    const std::string pathWhere = where + ".paths[" + std::to_string(p) + "]";
+                    if (!path.is_object()) {
+                        throw std::runtime_error(pathWhere + " must be an object");
+                    }
+                    spec.paths.push_back(PathSpec{ByteField(path, "port", pathWhere), ByteField(path, "bus", pathWhere),
+                                                  ByteField(path, "target", pathWhere),
+                                                  ByteField(path, "lun", pathWhere)});
+                }
+            }
+            scenario.drives.push_back(std::move(spec));
+        }
+    }
+    if (document.contains("steps")) {
+        const auto& steps = document.at("steps");
+        if (!steps.is_array()) {
+            throw std::runtime_error("\"steps\" must be an array");
+        }
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            if (!steps[i].is_object() || !steps[i].contains("op") || !steps[i].at("op").is_string()) {
+                throw std::runtime_error("steps[" + std::to_string(i) + "] must be an object with a string \"op\"");
+            }
+            scenario.steps.push_back(steps[i]);
+        }
+    }
+    return scenario;
+}
+
+}  // namespace vorkasim

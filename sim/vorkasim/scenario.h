@@ -1,0 +1,45 @@
+// A scenario for the simulator: the machine's registry settings, the SAN (drives and
+// the paths that reach them) and an ordered list of steps to run.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorkasim {
+
+struct PathSpec {
+    std::uint8_t port = 0;    // host adapter (SCSI port number)
+    std::uint8_t bus = 0;     // path id
+    std::uint8_t target = 0;
+    std::uint8_t lun = 0;
+};
+
+struct DriveSpec {
+    std::string serial;
+    std::string wwnn;         // 16 hexadecimal characters; empty: derived from the serial
+    std::string vendor = "VORKA";
+    std::string product = "VIRTUAL TAPE";
+    std::uint32_t dpfFlags = 1;
+    std::vector<PathSpec> paths;
+};
+
+struct Scenario {
+    // Per service name, DWORD values of its Parameters key.
+    std::map<std::string, std::map<std::string, std::uint32_t>> registry;
+    std::vector<DriveSpec> drives;
+    // Operations in order; each is a JSON object with at least "op". Kept as JSON so
+    // that steps can carry whatever fields their operation needs.
+    std::vector<nlohmann::json> steps;
+};
+
+// Two drives, each reached over two paths through two host adapters.
+Scenario DefaultScenario();
+
+// Reads a scenario document; throws std::runtime_error naming what is wrong.
+Scenario ParseScenario(const nlohmann::json& document);
+
+}  // namespace vorkasim

@@ -1,0 +1,231 @@
+#include "world.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include <sim/drivers.h>
+#include <sim/eventlog.h>
+#include <sim/machine.h>
+#include <sim/pnp.h>
+#include <sim/process.h>
+#include <sim/registry.h>
+#include <sim/hw/san.h>
+
+#include "defines.h"
+#include "text.h"
+
+namespace vorkasim {
+namespace {
+
+constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+constexpr char16_t kTapeBusHardwareId[] = u"root\\vorkatbus";
+
+std::uint64_t ParseWwnn(const std::string& text)
+{
+    return text.empty() ? 0 : std::stoull(text, nullptr, 16);
+}
+
+}  // namespace
+
+World::World(const Scenario& scenario, WorldOptions options)
+    : scenario_(scenario), options_(std::move(options)), san_(std::make_unique<sim::hw::San>())
+{
+    // Host adapters are numbered as the scenario names them; each drive is reached
+    // through its own target port on every path, as a dual-ported drive is.
+    std::vector<std::uint8_t> adapters;
+    for (const auto& drive : scenario_.drives) {
+        for (const auto& path : drive.paths) {
+            bool known = false;
+            for (auto port : adapters) {
+                known = known || port == path.port;
+            }
+            if (!known) {
+                adapters.push_back(path.port);
+                san_->addAdapter(path.port, "HBA" + std::to_string(path.port));
+            }
+        }
+    }
+    for (const auto& drive : scenario_.drives) {
+        sim::hw::DriveConfig config;
+        config.identity.serial = drive.serial;
+        config.identity.vendor = drive.vendor;
+        config.identity.product = drive.product;
+        config.identity.wwnn = ParseWwnn(drive.wwnn);
+        config.identity.ports = static_cast<std::uint32_t>(drive.paths.empty() ? 1 : drive.paths.size());
+        config.dpfFlags = drive.dpfFlags;
+        auto& tapeDrive = san_->addDrive(config);
+        for (std::size_t i = 0; i < drive.paths.size(); ++i) {
+            const auto& path = drive.paths[i];
+            san_->connect(path.port, path.bus, path.target, path.lun, tapeDrive, static_cast<std::uint32_t>(i));
+        }
+    }
+}
+
+World::~World()
+{
+    shutdown();
+}
+
+sim::Machine& World::machine()
+{
+    if (!machine_) {
+        throw std::logic_error("the machine is not running");
+    }
+    return *machine_;
+}
+
+sim::hw::San& World::san()
+{
+    return *san_;
+}
+
+void World::boot()
+{
+    // The registry the machine boots with: the previous boot's, else the file, else a new
+    // one; the scenario's Parameters values are written into it before anything starts.
+    sim::Registry registry;
+    std::string error;
+    if (savedRegistry_) {
+        registry.fromJson(*savedRegistry_, &error);
+    } else if (options_.registryFile && std::filesystem::exists(*options_.registryFile)) {
+        if (!registry.load(*options_.registryFile, &error)) {
+            throw std::runtime_error("cannot load the registry file: " + error);
+        }
+    }
+    for (const auto& [service, values] : scenario_.registry) {
+        const std::u16string key = kServicesKey + Utf16(service) + u"\\Parameters";
+        registry.createKeyPath(key);
+        for (const auto& [name, value] : values) {
+            registry.setDword(key, Utf16(name), value);
+        }
+    }
+
+    sim::MachineConfig config;
+    config.driverDirectory = options_.driverDirectory;
+    config.registryJson = registry.toJson();
+    config.traceEcho = options_.traceEcho;
+    config.violationHandler = [this](const std::string& message) {
+        std::fprintf(stderr, "vorkasim: verifier: %s\n", message.c_str());
+        violations_.push_back(message);
+    };
+    machine_ = std::make_unique<sim::Machine>(std::move(config));
+    installDrivers();
+    machine_->pnp().processPendingEnumerations();
+}
+
+void World::installDrivers()
+{
+    auto& pnp = machine_->pnp();
+    auto& drivers = machine_->drivers();
+    // What the installer does once: the services and the root-enumerated tape bus. A later
+    // boot finds the device in the registry and starts it by itself.
+    for (const char16_t* service : {u"vorkatbus", u"vorkatflt"}) {
+        if (!machine_->registry().keyExists(std::u16string(kServicesKey) + service)) {
+            drivers.installService(service);
+        }
+    }
+    bool busPresent = false;
+    for (const auto& device : pnp.devices()) {
+        for (const auto& id : device.hardwareIds) {
+            busPresent = busPresent || EqualsIgnoreCase(id, kTapeBusHardwareId);
+        }
+    }
+    if (!busPresent) {
+        pnp.addDriverBinding({kTapeBusHardwareId, u"vorkatbus", {}, {}});
+        pnp.createRootDevice(kTapeBusHardwareId);
+    }
+}
+
+void World::reboot()
+{
+    savedRegistry_ = machine().registry().toJson();
+    machine_->shutdown();
+    keepEvents();
+    machine_.reset();
+    boot();
+}
+
+void World::shutdown()
+{
+    if (!machine_) {
+        return;
+    }
+    machine_->shutdown();
+    keepEvents();
+    if (options_.registryFile) {
+        std::string error;
+        if (!machine_->registry().save(*options_.registryFile, &error)) {
+            std::fprintf(stderr, "vorkasim: cannot save the registry: %s\n", error.c_str());
+        }
+    }
+    machine_.reset();
+}
+
+void World::keepEvents()
+{
+    for (auto& entry : machine_->eventLog().entries()) {
+        pastEvents_.push_back(std::move(entry));
+    }
+}
+
+std::vector<sim::EventLogEntry> World::events() const
+{
+    std::vector<sim::EventLogEntry> all = pastEvents_;
+    if (machine_) {
+        for (auto& entry : machine_->eventLog().entries()) {
+            all.push_back(std::move(entry));
+        }
+    }
+    return all;
+}
+
+std::uint32_t World::queryDevices(std::vector<DeviceView>* devices)
+{
+    devices->clear();
+    auto& process = machine().processes().create("vorkasim");
+    sim::ProcessScope scope(process);
+    HANDLE handle = nullptr;
+    NTSTATUS status = process.createFile(&handle, u"\\\\.\\VorkaTBusDvcLnk", GENERIC_READ | GENERIC_WRITE);
+    if (NT_SUCCESS(status)) {
+        // The first answer tells the size of the whole list; the second one carries it.
+        ULONG length = QUERY_DEVICES_MIN_OUTPUT;
+        for (int attempt = 0; attempt < 2 && NT_SUCCESS(status); ++attempt) {
+            auto* buffer = static_cast<std::uint8_t*>(process.alloc(length));
+            ULONG_PTR information = 0;
+            status = process.deviceIoControl(handle, IOC_QUERY_DEVICES, nullptr, 0, buffer, length, &information);
+            if (NT_SUCCESS(status)) {
+                ULONG required = 0;
+                std::memcpy(&required, buffer, sizeof(required));
+                if (required > length && attempt == 0) {
+                    length = required;
+                } else {
+                    devices->clear();
+                    for (ULONG offset = QUERY_DEVICES_HEADER_SIZE; offset + sizeof(DEVICE_DESCRIPTOR) <= information;
+                         offset += sizeof(DEVICE_DESCRIPTOR)) {
+                        DEVICE_DESCRIPTOR descriptor;
+                        std::memcpy(&descriptor, buffer + offset, sizeof(descriptor));
+                        descriptor.szName[sizeof(descriptor.szName) - 1] = '\0';
+                        descriptor.szSN[sizeof(descriptor.szSN) - 1] = '\0';
+                        if (devices->empty() || devices->back().name != descriptor.szName) {
+                            devices->push_back(DeviceView{descriptor.szName, descriptor.szSN,
+                                                          descriptor.fFailover != 0, {}});
+                        }
+                        devices->back().paths.push_back(PathView{
+                            descriptor.scScsiAddr.PortNumber, descriptor.scScsiAddr.PathId,
+                            descriptor.scScsiAddr.TargetId, descriptor.scScsiAddr.Lun,
+                            descriptor.fActive != 0, descriptor.fPrimary != 0});
+                    }
+                    attempt = 2;
+                }
+            }
+            process.free(buffer);
+        }
+        process.close(handle);
+    }
+    machine().processes().exit(process);
+    return static_cast<std::uint32_t>(status);
+}
+
+}  // namespace vorkasim

@@ -1,0 +1,88 @@
+// The simulated world of one vorkasim run: the storage network, which outlives
+// reboots, and the machine that boots on it with its registry.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sim/eventlog.h>
+
+#include "scenario.h"
+
+namespace sim {
+class Machine;
+class Process;
+namespace hw {
+class San;
+}
+}  // namespace sim
+
+namespace vorkasim {
+
+// One path of a virtual device as IOC_QUERY_DEVICES reports it.
+struct PathView {
+    std::uint8_t port = 0, bus = 0, target = 0, lun = 0;
+    bool active = false;
+    bool primary = false;
+};
+
+struct DeviceView {
+    std::string name;     // "Tape0"
+    std::string serial;
+    bool failover = false;
+    std::vector<PathView> paths;
+};
+
+struct WorldOptions {
+    std::filesystem::path driverDirectory;
+    std::optional<std::filesystem::path> registryFile;  // loaded at boot when it exists, saved at the end
+    bool traceEcho = false;
+};
+
+class World {
+public:
+    World(const Scenario& scenario, WorldOptions options);
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    // Boots the machine: the registry from the file or the previous boot, the scenario's
+    // Parameters values, then the root-enumerated tape bus and its drives' paths.
+    void boot();
+    // Saves the registry, shuts the machine down and boots it again.
+    void reboot();
+    // Shuts the machine down and saves the registry to the registry file, if any.
+    void shutdown();
+
+    sim::Machine& machine();
+    sim::hw::San& san();
+
+    // IOC_QUERY_DEVICES on the tape bus's control device, as an application asks it.
+    // Returns the NT status of the request.
+    std::uint32_t queryDevices(std::vector<DeviceView>* devices);
+
+    // The system event log of every boot so far, oldest first (it survives reboots, as the
+    // event log file does).
+    std::vector<sim::EventLogEntry> events() const;
+
+    // Verifier violations reported so far (the run goes on and reports them).
+    const std::vector<std::string>& violations() const { return violations_; }
+
+private:
+    void installDrivers();
+    void keepEvents();
+
+    Scenario scenario_;
+    WorldOptions options_;
+    std::unique_ptr<sim::hw::San> san_;
+    std::unique_ptr<sim::Machine> machine_;
+    std::optional<std::string> savedRegistry_;
+    std::vector<std::string> violations_;
+    std::vector<sim::EventLogEntry> pastEvents_;
+};
+
+}  // namespace vorkasim

@@ -1,0 +1,511 @@
+// vorkatape: driver entry, path devices, request dispatch (answered at once or,
+// with forced pending I/O, later from a worker thread), Plug and Play and power.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "tape.h"
+
+namespace vorka::tape {
+namespace {
+
+// Identifies the driver-object extension that holds the Driver state.
+const int kDriverExtensionId = 0;
+
+std::u16string Widen(const char* text) {
+    std::u16string out;
+    for (; *text != '\0'; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
+    return out;
+}
+
+std::u16string Format16(const char* format, unsigned value) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, value);
+    return Widen(text);
+}
+
+UNICODE_STRING View(const std::u16string& text) {
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(text.c_str());
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    return s;
+}
+
+ULONG ReadDword(const std::u16string& key, const char16_t* name) {
+    ULONG value = 0;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(name);
+    table[0].EntryContext = &value;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr);
+    return NT_SUCCESS(status) ? value : 0;
+}
+
+// ---- Completing a request -------------------------------------------------------------------
+
+NTSTATUS Process(TapePath& path, PIRP irp) {
+    Outcome out;
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            HandleCreateClose(path, irp, out);
+            break;
+        case IRP_MJ_READ:
+        case IRP_MJ_WRITE:
+            HandleReadWrite(path, irp, out);
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            HandleDeviceControl(path, irp, out);
+            break;
+        default:
+            out.status = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+    }
+    // The record lives in the forwarded request's buffer: it must be filled before
+    // completion hands the request back to the bus.
+    FillStatusRecord(path, irp, out);
+    irp->IoStatus.Status = out.status;
+    irp->IoStatus.Information = NT_ERROR(out.status) ? 0 : out.information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    path.Leave();
+    return out.status;
+}
+
+struct PendingWork {
+    PIO_WORKITEM item;
+    PIRP irp;
+};
+
+VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
+    auto* work = static_cast<PendingWork*>(context);
+    PIO_WORKITEM item = work->item;
+    PIRP irp = work->irp;
+    delete work;
+    // Freed before the request completes: once it has, the path may be removed and
+    // the driver unloaded (the routine itself is still covered by the I/O manager's
+    // reference on the device until it returns).
+    IoFreeWorkItem(item);
+    Process(TapePath::Of(device), irp);
+}
+
+// The path state query touches no drive and is answered in every PnP state.
+bool AnswerPathQuery(TapePath& path, PIRP irp, NTSTATUS* answered) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
+        stack->Parameters.DeviceIoControl.IoControlCode != kIoctlQueryPathState) {
+        return false;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    if (irp->RequestorMode == UserMode) {
+        status = STATUS_ACCESS_DENIED;  // the answer carries kernel addresses
+    } else if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(PathState) ||
+               irp->AssociatedIrp.SystemBuffer == nullptr) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        PathState state = path.Query();
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, &state, sizeof state);
+        information = sizeof state;
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    *answered = status;
+    return true;
+}
+
+NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
+    TapePath& path = TapePath::Of(device);
+    NTSTATUS status;
+    if (AnswerPathQuery(path, irp, &status)) return status;
+    status = path.Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+    if (!NT_SUCCESS(status)) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        status = PreparePassThroughDirect(irp);
+        if (!NT_SUCCESS(status)) {
+            irp->IoStatus.Status = status;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            path.Leave();
+            return status;
+        }
+    }
+    if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
+
+    // Forced pending: answer later from a worker thread, so that a caller which
+    // does not wait for STATUS_PENDING reads the outcome too early and shows it.
+    IoMarkIrpPending(irp);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (item == nullptr) {
+        Process(path, irp);
+        return STATUS_PENDING;
+    }
+    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp});
+    return STATUS_PENDING;
+}
+
+// ---- Plug and Play and power ------------------------------------------------------------------
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request to the adapter's path device and waits; the caller completes it.
+NTSTATUS ForwardAndWait(TapePath& path, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(path.Lower(), irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS PassDown(TapePath& path, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(path.Lower(), irp);
+}
+
+void DeleteLink(TapePath& path) {
+    std::u16string link = Format16("\\DosDevices\\Tape%u", path.Number());
+    UNICODE_STRING name = View(link);
+    IoDeleteSymbolicLink(&name);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    TapePath& path = TapePath::Of(device);
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    NTSTATUS status;
+    switch (minor) {
+        case IRP_MN_START_DEVICE:
+            status = ForwardAndWait(path, irp);
+            if (NT_SUCCESS(status)) status = path.StartPath();
+            if (NT_SUCCESS(status)) path.SetPnp(PathPnp::Started);
+            Trace("start of Tape%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        case IRP_MN_STOP_DEVICE:
+            path.SetPnp(PathPnp::Stopped);
+            path.Drain();
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        case IRP_MN_SURPRISE_REMOVAL:
+            path.SetPnp(PathPnp::SurpriseRemoved);
+            path.Drain();
+            DeleteLink(path);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            const bool linkGone = path.Pnp() == PathPnp::SurpriseRemoved;
+            path.SetPnp(PathPnp::Removed);
+            path.Drain();
+            if (!linkGone) DeleteLink(path);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            PDEVICE_OBJECT lower = path.Lower();
+            status = PassDown(path, irp);
+            Trace("Tape%u removed\n", path.Number());
+            IoDetachDevice(lower);
+            // The extension stays with the device object while file objects still
+            // refer to it; it owns nothing outside itself, so it is not torn down.
+            IoDeleteDevice(device);
+            return status;
+        }
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        default:
+            return PassDown(path, irp);
+    }
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(TapePath::Of(device).Lower(), irp);
+}
+
+NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) {
+    return PassDown(TapePath::Of(device), irp);
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
+    ULONG number = 0;
+    // The first free \Device\Tape<n>, as a tape class driver names its devices.
+    for (; number < 10000 && status == STATUS_OBJECT_NAME_COLLISION; ++number) {
+        std::u16string text = Format16("\\Device\\Tape%u", number);
+        UNICODE_STRING name = View(text);
+        status = IoCreateDevice(driverObject, sizeof(TapePath), &name, FILE_DEVICE_TAPE,
+                                FILE_REMOVABLE_MEDIA | FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+        if (NT_SUCCESS(status)) break;
+    }
+    if (!NT_SUCCESS(status)) {
+        Trace("AddDevice: no device object: 0x%08x\n", static_cast<unsigned>(status));
+        return status;
+    }
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (lower == nullptr) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    new (device->DeviceExtension) TapePath(device, lower, pdo, number);
+
+    std::u16string linkText = Format16("\\DosDevices\\Tape%u", number);
+    std::u16string deviceText = Format16("\\Device\\Tape%u", number);
+    UNICODE_STRING link = View(linkText);
+    UNICODE_STRING target = View(deviceText);
+    status = IoCreateSymbolicLink(&link, &target);
+    if (!NT_SUCCESS(status)) Trace("AddDevice: no link for Tape%u: 0x%08x\n", number, static_cast<unsigned>(status));
+
+    device->Flags |= DO_DIRECT_IO | (lower->Flags & DO_POWER_PAGABLE);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Trace("AddDevice: Tape%u on PDO %p\n", number, static_cast<void*>(pdo));
+    return STATUS_SUCCESS;
+}
+
+VOID Unload(PDRIVER_OBJECT driverObject) {
+    Driver::Of(driverObject).~Driver();
+}
+
+}  // namespace
+
+// ---- Driver ------------------------------------------------------------------------------------
+
+Driver::Driver(PUNICODE_STRING registryPath) {
+    std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
+    key += u"\\Parameters";
+    forcePending_ = ReadDword(key, kForcePendingValue);
+    setExtInBaseDelayMs_ = ReadDword(key, kSetExtInBaseDelayValue);
+    const ULONG seed = ReadDword(key, kForcePendingSeedValue);
+    rng_.seed(seed != 0 ? seed : 0x5EED);
+    Trace("forced pending %u, handshake delay %u ms\n", forcePending_, setExtInBaseDelayMs_);
+}
+
+Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
+    return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
+}
+
+bool Driver::ChoosePending() {
+    if (forcePending_ == 0) return false;
+    if (forcePending_ >= 2) return true;
+    std::lock_guard lock(rngMutex_);
+    return (rng_() & 1) != 0;
+}
+
+// ---- TapePath: requests in progress -------------------------------------------------------------
+
+TapePath::TapePath(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo, ULONG number)
+    : self_(self), lower_(lower), pdo_(pdo), number_(number) {}
+
+NTSTATUS TapePath::Enter(UCHAR majorFunction) {
+    std::lock_guard lock(ioMutex_);
+    const PathPnp state = pnp_.load();
+    const bool closing = majorFunction == IRP_MJ_CLOSE || majorFunction == IRP_MJ_CLEANUP;
+    if (!closing) {
+        if (state == PathPnp::SurpriseRemoved || state == PathPnp::Removed) return STATUS_DEVICE_DOES_NOT_EXIST;
+        if (state != PathPnp::Started) return STATUS_DEVICE_NOT_READY;
+    }
+    ++inProgress_;
+    return STATUS_SUCCESS;
+}
+
+void TapePath::Leave() {
+    std::lock_guard lock(ioMutex_);
+    if (--inProgress_ == 0) ioIdle_.notify_all();
+}
+
+void TapePath::Drain() {
+    std::unique_lock lock(ioMutex_);
+    ioIdle_.wait(lock, [this] { return inProgress_ == 0; });
+}
+
+void TapePath::SetPnp(PathPnp state) {
+    std::lock_guard lock(ioMutex_);
+    pnp_.store(state);
+}
+
+// ---- TapePath: start ---------------------------------------------------------------------------------
+
+NTSTATUS TapePath::StartPath() {
+    SCSI_ADDRESS address{};
+    NTSTATUS status = AdapterControl(IOCTL_SCSI_GET_ADDRESS, &address, sizeof address);
+    if (!NT_SUCCESS(status)) {
+        Trace("Tape%u: no SCSI address: 0x%08x\n", number_, static_cast<unsigned>(status));
+        return status;
+    }
+    address_ = address;
+    address_.Length = sizeof(SCSI_ADDRESS);
+
+    // Unit attentions that the drive holds since power-on or an earlier reset belong
+    // to no caller: take them now, as a class driver's start does.
+    const std::uint8_t testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        ScsiResult r = Send(testUnitReady, 6, san::DataDirection::None, nullptr, 0);
+        if (!(r.delivered() && r.sense.valid && r.sense.key == 0x6)) break;
+    }
+    ForgetBlockSize();
+
+    std::uint8_t flags[4] = {};
+    const std::uint8_t queryFlags[6] = {0xC2, 0, 0, 0, 4, 0};
+    ScsiResult r = Send(queryFlags, 6, san::DataDirection::In, flags, sizeof flags);
+    if (r.good() && r.transferred == 4) SetDpfFlags(Be32(flags));
+
+    // Name this path's device in the SCSI device map entry of its path.
+    char key[200];
+    std::snprintf(key, sizeof key,
+                  "\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %u\\Scsi Bus %u\\Target Id %u\\Logical Unit Id %u",
+                  address_.PortNumber, address_.PathId, address_.TargetId, address_.Lun);
+    std::u16string keyText = Widen(key);
+    std::u16string value = Format16("Tape%u", number_);
+    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyText.c_str(), u"DeviceName", REG_SZ,
+                                   const_cast<char16_t*>(value.c_str()),
+                                   static_cast<ULONG>((value.size() + 1) * sizeof(WCHAR)));
+    if (!NT_SUCCESS(status)) Trace("Tape%u: DeviceName not written: 0x%08x\n", number_, static_cast<unsigned>(status));
+    return STATUS_SUCCESS;
+}
+
+// ---- TapePath: cached drive facts -------------------------------------------------------------------
+
+bool TapePath::KnownBlockSize(std::uint32_t* blockSize) const {
+    const std::int64_t value = blockSize_.load();
+    if (value < 0) return false;
+    *blockSize = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+void TapePath::SetKnownBlockSize(std::uint32_t blockSize) { blockSize_.store(blockSize); }
+void TapePath::ForgetBlockSize() { blockSize_.store(-1); }
+
+void TapePath::SetDpfFlags(std::uint32_t flags) {
+    dpfFlags_.store(flags);
+    dpfFlagsKnown_.store(true);
+}
+
+// ---- TapePath: the status table and the reservation key ------------------------------------------
+
+NTSTATUS TapePath::TakeStatusTable(PIRPS_WITH_STATUS table, std::uint32_t delayMs) {
+    if (delayMs != 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -static_cast<LONGLONG>(delayMs) * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    // While the handshake lasts, slot 0 of the head block names a 4-byte value with
+    // the number of the path's virtual device and slot 1 the filter device object
+    // that started it. The slots are read only when they name the filter above this
+    // path: slots written by another path's handshake are not this path's.
+    bool recorded = false;
+    ULONG virtualNumber = 0;
+    PDEVICE_OBJECT filter = nullptr;
+    PDEVICE_OBJECT above = self_->AttachedDevice != nullptr ? self_->AttachedDevice : IoGetAttachedDevice(self_);
+    if (table != nullptr) {
+        KIRQL irql;
+        KeAcquireSpinLock(&table->slLock, &irql);
+        const bool slotsInUse = (table->ullBitmap & 0x3) == 0x3;
+        filter = slotsInUse ? reinterpret_cast<PDEVICE_OBJECT>(table->Slots[1].pScsiStatus) : nullptr;
+        if (slotsInUse && filter != nullptr && filter == above && table->Slots[0].pScsiStatus != nullptr) {
+            virtualNumber = *reinterpret_cast<const ULONG*>(table->Slots[0].pScsiStatus);
+            recorded = true;
+        }
+        KeReleaseSpinLock(&table->slLock, irql);
+    }
+    table_.store(table);
+    std::lock_guard lock(stateMutex_);
+    ++setExtInBaseCount_;
+    virtualTapeRecorded_ = recorded;
+    virtualTapeNumber_ = recorded ? virtualNumber : 0;
+    if (recorded) filterDevice_ = filter;
+    if (recorded) {
+        Trace("Tape%u: status table %p, virtual device Tape%u, filter %p\n", number_, static_cast<void*>(table),
+              virtualNumber, static_cast<void*>(filter));
+    } else {
+        Trace("Tape%u: status table %p without this path's handshake slots\n", number_, static_cast<void*>(table));
+    }
+    return STATUS_SUCCESS;
+}
+
+void TapePath::ReservationKey(std::uint8_t key[8]) const {
+    std::lock_guard lock(stateMutex_);
+    if (keySet_) {
+        std::copy(key_.begin(), key_.end(), key);
+        return;
+    }
+    PDEVICE_OBJECT filter = filterDevice_ != nullptr ? filterDevice_ : self_->AttachedDevice;
+    if (filter == nullptr) filter = self_;
+    const ULONGLONG value = reinterpret_cast<ULONG_PTR>(filter);
+    std::memcpy(key, &value, 8);  // the bus keeps the key as a 64-bit value, low bytes first
+}
+
+void TapePath::SetReservationKey(const std::uint8_t key[8]) {
+    std::lock_guard lock(stateMutex_);
+    std::copy(key, key + 8, key_.begin());
+    keySet_ = true;
+}
+
+PathState TapePath::Query() const {
+    PathState s;
+    s.deviceNumber = number_;
+    s.started = pnp_.load() == PathPnp::Started ? 1 : 0;
+    s.statusTable = reinterpret_cast<ULONG_PTR>(table_.load());
+    s.portNumber = address_.PortNumber;
+    s.pathId = address_.PathId;
+    s.targetId = address_.TargetId;
+    s.lun = address_.Lun;
+    ReservationKey(s.reservationKey);
+    {
+        std::lock_guard lock(ioMutex_);
+        s.requestsInProgress = inProgress_;
+    }
+    std::lock_guard lock(stateMutex_);
+    s.setExtInBaseCount = setExtInBaseCount_;
+    s.virtualTapeRecorded = virtualTapeRecorded_ ? 1 : 0;
+    s.virtualTapeNumber = virtualTapeNumber_;
+    s.reservationKeySet = keySet_ ? 1 : 0;
+    s.filterDevice = reinterpret_cast<ULONG_PTR>(filterDevice_);
+    return s;
+}
+
+}  // namespace vorka::tape
+
+using namespace vorka::tape;
+
+extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    PVOID extension = nullptr;
+    NTSTATUS status = IoAllocateDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId),
+                                                      sizeof(Driver), &extension);
+    if (!NT_SUCCESS(status)) return status;
+    new (extension) Driver(registryPath);
+
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = DispatchPassDown;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_READ] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driverObject->DriverExtension->AddDevice = AddDevice;
+    driverObject->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

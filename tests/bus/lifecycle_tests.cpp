@@ -1,0 +1,193 @@
+// The tape bus from installation to removal as an administrator sees it: the control device and its
+// link appear, the start event is in the system log, the configuration is read at each start, and
+// removing the device unloads the driver cleanly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "bus_fixture.h"
+
+using namespace vorka_test;
+
+namespace {
+
+constexpr NTSTATUS kStartEvent = 0x40000001;
+constexpr NTSTATUS kInitFailedEvent = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS kUnloadEvent = 0x40000007;
+
+class BusLifecycle : public BusTest {
+protected:
+    bool AssertionReported(std::string_view expression) {
+        auto all = machine().trace().assertions();
+        return std::any_of(all.begin(), all.end(), [&](auto& a) { return a.expression == expression; });
+    }
+    size_t PoolOwnedByBus() { return machine().pool().liveBlocksOf("vorkatbus").size(); }
+};
+
+}  // namespace
+
+TEST_F(BusLifecycle, StartedBusHasItsControlDeviceLinkAndStartEvent) {
+    InstallBus();
+    auto node = busNode();
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(node->state, sim::DevNodeState::Started);
+    PDEVICE_OBJECT control = controlDevice();
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->DeviceType, ULONG(FILE_DEVICE_BUS_EXTENDER));
+    EXPECT_TRUE(control->Characteristics & FILE_DEVICE_SECURE_OPEN);
+
+    Application app(machine(), "tapeadmin.exe");
+    EXPECT_EQ(app.open(kBusControlLink), STATUS_SUCCESS);
+
+    auto started = events(kStartEvent);
+    ASSERT_EQ(started.size(), 1u);
+    PDRIVER_OBJECT driver = machine().drivers().find(u"vorkatbus");
+    ASSERT_EQ(started[0].strings.size(), 2u);
+    EXPECT_EQ(started[0].stringUtf8(0), PointerText(driver));
+    EXPECT_EQ(started[0].stringUtf8(1), PointerText(control));
+    EXPECT_EQ(started[0].stringOffset, 40);
+    EXPECT_TRUE(started[0].hasText);
+    EXPECT_EQ(started[0].displayText(), "Vorka Tape Bus Enumerator started successfully.  Driver object is " +
+                                            PointerText(driver) + ", bus FDO is " + PointerText(control) + ".");
+    EXPECT_TRUE(events(kInitFailedEvent).empty());
+}
+
+TEST_F(BusLifecycle, WithoutConfigurationFailoverIsOnAndEventsAndPersistentNamingAreOff) {
+    TraceWindow window(machine());
+    InstallBus();
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: No reg entry to disable, DPF ENABLED."));
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled."));
+    EXPECT_TRUE(window.contains(
+        "BusIrpMnStartDevice: Persistent Naming Disabled, unless  overridden by tape drive."));
+}
+
+TEST_F(BusLifecycle, ConfigurationValuesTurnTheFeaturesOn) {
+    SetParameter(u"FailoverDisabled", 1);
+    SetParameter(u"FailoverEventsEnabled", 2);
+    SetParameter(u"PersistentNaming", 0xFFFFFFFF);
+    TraceWindow window(machine());
+    InstallBus();
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: ** DPF IS DISABLED BY USER REQUEST **"));
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: Bus Event Logging Enabled"));
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: Persistent Naming Enabled"));
+}
+
+TEST_F(BusLifecycle, ZeroValuesMeanOff) {
+    SetParameter(u"FailoverDisabled", 0);
+    SetParameter(u"FailoverEventsEnabled", 0);
+    SetParameter(u"PersistentNaming", 0);
+    TraceWindow window(machine());
+    InstallBus();
+    EXPECT_TRUE(window.contains("DPF ENABLED."));
+    EXPECT_TRUE(window.contains("Bus Event Logging Disabled."));
+    EXPECT_TRUE(window.contains("Persistent Naming Disabled"));
+}
+
+TEST_F(BusLifecycle, ConfigurationValueOfTheWrongTypeLeavesTheDefault) {
+    // A string "1" is not a number: refused by the typed read, so failover stays on.
+    ASSERT_EQ(machine().registry().createKeyPath(kBusParameters), STATUS_SUCCESS);
+    ASSERT_EQ(machine().registry().setString(kBusParameters, u"FailoverDisabled", u"1"), STATUS_SUCCESS);
+    const uint8_t bytes[12] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    ASSERT_EQ(machine().registry().setValue(kBusParameters, u"FailoverEventsEnabled", REG_BINARY, bytes),
+              STATUS_SUCCESS);
+    TraceWindow window(machine());
+    InstallBus();
+    EXPECT_TRUE(window.contains("BusIrpMnStartDevice: No reg entry to disable, DPF ENABLED."));
+    EXPECT_TRUE(window.contains("Bus Event Logging Disabled."));
+    EXPECT_EQ(busNode()->state, sim::DevNodeState::Started);
+}
+
+TEST_F(BusLifecycle, ConfigurationIsReadAgainAtEveryStart) {
+    InstallBus();
+    SetParameter(u"FailoverDisabled", 1);
+    TraceWindow window(machine());
+    ASSERT_EQ(machine().pnp().stopDevice(instance_), STATUS_SUCCESS);
+    ASSERT_EQ(machine().pnp().startDevice(instance_), STATUS_SUCCESS);
+    EXPECT_TRUE(window.contains("** DPF IS DISABLED BY USER REQUEST **"));
+
+    SetParameter(u"FailoverDisabled", 0);
+    TraceWindow again(machine());
+    ASSERT_EQ(machine().pnp().stopDevice(instance_), STATUS_SUCCESS);
+    ASSERT_EQ(machine().pnp().startDevice(instance_), STATUS_SUCCESS);
+    EXPECT_TRUE(again.contains("DPF ENABLED."));
+}
+
+TEST_F(BusLifecycle, CancelledStopAndRemoveLeaveTheBusStarted) {
+    InstallBus();
+    TraceWindow window(machine());
+    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(window.contains("BusIrpMnCancelStopDevice: state restored to PNP_STARTED"));
+
+    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(window.contains("BusIrpMnCancelRemoveDevice: state restored to PNP_STARTED"));
+
+    // A cancel without its query restores nothing.
+    TraceWindow lone(machine());
+    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(lone.contains("state restored"));
+
+    Application app(machine(), "tapeadmin.exe");
+    EXPECT_EQ(app.open(kBusControlLink), STATUS_SUCCESS);
+}
+
+TEST_F(BusLifecycle, PowerRequestsPassToTheDeviceBelow) {
+    InstallBus();
+    TraceWindow window(machine());
+    EXPECT_EQ(machine().pnp().sendPowerIrp(instance_, IRP_MN_SET_POWER, /*systemState=*/false, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(window.contains("BusDispatchPower: IRP_MN_SET_POWER"));
+    EXPECT_TRUE(window.contains("BusDispatchPower: state == 0x00000002, sending IRP down"));
+}
+
+TEST_F(BusLifecycle, RemovingTheBusUnloadsTheDriverWithItsEventAndNothingLeftBehind) {
+    InstallBus();
+    ASSERT_TRUE(machine().drivers().isLoaded(u"vorkatbus"));
+
+    ASSERT_EQ(machine().pnp().uninstallDevice(instance_), STATUS_SUCCESS);
+    EXPECT_FALSE(machine().drivers().isLoaded(u"vorkatbus"));
+    EXPECT_EQ(machine().drivers().unloadCount(u"vorkatbus"), 1u);
+    EXPECT_EQ(PoolOwnedByBus(), 0u);
+
+    auto unloading = events(kUnloadEvent);
+    ASSERT_EQ(unloading.size(), 1u);
+    EXPECT_EQ(unloading[0].numberOfStrings, 0);
+    EXPECT_EQ(unloading[0].stringOffset, 40);
+    EXPECT_EQ(unloading[0].displayText(), "Vorka Tape Bus Enumerator is unloading.");
+
+    Application app(machine(), "tapeadmin.exe");
+    EXPECT_EQ(app.open(kBusControlLink), STATUS_OBJECT_NAME_NOT_FOUND) << "the link went with the device";
+}
+
+TEST_F(BusLifecycle, SurpriseRemovalIsReportedAndStillCleansUp) {
+    InstallBus();
+    ASSERT_EQ(machine().pnp().surpriseRemoveDevice(instance_), STATUS_SUCCESS);
+    machine().pnp().processPendingEnumerations();
+    EXPECT_TRUE(AssertionReported("!\"This is a software bus so should never be surprise-removed.\""));
+    EXPECT_FALSE(machine().drivers().isLoaded(u"vorkatbus"));
+    EXPECT_EQ(events(kUnloadEvent).size(), 1u);
+}
+
+TEST_F(BusLifecycle, NoMemoryForTheStatusTableFailsTheLoadWithItsEvent) {
+    // The table is the driver's first allocation: its 1040-byte driver-object extension.
+    machine().pool().failIf([](const sim::PoolRequest& request) { return request.size == sizeof(IRPS_WITH_STATUS); });
+    TraceWindow window(machine());
+    InstallBus();
+    machine().pool().clearFailures();
+    if (machine().pool().injectedFailures() == 0 && !window.contains("DriverEntry: cannot allocate extension.")) {
+        GTEST_SKIP() << "this kernel does not take driver-object extensions from the pool, so their "
+                        "allocation cannot be made to fail";
+    }
+
+    EXPECT_TRUE(window.contains("DriverEntry: cannot allocate extension."));
+    auto failed = events(kInitFailedEvent);
+    ASSERT_EQ(failed.size(), 1u);
+    ASSERT_EQ(failed[0].strings.size(), 1u);
+    EXPECT_EQ(failed[0].stringUtf8(0), "0xc000009a");
+    EXPECT_EQ(failed[0].displayText(), "Vorka Tape Bus Enumerator initialization failed with RC 0xc000009a.");
+    EXPECT_TRUE(events(kStartEvent).empty());
+    auto node = busNode();
+    ASSERT_TRUE(node.has_value());
+    EXPECT_NE(node->state, sim::DevNodeState::Started);
+    EXPECT_EQ(PoolOwnedByBus(), 0u);
+}

@@ -1,0 +1,196 @@
+// vorkastubtape: a scripted base tape driver under the path filter (see fakes.h).
+#include "fakes.h"
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+using fakes::StubScript;
+
+struct StubExtension {
+    StubScript* script;
+    PDEVICE_OBJECT lower;
+};
+
+StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
+
+std::uint64_t ReadScriptAddress() {
+    const std::u16string key = fakes::ParametersKey(fakes::kStubService);
+    // A direct query of more than 4 bytes takes the room it may fill from the target's first
+    // LONG: negative, the size of a plain buffer.
+    ULONGLONG value = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONGLONG)));
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(fakes::kScriptValue);
+    table[0].EntryContext = &value;
+    table[0].DefaultType = (REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    return NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr)) ? value : 0;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    StubScript& script = *Ext(device).script;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    const ULONG code = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
+    const ULONG input = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.InputBufferLength : 0;
+    const ULONG output = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.OutputBufferLength : 0;
+
+    fakes::StubSeen seen;
+    seen.major = stack->MajorFunction;
+    seen.minor = stack->MinorFunction;
+    seen.code = code;
+    seen.irp = irp;
+    PIRPS_WITH_STATUS table;
+    {
+        std::lock_guard lock(script.mutex);
+        table = script.table;
+    }
+    if (PSCSI_STATUS record = STATUS_STRUCT_ALLOCATED(table, irp)) {
+        seen.inTable = true;
+        seen.recordPreempt = record->scPreempt;
+    }
+    if (code == IOC_TAPE_PREEMPT_RESERVATION && buffer != nullptr && input >= 8) std::memcpy(&seen.preemptKey, buffer, 8);
+
+    std::function<void(PIRP)> onClose;
+    NTSTATUS createStatus;
+    {
+        std::unique_lock lock(script.mutex);
+        script.seen.push_back(seen);
+        if (script.hold) {
+            ++script.held;
+            script.changed.notify_all();
+            script.changed.wait(lock, [&] { return !script.hold; });
+            --script.held;
+        }
+        onClose = script.onClose;
+        createStatus = script.createStatus;
+    }
+
+    switch (stack->MajorFunction) {
+        case IRP_MJ_CREATE:
+            return Complete(irp, createStatus);
+        case IRP_MJ_CLOSE:
+            if (onClose) onClose(irp);
+            return Complete(irp, STATUS_SUCCESS);
+        case IRP_MJ_CLEANUP:
+            return Complete(irp, STATUS_SUCCESS);
+        case IRP_MJ_READ:
+            return Complete(irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
+        case IRP_MJ_WRITE:
+            return Complete(irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+        case IRP_MJ_DEVICE_CONTROL:
+            break;
+        default:
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+
+    fakes::StubReply reply;
+    bool scripted;
+    {
+        std::lock_guard lock(script.mutex);
+        auto it = script.replies.find(code);
+        scripted = it != script.replies.end();
+        if (scripted) reply = it->second;
+        if (code == IOC_TAPE_SET_EXT_IN_BASE && buffer != nullptr && input >= sizeof(PVOID) &&
+            (!scripted || NT_SUCCESS(reply.status))) {
+            std::memcpy(&script.table, buffer, sizeof(PVOID));
+        }
+    }
+    if (code == IOC_TAPE_SET_EXT_IN_BASE && !scripted) return Complete(irp, STATUS_SUCCESS);
+    if (!scripted) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (!NT_SUCCESS(reply.status)) return Complete(irp, reply.status);
+    const ULONG length = static_cast<ULONG>(std::min<std::size_t>(reply.data.size(), output));
+    if (length != 0) std::memcpy(buffer, reply.data.data(), length);
+    return Complete(irp, reply.status, length);
+}
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    StubExtension& ext = Ext(device);
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    {
+        std::lock_guard lock(ext.script->mutex);
+        fakes::StubSeen seen;
+        seen.major = IRP_MJ_PNP;
+        seen.minor = minor;
+        ext.script->seen.push_back(seen);
+    }
+    if (minor == IRP_MN_START_DEVICE) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+        NTSTATUS status = IoCallDriver(ext.lower, irp);
+        if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        return Complete(irp, irp->IoStatus.Status);
+    }
+    if (minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
+        minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+        minor == IRP_MN_REMOVE_DEVICE) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    PDEVICE_OBJECT lower = ext.lower;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Ext(device).lower, irp);
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
+    auto* script = reinterpret_cast<StubScript*>(ReadScriptAddress());
+    if (script == nullptr) return STATUS_UNSUCCESSFUL;
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
+    for (unsigned n = 0; n < 100 && status == STATUS_OBJECT_NAME_COLLISION; ++n) {
+        char text[40];
+        std::snprintf(text, sizeof text, "\\Device\\VorkaStub%u", n);
+        std::u16string wide(text, text + std::strlen(text));
+        UNICODE_STRING name{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2),
+                            const_cast<char16_t*>(wide.c_str())};
+        status = IoCreateDevice(driverObject, sizeof(StubExtension), &name, FILE_DEVICE_TAPE, 0, FALSE, &device);
+    }
+    if (!NT_SUCCESS(status)) return status;
+    Ext(device).script = script;
+    Ext(device).lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (Ext(device).lower == nullptr) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    device->Flags |= DO_DIRECT_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+VOID Unload(PDRIVER_OBJECT) {}
+
+}  // namespace
+
+extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = Dispatch;
+    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driverObject->DriverExtension->AddDevice = AddDevice;
+    driverObject->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

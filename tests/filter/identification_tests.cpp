@@ -1,0 +1,184 @@
+// How the path filter identifies the drive behind its path and registers it with
+// the tape bus: with the real base driver over the SAN, and with a scripted base
+// driver for answers no drive of the SAN gives.
+#include "tape_rig.h"
+
+namespace tapetest {
+namespace {
+
+std::string Field(const CHAR* text, std::size_t size) { return std::string(text, strnlen(text, size)); }
+
+std::string LowerHex(std::uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// One drive on one path, under the fake bus.
+struct SinglePath {
+    explicit SinglePath(RigOptions options = {}, const std::function<void(sim::hw::DriveConfig&)>& tweak = {},
+                        const std::string& serial = "HX77001")
+        : rig(options) {
+        drive = &rig.AddDrive(serial, tweak);
+        rig.San().addAdapter();
+        path = &rig.San().connect(0, 0, 5, 0, *drive, 0);
+        rig.Boot();
+    }
+    TAPE_REG_DVC Registration() {
+        auto all = rig.Bus().RegistrationsCopy();
+        EXPECT_EQ(all.size(), 1u);
+        return all.empty() ? TAPE_REG_DVC{} : all.back();
+    }
+    Rig rig;
+    sim::hw::TapeDrive* drive = nullptr;
+    sim::hw::Path* path = nullptr;
+};
+
+TEST(Identification, ADriveIsRegisteredWithItsSerialNodeNameAndAddress) {
+    SinglePath one;
+    const TAPE_REG_DVC reg = one.Registration();
+    EXPECT_EQ(reg.fFailover, 1);
+    EXPECT_EQ(Field(reg.szSN, 33), "HX77001");
+    EXPECT_EQ(Field(reg.szWwnn, 17), LowerHex(one.drive->wwnn())) << "the page 0x83 NAA name in lower-case hex";
+    EXPECT_EQ(reg.scScsiAddr.PortNumber, 0);
+    EXPECT_EQ(reg.scScsiAddr.TargetId, 5);
+    EXPECT_EQ(reg.ePnp, static_cast<ULONG>(PNP_STARTED));
+    EXPECT_EQ(reg.fExclusive, 1) << "DPF flags word 1: exclusive access";
+    EXPECT_EQ(reg.fPersistentNaming, 0);
+    EXPECT_EQ(reg.fSME, 0);
+    EXPECT_EQ(reg.pBaseDriverExt, nullptr) << "the filter sends no table address";
+    auto stack = one.rig.StackOf(*one.path);
+    ASSERT_TRUE(stack.has_value());
+    EXPECT_EQ(reg.pDvcObj, stack->filter);
+    // The start sends no notification: the registration carries the new state.
+    EXPECT_TRUE(one.rig.Bus().NotificationsOf(stack->filter).empty());
+}
+
+TEST(Identification, DpfFlagsWordSixTurnsExclusiveOffAndNamingAndEncryptionOn) {
+    SinglePath one({}, [](sim::hw::DriveConfig& c) { c.dpfFlags = 6; });
+    const TAPE_REG_DVC reg = one.Registration();
+    EXPECT_EQ(reg.fExclusive, 0);
+    EXPECT_EQ(reg.fPersistentNaming, 1);
+    EXPECT_EQ(reg.fSME, 1);
+}
+
+class FailoverSetting : public ::testing::TestWithParam<std::optional<std::uint32_t>> {};
+
+TEST_P(FailoverSetting, OnlyAZeroFailoverDriverValueTurnsFailoverOff) {
+    SinglePath one(RigOptions{.failoverDriver = GetParam()});
+    const TAPE_REG_DVC reg = one.Registration();
+    EXPECT_EQ(reg.fFailover, GetParam() == 0u ? 0 : 1);
+    EXPECT_EQ(Field(reg.szSN, 33), "HX77001") << "the identity is sent either way";
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, FailoverSetting,
+                         ::testing::Values(std::optional<std::uint32_t>{0}, std::optional<std::uint32_t>{5},
+                                           std::optional<std::uint32_t>{}),
+                         [](const auto& info) {
+                             return info.param ? "Value" + std::to_string(*info.param) : std::string("Absent");
+                         });
+
+class BlankSerial : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BlankSerial, ADriveWithoutAUsableSerialNumberIsNeverGrouped) {
+    // Every drive answering this way would otherwise become one drive at the bus.
+    SinglePath one({}, {}, GetParam());
+    const TAPE_REG_DVC reg = one.Registration();
+    EXPECT_EQ(reg.fFailover, 0);
+    EXPECT_EQ(Field(reg.szSN, 33), std::string(32, '0'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Serials, BlankSerial, ::testing::Values(std::string(), std::string("        ")),
+                         [](const auto& info) { return info.param.empty() ? "Empty" : "Blanks"; });
+
+// ---- With a scripted base driver --------------------------------------------------------------
+
+struct StubPath {
+    StubPath() {
+        rig.Boot();  // an empty SAN: only the fake bus and the bindings
+    }
+    TAPE_REG_DVC Start() {
+        instance = rig.AddStubTape(script);
+        auto node = rig.Machine().pnp().find(instance);
+        EXPECT_TRUE(node && node->state == sim::DevNodeState::Started) << "the start succeeds whatever the answers";
+        auto all = rig.Bus().RegistrationsCopy();
+        EXPECT_EQ(all.size(), 1u);
+        return all.empty() ? TAPE_REG_DVC{} : all.back();
+    }
+    void AnswerIdentification(const std::vector<std::uint8_t>& page83) {
+        script.Reply(IOC_TAPE_GET_STANDARD_INQUIRY, STATUS_SUCCESS, std::vector<std::uint8_t>(STANDARD_INQUIRY_LENGTH, 0x20));
+        std::vector<std::uint8_t> serial(SERIAL_NUMBER_LENGTH, 0);
+        std::memcpy(serial.data(), "STUB0001", 8);
+        script.Reply(IOC_TAPE_GET_SERIAL_NUMBER, STATUS_SUCCESS, serial);
+        SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), 4, 0, 9, 0};
+        std::vector<std::uint8_t> addressBytes(sizeof address);
+        std::memcpy(addressBytes.data(), &address, sizeof address);
+        script.Reply(IOC_TAPE_GET_SCSI_ADDRESS, STATUS_SUCCESS, addressBytes);
+        script.Reply(IOC_TAPE_GET_DEVICE_ID_PAGE, STATUS_SUCCESS, page83);
+    }
+    Rig rig;
+    fakes::StubScript script;
+    std::u16string instance;
+};
+
+// A device identification page with the given designation descriptors
+// (association and type byte, designator).
+std::vector<std::uint8_t> Page83(const std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>& descriptors) {
+    std::vector<std::uint8_t> page(4, 0);
+    page[1] = 0x83;
+    for (const auto& [associationAndType, designator] : descriptors) {
+        page.push_back(0x01);
+        page.push_back(associationAndType);
+        page.push_back(0);
+        page.push_back(static_cast<std::uint8_t>(designator.size()));
+        page.insert(page.end(), designator.begin(), designator.end());
+    }
+    page[3] = static_cast<std::uint8_t>(page.size() - 4);
+    page.resize(DEVICE_ID_PAGE_LENGTH, 0);
+    return page;
+}
+
+TEST(IdentificationByStub, ABaseDriverThatAnswersNothingStillStartsThePath) {
+    StubPath stub;
+    const TAPE_REG_DVC reg = stub.Start();
+    EXPECT_EQ(reg.fFailover, 0);
+    EXPECT_EQ(Field(reg.szSN, 33), std::string(32, '0'));
+    EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
+    EXPECT_EQ(reg.ePnp, static_cast<ULONG>(PNP_STARTED));
+    EXPECT_EQ(reg.fExclusive, 1) << "the defaults stay when the flags cannot be read";
+    // The registration still answered with the table: the base driver got it.
+    EXPECT_EQ(stub.script.SeenWithCode(IOC_TAPE_SET_EXT_IN_BASE).size(), 1u);
+}
+
+TEST(IdentificationByStub, AnEightByteLogicalUnitNaaNameBecomesLowerCaseHex) {
+    StubPath stub;
+    stub.AnswerIdentification(Page83({{0x01, {'T', '1', '0'}},
+                                      {0x13, {0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89}},  // target port NAA
+                                      {0x03, {0x5A, 0xB0, 0x00, 0x11, 0x22, 0x33, 0xC4, 0xFF}}}));
+    const TAPE_REG_DVC reg = stub.Start();
+    EXPECT_EQ(reg.fFailover, 1);
+    EXPECT_EQ(Field(reg.szWwnn, 17), "5ab000112233c4ff");
+    EXPECT_EQ(Field(reg.szSN, 33), "STUB0001");
+    EXPECT_EQ(reg.scScsiAddr.PortNumber, 4);
+    EXPECT_EQ(reg.scScsiAddr.TargetId, 9);
+}
+
+TEST(IdentificationByStub, APageWithoutALogicalUnitNaaNameTurnsFailoverOff) {
+    StubPath stub;
+    stub.AnswerIdentification(Page83({{0x01, {'T', '1', '0'}}, {0x13, {1, 2, 3, 4, 5, 6, 7, 8}}}));
+    const TAPE_REG_DVC reg = stub.Start();
+    EXPECT_EQ(reg.fFailover, 0);
+    EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
+    EXPECT_EQ(Field(reg.szSN, 33), "STUB0001");
+}
+
+TEST(IdentificationByStub, ASixteenByteNaaNameTurnsFailoverOff) {
+    StubPath stub;
+    stub.AnswerIdentification(Page83({{0x03, std::vector<std::uint8_t>(16, 0x61)}}));
+    const TAPE_REG_DVC reg = stub.Start();
+    EXPECT_EQ(reg.fFailover, 0);
+    EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
+}
+
+}  // namespace
+}  // namespace tapetest

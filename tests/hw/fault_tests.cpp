@@ -1,0 +1,181 @@
+// Injected failures as a failover test meets them: broken paths, writes that die
+// half-way, resets, lost completions. The ground truth must always show exactly
+// what reached the tape.
+#include <chrono>
+#include <thread>
+
+#include "hw_fixture.h"
+
+namespace hwtest {
+namespace {
+
+class Faults : public TwoPathDrive {};
+
+TEST_F(Faults, WriteFailingAfterKBlocksLeavesExactlyKBlocks) {
+  ASSERT_TRUE(a.setBlockLength(512).good());
+  ASSERT_TRUE(a.write(true, 2, pattern(1024, 1)).good());
+  pathA->injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x0B, .asc = 0x47, .k = 3});
+
+  const auto data = pattern(8 * 512, 2);
+  const CommandResult r = a.write(true, 8, data);
+  ASSERT_TRUE(hasSense(r, 0x0B, 0x47, 0x00));
+  EXPECT_EQ(decodeSense(r.sense).information, 5) << "blocks not written";
+  EXPECT_EQ(r.dataOutTransferred, 3 * 512u);
+  EXPECT_EQ(r.residual, 5 * 512u);
+
+  const auto recs = drive->records();
+  ASSERT_EQ(recs.size(), 5u);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(recs[2 + i].data, std::vector<uint8_t>(data.begin() + i * 512, data.begin() + (i + 1) * 512));
+  EXPECT_EQ(b.position(), 5u) << "the other path finds the head after the k blocks";
+
+  ASSERT_TRUE(a.write(true, 1, pattern(512, 3)).good()) << "the fault was used up";
+  EXPECT_EQ(drive->records().size(), 6u);
+}
+
+TEST_F(Faults, WriteTimingOutAfterKBlocksStillPutsThemOnTape) {
+  pathB->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kStatusIoTimeout, .k = 2});
+  ASSERT_TRUE(b.setBlockLength(1024).good());
+  const CommandResult r = b.write(true, 4, pattern(4096, 5));
+  EXPECT_EQ(r.transportStatus, kStatusIoTimeout);
+  EXPECT_TRUE(r.sense.empty());
+  EXPECT_EQ(drive->records().size(), 2u);
+  EXPECT_EQ(a.position(), 2u);
+
+  // A lost completion: the whole write is on tape, the initiator hears nothing.
+  pathA->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kStatusIoTimeout, .opcode = 0x0A,
+                           .executed = true});
+  EXPECT_EQ(a.write(false, 100, pattern(100, 6)).transportStatus, kStatusIoTimeout);
+  EXPECT_EQ(layout(), (std::vector<long>{1024, 1024, 100}));
+  EXPECT_EQ(b.position(), 3u);
+}
+
+TEST_F(Faults, FilemarksWrittenBeforeAHardwareError) {
+  pathA->injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x04, .asc = 0x44, .opcode = 0x10, .k = 1});
+  ASSERT_TRUE(a.write(false, 10, pattern(10, 1)).good()) << "the fault waits for WRITE FILEMARKS";
+  const CommandResult r = a.writeFilemarks(3);
+  ASSERT_TRUE(hasSense(r, 0x04, 0x44, 0x00));
+  EXPECT_EQ(decodeSense(r.sense).information, 2);
+  EXPECT_EQ(layout(), (std::vector<long>{10, -1}));
+}
+
+TEST_F(Faults, FailNextCommandsOfOneKind) {
+  pathA->injectFault(Fault{.kind = FaultKind::FailCommands, .count = 2, .senseKey = 0x0B, .asc = 0x47,
+                           .opcode = 0x34});
+  EXPECT_TRUE(a.testUnitReady().good());
+  EXPECT_TRUE(hasSense(a.readPosition(0), 0x0B, 0x47, 0x00));
+  EXPECT_TRUE(b.readPosition(0).good()) << "only path A is affected";
+  EXPECT_TRUE(hasSense(a.readPosition(0), 0x0B, 0x47, 0x00));
+  EXPECT_TRUE(a.readPosition(0).good());
+
+  // A drive fault hits whichever path comes next, and the command does not run.
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(a.write(false, 4, pattern(4, 1)).good());
+  drive->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x02, .asc = 0x04});
+  EXPECT_TRUE(hasSense(b.rewind(), 0x02, 0x04, 0x00));
+  EXPECT_EQ(a.position(), 3u);
+
+  pathA->injectFault(Fault{.kind = FaultKind::FailCommands, .count = Fault::kForever, .status = kStatusIoTimeout});
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(a.testUnitReady().transportStatus, kStatusIoTimeout);
+  pathA->clearFaults();
+  EXPECT_TRUE(a.testUnitReady().good());
+}
+
+TEST_F(Faults, PathDownUntilRestored) {
+  pathA->setDown(kStatusIoTimeout);
+  EXPECT_EQ(a.write(false, 8, pattern(8, 1)).transportStatus, kStatusIoTimeout);
+  EXPECT_EQ(pathA->logicalUnitReset(), kStatusIoTimeout);
+  EXPECT_TRUE(drive->records().empty());
+  EXPECT_TRUE(b.write(false, 8, pattern(8, 1)).good());
+  pathA->restore();
+  EXPECT_TRUE(a.testUnitReady().good());
+  const PathCounters c = pathA->counters();
+  EXPECT_EQ(c.transportFailures, 1u);
+  EXPECT_EQ(c.delivered, c.commands - 1);
+
+  pathA->injectFault(Fault{.kind = FaultKind::PathDown});
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected);
+  pathA->clearFaults();
+  EXPECT_TRUE(a.testUnitReady().good());
+
+  san.setAdapterDown(1, kStatusIoTimeout);
+  EXPECT_EQ(b.testUnitReady().transportStatus, kStatusIoTimeout);
+  EXPECT_TRUE(a.testUnitReady().good());
+  san.restoreAdapter(1);
+  EXPECT_TRUE(b.testUnitReady().good());
+
+  drive->injectFault(Fault{.kind = FaultKind::PathDown});
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected) << "the drive itself is gone";
+  EXPECT_EQ(b.testUnitReady().transportStatus, kStatusDeviceNotConnected);
+  drive->clearFaults();
+  EXPECT_TRUE(b.testUnitReady().good());
+}
+
+TEST_F(Faults, AbsentPathsAreReportedToTheAdapter) {
+  std::vector<std::pair<ScsiAddress, bool>> events;
+  san.setPresenceListener([&](Path& p, bool present) { events.emplace_back(p.address(), present); });
+  pathB->setPresent(false);
+  pathB->setPresent(false);
+  EXPECT_EQ(b.testUnitReady().transportStatus, kStatusDeviceNotConnected);
+  pathB->setPresent(true);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0], (std::pair{ScsiAddress{1, 0, 5, 0}, false}));
+  EXPECT_EQ(events[1], (std::pair{ScsiAddress{1, 0, 5, 0}, true}));
+  EXPECT_TRUE(b.testUnitReady().good());
+  EXPECT_EQ(san.findPath(ScsiAddress{1, 0, 5, 0}), pathB);
+  EXPECT_EQ(san.findDrive("HU1234567890ABCDEFGHIJKLMNOPQRST"), drive);
+  EXPECT_EQ(san.pathsTo(*drive).size(), 2u);
+  EXPECT_THROW(san.connect(1, 0, 5, 0, *drive), std::invalid_argument) << "address in use";
+}
+
+TEST_F(Faults, ResetBeforeACommandRewindsAndAttentionsEveryone) {
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(a.write(false, 4, pattern(4, 1)).good());
+  drive->injectFault(Fault{.kind = FaultKind::Reset, .opcode = 0x08});
+  EXPECT_TRUE(a.space(0, -1).good()) << "waits for a READ";
+  EXPECT_TRUE(hasSense(b.read(false, false, 4, 4), 0x06, 0x29, 0x00));
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x00));
+  EXPECT_EQ(b.position(), 0u);
+  EXPECT_EQ(drive->records().size(), 3u);
+}
+
+TEST_F(Faults, VerifyInProgressSeenThroughRequestSense) {
+  drive->injectFault(Fault{.kind = FaultKind::VerifyInProgress, .count = 2});
+  for (int i = 0; i < 2; ++i) {
+    const CommandResult r = b.requestSense();
+    ASSERT_TRUE(r.good());
+    const SenseInfo s = decodeSense(r.dataIn);
+    EXPECT_EQ(s.key, 0);
+    EXPECT_EQ(s.asc, 0x00);
+    EXPECT_EQ(s.ascq, 0x1C);
+    EXPECT_EQ(r.dataIn[15] & 0x80, 0x80) << "progress indication valid";
+  }
+  EXPECT_EQ(decodeSense(b.requestSense().dataIn).ascq, 0x00);
+}
+
+TEST(FaultRecords, KindsHaveStableNames) {
+  for (FaultKind k : {FaultKind::FailCommands, FaultKind::PathDown, FaultKind::PartialWrite, FaultKind::Reset,
+                      FaultKind::RefusePreempt, FaultKind::VerifyInProgress})
+    EXPECT_EQ(faultKindFromString(toString(k)), k);
+  EXPECT_EQ(faultKindFromString("partial_write"), FaultKind::PartialWrite);
+  EXPECT_FALSE(faultKindFromString("Reset"));
+}
+
+TEST_F(Faults, TransferTimeIsSpentOutsideTheDrive) {
+  using namespace std::chrono;
+  drive->setTiming(TimingModel{0, milliseconds(40)});
+  const auto start = steady_clock::now();
+  std::thread other([&] { EXPECT_TRUE(b.testUnitReady().good()); });
+  EXPECT_TRUE(a.testUnitReady().good());
+  other.join();
+  const auto both = steady_clock::now() - start;
+  EXPECT_GE(both, milliseconds(40));
+  EXPECT_LT(both, milliseconds(75)) << "two paths wait in parallel, not one after the other";
+
+  drive->setTiming(TimingModel{1'000'000, microseconds(0)});  // 1 MB/s
+  const auto t0 = steady_clock::now();
+  ASSERT_TRUE(a.write(false, 20000, pattern(20000, 1)).good());
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(20));
+  drive->setTiming({});
+}
+
+}  // namespace
+}  // namespace hwtest
