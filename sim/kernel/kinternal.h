@@ -212,13 +212,13 @@ struct DriverRecord;
 struct DeviceExtra {
     DEVOBJ_EXTENSION pub;
     std::u16string name;
-    bool deletePending = false;   // IoDeleteDevice was called
-    bool unlinked = false;        // removed from its driver's list
+    std::atomic<bool> deletePending{false};  // IoDeleteDevice was called
+    bool unlinked = false;                   // removed from its driver's list
     DEVICE_OBJECT* attachedTo = nullptr;
     DevNode* devnode = nullptr;   // set on PDOs
     bool shutdownRegistered = false;
-    bool removePending = false;   // query-remove succeeded: no new opens
-    bool removeProcessed = false; // remove was sent
+    std::atomic<bool> removePending{false};    // query-remove succeeded: no new opens
+    std::atomic<bool> removeProcessed{false};  // remove was sent for a device that is gone
 };
 DeviceExtra* ExtraOf(const DEVICE_OBJECT* device);
 bool IsDevice(const void* object);
@@ -233,8 +233,8 @@ struct DriverRecord {
     std::shared_ptr<struct DriverImage> image;
     std::map<void*, void*> clientExtensions;  // IoAllocateDriverObjectExtension
     bool builtIn = false;
-    bool unloadCalled = false;
-    bool pnpDriver = false;       // loaded for a device stack
+    std::atomic<bool> unloadCalled{false};
+    std::atomic<bool> pnpDriver{false};  // loaded for a device stack
 };
 DriverRecord* RecordOf(const DRIVER_OBJECT* driver);
 

@@ -44,6 +44,23 @@ Registry& Reg() { return *Kernel().registry; }
 
 std::u16string EnumKey(const DevNode& node) { return std::u16string(kEnum) + node.instancePath; }
 
+// Devnode fields change on the PnP worker only, under the tree lock, so that readers on
+// other threads (queries, IoGetDeviceProperty) see them consistently.
+void SetState(DevNode& node, DevNodeState state) {
+    std::lock_guard lock(Pnp().treeMutex);
+    node.state = state;
+}
+void SetState(DevNode& node, DevNodeState state, NTSTATUS problem) {
+    std::lock_guard lock(Pnp().treeMutex);
+    node.state = state;
+    node.problem = problem;
+}
+template <typename Field, typename Value>
+void SetField(Field& field, Value&& value) {
+    std::lock_guard lock(Pnp().treeMutex);
+    field = std::forward<Value>(value);
+}
+
 std::vector<DEVICE_OBJECT*> StackOf(const DevNode& node) {
     std::vector<DEVICE_OBJECT*> stack;
     if (!node.pdo) return stack;
@@ -182,11 +199,10 @@ bool BuildStack(DevNode& node) {
         }
     }
     if (!service || service->empty()) {
-        node.state = DevNodeState::NoDriver;
-        node.problem = STATUS_PLUGPLAY_NO_DEVICE;
+        SetState(node, DevNodeState::NoDriver, STATUS_PLUGPLAY_NO_DEVICE);
         return false;
     }
-    node.service = *service;
+    SetField(node.service, *service);
     std::vector<std::u16string> order;
     if (auto lower = Reg().multiString(key, u"LowerFilters")) order = *lower;
     order.push_back(*service);
@@ -197,15 +213,13 @@ bool BuildStack(DevNode& node) {
         DRIVER_OBJECT* driver = nullptr;
         NTSTATUS status = LoadDriverForDevice(name, &driver);
         if (!NT_SUCCESS(status)) {
-            node.problem = status;
-            node.state = DevNodeState::NoDriver;
+            SetState(node, DevNodeState::NoDriver, status);
             TeardownFailedStack(node);
             return false;
         }
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
         if (!addDevice) {
-            node.problem = STATUS_INVALID_DEVICE_REQUEST;
-            node.state = DevNodeState::NoDriver;
+            SetState(node, DevNodeState::NoDriver, STATUS_INVALID_DEVICE_REQUEST);
             TeardownFailedStack(node);
             return false;
         }
@@ -219,8 +233,7 @@ bool BuildStack(DevNode& node) {
             state.spinLocksHeld = 0;
         }
         if (!NT_SUCCESS(status)) {
-            node.problem = status;
-            node.state = DevNodeState::NoDriver;
+            SetState(node, DevNodeState::NoDriver, status);
             TeardownFailedStack(node);
             return false;
         }
@@ -231,8 +244,7 @@ bool BuildStack(DevNode& node) {
             top->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
-    node.state = DevNodeState::Initialized;
-    node.problem = 0;
+    SetState(node, DevNodeState::Initialized, 0);
     return true;
 }
 
@@ -251,15 +263,13 @@ NTSTATUS StartNode(DevNode& node) {
         stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     });
     if (!NT_SUCCESS(status)) {
-        node.problem = status;
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
         MarkStack(node, false, false);
-        node.state = DevNodeState::StartFailed;
+        SetState(node, DevNodeState::StartFailed, status);
         UnloadUnusedDrivers();
         return status;
     }
-    node.state = DevNodeState::Started;
-    node.problem = 0;
+    SetState(node, DevNodeState::Started, 0);
     MarkStack(node, false, false);
     Enumerate(node);
     return STATUS_SUCCESS;
@@ -290,7 +300,7 @@ void SendRemove(DevNode& node) {
         ExtraOf(node.pdo)->removeProcessed = node.missing;
         ExtraOf(node.pdo)->removePending = false;
     }
-    node.state = DevNodeState::Removed;
+    SetState(node, DevNodeState::Removed);
 }
 
 // Query-remove of every devnode with a stack in `list`; on a refusal the ones
@@ -346,7 +356,7 @@ void FinishSurpriseRemoval(DevNode& node) {
     std::vector<DevNode*> list;
     Subtree(&node, list);
     for (DevNode* item : list) {
-        item->missing = true;
+        SetField(item->missing, true);
         SendRemove(*item);
     }
     EraseNode(&node);
@@ -357,11 +367,11 @@ void SurpriseRemove(DevNode& node) {
     std::vector<DevNode*> list;
     Subtree(&node, list);
     for (DevNode* item : list) {
-        item->missing = true;
+        SetField(item->missing, true);
         if (HasDriverStack(*item) && item->state != DevNodeState::SurpriseRemoved) {
             MarkStack(*item, true, false);
             SendPnp(*item, IRP_MN_SURPRISE_REMOVAL);
-            item->state = DevNodeState::SurpriseRemoved;
+            SetState(*item, DevNodeState::SurpriseRemoved);
         }
     }
     FinishSurpriseRemoval(node);
@@ -419,8 +429,8 @@ void NewChild(DevNode& parent, DEVICE_OBJECT* pdo) {
     }
     std::u16string path = deviceId[0] + u"\\" + (instanceId.empty() ? u"0" : instanceId[0]);
     DevNode* node = AddChild(&parent, pdo, path, false);  // keeps the reference the bus gave
-    node->hardwareIds = QueryIds(*node, BusQueryHardwareIDs, true);
-    node->compatibleIds = QueryIds(*node, BusQueryCompatibleIDs, true);
+    SetField(node->hardwareIds, QueryIds(*node, BusQueryHardwareIDs, true));
+    SetField(node->compatibleIds, QueryIds(*node, BusQueryCompatibleIDs, true));
     std::u16string key = EnumKey(*node);
     Reg().createKeyPath(key);
     if (!node->hardwareIds.empty()) Reg().setMultiString(key, u"HardwareID", node->hardwareIds);
@@ -449,7 +459,7 @@ void Enumerate(DevNode& node) {
         if (HasDriverStack(*child)) {
             SurpriseRemove(*child);
         } else {
-            child->missing = true;
+            SetField(child->missing, true);
             SendRemove(*child);
             EraseNode(child);
         }
@@ -488,8 +498,8 @@ void EnumerateRoot() {
             Reference(pdo);  // the devnode's reference
             DevNode* node = AddChild(&pnp.root, pdo, path, true);
             std::u16string key = EnumKey(*node);
-            if (auto ids = Reg().multiString(key, u"HardwareID")) node->hardwareIds = *ids;
-            if (auto ids = Reg().multiString(key, u"CompatibleIDs")) node->compatibleIds = *ids;
+            if (auto ids = Reg().multiString(key, u"HardwareID")) k::SetField(node->hardwareIds, *ids);
+            if (auto ids = Reg().multiString(key, u"CompatibleIDs")) k::SetField(node->compatibleIds, *ids);
             BuildAndStart(*node);
         }
     }
@@ -648,7 +658,7 @@ void PnpShutdown(sim::Machine::Impl& impl) {
             std::vector<DevNode*> list;
             Subtree(node, list);
             for (DevNode* item : list) {
-                item->missing = true;
+                SetField(item->missing, true);
                 SendRemove(*item);
             }
             EraseNode(node);
@@ -736,7 +746,7 @@ NTSTATUS PnpManager::uninstallDevice(std::u16string_view instancePath) {
         status = k::QueryRemove(list);
         if (!NT_SUCCESS(status)) return;
         std::u16string key = k::EnumKey(*node);
-        if (node->rootEnumerated) node->missing = true;
+        if (node->rootEnumerated) k::SetField(node->missing, true);
         k::RemoveSubtree(*node, false);
         if (k::FindByPath(instancePath)) k::EraseNode(k::FindByPath(instancePath));
         impl_->machine->registry->deleteTree(key);
@@ -776,9 +786,9 @@ NTSTATUS PnpManager::stopDevice(std::u16string_view instancePath) {
             k::SendPnp(*node, IRP_MN_CANCEL_STOP_DEVICE);
             return;
         }
-        node->state = DevNodeState::QueryStopped;
+        k::SetState(*node, DevNodeState::QueryStopped);
         k::SendPnp(*node, IRP_MN_STOP_DEVICE);
-        node->state = DevNodeState::Stopped;
+        k::SetState(*node, DevNodeState::Stopped);
         status = STATUS_SUCCESS;
     });
     return status;

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include <sim/drivers.h>
 #include <sim/eventlog.h>
 #include <sim/machine.h>
 #include <sim/pnp.h>
@@ -14,13 +13,13 @@
 #include <sim/hw/san.h>
 
 #include "defines.h"
+#include "vorkatape/install.h"
 #include "text.h"
 
 namespace vorkasim {
 namespace {
 
 constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
-constexpr char16_t kTapeBusHardwareId[] = u"root\\vorkatbus";
 
 std::uint64_t ParseWwnn(const std::string& text)
 {
@@ -106,6 +105,7 @@ void World::boot()
     config.driverDirectory = options_.driverDirectory;
     config.registryJson = registry.toJson();
     config.traceEcho = options_.traceEcho;
+    config.san = san_.get();
     config.violationHandler = [this](const std::string& message) {
         std::fprintf(stderr, "vorkasim: verifier: %s\n", message.c_str());
         violations_.push_back(message);
@@ -117,24 +117,21 @@ void World::boot()
 
 void World::installDrivers()
 {
+    // What the installer does once: the tape bus's root device, the tape path stack
+    // (vorkatape with the vorkatflt upper filter) and the SAN adapter, whose enumeration
+    // then builds every path's stack. A later boot finds all of it in the registry and
+    // starts it by itself.
     auto& pnp = machine_->pnp();
-    auto& drivers = machine_->drivers();
-    // What the installer does once: the services and the root-enumerated tape bus. A later
-    // boot finds the device in the registry and starts it by itself.
-    for (const char16_t* service : {u"vorkatbus", u"vorkatflt"}) {
-        if (!machine_->registry().keyExists(std::u16string(kServicesKey) + service)) {
-            drivers.installService(service);
-        }
-    }
-    bool busPresent = false;
+    bool installed = false;
     for (const auto& device : pnp.devices()) {
         for (const auto& id : device.hardwareIds) {
-            busPresent = busPresent || EqualsIgnoreCase(id, kTapeBusHardwareId);
+            installed = installed || EqualsIgnoreCase(id, vorka::install::kSanAdapterHardwareId);
         }
     }
-    if (!busPresent) {
-        pnp.addDriverBinding({kTapeBusHardwareId, u"vorkatbus", {}, {}});
-        pnp.createRootDevice(kTapeBusHardwareId);
+    if (!installed) {
+        vorka::install::InstallTapeBus(*machine_);
+        vorka::install::InstallTapeStack(*machine_);
+        vorka::install::InstallSanAdapter(*machine_);
     }
 }
 

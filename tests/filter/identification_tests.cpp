@@ -1,7 +1,7 @@
 // How the path filter identifies the drive behind its path and registers it with
 // the tape bus: with the real base driver over the SAN, and with a scripted base
 // driver for answers no drive of the SAN gives.
-#include "tape_rig.h"
+#include "filter_fixture.h"
 
 namespace tapetest {
 namespace {
@@ -13,26 +13,6 @@ std::string LowerHex(std::uint64_t value) {
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
     return text;
 }
-
-// One drive on one path, under the fake bus.
-struct SinglePath {
-    explicit SinglePath(RigOptions options = {}, const std::function<void(sim::hw::DriveConfig&)>& tweak = {},
-                        const std::string& serial = "HX77001")
-        : rig(options) {
-        drive = &rig.AddDrive(serial, tweak);
-        rig.San().addAdapter();
-        path = &rig.San().connect(0, 0, 5, 0, *drive, 0);
-        rig.Boot();
-    }
-    TAPE_REG_DVC Registration() {
-        auto all = rig.Bus().RegistrationsCopy();
-        EXPECT_EQ(all.size(), 1u);
-        return all.empty() ? TAPE_REG_DVC{} : all.back();
-    }
-    Rig rig;
-    sim::hw::TapeDrive* drive = nullptr;
-    sim::hw::Path* path = nullptr;
-};
 
 TEST(Identification, ADriveIsRegisteredWithItsSerialNodeNameAndAddress) {
     SinglePath one;
@@ -92,51 +72,6 @@ INSTANTIATE_TEST_SUITE_P(Serials, BlankSerial, ::testing::Values(std::string(), 
                          [](const auto& info) { return info.param.empty() ? "Empty" : "Blanks"; });
 
 // ---- With a scripted base driver --------------------------------------------------------------
-
-struct StubPath {
-    StubPath() {
-        rig.Boot();  // an empty SAN: only the fake bus and the bindings
-    }
-    TAPE_REG_DVC Start() {
-        instance = rig.AddStubTape(script);
-        auto node = rig.Machine().pnp().find(instance);
-        EXPECT_TRUE(node && node->state == sim::DevNodeState::Started) << "the start succeeds whatever the answers";
-        auto all = rig.Bus().RegistrationsCopy();
-        EXPECT_EQ(all.size(), 1u);
-        return all.empty() ? TAPE_REG_DVC{} : all.back();
-    }
-    void AnswerIdentification(const std::vector<std::uint8_t>& page83) {
-        script.Reply(IOC_TAPE_GET_STANDARD_INQUIRY, STATUS_SUCCESS, std::vector<std::uint8_t>(STANDARD_INQUIRY_LENGTH, 0x20));
-        std::vector<std::uint8_t> serial(SERIAL_NUMBER_LENGTH, 0);
-        std::memcpy(serial.data(), "STUB0001", 8);
-        script.Reply(IOC_TAPE_GET_SERIAL_NUMBER, STATUS_SUCCESS, serial);
-        SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), 4, 0, 9, 0};
-        std::vector<std::uint8_t> addressBytes(sizeof address);
-        std::memcpy(addressBytes.data(), &address, sizeof address);
-        script.Reply(IOC_TAPE_GET_SCSI_ADDRESS, STATUS_SUCCESS, addressBytes);
-        script.Reply(IOC_TAPE_GET_DEVICE_ID_PAGE, STATUS_SUCCESS, page83);
-    }
-    Rig rig;
-    fakes::StubScript script;
-    std::u16string instance;
-};
-
-// A device identification page with the given designation descriptors
-// (association and type byte, designator).
-std::vector<std::uint8_t> Page83(const std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>& descriptors) {
-    std::vector<std::uint8_t> page(4, 0);
-    page[1] = 0x83;
-    for (const auto& [associationAndType, designator] : descriptors) {
-        page.push_back(0x01);
-        page.push_back(associationAndType);
-        page.push_back(0);
-        page.push_back(static_cast<std::uint8_t>(designator.size()));
-        page.insert(page.end(), designator.begin(), designator.end());
-    }
-    page[3] = static_cast<std::uint8_t>(page.size() - 4);
-    page.resize(DEVICE_ID_PAGE_LENGTH, 0);
-    return page;
-}
 
 TEST(IdentificationByStub, ABaseDriverThatAnswersNothingStillStartsThePath) {
     StubPath stub;

@@ -124,6 +124,22 @@ Forwarded ForwardWrite(PIRPS_WITH_STATUS table, PDEVICE_OBJECT device, const std
     return Transfer(table, device, IRP_MJ_WRITE, data, preemptKey);
 }
 
+Reply SendIrp(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+              PIRPS_WITH_STATUS table, SCSI_STATUS* record) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    setup(irp, IoGetNextIrpStackLocation(irp));
+    Reply reply;
+    if (table != nullptr) {
+        fakes::TableEntry entry(table, irp, record);
+        reply = SendOwnIrp(device, irp);
+    } else {
+        reply = SendOwnIrp(device, irp);
+    }
+    IoFreeIrp(irp);
+    return reply;
+}
+
 std::vector<std::uint8_t> Pattern(std::size_t length, std::uint8_t seed) {
     std::vector<std::uint8_t> v(length);
     for (std::size_t i = 0; i < length; ++i) v[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + (i >> 8));

@@ -67,6 +67,12 @@ Forwarded ForwardRead(PIRPS_WITH_STATUS table, PDEVICE_OBJECT device, ULONG leng
 Forwarded ForwardWrite(PIRPS_WITH_STATUS table, PDEVICE_OBJECT device, const std::vector<std::uint8_t>& data,
                        std::uint64_t preemptKey = 0);
 
+// An IRP the test builds itself: `setup` fills its next stack location (the one the
+// device sees); sent and waited for, then freed. With a table, the request travels
+// as a forwarded one, paired with `record`.
+Reply SendIrp(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+              PIRPS_WITH_STATUS table = nullptr, SCSI_STATUS* record = nullptr);
+
 std::vector<std::uint8_t> Pattern(std::size_t length, std::uint8_t seed);
 
 class Rig {
