@@ -106,6 +106,10 @@ Pool& Machine::pool() { return impl_->pool; }
 PnpManager& Machine::pnp() { return *impl_->pnpFacade; }
 DriverManager& Machine::drivers() { return *impl_->driversFacade; }
 ProcessManager& Machine::processes() { return *impl_->processesFacade; }
+ObjectNamespace& Machine::objects() {
+    static ObjectNamespace facade;  // stateless: it reaches the current machine
+    return facade;
+}
 bool Machine::shuttingDown() const { return impl_->shuttingDown.load(); }
 
 std::size_t Machine::runningSystemThreads() const {
@@ -157,7 +161,7 @@ void Machine::shutdown() {
 
     // System threads get a moment to end; the ones still running are reported and left alone
     // (their images stay mapped).
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (runningSystemThreads() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {

@@ -321,6 +321,8 @@ const void* IoObjectMessageTable(const void* ioObject) {
     return record->image ? record->image->messageTable : nullptr;
 }
 
+std::size_t ObjectNamespace::openKernelHandles() const { return k::Kernel().kernelHandles.size(); }
+
 std::int64_t ObjectPointerCount(const void* object) {
     k::ObjectHeader* header = k::HeaderOf(object);
     return header ? header->pointerCount.load() : -1;

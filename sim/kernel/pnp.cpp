@@ -37,6 +37,9 @@ namespace sim::k {
 namespace {
 
 constexpr std::u16string_view kEnum = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+constexpr std::u16string_view kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+// Start type of a service without a Start value: demand start.
+constexpr ULONG kDemandStart = 3;
 constexpr std::u16string_view kDriverDatabase = u"\\Registry\\Machine\\DRIVERS\\DriverDatabase\\DeviceIds\\";
 
 PnpManager::Impl& Pnp() { return *Kernel().pnp; }
@@ -485,9 +488,25 @@ void Enumerate(DevNode& node) {
 void EnumerateRoot() {
     auto& pnp = Pnp();
     const std::u16string rootKey = std::u16string(kEnum) + u"ROOT";
+    // Root devices start in the order Windows loads their drivers: by the start type of the
+    // function driver's service (boot, system, automatic, demand), then by instance path. A
+    // driver that others depend on at load (a bus whose filters open it in DriverEntry) is
+    // installed with an earlier start type.
+    std::vector<std::pair<ULONG, std::u16string>> rootPaths;
     for (auto& className : Reg().subkeys(rootKey)) {
         for (auto& instance : Reg().subkeys(rootKey + u"\\" + className)) {
-            std::u16string path = u"ROOT\\" + className + u"\\" + instance;
+            const std::u16string key = rootKey + u"\\" + className + u"\\" + instance;
+            ULONG start = kDemandStart;
+            if (auto service = Reg().string(key, u"Service")) {
+                if (auto value = Reg().dword(std::u16string(kServices) + *service, u"Start")) start = *value;
+            }
+            rootPaths.emplace_back(start, u"ROOT\\" + className + u"\\" + instance);
+        }
+    }
+    std::stable_sort(rootPaths.begin(), rootPaths.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [start, path] : rootPaths) {
+        {
             if (FindByPath(path)) continue;
             DEVICE_OBJECT* pdo = nullptr;
             NTSTATUS status = IoCreateDevice(pnp.rootBus, 0, nullptr, FILE_DEVICE_UNKNOWN,
@@ -664,6 +683,11 @@ void PnpShutdown(sim::Machine::Impl& impl) {
             EraseNode(node);
         }
         UnloadUnusedDrivers();
+        if (pnp.rootBus) {
+            RemoveDriverName(pnp.rootBus);
+            Dereference(pnp.rootBus);
+            pnp.rootBus = nullptr;
+        }
     });
     impl.pnp->worker.drain();
 }

@@ -101,7 +101,7 @@ int main(int argc, char** argv)
             controlDevice = "\\Device\\VorkaTBusDvc, link \\??\\VorkaTBusDvcLnk -> " +
                             (target ? vorkasim::Utf8(*target) : std::string("(missing)"));
         }
-        vorkasim::Runner runner(world);
+        vorkasim::Runner runner(world, scenario);
         for (const auto& step : scenario.steps) {
             results.push_back(runner.run(step));
         }

@@ -3,7 +3,9 @@
 #include <stdexcept>
 
 #include <sim/machine.h>
+#include <sim/pnp.h>
 #include <sim/process.h>
+#include <sim/hw/san.h>
 
 #include "defines.h"
 #include "text.h"
@@ -57,6 +59,9 @@ StepResult Runner::run(const nlohmann::json& step)
     if (op == "close") {
         return close(step);
     }
+    if (op == "stop" || op == "start" || op == "surprise-remove" || op == "remove" || op == "add") {
+        return pathEvent(op, step);
+    }
     throw std::runtime_error("unknown step \"" + op + "\"");
 }
 
@@ -98,6 +103,63 @@ StepResult Runner::close(const nlohmann::json& step)
     world_.machine().processes().exit(*process);
     handles_.erase(it);
     result.detail = name + " closed";
+    return result;
+}
+
+// Plug and Play events of one path's device, as the hardware or an administrator causes them:
+// "stop" and "start" (resource rebalancing), "surprise-remove" (the path vanishes from the SAN),
+// "remove" (an orderly removal) and "add" (the path comes back and is started again).
+StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
+{
+    StepResult result{step};
+    const std::string serial = RequiredString(step, "drive");
+    if (!step.contains("path") || !step.at("path").is_number_unsigned()) {
+        throw std::runtime_error("step \"" + op + "\" needs a number \"path\"");
+    }
+    const std::size_t index = step.at("path").get<std::size_t>();
+    const DriveSpec* drive = nullptr;
+    for (const auto& candidate : scenario_.drives) {
+        drive = candidate.serial == serial ? &candidate : drive;
+    }
+    if (drive == nullptr || index >= drive->paths.size()) {
+        throw std::runtime_error("step \"" + op + "\": drive " + serial + " has no path " + std::to_string(index));
+    }
+    const PathSpec& spec = drive->paths[index];
+    sim::hw::Path* path = world_.san().findPath(sim::hw::ScsiAddress{spec.port, spec.bus, spec.target, spec.lun});
+    if (path == nullptr) {
+        throw std::runtime_error("step \"" + op + "\": the SAN has no such path");
+    }
+    auto& pnp = world_.machine().pnp();
+    const std::string address = path->address().toString();
+    if (op == "surprise-remove") {
+        path->setPresent(false);
+        pnp.processPendingEnumerations();
+        result.detail = address + " vanished from the SAN";
+        return result;
+    }
+    if (op == "add" && !path->present()) {
+        path->setPresent(true);
+        pnp.processPendingEnumerations();
+        result.detail = address + " is back on the SAN";
+        return result;
+    }
+    const std::u16string instance = world_.pathInstance(*path);
+    if (instance.empty()) {
+        result.status = static_cast<std::uint32_t>(STATUS_NO_SUCH_DEVICE);
+        result.detail = address + " has no device";
+        return result;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (op == "stop") {
+        status = pnp.stopDevice(instance);
+    } else if (op == "remove") {
+        status = pnp.removeDevice(instance);
+    } else {
+        status = pnp.startDevice(instance);
+    }
+    pnp.processPendingEnumerations();
+    result.status = static_cast<std::uint32_t>(status);
+    result.detail = op + " " + address + " (" + Utf8(instance) + ")";
     return result;
 }
 

@@ -24,15 +24,17 @@ struct StepResult {
 
 class Runner {
 public:
-    explicit Runner(World& world) : world_(world) {}
+    Runner(World& world, const Scenario& scenario) : world_(world), scenario_(scenario) {}
 
     StepResult run(const nlohmann::json& step);
 
 private:
     StepResult open(const nlohmann::json& step);
     StepResult close(const nlohmann::json& step);
+    StepResult pathEvent(const std::string& op, const nlohmann::json& step);
 
     World& world_;
+    const Scenario& scenario_;
     // Each named handle belongs to an application process of its own; a reboot ends them.
     struct AppHandle {
         sim::Process* process = nullptr;

@@ -160,6 +160,24 @@ void World::shutdown()
     machine_.reset();
 }
 
+std::u16string World::pathInstance(const sim::hw::Path& path)
+{
+    // The SAN adapter names each path's device instance by its address in hexadecimal.
+    const auto& a = path.address();
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), "\\%X&%X&%X&%X", a.portNumber, a.pathId, a.targetId, a.lun);
+    const std::u16string wanted = Utf16(suffix);
+    for (const auto& device : machine().pnp().devices()) {
+        const auto& name = device.instancePath;
+        if (name.size() >= wanted.size() &&
+            EqualsIgnoreCase(std::u16string_view(name).substr(name.size() - wanted.size()), wanted) &&
+            device.state != sim::DevNodeState::Deleted) {
+            return name;
+        }
+    }
+    return {};
+}
+
 void World::keepEvents()
 {
     for (auto& entry : machine_->eventLog().entries()) {

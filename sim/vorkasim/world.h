@@ -18,6 +18,7 @@ class Machine;
 class Process;
 namespace hw {
 class San;
+class Path;
 }
 }  // namespace sim
 
@@ -60,6 +61,9 @@ public:
 
     sim::Machine& machine();
     sim::hw::San& san();
+
+    // Instance path of the devnode of a SAN path, or empty when it has none.
+    std::u16string pathInstance(const sim::hw::Path& path);
 
     // IOC_QUERY_DEVICES on the tape bus's control device, as an application asks it.
     // Returns the NT status of the request.

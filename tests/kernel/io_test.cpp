@@ -394,3 +394,34 @@ TEST_F(DeviceIo, AKernelBufferedRequestCopiesTheAnswerIntoTheCallersBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+class KernelImage : public vorka_test::MachineTest {};
+
+TEST_F(KernelImage, ADriverBuiltAgainstEveryHeaderLoadsAndRuns) {
+    machine().drivers().installService(u"kt_headers");
+    EXPECT_EQ(machine().drivers().load(u"kt_headers"), STATUS_SUCCESS);
+    EXPECT_EQ(machine().drivers().load(u"kt_headers"), STATUS_IMAGE_ALREADY_LOADED);
+    EXPECT_EQ(machine().drivers().unload(u"kt_headers"), STATUS_SUCCESS);
+    EXPECT_FALSE(machine().drivers().isLoaded(u"kt_headers"));
+}
+
+TEST_F(KernelImage, AServiceWithoutAnImageDoesNotLoad) {
+    EXPECT_EQ(machine().drivers().load(u"kt_missing"), STATUS_OBJECT_NAME_NOT_FOUND) << "no service key";
+    machine().drivers().installService(u"kt_missing");
+    EXPECT_EQ(machine().drivers().load(u"kt_missing"), STATUS_OBJECT_NAME_NOT_FOUND) << "no image file";
+}
+
+TEST_F(KernelImage, TheKernelFindsOnlyItsOwnRoutinesByName) {
+    auto lookup = [](std::u16string name) {
+        UNICODE_STRING us{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
+        return MmGetSystemRoutineAddress(&us);
+    };
+    EXPECT_EQ(lookup(u"RtlQueryRegistryValuesEx"), reinterpret_cast<PVOID>(&RtlQueryRegistryValuesEx));
+    EXPECT_EQ(lookup(u"IoAllocateIrp"), reinterpret_cast<PVOID>(&IoAllocateIrp));
+    EXPECT_EQ(lookup(u"malloc"), nullptr) << "not a kernel routine";
+    EXPECT_EQ(lookup(u"NoSuchRoutine"), nullptr);
+}
+
+}  // namespace

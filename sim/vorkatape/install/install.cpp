@@ -27,7 +27,9 @@ std::u16string InstallSanAdapter(sim::Machine& machine) {
 }
 
 std::u16string InstallTapeBus(sim::Machine& machine) {
-    machine.drivers().installService(u"vorkatbus");
+    // System start: the bus loads before the demand-started path stacks, whose filters open its
+    // control device when they load.
+    machine.drivers().installService(u"vorkatbus", 1);
     sim::DriverBinding binding;
     binding.hardwareId = kTapeBusHardwareId;
     binding.service = u"vorkatbus";

@@ -28,6 +28,7 @@ class Pool;
 class PnpManager;
 class DriverManager;
 class ProcessManager;
+class ObjectNamespace;
 
 struct MachineConfig {
     // Where driver images are found: service "x" is <driverDirectory>/x.so.
@@ -71,6 +72,7 @@ public:
     PnpManager& pnp();
     DriverManager& drivers();
     ProcessManager& processes();
+    ObjectNamespace& objects();
 
     // System threads (PsCreateSystemThread) that have not ended yet.
     std::size_t runningSystemThreads() const;

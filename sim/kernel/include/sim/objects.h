@@ -44,7 +44,6 @@ struct NamespaceEntry {
     std::u16string linkTarget;   // for links
 };
 
-class ObjectNamespace;
 
 // Resolves `name` through symbolic links (\??\X, \DosDevices\X, \GLOBAL??\X are
 // the same directory) to a device object. Returns nullptr when nothing is there.
@@ -53,5 +52,15 @@ _DEVICE_OBJECT* FindDevice(std::u16string_view name);
 std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view name);
 // Every name in the namespace below `directory` (e.g. u"\\Device"), sorted.
 std::vector<NamespaceEntry> ListNamespace(std::u16string_view directory);
+
+// The machine's object namespace and kernel handle table, for host code (Machine::objects()).
+class ObjectNamespace {
+public:
+    _DEVICE_OBJECT* findDevice(std::u16string_view name) const { return FindDevice(name); }
+    std::optional<std::u16string> linkTarget(std::u16string_view name) const { return SymbolicLinkTarget(name); }
+    std::vector<NamespaceEntry> list(std::u16string_view directory) const { return ListNamespace(directory); }
+    // Kernel handles (PsCreateSystemThread, ...) that are open now.
+    std::size_t openKernelHandles() const;
+};
 
 }  // namespace sim
