@@ -170,6 +170,13 @@ TEST_F(KernelServices, GuidsRoundTripThroughTheirText) {
     EXPECT_EQ(RtlGUIDFromString(&bad, &back), STATUS_INVALID_PARAMETER);
 }
 
+// Drivers look the Ex form of the registry query up by name before using it.
+TEST_F(KernelServices, TheExtendedRegistryQueryIsFoundByName) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, W(u"RtlQueryRegistryValuesEx"));
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&RtlQueryRegistryValuesEx));
+}
+
 // ---- a driver image writing events ---------------------------------------------
 
 class DriverEvents : public MachineTest {

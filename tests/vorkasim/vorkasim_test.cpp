@@ -1,0 +1,260 @@
+// The simulator command as an operator uses it: scenarios in, virtual devices, step results and the
+// event log out; a registry file makes two runs two boots of one server.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+vorkasim::WorldOptions Options()
+{
+    vorkasim::WorldOptions options;
+    options.driverDirectory = VORKA_DRIVER_DIR;
+    return options;
+}
+
+// Runs the command with arguments and returns what it printed and its exit code.
+std::pair<std::string, int> RunVorkasim(const std::string& arguments)
+{
+    std::string output;
+    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + arguments + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) {
+        return {"", -1};
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        output.append(buffer, n);
+    }
+    int status = pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::filesystem::path TempFile(const std::string& name)
+{
+    auto dir = std::filesystem::temp_directory_path() / ("vorkasim-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    return dir / name;
+}
+
+TEST(Scenario, RejectsMalformedDocumentsWithTheFaultyField)
+{
+    EXPECT_THROW(vorkasim::ParseScenario(json::array()), std::runtime_error);
+    try {
+        vorkasim::ParseScenario(json::parse(R"({"drives":[{"serial":"A","paths":[{"port":300}]}]})"));
+        FAIL() << "a port number above 255 was accepted";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("drives[0].paths[0]"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"drives":[{"serial":""}]})")), std::runtime_error);
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"drives":[{"serial":"A","wwnn":"12G4"}]})")),
+                 std::runtime_error);
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"steps":[{"drive":"A"}]})")), std::runtime_error);
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"registry":{"vorkatbus":{"X":-1}}})")),
+                 std::runtime_error);
+}
+
+TEST(World, DefaultScenarioGivesOneVirtualDevicePerDriveWithBothPaths)
+{
+    vorkasim::World world(vorkasim::DefaultScenario(), Options());
+    world.boot();
+    std::vector<vorkasim::DeviceView> devices;
+    ASSERT_EQ(world.queryDevices(&devices), 0u);
+    ASSERT_EQ(devices.size(), 2u);
+    for (const auto& device : devices) {
+        EXPECT_TRUE(device.failover);
+        ASSERT_EQ(device.paths.size(), 2u);
+        EXPECT_NE(device.paths[0].port, device.paths[1].port) << "the two paths go through two adapters";
+        EXPECT_EQ(device.paths[0].primary + device.paths[1].primary, 1) << device.name << " has one primary path";
+    }
+    // The path devices of the base driver hold the lowest Tape numbers first; each virtual device
+    // takes the first number no device holds when its drive's first path registers.
+    EXPECT_EQ(devices[0].name, "Tape1");
+    EXPECT_EQ(devices[1].name, "Tape4");
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
+vorkasim::Scenario TwoDrives(const std::string& registry = "{}")
+{
+    return vorkasim::ParseScenario(json::parse(R"({"registry":)" + registry + R"(,
+        "drives": [{"serial": "SER0001", "wwnn": "500507630f000001",
+                    "paths": [{"port":0,"target":1},{"port":1,"target":1}]},
+                   {"serial": "SER0002", "wwnn": "500507630f000002",
+                    "paths": [{"port":0,"target":2},{"port":1,"target":2}]}]})"));
+}
+
+const vorkasim::DeviceView* Find(const std::vector<vorkasim::DeviceView>& devices, const std::string& serial)
+{
+    for (const auto& device : devices) {
+        if (device.serial == serial) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+TEST(World, PrimaryPathFollowsStopsAndSurpriseRemovalsOfPaths)
+{
+    const auto scenario = TwoDrives();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    std::vector<vorkasim::DeviceView> devices;
+
+    EXPECT_EQ(runner.run(json::parse(R"({"op":"stop","drive":"SER0001","path":0})")).status, 0u);
+    world.queryDevices(&devices);
+    const auto* drive = Find(devices, "SER0001");
+    ASSERT_NE(drive, nullptr);
+    ASSERT_EQ(drive->paths.size(), 2u);
+    EXPECT_FALSE(drive->paths[0].active);
+    EXPECT_FALSE(drive->paths[0].primary);
+    EXPECT_TRUE(drive->paths[1].primary);
+
+    // The stopped path comes back as a standby path: the primary stays where it is.
+    EXPECT_EQ(runner.run(json::parse(R"({"op":"start","drive":"SER0001","path":0})")).status, 0u);
+    world.queryDevices(&devices);
+    drive = Find(devices, "SER0001");
+    ASSERT_NE(drive, nullptr);
+    EXPECT_TRUE(drive->paths[0].active);
+    EXPECT_TRUE(drive->paths[1].primary);
+
+    // The primary path vanishes from the SAN: its record goes, the other path takes over.
+    runner.run(json::parse(R"({"op":"surprise-remove","drive":"SER0001","path":1})"));
+    world.queryDevices(&devices);
+    drive = Find(devices, "SER0001");
+    ASSERT_NE(drive, nullptr);
+    ASSERT_EQ(drive->paths.size(), 1u);
+    EXPECT_EQ(drive->paths[0].port, 0);
+    EXPECT_TRUE(drive->paths[0].primary);
+
+    // It comes back: registered again, still one device for the drive.
+    runner.run(json::parse(R"({"op":"add","drive":"SER0001","path":1})"));
+    world.queryDevices(&devices);
+    drive = Find(devices, "SER0001");
+    ASSERT_NE(drive, nullptr);
+    EXPECT_EQ(drive->paths.size(), 2u);
+    EXPECT_EQ(devices.size(), 2u);
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
+TEST(World, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
+{
+    const auto scenario = TwoDrives();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    std::vector<vorkasim::DeviceView> devices;
+    world.queryDevices(&devices);
+    const std::string name = Find(devices, "SER0001")->name;
+
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "a"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0xC0000022u);
+    EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "a"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "b"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "b"}}).status, 0xC0000008u) << "a handle closes once";
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
+TEST(World, RegistryFileMakesTwoRunsTwoBootsOfOneServer)
+{
+    const auto registryFile = TempFile("persistent-registry.json");
+    std::filesystem::remove(registryFile);
+    const auto scenario = TwoDrives(R"({"vorkatbus":{"PersistentNaming":1}})");
+    std::vector<vorkasim::DeviceView> first;
+    {
+        auto options = Options();
+        options.registryFile = registryFile;
+        vorkasim::World world(scenario, options);
+        world.boot();
+        world.queryDevices(&first);
+        world.shutdown();
+        EXPECT_TRUE(world.violations().empty());
+    }
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(Find(first, "SER0001")->name, "Tape5655361");
+    EXPECT_EQ(Find(first, "SER0002")->name, "Tape5655362");
+    ASSERT_TRUE(std::filesystem::exists(registryFile));
+
+    // The second run registers the drives in the other order: the names stay with the drives.
+    auto reversed = scenario;
+    std::swap(reversed.drives[0], reversed.drives[1]);
+    std::vector<vorkasim::DeviceView> second;
+    {
+        auto options = Options();
+        options.registryFile = registryFile;
+        vorkasim::World world(reversed, options);
+        world.boot();
+        world.queryDevices(&second);
+        world.shutdown();
+        EXPECT_TRUE(world.violations().empty());
+    }
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(Find(second, "SER0001")->name, "Tape5655361");
+    EXPECT_EQ(Find(second, "SER0002")->name, "Tape5655362");
+}
+
+TEST(Command, JsonDocumentCarriesDevicesEventsAndStepResults)
+{
+    const auto scenarioFile = TempFile("steps.json");
+    std::ofstream(scenarioFile) << R"({"registry": {"vorkatbus": {"FailoverEventsEnabled": 1}},
+        "drives": [{"serial": "SER0001", "paths": [{"port":0,"target":1},{"port":1,"target":1}]}],
+        "steps": [{"op":"list"}, {"op":"stop","drive":"SER0001","path":0}, {"op":"reboot"}, {"op":"list"}]})";
+    auto [output, code] = RunVorkasim(scenarioFile.string() + " --json");
+    ASSERT_EQ(code, 0) << output;
+    const json document = json::parse(output);
+    ASSERT_EQ(document.at("devices").size(), 1u);
+    const auto& device = document.at("devices")[0];
+    EXPECT_EQ(device.at("serial"), "SER0001");
+    EXPECT_EQ(device.at("failover"), true);
+    ASSERT_EQ(device.at("paths").size(), 2u);
+    for (const char* key : {"port", "bus", "target", "lun", "active", "primary"}) {
+        EXPECT_TRUE(device.at("paths")[0].contains(key)) << key;
+    }
+    const auto& steps = document.at("steps");
+    ASSERT_EQ(steps.size(), 4u);
+    EXPECT_EQ(steps[0].at("op"), "list");
+    EXPECT_EQ(steps[0].at("status"), "0x00000000");
+    EXPECT_EQ(steps[0].at("devices")[0].at("paths").size(), 2u) << "a list step carries the devices of its moment";
+    EXPECT_EQ(steps[1].at("status"), "0x00000000");
+    bool started = false;
+    bool newPrimary = false;
+    for (const auto& event : document.at("events")) {
+        started = started || event.at("code") == "0x40000001";
+        if (event.at("code") == "0x40000006") {
+            newPrimary = true;
+            EXPECT_EQ(event.at("strings").size(), 2u);
+            EXPECT_NE(event.at("text").get<std::string>().find("is new primary path for device with serial number SER0001"),
+                      std::string::npos);
+        }
+    }
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(newPrimary) << "events are on in this scenario";
+}
+
+TEST(Command, DefaultRunListsTheTwoDrivesAndTheStartEvent)
+{
+    auto [output, code] = RunVorkasim("");
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("\\Device\\VorkaTBusDvc, link \\??\\VorkaTBusDvcLnk -> \\Device\\VorkaTBusDvc"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Vorka Tape Bus Enumerator started successfully."), std::string::npos);
+    EXPECT_NE(output.find("VRK0000000000001"), std::string::npos);
+    EXPECT_NE(output.find("VRK0000000000002"), std::string::npos);
+}
+
+}  // namespace
