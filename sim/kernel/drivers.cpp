@@ -213,7 +213,10 @@ void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload) {
     std::string devices;
     for (DEVICE_OBJECT* device : DevicesOf(driver))
         if (!ExtraOf(device)->deletePending) devices += (devices.empty() ? "" : ", ") + DeviceLabel(device);
-    if (!devices.empty()) ReportViolation("driver " + name + " unloaded with device objects left: " + devices);
+    if (!devices.empty()) {
+        ReportViolation("driver " + name + " unloaded with device objects left: " + devices);
+        Abandon(driver);
+    }
     const DriverImage* image = record->image.get();
     if (image) {
         for (auto& leak : TakePoolLeaksOf(image)) ReportViolation(leak);
@@ -260,16 +263,33 @@ void UnloadUnusedDrivers() {
     for (DRIVER_OBJECT* driver : unused) UnloadDriverObject(driver, true);
 }
 
-void UnloadAllDrivers() {
+std::vector<const DriverImage*> UnloadAllDrivers() {
+    std::vector<const DriverImage*> kept;
     auto* impl = CurrentImpl();
-    if (!impl || !impl->drivers) return;
+    if (!impl || !impl->drivers) return kept;
     std::vector<DRIVER_OBJECT*> all;
     {
         std::lock_guard lock(impl->drivers->mutex);
         for (auto& [key, driver] : impl->drivers->loaded)
             if (!RecordOf(driver)->builtIn) all.push_back(driver);
     }
-    for (DRIVER_OBJECT* driver : all) UnloadDriverObject(driver, true);
+    for (DRIVER_OBJECT* driver : all) {
+        DriverRecord* record = RecordOf(driver);
+        bool inUse = false;
+        if (record->pnpDriver)
+            for (DEVICE_OBJECT* device : DevicesOf(driver)) inUse = inUse || !ExtraOf(device)->deletePending;
+        if (inUse) {
+            // Windows never unloads a Plug and Play driver that still owns device objects (here
+            // ones it created outside any device stack); it stays loaded, and what it holds is in use.
+            Trace("vkernel: driver " + Narrow(record->service) +
+                  " still owns device objects after every devnode was removed; it stays loaded");
+            kept.push_back(record->image.get());
+            Abandon(driver);
+            continue;
+        }
+        UnloadDriverObject(driver, true);
+    }
+    return kept;
 }
 
 }  // namespace sim::k

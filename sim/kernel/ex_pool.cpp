@@ -2,6 +2,7 @@
 // freed blocks that recognises double frees, injected failures, and the
 // ExAllocatePool*/ExFreePool* exports.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -274,12 +275,13 @@ std::vector<std::string> TakePoolLeaksOf(const DriverImage* image) {
     return Summarise(groups, "unloaded");
 }
 
-std::vector<std::string> TakeAllPoolLeaks() {
+std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>& inUse) {
     Pool& pool = CurrentPool();
     std::map<std::pair<std::string, ULONG>, std::pair<std::size_t, std::size_t>> groups;
     std::lock_guard lock(pool.impl().mutex);
     for (auto& [block, info] : pool.impl().live) {
         if (info.reported) continue;
+        if (info.image && std::find(inUse.begin(), inUse.end(), info.image) != inUse.end()) continue;
         info.reported = true;
         auto& totals = groups[{info.owner, info.tag}];
         ++totals.first;

@@ -142,6 +142,9 @@ ObjectHeader* HeaderOf(const void* body);
 void Reference(void* body);
 void Dereference(void* body);
 bool IsObjectOfType(const void* body, const _OBJECT_TYPE* type);
+// Keeps what a misbehaving or still-running driver holds reachable for the life of the
+// process (a machine that goes cannot free it safely), so leak checkers do not count it twice.
+void Abandon(const void* object);
 
 // Kernel and process handle tables.
 class HandleTable {
@@ -335,8 +338,9 @@ bool PoolShouldFail(int poolType, std::size_t size, ULONG tag, const void* calle
 // Pool still held by an unloading image, one line per tag; the blocks are disowned
 // so that they are reported once.
 std::vector<std::string> TakePoolLeaksOf(const DriverImage* image);
-// Every block still allocated (machine shutdown), one line per owner and tag.
-std::vector<std::string> TakeAllPoolLeaks();
+// Every block still allocated (machine shutdown), one line per owner and tag, except the
+// blocks of images that are still in use.
+std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>& inUse);
 
 // MmProbeAndLockPages without the raise: the status instead.
 NTSTATUS LockMdlPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
@@ -544,7 +548,9 @@ void UnloadUnusedDrivers();
 // Calls DriverUnload (when asked and present), reports what the driver left behind
 // and drops the loader's reference.
 void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload);
-void UnloadAllDrivers();
+// Unloads every driver at shutdown, except Plug and Play drivers that still own device
+// objects (as on Windows); returns the images of those.
+std::vector<const DriverImage*> UnloadAllDrivers();
 // Runs `job` on the PnP manager's worker thread and waits (inline when already on it).
 void RunOnPnpWorker(const std::function<void()>& job);
 void StopDpcAndTimers(sim::Machine::Impl& impl);

@@ -1,6 +1,7 @@
 // The simulated machine: owns every part of the kernel, sets itself as the
 // current machine for the exported NT routines, and shuts down in order.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -148,7 +149,11 @@ void Machine::shutdown() {
 
     // Every devnode is removed, then every driver unloads.
     k::PnpShutdown(impl);
-    k::RunOnPnpWorker([] { k::UnloadAllDrivers(); });
+    std::vector<const k::DriverImage*> inUse;
+    k::RunOnPnpWorker([&] { inUse = k::UnloadAllDrivers(); });
+    auto stillInUse = [&](const k::DriverImage* image) {
+        return image && std::find(inUse.begin(), inUse.end(), image) != inUse.end();
+    };
     for (int round = 0; round < 3; ++round) {
         impl.pnp->worker.drain();
         impl.worker->drain();
@@ -159,10 +164,16 @@ void Machine::shutdown() {
         ReportViolation(std::to_string(open) + " kernel handle(s) still open at shutdown");
     impl.kernelHandles.closeAll();
 
-    // System threads get a moment to end; the ones still running are reported and left alone
-    // (their images stay mapped).
+    // System threads get a moment to end; the ones still running are reported (unless their
+    // driver stays loaded) and left alone (their images stay mapped).
+    auto endingThreads = [&] {
+        std::lock_guard lock(impl.threadsMutex);
+        std::size_t count = 0;
+        for (auto& thread : impl.threads) count += !thread->finished.load() && !stillInUse(thread->image.get());
+        return count;
+    };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    while (runningSystemThreads() && std::chrono::steady_clock::now() < deadline)
+    while (endingThreads() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {
         std::lock_guard lock(impl.threadsMutex);
@@ -171,21 +182,25 @@ void Machine::shutdown() {
                 if (thread->thread.joinable()) thread->thread.join();
                 k::Dereference(thread->object);
             } else {
-                ReportViolation("system thread " + k::Describe(reinterpret_cast<void*>(thread->routine)) +
+                if (!stillInUse(thread->image.get()))
+                    ReportViolation("system thread " + k::Describe(reinterpret_cast<void*>(thread->routine)) +
                                 " started by " + k::OwnerNameOf(thread->image.get()) + " still runs at shutdown");
                 thread->thread.detach();
-                thread.release();  // it may still touch its record
+                k::Abandon(thread.release());  // it may still touch its record
             }
         }
         impl.threads.clear();
     }
 
     auto irps = k::TakeLiveIrps(nullptr, impl.generation, true);
+    irps.erase(std::remove_if(irps.begin(), irps.end(),
+                              [&](k::IrpHeader* irp) { return stillInUse(irp->owner); }),
+               irps.end());
     for (std::size_t i = 0; i < irps.size() && i < 8; ++i)
         ReportViolation("IRP " + k::Describe(irps[i]->irp()) + " allocated by " + irps[i]->ownerName +
                         " was never freed");
     if (irps.size() > 8) ReportViolation(std::to_string(irps.size() - 8) + " more IRP(s) were never freed");
-    for (auto& leak : k::TakeAllPoolLeaks()) ReportViolation(leak);
+    for (auto& leak : k::TakeAllPoolLeaks(inUse)) ReportViolation(leak);
 
     impl.worker->stop();
     impl.pnp->stopped = true;

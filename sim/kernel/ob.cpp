@@ -35,6 +35,13 @@ bool IsObjectOfType(const void* body, const _OBJECT_TYPE* type) {
     return header && header->type == type;
 }
 
+void Abandon(const void* object) {
+    static std::mutex* mutex = new std::mutex;
+    static auto* abandoned = new std::vector<const void*>;
+    std::lock_guard lock(*mutex);
+    abandoned->push_back(object);
+}
+
 void Reference(void* body) {
     ObjectHeader* header = HeaderOf(body);
     if (!header) {

@@ -57,7 +57,9 @@ struct StubPath {
         }
         return out;
     }
-    StubPath() {
+    // answerLater: the stub answers every request later, from a worker thread.
+    explicit StubPath(bool answerLater = false) {
+        script.answerLater = answerLater;
         rig.Boot();  // an empty SAN: only the fake bus and the bindings
     }
     TAPE_REG_DVC Start() {
@@ -90,5 +92,7 @@ struct StubPath {
 inline void StubPath::AnswerGoodIdentification() {
     AnswerIdentification(Page83({{0x03, {0x50, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}}}));
 }
+
+inline std::string AnswerName(bool later) { return later ? "AnsweredLater" : "AnsweredAtOnce"; }
 
 }  // namespace tapetest

@@ -14,8 +14,10 @@ std::string LowerHex(std::uint64_t value) {
     return text;
 }
 
-TEST(Identification, ADriveIsRegisteredWithItsSerialNodeNameAndAddress) {
-    SinglePath one;
+class Identification : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Identification, ADriveIsRegisteredWithItsSerialNodeNameAndAddress) {
+    SinglePath one(RigOptions{.forcePending = GetParam()});
     const TAPE_REG_DVC reg = one.Registration();
     EXPECT_EQ(reg.fFailover, 1);
     EXPECT_EQ(Field(reg.szSN, 33), "HX77001");
@@ -34,13 +36,16 @@ TEST(Identification, ADriveIsRegisteredWithItsSerialNodeNameAndAddress) {
     EXPECT_TRUE(one.rig.Bus().NotificationsOf(stack->filter).empty());
 }
 
-TEST(Identification, DpfFlagsWordSixTurnsExclusiveOffAndNamingAndEncryptionOn) {
-    SinglePath one({}, [](sim::hw::DriveConfig& c) { c.dpfFlags = 6; });
+TEST_P(Identification, DpfFlagsWordSixTurnsExclusiveOffAndNamingAndEncryptionOn) {
+    SinglePath one(RigOptions{.forcePending = GetParam()}, [](sim::hw::DriveConfig& c) { c.dpfFlags = 6; });
     const TAPE_REG_DVC reg = one.Registration();
     EXPECT_EQ(reg.fExclusive, 0);
     EXPECT_EQ(reg.fPersistentNaming, 1);
     EXPECT_EQ(reg.fSME, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Filter, Identification, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ForcedPending" : "AnsweredAtOnce"; });
 
 class FailoverSetting : public ::testing::TestWithParam<std::optional<std::uint32_t>> {};
 
@@ -73,8 +78,10 @@ INSTANTIATE_TEST_SUITE_P(Serials, BlankSerial, ::testing::Values(std::string(), 
 
 // ---- With a scripted base driver --------------------------------------------------------------
 
-TEST(IdentificationByStub, ABaseDriverThatAnswersNothingStillStartsThePath) {
-    StubPath stub;
+class IdentificationByStub : public ::testing::TestWithParam<bool> {};
+
+TEST_P(IdentificationByStub, ABaseDriverThatAnswersNothingStillStartsThePath) {
+    StubPath stub(GetParam());
     const TAPE_REG_DVC reg = stub.Start();
     EXPECT_EQ(reg.fFailover, 0);
     EXPECT_EQ(Field(reg.szSN, 33), std::string(32, '0'));
@@ -85,8 +92,8 @@ TEST(IdentificationByStub, ABaseDriverThatAnswersNothingStillStartsThePath) {
     EXPECT_EQ(stub.script.SeenWithCode(IOC_TAPE_SET_EXT_IN_BASE).size(), 1u);
 }
 
-TEST(IdentificationByStub, AnEightByteLogicalUnitNaaNameBecomesLowerCaseHex) {
-    StubPath stub;
+TEST_P(IdentificationByStub, AnEightByteLogicalUnitNaaNameBecomesLowerCaseHex) {
+    StubPath stub(GetParam());
     stub.AnswerIdentification(Page83({{0x01, {'T', '1', '0'}},
                                       {0x13, {0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89}},  // target port NAA
                                       {0x03, {0x5A, 0xB0, 0x00, 0x11, 0x22, 0x33, 0xC4, 0xFF}}}));
@@ -98,8 +105,8 @@ TEST(IdentificationByStub, AnEightByteLogicalUnitNaaNameBecomesLowerCaseHex) {
     EXPECT_EQ(reg.scScsiAddr.TargetId, 9);
 }
 
-TEST(IdentificationByStub, APageWithoutALogicalUnitNaaNameTurnsFailoverOff) {
-    StubPath stub;
+TEST_P(IdentificationByStub, APageWithoutALogicalUnitNaaNameTurnsFailoverOff) {
+    StubPath stub(GetParam());
     stub.AnswerIdentification(Page83({{0x01, {'T', '1', '0'}}, {0x13, {1, 2, 3, 4, 5, 6, 7, 8}}}));
     const TAPE_REG_DVC reg = stub.Start();
     EXPECT_EQ(reg.fFailover, 0);
@@ -107,13 +114,16 @@ TEST(IdentificationByStub, APageWithoutALogicalUnitNaaNameTurnsFailoverOff) {
     EXPECT_EQ(Field(reg.szSN, 33), "STUB0001");
 }
 
-TEST(IdentificationByStub, ASixteenByteNaaNameTurnsFailoverOff) {
-    StubPath stub;
+TEST_P(IdentificationByStub, ASixteenByteNaaNameTurnsFailoverOff) {
+    StubPath stub(GetParam());
     stub.AnswerIdentification(Page83({{0x03, std::vector<std::uint8_t>(16, 0x61)}}));
     const TAPE_REG_DVC reg = stub.Start();
     EXPECT_EQ(reg.fFailover, 0);
     EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
 }
+
+INSTANTIATE_TEST_SUITE_P(Filter, IdentificationByStub, ::testing::Bool(),
+                         [](const auto& info) { return AnswerName(info.param); });
 
 }  // namespace
 }  // namespace tapetest

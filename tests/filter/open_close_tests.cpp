@@ -21,14 +21,15 @@ std::size_t CountSeen(fakes::StubScript& script, UCHAR major) {
     return n;
 }
 
-class Opens : public ::testing::Test {
+class Opens : public ::testing::TestWithParam<bool> {
 protected:
+    Opens() : stub_(GetParam()) {}
     void SetUp() override { stub_.Start(); }
     std::u16string StubName() { return u"\\Device\\VorkaStub0"; }
     StubPath stub_;
 };
 
-TEST_F(Opens, AnOpenOnThePathDeviceAndItsCloseAreReportedToTheBus) {
+TEST_P(Opens, AnOpenOnThePathDeviceAndItsCloseAreReportedToTheBus) {
     App app(stub_.rig.Machine());
     ASSERT_EQ(app.Open(StubName()), STATUS_SUCCESS);
     EXPECT_EQ(Kinds(stub_.Notifications(NFY_TYPE_IO)), std::vector<ULONG>{IO_OPEN_REQ});
@@ -37,7 +38,7 @@ TEST_F(Opens, AnOpenOnThePathDeviceAndItsCloseAreReportedToTheBus) {
     EXPECT_EQ(Kinds(stub_.Notifications(NFY_TYPE_IO)), (std::vector<ULONG>{IO_OPEN_REQ, IO_CLOSE_REQ}));
 }
 
-TEST_F(Opens, AnOpenTheBusForwardedIsNotReportedBack) {
+TEST_P(Opens, AnOpenTheBusForwardedIsNotReportedBack) {
     FILE_OBJECT file{};
     SCSI_STATUS record{};
     Reply opened = SendIrp(
@@ -60,14 +61,14 @@ TEST_F(Opens, AnOpenTheBusForwardedIsNotReportedBack) {
     EXPECT_TRUE(seen[seen.size() - 2].inTable && seen.back().inTable) << "both reached the base as forwarded requests";
 }
 
-TEST_F(Opens, AnOpenThatFailsBelowGivesItsCountBackAtTheBus) {
+TEST_P(Opens, AnOpenThatFailsBelowGivesItsCountBackAtTheBus) {
     stub_.script.createStatus = STATUS_DEVICE_NOT_READY;
     App app(stub_.rig.Machine());
     EXPECT_EQ(app.Open(StubName()), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(Kinds(stub_.Notifications(NFY_TYPE_IO)), (std::vector<ULONG>{IO_OPEN_REQ, IO_CLOSE_REQ}));
 }
 
-TEST_F(Opens, AnOpenTheBusRefusesNeverReachesTheBaseDriver) {
+TEST_P(Opens, AnOpenTheBusRefusesNeverReachesTheBaseDriver) {
     stub_.rig.Bus().onNotify = [](const TAPE_NFY_DVC& n) {
         return n.ulType == NFY_TYPE_IO && n.ePnp == IO_OPEN_REQ ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
     };
@@ -77,7 +78,7 @@ TEST_F(Opens, AnOpenTheBusRefusesNeverReachesTheBaseDriver) {
     EXPECT_EQ(Kinds(stub_.Notifications(NFY_TYPE_IO)), std::vector<ULONG>{IO_OPEN_REQ}) << "nothing to give back";
 }
 
-TEST_F(Opens, ACloseIsReportedEvenWhenItsRequestAddressIsReusedBeforeItReturns) {
+TEST_P(Opens, ACloseIsReportedEvenWhenItsRequestAddressIsReusedBeforeItReturns) {
     App app(stub_.rig.Machine());
     ASSERT_EQ(app.Open(StubName()), STATUS_SUCCESS);
     // The moment the base driver completes the close, the bus forwards a request whose
@@ -93,8 +94,9 @@ TEST_F(Opens, ACloseIsReportedEvenWhenItsRequestAddressIsReusedBeforeItReturns) 
 
 // ---- Forwarded requests and the reservation preempt --------------------------------------------
 
-class Forwarding : public ::testing::Test {
+class Forwarding : public ::testing::TestWithParam<bool> {
 protected:
+    Forwarding() : stub_(GetParam()) {}
     void SetUp() override {
         stub_.AnswerGoodIdentification();
         stub_.script.Reply(IOCTL_TAPE_GET_STATUS, STATUS_SUCCESS);
@@ -106,7 +108,7 @@ protected:
     StubPath stub_;
 };
 
-TEST_F(Forwarding, ARequestWithoutAKeyReachesTheBaseDriverUntouched) {
+TEST_P(Forwarding, ARequestWithoutAKeyReachesTheBaseDriverUntouched) {
     Forwarded f = GetStatus(0);
     EXPECT_EQ(f.reply.status, STATUS_SUCCESS);
     EXPECT_TRUE(stub_.script.SeenWithCode(IOC_TAPE_PREEMPT_RESERVATION).empty());
@@ -115,7 +117,7 @@ TEST_F(Forwarding, ARequestWithoutAKeyReachesTheBaseDriverUntouched) {
     EXPECT_TRUE(seen[0].inTable);
 }
 
-TEST_F(Forwarding, AKeyIsPreemptedWithBeforeTheRequestAndThenCleared) {
+TEST_P(Forwarding, AKeyIsPreemptedWithBeforeTheRequestAndThenCleared) {
     stub_.script.Reply(IOC_TAPE_PREEMPT_RESERVATION, STATUS_SUCCESS);
     Forwarded f = GetStatus(0x0123456789ABCDEFull);
     EXPECT_EQ(f.reply.status, STATUS_SUCCESS);
@@ -133,7 +135,7 @@ TEST_F(Forwarding, AKeyIsPreemptedWithBeforeTheRequestAndThenCleared) {
         << "the key is cleared before the request goes down";
 }
 
-TEST_F(Forwarding, ARefusedPreemptFailsTheRequestAndLeavesTheMarkForTheBus) {
+TEST_P(Forwarding, ARefusedPreemptFailsTheRequestAndLeavesTheMarkForTheBus) {
     stub_.script.Reply(IOC_TAPE_PREEMPT_RESERVATION, STATUS_DEVICE_BUSY);
     Forwarded f = GetStatus(0x0123456789ABCDEFull);
     EXPECT_EQ(f.reply.status, STATUS_DEVICE_BUSY);
@@ -142,8 +144,10 @@ TEST_F(Forwarding, ARefusedPreemptFailsTheRequestAndLeavesTheMarkForTheBus) {
     EXPECT_TRUE(stub_.script.SeenWithCode(IOCTL_TAPE_GET_STATUS).empty());
 }
 
-TEST(ForwardingWithoutFailover, OnlyRequestsOutsideTheFailoverSetStillPreempt) {
-    StubPath stub;  // answers no identification: failover off
+class ForwardingWithoutFailover : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ForwardingWithoutFailover, OnlyRequestsOutsideTheFailoverSetStillPreempt) {
+    StubPath stub(GetParam());  // answers no identification: failover off
     stub.script.Reply(IOCTL_TAPE_GET_STATUS, STATUS_SUCCESS);
     stub.script.Reply(IOC_TAPE_PREEMPT_RESERVATION, STATUS_SUCCESS);
     ASSERT_EQ(stub.Start().fFailover, 0);
@@ -160,6 +164,11 @@ TEST(ForwardingWithoutFailover, OnlyRequestsOutsideTheFailoverSetStillPreempt) {
     EXPECT_EQ(stub.script.SeenWithCode(IOC_TAPE_PREEMPT_RESERVATION).size(), 1u);
     EXPECT_EQ(record.scPreempt, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Filter, Opens, ::testing::Bool(), [](const auto& info) { return AnswerName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Filter, Forwarding, ::testing::Bool(), [](const auto& info) { return AnswerName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Filter, ForwardingWithoutFailover, ::testing::Bool(),
+                         [](const auto& info) { return AnswerName(info.param); });
 
 }  // namespace
 }  // namespace tapetest

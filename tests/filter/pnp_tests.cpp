@@ -16,8 +16,10 @@ std::vector<ULONG> PnpStates(StubPath& stub) {
     return states;
 }
 
-TEST(PathPnp, AQueryRemoveTheBusRefusesLeavesThePathAsItWas) {
-    StubPath stub;
+class PathPnp : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PathPnp, AQueryRemoveTheBusRefusesLeavesThePathAsItWas) {
+    StubPath stub(GetParam());
     stub.Start();
     stub.rig.Bus().onNotify = [](const TAPE_NFY_DVC& n) {
         return n.ulType == NFY_TYPE_PNP && n.ePnp == PNP_REMOVE_PENDING ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
@@ -41,8 +43,8 @@ TEST(PathPnp, AQueryRemoveTheBusRefusesLeavesThePathAsItWas) {
     EXPECT_EQ(stopped.back(), static_cast<ULONG>(PNP_STOPPED));
 }
 
-TEST(PathPnp, ASurpriseRemovalIsReportedAndThenTheRemoval) {
-    StubPath stub;
+TEST_P(PathPnp, ASurpriseRemovalIsReportedAndThenTheRemoval) {
+    StubPath stub(GetParam());
     stub.Start();
     PDEVICE_OBJECT filter = stub.Filter();
     ASSERT_EQ(stub.rig.Machine().pnp().surpriseRemoveDevice(stub.instance), STATUS_SUCCESS);
@@ -54,17 +56,22 @@ TEST(PathPnp, ASurpriseRemovalIsReportedAndThenTheRemoval) {
     EXPECT_EQ(states, (std::vector<ULONG>{PNP_SURPRISE_REMOVE, PNP_ABSENT}));
 }
 
+INSTANTIATE_TEST_SUITE_P(Filter, PathPnp, ::testing::Bool(), [](const auto& info) { return AnswerName(info.param); });
+
 // A request held inside the base driver while a stop or a removal arrives.
-class Draining : public ::testing::TestWithParam<bool> {};
+class Draining : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(Draining, StopAndRemoveWaitForTheRequestsInTheBaseDriver) {
-    const bool remove = GetParam();
-    StubPath stub;
+    const auto [remove, answerLater] = GetParam();
+    StubPath stub(answerLater);
     stub.AnswerGoodIdentification();
     stub.script.Reply(IOCTL_TAPE_GET_STATUS, STATUS_SUCCESS);
     stub.Start();
     PDEVICE_OBJECT filter = stub.Filter();
 
+    // The removal stops in the stub until the request's thread has left the filter: the
+    // filter's image goes with its last device, and no thread may still be running in it.
+    stub.script.gateRemove = remove;
     stub.script.Hold();
     Reply held;
     std::thread request([&] { held = KernelControl(filter, IOCTL_TAPE_GET_STATUS, nullptr, 0, nullptr, 0); });
@@ -90,6 +97,7 @@ TEST_P(Draining, StopAndRemoveWaitForTheRequestsInTheBaseDriver) {
 
     stub.script.Release();
     request.join();
+    stub.script.OpenRemoveGate();
     change.join();
     EXPECT_EQ(held.status, STATUS_SUCCESS);
     EXPECT_EQ(pnpStatus, STATUS_SUCCESS);
@@ -99,8 +107,11 @@ TEST_P(Draining, StopAndRemoveWaitForTheRequestsInTheBaseDriver) {
     EXPECT_EQ(states.back().ePnp, static_cast<ULONG>(remove ? PNP_ABSENT : PNP_STOPPED));
 }
 
-INSTANTIATE_TEST_SUITE_P(Filter, Draining, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Remove" : "Stop"; });
+INSTANTIATE_TEST_SUITE_P(Filter, Draining, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "Remove" : "Stop") +
+                                    AnswerName(std::get<1>(info.param));
+                         });
 
 // Two paths of one drive whose starts overlap: each base driver must learn the number
 // of its own path's virtual device from the table's handshake slots.

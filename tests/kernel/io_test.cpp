@@ -94,9 +94,8 @@ protected:
         driver_ = machine().drivers().find(u"ktfiles");
     }
     void TearDown() override {
-        for (PDEVICE_OBJECT device : created_) {
-            if (sim::ObjectPointerCount(device) > 0 && !deleted_.count(device)) IoDeleteDevice(device);
-        }
+        for (PDEVICE_OBJECT device : created_)
+            if (!deleted_.count(device)) IoDeleteDevice(device);
         MachineTest::TearDown();
     }
 

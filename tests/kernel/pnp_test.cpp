@@ -290,4 +290,15 @@ TEST_F(Pnp, ADriverKeepingItsDeviceAfterRemoveIsReported) {
     takeViolations();  // and it still has its attachment and device when the machine goes
 }
 
+TEST_F(Pnp, APnpDriverOwningADeviceOutsideItsStacksStaysLoadedThroughShutdown) {
+    SetParameter(u"kt_func", u"ControlDevice", 1);
+    std::u16string instance = InstallStack();
+    ASSERT_EQ(machine().pnp().removeDevice(instance), STATUS_SUCCESS);
+    EXPECT_TRUE(machine().drivers().isLoaded(u"kt_func")) << "its control device keeps it loaded";
+    EXPECT_EQ(machine().drivers().unloadCount(u"kt_func"), 0u);
+    EXPECT_FALSE(machine().drivers().isLoaded(u"kt_upper"));
+    shutdownMachine();
+    EXPECT_TRUE(takeViolations().empty()) << "a driver still in use is not reported at shutdown";
+}
+
 }  // namespace

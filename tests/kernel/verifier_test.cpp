@@ -84,10 +84,10 @@ TEST_F(Verifier, RegistryCallsAbovePassiveLevelAreReported) {
 }
 
 TEST_F(Verifier, PoolFreedWithTheWrongTagOrTwiceIsReported) {
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 32, 'Tst1');
-    ExFreePoolWithTag(block, 'Tst2');
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 32, sim::PoolTag("Tst1"));
+    ExFreePoolWithTag(block, sim::PoolTag("Tst2"));
     EXPECT_TRUE(Contains(OnlyReport(), "allocated with tag 'Tst1' freed with tag 'Tst2'"));
-    ExFreePoolWithTag(block, 'Tst1');
+    ExFreePoolWithTag(block, sim::PoolTag("Tst1"));
     EXPECT_TRUE(Contains(OnlyReport(), "freed twice"));
     int local = 0;
     ExFreePool(&local);
@@ -97,20 +97,20 @@ TEST_F(Verifier, PoolFreedWithTheWrongTagOrTwiceIsReported) {
 TEST_F(Verifier, PagedPoolAtDispatchLevelIsReported) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    void* block = ExAllocatePoolWithTag(PagedPool, 16, 'Page');
+    void* block = ExAllocatePoolWithTag(PagedPool, 16, sim::PoolTag("Page"));
     KeLowerIrql(old);
     EXPECT_TRUE(Contains(OnlyReport(), "paged pool (tag 'Page') allocated at IRQL 2"));
-    ExFreePoolWithTag(block, 'Page');
+    ExFreePoolWithTag(block, sim::PoolTag("Page"));
     void* nonPaged = nullptr;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'NPag');
+    nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 16, sim::PoolTag("NPag"));
     KeLowerIrql(old);
     ExpectNoNewReport();
-    ExFreePoolWithTag(nonPaged, 'NPag');
+    ExFreePoolWithTag(nonPaged, sim::PoolTag("NPag"));
 }
 
 TEST_F(Verifier, PoolLeftAtShutdownIsReportedWithItsTag) {
-    ExAllocatePoolWithTag(NonPagedPool, 40, 'Lost');
+    ExAllocatePoolWithTag(NonPagedPool, 40, sim::PoolTag("Lost"));
     shutdownMachine();
     auto reports = takeViolations();
     ASSERT_EQ(reports.size(), 1u);
@@ -120,35 +120,35 @@ TEST_F(Verifier, PoolLeftAtShutdownIsReportedWithItsTag) {
 TEST_F(Verifier, InjectedFailuresHitTheChosenAllocations) {
     auto& pool = machine().pool();
     pool.failNthAllocation(2);
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 'Inj1');
-    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 'Inj1');
-    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 'Inj1');
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, sim::PoolTag("Inj1"));
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, sim::PoolTag("Inj1"));
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, sim::PoolTag("Inj1"));
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
 
-    pool.failTag('Inj2');
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 'Inj2'), nullptr);
+    pool.failTag(sim::PoolTag("Inj2"));
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, sim::PoolTag("Inj2")), nullptr);
     pool.failIf([](const sim::PoolRequest& request) { return request.size > 1000; });
-    EXPECT_EQ(ExAllocatePool2(POOL_FLAG_NON_PAGED, 4096, 'Big1'), nullptr);
+    EXPECT_EQ(ExAllocatePool2(POOL_FLAG_NON_PAGED, 4096, sim::PoolTag("Big1")), nullptr);
     EXPECT_EQ(pool.injectedFailures(), 3u);
     pool.clearFailures();
-    void* big = ExAllocatePool2(POOL_FLAG_NON_PAGED, 4096, 'Big1');
+    void* big = ExAllocatePool2(POOL_FLAG_NON_PAGED, 4096, sim::PoolTag("Big1"));
     ASSERT_NE(big, nullptr);
-    ExFreePoolWithTag(big, 'Big1');
-    ExFreePoolWithTag(first, 'Inj1');
-    ExFreePoolWithTag(third, 'Inj1');
+    ExFreePoolWithTag(big, sim::PoolTag("Big1"));
+    ExFreePoolWithTag(first, sim::PoolTag("Inj1"));
+    ExFreePoolWithTag(third, sim::PoolTag("Inj1"));
 }
 
 TEST_F(Verifier, FreshPoolIsNotZeroedButExAllocatePool2ZeroesIt) {
-    auto* raw = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 64, 'Fill'));
-    auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, 'Zero'));
+    auto* raw = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 64, sim::PoolTag("Fill")));
+    auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, sim::PoolTag("Zero")));
     EXPECT_TRUE(std::any_of(raw, raw + 64, [](unsigned char b) { return b != 0; }))
         << "code that forgets to clear a record must not find zeros by luck";
     EXPECT_TRUE(std::all_of(zeroed, zeroed + 64, [](unsigned char b) { return b == 0; }));
     EXPECT_EQ(machine().pool().liveBlocksOf("kernel").size(), 2u);
-    ExFreePoolWithTag(raw, 'Fill');
-    ExFreePoolWithTag(zeroed, 'Zero');
+    ExFreePoolWithTag(raw, sim::PoolTag("Fill"));
+    ExFreePoolWithTag(zeroed, sim::PoolTag("Zero"));
 }
 
 TEST_F(Verifier, SpinLockMisuseIsReported) {

@@ -90,6 +90,21 @@ TEST_P(PathLifecycle, AStoppedPathRefusesRequestsUntilItStartsAgain) {
     EXPECT_EQ(rig_->Query(a_).started, 1u);
 }
 
+TEST_P(PathLifecycle, ARestartedPathRegistersAgainWithANewStack) {
+    ASSERT_EQ(ForwardWrite(Table(), a_.filter, Pattern(64, 1)).reply.status, STATUS_SUCCESS);
+    const std::size_t registrations = rig_->Bus().RegistrationsCopy().size();
+    ASSERT_EQ(rig_->Machine().pnp().restartDevice(a_.instance), STATUS_SUCCESS);
+    rig_->Settle();
+    auto again = rig_->StackOf(*pathA_);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(rig_->Bus().RegistrationsCopy().size(), registrations + 1);
+    const vorka::tape::PathState state = rig_->Query(*again);
+    EXPECT_EQ(state.started, 1u);
+    EXPECT_EQ(state.virtualTapeRecorded, 1u);
+    EXPECT_EQ(state.filterDevice, reinterpret_cast<std::uintptr_t>(again->filter));
+    EXPECT_EQ(Position(*again), 1u) << "the drive kept its position through the restart";
+}
+
 TEST_P(PathLifecycle, AStopWaitsForTheRequestsInProgress) {
     // Every command now takes a while at the drive.
     drive_->setTiming(sim::hw::TimingModel{0, std::chrono::milliseconds(150)});

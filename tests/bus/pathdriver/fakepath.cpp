@@ -141,7 +141,7 @@ static NTSTATUS FakeRegister(FAKEPATH_REGISTER *pReq)
     pReq->baseDriverExt = (uint64_t)(ULONG_PTR)reg.pBaseDriverExt;
     pReq->deviceObject = (uint64_t)(ULONG_PTR)pPath;
     if (NT_SUCCESS(pReq->status) && reg.pBaseDriverExt != NULL) {
-        g_pTable = (PIRPS_WITH_STATUS)reg.pBaseDriverExt;
+        InterlockedExchangePointer((PVOID volatile *)&g_pTable, reg.pBaseDriverExt);
     }
     ObDereferenceObject(pPath);
     return STATUS_SUCCESS;
@@ -225,7 +225,9 @@ static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return FakeComplete(pIrp, STATUS_SUCCESS, 0);
     }
     InterlockedExchange(&pExt->lStackLocationsLeft, pIrp->CurrentLocation - 1);
-    PSCSI_STATUS pRecord = STATUS_STRUCT_ALLOCATED(g_pTable, pIrp);
+    PIRPS_WITH_STATUS pTable =
+        (PIRPS_WITH_STATUS)InterlockedCompareExchangePointer((PVOID volatile *)&g_pTable, NULL, NULL);
+    PSCSI_STATUS pRecord = STATUS_STRUCT_ALLOCATED(pTable, pIrp);
     BOOLEAN fFromBus = pRecord != NULL && pRecord == (PSCSI_STATUS)pIrp->AssociatedIrp.SystemBuffer;
     if (fFromBus) {
         InterlockedIncrement(&pExt->lBusRequests);

@@ -137,9 +137,16 @@ struct StubScript {
     // Called (outside the mutex) with every close before it completes.
     std::function<void(PIRP)> onClose;
 
+    // Answering later: every request but PnP and power is marked pending and completed
+    // from a worker thread, so that a caller which does not wait for STATUS_PENDING shows.
+    bool answerLater = false;
+
     // Holding: requests other than PnP and power wait inside the stub until released.
     bool hold = false;
     int held = 0;
+
+    // Gating the removal: IRP_MN_REMOVE_DEVICE waits in the stub while this is set.
+    bool gateRemove = false;
 
     std::vector<StubSeen> seen;
     PIRPS_WITH_STATUS table = nullptr;  // from IOC_SET_EXT_IN_BASE
@@ -155,6 +162,11 @@ struct StubScript {
     void Release() {
         std::lock_guard lock(mutex);
         hold = false;
+        changed.notify_all();
+    }
+    void OpenRemoveGate() {
+        std::lock_guard lock(mutex);
+        gateRemove = false;
         changed.notify_all();
     }
     // Waits until `count` requests are held inside the stub.

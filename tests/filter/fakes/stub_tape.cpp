@@ -35,45 +35,23 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+// Completes a request as the script says.
+NTSTATUS Answer(PDEVICE_OBJECT device, PIRP irp) {
     StubScript& script = *Ext(device).script;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-    const ULONG code = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
-    const ULONG input = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.InputBufferLength : 0;
-    const ULONG output = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.OutputBufferLength : 0;
-
-    fakes::StubSeen seen;
-    seen.major = stack->MajorFunction;
-    seen.minor = stack->MinorFunction;
-    seen.code = code;
-    seen.irp = irp;
-    PIRPS_WITH_STATUS table;
-    {
-        std::lock_guard lock(script.mutex);
-        table = script.table;
-    }
-    if (PSCSI_STATUS record = STATUS_STRUCT_ALLOCATED(table, irp)) {
-        seen.inTable = true;
-        seen.recordPreempt = record->scPreempt;
-    }
-    if (code == IOC_TAPE_PREEMPT_RESERVATION && buffer != nullptr && input >= 8) std::memcpy(&seen.preemptKey, buffer, 8);
+    const bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
+    const ULONG code = control ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
+    const ULONG input = control ? stack->Parameters.DeviceIoControl.InputBufferLength : 0;
+    const ULONG output = control ? stack->Parameters.DeviceIoControl.OutputBufferLength : 0;
 
     std::function<void(PIRP)> onClose;
     NTSTATUS createStatus;
     {
-        std::unique_lock lock(script.mutex);
-        script.seen.push_back(seen);
-        if (script.hold) {
-            ++script.held;
-            script.changed.notify_all();
-            script.changed.wait(lock, [&] { return !script.hold; });
-            --script.held;
-        }
+        std::lock_guard lock(script.mutex);
         onClose = script.onClose;
         createStatus = script.createStatus;
     }
-
     switch (stack->MajorFunction) {
         case IRP_MJ_CREATE:
             return Complete(irp, createStatus);
@@ -112,6 +90,69 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, reply.status, length);
 }
 
+struct Later {
+    PIO_WORKITEM item;
+    PIRP irp;
+};
+
+VOID AnswerLater(PDEVICE_OBJECT device, PVOID context) {
+    auto* later = static_cast<Later*>(context);
+    IoFreeWorkItem(later->item);
+    Answer(device, later->irp);
+    delete later;
+}
+
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    StubScript& script = *Ext(device).script;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    const bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
+    const ULONG code = control ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
+
+    fakes::StubSeen seen;
+    seen.major = stack->MajorFunction;
+    seen.minor = stack->MinorFunction;
+    seen.code = code;
+    seen.irp = irp;
+    PIRPS_WITH_STATUS table;
+    {
+        std::lock_guard lock(script.mutex);
+        table = script.table;
+    }
+    if (PSCSI_STATUS record = STATUS_STRUCT_ALLOCATED(table, irp)) {
+        seen.inTable = true;
+        seen.recordPreempt = record->scPreempt;
+    }
+    if (code == IOC_TAPE_PREEMPT_RESERVATION && buffer != nullptr &&
+        stack->Parameters.DeviceIoControl.InputBufferLength >= 8) {
+        std::memcpy(&seen.preemptKey, buffer, 8);
+    }
+
+    bool later;
+    {
+        std::unique_lock lock(script.mutex);
+        script.seen.push_back(seen);
+        if (script.hold) {
+            ++script.held;
+            script.changed.notify_all();
+            script.changed.wait(lock, [&] { return !script.hold; });
+            --script.held;
+        }
+        later = script.answerLater;
+    }
+    if (later) {
+        IoMarkIrpPending(irp);
+        PIO_WORKITEM item = IoAllocateWorkItem(device);
+        if (item == nullptr) {
+            Answer(device, irp);
+        } else {
+            IoQueueWorkItem(item, AnswerLater, DelayedWorkQueue, new Later{item, irp});
+        }
+        return STATUS_PENDING;
+    }
+    return Answer(device, irp);
+}
+
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -121,11 +162,15 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     StubExtension& ext = Ext(device);
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     {
-        std::lock_guard lock(ext.script->mutex);
+        std::unique_lock lock(ext.script->mutex);
         fakes::StubSeen seen;
         seen.major = IRP_MJ_PNP;
         seen.minor = minor;
         ext.script->seen.push_back(seen);
+        ext.script->changed.notify_all();
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            ext.script->changed.wait(lock, [&] { return !ext.script->gateRemove; });
+        }
     }
     if (minor == IRP_MN_START_DEVICE) {
         KEVENT done;

@@ -20,6 +20,7 @@ struct Settings {
     ULONG LeakPool;
     ULONG KeepDeviceOnRemove;
     ULONG Exclusive;
+    ULONG ControlDevice;  // also create a device outside any stack, with a worker thread waiting on it
 };
 Settings settings;
 #ifdef KT_FUNCTION
@@ -139,6 +140,27 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
 #endif
 }
 
+#ifdef KT_FUNCTION
+PDEVICE_OBJECT controlDevice;
+KEVENT controlEvent;
+
+VOID ControlWorker(PVOID) {
+    KeWaitForSingleObject(&controlEvent, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void CreateControlDevice(PDRIVER_OBJECT driver) {
+    if (controlDevice) return;
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\KtControl");
+    if (!NT_SUCCESS(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice))) return;
+    controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    KeInitializeEvent(&controlEvent, NotificationEvent, FALSE);
+    HANDLE thread = nullptr;
+    if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ControlWorker, nullptr)))
+        ZwClose(thread);
+}
+#endif
+
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     TRACE("AddDevice");
     if (settings.FailAddDevice) return STATUS_INSUFFICIENT_RESOURCES;
@@ -156,6 +178,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
                             &device);
 #endif
     if (!NT_SUCCESS(status)) return status;
+#ifdef KT_FUNCTION
+    if (settings.ControlDevice) CreateControlDevice(driver);
+#endif
     Extension* ext = Ext(device);
     ext->Self = device;
     ext->Pdo = pdo;
@@ -169,19 +194,20 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
+
 void Unload(PDRIVER_OBJECT) { TRACE("Unload"); }
 
 void ReadSettings(PUNICODE_STRING registryPath) {
     WCHAR path[256];
     RtlStringCbPrintfW(path, sizeof(path), L"%wZ\\Parameters", registryPath);
-    RTL_QUERY_REGISTRY_TABLE table[8];
+    RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
     const wchar_t* names[] = {L"FailAddDevice", L"FailStart", L"FailQueryRemove", L"FailQueryStop",
-                              L"LeakPool", L"KeepDeviceOnRemove", L"Exclusive"};
+                              L"LeakPool", L"KeepDeviceOnRemove", L"Exclusive", L"ControlDevice"};
     ULONG* targets[] = {&settings.FailAddDevice, &settings.FailStart, &settings.FailQueryRemove,
                         &settings.FailQueryStop, &settings.LeakPool, &settings.KeepDeviceOnRemove,
-                        &settings.Exclusive};
-    for (int i = 0; i < 7; ++i) {
+                        &settings.Exclusive, &settings.ControlDevice};
+    for (int i = 0; i < 8; ++i) {
         table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
         table[0].Name = const_cast<PWSTR>(names[i]);
         table[0].EntryContext = targets[i];

@@ -1,6 +1,8 @@
 #include "tape_rig.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include "sim/drivers.h"
@@ -151,6 +153,10 @@ std::vector<std::uint8_t> Pattern(std::size_t length, std::uint8_t seed) {
 Rig::Rig(RigOptions options) : options_(options) {}
 
 Rig::~Rig() {
+    // The host kernel unmaps a driver image as soon as the driver unloads. A completion
+    // routine or a worker that has just signalled its waiter may still be on its last
+    // instructions inside an image; give them a moment before the shutdown unloads them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     machine_.reset();  // devices removed, drivers unloaded, before the SAN and the scripts go
 }
 

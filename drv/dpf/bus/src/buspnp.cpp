@@ -89,7 +89,9 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         PBUS_EXT pExt = (PBUS_EXT)pHeader;
         ExAcquireFastMutex(&pExt->fmPnp);
+        ExAcquireFastMutex(&pExt->fmIoCount);   /* the count changes under its own mutex only */
         DBG_ASSERT(pExt->ulIoCount);
+        ExReleaseFastMutex(&pExt->fmIoCount);
         BusIncIoCount(pDeviceObject);
         ExReleaseFastMutex(&pExt->fmPnp);
 

@@ -95,6 +95,21 @@ VOID BusPdoPrimaryEvent(PDRIVER_OBJECT pDriverObject, PBUS_EXT pExt, PDEVICE_OBJ
 /* ---- Creation and removal ---- */
 
 /*
+ * TRUE when one of this bus's own virtual devices already carries the number: its name would only
+ * collide. Checked before IoCreateDevice so that numbering many drives does not cost a failed
+ * creation for every number below. The caller holds the bus-wide list lock.
+ */
+static BOOLEAN BusPdoNumberTaken(PBUS_EXT pExt, LONG lNumber)
+{
+    for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
+        if (((PPDO_EXT)pPdoData->pPdo->DeviceExtension)->ulTapeNumber == lNumber) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/*
  * Creates the virtual device of a newly seen drive, with its PDO_DATA in
  * pListOfPdos. The caller holds the bus-wide list lock exclusively.
  */
@@ -146,6 +161,9 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
             }
             lCounter++;
             lNumber = lCounter;
+            if (BusPdoNumberTaken(pExt, lNumber)) {
+                continue;
+            }
             RtlStringCchPrintfW(wszName, RTL_NUMBER_OF(wszName), L"Tape%d", lNumber);
             if (BusNamePersistentlyInUse(pDeviceObject, wszName)) {
                 DBG("BusCreatePdo: %S persistently reserved.\n", wszName);
