@@ -241,6 +241,7 @@ void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload) {
         std::unique_lock lock(loader.imagesMutex);
         auto& images = loader.images;
         images.erase(std::remove(images.begin(), images.end(), record->image), images.end());
+        loader.retiredImages.push_back(record->image);
     }
     Dereference(driver);  // the loader's reference; the image goes with the last one
 }

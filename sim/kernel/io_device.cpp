@@ -24,10 +24,16 @@ void DestroyDevice(void* body) {
     if (driver) Dereference(driver);
 }
 
+// Pool tag of driver-object extensions (reads "IoDx").
+constexpr ULONG kDriverExtensionTag = 0x78446F49;
+
 void DestroyDriver(void* body) {
     auto* driver = static_cast<DRIVER_OBJECT*>(body);
     DriverRecord* record = RecordOf(driver);
-    for (auto& [id, memory] : record->clientExtensions) ::operator delete(memory, std::align_val_t(16));
+    if (auto* impl = CurrentImpl()) {
+        for (auto& [id, memory] : record->clientExtensions)
+            impl->pool.free(memory, kDriverExtensionTag, "IoDeleteDriver");
+    }
     record->~DriverRecord();  // releases the image: it is unloaded when nothing else holds it
 }
 
@@ -351,8 +357,11 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
     DriverRecord* record = RecordOf(DriverObject);
     std::lock_guard lock(Kernel().ioLock);
     if (record->clientExtensions.count(ClientIdentificationAddress)) return STATUS_OBJECT_NAME_COLLISION;
-    void* memory = ::operator new(DriverObjectExtensionSize ? DriverObjectExtensionSize : 1, std::align_val_t(16));
-    std::memset(memory, 0, DriverObjectExtensionSize);
+    // Non-paged pool owned by the kernel (it goes with the driver object), so that a driver's
+    // handling of a failed allocation can be tested by injecting pool failures.
+    void* memory = Kernel().pool.allocate(NonPagedPool, DriverObjectExtensionSize, kDriverExtensionTag,
+                                          reinterpret_cast<const void*>(&IoAllocateDriverObjectExtension), true);
+    if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     record->clientExtensions[ClientIdentificationAddress] = memory;
     *DriverObjectExtension = memory;
     return STATUS_SUCCESS;

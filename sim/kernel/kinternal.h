@@ -469,6 +469,10 @@ struct sim::DriverManager::Impl {
     std::map<std::u16string, std::size_t> entries, unloads;
     mutable std::shared_mutex imagesMutex;
     std::vector<std::shared_ptr<sim::k::DriverImage>> images;  // loaded images, for address lookups
+    // Images of unloaded drivers stay mapped until the machine ends: a completion routine or a
+    // dispatch routine of the driver may still be running its last instructions on another
+    // thread after the event it signalled let the unload go ahead.
+    std::vector<std::shared_ptr<sim::k::DriverImage>> retiredImages;
 };
 
 struct sim::PnpManager::Impl {

@@ -28,9 +28,6 @@
 
 #include "defines.h"
 
-#ifndef STATUS_DEVICE_DATA_ERROR
-#define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009CL)
-#endif
 
 namespace vorka::tape {
 
