@@ -190,18 +190,25 @@ NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, ULONG share, U
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
-                           void* output, ULONG outputLength, ULONG_PTR* information) {
-    if (information) *information = 0;
-    Attach attach(process);
-    ACCESS_MASK granted = 0;
-    void* object = process->handles->lookup(handle, &granted);
+// The file object of a process's handle, referenced, with the access the handle grants.
+static NTSTATUS ReferenceFileOfHandle(ProcessState* process, HANDLE handle, FILE_OBJECT** file, ACCESS_MASK* granted) {
+    void* object = process->handles->lookup(handle, granted);
     if (!object) return STATUS_INVALID_HANDLE;
     if (!IsFile(object)) {
         Dereference(object);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    auto* file = static_cast<FILE_OBJECT*>(object);
+    *file = static_cast<FILE_OBJECT*>(object);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+                           void* output, ULONG outputLength, ULONG_PTR* information) {
+    if (information) *information = 0;
+    Attach attach(process);
+    ACCESS_MASK granted = 0;
+    FILE_OBJECT* file = nullptr;
+    if (NTSTATUS status = ReferenceFileOfHandle(process, handle, &file, &granted); !NT_SUCCESS(status)) return status;
     const ULONG access = ACCESS_FROM_CTL_CODE(code);
     if (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
         ((access & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA))) {
@@ -298,13 +305,8 @@ NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* b
     if (information) *information = 0;
     Attach attach(process);
     ACCESS_MASK granted = 0;
-    void* object = process->handles->lookup(handle, &granted);
-    if (!object) return STATUS_INVALID_HANDLE;
-    if (!IsFile(object)) {
-        Dereference(object);
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    auto* file = static_cast<FILE_OBJECT*>(object);
+    FILE_OBJECT* file = nullptr;
+    if (NTSTATUS status = ReferenceFileOfHandle(process, handle, &file, &granted); !NT_SUCCESS(status)) return status;
     if (!(granted & (write ? FILE_WRITE_DATA : FILE_READ_DATA))) {
         Dereference(file);
         return STATUS_ACCESS_DENIED;

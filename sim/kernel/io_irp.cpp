@@ -386,17 +386,25 @@ static bool AttachDirectBuffer(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERAT
     return locked;
 }
 
+// An IRP that a kernel caller builds and the I/O manager completes and frees: kernel mode, with
+// the caller's event and status block.
+static PIRP AllocateBuiltIrp(PDEVICE_OBJECT DeviceObject, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock,
+                             const void* caller) {
+    PIRP irp = AllocateIrpFor(DeviceObject->StackSize, caller);
+    if (!irp) return nullptr;
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     sim::CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-    const void* caller = __builtin_return_address(0);
-    PIRP irp = AllocateIrpFor(DeviceObject->StackSize, caller);
+    PIRP irp = AllocateBuiltIrp(DeviceObject, Event, IoStatusBlock, __builtin_return_address(0));
     if (!irp) return nullptr;
     IrpHeader* header = IrpHeaderOf(irp);
-    irp->RequestorMode = KernelMode;
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
@@ -454,12 +462,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 static PIRP BuildFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                             PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock,
                             const void* caller) {
-    PIRP irp = AllocateIrpFor(DeviceObject->StackSize, caller);
+    PIRP irp = AllocateBuiltIrp(DeviceObject, Event, IoStatusBlock, caller);
     if (!irp) return nullptr;
     IrpHeader* header = IrpHeaderOf(irp);
-    irp->RequestorMode = KernelMode;
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = static_cast<UCHAR>(MajorFunction);
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {

@@ -202,6 +202,9 @@ private:
         std::u16string target;
         void* object = nullptr;
     };
+    // Adds a name that must not exist yet, in a directory that exists.
+    NTSTATUS insert(std::u16string_view name, bool link, std::u16string target, void* object);
+
     mutable std::mutex mutex_;
     std::map<std::u16string, Entry> entries_;  // by upcased canonical name
 };

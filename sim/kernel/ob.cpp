@@ -187,7 +187,7 @@ std::u16string Namespace::Canonical(std::u16string_view name) {
     return std::u16string(name);
 }
 
-NTSTATUS Namespace::insertObject(std::u16string_view name, void* object) {
+NTSTATUS Namespace::insert(std::u16string_view name, bool link, std::u16string target, void* object) {
     std::u16string canonical = Canonical(name);
     if (canonical.size() < 2 || canonical[0] != u'\\' || canonical.back() == u'\\') return STATUS_OBJECT_NAME_INVALID;
     std::u16string key = Upcase(canonical);
@@ -195,8 +195,12 @@ NTSTATUS Namespace::insertObject(std::u16string_view name, void* object) {
     std::u16string parent = ParentOf(key);
     if (parent != u"\\" && !KnownDirectory(parent) && !entries_.count(parent)) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (entries_.count(key)) return STATUS_OBJECT_NAME_COLLISION;
-    entries_[key] = Entry{canonical, false, {}, object};
+    entries_[key] = Entry{canonical, link, std::move(target), object};
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Namespace::insertObject(std::u16string_view name, void* object) {
+    return insert(name, false, {}, object);
 }
 
 NTSTATUS Namespace::removeObject(std::u16string_view name, void* object) {
@@ -209,15 +213,7 @@ NTSTATUS Namespace::removeObject(std::u16string_view name, void* object) {
 }
 
 NTSTATUS Namespace::insertLink(std::u16string_view name, std::u16string_view target) {
-    std::u16string canonical = Canonical(name);
-    if (canonical.size() < 2 || canonical[0] != u'\\' || canonical.back() == u'\\') return STATUS_OBJECT_NAME_INVALID;
-    std::u16string key = Upcase(canonical);
-    std::lock_guard lock(mutex_);
-    std::u16string parent = ParentOf(key);
-    if (parent != u"\\" && !KnownDirectory(parent) && !entries_.count(parent)) return STATUS_OBJECT_PATH_NOT_FOUND;
-    if (entries_.count(key)) return STATUS_OBJECT_NAME_COLLISION;
-    entries_[key] = Entry{canonical, true, std::u16string(target), nullptr};
-    return STATUS_SUCCESS;
+    return insert(name, true, std::u16string(target), nullptr);
 }
 
 NTSTATUS Namespace::removeLink(std::u16string_view name) {
