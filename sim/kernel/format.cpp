@@ -56,7 +56,7 @@ public:
             }
             if (!Convert(*p, s)) {
                 if (out_.refused) break;
-                // Unknown conversion: print the spec text unchanged.
+                // Unknown conversion: print the conversion text unchanged.
                 for (const Ch* q = start; q <= p; ++q) Put(*q);
             }
             ++p;

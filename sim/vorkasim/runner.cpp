@@ -1,10 +1,12 @@
 #include "runner.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include <sim/machine.h>
 #include <sim/pnp.h>
 #include <sim/process.h>
+#include <sim/hw/fault.h>
 #include <sim/hw/san.h>
 
 #include "defines.h"
@@ -62,6 +64,15 @@ StepResult Runner::run(const nlohmann::json& step)
     if (op == "stop" || op == "start" || op == "surprise-remove" || op == "remove" || op == "add") {
         return pathEvent(op, step);
     }
+    if (op == "fault" || op == "clear-faults" || op == "reset") {
+        return fault(op, step);
+    }
+    if (op == "medium") {
+        // The ground truth: what is on the drive's tape, record by record.
+        StepResult result{step};
+        result.detail = target(op, step, false).first->dumpMedium();
+        return result;
+    }
     throw std::runtime_error("unknown step \"" + op + "\"");
 }
 
@@ -106,29 +117,94 @@ StepResult Runner::close(const nlohmann::json& step)
     return result;
 }
 
+std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string& op, const nlohmann::json& step,
+                                                               bool pathRequired)
+{
+    const std::string serial = RequiredString(step, "drive");
+    const DriveSpec* drive = nullptr;
+    for (const auto& candidate : scenario_.drives) {
+        drive = candidate.serial == serial ? &candidate : drive;
+    }
+    sim::hw::TapeDrive* tapeDrive = world_.san().findDrive(serial);
+    if (drive == nullptr || tapeDrive == nullptr) {
+        throw std::runtime_error("step \"" + op + "\": no drive " + serial);
+    }
+    if (!step.contains("path")) {
+        if (pathRequired) {
+            throw std::runtime_error("step \"" + op + "\" needs a number \"path\"");
+        }
+        return {tapeDrive, nullptr};
+    }
+    if (!step.at("path").is_number_unsigned() || step.at("path").get<std::size_t>() >= drive->paths.size()) {
+        throw std::runtime_error("step \"" + op + "\": drive " + serial + " has no such path");
+    }
+    const PathSpec& spec = drive->paths[step.at("path").get<std::size_t>()];
+    sim::hw::Path* path = world_.san().findPath(sim::hw::ScsiAddress{spec.port, spec.bus, spec.target, spec.lun});
+    if (path == nullptr) {
+        throw std::runtime_error("step \"" + op + "\": the SAN has no such path");
+    }
+    return {tapeDrive, path};
+}
+
+// Faults of the hardware: {"op":"fault","drive":serial[,"path":i],"kind":"fail"|"down"|"partial_write"|
+// "reset"|"refuse_preempt"|"verify_in_progress"[,"count":n][,"status":n][,"sense":"0B/47/00"][,"opcode":n]
+// [,"k":n][,"executed":true]} arms one on a path, or on the drive for every path; "clear-faults" clears
+// them (and brings paths back up); "reset" resets the drive at once.
+StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
+{
+    StepResult result{step};
+    auto [drive, path] = target(op, step, false);
+    if (op == "reset") {
+        drive->reset();
+        result.detail = "drive " + RequiredString(step, "drive") + " reset";
+        return result;
+    }
+    if (op == "clear-faults") {
+        if (path != nullptr) {
+            path->clearFaults();
+        } else {
+            drive->clearFaults();
+        }
+        result.detail = "faults cleared";
+        return result;
+    }
+    sim::hw::Fault fault;
+    const auto kind = sim::hw::faultKindFromString(RequiredString(step, "kind"));
+    if (!kind) {
+        throw std::runtime_error("step \"fault\": unknown kind \"" + step.at("kind").get<std::string>() + "\"");
+    }
+    fault.kind = *kind;
+    fault.count = step.value("count", fault.count);
+    fault.status = step.value("status", fault.status);
+    fault.opcode = step.value("opcode", fault.opcode);
+    fault.k = step.value("k", fault.k);
+    fault.executed = step.value("executed", fault.executed);
+    if (step.contains("sense")) {
+        unsigned key = 0, asc = 0, ascq = 0;
+        if (std::sscanf(RequiredString(step, "sense").c_str(), "%x/%x/%x", &key, &asc, &ascq) != 3) {
+            throw std::runtime_error("step \"fault\": \"sense\" is written KEY/ASC/ASCQ in hexadecimal");
+        }
+        fault.senseKey = static_cast<std::uint8_t>(key);
+        fault.asc = static_cast<std::uint8_t>(asc);
+        fault.ascq = static_cast<std::uint8_t>(ascq);
+    }
+    if (path != nullptr) {
+        path->injectFault(fault);
+    } else {
+        drive->injectFault(fault);
+    }
+    result.detail = (path != nullptr ? path->address().toString() : "drive " + drive->identity().serial) + ": " +
+                    fault.describe();
+    return result;
+}
+
 // Plug and Play events of one path's device, as the hardware or an administrator causes them:
 // "stop" and "start" (resource rebalancing), "surprise-remove" (the path vanishes from the SAN),
 // "remove" (an orderly removal) and "add" (the path comes back and is started again).
 StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
 {
     StepResult result{step};
-    const std::string serial = RequiredString(step, "drive");
-    if (!step.contains("path") || !step.at("path").is_number_unsigned()) {
-        throw std::runtime_error("step \"" + op + "\" needs a number \"path\"");
-    }
-    const std::size_t index = step.at("path").get<std::size_t>();
-    const DriveSpec* drive = nullptr;
-    for (const auto& candidate : scenario_.drives) {
-        drive = candidate.serial == serial ? &candidate : drive;
-    }
-    if (drive == nullptr || index >= drive->paths.size()) {
-        throw std::runtime_error("step \"" + op + "\": drive " + serial + " has no path " + std::to_string(index));
-    }
-    const PathSpec& spec = drive->paths[index];
-    sim::hw::Path* path = world_.san().findPath(sim::hw::ScsiAddress{spec.port, spec.bus, spec.target, spec.lun});
-    if (path == nullptr) {
-        throw std::runtime_error("step \"" + op + "\": the SAN has no such path");
-    }
+    sim::hw::Path* path = target(op, step, true).second;
     auto& pnp = world_.machine().pnp();
     const std::string address = path->address().toString();
     if (op == "surprise-remove") {

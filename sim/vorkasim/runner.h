@@ -11,7 +11,11 @@
 
 namespace sim {
 class Process;
-}
+namespace hw {
+class TapeDrive;
+class Path;
+}  // namespace hw
+}  // namespace sim
 
 namespace vorkasim {
 
@@ -32,6 +36,10 @@ private:
     StepResult open(const nlohmann::json& step);
     StepResult close(const nlohmann::json& step);
     StepResult pathEvent(const std::string& op, const nlohmann::json& step);
+    StepResult fault(const std::string& op, const nlohmann::json& step);
+    // The drive a step names by serial number, and the SAN path of its "path" index when given.
+    std::pair<sim::hw::TapeDrive*, sim::hw::Path*> target(const std::string& op, const nlohmann::json& step,
+                                                           bool pathRequired);
 
     World& world_;
     const Scenario& scenario_;

@@ -12,6 +12,8 @@
 #include "scenario.h"
 #include "world.h"
 
+#include <sim/hw/san.h>
+
 namespace {
 
 using nlohmann::json;
@@ -255,6 +257,43 @@ TEST(Command, DefaultRunListsTheTwoDrivesAndTheStartEvent)
     EXPECT_NE(output.find("Vorka Tape Bus Enumerator started successfully."), std::string::npos);
     EXPECT_NE(output.find("VRK0000000000001"), std::string::npos);
     EXPECT_NE(output.find("VRK0000000000002"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(World, FaultStepsArmAndClearFaultsOnPathsAndDrives)
+{
+    const auto scenario = TwoDrives();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    auto* path = world.san().findPath(sim::hw::ScsiAddress{1, 0, 1, 0});
+    ASSERT_NE(path, nullptr);
+
+    auto armed = runner.run(json::parse(R"({"op":"fault","drive":"SER0001","path":1,"kind":"down"})"));
+    EXPECT_EQ(armed.status, 0u);
+    EXPECT_TRUE(path->isDown());
+    EXPECT_NE(armed.detail.find("port 1 bus 0 target 1 lun 0"), std::string::npos) << armed.detail;
+    runner.run(json::parse(R"({"op":"clear-faults","drive":"SER0001","path":1})"));
+    EXPECT_FALSE(path->isDown());
+
+    auto sense = runner.run(json::parse(
+        R"({"op":"fault","drive":"SER0001","kind":"fail","count":2,"sense":"0B/47/00","opcode":10})"));
+    EXPECT_NE(sense.detail.find("count=2"), std::string::npos) << sense.detail;
+    EXPECT_NE(sense.detail.find("sense=0B/47/00"), std::string::npos) << sense.detail;
+
+    EXPECT_THROW(runner.run(json::parse(R"({"op":"fault","drive":"SER0001","kind":"fail","sense":"junk"})")),
+                 std::runtime_error);
+    EXPECT_THROW(runner.run(json::parse(R"({"op":"fault","drive":"SER0001","kind":"melt"})")), std::runtime_error);
+    EXPECT_THROW(runner.run(json::parse(R"({"op":"fault","drive":"NOPE","kind":"down"})")), std::runtime_error);
+    EXPECT_THROW(runner.run(json::parse(R"({"op":"stop","drive":"SER0001","path":7})")), std::runtime_error);
+
+    auto medium = runner.run(json::parse(R"({"op":"medium","drive":"SER0002"})"));
+    EXPECT_EQ(medium.status, 0u);
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
 }
 
 }  // namespace
