@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything (host, ThreadSanitizer, Windows cross build) and runs every test.
+# Builds everything (host; AddressSanitizer with UndefinedBehaviorSanitizer; ThreadSanitizer; Windows
+# cross build) and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 start=$(date +%s)
-for preset in host tsan windows; do
+for preset in host asan tsan windows; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2
