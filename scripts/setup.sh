@@ -2,7 +2,7 @@
 # Installs the Debian packages that the builds need, when any is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang-14 libgtest-dev libgmock-dev libbenchmark-dev
-      nlohmann-json3-dev libcli11-dev
+      nlohmann-json3-dev libcli11-dev ccache
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 missing=()
 for p in "${pkgs[@]}"; do
