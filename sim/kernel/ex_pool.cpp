@@ -29,6 +29,20 @@ namespace {
 std::string TagName(ULONG tag) {
     return "'" + PoolTagText(tag & ~ULONG(PROTECTED_POOL)) + "'";
 }
+// A quarantined block keeps the fill written at its free; anything else there was written
+// through a stale pointer after the block was freed.
+bool WrittenAfterFree(const void* block, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(block);
+    for (std::size_t i = 0; i < size; ++i)
+        if (bytes[i] != 0xDF) return true;
+    return false;
+}
+
+std::string WrittenAfterFreeReport(const void* block, ULONG tag, std::size_t size, const std::string& owner) {
+    return "pool block " + k::Describe(block) + " (tag " + TagName(tag) + ", " + std::to_string(size) +
+           " bytes, owner " + owner + ") was written after it was freed";
+}
+
 }  // namespace
 
 struct Pool::Impl {
@@ -114,6 +128,7 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
     if (k::Current().irql > DISPATCH_LEVEL)
         ReportViolation(std::string(routine) + " called at IRQL " + std::to_string(k::Current().irql));
     std::string problem;
+    std::vector<std::string> laterProblems;
     void* evicted[8];
     std::size_t evictedCount = 0;
     std::size_t size = 0;
@@ -144,6 +159,9 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
                 void* oldest = impl_->freedOrder.front();
                 impl_->freedOrder.pop_front();
                 auto found = impl_->freed.find(oldest);
+                if (WrittenAfterFree(oldest, found->second.size))
+                    laterProblems.push_back(
+                        WrittenAfterFreeReport(oldest, found->second.tag, found->second.size, found->second.owner));
                 impl_->freedBytes -= found->second.size;
                 impl_->freed.erase(found);
                 evicted[evictedCount++] = oldest;
@@ -152,6 +170,7 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
     }
     for (std::size_t i = 0; i < evictedCount; ++i) std::free(evicted[i]);
     if (!problem.empty()) ReportViolation(problem);
+    for (auto& later : laterProblems) ReportViolation(later);
     (void)size;
 }
 
@@ -287,7 +306,13 @@ std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>&
         ++totals.first;
         totals.second += info.size;
     }
-    return Summarise(groups, "left the machine at shutdown");
+    std::vector<std::string> out = Summarise(groups, "left the machine at shutdown");
+    for (auto& [block, info] : pool.impl().freed)
+        if (WrittenAfterFree(block, info.size)) {
+            out.push_back(WrittenAfterFreeReport(block, info.tag, info.size, info.owner));
+            std::memset(block, 0xDF, info.size);   // reported once
+        }
+    return out;
 }
 
 }  // namespace k

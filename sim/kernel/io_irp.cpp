@@ -200,7 +200,14 @@ NTSTATUS SendSync(DEVICE_OBJECT* target, const SyncRequest& request, ULONG_PTR* 
     stack->MinorFunction = request.minor;
     stack->FileObject = request.fileObject;
     if (request.setup) request.setup(irp, stack);
-    NTSTATUS status = IofCallDriver(target, irp);
+    NTSTATUS status;
+    if (request.atDispatchLevel) {
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        status = IofCallDriver(target, irp);
+        KfLowerIrql(old);
+    } else {
+        status = IofCallDriver(target, irp);
+    }
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;

@@ -333,6 +333,8 @@ struct SyncRequest {
     NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;
     ULONG flags = 0;
     std::function<void(IRP*, IO_STACK_LOCATION*)> setup;
+    // Call the driver at DISPATCH_LEVEL (the wait for a pended IRP is made after lowering again).
+    bool atDispatchLevel = false;
 };
 NTSTATUS SendSync(DEVICE_OBJECT* target, const SyncRequest& request, ULONG_PTR* information = nullptr);
 

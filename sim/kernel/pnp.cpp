@@ -914,7 +914,9 @@ NTSTATUS PnpManager::sendPowerIrp(std::u16string_view instancePath, UCHAR minor,
         k::DevNode* node = k::FindByPath(instancePath);
         if (!node || !node->pdo) return;
         DEVICE_OBJECT* top = k::AttachedTop(node->pdo);
-        status = k::SendSync(top, k::SyncRequest{IRP_MJ_POWER, minor, nullptr, KernelMode, STATUS_NOT_SUPPORTED, 0,
+        // As on Windows, a stack whose top device is not power-pageable gets its power requests at
+        // DISPATCH_LEVEL: a driver there that waits or takes a fast mutex is caught by the verifier.
+        k::SyncRequest request{IRP_MJ_POWER, minor, nullptr, KernelMode, STATUS_NOT_SUPPORTED, 0,
                                                  [&](IRP*, IO_STACK_LOCATION* stack) {
                                                      stack->Parameters.Power.Type =
                                                          systemState ? SystemPowerState : DevicePowerState;
@@ -924,7 +926,9 @@ NTSTATUS PnpManager::sendPowerIrp(std::u16string_view instancePath, UCHAR minor,
                                                      else
                                                          stack->Parameters.Power.State.DeviceState =
                                                              static_cast<DEVICE_POWER_STATE>(state);
-                                                 }});
+                                                 }};
+        request.atDispatchLevel = (top->Flags & DO_POWER_PAGABLE) == 0;
+        status = k::SendSync(top, request);
     });
     return status;
 }

@@ -9,22 +9,39 @@ namespace sim {
 TraceLog::TraceLog(std::size_t capacity, bool echo) : capacity_(capacity ? capacity : 1), echo_(echo) {}
 
 void TraceLog::append(std::string_view text) {
-    std::lock_guard lock(mutex_);
-    if (echo_) {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-    }
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t nl = text.find('\n', start);
-        if (nl == std::string_view::npos) {
-            pending_.append(text.substr(start));
-            return;
+    std::vector<std::string> completed;
+    std::shared_ptr<const std::function<void(const std::string&)>> observer;
+    {
+        std::lock_guard lock(mutex_);
+        if (echo_) {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            std::fflush(stderr);
         }
-        pending_.append(text.substr(start, nl - start));
-        pushLine(std::exchange(pending_, std::string()));
-        start = nl + 1;
+        observer = lineObserver_;
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t nl = text.find('\n', start);
+            if (nl == std::string_view::npos) {
+                pending_.append(text.substr(start));
+                break;
+            }
+            pending_.append(text.substr(start, nl - start));
+            std::string line = std::exchange(pending_, std::string());
+            if (observer) completed.push_back(line);
+            pushLine(std::move(line));
+            start = nl + 1;
+        }
     }
+    if (observer)
+        for (const auto& line : completed) (*observer)(line);
+}
+
+void TraceLog::setLineObserver(std::function<void(const std::string&)> observer) {
+    std::lock_guard lock(mutex_);
+    if (observer)
+        lineObserver_ = std::make_shared<const std::function<void(const std::string&)>>(std::move(observer));
+    else
+        lineObserver_.reset();
 }
 
 void TraceLog::pushLine(std::string line) {

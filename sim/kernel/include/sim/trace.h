@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -61,6 +62,11 @@ public:
     // that does not expect one. Empty function: none.
     void setAssertionHandler(std::function<void(const AssertionRecord&)> handler);
 
+    // Called for every completed line, in the thread that wrote it and outside the log's lock.
+    // Tests use it to hold a driver thread at a traced step and so force one interleaving of
+    // two requests. Empty function: none.
+    void setLineObserver(std::function<void(const std::string&)> observer);
+
 private:
     void pushLine(std::string line);  // lock held
 
@@ -72,6 +78,7 @@ private:
     std::string pending_;
     std::vector<AssertionRecord> assertions_;
     std::function<void(const AssertionRecord&)> assertionHandler_;
+    std::shared_ptr<const std::function<void(const std::string&)>> lineObserver_;
 };
 
 }  // namespace sim
