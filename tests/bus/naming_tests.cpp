@@ -71,8 +71,8 @@ TEST_F(PersistentNaming, NewDrivesAreNumberedFrom5655361AndRecorded) {
 
 TEST_F(PersistentNaming, EveryDriveGetsItsNameAgainAfterARestart) {
     createPaths(0, 4);
-    std::vector<PathSpec> drives = {Named("BOOT0001", 1, "500104F000000001"), Named("BOOT0002", 1),
-                                    Named("BOOT0003", 2, "500104F000000003", /*lun=*/2), Named("BOOT 4/x", 2)};
+    std::vector<PathSpec> drives = {Named("BOOT0001", 1, "5ABCDEF000000001"), Named("BOOT0002", 1),
+                                    Named("BOOT0003", 2, "5ABCDEF000000003", /*lun=*/2), Named("BOOT 4/x", 2)};
     std::vector<uint32_t> numbers;
     for (uint32_t i = 0; i < drives.size(); i++) numbers.push_back(registerPath(i, drives[i]).tapeNumber);
 
@@ -154,7 +154,9 @@ TEST_F(PersistentNaming, RecordsThatAreNotUsableAreIgnored) {
     EXPECT_EQ(registerPath(0, Named("BADNAME1", 1)).tapeNumber, 5655361u) << "numbered afresh";
     EXPECT_EQ(registerPath(1, Named("BADNAME3", 1)).tapeNumber, 5655362u);
     EXPECT_EQ(registerPath(2, Named("NOVALUE1", 1)).tapeNumber, 5655363u);
-    EXPECT_EQ(recordedName(u"SERNUM_000000000000000000000000BADNAME1"), u"Tape5655361") << "now a usable record";
+    EXPECT_EQ(recordedName(u"SERNUM_000000000000000000000000BADNAME1"), u"Tape5655361 ")
+        << "a record the bus cannot use is left as it is";
+    EXPECT_EQ(recordedName(u"SERNUM_000000000000000000000000BADNAME3"), u"..\\Tape7");
 }
 
 TEST_F(Numbering, ADriveThatAsksForPersistentNamingTurnsItOnForTheBus) {

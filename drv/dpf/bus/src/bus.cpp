@@ -254,6 +254,48 @@ static NTSTATUS BusQueryDevicesRequest(PDEVICE_OBJECT pControlDevice, PIRP pIrp,
     return BusQueryDevices(pControlDevice, pIrp);
 }
 
+/*
+ * IOC_QUERY_DEVICES on a virtual device: the control device answers it. The control device may be
+ * removed meanwhile, and its removal frees the drive lists and deletes the list lock that the answer
+ * walks. So the query holds a reference to the control device object (which keeps its extension) and
+ * is counted in on it, which makes the removal wait for it; once the removal has begun, or the
+ * virtual device has lost its drive, the query is refused instead.
+ */
+static NTSTATUS BusPdoQueryDevicesRequest(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PIO_STACK_LOCATION pIrpStack)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PDEVICE_OBJECT pControlDevice = NULL;
+    NTSTATUS status;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL && pPdoExt->pBusExt != NULL && pPdoExt->pBusExt->pDeviceObject != NULL) {
+        pControlDevice = pPdoExt->pBusExt->pDeviceObject;
+        ObReferenceObject(pControlDevice);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pControlDevice == NULL) {
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
+
+    if (!BusControlDeviceEnter(pControlDevice)) {
+        DBG("BusDispatchDeviceControl: bus is being removed, IOC_QUERY_DEVICES refused.\n");
+        ObDereferenceObject(pControlDevice);
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
+    /* Counted in: the removal waits for this request before it deletes anything. A device that lost
+       its drive meanwhile answers as such. */
+    if (BusPdoIsGone(pPdoExt)) {
+        DBG("BusDispatchDeviceControl: bus is being removed, IOC_QUERY_DEVICES refused.\n");
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    } else {
+        status = BusQueryDevicesRequest(pControlDevice, pIrp, pIrpStack);
+    }
+    BusDecIoCount(pControlDevice);
+    ObDereferenceObject(pControlDevice);
+    return status;
+}
+
 /* The control codes of the control device. */
 static NTSTATUS BusControlDeviceIoControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PIO_STACK_LOCATION pIrpStack)
 {
@@ -332,10 +374,15 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         DBG_NULL("BusDispatchDeviceControl: pIrpStack");
         status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
     } else if (BusIsControlDevice(pDeviceObject)) {
-        /* Counted, so that a stop or remove of the control device waits for the request. */
-        BusIncIoCount(pDeviceObject);
-        status = BusControlDeviceIoControl(pDeviceObject, pIrp, pIrpStack);
-        BusDecIoCount(pDeviceObject);
+        /* Counted, so that a stop or remove of the control device waits for the request. Filters hold
+           the control device open past its removal: their requests are refused then. */
+        if (!BusControlDeviceEnter(pDeviceObject)) {
+            DBG("BusDispatchDeviceControl: control device removed, request refused.\n");
+            status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+        } else {
+            status = BusControlDeviceIoControl(pDeviceObject, pIrp, pIrpStack);
+            BusDecIoCount(pDeviceObject);
+        }
     } else {
         PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
         ULONG ulCode = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
@@ -343,8 +390,7 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             /* The drive lost its paths; a handle that is still open gets no answer from it. */
             status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
         } else if (ulCode == IOC_QUERY_DEVICES) {
-            PDEVICE_OBJECT pControlDevice = pPdoExt->pBusExt != NULL ? pPdoExt->pBusExt->pDeviceObject : NULL;
-            status = BusQueryDevicesRequest(pControlDevice, pIrp, pIrpStack);
+            status = BusPdoQueryDevicesRequest(pDeviceObject, pIrp, pIrpStack);
         } else {
             BOOLEAN fSptd = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
             status = STATUS_SUCCESS;
@@ -449,8 +495,7 @@ VOID BusUnlockPdoList(PBUS_EXT pExt)
     KeLeaveCriticalRegion();
 }
 
-/* A serial number that identifies nothing: empty, or the all-'0' placeholder of failed identification. */
-static BOOLEAN BusSerialIsPlaceholder(PCSTR szSN)
+BOOLEAN BusSerialIsPlaceholder(PCSTR szSN)
 {
     for (SIZE_T i = 0; i < 32 && szSN[i] != 0; i++) {
         if (szSN[i] != '0') {
@@ -853,7 +898,8 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                         (PDEVICE_DESCRIPTOR)(pAnswer + sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulFilled);
                     RtlStringCbPrintfA(pDesc->szName, sizeof(pDesc->szName), "Tape%d", (int)pPdoExt->ulTapeNumber);
                     RtlCopyMemory(pDesc->szSN, pPdoExt->szSN, sizeof(pPdoExt->szSN));
-                    pDesc->fFailover = pPdoData->fFailover;
+                    /* Failover disabled for the bus holds for drives created before it was set too. */
+                    pDesc->fFailover = (pPdoData->fFailover && !pExt->fFailoverDisabled) ? TRUE : FALSE;
                     pDesc->scScsiAddr = pPath->scScsiAddr;
                     pDesc->fActive = pPath->fActive;
                     pDesc->fPrimary = pPath->fPrimary;
@@ -959,32 +1005,30 @@ static CHAR BusSerialKeyChar(CHAR c)
 }
 
 /*
- * A recorded name is used as the device name below \Device\, for the link
- * below \DosDevices\ and, through its number, wherever the drive is named
- * "Tape<n>". Only the canonical form "Tape<n>" (decimal, no leading zero, n
- * fitting a LONG) keeps all of these the same name, so only it is used.
+ * A recorded name is used as the device name below \Device\ and for the
+ * link below \DosDevices\, so it must fit an entry and be one plain name:
+ * 1 to 16 letters, digits, '_' or '-' (no separator, blank or dot that
+ * would make it another path or a name that reads the same as another).
+ * Its number is the run of decimal digits at its end ("Tape12" is 12), 0
+ * when it ends in no digit; a run too large for a LONG makes it unusable.
  * Returns the number.
  */
 static BOOLEAN BusParsePersistentName(PCWSTR wszName, SIZE_T cchName, PLONG plNumber)
 {
-    static const WCHAR wszPrefix[] = L"Tape";
-    const SIZE_T cchPrefix = RTL_NUMBER_OF(wszPrefix) - 1;
-    if (cchName <= cchPrefix || cchName > BUS_PERSISTENT_NAME_CCH) {
+    if (cchName == 0 || cchName > BUS_PERSISTENT_NAME_CCH) {
         return FALSE;
     }
-    for (SIZE_T i = 0; i < cchPrefix; i++) {
-        if (wszName[i] != wszPrefix[i]) {
+    for (SIZE_T i = 0; i < cchName; i++) {
+        if (!BusIsAlnum(wszName[i]) && wszName[i] != '_' && wszName[i] != '-') {
             return FALSE;
         }
     }
-    if (wszName[cchPrefix] == '0' && cchName > cchPrefix + 1) {
-        return FALSE;
+    SIZE_T iFirstDigit = cchName;
+    while (iFirstDigit > 0 && wszName[iFirstDigit - 1] >= '0' && wszName[iFirstDigit - 1] <= '9') {
+        iFirstDigit--;
     }
     LONGLONG llNumber = 0;
-    for (SIZE_T i = cchPrefix; i < cchName; i++) {
-        if (wszName[i] < '0' || wszName[i] > '9') {
-            return FALSE;
-        }
+    for (SIZE_T i = iFirstDigit; i < cchName; i++) {
         llNumber = llNumber * 10 + (wszName[i] - '0');
         if (llNumber > MAXLONG) {
             return FALSE;
@@ -1224,15 +1268,16 @@ NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject)
             status = STATUS_SUCCESS;
             break;
         }
-        if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
-            /* A subkey name too long for a drive key: not ours. */
-            DBG("BusQueryForPersistentNames: ZwEnumerateKey returned 0x%08x\n", (ULONG)status);
-            continue;
-        }
         if (!NT_SUCCESS(status)) {
-            /* Anything else would fail again for every index: stop here. */
             DBG("BusQueryForPersistentNames: ZwEnumerateKey returned 0x%08x\n", (ULONG)status);
-            break;
+            if (status == STATUS_INVALID_HANDLE || status == STATUS_KEY_DELETED || status == STATUS_ACCESS_DENIED) {
+                /* The key itself cannot be read any more: every further index fails the same way. */
+                break;
+            }
+            /* No record here (a name too long for a drive key, for example); the next index may
+               hold one. Stopping would lose the records of every drive after this one. */
+            status = STATUS_SUCCESS;
+            continue;
         }
 
         WCHAR wszSubkey[(124 - FIELD_OFFSET(KEY_BASIC_INFORMATION, Name)) / sizeof(WCHAR) + 1];
@@ -1244,10 +1289,13 @@ NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject)
         wszSubkey[cchName] = 0;
 
         status = BusAddPersistentNameToList(pDeviceObject, wszSubkey);
-        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-            status = STATUS_SUCCESS;
-        } else if (!NT_SUCCESS(status)) {
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
             break;
+        }
+        if (!NT_SUCCESS(status)) {
+            /* Not a drive key, no value, or a value of the wrong type or unreadable: no usable
+               record here, and the walk goes on. The record itself stays as it is. */
+            status = STATUS_SUCCESS;
         }
     }
 
@@ -1343,9 +1391,23 @@ NTSTATUS BusAddPersistentName(PDEVICE_OBJECT pDeviceObject, PCWSTR wszKey, PCWST
         RtlZeroMemory(pNewEntry, sizeof(PERSISTENT_NAME));
     }
 
+    /*
+     * Only a drive without any record gets one. A record that is there but was not in the list
+     * (of the wrong type, unreadable, or a name the bus cannot use) belongs to the drive all the
+     * same: a number chosen now must not replace it.
+     */
     status = CmnLookupRegistryValue(&usValue, g_wszPersistentDeviceName, wszKey, REG_SZ);
-    if (!NT_SUCCESS(status) || usValue.Buffer == NULL || usValue.Length != cchName * sizeof(WCHAR) ||
-        RtlCompareMemory(usValue.Buffer, wszName, usValue.Length) != usValue.Length) {
+    if (NT_SUCCESS(status) && (usValue.Buffer == NULL || usValue.Length != cchName * sizeof(WCHAR) ||
+                               RtlCompareMemory(usValue.Buffer, wszName, usValue.Length) != usValue.Length)) {
+        DBG("BusAddPersistentName: %S has another record, left as it is\n", wszKey);
+        status = STATUS_OBJECT_NAME_COLLISION;
+        goto done;
+    }
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND) {
+        DBG("%s failed with RC = 0x%08x\n", "BusAddPersistentName: CmnLookupRegistryValue", (ULONG)status);
+        goto done;
+    }
+    if (!NT_SUCCESS(status)) {
         UNICODE_STRING usValueName;
         status = CmnCreateRegistryKey(&hKey, wszKey);
         if (!NT_SUCCESS(status)) {

@@ -121,12 +121,14 @@ typedef struct _BUS_EXT {
     PADAPTER_USAGE pAdapterUsage;           /* adapter usage list, guarded by slAdapterList */
     KSPIN_LOCK slAdapterList;
     ERESOURCE rsPdoList;                    /* bus-wide list lock: pListOfPdos, path lists, names */
+    UCHAR fRemoving;                        /* the PnP removal has begun: no request is counted in (fmPnp) */
 } BUS_EXT, *PBUS_EXT;
 
 /* Extension of a virtual tape device \Device\Tape<n>. */
 typedef struct _PDO_EXT {
     BUS_DEVICE_EXT_HEADER;
     LONG ulTapeNumber;                      /* n of \Device\Tape<n> */
+    WCHAR wszName[17];                      /* the name below \Device\ and \DosDevices\ ("Tape<n>" or a recorded one) */
     CHAR szSN[33];                          /* serial number of the drive */
     CHAR szWwnn[17];                        /* world-wide node name */
     SCSI_ADDRESS scScsiAddr;                /* address of the current primary path */
@@ -206,6 +208,9 @@ typedef struct _PERSISTENT_NAME {
 } PERSISTENT_NAME, *PPERSISTENT_NAME;
 
 PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
+/* TRUE for a serial number that identifies nothing: empty, or the all-'0' placeholder of failed
+   identification. Such a drive is never grouped with another. */
+BOOLEAN BusSerialIsPlaceholder(PCSTR szSN);
 
 /* Persistent names (the callers of the lookups hold the list lock). */
 NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject);
@@ -249,6 +254,8 @@ NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithSta
 NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
+/* Counts a request in on the control device; FALSE (nothing counted) once its removal has begun. */
+BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice);
 LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusIrpMnQueryRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -59,6 +59,19 @@ LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
     return lCount;
 }
 
+BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice)
+{
+    PBUS_EXT pExt = (PBUS_EXT)pControlDevice->DeviceExtension;
+    BOOLEAN fEntered = FALSE;
+    ExAcquireFastMutex(&pExt->fmPnp);
+    if (!pExt->fRemoving) {
+        BusIncIoCount(pControlDevice);
+        fEntered = TRUE;
+    }
+    ExReleaseFastMutex(&pExt->fmPnp);
+    return fEntered;
+}
+
 static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
 {
     pHeader->ePrevPnpState = pHeader->ePnpState;
@@ -281,11 +294,29 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return STATUS_SUCCESS;
 }
 
-/* Frees every adapter, path and drive record of the bus; the virtual device objects stay, marked as
-   having lost their drive. */
+/*
+ * Frees every adapter, path and drive record of the bus; the virtual device objects stay, marked as
+ * having lost their drive. An open of a virtual device does not take the bus-wide list lock: it
+ * reaches the adapter records through its drive's paths under the path-list spin lock. So every drive
+ * is first cut from its device under that lock, and only then are the adapter records freed.
+ */
 static VOID BusFreeDriveRecords(PBUS_EXT pExt)
 {
     KIRQL irql;
+    PPDO_DATA pPdoData = pExt->pListOfPdos;
+    pExt->pListOfPdos = NULL;
+    for (PPDO_DATA pScan = pPdoData; pScan != NULL; pScan = pScan->pNext) {
+        if (pScan->pPdo != NULL) {
+            PPDO_EXT pPdoExt = (PPDO_EXT)pScan->pPdo->DeviceExtension;
+            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+            pPdoExt->pPdoData = NULL;
+            for (PPATH_DATA pPath = pScan->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+                pPath->pHBA = NULL;
+            }
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        }
+    }
+
     if (pExt->fLoadBalancing) {
         KeAcquireSpinLock(&pExt->slAdapterList, &irql);
         PADAPTER_USAGE pAdapter = pExt->pAdapterUsage;
@@ -298,21 +329,10 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
         }
     }
 
-    PPDO_DATA pPdoData = pExt->pListOfPdos;
-    pExt->pListOfPdos = NULL;
     while (pPdoData != NULL) {
         PPDO_DATA pNextPdoData = pPdoData->pNext;
-        PPATH_DATA pPath = NULL;
-        if (pPdoData->pPdo != NULL) {
-            PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
-            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-            pPath = pPdoData->pListOfPaths;
-            pPdoData->pListOfPaths = NULL;
-            pPdoExt->pPdoData = NULL;
-            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-        } else {
-            pPath = pPdoData->pListOfPaths;
-        }
+        PPATH_DATA pPath = pPdoData->pListOfPaths;
+        pPdoData->pListOfPaths = NULL;
         while (pPath != NULL) {
             PPATH_DATA pNextPath = pPath->pNext;
             ExFreePool(pPath);
@@ -329,6 +349,12 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusIrpMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+
+    /* Filters keep the control device open and may still send to it; from here on nothing more
+       is counted in, and what was counted in is waited for below. */
+    ExAcquireFastMutex(&pExt->fmPnp);
+    pExt->fRemoving = TRUE;
+    ExReleaseFastMutex(&pExt->fmPnp);
 
     DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
     BusLockPdoListExclusive(pExt);

@@ -192,6 +192,7 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
     RtlZeroMemory(pPdoExt, sizeof(PDO_EXT));
     pPdoExt->ulTapeNumber = lNumber;
+    RtlCopyMemory(pPdoExt->wszName, wszName, sizeof(pPdoExt->wszName));
     RtlCopyMemory(pPdoExt->szSN, pRegDvc->szSN, 32);
     pPdoExt->szSN[32] = 0;
     RtlCopyMemory(pPdoExt->szWwnn, pRegDvc->szWwnn, 16);
@@ -220,7 +221,10 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     }
     RtlZeroMemory(pPdoData, sizeof(PDO_DATA));
     pPdoData->pPdo = pPdo;
-    pPdoData->fFailover = (pRegDvc->fFailover && !pExt->fFailoverDisabled) ? TRUE : FALSE;
+    /* A drive without an identity of its own is never grouped: it keeps failover off, so that its
+       path finds the same device again when it registers anew. */
+    pPdoData->fFailover =
+        (pRegDvc->fFailover && !pExt->fFailoverDisabled && !BusSerialIsPlaceholder(pRegDvc->szSN)) ? TRUE : FALSE;
     {
         BOOLEAN fDup = FALSE;
         PVOID pInserted = InsertIntoSortedList((PVOID *)&pExt->pListOfPdos, pPdoData, &fDup, LIST_KEY_POINTER,
@@ -335,7 +339,7 @@ VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
     if (pPdoExt->fLinkCreated) {
         WCHAR wszLink[BUS_PERSISTENT_NAME_CCH + 16];
         UNICODE_STRING usLink;
-        RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\Tape%d", (int)pPdoExt->ulTapeNumber);
+        RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws", pPdoExt->wszName);
         RtlInitUnicodeString(&usLink, wszLink);
         IoDeleteSymbolicLink(&usLink);
         pPdoExt->fLinkCreated = FALSE;

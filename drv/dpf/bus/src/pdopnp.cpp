@@ -37,15 +37,28 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
-    PBUS_EXT pBusExt = pPdoExt->pBusExt;
+    PBUS_EXT pBusExt = NULL;
+    PDEVICE_OBJECT pControlDevice = NULL;
     KIRQL irql;
 
-    /* 1. The drive's records: adapter usage, paths, the drive record itself. */
-    if (pBusExt != NULL) {
+    /*
+     * 1. The drive's records: adapter usage, paths, the drive record itself. They are the bus's: a
+     * device whose bus was removed has none left, and the bus's extension and list lock may be gone.
+     * So the bus is used only when it still holds this drive, referenced and counted in meanwhile.
+     */
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL && pPdoExt->pBusExt != NULL && pPdoExt->pBusExt->pDeviceObject != NULL) {
+        pControlDevice = pPdoExt->pBusExt->pDeviceObject;
+        ObReferenceObject(pControlDevice);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pControlDevice != NULL && BusControlDeviceEnter(pControlDevice)) {
+        pBusExt = pPdoExt->pBusExt;
         BusLockPdoListExclusive(pBusExt);
     }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    PPDO_DATA pPdoData = pPdoExt->pPdoData;
+    /* Without the bus, a drive record still here is freed by the bus's own removal. */
+    PPDO_DATA pPdoData = pBusExt != NULL ? pPdoExt->pPdoData : NULL;
     PPATH_DATA pPaths = NULL;
     if (pPdoData != NULL) {
         pPaths = pPdoData->pListOfPaths;
@@ -90,6 +103,10 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pBusExt != NULL) {
         BusUnlockPdoList(pBusExt);
+        BusDecIoCount(pControlDevice);
+    }
+    if (pControlDevice != NULL) {
+        ObDereferenceObject(pControlDevice);
     }
 
     while (pPaths != NULL) {
@@ -114,8 +131,8 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (pPdoExt->fLinkCreated) {
         WCHAR wszLink[40];
         UNICODE_STRING usLink;
-        if (NT_SUCCESS(RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\Tape%d",
-                                           (int)pPdoExt->ulTapeNumber))) {
+        if (NT_SUCCESS(RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws",
+                                           pPdoExt->wszName))) {
             RtlInitUnicodeString(&usLink, wszLink);
             IoDeleteSymbolicLink(&usLink);
         }
