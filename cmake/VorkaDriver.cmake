@@ -50,7 +50,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   set(VORKA_DRIVER_CXX_FLAGS
     -std=c++17 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-stack-protector -mno-red-zone -fshort-wchar -Wall -Wextra -Wno-unused-parameter
-    -Wno-unknown-pragmas -Wno-multichar)
+    -Wno-unknown-pragmas -Wno-multichar
+    # One section per routine, so that the link keeps only what the driver calls: every driver gets
+    # the whole common library, and a filter must not carry the bus's share of it.
+    -ffunction-sections -fdata-sections)
   set(VORKA_DRIVER_DEFINITIONS
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet
     __INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -61,7 +64,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
     -Wl,--dynamicbase,--nxcompat,--high-entropy-va -Wl,--disable-auto-import
     -Wl,--major-os-version,10,--minor-os-version,0,--major-subsystem-version,10,--minor-subsystem-version,0
-    -Wl,--no-insert-timestamp -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
+    -Wl,--no-insert-timestamp -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+    -Wl,--gc-sections)
 endif()
 
 function(vorka_add_driver)
@@ -189,7 +193,10 @@ macro(_vorka_add_host_driver)
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_compile_options(${name} PRIVATE
     -fshort-wchar -fvisibility=hidden -fno-gnu-unique -fno-exceptions -fno-rtti
-    -fno-threadsafe-statics -Wall -Wextra -Wno-unused-parameter -Wno-unknown-pragmas -Wno-multichar)
+    -fno-threadsafe-statics -Wall -Wextra -Wno-unused-parameter -Wno-unknown-pragmas -Wno-multichar
+    -ffunction-sections -fdata-sections)
+  # Only what the driver calls stays in its image (see the Windows flags above).
+  target_link_options(${name} PRIVATE -Wl,--gc-sections)
   target_compile_definitions(${name} PRIVATE ${definitions})
   target_include_directories(${name} PRIVATE ${include_dirs})
   target_include_directories(${name} SYSTEM PRIVATE ${VORKA_REPO_DIR}/sim/include)

@@ -25,20 +25,33 @@ PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT pDeviceObject)
 
 /* ---- Request counting ---- */
 
-static VOID FltIncIoCount(PFLT_EXT pExt)
+/*
+ * The count lock is a spin lock, so that a power request, which may arrive at DISPATCH_LEVEL when
+ * the stack below is not power-pageable, can be counted without a wait. Once the remove has begun
+ * no request is counted in any more: it would reach a lower device that is detached or gone.
+ * Returns FALSE for such a request.
+ */
+static BOOLEAN FltIncIoCount(PFLT_EXT pExt)
 {
-    ExAcquireFastMutex(&pExt->fmCount);
-    pExt->ulIoCount++;
-    if (pExt->ulIoCount == 2) {
-        KeClearEvent(&pExt->evIdle);
+    KIRQL irql;
+    BOOLEAN fEntered = FALSE;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    if (!pExt->fRemoving) {
+        pExt->ulIoCount++;
+        if (pExt->ulIoCount == 2) {
+            KeClearEvent(&pExt->evIdle);
+        }
+        fEntered = TRUE;
     }
-    ExReleaseFastMutex(&pExt->fmCount);
+    KeReleaseSpinLock(&pExt->slCount, irql);
+    return fEntered;
 }
 
 /* Returns the count after the decrement. */
 static LONG FltDecIoCount(PFLT_EXT pExt)
 {
-    ExAcquireFastMutex(&pExt->fmCount);
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
     LONG lCount = --pExt->ulIoCount;
     if (lCount == 1) {
         KeSetEvent(&pExt->evIdle, IO_NO_INCREMENT, FALSE);
@@ -46,16 +59,27 @@ static LONG FltDecIoCount(PFLT_EXT pExt)
     if (lCount < 1) {
         KeSetEvent(&pExt->evRemove, IO_NO_INCREMENT, FALSE);
     }
-    ExReleaseFastMutex(&pExt->fmCount);
+    KeReleaseSpinLock(&pExt->slCount, irql);
     return lCount;
 }
 
-/* A dispatch routine's count on entry and exit, taken under the dispatch lock. */
-static VOID FltEnterDispatch(PFLT_EXT pExt)
+/* Marks the remove as begun; requests that arrive from now on are refused. */
+static VOID FltBeginRemove(PFLT_EXT pExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    pExt->fRemoving = TRUE;
+    KeReleaseSpinLock(&pExt->slCount, irql);
+}
+
+/* A dispatch routine's count on entry and exit, taken under the dispatch lock. FALSE: the path is
+   being removed and the request must not go down. */
+static BOOLEAN FltEnterDispatch(PFLT_EXT pExt)
 {
     ExAcquireFastMutex(&pExt->fmDispatch);
-    FltIncIoCount(pExt);
+    BOOLEAN fEntered = FltIncIoCount(pExt);
     ExReleaseFastMutex(&pExt->fmDispatch);
+    return fEntered;
 }
 
 static VOID FltLeaveDispatch(PFLT_EXT pExt)
@@ -63,6 +87,16 @@ static VOID FltLeaveDispatch(PFLT_EXT pExt)
     ExAcquireFastMutex(&pExt->fmDispatch);
     FltDecIoCount(pExt);
     ExReleaseFastMutex(&pExt->fmDispatch);
+}
+
+/* Completes a request that reached a path being removed, without touching the device below. */
+static NTSTATUS FltRefuseRemoved(PCSTR szRoutine, PIRP pIrp)
+{
+    DBG("%s: path is being removed, request refused.\n", szRoutine);
+    pIrp->IoStatus.Status = STATUS_DELETE_PENDING;
+    pIrp->IoStatus.Information = 0;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    return STATUS_DELETE_PENDING;
 }
 
 /* ---- Load, unload, AddDevice ---- */
@@ -150,7 +184,7 @@ NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         pExt->ulIoCount = 1;
         KeInitializeEvent(&pExt->evIdle, SynchronizationEvent, TRUE);
         KeInitializeEvent(&pExt->evRemove, SynchronizationEvent, FALSE);
-        ExInitializeFastMutex(&pExt->fmCount);
+        KeInitializeSpinLock(&pExt->slCount);
         ExInitializeFastMutex(&pExt->fmDispatch);
 
         pExt->pLowerDevice = IoAttachDeviceToDeviceStack(pDeviceObject, pPhysicalDeviceObject);
@@ -165,8 +199,7 @@ NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
             pExt->szSN[SERIAL_NUMBER_LENGTH] = '\0';
             RtlFillMemory(pExt->szWwnn, 16, '0');
             pExt->szWwnn[16] = '\0';
-            pDeviceObject->Flags |= pExt->pLowerDevice->Flags &
-                                    (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
+            pDeviceObject->Flags = pExt->pLowerDevice->Flags;
             pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
@@ -579,7 +612,11 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltDispatchCreate: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    FltEnterDispatch(pExt);
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved("FltDispatchCreate", pIrp);
+        EXT("FltDispatchCreate: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
 
     if (STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL) {
         /* The bus forwarded this open: it has already applied its open rules. */
@@ -613,7 +650,11 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltDispatchClose: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    FltEnterDispatch(pExt);
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved("FltDispatchClose", pIrp);
+        EXT("FltDispatchClose: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
 
     /* Looked up before the request goes down: once it is completed, its address may already belong to
        another request that the bus forwarded. */
@@ -640,7 +681,11 @@ static NTSTATUS FltDispatchFailoverRequest(PCSTR szRoutine, PDEVICE_OBJECT pDevi
     NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("%s: pDeviceObject 0x%08x, pIrp 0x%08x\n", szRoutine, DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    FltEnterDispatch(pExt);
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved(szRoutine, pIrp);
+        EXT("%s: status 0x%08x\n", szRoutine, (ULONG)status);
+        return status;
+    }
 
     if (pExt->fFailover) {
         status = FltPreemptAndPassDown(pDeviceObject, pIrp);
@@ -684,7 +729,11 @@ NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltPassThrough: pDeviceObject 0x%08x, pIrp 0x%08x, %s\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp),
         DbgMajorFunctionName(IoGetCurrentIrpStackLocation(pIrp)->MajorFunction));
-    FltEnterDispatch(pExt);
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved("FltPassThrough", pIrp);
+        EXT("FltPassThrough: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
 
     status = FltPreemptAndPassDown(pDeviceObject, pIrp);
 
@@ -699,13 +748,17 @@ NTSTATUS FltDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltDispatchPower: pDeviceObject 0x%08x, pIrp 0x%08x, %s\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp),
         DbgPowerMinorFunctionName(IoGetCurrentIrpStackLocation(pIrp)->MinorFunction));
-    FltEnterDispatch(pExt);
 
+    /* No fast mutex here: below a stack that is not power-pageable this runs at DISPATCH_LEVEL. */
     PoStartNextPowerIrp(pIrp);
+    if (!FltIncIoCount(pExt)) {
+        status = FltRefuseRemoved("FltDispatchPower", pIrp);
+        EXT("FltDispatchPower: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
     IoSkipCurrentIrpStackLocation(pIrp);
     status = PoCallDriver(pExt->pLowerDevice, pIrp);
-
-    FltLeaveDispatch(pExt);
+    FltDecIoCount(pExt);
     EXT("FltDispatchPower: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -726,7 +779,11 @@ NTSTATUS FltDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     UCHAR ucMinor = pIrpStack->MinorFunction;
     ENT("FltDispatchPnp: pDeviceObject 0x%08x, pIrp 0x%08x, %s\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp),
         DbgPnpMinorFunctionName(ucMinor));
-    FltEnterDispatch(pExt);
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved("FltDispatchPnp", pIrp);
+        EXT("FltDispatchPnp: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
 
     switch (ucMinor) {
     case IRP_MN_START_DEVICE:
@@ -901,6 +958,7 @@ NTSTATUS FltIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* This request's count and the device's own reference go; then wait until every request still in
        progress has left. */
     ExAcquireFastMutex(&pExt->fmDispatch);
+    FltBeginRemove(pExt);
     FltDecIoCount(pExt);
     FltDecIoCount(pExt);
     ExReleaseFastMutex(&pExt->fmDispatch);
@@ -933,7 +991,8 @@ NTSTATUS FltIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Drain: give back this request's count, wait until nothing else is in progress, take it again. */
     FltDecIoCount(pExt);
     KeWaitForSingleObject(&pExt->evIdle, Executive, KernelMode, FALSE, NULL);
-    FltIncIoCount(pExt);
+    /* A stop never overlaps a remove of the same device: the count is taken again. */
+    (VOID)FltIncIoCount(pExt);
 
     FltSetPnpState(pExt, PNP_STOPPED);
     FltNotifyPnp(pDeviceObject);

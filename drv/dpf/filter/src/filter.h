@@ -42,8 +42,10 @@ typedef struct _FLT_EXT {
     LONG ulIoCount;                       /* requests in progress plus the device's own reference */
     KEVENT evIdle;                        /* signalled when no request is in progress */
     KEVENT evRemove;                      /* signalled when the count drops below 1 */
-    FAST_MUTEX fmCount;                   /* guards ulIoCount and the two events */
+    KSPIN_LOCK slCount;                   /* guards ulIoCount, fRemoving and the two events; a spin lock,
+                                             as power requests may arrive at DISPATCH_LEVEL */
     FAST_MUTEX fmDispatch;                /* taken by dispatch routines around their count changes */
+    BOOLEAN fRemoving;                    /* the remove has begun: no request enters any more */
 } FLT_EXT, *PFLT_EXT;
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
