@@ -204,7 +204,7 @@ typedef struct _SCSI_STATUS {
     ULONG ulBlockSize;                /* bus, when preempting */
     ULONG ulReserved1;
     LONG iStatus;                     /* NT status of the request */
-    ULONG ulInformation;              /* transfer count; the bus sets 1 on the last close */
+    ULONG ulInformation;              /* residual: bytes of the request's data not transferred; the bus sets 1 on the last close */
     UCHAR fSenseValid;
     UCHAR ucSME;                      /* bit 1: encryption reported, bit 0: encryption on */
     UCHAR ucSenseKey;

@@ -112,6 +112,9 @@ bool AnswerPathQuery(TapePath& path, PIRP irp, NTSTATUS* answered) {
         std::memcpy(irp->AssociatedIrp.SystemBuffer, &state, sizeof state);
         information = sizeof state;
     }
+    Outcome out;
+    out.status = status;
+    FillStatusRecord(path, irp, out);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -119,25 +122,33 @@ bool AnswerPathQuery(TapePath& path, PIRP irp, NTSTATUS* answered) {
     return true;
 }
 
+// Fails a request before any command went to the drive. A request that the bus forwarded still
+// gets its status record: the bus reads the outcome there, and an untouched record reads as success.
+NTSTATUS FailBeforeCommand(TapePath& path, PIRP irp, NTSTATUS status) {
+    Outcome out;
+    out.status = status;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE)
+        out.residual = stack->Parameters.Read.Length;  // nothing was transferred
+    FillStatusRecord(path, irp, out);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
     TapePath& path = TapePath::Of(device);
     NTSTATUS status;
     if (AnswerPathQuery(path, irp, &status)) return status;
     status = path.Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
-    if (!NT_SUCCESS(status)) {
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    if (!NT_SUCCESS(status)) return FailBeforeCommand(path, irp, status);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
         status = PreparePassThroughDirect(irp);
         if (!NT_SUCCESS(status)) {
-            irp->IoStatus.Status = status;
-            irp->IoStatus.Information = 0;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            FailBeforeCommand(path, irp, status);
             path.Leave();
             return status;
         }
