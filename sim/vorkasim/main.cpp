@@ -94,6 +94,7 @@ int main(int argc, char** argv)
     std::vector<DeviceView> finalDevices;
     std::string controlDevice;
     std::string failure;
+    bool scenarioError = false;
     try {
         world.boot();
         if (sim::FindDevice(u"\\Device\\VorkaTBusDvc") != nullptr) {
@@ -107,6 +108,9 @@ int main(int argc, char** argv)
         }
         world.queryDevices(&finalDevices);
         world.shutdown();
+    } catch (const vorkasim::ScenarioError& error) {
+        failure = error.what();
+        scenarioError = true;
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -173,6 +177,10 @@ int main(int argc, char** argv)
         if (!failure.empty()) {
             std::cout << "ERROR: " << failure << "\n";
         }
+    }
+    if (scenarioError) {
+        std::cerr << "vorkasim: " << scenarioFile << ": " << failure << "\n";
+        return 2;
     }
     return failure.empty() && world.violations().empty() ? 0 : 1;
 }

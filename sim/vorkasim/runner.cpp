@@ -10,6 +10,7 @@
 #include <sim/hw/san.h>
 
 #include "defines.h"
+#include "scenario.h"
 #include "text.h"
 
 namespace vorkasim {
@@ -81,6 +82,10 @@ StepResult Runner::open(const nlohmann::json& step)
     StepResult result{step};
     const std::string device = RequiredString(step, "device");
     const std::string name = RequiredString(step, "handle");
+    if (handles_.count(name) != 0) {
+        // A second open under the name would lose the first handle: it could never be closed.
+        throw ScenarioError("step \"open\": handle " + name + " is still open; close it first or use another name");
+    }
     auto& process = world_.machine().processes().create("vorkasim-app " + name);
     sim::ProcessScope scope(process);
     HANDLE handle = nullptr;

@@ -29,6 +29,39 @@ std::string StringField(const nlohmann::json& object, const char* name, const st
     return object.at(name).get<std::string>();
 }
 
+// A SCSI address names one logical unit behind one host adapter: two paths cannot have it,
+// whether one drive lists a path twice or two drives claim the same address.
+void RejectSharedAddresses(const std::vector<DriveSpec>& drives)
+{
+    struct Owner {
+        std::size_t drive;
+        std::size_t path;
+    };
+    std::map<std::uint32_t, Owner> owners;
+    for (std::size_t d = 0; d < drives.size(); ++d) {
+        for (std::size_t p = 0; p < drives[d].paths.size(); ++p) {
+            const PathSpec& path = drives[d].paths[p];
+            const std::uint32_t key = (std::uint32_t{path.port} << 24) | (std::uint32_t{path.bus} << 16) |
+                                      (std::uint32_t{path.target} << 8) | path.lun;
+            auto [it, inserted] = owners.emplace(key, Owner{d, p});
+            if (inserted) {
+                continue;
+            }
+            const std::string address = "port " + std::to_string(path.port) + " bus " + std::to_string(path.bus) +
+                                        " target " + std::to_string(path.target) + " lun " +
+                                        std::to_string(path.lun);
+            const Owner& first = it->second;
+            const std::string firstWhere =
+                "drives[" + std::to_string(first.drive) + "].paths[" + std::to_string(first.path) + "]";
+            throw ScenarioError("drives[" + std::to_string(d) + "].paths[" + std::to_string(p) + "]: drive " +
+                                drives[d].serial + " uses SCSI address " + address + ", which " +
+                                (first.drive == d ? std::string("it already uses at ") + firstWhere
+                                                  : "drive " + drives[first.drive].serial + " already uses at " +
+                                                        firstWhere));
+        }
+    }
+}
+
 }  // namespace
 
 Scenario DefaultScenario()
@@ -37,7 +70,7 @@ Scenario DefaultScenario()
     for (int drive = 0; drive < 2; ++drive) {
         DriveSpec spec;
         spec.serial = drive == 0 ? "VRK0000000000001" : "VRK0000000000002";
-        spec.wwnn = drive == 0 ? "500507630f000001" : "500507630f000002";
+        spec.wwnn = drive == 0 ? "5abcdef000000001" : "5abcdef000000002";
         for (std::uint8_t adapter = 0; adapter < 2; ++adapter) {
             spec.paths.push_back(PathSpec{adapter, 0, static_cast<std::uint8_t>(drive + 1), 0});
         }
@@ -116,6 +149,7 @@ Scenario ParseScenario(const nlohmann::json& document)
             }
             scenario.drives.push_back(std::move(spec));
         }
+        RejectSharedAddresses(scenario.drives);
     }
     if (document.contains("steps")) {
         const auto& steps = document.at("steps");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,10 +37,17 @@ struct Scenario {
     std::vector<nlohmann::json> steps;
 };
 
+// A mistake in the scenario itself (as opposed to a failure of the simulated machine): the
+// command reports it and exits with status 2.
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Two drives, each reached over two paths through two host adapters.
 Scenario DefaultScenario();
 
-// Reads a scenario document; throws std::runtime_error naming what is wrong.
+// Reads a scenario document; throws std::runtime_error naming what is wrong (a ScenarioError
+// where the document is well-formed but describes an impossible SAN).
 Scenario ParseScenario(const nlohmann::json& document);
 
 }  // namespace vorkasim
