@@ -50,7 +50,7 @@ TEST_F(EventWriter, EventWithoutStringsHasNoStringsAndStartsThemAtOffset40) {
 }
 
 TEST_F(EventWriter, TwoStringsFillTheMessageInserts) {
-    std::u16string key = u"0123456789ABCDEF", wwpn = u"500104F000ABCDEF";
+    std::u16string key = u"0123456789ABCDEF", wwpn = u"5ABCDEF000ABCDEF";
     EXPECT_EQ(Write(kHostKeyEvent, &key, &wwpn), STATUS_SUCCESS);
     auto logged = Logged(kHostKeyEvent);
     ASSERT_EQ(logged.size(), 1u);
@@ -58,7 +58,7 @@ TEST_F(EventWriter, TwoStringsFillTheMessageInserts) {
     EXPECT_EQ(logged[0].strings[0], key);
     EXPECT_EQ(logged[0].strings[1], wwpn);
     EXPECT_EQ(logged[0].displayText(),
-              "Vorka Tape Bus Enumerator Reserving host key: 0123456789ABCDEF WWPN: 500104F000ABCDEF.");
+              "Vorka Tape Bus Enumerator Reserving host key: 0123456789ABCDEF WWPN: 5ABCDEF000ABCDEF.");
 }
 
 TEST_F(EventWriter, ALoneSecondStringBecomesTheFirstInsert) {

@@ -83,10 +83,10 @@ TEST_F(Grouping, TwoPathsOfOneDriveShareOneVirtualDevice) {
 TEST_F(Grouping, TheSerialNumberDecidesAndTheNodeNameDoesNot) {
     createPaths(0, 4);
     PathSpec a = Drive("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 1);   // 32 characters
-    a.wwnn = "500104f000aaaaaa";
+    a.wwnn = "5abcdef000aaaaaa";
     PathSpec b = a;
     b.port = 2;
-    b.wwnn = "500104f000bbbbbb";   // another node name: still the same drive
+    b.wwnn = "5abcdef000bbbbbb";   // another node name: still the same drive
     PathSpec c = Drive("ABCDEFGHIJKLMNOPQRSTUVWXYZ012346", 3);   // differs in the last character
     EXPECT_EQ(registerPath(0, a).tapeNumber, 0u);
     EXPECT_EQ(registerPath(1, b).tapeNumber, 0u);

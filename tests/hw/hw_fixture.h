@@ -133,7 +133,7 @@ class TwoPathDrive : public testing::Test {
   static DriveConfig defaultConfig() {
     DriveConfig c;
     c.identity.serial = "HU1234567890ABCDEFGHIJKLMNOPQRST";
-    c.identity.wwnn = 0x500110A0001234A0ull;
+    c.identity.wwnn = 0x5ABCDEF0001234A0ull;
     return c;
   }
   void SetUp() override {

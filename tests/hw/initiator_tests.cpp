@@ -175,8 +175,8 @@ TEST_F(Initiators, IdentityAsEachPathSeesIt) {
   ASSERT_TRUE(idA.good() && idB.good());
   EXPECT_EQ(idA.dataIn[1], 0x83);
   EXPECT_EQ(((idA.dataIn[2] << 8) | idA.dataIn[3]) + 4u, idA.dataIn.size());
-  EXPECT_EQ(logicalUnitName(idA.dataIn), 0x500110A0001234A0ull);
-  EXPECT_EQ(logicalUnitName(idB.dataIn), 0x500110A0001234A0ull);
+  EXPECT_EQ(logicalUnitName(idA.dataIn), 0x5ABCDEF0001234A0ull);
+  EXPECT_EQ(logicalUnitName(idB.dataIn), 0x5ABCDEF0001234A0ull);
   EXPECT_EQ(targetPortName(idA.dataIn), pathA->targetPortName());
   EXPECT_EQ(targetPortName(idB.dataIn), pathB->targetPortName());
   EXPECT_NE(pathA->targetPortName(), pathB->targetPortName());

@@ -111,16 +111,16 @@ TEST_F(KernelServices, FailedAssertionsAreRecordedAndExecutionGoesOn) {
 
 TEST_F(KernelServices, CountedStringsConvertCompareAndAppend) {
     ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, "HP Ultrium 6");
+    RtlInitAnsiString(&ansi, "VK Virtual 6");
     UNICODE_STRING wide{};
     ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(Text(wide), u"HP Ultrium 6");
+    EXPECT_EQ(Text(wide), u"VK Virtual 6");
     EXPECT_EQ(wide.MaximumLength, wide.Length + 2);
     UNICODE_STRING upper;
-    RtlInitUnicodeString(&upper, W(u"hp ULTRIUM 6"));
+    RtlInitUnicodeString(&upper, W(u"vk VIRTUAL 6"));
     EXPECT_TRUE(RtlEqualUnicodeString(&wide, &upper, TRUE));
     EXPECT_FALSE(RtlEqualUnicodeString(&wide, &upper, FALSE));
-    EXPECT_GT(RtlCompareUnicodeString(&upper, &wide, FALSE), 0);  // 'h' sorts after 'H'
+    EXPECT_GT(RtlCompareUnicodeString(&upper, &wide, FALSE), 0);  // 'v' sorts after 'V'
     RtlFreeUnicodeString(&wide);
     EXPECT_EQ(wide.Buffer, nullptr);
 
@@ -148,12 +148,12 @@ TEST_F(KernelServices, CountedStringsConvertCompareAndAppend) {
     WCHAR small[4];
     UNICODE_STRING cut{0, sizeof small, small};
     RtlCopyUnicodeString(&cut, &upper);
-    EXPECT_EQ(Text(cut), u"hp U");  // copied up to MaximumLength, no room for a terminator
+    EXPECT_EQ(Text(cut), u"vk V");  // copied up to MaximumLength, no room for a terminator
 
     char narrow[5];
     ANSI_STRING shortAnsi{0, sizeof narrow, narrow};
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&shortAnsi, &upper, FALSE), STATUS_BUFFER_OVERFLOW);
-    EXPECT_STREQ(narrow, "hp U");
+    EXPECT_STREQ(narrow, "vk V");
 }
 
 TEST_F(KernelServices, GuidsRoundTripThroughTheirText) {

@@ -90,9 +90,9 @@ TEST(World, DefaultScenarioGivesOneVirtualDevicePerDriveWithBothPaths)
 vorkasim::Scenario TwoDrives(const std::string& registry = "{}")
 {
     return vorkasim::ParseScenario(json::parse(R"({"registry":)" + registry + R"(,
-        "drives": [{"serial": "SER0001", "wwnn": "500507630f000001",
+        "drives": [{"serial": "SER0001", "wwnn": "5abcdef000000001",
                     "paths": [{"port":0,"target":1},{"port":1,"target":1}]},
-                   {"serial": "SER0002", "wwnn": "500507630f000002",
+                   {"serial": "SER0002", "wwnn": "5abcdef000000002",
                     "paths": [{"port":0,"target":2},{"port":1,"target":2}]}]})"));
 }
 

@@ -21,7 +21,7 @@ uint64_t deriveWwnn(const std::string& serial) {
     h ^= c;
     h *= 1099511628211ull;
   }
-  return (0x5ull << 60) | (0x0ABCDEull << 36) | (h & 0xFFFFFFFFFull);
+  return (0x5ull << 60) | (0xABCDEFull << 36) | (h & 0xFFFFFFFFFull);
 }
 
 // INQUIRY and REQUEST SENSE neither report nor clear a unit attention (REQUEST
