@@ -90,7 +90,7 @@ struct StubPath {
 };
 
 inline void StubPath::AnswerGoodIdentification() {
-    AnswerIdentification(Page83({{0x03, {0x50, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}}}));
+    AnswerIdentification(Page83({{0x03, {0x5A, 0xBC, 0xDE, 0xF0, 0x00, 0x00, 0x00, 0x07}}}));
 }
 
 inline std::string AnswerName(bool later) { return later ? "AnsweredLater" : "AnsweredAtOnce"; }

@@ -96,10 +96,10 @@ TEST_P(IdentificationByStub, AnEightByteLogicalUnitNaaNameBecomesLowerCaseHex) {
     StubPath stub(GetParam());
     stub.AnswerIdentification(Page83({{0x01, {'T', '1', '0'}},
                                       {0x13, {0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89}},  // target port NAA
-                                      {0x03, {0x5A, 0xB0, 0x00, 0x11, 0x22, 0x33, 0xC4, 0xFF}}}));
+                                      {0x03, {0x5A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0xC4, 0xFF}}}));
     const TAPE_REG_DVC reg = stub.Start();
     EXPECT_EQ(reg.fFailover, 1);
-    EXPECT_EQ(Field(reg.szWwnn, 17), "5ab000112233c4ff");
+    EXPECT_EQ(Field(reg.szWwnn, 17), "5abcdef01122c4ff");
     EXPECT_EQ(Field(reg.szSN, 33), "STUB0001");
     EXPECT_EQ(reg.scScsiAddr.PortNumber, 4);
     EXPECT_EQ(reg.scScsiAddr.TargetId, 9);
