@@ -209,3 +209,22 @@ TEST_F(VerifierDeathTest, ABugCheckStopsTheMachine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record written through a stale pointer after its free: the quarantined block no longer holds
+// its fill, which the machine reports when it shuts down.
+TEST_F(Verifier, PoolWrittenAfterItsFreeIsReportedAtShutdown) {
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, 'aSUB'));
+    ASSERT_NE(block, nullptr);
+    ExFreePoolWithTag(block, 'aSUB');
+    ExpectNoNewReport();
+    block[8] += 1;   // the late write
+    shutdownMachine();
+    auto reports = takeViolations();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_TRUE(Contains(reports.back(), "was written after it was freed")) << reports.back();
+    EXPECT_TRUE(Contains(reports.back(), "'aSUB'")) << reports.back();
+}
+
+}  // namespace
