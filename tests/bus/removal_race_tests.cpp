@@ -68,10 +68,11 @@ TEST_F(BusRemovalRace, AnOpenInProgressWhenTheBusIsRemovedNeverUsesFreedAdapterR
     HANDLE tape = nullptr;
     NTSTATUS openStatus = -1;
     std::thread opener([&] { openStatus = openTape(u"\\\\.\\Tape0", &tape); });
-    ASSERT_TRUE(gate.waitUntilHeld()) << "the open reached its admission step";
+    EXPECT_TRUE(gate.waitUntilHeld()) << "the open reached its admission step";
 
     NTSTATUS removeStatus = -1;
     std::thread remover = removeBus(&removeStatus);
+    EXPECT_TRUE(gate.waitForLine("BusIrpMnRemoveDevice: deleting pListOfPdos."));
     std::this_thread::sleep_for(200ms);   // the removal frees what it may free before the open goes on
     gate.release();
     opener.join();
@@ -97,11 +98,12 @@ TEST_F(BusRemovalRace, AQueryOnAVirtualDeviceInProgressWhenTheBusIsRemovedIsWait
     vorka_test::TraceGate gate(machine(), "BusQueryDevices: pDeviceObject");
     NTSTATUS queryStatus = -1;
     std::thread querier([&] { queryStatus = deviceIoControl(tape, kIocQueryDevices, 0, 4096); });
-    ASSERT_TRUE(gate.waitUntilHeld()) << "the query reached the bus's answer";
+    EXPECT_TRUE(gate.waitUntilHeld()) << "the query reached the bus's answer";
 
     NTSTATUS removeStatus = -1;
     std::thread remover = removeBus(&removeStatus);
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(gate.waitForLine("BusIrpMnRemoveDevice: deleting pListOfPdos."));
+    std::this_thread::sleep_for(200ms);   // time to finish, unless it waits for the query
     gate.release();
     querier.join();
     remover.join();

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "sim/machine.h"
 #include "sim/trace.h"
@@ -31,6 +32,16 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [this] { return held_; });
     }
+    // Waits until some thread traced a line containing `milestone` (since the gate was made): the
+    // second request of the race has reached its own step.
+    bool waitForLine(const std::string& milestone, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            for (const auto& line : seen_)
+                if (line.find(milestone) != std::string::npos) return true;
+            return false;
+        });
+    }
     // Lets the held thread (and any later one) go on.
     void release() {
         std::lock_guard lock(mutex_);
@@ -40,8 +51,10 @@ public:
 
 private:
     void onLine(const std::string& line) {
-        if (line.find(step_) == std::string::npos) return;
         std::unique_lock lock(mutex_);
+        seen_.push_back(line);
+        changed_.notify_all();
+        if (line.find(step_) == std::string::npos) return;
         if (held_ || released_) return;
         held_ = true;
         changed_.notify_all();
@@ -52,6 +65,7 @@ private:
     const std::string step_;
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::vector<std::string> seen_;
     bool held_ = false;
     bool released_ = false;
 };
