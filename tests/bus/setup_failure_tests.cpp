@@ -1,13 +1,14 @@
 // What an administrator sees when the bus or one of its virtual devices cannot be set up: the failed
 // load is in the system log with its status, and nothing half-made stays behind (no device, no link,
-// no drive record); a second bus device finds the name taken; a drive whose device cannot be made
-// gets no record and a later registration of it starts afresh.
+// no drive record) whether the name, the link or the attachment fails; a drive whose device cannot be
+// made gets no record and a later registration of it starts afresh.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "bus_fixture.h"
 #include "registration_harness.h"
+#include "sim/drivers.h"
 #include "sim/objects.h"
 
 namespace {
@@ -51,6 +52,31 @@ TEST_F(BusSetupFailure, ALinkNameTakenByAnotherDriverFailsTheLoadAndDeletesTheDe
     EXPECT_EQ(sim::SymbolicLinkTarget(link).value_or(u""), elsewhere) << "the other driver's link is left alone";
     EXPECT_NE(busNode()->state, sim::DevNodeState::Started);
     EXPECT_EQ(IoDeleteSymbolicLink(&usLink), STATUS_SUCCESS);
+}
+
+TEST_F(BusSetupFailure, AnAttachThatFailsDeletesTheLinkAndTheDevice) {
+    machine().drivers().installService(u"vorkatbus");
+    ASSERT_EQ(machine().drivers().load(u"vorkatbus"), STATUS_SUCCESS);
+    PDRIVER_OBJECT bus = machine().drivers().find(u"vorkatbus");
+    ASSERT_NE(bus, nullptr);
+    // A device object on its way out: still there (referenced), but nothing may attach to it.
+    ASSERT_EQ(machine().drivers().loadBuiltIn(u"ktgoing", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }),
+              STATUS_SUCCESS);
+    PDEVICE_OBJECT going = nullptr;
+    ASSERT_EQ(IoCreateDevice(machine().drivers().find(u"ktgoing"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &going),
+              STATUS_SUCCESS);
+    going->Flags &= ~DO_DEVICE_INITIALIZING;
+    ObReferenceObject(going);
+    IoDeleteDevice(going);
+
+    EXPECT_EQ(bus->DriverExtension->AddDevice(bus, going), STATUS_NO_SUCH_DEVICE);
+    auto failed = events(kInitFailedEvent);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].stringUtf8(0), "0xc000000e");
+    EXPECT_EQ(sim::FindDevice(vorka_test::kBusControlDevice), nullptr) << "the control device was deleted";
+    EXPECT_FALSE(sim::SymbolicLinkTarget(u"\\??\\VorkaTBusDvcLnk").has_value()) << "and its link";
+    EXPECT_TRUE(events(kStartEvent).empty());
+    ObDereferenceObject(going);
 }
 
 }  // namespace
