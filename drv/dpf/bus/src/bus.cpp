@@ -214,6 +214,10 @@ static NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (BusIsControlDevice(pDeviceObject)) {
         return BusSendToFilter(pDeviceObject, pIrp);
     }
+    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        /* The drive lost its paths; a handle that is still open gets no answer from it. */
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
     NTSTATUS status = BusPdoQueueIrp(pDeviceObject, pIrp, BusSendToFilter);
     if (status != STATUS_PENDING) {
         DBG_FAILED("BusDispatchReadWrite: BusPdoQueueIrp", status);
@@ -345,6 +349,9 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         } else if (ulCode == IOC_QUERY_DEVICES) {
             PDEVICE_OBJECT pControlDevice = pPdoExt->pBusExt != NULL ? pPdoExt->pBusExt->pDeviceObject : NULL;
             status = BusQueryDevicesRequest(pControlDevice, pIrp, pIrpStack);
+        } else if (!BusPdoIoctlAccepted(pIrp, ulCode)) {
+            DBG("BusDispatchDeviceControl: IOCTL 0x%08x not accepted on a virtual device\n", ulCode);
+            status = BusCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
         } else {
             BOOLEAN fSptd = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
             status = STATUS_SUCCESS;

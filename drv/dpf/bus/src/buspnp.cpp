@@ -305,6 +305,8 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
         PPATH_DATA pPath = NULL;
         if (pPdoData->pPdo != NULL) {
             PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
+            /* The workers end before the driver can go: queued requests are cancelled. */
+            BusPdoKillThread(pPdoData->pPdo);
             KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
             pPath = pPdoData->pListOfPaths;
             pPdoData->pListOfPaths = NULL;
