@@ -11,7 +11,7 @@
 #include "debug.h"
 #include "common.h"
 #include "list.h"
-#include "ptfallback.h"
+#include "passthru.h"
 
 /* Version text traced at every open. */
 #define BUS_VERSION_TEXT "7.0.2.1x64"
