@@ -279,10 +279,32 @@ NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_CO
     return BusPdoQueueIrpEx(pDeviceObject, pIrp, ProcessCommand, NULL);
 }
 
+/* TRUE on one of the device's own workers. */
+static BOOLEAN BusPdoOnOwnWorker(PPDO_EXT pPdoExt)
+{
+    PKTHREAD pCurrent = KeGetCurrentThread();
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        if (pPdoExt->Workers[i].pThread == pCurrent) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 NTSTATUS BusPdoQueueIrpAndWait(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand,
                                PNTSTATUS pCompletionStatus)
 {
     ENT("BusPdoQueueIrpAndWait: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    if (BusPdoOnOwnWorker((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        /* A close can arrive on a worker: completing a request may drop the last reference to its
+           file object there, and whoever sends the close waits for it. The worker cannot wait for
+           itself, and nothing else runs on the device meanwhile: the close is processed here. */
+        pIrp->Tail.Overlay.DriverContext[0] = NULL;
+        IoMarkIrpPending(pIrp);
+        *pCompletionStatus = ProcessCommand(pDeviceObject, pIrp);
+        EXT("BusPdoQueueIrpAndWait: status 0x%08x\n", (ULONG)STATUS_PENDING);
+        return STATUS_PENDING;
+    }
     BUS_QUEUE_WAITER waiter;
     KeInitializeEvent(&waiter.evDone, NotificationEvent, FALSE);
     waiter.iStatus = STATUS_PENDING;
