@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>
+
+#include <ntddscsi.h>
 
 #include "kernel_request.h"
 #include "queueharness_ioctl.h"
@@ -251,6 +254,42 @@ TEST_F(RequestQueue, RemovalCancelsQueuedRequestsWaitsForTheBusyOneAndRefusesLat
     EXPECT_EQ(Op(5), STATUS_CANCELLED) << "requests after removal are refused";
     EXPECT_EQ(State().ulWorkersRunning, 0u);
     EXPECT_EQ(machine().pool().liveCountWithTag(kQueueNodeTag), 0u);
+}
+
+TEST_F(RequestQueue, ACancelledPassThroughDirectRequestGivesItsLockedPagesBack) {
+    const ULONG kMdlNodeTag = sim::PoolTag("hODP");
+    vorka_test::Application app(machine(), "app.exe");
+    ASSERT_EQ(app.open(u"\\\\.\\VorkaQueueHarness"), STATUS_SUCCESS);
+    OpReply busy;
+    OpAsync(1, &busy, 0, 1);
+    ASSERT_TRUE(WaitFor([] { return Started(1); }));
+
+    // A 64-bit record whose 4096-byte data buffer is the application's own memory.
+    std::atomic<NTSTATUS> sptd{0};
+    Spawn([&] {
+        std::vector<std::uint8_t> record(80, 0);
+        const std::uint16_t length = 56;
+        std::memcpy(&record[0], &length, 2);
+        record[6] = 6;
+        record[8] = SCSI_IOCTL_DATA_IN;
+        const std::uint32_t transfer = 4096;
+        std::memcpy(&record[12], &transfer, 4);
+        void* data = app.process().alloc(transfer);
+        const std::uint64_t address = reinterpret_cast<std::uintptr_t>(data);
+        std::memcpy(&record[24], &address, 8);
+        sptd = app.ioctl(IOCTL_SCSI_PASS_THROUGH_DIRECT, record.data(), 80, nullptr, 0).status;
+    });
+    ASSERT_TRUE(WaitFor([] { return State().ulQueued == 1; }));
+    EXPECT_EQ(machine().pool().liveCountWithTag(kMdlNodeTag), 1u) << "the buffer is locked while queued";
+
+    std::thread kill([] { KernelIoctl(kDevice, QH_IOCTL_KILL, nullptr, 0, nullptr, 0); });
+    ASSERT_TRUE(WaitFor([&] { return sptd.load() != 0; }));
+    EXPECT_EQ(sptd.load(), STATUS_CANCELLED);
+    EXPECT_EQ(machine().pool().liveCountWithTag(kMdlNodeTag), 0u) << "cancelled with its pages unlocked";
+    OpenGate(0);
+    kill.join();
+    JoinAll();
+    EXPECT_EQ(busy.status, STATUS_SUCCESS);
 }
 
 TEST_F(RequestQueue, NoMemoryForAQueueNodeFailsTheRequestAndFreesTheHighPrioritySlot) {

@@ -52,6 +52,14 @@ NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    if (pStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        pStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        /* A locked pass-through-direct buffer: released when the request is done. */
+        QhLog(BusPdoGetMdl(pDeviceObject, pIrp) != NULL ? 0x5D : 0x5E, 0);
+        BusPdoDequeueMdl(pDeviceObject, pIrp);
+        BusPdoCompleteQueuedIrp(pIrp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    }
     if (pStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
         ULONG ulId = pStack->MajorFunction == IRP_MJ_CREATE ? QH_CREATE_ID : QH_CREATE_ID + 1;
         QhLog(ulId, 0);
@@ -193,8 +201,18 @@ static NTSTATUS QhDispatchControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return QhComplete(pIrp, STATUS_SUCCESS, sizeof(QH_STATE));
     }
     default: {
+        BOOLEAN fSptd = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+        if (fSptd) {
+            NTSTATUS st = BusPdoLockSptdBuffer(pDeviceObject, pIrp);
+            if (!NT_SUCCESS(st)) {
+                return st;   /* completed */
+            }
+        }
         NTSTATUS status = BusPdoQueueIrp(pDeviceObject, pIrp, BusPdoDeviceControl);
         if (status != STATUS_PENDING) {
+            if (fSptd) {
+                BusPdoDequeueMdl(pDeviceObject, pIrp);
+            }
             QhComplete(pIrp, status, 0);
         }
         return status;
@@ -217,6 +235,8 @@ static NTSTATUS QhDispatchCreateClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS iOutcome;
     NTSTATUS status = BusPdoQueueIrpAndWait(pDeviceObject, pIrp, BusSendToFilter, &iOutcome);
     if (status != STATUS_PENDING) {
+        /* A handle closes whatever happens. */
+        status = pStack->MajorFunction == IRP_MJ_CLOSE ? STATUS_SUCCESS : status;
         QhComplete(pIrp, status, 0);
     }
     return status;
