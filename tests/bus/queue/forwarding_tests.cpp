@@ -142,14 +142,37 @@ TEST_P(VirtualTape, WritesAndReadsThroughTheVirtualDeviceReachTheMedium) {
     EXPECT_EQ(TableEntries(), 0) << "every forwarded request left the status table";
 }
 
-TEST_P(VirtualTape, ThreadsWritingAtOnceGetEveryBlockOnTheMediumOnceInEachThreadsOrder) {
-    App app(rig_->Machine());
-    ASSERT_EQ(app.Open(virtualName_), STATUS_SUCCESS);
+// Applications with handles of their own on a drive that allows several (not exclusive).
+class SharedVirtualTape : public VirtualTape {
+protected:
+    void SetUp() override {
+        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true});
+        drive_ = &rig_->AddDrive("VORKA-Q-0002", [](sim::hw::DriveConfig& c) { c.dpfFlags = 0; });
+        rig_->San().addAdapter();
+        pathA_ = &rig_->San().connect(0, 0, 4, 0, *drive_, 0);
+        rig_->Boot();
+        auto a = rig_->StackOf(*pathA_);
+        ASSERT_TRUE(a.has_value());
+        a_ = *a;
+        const auto state = rig_->Query(a_);
+        virtualName_ = u"\\\\.\\Tape";
+        for (char c : std::to_string(state.virtualTapeNumber)) virtualName_ += static_cast<char16_t>(c);
+        table_ = reinterpret_cast<PIRPS_WITH_STATUS>(state.statusTable);
+    }
+};
+
+TEST_P(SharedVirtualTape, ApplicationsWritingAtOnceGetEveryBlockOnTheMediumOnceInEachOnesOrder) {
     constexpr int kThreads = 4, kEach = 8;
+    std::vector<std::unique_ptr<App>> apps;
+    for (int t = 0; t < kThreads; ++t) {
+        apps.push_back(std::make_unique<App>(rig_->Machine()));
+        ASSERT_EQ(apps.back()->Open(virtualName_), STATUS_SUCCESS);
+    }
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
+            App& app = *apps[t];
             for (int k = 0; k < kEach; ++k) {
                 std::vector<std::uint8_t> block = Pattern(512 + 64 * t, static_cast<std::uint8_t>(16 * t + k));
                 block[0] = static_cast<std::uint8_t>(t);
@@ -331,8 +354,10 @@ TEST_P(VirtualTape, ADriveThatLosesItsLastPathStopsItsWorkersAndRefusesLaterRequ
     EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(sim::PoolTag("gODP")), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pending, VirtualTape, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+std::string PendingName(const ::testing::TestParamInfo<bool>& info) {
     return info.param ? std::string("ForcedPending") : std::string("AnsweredAtOnce");
-});
+}
+INSTANTIATE_TEST_SUITE_P(Pending, VirtualTape, ::testing::Bool(), PendingName);
+INSTANTIATE_TEST_SUITE_P(Pending, SharedVirtualTape, ::testing::Bool(), PendingName);
 
 }  // namespace
