@@ -267,6 +267,34 @@ TEST_P(VirtualTape, ABadUserBufferCompletesTheRequestAtOnceWithTheProbesStatus) 
     DirectInquiry(*rig_, virtualName_, false);  // the device goes on serving
 }
 
+TEST_P(VirtualTape, APoolFailureAtAnyAllocationOfARequestLeavesNothingBehind) {
+    App app(rig_->Machine());
+    ASSERT_EQ(app.Open(virtualName_), STATUS_SUCCESS);
+    void* user = app.Process().alloc(32);
+    const auto address = reinterpret_cast<std::uintptr_t>(user);
+    const std::vector<std::uint8_t> rec = Record(false, 80, kInquiry32, SCSI_IOCTL_DATA_IN, 32, address, 56, 24);
+    sim::Pool& pool = rig_->Machine().pool();
+    const ULONG busTags[] = {sim::PoolTag("gODP"), sim::PoolTag("hODP"), sim::PoolTag("bODP"), sim::PoolTag("hSUB")};
+    int failed = 0;
+    for (std::size_t n = 1; n <= 24; ++n) {
+        std::vector<std::uint8_t> out(rec.size());
+        pool.failNthAllocation(n);
+        Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), ULONG(rec.size()), out.data(),
+                              ULONG(out.size()));
+        pool.clearFailures();
+        if (r.status != STATUS_SUCCESS) {
+            ++failed;
+            EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+        }
+        for (ULONG tag : busTags) EXPECT_EQ(pool.liveCountWithTag(tag), 0u) << "allocation " << n;
+        EXPECT_EQ(TableEntries(), 0) << "allocation " << n;
+        r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), ULONG(rec.size()), out.data(), ULONG(out.size()));
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << "the device goes on after a failure at allocation " << n;
+    }
+    EXPECT_GT(failed, 0) << "some injected failure hit the request";
+    app.Process().free(user);
+}
+
 TEST_P(VirtualTape, PassThroughRecordsThatDoNotFitTheirBuffersAreRefused) {
     App app64(rig_->Machine());
     ASSERT_EQ(app64.Open(virtualName_), STATUS_SUCCESS);
