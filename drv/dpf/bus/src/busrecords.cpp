@@ -7,12 +7,15 @@
 
 NTSTATUS BusCheckQueryDevicesOutput(ULONG ulOutput)
 {
+    NTSTATUS status = STATUS_SUCCESS;
+    ENT("BusCheckQueryDevicesOutput: ulOutput %u\n", (ULONG)ulOutput);
     if (ulOutput < QUERY_DEVICES_MIN_OUTPUT) {
         DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOC_QUERY_DEVICES", (int)ulOutput,
             (int)QUERY_DEVICES_MIN_OUTPUT);
-        return STATUS_INFO_LENGTH_MISMATCH;
+        status = STATUS_INFO_LENGTH_MISMATCH;
     }
-    return STATUS_SUCCESS;
+    EXT("BusCheckQueryDevicesOutput: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
 NTSTATUS BusCheckControlRequest(ULONG ulCode, KPROCESSOR_MODE requestorMode, ULONG ulInput, ULONG ulOutput,
@@ -82,12 +85,16 @@ NTSTATUS BusCheckControlRequest(ULONG ulCode, KPROCESSOR_MODE requestorMode, ULO
 
 ULONG BusQueryDevicesReturnLength(ULONG ulOutput, ULONG cbRequired)
 {
+    ULONG cbReturned;
+    ENT("BusQueryDevicesReturnLength: ulOutput %u, cbRequired %u\n", (ULONG)ulOutput, (ULONG)cbRequired);
     if (ulOutput >= cbRequired) {
-        return cbRequired;
+        cbReturned = cbRequired;
+    } else if (ulOutput < QUERY_DEVICES_HEADER_SIZE) {
+        cbReturned = 0;
+    } else {
+        ULONG ulWhole = (ulOutput - QUERY_DEVICES_HEADER_SIZE) / sizeof(DEVICE_DESCRIPTOR);
+        cbReturned = QUERY_DEVICES_HEADER_SIZE + (ULONG)sizeof(DEVICE_DESCRIPTOR) * ulWhole;
     }
-    if (ulOutput < QUERY_DEVICES_HEADER_SIZE) {
-        return 0;
-    }
-    ULONG ulWhole = (ulOutput - QUERY_DEVICES_HEADER_SIZE) / sizeof(DEVICE_DESCRIPTOR);
-    return QUERY_DEVICES_HEADER_SIZE + (ULONG)sizeof(DEVICE_DESCRIPTOR) * ulWhole;
+    EXT("BusQueryDevicesReturnLength: %u\n", (ULONG)cbReturned);
+    return cbReturned;
 }
