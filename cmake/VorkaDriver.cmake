@@ -1,5 +1,5 @@
 # vorka_add_driver(NAME <service> [PREFIX <trace prefix>] SOURCES <src>...
-#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST]
+#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST] [WITH_PASSTHRU]
 #                  [DEFINITIONS <def>...] [INCLUDE_DIRS <dir>...])
 #
 # Builds one kernel driver image from driver sources (kernel-safe C++17).
@@ -13,6 +13,7 @@
 #   MC           message compiler file; becomes the image's RT_MESSAGETABLE resource on Windows and the
 #                exported host message table on the host
 #   WITH_LIST    also compile the multi-key sorted list of the common library into the image
+#   WITH_PASSTHRU also compile the SCSI pass-through conversions of the common library (bus drivers)
 #
 # Windows build: a PE image with subsystem native, entry DriverEntry, linked only against ntoskrnl,
 # hal and libgcc. Host build: a shared object ${VORKA_DRIVER_DIR}/<service>.so that the simulated kernel
@@ -69,7 +70,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
 endif()
 
 function(vorka_add_driver)
-  cmake_parse_arguments(ARG "WITH_LIST" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
+  cmake_parse_arguments(ARG "WITH_LIST;WITH_PASSTHRU" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
   if(NOT ARG_NAME)
     message(FATAL_ERROR "vorka_add_driver: NAME is required")
   endif()
@@ -83,6 +84,9 @@ function(vorka_add_driver)
     list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/debug.cpp ${VORKA_COMMON_SOURCE_DIR}/common.cpp)
     if(ARG_WITH_LIST AND EXISTS ${VORKA_COMMON_SOURCE_DIR}/list.cpp)
       list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/list.cpp)
+    endif()
+    if(ARG_WITH_PASSTHRU)
+      list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/passthru.cpp)
     endif()
     list(APPEND include_dirs ${VORKA_COMMON_SOURCE_DIR})
     list(APPEND definitions VORKA_TRACE_PREFIX="${ARG_PREFIX}")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the builds need, when any is missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang-14 libgtest-dev libgmock-dev libbenchmark-dev
+pkgs=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       nlohmann-json3-dev libcli11-dev ccache
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (host; AddressSanitizer with UndefinedBehaviorSanitizer; ThreadSanitizer; Windows
-# cross build) and runs every test.
+# cross build) and runs every test, then runs each fuzz target for a bounded time (VORKA_FUZZ_SECONDS,
+# 20 s by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,4 +13,6 @@ for preset in host asan tsan windows; do
   echo "== $preset: tests"
   ctest --preset "$preset"
 done
+echo "== fuzz: every libFuzzer target for a bounded time (clang-14, ASan+UBSan)"
+scripts/fuzz.sh --time "${VORKA_FUZZ_SECONDS:-20}"
 echo "== all builds and tests passed in $(( $(date +%s) - start )) s"

@@ -227,33 +227,10 @@ static_assert(sizeof(TAPE_GET_DRIVE_PARAMETERS) == 32, "TAPE_GET_DRIVE_PARAMETER
 /* ---- 32-bit SCSI pass-through-direct record ----
    mingw-w64 declares its DataBuffer as a 64-bit pointer (56 bytes); a 32-bit caller's record has a
    4-byte buffer address there and is 44 bytes, like the buffered 32-bit form. The correct record
-   takes the WDK's name from here on. */
+   (scsipt.h) takes the WDK's name from here on. */
 #ifdef _NTDDSCSIH_
-typedef struct _VORKA_SCSI_PASS_THROUGH_DIRECT32 {
-    USHORT Length;
-    UCHAR ScsiStatus;
-    UCHAR PathId;
-    UCHAR TargetId;
-    UCHAR Lun;
-    UCHAR CdbLength;
-    UCHAR SenseInfoLength;
-    UCHAR DataIn;
-    ULONG DataTransferLength;
-    ULONG TimeOutValue;
-    ULONG DataBuffer;                 /* 32-bit user address */
-    ULONG SenseInfoOffset;
-    UCHAR Cdb[16];
-} VORKA_SCSI_PASS_THROUGH_DIRECT32, *PVORKA_SCSI_PASS_THROUGH_DIRECT32;
 #define SCSI_PASS_THROUGH_DIRECT32 VORKA_SCSI_PASS_THROUGH_DIRECT32
 #define PSCSI_PASS_THROUGH_DIRECT32 PVORKA_SCSI_PASS_THROUGH_DIRECT32
-
-static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT32) == 44, "32-bit pass-through-direct record is 44 bytes");
-static_assert(__builtin_offsetof(SCSI_PASS_THROUGH_DIRECT32, DataBuffer) == 20, "DataBuffer at 20");
-static_assert(__builtin_offsetof(SCSI_PASS_THROUGH_DIRECT32, SenseInfoOffset) == 24, "SenseInfoOffset at 24");
-static_assert(__builtin_offsetof(SCSI_PASS_THROUGH_DIRECT32, Cdb) == 28, "Cdb at 28");
-static_assert(sizeof(SCSI_PASS_THROUGH32) == 44, "32-bit pass-through record is 44 bytes");
-static_assert(sizeof(SCSI_PASS_THROUGH) == 56, "pass-through record is 56 bytes");
-static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 56, "pass-through-direct record is 56 bytes");
 #endif
 
 #ifdef __cplusplus

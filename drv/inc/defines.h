@@ -12,6 +12,7 @@
 #include <ntddk.h>
 #include <ntddscsi.h>
 #include "compat.h"
+#include "scsipt.h"
 
 /* ---- Driver image export ---- */
 

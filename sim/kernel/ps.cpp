@@ -162,8 +162,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         CheckThreadEnd(("system thread " + Describe(reinterpret_cast<void*>(thread->routine)) + " of " +
                         OwnerNameOf(thread->image.get()))
                            .c_str());
-        SignalThreadObject(thread->object);
+        // No code of the image runs after the routine: the count drops before a waiter on the
+        // thread object can wake and unload the image.
         if (thread->image) --thread->image->runningThreads;
+        SignalThreadObject(thread->object);
         thread->finished.store(true);
     });
     thread->thread = std::move(host);

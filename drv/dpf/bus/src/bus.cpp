@@ -6,6 +6,7 @@
 #include <ntddk.h>
 #include <ntstrsafe.h>
 #include "bus.h"
+#include "busrecords.h"
 
 /* ---- Load and unload ---- */
 
@@ -214,6 +215,10 @@ static NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (BusIsControlDevice(pDeviceObject)) {
         return BusSendToFilter(pDeviceObject, pIrp);
     }
+    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        /* The drive lost its paths; a handle that is still open gets no answer from it. */
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
     NTSTATUS status = BusPdoQueueIrp(pDeviceObject, pIrp, BusSendToFilter);
     if (status != STATUS_PENDING) {
         DBG_FAILED("BusDispatchReadWrite: BusPdoQueueIrp", status);
@@ -241,11 +246,9 @@ NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 /* IOC_QUERY_DEVICES, answered the same on the control device and on every virtual device. */
 static NTSTATUS BusQueryDevicesRequest(PDEVICE_OBJECT pControlDevice, PIRP pIrp, PIO_STACK_LOCATION pIrpStack)
 {
-    ULONG ulLength = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (ulLength < QUERY_DEVICES_MIN_OUTPUT) {
-        DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOC_QUERY_DEVICES", (int)ulLength,
-            (int)QUERY_DEVICES_MIN_OUTPUT);
-        return BusCompleteRequest(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);
+    NTSTATUS status = BusCheckQueryDevicesOutput(pIrpStack->Parameters.DeviceIoControl.OutputBufferLength);
+    if (!NT_SUCCESS(status)) {
+        return BusCompleteRequest(pIrp, status, 0);
     }
     if (pControlDevice == NULL) {
         DBG_NULL("BusQueryDevicesRequest: pControlDevice");
@@ -305,54 +308,39 @@ static NTSTATUS BusControlDeviceIoControl(PDEVICE_OBJECT pDeviceObject, PIRP pIr
     ULONG ulOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
     NTSTATUS status;
 
-    switch (ulCode) {
-    case IOC_REGISTER:
-    case IOC_NOTIFY:
-        /* Registration records carry device object pointers that the bus later sends requests to:
-           only the path filters, which build these requests in the kernel, may send them. */
-        if (pIrp->RequestorMode != KernelMode) {
-            DBG("BusDispatchDeviceControl: %s from user mode.  Access denied.\n",
-                ulCode == IOC_REGISTER ? "IOC_REGISTER" : "IOC_NOTIFY");
-            status = BusCompleteRequest(pIrp, STATUS_ACCESS_DENIED, 0);
-        } else if (ulCode == IOC_REGISTER) {
-            if (ulInput < sizeof(REG_DVC)) {
-                DBG("%s: input buffer length mismatch (%d<%d)\n", "\tIOC_REGISTER", (int)ulInput, (int)sizeof(REG_DVC));
-                status = BusCompleteRequest(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);
-            } else if (ulOutput < sizeof(REG_DVC)) {
-                /* The answer is a whole REG_DVC; a shorter output buffer would be overrun by the copy
-                   back to the caller. */
-                DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOC_REGISTER", (int)ulOutput, (int)sizeof(REG_DVC));
-                status = BusCompleteRequest(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);
-            } else {
-                status = BusAddPath(pDeviceObject, pIrp);
-                BusCompleteRequest(pIrp, status, sizeof(REG_DVC));
-            }
-        } else {
-            if (ulInput < sizeof(NFY_DVC)) {
-                DBG("%s: input buffer length mismatch (%d<%d)\n", "\tIOC_NOTIFY", (int)ulInput, (int)sizeof(NFY_DVC));
-                status = BusCompleteRequest(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);
-            } else {
-                PNFY_DVC pNfyDvc = (PNFY_DVC)pIrp->AssociatedIrp.SystemBuffer;
-                switch (pNfyDvc->ulType) {
-                case NFY_TYPE_PNP:
-                    status = BusNotifyPnp(pDeviceObject, pIrp);
-                    break;
-                case NFY_TYPE_IO:
-                    status = BusNotifyIo(pDeviceObject, pIrp);
-                    break;
-                default:
-                    DBG("BusDispatchDeviceControl: unknown notify type 0x%x\n", (unsigned)pNfyDvc->ulType);
-                    DBG_ASSERT(!"Unreachable");
-                    status = STATUS_SUCCESS;
-                    break;
-                }
-                BusCompleteRequest(pIrp, status, 0);
-            }
-        }
+    BUS_CONTROL_HANDLER handler;
+    status = BusCheckControlRequest(ulCode, pIrp->RequestorMode, ulInput, ulOutput, pIrp->AssociatedIrp.SystemBuffer,
+                                    &handler);
+    if (!NT_SUCCESS(status)) {
+        return BusCompleteRequest(pIrp, status, 0);
+    }
+
+    switch (handler) {
+    case BUS_HANDLER_ADD_PATH:
+        status = BusAddPath(pDeviceObject, pIrp);
+        BusCompleteRequest(pIrp, status, sizeof(REG_DVC));
         break;
 
-    case IOC_QUERY_DEVICES:
-        status = BusQueryDevicesRequest(pDeviceObject, pIrp, pIrpStack);
+    case BUS_HANDLER_NOTIFY_PNP:
+        status = BusNotifyPnp(pDeviceObject, pIrp);
+        BusCompleteRequest(pIrp, status, 0);
+        break;
+
+    case BUS_HANDLER_NOTIFY_IO:
+        status = BusNotifyIo(pDeviceObject, pIrp);
+        BusCompleteRequest(pIrp, status, 0);
+        break;
+
+    case BUS_HANDLER_NOTIFY_UNKNOWN:
+        DBG("BusDispatchDeviceControl: unknown notify type 0x%x\n",
+            (unsigned)((PNFY_DVC)pIrp->AssociatedIrp.SystemBuffer)->ulType);
+        DBG_ASSERT(!"Unreachable");
+        status = STATUS_SUCCESS;
+        BusCompleteRequest(pIrp, status, 0);
+        break;
+
+    case BUS_HANDLER_QUERY_DEVICES:
+        status = BusQueryDevices(pDeviceObject, pIrp);
         break;
 
     default:
@@ -391,6 +379,9 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
         } else if (ulCode == IOC_QUERY_DEVICES) {
             status = BusPdoQueryDevicesRequest(pDeviceObject, pIrp, pIrpStack);
+        } else if (!BusPdoIoctlAccepted(pIrp, ulCode)) {
+            DBG("BusDispatchDeviceControl: IOCTL 0x%08x not accepted on a virtual device\n", ulCode);
+            status = BusCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
         } else {
             BOOLEAN fSptd = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
             status = STATUS_SUCCESS;
@@ -913,12 +904,10 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     if (NT_SUCCESS(status)) {
         ULONG cbOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        cbReturned = cbRequired;
-        if (cbOutput < cbRequired) {
-            ULONG ulWhole = (cbOutput - sizeof(ULONG)) / sizeof(DEVICE_DESCRIPTOR);
-            cbReturned = sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulWhole;
-            DBG("BusQueryDevices: Buffer partial, copying %d complete descriptors (%d bytes)\n", ulWhole,
-                cbReturned);
+        cbReturned = BusQueryDevicesReturnLength(cbOutput, cbRequired);
+        if (cbReturned < cbRequired) {
+            DBG("BusQueryDevices: Buffer partial, copying %d complete descriptors (%d bytes)\n",
+                (int)((cbReturned - sizeof(ULONG)) / sizeof(DEVICE_DESCRIPTOR)), (int)cbReturned);
         }
         RtlCopyMemory(szBuffer, pAnswer, cbReturned);
         *(PULONG)szBuffer = cbRequired;

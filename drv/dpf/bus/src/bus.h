@@ -11,6 +11,7 @@
 #include "debug.h"
 #include "common.h"
 #include "list.h"
+#include "passthru.h"
 
 /* Version text traced at every open. */
 #define BUS_VERSION_TEXT "7.0.2.1x64"
@@ -124,6 +125,47 @@ typedef struct _BUS_EXT {
     UCHAR fRemoving;                        /* the PnP removal has begun: no request is counted in (fmPnp) */
 } BUS_EXT, *PBUS_EXT;
 
+/* ---- Request queue of a virtual device (pdoqueue.cpp) ---- */
+
+#define BUS_TAG_QUEUE_NODE       'gODP'   /* queue node */
+#define BUS_TAG_MDL_NODE         'hODP'   /* MDL list node */
+#define BUS_WORKER_COUNT         5        /* worker threads per virtual device; nesting is one less deep */
+#define BUS_WORKER_PRIORITY      16
+
+/* Processing routine of a queued request: takes the virtual device and the request, completes it. */
+typedef NTSTATUS (*PBUS_PROCESS_COMMAND)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* One queued request. */
+typedef struct _BUS_QUEUE_NODE {
+    struct _BUS_QUEUE_NODE *pNext;
+    PIRP pIrp;
+    PBUS_PROCESS_COMMAND ProcessCommand;
+    UCHAR fHighPriority;          /* the request held the high-priority slot */
+} BUS_QUEUE_NODE, *PBUS_QUEUE_NODE;
+static_assert(sizeof(BUS_QUEUE_NODE) == 32, "a queue node is 32 bytes");
+
+/* One locked pass-through-direct data buffer, owned by its request until the request completes. */
+typedef struct _BUS_MDL_NODE {
+    struct _BUS_MDL_NODE *pNext;
+    PMDL pMdl;
+    PIRP pIrp;
+} BUS_MDL_NODE, *PBUS_MDL_NODE;
+static_assert(sizeof(BUS_MDL_NODE) == 24, "an MDL list node is 24 bytes");
+
+/* An open or close dispatch routine waiting for its queued request: the processing routine stores
+   the completion status and signals the event once the request is completed. */
+typedef struct _BUS_QUEUE_WAITER {
+    KEVENT evDone;
+    NTSTATUS iStatus;
+} BUS_QUEUE_WAITER, *PBUS_QUEUE_WAITER;
+
+/* One worker thread of a virtual device. */
+typedef struct _BUS_WORKER_SLOT {
+    KSEMAPHORE smWork;            /* released once per request for this worker, and once to stop it */
+    UCHAR fThreadRunning;
+    PKTHREAD pThread;             /* referenced thread object: removal waits for the thread to end */
+} BUS_WORKER_SLOT, *PBUS_WORKER_SLOT;
+
 /* Extension of a virtual tape device \Device\Tape<n>. */
 typedef struct _PDO_EXT {
     BUS_DEVICE_EXT_HEADER;
@@ -145,6 +187,19 @@ typedef struct _PDO_EXT {
     UCHAR fMediumLocked;
     UCHAR fPositionValid;                   /* the tracked tape position is exact */
     UCHAR fRewound;                         /* a rewind succeeded and nothing moved the medium since */
+    /* Request queue (pdoqueue.cpp). */
+    PBUS_QUEUE_NODE pIrpQ;                  /* FIFO, except that high-priority nodes go to the head */
+    BUS_WORKER_SLOT Workers[BUS_WORKER_COUNT];
+    LONG ulThreadIndex;                     /* next worker index to hand out */
+    LONG ulCurrentThread;                   /* nested requests in progress = worker that serves the next */
+    UCHAR fKillThreads;
+    KSPIN_LOCK slIrpQ;                      /* pIrpQ, fAcceptRequests, hand-over of pHighPriority */
+    UCHAR fAcceptRequests;
+    PIRP pHighPriority;                     /* the request that owns the high-priority slot */
+    KSPIN_LOCK slHighPriority;              /* claiming of pHighPriority */
+    KEVENT evHighPriorityFree;              /* notification event, signalled while the slot is free */
+    PBUS_MDL_NODE pMdlQ;                    /* locked pass-through-direct buffers */
+    KSPIN_LOCK slMdlQ;
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp ---- */
@@ -273,20 +328,65 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
-/* Request queue of a virtual device: STATUS_PENDING when queued, else a failure that the caller
-   completes the request with. */
-typedef NTSTATUS (*PBUS_PROCESS_COMMAND)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+/* ---- pdoqueue.cpp: the request queue of a virtual device ----
+ *
+ * Everything that reaches a drive through a virtual device (opens, closes, reads, writes, device
+ * controls) is queued and runs on the device's workers: worker 0 takes ordinary requests in arrival
+ * order; a request that the bus sends to its own virtual device while processing one
+ * (BusPdoSendIoctlSync) takes the high-priority slot, goes to the head of the queue and is served by
+ * the next worker up while the sender waits.
+ */
+
+/* Initialises the queue fields of a new virtual device and starts its workers. On failure the
+   workers already started are stopped and waited for. PASSIVE_LEVEL. */
+NTSTATUS BusPdoStartThreads(PDEVICE_OBJECT pDeviceObject);
+/* STATUS_PENDING when queued (the request is marked pending); otherwise a failure status and the
+   caller completes the request. Frees the high-priority slot when pIrp holds it, on every return. */
 NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand);
+VOID BusPdoProcessIrpQ(PVOID pContext);
+/* Queues an open or close and waits until it is completed; *pCompletionStatus is its final status
+   (the queueing status when it was not queued, and then the caller completes the request). Returns
+   the queueing status. */
+NTSTATUS BusPdoQueueIrpAndWait(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand,
+                               PNTSTATUS pCompletionStatus);
+/* Completes a request taken from the queue (and wakes the dispatch routine waiting for it). */
+VOID BusPdoCompleteQueuedIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
+/* Refuses later requests, cancels the queued ones and waits for the workers to end. Idempotent;
+   PASSIVE_LEVEL, never from a worker of the same device. */
 VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject);
+/* Sends a buffered device-control request to pTarget (the virtual device itself) through the
+   high-priority slot and waits for it. PASSIVE_LEVEL, from a worker of the device. */
+NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
+                             ULONG ulInputLength, PVOID pOutput, ULONG ulOutputLength);
 
 /* Pass-through-direct buffers: locked in the caller's context before queueing. */
 NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp on failure */
+NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
+PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
-/* Failover engine entry points of a virtual device; each completes pIrp. */
+/* ---- passthru.cpp: pass-through records of forwarded requests ---- */
+
+/* TRUE for the two SCSI pass-through control codes. */
+BOOLEAN BusIsPassThrough(ULONG ulIoctl);
+/* Checks the caller's record and notes what forwarding needs; see passthru.cpp. */
+NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
+                               PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoAdjustSizeFor32bit(PIRP pIrp, PIO_STACK_LOCATION pNewStack, PULONG pulSize);
+NTSTATUS BusPdoCopy32bitTo64bit(PVOID pDest, ULONG ulDestSize, PVOID pSource, ULONG ulSourceLength, BOOLEAN fDirect,
+                                PMDL pMdl);
+NTSTATUS BusPdoCopy64bitTo32bit(PVOID pCaller, ULONG ulCallerLength, PVOID pForwarded, ULONG ulForwardedLength,
+                                BOOLEAN fDirect, PMDL pMdl);
+
+/* ---- pdoengine.cpp: processing routines of queued requests ---- */
+
+/* Forward the caller's request to its drive and complete it. */
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+/* TRUE for device-control codes a virtual device takes: METHOD_BUFFERED codes (not the base
+   drivers' private ones from user mode) and IOCTL_SCSI_PASS_THROUGH_DIRECT. */
+BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl);
 
 /* ---- pdopnp.cpp ---- */
 

@@ -331,6 +331,10 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
 
     while (pPdoData != NULL) {
         PPDO_DATA pNextPdoData = pPdoData->pNext;
+        if (pPdoData->pPdo != NULL) {
+            /* The workers end before the driver can go: queued requests are cancelled. */
+            BusPdoKillThread(pPdoData->pPdo);
+        }
         PPATH_DATA pPath = pPdoData->pListOfPaths;
         pPdoData->pListOfPaths = NULL;
         while (pPath != NULL) {

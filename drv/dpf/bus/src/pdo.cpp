@@ -1,7 +1,6 @@
 /*
  * Virtual tape devices \Device\Tape<n>: creation and removal, their path lists and adapter
- * accounting, the SCSI device map entries of their paths, the status table of forwarded requests,
- * open and close, and the entry points of the request queue and the failover engine.
+ * accounting, the SCSI device map entries of their paths, and their open and close rules.
  */
 #include <ntddk.h>
 #include <ntstrsafe.h>
@@ -254,11 +253,12 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     }
     pPdoExt->pPdoData = pPdoData;
 
-    /*
-     * 6. The request queue and its worker threads belong here: they start
-     * once the extension is complete, and a failure to start one ends the
-     * creation through the clean-up below.
-     */
+    /* 6. The request queue and its workers; a failure stops the workers already started. */
+    status = BusPdoStartThreads(pPdo);
+    if (!NT_SUCCESS(status)) {
+        DBG("%s failed with RC = 0x%08x\n", "BusCreatePdo: BusPdoStartThreads", (ULONG)status);
+        goto done;
+    }
 
     /* 7. Ready for requests. */
     pPdo->Flags |= DO_DIRECT_IO;
@@ -592,81 +592,6 @@ done:
     return status;
 }
 
-/* ---- Status table of forwarded requests ---- */
-
-/*
- * Enters a forwarded request and its status record in the bus driver's
- * table, so that the filter and the base driver below recognise the request
- * as the bus's and find its record. Slots 0 and 1 of every block are never
- * given out: the filters use them while a path registers.
- */
-NTSTATUS BusIrpsWithStatusSet(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
-                              PSCSI_STATUS pScsiStatus)
-{
-    UNREFERENCED_PARAMETER(pPdoExt);
-    PIRPS_WITH_STATUS pHead = *ppIrpsWithStatus;
-    PIRPS_WITH_STATUS pBlock = pHead;
-    NTSTATUS status = STATUS_SUCCESS;
-    KIRQL irql;
-
-    KeAcquireSpinLock(&pHead->slLock, &irql);
-    for (;;) {
-        ULONG i = IRPS_WITH_STATUS_FIRST_BUS_SLOT;
-        for (; i < IRPS_WITH_STATUS_SLOTS; i++) {
-            if ((pBlock->ullBitmap & (1ULL << i)) == 0) {
-                break;
-            }
-        }
-        if (i < IRPS_WITH_STATUS_SLOTS) {
-            pBlock->ullBitmap |= 1ULL << i;
-            pBlock->Slots[i].pIrp = pIrp;
-            pBlock->Slots[i].pScsiStatus = pScsiStatus;
-            *ppIrpsWithStatus = pBlock;
-            *pulIndex = i;
-            break;
-        }
-        if (pBlock->pNext == NULL) {
-            PIRPS_WITH_STATUS pNew = (PIRPS_WITH_STATUS)ExAllocatePoolWithTag(NonPagedPool, sizeof(IRPS_WITH_STATUS),
-                                                                              BUS_TAG_STATUS_BLOCK);
-            if (pNew == NULL) {
-                DBG("%s == NULL.\n", "BusIrpsWithStatusSet: (*ppIrpsWithStatus)->pNext");
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            RtlZeroMemory(pNew, sizeof(IRPS_WITH_STATUS));
-            pBlock->pNext = pNew;
-        }
-        pBlock = pBlock->pNext;
-    }
-    KeReleaseSpinLock(&pHead->slLock, irql);
-    return status;
-}
-
-NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex)
-{
-    PIRPS_WITH_STATUS pHead = pPdoExt->pIrpsWithStatus;
-    KIRQL irql;
-
-    KeAcquireSpinLock(&pHead->slLock, &irql);
-    DBG("BusIrpsWithStatusClear: Removing IRP 0x%08x with storage 0x%08x from pIrpsWithStatus 0x%08x at index %d\n",
-        DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pIrp),
-        DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pScsiStatus), DBG_PTR(pIrpsWithStatus), ulIndex);
-    pIrpsWithStatus->Slots[ulIndex].pIrp = NULL;
-    pIrpsWithStatus->Slots[ulIndex].pScsiStatus = NULL;
-    pIrpsWithStatus->ullBitmap &= ~(1ULL << ulIndex);
-    if (pIrpsWithStatus->ullBitmap == 0 && pIrpsWithStatus != pHead) {
-        for (PIRPS_WITH_STATUS pPrev = pHead; pPrev != NULL; pPrev = pPrev->pNext) {
-            if (pPrev->pNext == pIrpsWithStatus) {
-                pPrev->pNext = pIrpsWithStatus->pNext;
-                ExFreePoolWithTag(pIrpsWithStatus, BUS_TAG_STATUS_BLOCK);
-                break;
-            }
-        }
-    }
-    KeReleaseSpinLock(&pHead->slLock, irql);
-    return STATUS_SUCCESS;
-}
-
 /* ---- Open and close ---- */
 
 BOOLEAN BusPdoIsGone(PPDO_EXT pPdoExt)
@@ -676,128 +601,6 @@ BOOLEAN BusPdoIsGone(PPDO_EXT pPdoExt)
     BOOLEAN fGone = pPdoExt->pPdoData == NULL;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     return fGone;
-}
-
-/*
- * Forwards an open or a close of the virtual device to the filter device of
- * the drive's primary path (else its first active path) as a new request
- * whose 96-byte system buffer is the SCSI_STATUS record, entered in the
- * status table so that the filter knows the bus sent it, and waits for it.
- * Completes pIrp with the outcome.
- */
-static NTSTATUS BusPdoForwardToPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, BOOLEAN fLastClose)
-{
-    ENT("BusPdoForwardToPath: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
-        DBG_PTR(pIrp));
-    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    PDEVICE_OBJECT pTarget = NULL;
-    PIRP pNewIrp = NULL;
-    PSCSI_STATUS pScsiStatus = NULL;
-    PIRPS_WITH_STATUS pBlock = NULL;
-    ULONG ulIndex = 0;
-    BOOLEAN fInTable = FALSE;
-    NTSTATUS status = STATUS_SUCCESS;
-    KIRQL irql;
-
-    if (pIrpStack == NULL) {
-        DBG("%s == NULL.\n", "BusPdoForwardToPath: pIrpStack");
-        status = STATUS_INVALID_PARAMETER;
-        goto complete;
-    }
-
-    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    if (pPdoExt->pPdoData != NULL) {
-        PPATH_DATA pPath = BusPdoPrimaryPath(pPdoExt->pPdoData);
-        for (PPATH_DATA pScan = pPdoExt->pPdoData->pListOfPaths; pPath == NULL && pScan != NULL;
-             pScan = pScan->pNext) {
-            if (pScan->fActive) {
-                pPath = pScan;
-            }
-        }
-        if (pPath != NULL) {
-            /* The path may go away while the request is on it; its device object may not. */
-            pTarget = pPath->pFDO;
-            ObReferenceObject(pTarget);
-        }
-    }
-    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-    if (pTarget == NULL) {
-        status = STATUS_OBJECT_PATH_NOT_FOUND;
-        goto complete;
-    }
-
-    {
-        CCHAR cStack = (CCHAR)pTarget->StackSize;
-        pNewIrp = IoAllocateIrp(cStack < 0 ? 3 : (CCHAR)(cStack + 3), FALSE);
-    }
-    if (pNewIrp == NULL) {
-        DBG("%s == NULL.\n", "BusPdoForwardToPath: pNewIrp");
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto complete;
-    }
-    pScsiStatus = (PSCSI_STATUS)ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_STATUS), BUS_TAG_FORWARD_BUFFER);
-    if (pScsiStatus == NULL) {
-        DBG("%s == NULL.\n", "BusPdoForwardToPath: pSystemBuffer");
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto complete;
-    }
-    RtlZeroMemory(pScsiStatus, sizeof(SCSI_STATUS));
-    if (pIrpStack->MajorFunction == IRP_MJ_CLOSE && fLastClose) {
-        /* The last handle is closing. */
-        pScsiStatus->ulInformation = 1;
-    }
-
-    {
-        KEVENT event;
-        IO_STATUS_BLOCK ioStatus;
-        PIO_STACK_LOCATION pNextStack = IoGetNextIrpStackLocation(pNewIrp);
-
-        RtlCopyMemory(pNextStack, pIrpStack, sizeof(IO_STACK_LOCATION));
-        pNewIrp->AssociatedIrp.SystemBuffer = pScsiStatus;
-        pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
-        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-        RtlZeroMemory(&ioStatus, sizeof(ioStatus));
-        pNewIrp->UserEvent = &event;
-        pNewIrp->UserIosb = &ioStatus;
-        IoSetCompletionRoutine(pNewIrp, CmnIrpSyncCompletion, &event, TRUE, TRUE, TRUE);
-
-        if (pPdoExt->pIrpsWithStatus == NULL) {
-            status = STATUS_INVALID_PARAMETER;
-            goto complete;
-        }
-        pBlock = pPdoExt->pIrpsWithStatus;
-        status = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, pNewIrp, pScsiStatus);
-        if (!NT_SUCCESS(status)) {
-            goto complete;
-        }
-        fInTable = TRUE;
-
-        status = IoCallDriver(pTarget, pNewIrp);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        }
-        status = pNewIrp->IoStatus.Status;
-    }
-
-complete:
-    if (fInTable) {
-        BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
-    }
-    if (pNewIrp != NULL) {
-        IoFreeIrp(pNewIrp);
-    }
-    if (pScsiStatus != NULL) {
-        ExFreePoolWithTag(pScsiStatus, BUS_TAG_FORWARD_BUFFER);
-    }
-    if (pTarget != NULL) {
-        ObDereferenceObject(pTarget);
-    }
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = 0;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    EXT("BusPdoForwardToPath: status 0x%08x\n", (ULONG)status);
-    return status;
 }
 
 /*
@@ -890,8 +693,16 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     } else {
-        status = BusPdoForwardToPath(pDeviceObject, pIrp, FALSE);
-        if (!NT_SUCCESS(status)) {
+        /* Queued like every request that reaches the drive, so that it never runs beside another;
+           waited for, so that a failed open gives its count back before the caller learns of it. */
+        NTSTATUS iOutcome;
+        status = BusPdoQueueIrpAndWait(pDeviceObject, pIrp, BusSendToFilter, &iOutcome);
+        if (status != STATUS_PENDING) {
+            pIrp->IoStatus.Status = status;
+            pIrp->IoStatus.Information = 0;
+            IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        }
+        if (!NT_SUCCESS(iOutcome)) {
             KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
             LONG lHandles = BusDecrementOpenHandles(pPdoExt);
             KeReleaseSpinLock(&pPdoExt->slPathList, irql);
@@ -909,11 +720,10 @@ NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     NTSTATUS status;
     BOOLEAN fGone;
-    BOOLEAN fLastClose;
     KIRQL irql;
 
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    fLastClose = BusDecrementOpenHandles(pPdoExt) == 0;
+    BusDecrementOpenHandles(pPdoExt);
     pPdoExt->fPositionValid = FALSE;
     pPdoExt->fRewound = FALSE;
     fGone = pPdoExt->pPdoData == NULL;
@@ -926,87 +736,17 @@ NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     } else {
-        status = BusPdoForwardToPath(pDeviceObject, pIrp, fLastClose);
+        /* Queued behind the requests sent before it; the handle closes whatever the drive says. */
+        NTSTATUS iOutcome;
+        status = BusPdoQueueIrpAndWait(pDeviceObject, pIrp, BusSendToFilter, &iOutcome);
+        if (status != STATUS_PENDING) {
+            DBG_FAILED("BusPdoClose: BusPdoQueueIrp", status);
+            status = STATUS_SUCCESS;
+            pIrp->IoStatus.Status = status;
+            pIrp->IoStatus.Information = 0;
+            IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        }
     }
     EXT("BusPdoClose: status 0x%08x\n", (ULONG)status);
     return status;
 }
-
-/* ---- Request queue and failover engine: not implemented yet ----
- * The request queue with its worker threads and the failover engine come later. Until then these
- * routines refuse every request: STATUS_DELETE_PENDING on a device that lost its drive, else
- * STATUS_NOT_IMPLEMENTED; the ones that own the request complete it, as their callers expect.
- */
-
-static NTSTATUS BusPdoNotImplemented(PDEVICE_OBJECT pDeviceObject, PCSTR szRoutine, PIRP pIrp)
-{
-    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
-        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
-    }
-    DBG("%s: not implemented.\n", szRoutine);
-    return BusCompleteRequest(pIrp, STATUS_NOT_IMPLEMENTED, 0);
-}
-
-NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand)
-{
-    ENT("BusPdoQueueIrp: pDeviceObject 0x%08x, pIrp 0x%08x, ProcessCommand 0x%08x\n",
-        DBG_PTR(pDeviceObject), DBG_PTR(pIrp), DBG_PTR(ProcessCommand));
-    /* Nothing is queued: the caller completes the request with this status. */
-    NTSTATUS status = STATUS_NOT_IMPLEMENTED;
-    if (BusPdoIsGone((PPDO_EXT)pDeviceObject->DeviceExtension)) {
-        status = STATUS_DELETE_PENDING;
-    } else {
-        DBG("BusPdoQueueIrp: not implemented.\n");
-    }
-    EXT("BusPdoQueueIrp: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
-{
-    ENT("BusPdoKillThread: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
-    /* No worker thread is started yet, so there is none to stop. */
-    EXT("BusPdoKillThread: VOID status\n");
-}
-
-NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoLockSptdBuffer: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoLockSptdBuffer", pIrp);
-    EXT("BusPdoLockSptdBuffer: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoDequeueMdl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    /* BusPdoLockSptdBuffer never locks a buffer yet, so there is none to release. */
-    EXT("BusPdoDequeueMdl: status 0x%08x\n", (ULONG)STATUS_NOT_FOUND);
-    return STATUS_NOT_FOUND;
-}
-
-NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoSendToFilter", pIrp);
-    EXT("BusPdoSendToFilter: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoDeviceControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoDeviceControl", pIrp);
-    EXT("BusPdoDeviceControl: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusPdoNotImplemented(pDeviceObject, "BusPdoSystemControl", pIrp);
-    EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-/* ---- End of not implemented yet ---- */

@@ -1,0 +1,678 @@
+/*
+ * Request queue of a virtual tape device: the five worker threads, the queue with its high-priority
+ * slot, the locked data buffers of pass-through-direct requests, and the status table through which
+ * the lower drivers find the status record of each forwarded request.
+ *
+ * A tape is a stream: every request that reaches a drive through a virtual device runs on the
+ * device's workers, one at a time. Worker 0 takes ordinary requests in arrival order. A request that
+ * the bus sends to its own virtual device while processing one (BusPdoSendIoctlSync) claims the
+ * high-priority slot, is put at the head of the queue and is served by the next worker up, while
+ * the sender waits: the processing of a device is a single chain of workers.
+ */
+#include <ntddk.h>
+#include "bus.h"
+
+/* ---- Completing queued requests ---- */
+
+/*
+ * Completes a request that went through the queue. An open or a close whose dispatch routine waits
+ * for it (BusPdoQueueIrpAndWait) carries the waiter in its driver context: the waiter learns the
+ * status and is woken once the request is completed.
+ */
+VOID BusPdoCompleteQueuedIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
+{
+    PBUS_QUEUE_WAITER pWaiter = NULL;
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pIrpStack != NULL &&
+        (pIrpStack->MajorFunction == IRP_MJ_CREATE || pIrpStack->MajorFunction == IRP_MJ_CLOSE)) {
+        pWaiter = (PBUS_QUEUE_WAITER)pIrp->Tail.Overlay.DriverContext[0];
+        pIrp->Tail.Overlay.DriverContext[0] = NULL;
+    }
+    if (pWaiter != NULL) {
+        pWaiter->iStatus = status;
+    }
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = ulInformation;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    if (pWaiter != NULL) {
+        KeSetEvent(&pWaiter->evDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+/* ---- High-priority slot ---- */
+
+/* Frees the slot when pIrp holds it. */
+static VOID BusPdoFreeHighPriority(PPDO_EXT pPdoExt, PIRP pIrp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slHighPriority, &irql);
+    if (pIrp != NULL && pPdoExt->pHighPriority == pIrp) {
+        pPdoExt->pHighPriority = NULL;
+        KeSetEvent(&pPdoExt->evHighPriorityFree, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&pPdoExt->slHighPriority, irql);
+}
+
+/* Waits until the slot is free and takes it for pIrp. */
+static VOID BusPdoClaimHighPriority(PPDO_EXT pPdoExt, PIRP pIrp)
+{
+    for (;;) {
+        BOOLEAN fMine;
+        KIRQL irql;
+        KeWaitForSingleObject(&pPdoExt->evHighPriorityFree, Executive, KernelMode, FALSE, NULL);
+        KeAcquireSpinLock(&pPdoExt->slHighPriority, &irql);
+        if (pPdoExt->pHighPriority == NULL) {
+            pPdoExt->pHighPriority = pIrp;
+            KeClearEvent(&pPdoExt->evHighPriorityFree);
+        }
+        fMine = pPdoExt->pHighPriority == pIrp;
+        KeReleaseSpinLock(&pPdoExt->slHighPriority, irql);
+        if (fMine) {
+            return;
+        }
+    }
+}
+
+/* ---- Workers ---- */
+
+NTSTATUS BusPdoStartThreads(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoStartThreads: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    pPdoExt->pIrpQ = NULL;
+    pPdoExt->ulThreadIndex = 0;
+    pPdoExt->ulCurrentThread = 0;
+    pPdoExt->fKillThreads = FALSE;
+    KeInitializeSpinLock(&pPdoExt->slIrpQ);
+    pPdoExt->fAcceptRequests = TRUE;
+    pPdoExt->pHighPriority = NULL;
+    KeInitializeSpinLock(&pPdoExt->slHighPriority);
+    KeInitializeEvent(&pPdoExt->evHighPriorityFree, NotificationEvent, TRUE);
+    pPdoExt->pMdlQ = NULL;
+    KeInitializeSpinLock(&pPdoExt->slMdlQ);
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        KeInitializeSemaphore(&pPdoExt->Workers[i].smWork, 0, MAXLONG);
+        pPdoExt->Workers[i].fThreadRunning = FALSE;
+        pPdoExt->Workers[i].pThread = NULL;
+    }
+
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        HANDLE hThread = NULL;
+        status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, BusPdoProcessIrpQ, pPdoExt);
+        if (!NT_SUCCESS(status)) {
+            DBG_FAILED("BusPdoStartThreads: PsCreateSystemThread", status);
+            break;
+        }
+        pPdoExt->Workers[i].fThreadRunning = TRUE;
+        /* Removal waits for the thread through this reference, so that no worker outlives the
+           extension it reads. */
+        status = ObReferenceObjectByHandle(hThread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                           (PVOID *)&pPdoExt->Workers[i].pThread, NULL);
+        ZwClose(hThread);
+        if (!NT_SUCCESS(status)) {
+            DBG_FAILED("BusPdoStartThreads: ObReferenceObjectByHandle", status);
+            pPdoExt->Workers[i].pThread = NULL;
+            break;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        BusPdoKillThread(pDeviceObject);
+    }
+
+    EXT("BusPdoStartThreads: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+static PCSTR BusProcessCommandName(PBUS_PROCESS_COMMAND ProcessCommand)
+{
+    if (ProcessCommand == BusSendToFilter) {
+        return "BusSendToFilter";
+    }
+    if (ProcessCommand == BusPdoDeviceControl) {
+        return "BusPdoDeviceControl";
+    }
+    return "???";
+}
+
+VOID BusPdoProcessIrpQ(PVOID pContext)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pContext;
+    PDEVICE_OBJECT pDeviceObject = NULL;
+    KIRQL irql;
+    ENT("BusPdoProcessIrpQ: pPdoExt 0x%08x\n", DBG_PTR(pPdoExt));
+
+    /* The device object is noted once: the drive record may go while requests are still served. */
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        pDeviceObject = pPdoExt->pPdoData->pPdo;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    LONG lIndex = InterlockedIncrement(&pPdoExt->ulThreadIndex) - 1;
+    if (pDeviceObject == NULL || lIndex < 0 || lIndex >= BUS_WORKER_COUNT) {
+        DBG("BusPdoProcessIrpQ exit: terminating thread\n");
+        EXT("BusPdoProcessIrpQ: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    KeSetPriorityThread(KeGetCurrentThread(), BUS_WORKER_PRIORITY);
+
+    for (;;) {
+        KeWaitForSingleObject(&pPdoExt->Workers[lIndex].smWork, Executive, KernelMode, FALSE, NULL);
+
+        KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
+        BOOLEAN fKill = pPdoExt->fKillThreads;
+        PBUS_QUEUE_NODE pNode = NULL;
+        if (!fKill) {
+            pNode = pPdoExt->pIrpQ;
+            if (pNode != NULL) {
+                pPdoExt->pIrpQ = pNode->pNext;
+            }
+        }
+        KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+
+        if (fKill) {
+            DBG("BusPdoProcessIrpQ exit: terminating thread\n");
+            EXT("BusPdoProcessIrpQ: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        if (pNode == NULL) {
+            continue;   /* woken with an empty queue */
+        }
+        PIRP pIrp = pNode->pIrp;
+        PBUS_PROCESS_COMMAND ProcessCommand = pNode->ProcessCommand;
+        ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
+        if (pIrp != NULL && ProcessCommand != NULL) {
+            NTSTATUS status = ProcessCommand(pDeviceObject, pIrp);
+            DBG("BusPdoProcessIrpQ: ProcessCommand (%s, 0x%p) returned 0x%08x\n",
+                BusProcessCommandName(ProcessCommand), (PVOID)pIrp, (ULONG)status);
+        }
+    }
+}
+
+/* ---- Queueing ---- */
+
+static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand,
+                                 PBUS_QUEUE_WAITER pWaiter)
+{
+    ENT("BusPdoQueueIrp: pDeviceObject 0x%08x, pIrp 0x%08x, ProcessCommand 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pIrp), DBG_PTR(ProcessCommand));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_PENDING;
+    BOOLEAN fHighPriority;
+    LONG lWorker = 0;
+    KIRQL irql;
+
+    /* Only the sender that claimed the slot stores its request there, and it waits in this very
+       call chain: the slot cannot change under this check. */
+    KeAcquireSpinLock(&pPdoExt->slHighPriority, &irql);
+    fHighPriority = pIrp != NULL && pPdoExt->pHighPriority == pIrp;
+    KeReleaseSpinLock(&pPdoExt->slHighPriority, irql);
+
+    PBUS_QUEUE_NODE pNode = (PBUS_QUEUE_NODE)ExAllocatePoolWithTag(NonPagedPool, sizeof(BUS_QUEUE_NODE),
+                                                                   BUS_TAG_QUEUE_NODE);
+    if (pNode == NULL) {
+        DBG_NULL("BusPdoQueueIrp: pIrpQ");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+    RtlZeroMemory(pNode, sizeof(BUS_QUEUE_NODE));
+    pNode->pIrp = pIrp;
+    pNode->ProcessCommand = ProcessCommand;
+    pNode->fHighPriority = fHighPriority;
+    pIrp->Tail.Overlay.DriverContext[0] = pWaiter;
+
+    KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
+    if (!pPdoExt->fAcceptRequests) {
+        KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+        pIrp->Tail.Overlay.DriverContext[0] = NULL;
+        ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
+        DBG("BusPdoQueueIrp: Remove pending.  Cancelling IRP\n");
+        status = STATUS_CANCELLED;
+        goto done;
+    }
+    if (fHighPriority) {
+        lWorker = pPdoExt->ulCurrentThread;
+        if (lWorker >= BUS_WORKER_COUNT) {
+            KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+            pIrp->Tail.Overlay.DriverContext[0] = NULL;
+            ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
+            DBG("BusPdoQueueIrp: nested %d deep, no worker left\n", (int)lWorker);
+            status = STATUS_INVALID_THREAD;
+            goto done;
+        }
+        /* Behind the high-priority nodes already at the head, ahead of every ordinary one. */
+        PBUS_QUEUE_NODE *ppLink = &pPdoExt->pIrpQ;
+        while (*ppLink != NULL && (*ppLink)->fHighPriority) {
+            ppLink = &(*ppLink)->pNext;
+        }
+        pNode->pNext = *ppLink;
+        *ppLink = pNode;
+    } else {
+        PBUS_QUEUE_NODE *ppLink = &pPdoExt->pIrpQ;
+        while (*ppLink != NULL) {
+            ppLink = &(*ppLink)->pNext;
+        }
+        *ppLink = pNode;
+    }
+    /* Marked before a worker can see it. */
+    IoMarkIrpPending(pIrp);
+    KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+
+    if (fHighPriority) {
+        BusPdoFreeHighPriority(pPdoExt, pIrp);
+        fHighPriority = FALSE;
+    }
+    KeReleaseSemaphore(&pPdoExt->Workers[lWorker].smWork, IO_NO_INCREMENT, 1, FALSE);
+
+done:
+    /* A refused request gives the slot back too, or the next nested request would wait forever. */
+    if (fHighPriority) {
+        BusPdoFreeHighPriority(pPdoExt, pIrp);
+    }
+    EXT("BusPdoQueueIrp: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusPdoQueueIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand)
+{
+    return BusPdoQueueIrpEx(pDeviceObject, pIrp, ProcessCommand, NULL);
+}
+
+/* TRUE on one of the device's own workers. */
+static BOOLEAN BusPdoOnOwnWorker(PPDO_EXT pPdoExt)
+{
+    PKTHREAD pCurrent = KeGetCurrentThread();
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        if (pPdoExt->Workers[i].pThread == pCurrent) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+NTSTATUS BusPdoQueueIrpAndWait(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand,
+                               PNTSTATUS pCompletionStatus)
+{
+    ENT("BusPdoQueueIrpAndWait: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    if (BusPdoOnOwnWorker((PPDO_EXT)pDeviceObject->DeviceExtension)) {
+        /* A close can arrive on a worker: completing a request may drop the last reference to its
+           file object there, and whoever sends the close waits for it. The worker cannot wait for
+           itself, and nothing else runs on the device meanwhile: the close is processed here. */
+        pIrp->Tail.Overlay.DriverContext[0] = NULL;
+        IoMarkIrpPending(pIrp);
+        *pCompletionStatus = ProcessCommand(pDeviceObject, pIrp);
+        EXT("BusPdoQueueIrpAndWait: status 0x%08x\n", (ULONG)STATUS_PENDING);
+        return STATUS_PENDING;
+    }
+    BUS_QUEUE_WAITER waiter;
+    KeInitializeEvent(&waiter.evDone, NotificationEvent, FALSE);
+    waiter.iStatus = STATUS_PENDING;
+    NTSTATUS status = BusPdoQueueIrpEx(pDeviceObject, pIrp, ProcessCommand, &waiter);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&waiter.evDone, Executive, KernelMode, FALSE, NULL);
+        *pCompletionStatus = waiter.iStatus;
+    } else {
+        *pCompletionStatus = status;
+    }
+    EXT("BusPdoQueueIrpAndWait: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Removal ---- */
+
+VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoKillThread: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PBUS_QUEUE_NODE pCancelled;
+    KIRQL irql;
+
+    /* 1. Later requests are refused, the queued ones taken off, the workers told to end. */
+    KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
+    pPdoExt->fAcceptRequests = FALSE;
+    pPdoExt->fKillThreads = TRUE;
+    pCancelled = pPdoExt->pIrpQ;
+    pPdoExt->pIrpQ = NULL;
+    KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+
+    /* 2. Every queued request completes once, with STATUS_CANCELLED; a locked data buffer is
+       unlocked first, as the process that owns the pages may be ending. */
+    while (pCancelled != NULL) {
+        PBUS_QUEUE_NODE pNext = pCancelled->pNext;
+        if (pCancelled->pIrp != NULL) {
+            BusPdoDequeueMdl(pDeviceObject, pCancelled->pIrp);
+            BusPdoCompleteQueuedIrp(pCancelled->pIrp, STATUS_CANCELLED, 0);
+        }
+        ExFreePoolWithTag(pCancelled, BUS_TAG_QUEUE_NODE);
+        pCancelled = pNext;
+    }
+
+    /* 3. Wake every worker and wait for it to end: the extension it reads goes with the device. */
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        PBUS_WORKER_SLOT pSlot = &pPdoExt->Workers[i];
+        if (pSlot->fThreadRunning) {
+            KeReleaseSemaphore(&pSlot->smWork, IO_NO_INCREMENT, 1, FALSE);
+            pSlot->fThreadRunning = FALSE;
+        }
+    }
+    for (ULONG i = 0; i < BUS_WORKER_COUNT; i++) {
+        PBUS_WORKER_SLOT pSlot = &pPdoExt->Workers[i];
+        PKTHREAD pThread = pSlot->pThread;
+        if (pThread == NULL) {
+            continue;
+        }
+        pSlot->pThread = NULL;
+        if (pThread != KeGetCurrentThread()) {
+            KeWaitForSingleObject(pThread, Executive, KernelMode, FALSE, NULL);
+        } else {
+            DBG_ASSERT(!"BusPdoKillThread called by a worker of the device");
+        }
+        ObDereferenceObject(pThread);
+    }
+
+    EXT("BusPdoKillThread: VOID status\n");
+}
+
+/* ---- Nested requests ---- */
+
+NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
+                             ULONG ulInputLength, PVOID pOutput, ULONG ulOutputLength)
+{
+    ENT("BusPdoSendIoctlSync: pDeviceObject 0x%08x, pTarget 0x%08x, ulIoctl 0x%08x\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pTarget), ulIoctl);
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    IO_STATUS_BLOCK ioStatus;
+    KEVENT event;
+    NTSTATUS status;
+
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+    PIRP pIrp = IoBuildDeviceIoControlRequest(ulIoctl, pTarget, pInput, ulInputLength, pOutput, ulOutputLength,
+                                              FALSE, &event, &ioStatus);
+    if (pIrp == NULL) {
+        DBG_NULL("BusPdoSendIoctlSync: pIrp");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+
+    BusPdoClaimHighPriority(pPdoExt, pIrp);
+    InterlockedIncrement(&pPdoExt->ulCurrentThread);
+    status = IoCallDriver(pTarget, pIrp);
+    /* Queueing frees the slot; a request refused before it reached the queue must free it too. The
+       request may be gone already: only its address is compared. */
+    BusPdoFreeHighPriority(pPdoExt, pIrp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = ioStatus.Status;
+    }
+    InterlockedDecrement(&pPdoExt->ulCurrentThread);
+
+done:
+    EXT("BusPdoSendIoctlSync: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Locked data buffers of pass-through-direct requests ---- */
+
+/* Reads the caller's data-buffer address and length; FALSE when the record is too short to hold them. */
+static BOOLEAN BusSptdDataBuffer(PIRP pIrp, PVOID *ppBuffer, PULONG pulLength)
+{
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PUCHAR pRecord = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+    ULONG ulInput = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
+    USHORT usLength;
+
+    *ppBuffer = NULL;
+    *pulLength = 0;
+    /* A request without input has no system buffer at all: check before reading anything. */
+    if (pRecord == NULL || ulInput < CMN_PT32_LENGTH) {
+        return FALSE;
+    }
+    RtlCopyMemory(&usLength, pRecord, sizeof(usLength));
+    RtlCopyMemory(pulLength, pRecord + 12, sizeof(ULONG));
+    if (IoIs32bitProcess(pIrp) && usLength == CMN_PT32_LENGTH) {
+        ULONG ulBuffer;
+        RtlCopyMemory(&ulBuffer, pRecord + 20, sizeof(ulBuffer));
+        *ppBuffer = (PVOID)(ULONG_PTR)ulBuffer;
+        return TRUE;
+    }
+    if (ulInput < CMN_PT64_LENGTH) {
+        return FALSE;
+    }
+    RtlCopyMemory(ppBuffer, pRecord + 24, sizeof(PVOID));
+    return TRUE;
+}
+
+/* MmProbeAndLockPages raises for a range that is not the caller's memory. */
+static NTSTATUS BusProbeAndLock(PMDL pMdl, KPROCESSOR_MODE eMode)
+{
+    volatile NTSTATUS status = STATUS_SUCCESS;
+    __try {
+        MmProbeAndLockPages(pMdl, eMode, IoWriteAccess);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+        DBG("BusPdoLockSptdBuffer: 0x%08x thrown by MmProbeAndLockPages\n", (ULONG)status);
+    }
+    return status;
+}
+
+NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoLockSptdBuffer: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = STATUS_SUCCESS;
+    PVOID pBuffer = NULL;
+    ULONG ulLength = 0;
+    PMDL pMdl = NULL;
+    BOOLEAN fLocked = FALSE;
+
+    if (!BusSptdDataBuffer(pIrp, &pBuffer, &ulLength)) {
+        DBG("BusPdoLockSptdBuffer: input buffer too small for a pass-through record\n");
+        status = STATUS_BUFFER_TOO_SMALL;
+        goto done;
+    }
+    if (pBuffer == NULL || ulLength == 0) {
+        goto done;   /* nothing to lock */
+    }
+    pMdl = IoAllocateMdl(pBuffer, ulLength, FALSE, FALSE, NULL);
+    if (pMdl == NULL) {
+        DBG_NULL("BusPdoLockSptdBuffer: pMdl");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
+    status = BusProbeAndLock(pMdl, pIrp->RequestorMode);
+    if (!NT_SUCCESS(status)) {
+        goto done;
+    }
+    fLocked = TRUE;
+    status = BusPdoQueueMdl(pDeviceObject, pIrp, pMdl);
+
+done:
+    if (!NT_SUCCESS(status)) {
+        if (pMdl != NULL) {
+            if (fLocked) {
+                MmUnlockPages(pMdl);
+            }
+            IoFreeMdl(pMdl);
+        }
+        pIrp->IoStatus.Status = status;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    }
+    EXT("BusPdoLockSptdBuffer: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl)
+{
+    ENT("BusPdoQueueMdl: pDeviceObject 0x%08x, pIrp 0x%08x, pMdl 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp),
+        DBG_PTR(pMdl));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    PBUS_MDL_NODE pNode = (PBUS_MDL_NODE)ExAllocatePoolWithTag(NonPagedPool, sizeof(BUS_MDL_NODE), BUS_TAG_MDL_NODE);
+    if (pNode == NULL) {
+        DBG_NULL("BusPdoQueueMdl: pMdlQ");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        RtlZeroMemory(pNode, sizeof(BUS_MDL_NODE));
+        pNode->pMdl = pMdl;
+        pNode->pIrp = pIrp;
+        KeAcquireSpinLock(&pPdoExt->slMdlQ, &irql);
+        PBUS_MDL_NODE *ppLink = &pPdoExt->pMdlQ;
+        while (*ppLink != NULL) {
+            ppLink = &(*ppLink)->pNext;
+        }
+        *ppLink = pNode;
+        KeReleaseSpinLock(&pPdoExt->slMdlQ, irql);
+    }
+    EXT("BusPdoQueueMdl: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoGetMdl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PMDL pMdl = NULL;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&pPdoExt->slMdlQ, &irql);
+    for (PBUS_MDL_NODE pNode = pPdoExt->pMdlQ; pNode != NULL; pNode = pNode->pNext) {
+        if (pNode->pIrp == pIrp) {
+            pMdl = pNode->pMdl;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slMdlQ, irql);
+    EXT("BusPdoGetMdl: pMdl 0x%08x\n", DBG_PTR(pMdl));
+    return pMdl;
+}
+
+NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoDequeueMdl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = STATUS_SUCCESS;
+    PBUS_MDL_NODE pFound = NULL;
+    KIRQL irql;
+
+    if (pDeviceObject == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+        KeAcquireSpinLock(&pPdoExt->slMdlQ, &irql);
+        for (PBUS_MDL_NODE *ppLink = &pPdoExt->pMdlQ; *ppLink != NULL; ppLink = &(*ppLink)->pNext) {
+            if ((*ppLink)->pIrp == pIrp) {
+                pFound = *ppLink;
+                *ppLink = pFound->pNext;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&pPdoExt->slMdlQ, irql);
+        if (pFound != NULL) {
+            MmUnlockPages(pFound->pMdl);
+            IoFreeMdl(pFound->pMdl);
+            ExFreePoolWithTag(pFound, BUS_TAG_MDL_NODE);
+        }
+    }
+    EXT("BusPdoDequeueMdl: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Status table of forwarded requests ---- */
+
+/*
+ * Enters a forwarded request and its status record in the bus driver's table, so that the filter
+ * and the base driver below recognise the request as the bus's and find its record. Slots 0 and 1 of
+ * every block are never given out: the filters use them while a path registers. A further block is
+ * allocated outside the table's lock and linked under it; the lock is released on every return.
+ */
+NTSTATUS BusIrpsWithStatusSet(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
+                              PSCSI_STATUS pScsiStatus)
+{
+    UNREFERENCED_PARAMETER(pPdoExt);
+    PIRPS_WITH_STATUS pHead = *ppIrpsWithStatus;
+    PIRPS_WITH_STATUS pSpare = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    for (;;) {
+        BOOLEAN fEntered = FALSE;
+        KeAcquireSpinLock(&pHead->slLock, &irql);
+        PIRPS_WITH_STATUS pBlock = pHead;
+        for (;;) {
+            ULONG i = IRPS_WITH_STATUS_FIRST_BUS_SLOT;
+            while (i < IRPS_WITH_STATUS_SLOTS && (pBlock->ullBitmap & (1ULL << i)) != 0) {
+                i++;
+            }
+            if (i < IRPS_WITH_STATUS_SLOTS) {
+                pBlock->ullBitmap |= 1ULL << i;
+                pBlock->Slots[i].pIrp = pIrp;
+                pBlock->Slots[i].pScsiStatus = pScsiStatus;
+                *ppIrpsWithStatus = pBlock;
+                *pulIndex = i;
+                fEntered = TRUE;
+                break;
+            }
+            if (pBlock->pNext == NULL) {
+                if (pSpare != NULL) {
+                    pBlock->pNext = pSpare;   /* searched from slot 2 on the next turn */
+                    pSpare = NULL;
+                    continue;
+                }
+                break;
+            }
+            pBlock = pBlock->pNext;
+        }
+        KeReleaseSpinLock(&pHead->slLock, irql);
+        if (fEntered) {
+            break;
+        }
+        /* Every block is full: one more block, allocated without the lock. */
+        pSpare = (PIRPS_WITH_STATUS)ExAllocatePoolWithTag(NonPagedPool, sizeof(IRPS_WITH_STATUS),
+                                                          BUS_TAG_STATUS_BLOCK);
+        if (pSpare == NULL) {
+            DBG("%s == NULL.\n", "BusIrpsWithStatusSet: (*ppIrpsWithStatus)->pNext");
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        RtlZeroMemory(pSpare, sizeof(IRPS_WITH_STATUS));
+    }
+    if (pSpare != NULL) {
+        ExFreePoolWithTag(pSpare, BUS_TAG_STATUS_BLOCK);   /* another request freed a slot meanwhile */
+    }
+    return status;
+}
+
+NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex)
+{
+    PIRPS_WITH_STATUS pHead = pPdoExt->pIrpsWithStatus;
+    PIRPS_WITH_STATUS pFree = NULL;
+    KIRQL irql;
+
+    if (ulIndex >= IRPS_WITH_STATUS_SLOTS || pIrpsWithStatus == NULL) {
+        return STATUS_SUCCESS;
+    }
+    KeAcquireSpinLock(&pHead->slLock, &irql);
+    DBG("BusIrpsWithStatusClear: Removing IRP 0x%08x with storage 0x%08x from pIrpsWithStatus 0x%08x at index %d\n",
+        DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pIrp), DBG_PTR(pIrpsWithStatus->Slots[ulIndex].pScsiStatus),
+        DBG_PTR(pIrpsWithStatus), ulIndex);
+    pIrpsWithStatus->Slots[ulIndex].pIrp = NULL;
+    pIrpsWithStatus->Slots[ulIndex].pScsiStatus = NULL;
+    pIrpsWithStatus->ullBitmap &= ~(1ULL << ulIndex);
+    if (pIrpsWithStatus->ullBitmap == 0 && pIrpsWithStatus != pHead) {
+        for (PIRPS_WITH_STATUS pPrev = pHead; pPrev != NULL; pPrev = pPrev->pNext) {
+            if (pPrev->pNext == pIrpsWithStatus) {
+                pPrev->pNext = pIrpsWithStatus->pNext;
+                pFree = pIrpsWithStatus;
+                break;
+            }
+        }
+    }
+    KeReleaseSpinLock(&pHead->slLock, irql);
+    if (pFree != NULL) {
+        ExFreePoolWithTag(pFree, BUS_TAG_STATUS_BLOCK);
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,113 @@
+/*
+ * SCSI pass-through records (IOCTL_SCSI_PASS_THROUGH and IOCTL_SCSI_PASS_THROUGH_DIRECT) in the two
+ * layouts a request can carry: the 64-bit one of the running system (Length 56) and the one a 32-bit
+ * process sends (Length 44). The layouts are fixed by the system; every size and offset is pinned
+ * below so that a header that lays a record out differently fails the build.
+ *
+ * The 32-bit records are our own: the Windows cross build's header gives the 32-bit direct record an
+ * 8-byte buffer pointer, which makes it 56 bytes. A 32-bit process's record has a 4-byte buffer field.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddscsi.h>
+
+#define VORKA_SPT32_LENGTH 44   /* Length of a 32-bit process's record */
+#define VORKA_SPT64_LENGTH 56   /* Length of a 64-bit record */
+
+/* Buffered form of a 32-bit process: data and sense at offsets inside the request's buffer. */
+typedef struct _VORKA_SCSI_PASS_THROUGH32 {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    ULONG DataBufferOffset;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} VORKA_SCSI_PASS_THROUGH32, *PVORKA_SCSI_PASS_THROUGH32;
+
+/* Direct form of a 32-bit process: the data buffer is the process's own 32-bit address. */
+typedef struct _VORKA_SCSI_PASS_THROUGH_DIRECT32 {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    ULONG DataBuffer;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} VORKA_SCSI_PASS_THROUGH_DIRECT32, *PVORKA_SCSI_PASS_THROUGH_DIRECT32;
+
+#define VORKA_PT_STATIC_ASSERT_FIELD(type, field, offset) \
+    static_assert(__builtin_offsetof(type, field) == (offset), #type "." #field " at " #offset)
+
+/* 32-bit buffered */
+static_assert(sizeof(VORKA_SCSI_PASS_THROUGH32) == VORKA_SPT32_LENGTH, "VORKA_SCSI_PASS_THROUGH32 is 44 bytes");
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, Length, 0);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, ScsiStatus, 2);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, PathId, 3);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, TargetId, 4);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, Lun, 5);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, CdbLength, 6);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, SenseInfoLength, 7);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, DataIn, 8);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, DataTransferLength, 12);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, TimeOutValue, 16);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, DataBufferOffset, 20);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, SenseInfoOffset, 24);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH32, Cdb, 28);
+
+/* 32-bit direct */
+static_assert(sizeof(VORKA_SCSI_PASS_THROUGH_DIRECT32) == VORKA_SPT32_LENGTH,
+              "VORKA_SCSI_PASS_THROUGH_DIRECT32 is 44 bytes");
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, ScsiStatus, 2);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, SenseInfoLength, 7);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, DataIn, 8);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, DataTransferLength, 12);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, TimeOutValue, 16);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, DataBuffer, 20);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, SenseInfoOffset, 24);
+VORKA_PT_STATIC_ASSERT_FIELD(VORKA_SCSI_PASS_THROUGH_DIRECT32, Cdb, 28);
+
+/* 64-bit buffered */
+static_assert(sizeof(SCSI_PASS_THROUGH) == VORKA_SPT64_LENGTH, "SCSI_PASS_THROUGH is 56 bytes");
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, Length, 0);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, ScsiStatus, 2);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, PathId, 3);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, TargetId, 4);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, Lun, 5);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, CdbLength, 6);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, SenseInfoLength, 7);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, DataIn, 8);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, DataTransferLength, 12);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, TimeOutValue, 16);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, DataBufferOffset, 24);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, SenseInfoOffset, 32);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH, Cdb, 36);
+static_assert(sizeof(((SCSI_PASS_THROUGH *)0)->DataBufferOffset) == 8, "64-bit DataBufferOffset is 8 bytes");
+
+/* 64-bit direct */
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == VORKA_SPT64_LENGTH, "SCSI_PASS_THROUGH_DIRECT is 56 bytes");
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, ScsiStatus, 2);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength, 7);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, DataIn, 8);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, DataTransferLength, 12);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, TimeOutValue, 16);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, DataBuffer, 24);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset, 32);
+VORKA_PT_STATIC_ASSERT_FIELD(SCSI_PASS_THROUGH_DIRECT, Cdb, 36);
+static_assert(sizeof(((SCSI_PASS_THROUGH_DIRECT *)0)->DataBuffer) == 8, "64-bit DataBuffer is 8 bytes");
+
+static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004, "IOCTL_SCSI_PASS_THROUGH");
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014, "IOCTL_SCSI_PASS_THROUGH_DIRECT");
