@@ -87,6 +87,8 @@ TEST_F(Faults, PathDownUntilRestored) {
   EXPECT_TRUE(drive->records().empty());
   EXPECT_TRUE(b.write(false, 8, pattern(8, 1)).good());
   pathA->restore();
+  // Every outage is a lost nexus: the first command afterwards hears of it.
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(a.testUnitReady().good());
   const PathCounters c = pathA->counters();
   EXPECT_EQ(c.transportFailures, 1u);
@@ -95,18 +97,21 @@ TEST_F(Faults, PathDownUntilRestored) {
   pathA->injectFault(Fault{.kind = FaultKind::PathDown});
   EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected);
   pathA->clearFaults();
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(a.testUnitReady().good());
 
   san.setAdapterDown(1, kStatusIoTimeout);
   EXPECT_EQ(b.testUnitReady().transportStatus, kStatusIoTimeout);
   EXPECT_TRUE(a.testUnitReady().good());
   san.restoreAdapter(1);
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(b.testUnitReady().good());
 
   drive->injectFault(Fault{.kind = FaultKind::PathDown});
   EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected) << "the drive itself is gone";
   EXPECT_EQ(b.testUnitReady().transportStatus, kStatusDeviceNotConnected);
   drive->clearFaults();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07)) << "every nexus was lost with the drive";
   EXPECT_TRUE(b.testUnitReady().good());
 }
 
@@ -120,6 +125,7 @@ TEST_F(Faults, AbsentPathsAreReportedToTheAdapter) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0], (std::pair{ScsiAddress{1, 0, 5, 0}, false}));
   EXPECT_EQ(events[1], (std::pair{ScsiAddress{1, 0, 5, 0}, true}));
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07)) << "once, however often it vanished";
   EXPECT_TRUE(b.testUnitReady().good());
   EXPECT_EQ(san.findPath(ScsiAddress{1, 0, 5, 0}), pathB);
   EXPECT_EQ(san.findDrive("HU1234567890ABCDEFGHIJKLMNOPQRST"), drive);
