@@ -133,6 +133,32 @@ TEST_F(Faults, AbsentPathsAreReportedToTheAdapter) {
   EXPECT_THROW(san.connect(1, 0, 5, 0, *drive), std::invalid_argument) << "address in use";
 }
 
+TEST_F(Faults, AReadThatBreaksOffDeliversTheBlocksItMoved) {
+  ASSERT_TRUE(a.setBlockLength(256).good());
+  const auto data = pattern(6 * 256, 4);
+  ASSERT_TRUE(a.write(true, 6, data).good());
+  ASSERT_TRUE(a.rewind().good());
+
+  pathA->injectFault(Fault{.kind = FaultKind::PartialTransfer, .senseKey = 0x0B, .asc = 0x47, .opcode = 0x08, .k = 2});
+  const CommandResult r = a.read(true, false, 5, 5 * 256);
+  ASSERT_TRUE(hasSense(r, 0x0B, 0x47, 0x00));
+  EXPECT_EQ(decodeSense(r.sense).information, 3) << "blocks not read";
+  EXPECT_EQ(r.dataIn, std::vector<uint8_t>(data.begin(), data.begin() + 2 * 256));
+  EXPECT_EQ(r.residual, 3 * 256u);
+  EXPECT_EQ(b.position(), 2u) << "the head stands after the blocks that moved";
+
+  // A transport failure after k blocks: the initiator learns nothing, the head moved.
+  pathA->injectFault(Fault{.kind = FaultKind::PartialTransfer, .status = kStatusIoTimeout, .k = 1});
+  EXPECT_EQ(a.read(true, false, 3, 3 * 256).transportStatus, kStatusIoTimeout);
+  EXPECT_EQ(b.position(), 3u);
+
+  // Writes break off the same way.
+  pathB->injectFault(Fault{.kind = FaultKind::PartialTransfer, .k = 1});
+  ASSERT_TRUE(b.setBlockLength(256).good());
+  EXPECT_TRUE(hasSense(b.write(true, 2, pattern(512, 9)), 0x0B, 0x00, 0x00));
+  EXPECT_EQ(layout(), (std::vector<long>{256, 256, 256, 256}));
+}
+
 TEST_F(Faults, ResetBeforeACommandRewindsAndAttentionsEveryone) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(a.write(false, 4, pattern(4, 1)).good());
   drive->injectFault(Fault{.kind = FaultKind::Reset, .opcode = 0x08});

@@ -341,6 +341,16 @@ void TapeDrive::setTiming(TimingModel timing) {
   impl_->cfg.timing = timing;
 }
 
+MotionModel TapeDrive::motion() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->cfg.motion;
+}
+
+void TapeDrive::setMotion(MotionModel motion) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->cfg.motion = motion;
+}
+
 InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
   std::lock_guard lock(impl_->mutex);
   Initiator ini;

@@ -188,6 +188,8 @@ class TapeDrive {
   uint64_t portName(uint32_t port) const noexcept;  // NAA name of a target port
   TimingModel timing() const;
   void setTiming(TimingModel timing);
+  MotionModel motion() const;
+  void setMotion(MotionModel motion);  // applies to motions that start later
 
   // A new I_T nexus through target port `targetPort` (done by the SAN when a
   // path is connected).
