@@ -69,9 +69,21 @@ StepResult Runner::run(const nlohmann::json& step)
         return fault(op, step);
     }
     if (op == "medium") {
-        // The ground truth: what is on the drive's tape, record by record.
+        // The ground truth: what is on the drive's tape, record by record, and what
+        // the drive acknowledged but holds in its write buffer.
         StepResult result{step};
-        result.detail = target(op, step, false).first->dumpMedium();
+        sim::hw::TapeDrive* drive = target(op, step, false).first;
+        result.detail = drive->dumpMedium();
+        if (const auto buffered = drive->bufferedRecords().size(); buffered != 0) {
+            result.detail += std::to_string(buffered) + " objects in the write buffer\n";
+        }
+        return result;
+    }
+    if (op == "flush") {
+        // The drive writes its buffer to the tape in its own time; this is that time.
+        StepResult result{step};
+        target(op, step, false).first->flushBuffer();
+        result.detail = "drive " + RequiredString(step, "drive") + " wrote its buffer";
         return result;
     }
     throw std::runtime_error("unknown step \"" + op + "\"");
@@ -152,7 +164,8 @@ std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string&
 }
 
 // Faults of the hardware: {"op":"fault","drive":serial[,"path":i],"kind":"fail"|"down"|"partial_write"|
-// "reset"|"refuse_preempt"|"verify_in_progress"[,"count":n][,"status":n][,"sense":"0B/47/00"][,"opcode":n]
+// "reset"|"refuse_preempt"|"verify_in_progress"|"deferred_error"|"partial_transfer"[,"count":n][,"status":n]
+// [,"sense":"0B/47/00"][,"opcode":n]
 // [,"k":n][,"executed":true]} arms one on a path, or on the drive for every path; "clear-faults" clears
 // them (and brings paths back up); "reset" resets the drive at once.
 StepResult Runner::fault(const std::string& op, const nlohmann::json& step)

@@ -132,6 +132,31 @@ Scenario ParseScenario(const nlohmann::json& document)
                 }
                 spec.dpfFlags = drive.at("dpfFlags").get<std::uint32_t>();
             }
+            if (drive.contains("buffered")) {
+                if (!drive.at("buffered").is_boolean()) {
+                    throw std::runtime_error(where + ": \"buffered\" must be true or false");
+                }
+                spec.buffered = drive.at("buffered").get<bool>();
+            }
+            if (drive.contains("motion")) {
+                const auto& motion = drive.at("motion");
+                if (!motion.is_object()) {
+                    throw std::runtime_error(where + ": \"motion\" must be an object");
+                }
+                const std::pair<const char*, std::uint32_t*> fields[] = {
+                    {"perCommandUs", &spec.perCommandUs}, {"perObjectUs", &spec.perObjectUs},
+                    {"longEraseUs", &spec.longEraseUs}};
+                for (const auto& [name, field] : fields) {
+                    if (!motion.contains(name)) {
+                        continue;
+                    }
+                    if (!motion.at(name).is_number_unsigned() || motion.at(name).get<std::uint64_t>() > 60'000'000) {
+                        throw std::runtime_error(where + ".motion: \"" + name +
+                                                 "\" must be a number of microseconds up to 60000000");
+                    }
+                    *field = motion.at(name).get<std::uint32_t>();
+                }
+            }
             if (drive.contains("paths")) {
                 if (!drive.at("paths").is_array()) {
                     throw std::runtime_error(where + ": \"paths\" must be an array");

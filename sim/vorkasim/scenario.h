@@ -26,6 +26,11 @@ struct DriveSpec {
     std::string product = "VIRTUAL TAPE";
     std::uint32_t dpfFlags = 1;
     std::vector<PathSpec> paths;
+    bool buffered = false;     // the drive has a write buffer ("buffered": true)
+    // "motion": {"perCommandUs", "perObjectUs", "longEraseUs"}: positioning takes this long.
+    std::uint32_t perCommandUs = 0;
+    std::uint32_t perObjectUs = 0;
+    std::uint32_t longEraseUs = 0;
 };
 
 struct Scenario {

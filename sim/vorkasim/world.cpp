@@ -54,6 +54,10 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.identity.wwnn = ParseWwnn(drive.wwnn);
         config.identity.ports = static_cast<std::uint32_t>(drive.paths.empty() ? 1 : drive.paths.size());
         config.dpfFlags = drive.dpfFlags;
+        config.buffered = drive.buffered;
+        config.motion.perCommand = std::chrono::microseconds(drive.perCommandUs);
+        config.motion.perObject = std::chrono::microseconds(drive.perObjectUs);
+        config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
         auto& tapeDrive = san_->addDrive(config);
         for (std::size_t i = 0; i < drive.paths.size(); ++i) {
             const auto& path = drive.paths[i];

@@ -87,6 +87,8 @@ TEST_F(Faults, PathDownUntilRestored) {
   EXPECT_TRUE(drive->records().empty());
   EXPECT_TRUE(b.write(false, 8, pattern(8, 1)).good());
   pathA->restore();
+  // Every outage is a lost nexus: the first command afterwards hears of it.
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(a.testUnitReady().good());
   const PathCounters c = pathA->counters();
   EXPECT_EQ(c.transportFailures, 1u);
@@ -95,18 +97,21 @@ TEST_F(Faults, PathDownUntilRestored) {
   pathA->injectFault(Fault{.kind = FaultKind::PathDown});
   EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected);
   pathA->clearFaults();
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(a.testUnitReady().good());
 
   san.setAdapterDown(1, kStatusIoTimeout);
   EXPECT_EQ(b.testUnitReady().transportStatus, kStatusIoTimeout);
   EXPECT_TRUE(a.testUnitReady().good());
   san.restoreAdapter(1);
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07));
   EXPECT_TRUE(b.testUnitReady().good());
 
   drive->injectFault(Fault{.kind = FaultKind::PathDown});
   EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected) << "the drive itself is gone";
   EXPECT_EQ(b.testUnitReady().transportStatus, kStatusDeviceNotConnected);
   drive->clearFaults();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07)) << "every nexus was lost with the drive";
   EXPECT_TRUE(b.testUnitReady().good());
 }
 
@@ -120,11 +125,38 @@ TEST_F(Faults, AbsentPathsAreReportedToTheAdapter) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0], (std::pair{ScsiAddress{1, 0, 5, 0}, false}));
   EXPECT_EQ(events[1], (std::pair{ScsiAddress{1, 0, 5, 0}, true}));
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07)) << "once, however often it vanished";
   EXPECT_TRUE(b.testUnitReady().good());
   EXPECT_EQ(san.findPath(ScsiAddress{1, 0, 5, 0}), pathB);
   EXPECT_EQ(san.findDrive("HU1234567890ABCDEFGHIJKLMNOPQRST"), drive);
   EXPECT_EQ(san.pathsTo(*drive).size(), 2u);
   EXPECT_THROW(san.connect(1, 0, 5, 0, *drive), std::invalid_argument) << "address in use";
+}
+
+TEST_F(Faults, AReadThatBreaksOffDeliversTheBlocksItMoved) {
+  ASSERT_TRUE(a.setBlockLength(256).good());
+  const auto data = pattern(6 * 256, 4);
+  ASSERT_TRUE(a.write(true, 6, data).good());
+  ASSERT_TRUE(a.rewind().good());
+
+  pathA->injectFault(Fault{.kind = FaultKind::PartialTransfer, .senseKey = 0x0B, .asc = 0x47, .opcode = 0x08, .k = 2});
+  const CommandResult r = a.read(true, false, 5, 5 * 256);
+  ASSERT_TRUE(hasSense(r, 0x0B, 0x47, 0x00));
+  EXPECT_EQ(decodeSense(r.sense).information, 3) << "blocks not read";
+  EXPECT_EQ(r.dataIn, std::vector<uint8_t>(data.begin(), data.begin() + 2 * 256));
+  EXPECT_EQ(r.residual, 3 * 256u);
+  EXPECT_EQ(b.position(), 2u) << "the head stands after the blocks that moved";
+
+  // A transport failure after k blocks: the initiator learns nothing, the head moved.
+  pathA->injectFault(Fault{.kind = FaultKind::PartialTransfer, .status = kStatusIoTimeout, .k = 1});
+  EXPECT_EQ(a.read(true, false, 3, 3 * 256).transportStatus, kStatusIoTimeout);
+  EXPECT_EQ(b.position(), 3u);
+
+  // Writes break off the same way.
+  pathB->injectFault(Fault{.kind = FaultKind::PartialTransfer, .k = 1});
+  ASSERT_TRUE(b.setBlockLength(256).good());
+  EXPECT_TRUE(hasSense(b.write(true, 2, pattern(512, 9)), 0x0B, 0x00, 0x00));
+  EXPECT_EQ(layout(), (std::vector<long>{256, 256, 256, 256}));
 }
 
 TEST_F(Faults, ResetBeforeACommandRewindsAndAttentionsEveryone) {

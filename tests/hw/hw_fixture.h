@@ -120,6 +120,14 @@ inline testing::AssertionResult hasSense(const CommandResult& r, uint8_t key, ui
 }
 
 class TwoPathDrive : public testing::Test {
+ public:
+  static DriveConfig defaultConfig() {
+    DriveConfig c;
+    c.identity.serial = "HU1234567890ABCDEFGHIJKLMNOPQRST";
+    c.identity.wwnn = 0x5ABCDEF0001234A0ull;
+    return c;
+  }
+
  protected:
   explicit TwoPathDrive(DriveConfig config = defaultConfig()) {
     san.addAdapter("hba0");
@@ -129,12 +137,6 @@ class TwoPathDrive : public testing::Test {
     pathB = &san.connect(1, 0, 5, 0, *drive, 1);
     a.path = pathA;
     b.path = pathB;
-  }
-  static DriveConfig defaultConfig() {
-    DriveConfig c;
-    c.identity.serial = "HU1234567890ABCDEFGHIJKLMNOPQRST";
-    c.identity.wwnn = 0x5ABCDEF0001234A0ull;
-    return c;
   }
   void SetUp() override {
     a.drainAttentions();

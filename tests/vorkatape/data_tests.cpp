@@ -156,6 +156,17 @@ TEST_P(Data, TransportFailureOfAPathIsItsStatusAndLeavesTheOtherPathWorking) {
     EXPECT_EQ(written.reply.status, STATUS_SUCCESS);
     ASSERT_EQ(drive_->records().size(), 1u);
     pathA_->restore();
+    // The outage lost path A's nexus: its next request hears of it, once.
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    std::vector<std::uint8_t> input(sizeof position);
+    std::memcpy(input.data(), &position, sizeof position);
+    Forwarded lost = ForwardControl(Table(), a_.filter, IOCTL_TAPE_GET_POSITION, input, sizeof position);
+    EXPECT_EQ(lost.reply.status, STATUS_BUS_RESET);
+    EXPECT_EQ(lost.record.fSenseValid, 1);
+    EXPECT_EQ(lost.record.ucSenseKey, 0x06);
+    EXPECT_EQ(lost.record.ucAsc, 0x29);
+    EXPECT_EQ(lost.record.ucAscq, 0x07);
     EXPECT_EQ(Position(a_), 1u) << "the position belongs to the drive, seen from every path";
 }
 

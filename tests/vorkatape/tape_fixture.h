@@ -13,7 +13,7 @@ class OneDriveTwoPaths : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam()});
-        drive_ = &rig_->AddDrive("VORKA0000000042");
+        drive_ = &rig_->AddDrive("VORKA0000000042", [this](sim::hw::DriveConfig& config) { Configure(config); });
         rig_->San().addAdapter();
         rig_->San().addAdapter();
         pathA_ = &rig_->San().connect(0, 0, 3, 0, *drive_, 0);
@@ -26,6 +26,8 @@ protected:
         b_ = *b;
     }
     void TearDown() override { rig_.reset(); }
+    // The drive's configuration before it joins the SAN.
+    virtual void Configure(sim::hw::DriveConfig&) {}
 
     PIRPS_WITH_STATUS Table() { return rig_->Bus().table; }
 

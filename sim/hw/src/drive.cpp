@@ -31,6 +31,25 @@ bool reportsUnitAttention(uint8_t op) {
   return op != opcode::kInquiry && op != opcode::kRequestSense && op < 0xC0;
 }
 
+// Commands before which the drive writes its buffer to the medium: they read
+// or move the tape.
+bool needsFlush(uint8_t op) {
+  switch (op) {
+    case opcode::kRewind:
+    case opcode::kRead6:
+    case opcode::kReadReverse6:
+    case opcode::kSpace6:
+    case opcode::kVerify6:
+    case opcode::kErase6:
+    case opcode::kLoadUnload:
+    case opcode::kLocate10:
+    case opcode::kLocate16:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 TapeDrive::Impl::Impl(DriveConfig config) : cfg(std::move(config)) {
@@ -47,6 +66,7 @@ void TapeDrive::Impl::defaultSettings(Initiator& ini) const {
   ini.lbp = {};
   ini.preventRemoval = false;
   ini.amu = cfg.defaultAmu;
+  ini.bufferedMode = cfg.buffered ? 1 : 0;
 }
 
 void TapeDrive::Impl::postUnitAttention(InitiatorId id, SenseCode code) {
@@ -66,12 +86,37 @@ void TapeDrive::Impl::postUnitAttentionToAll(SenseCode code, std::optional<Initi
 }
 
 void TapeDrive::Impl::doReset() {
-  if (cfg.rewindOnReset) pos = 0;
+  abortMotion(std::nullopt, true);
+  if (cfg.resetKeepsBuffer)
+    flush();
+  else
+    discardBuffer(LossCause::Reset);
+  if (cfg.rewindOnReset) {
+    pos = 0;
+    positionKnown = true;
+  }
   reserve6Holder.reset();
   for (InitiatorId id = 0; id < initiators.size(); ++id) {
     defaultSettings(initiators[id]);
     postUnitAttention(id, kUaPowerOnReset);
   }
+}
+
+// What an initiator holds only through its nexus goes with it; registrations
+// and persistent reservations stay, and so does the buffer (it is the drive's).
+// A command of that initiator still waiting for a motion is aborted with it.
+void TapeDrive::Impl::loseNexus(InitiatorId id) {
+  if (id >= initiators.size()) return;
+  abortMotion(id, false);
+  if (reserve6Holder == id) reserve6Holder.reset();
+  Initiator& ini = initiators[id];
+  defaultSettings(ini);
+  // The new nexus knows nothing of conditions established for the old one.
+  ini.unitAttentions.clear();
+  ini.unitAttentions.push_back(kUaNexusLoss);
+  // A deferred error no longer has its initiator: whoever comes next hears it.
+  for (Deferred& d : deferred)
+    if (d.owner == id) d.owner.reset();
 }
 
 void TapeDrive::Impl::check(Exchange& x, const Sense& s) {
@@ -107,11 +152,15 @@ bool TapeDrive::Impl::loaded(Exchange& x) {
 
 TapePosition TapeDrive::Impl::positionInfo() const {
   TapePosition p;
+  const uint64_t at = std::min(pos, logicalEndOfData());
   p.object = pos;
-  p.file = medium->filemarksBefore(pos);
-  p.endOfData = medium->endOfData();
+  p.file = logicalFilemarksBefore(at);
+  p.endOfData = logicalEndOfData();
   p.beginningOfMedium = pos == 0;
-  p.beyondEarlyWarning = medium->bytesBefore(pos) >= medium->earlyWarningAt();
+  p.beyondEarlyWarning = logicalBytesBefore(at) >= medium->earlyWarningAt();
+  p.known = positionKnown;
+  p.bufferedObjects = buffer.size();
+  p.bufferedBytes = bufferBytes;
   return p;
 }
 
@@ -130,7 +179,8 @@ void TapeDrive::Impl::record(const Exchange& x) {
   if (log.size() > kLogLimit) log.pop_front();
 }
 
-CommandResult TapeDrive::Impl::run(InitiatorId id, const Command& cmd, const Fault* pathFault) {
+CommandResult TapeDrive::Impl::run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd,
+                                   const Fault* pathFault) {
   CommandResult res;
   if (unreachable) {
     res.transportStatus = unreachableStatus;
@@ -178,6 +228,8 @@ CommandResult TapeDrive::Impl::run(InitiatorId id, const Command& cmd, const Fau
         }
         break;
       case FaultKind::PartialWrite:
+      case FaultKind::PartialTransfer:
+      case FaultKind::DeferredError:
         x.injected = &*fault;
         break;
       case FaultKind::RefusePreempt:
@@ -196,6 +248,7 @@ CommandResult TapeDrive::Impl::run(InitiatorId id, const Command& cmd, const Fau
     check(x, invalidCdbField(static_cast<unsigned>(cmd.cdb.size())));
   else
     dispatch(x);
+  if (x.awaitMotion) awaitMotion(lock, x, *x.awaitMotion);
 
   if (fault && fault->kind == FaultKind::FailCommands && fault->executed) failInjected(x, *fault, std::nullopt);
 
@@ -217,16 +270,21 @@ CommandResult TapeDrive::Impl::run(InitiatorId id, const Command& cmd, const Fau
 
 void TapeDrive::Impl::dispatch(Exchange& x) {
   const uint8_t op = x.cdb[0];
+  settleMotion();
   if (reportsUnitAttention(op) && !x.ini.unitAttentions.empty()) {
     const SenseCode ua = x.ini.unitAttentions.front();
     x.ini.unitAttentions.pop_front();
     check(x, makeSense(ua.key, ua.asc, ua.ascq));
     return;
   }
+  // A deferred error is reported in place of the next command, which does not run.
+  if (reportsUnitAttention(op) && reportDeferred(x)) return;
   if (conflicts(x)) {
     x.res.scsiStatus = kScsiReservationConflict;
     return;
   }
+  if (blockedByMotion(x)) return;
+  if (state == MediumState::Loaded && needsFlush(op)) flush();
   switch (op) {
     case opcode::kTestUnitReady: return testUnitReady(x);
     case opcode::kRewind: return rewind(x);
@@ -283,6 +341,16 @@ void TapeDrive::setTiming(TimingModel timing) {
   impl_->cfg.timing = timing;
 }
 
+MotionModel TapeDrive::motion() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->cfg.motion;
+}
+
+void TapeDrive::setMotion(MotionModel motion) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->cfg.motion = motion;
+}
+
 InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
   std::lock_guard lock(impl_->mutex);
   Initiator ini;
@@ -295,13 +363,50 @@ InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
 }
 
 CommandResult TapeDrive::execute(InitiatorId initiator, const Command& command, const Fault* injected) {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->run(initiator, command, injected);
+  std::unique_lock lock(impl_->mutex);
+  return impl_->run(lock, initiator, command, injected);
 }
 
 void TapeDrive::reset() {
   std::lock_guard lock(impl_->mutex);
   impl_->doReset();
+}
+
+void TapeDrive::nexusLost(InitiatorId initiator) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->loseNexus(initiator);
+}
+
+void TapeDrive::allNexusesLost() {
+  std::lock_guard lock(impl_->mutex);
+  for (InitiatorId id = 0; id < impl_->initiators.size(); ++id) impl_->loseNexus(id);
+}
+
+void TapeDrive::flushBuffer() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
+  if (impl_->state == MediumState::Loaded) impl_->flush();
+}
+
+void TapeDrive::useManualClock() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->manualClock) return;
+  impl_->manualNow = Impl::Clock::now();
+  impl_->manualClock = true;
+}
+
+void TapeDrive::advanceClock(std::chrono::microseconds by) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->manualClock) return;
+  impl_->manualNow += by;
+  impl_->settleMotion();
+  impl_->motionChanged.notify_all();
+}
+
+bool TapeDrive::motionInProgress() const {
+  std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
+  return impl_->motion.has_value();
 }
 
 std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> medium) {
@@ -310,6 +415,7 @@ std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> mediu
   impl_->medium = std::move(medium);
   impl_->state = MediumState::Loaded;
   impl_->pos = 0;
+  impl_->positionKnown = true;
   impl_->postUnitAttentionToAll(kUaMediumChanged);
   return nullptr;
 }
@@ -323,7 +429,10 @@ void TapeDrive::operatorUnload() {
     impl_->postUnitAttentionToAll(kUaOperatorRemovalRequest);
     return;
   }
+  impl_->abortMotion(std::nullopt, true);
+  impl_->flush();
   impl_->pos = 0;
+  impl_->positionKnown = true;
   impl_->state = MediumState::Unloaded;
 }
 
@@ -338,6 +447,9 @@ std::unique_ptr<Medium> TapeDrive::takeCartridge() {
 void TapeDrive::injectFault(const Fault& fault) {
   std::lock_guard lock(impl_->mutex);
   if (fault.kind == FaultKind::PathDown) {
+    // The drive leaves the fabric: every initiator's nexus is lost.
+    if (!impl_->unreachable)
+      for (InitiatorId id = 0; id < impl_->initiators.size(); ++id) impl_->loseNexus(id);
     impl_->unreachable = true;
     impl_->unreachableStatus = fault.status ? fault.status : kStatusDeviceNotConnected;
     return;
@@ -364,6 +476,7 @@ MediumState TapeDrive::mediumState() const {
 
 std::optional<TapePosition> TapeDrive::position() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
   if (impl_->state != MediumState::Loaded) return std::nullopt;
   return impl_->positionInfo();
 }
@@ -371,6 +484,16 @@ std::optional<TapePosition> TapeDrive::position() const {
 std::vector<Record> TapeDrive::records() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->medium ? impl_->medium->records() : std::vector<Record>{};
+}
+
+std::vector<Record> TapeDrive::bufferedRecords() const {
+  std::lock_guard lock(impl_->mutex);
+  return {impl_->buffer.begin(), impl_->buffer.end()};
+}
+
+std::vector<BufferLoss> TapeDrive::bufferLosses() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->losses;
 }
 
 std::string TapeDrive::dumpMedium() const {
@@ -394,6 +517,7 @@ InitiatorSettings TapeDrive::initiatorSettings(InitiatorId initiator) const {
   s.lbp = ini.lbp;
   s.preventRemoval = ini.preventRemoval;
   s.amu = ini.amu;
+  s.bufferedMode = ini.bufferedMode;
   s.registrationKey = ini.prKey;
   char code[8];
   for (const SenseCode& ua : ini.unitAttentions) {

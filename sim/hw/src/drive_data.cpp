@@ -59,6 +59,17 @@ Sense volumeOverflowSense(int32_t residual) {
 
 const Sense kWriteProtected = makeSense(sense_key::kDataProtect, 0x27, 0x00);
 
+// A deferred error fault acted out on an initiator without buffering fails the
+// command itself, with a write error unless the fault names its sense.
+Fault currentFailure(const Fault& f) {
+  Fault out = f;
+  if (f.kind == FaultKind::DeferredError && f.status == 0 && (f.senseKey | f.asc | f.ascq) == 0) {
+    out.senseKey = sense_key::kMediumError;
+    out.asc = 0x0C;
+  }
+  return out;
+}
+
 }  // namespace
 
 uint32_t TapeDrive::Impl::protectionBytes(const Initiator& ini, bool forWrite) const {
@@ -70,7 +81,10 @@ void TapeDrive::Impl::testUnitReady(Exchange& x) { loaded(x); }
 
 void TapeDrive::Impl::rewind(Exchange& x) {
   if (!loaded(x)) return;
+  const uint64_t from = pos;
   pos = 0;
+  positionKnown = true;
+  startMotion(x, from, travelTime(from, 0));
 }
 
 void TapeDrive::Impl::read(Exchange& x, bool reverse) {
@@ -78,6 +92,7 @@ void TapeDrive::Impl::read(Exchange& x, bool reverse) {
   const bool sili = x.cdb[1] & 0x02;
   if (fixed && sili) return check(x, invalidCdbField(1, 1));
   if (!loaded(x)) return;
+  if (positionLost(x)) return;
   readBlocks(x, reverse, fixed, sili, be24(&x.cdb[2]), true);
 }
 
@@ -109,8 +124,23 @@ void TapeDrive::Impl::readBlocks(Exchange& x, bool reverse, bool fixed, bool sil
 
   std::vector<uint8_t> out;
   const uint32_t blocks = fixed ? count : 1;
+  // A transfer that breaks off after k blocks (only reads deliver data).
+  const Fault* broken = deliver && x.injected && x.injected->kind == FaultKind::PartialTransfer ? x.injected : nullptr;
+  auto breakOff = [&](int32_t residual) {
+    const std::size_t n = out.size();
+    sendData(x, std::move(out), n);
+    if (broken->status != 0) {
+      x.res.transportStatus = broken->status;
+      return;
+    }
+    Sense s = (broken->senseKey | broken->asc | broken->ascq) ? makeSense(broken->senseKey, broken->asc, broken->ascq)
+                                                              : makeSense(sense_key::kAbortedCommand, 0, 0);
+    s.information = residual;
+    check(x, s);
+  };
   for (uint32_t done = 0; done < blocks; ++done) {
     const int32_t residual = fixed ? static_cast<int32_t>(count - done) : static_cast<int32_t>(count);
+    if (broken && done == broken->k) return breakOff(residual);
     if (!reverse && pos == medium->endOfData()) {
       check(x, endOfDataSense(residual));
       break;
@@ -147,6 +177,8 @@ void TapeDrive::Impl::readBlocks(Exchange& x, bool reverse, bool fixed, bool sil
     if (actual > count || (actual < count && !sili))
       check(x, incorrectLengthSense(static_cast<int32_t>(count) - static_cast<int32_t>(actual)));
   }
+  // Every block moved, and then the transfer still broke off.
+  if (broken && !x.failed()) return breakOff(0);
   if (deliver) {
     const std::size_t n = out.size();
     sendData(x, std::move(out), n);
@@ -160,6 +192,9 @@ void TapeDrive::Impl::write(Exchange& x) {
   if (fixed && blockLength == 0) return check(x, invalidCdbField(1, 0));
   if (!loaded(x)) return;
   if (medium->writeProtected()) return check(x, kWriteProtected);
+  if (positionLost(x)) return;
+  const bool buffered = buffering(x.ini);
+  if (!buffered) flush();  // written data stays in order
   if (count == 0) return;
 
   const uint32_t pi = protectionBytes(x.ini, true);
@@ -176,8 +211,12 @@ void TapeDrive::Impl::write(Exchange& x) {
   const std::size_t wireLength = payload + pi;
   if (x.cmd.dataOut.size() < wireLength * blocks) return check(x, invalidCdbField(2));
 
+  // A deferred error fault lets the whole command into the buffer; every other
+  // directive (and a deferred error without buffering) stops after k blocks.
+  const bool deferredFault = x.injected && x.injected->kind == FaultKind::DeferredError && buffered;
+  const bool brokenFault = x.injected && !deferredFault;
   uint32_t limit = blocks;
-  if (x.injected) limit = std::min<uint32_t>(blocks, x.injected->k);
+  if (brokenFault) limit = std::min<uint32_t>(blocks, x.injected->k);
 
   auto residualAfter = [&](uint32_t written) {
     return fixed ? static_cast<int32_t>(blocks - written) : static_cast<int32_t>(written ? 0 : count);
@@ -192,9 +231,14 @@ void TapeDrive::Impl::write(Exchange& x) {
       error->information = residualAfter(written);
       break;
     }
-    if (medium->bytesBefore(pos) + payload > medium->config().capacityBytes) {
+    if (logicalBytesBefore(pos) + payload > medium->config().capacityBytes) {
       error = volumeOverflowSense(residualAfter(written));
       break;
+    }
+    if (buffered) {
+      drainFor(payload);
+      bufferObject(Record{RecordKind::Data, {data.begin(), data.end()}, crc32c(data), pi != 0});
+      continue;
     }
     // Writing anywhere but at EOD drops everything after the write position.
     if (written == 0) medium->truncate(pos);
@@ -203,30 +247,64 @@ void TapeDrive::Impl::write(Exchange& x) {
   }
   x.res.dataOutTransferred = static_cast<uint32_t>(written * wireLength);
   if (error) return check(x, *error);
-  if (x.injected) return failInjected(x, *x.injected, residualAfter(written));
-  if (medium->bytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
+  if (deferredFault) return failBufferedWrite(x, *x.injected, written, x.injected->k);
+  if (brokenFault) return failInjected(x, currentFailure(*x.injected), residualAfter(written));
+  if (logicalBytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
 }
 
+// Without IMMED the command returns only when everything buffered before it,
+// and its own filemarks, are on the medium: WRITE FILEMARKS with a count of 0
+// is the host's way to flush the buffer.
 void TapeDrive::Impl::writeFilemarks(Exchange& x) {
   if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // setmarks are not supported
   if (!loaded(x)) return;
   if (medium->writeProtected()) return check(x, kWriteProtected);
+  if (positionLost(x)) return;
+  const bool immediate = x.cdb[1] & 0x01;
+  const bool buffered = buffering(x.ini);
   const uint32_t count = be24(&x.cdb[2]);
-  if (count == 0) return;  // only flushes the (empty) buffer
-  const uint32_t limit = x.injected ? std::min(count, x.injected->k) : count;
+  if (!buffered || !immediate) flush();
+  if (count == 0) return;
+  const bool deferredFault = x.injected && x.injected->kind == FaultKind::DeferredError && buffered;
+  const bool brokenFault = x.injected && !deferredFault;
+  const uint32_t limit = brokenFault ? std::min(count, x.injected->k) : count;
   for (uint32_t i = 0; i < limit; ++i) {
+    if (buffered) {
+      drainFor(0);
+      bufferObject(Record{RecordKind::Filemark, {}, 0, false});
+      continue;
+    }
     if (i == 0) medium->truncate(pos);
     medium->appendFilemark();
     ++pos;
   }
-  if (x.injected) return failInjected(x, *x.injected, static_cast<int32_t>(count - limit));
-  if (medium->bytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
+  if (deferredFault) {
+    failBufferedWrite(x, *x.injected, limit, x.injected->k);
+    // Waiting for the flush, this command is the one that hears of the failure.
+    if (!immediate) {
+      flush();
+      reportDeferred(x);
+    }
+    return;
+  }
+  if (buffered && !immediate) flush();
+  if (brokenFault) return failInjected(x, currentFailure(*x.injected), static_cast<int32_t>(count - limit));
+  if (logicalBytesBefore(pos) >= medium->earlyWarningAt()) check(x, earlyWarningSense());
 }
 
 void TapeDrive::Impl::space(Exchange& x) {
   const uint8_t code = x.cdb[1] & 0x07;
   if (code > 3) return check(x, invalidCdbField(1, 2));  // setmarks and reserved codes
   if (!loaded(x)) return;
+  // Only spacing to end-of-data finds its way from an unknown position.
+  if (code != 3 && positionLost(x)) return;
+  const uint64_t from = pos;
+  spaceBy(x, code);
+  positionKnown = true;
+  startMotion(x, from, travelTime(from, pos));
+}
+
+void TapeDrive::Impl::spaceBy(Exchange& x, uint8_t code) {
   const int32_t count = sbe24(&x.cdb[2]);
   const uint64_t eod = medium->endOfData();
   const auto& recs = medium->records();
@@ -305,6 +383,7 @@ void TapeDrive::Impl::space(Exchange& x) {
 }
 
 void TapeDrive::Impl::locateTo(Exchange& x, uint64_t object) {
+  positionKnown = true;
   const uint64_t eod = medium->endOfData();
   if (object > eod) {
     pos = eod;
@@ -317,7 +396,9 @@ void TapeDrive::Impl::locate10(Exchange& x) {
   const bool changePartition = x.cdb[1] & 0x02;
   if (changePartition && x.cdb[8] != 0) return check(x, invalidCdbField(8));  // one partition only
   if (!loaded(x)) return;
+  const uint64_t from = pos;
   locateTo(x, be32(&x.cdb[3]));
+  startMotion(x, from, travelTime(from, pos));
 }
 
 void TapeDrive::Impl::locate16(Exchange& x) {
@@ -326,55 +407,78 @@ void TapeDrive::Impl::locate16(Exchange& x) {
   if (changePartition && x.cdb[3] != 0) return check(x, invalidCdbField(3));
   if (destType != 0 && destType != 1 && destType != 3) return check(x, invalidCdbField(1, 3));
   if (!loaded(x)) return;
+  const uint64_t from = pos;
   const uint64_t id = be64(&x.cdb[4]);
   switch (destType) {
-    case 0: return locateTo(x, id);
-    case 1: return locateTo(x, medium->positionOfFile(id));  // start of logical file `id`
-    default: pos = medium->endOfData(); return;
+    case 0: locateTo(x, id); break;
+    case 1: locateTo(x, medium->positionOfFile(id)); break;  // start of logical file `id`
+    default: pos = medium->endOfData(); positionKnown = true; break;
   }
+  startMotion(x, from, travelTime(from, pos));
 }
 
 void TapeDrive::Impl::readPosition(Exchange& x) {
   const uint8_t form = x.cdb[1] & 0x1F;
   if (form != 0x00 && form != 0x01 && form != 0x06 && form != 0x08) return check(x, invalidCdbField(1, 4));
   if (!loaded(x)) return;
+  // The first location is the host's position; the last is the next object
+  // the drive will write from its buffer to the medium.
   const TapePosition p = positionInfo();
-  const bool endOfPartition = medium->bytesBefore(pos) >= medium->config().capacityBytes;
-  const uint8_t flags = static_cast<uint8_t>((p.beginningOfMedium ? 0x80 : 0) | (endOfPartition ? 0x40 : 0) |
-                                             (p.beyondEarlyWarning ? 0x01 : 0));
+  const uint64_t last = p.object - p.bufferedObjects;
+  const bool endOfPartition = logicalBytesBefore(std::min(pos, logicalEndOfData())) >= medium->config().capacityBytes;
+  const uint8_t flags = p.known ? static_cast<uint8_t>((p.beginningOfMedium ? 0x80 : 0) | (endOfPartition ? 0x40 : 0) |
+                                                       (p.beyondEarlyWarning ? 0x01 : 0))
+                                : 0;
   std::vector<uint8_t> d;
   std::size_t allocation = 0;
   if (form == 0x06) {  // long form
     d.assign(32, 0);
     d[0] = flags;
-    putBe64(&d[8], p.object);
-    putBe64(&d[16], p.file);
+    if (!p.known) {
+      d[0] |= 0x0C;  // MPU, LONU
+    } else {
+      putBe64(&d[8], p.object);
+      putBe64(&d[16], p.file);
+    }
     allocation = d.size();
   } else if (form == 0x08) {  // extended form
     d.assign(32, 0);
     d[0] = flags;
     putBe16(&d[2], 0x1C);
-    putBe64(&d[8], p.object);
-    putBe64(&d[16], p.object);
+    putBe24(&d[5], static_cast<uint32_t>(std::min<uint64_t>(p.bufferedObjects, 0xFFFFFF)));
+    if (!p.known) {
+      d[0] |= 0x04;  // LOLU
+    } else {
+      putBe64(&d[8], p.object);
+      putBe64(&d[16], last);
+    }
+    putBe64(&d[24], p.bufferedBytes);
     allocation = be16(&x.cdb[7]);
   } else {  // short form; block locations beyond 32 bits are reported as unknown
     d.assign(20, 0);
     d[0] = flags;
-    if (p.object > 0xFFFFFFFFull) {
+    if (!p.known || p.object > 0xFFFFFFFFull) {
       d[0] |= 0x04;  // LOLU
     } else {
       putBe32(&d[4], static_cast<uint32_t>(p.object));
-      putBe32(&d[8], static_cast<uint32_t>(p.object));
+      putBe32(&d[8], static_cast<uint32_t>(last));
     }
+    putBe24(&d[13], static_cast<uint32_t>(std::min<uint64_t>(p.bufferedObjects, 0xFFFFFF)));
+    putBe32(&d[16], static_cast<uint32_t>(std::min<uint64_t>(p.bufferedBytes, 0xFFFFFFFF)));
     allocation = d.size();
   }
   sendData(x, std::move(d), allocation);
 }
 
+// The data from the position on is gone at once; a long erase then keeps the
+// tape moving to the end of the partition for a while.
 void TapeDrive::Impl::erase(Exchange& x) {
+  const bool longErase = x.cdb[1] & 0x01;
   if (!loaded(x)) return;
   if (medium->writeProtected()) return check(x, kWriteProtected);
+  if (positionLost(x)) return;
   medium->truncate(pos);
+  if (longErase) startMotion(x, pos, cfg.motion.perCommand + cfg.motion.longErase);
 }
 
 void TapeDrive::Impl::verify(Exchange& x) {
@@ -383,6 +487,7 @@ void TapeDrive::Impl::verify(Exchange& x) {
   const bool fixed = x.cdb[1] & 0x01;
   if (byteCompare) return check(x, invalidCdbField(1, 1));
   if (!loaded(x)) return;
+  if (positionLost(x)) return;
   if (vte) {
     // Every object up to EOD is checked; stored CRCs always match their data,
     // so protection-method verification (VLBPM) passes as well.
@@ -403,12 +508,14 @@ void TapeDrive::Impl::loadUnload(Exchange& x) {
       postUnitAttentionToAll(kUaMediumChanged, x.id);
     }
     pos = 0;
+    positionKnown = true;
     return;
   }
   const bool prevented = std::any_of(initiators.begin(), initiators.end(),
                                      [](const Initiator& i) { return i.preventRemoval; });
   if (prevented) return check(x, makeSense(sense_key::kIllegalRequest, 0x53, 0x02));
   pos = 0;
+  positionKnown = true;
   state = MediumState::Unloaded;
 }
 

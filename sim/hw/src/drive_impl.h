@@ -2,7 +2,10 @@
 // Everything here runs under Impl::mutex.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <span>
 
@@ -24,6 +27,7 @@ inline uint64_t portNameOf(uint64_t wwnn, uint32_t port) {
 }
 
 inline constexpr SenseCode kUaPowerOnReset{0x6, 0x29, 0x00};
+inline constexpr SenseCode kUaNexusLoss{0x6, 0x29, 0x07};
 inline constexpr SenseCode kUaMediumChanged{0x6, 0x28, 0x00};
 inline constexpr SenseCode kUaOperatorRemovalRequest{0x6, 0x5A, 0x01};
 inline constexpr SenseCode kUaReservationsPreempted{0x6, 0x2A, 0x03};
@@ -39,6 +43,7 @@ struct Initiator {
   LbpSettings lbp;
   bool preventRemoval = false;
   uint8_t amu = 0;
+  uint8_t bufferedMode = 0;
   std::deque<SenseCode> unitAttentions;
   std::optional<uint64_t> prKey;
 };
@@ -50,7 +55,9 @@ struct Exchange {
   std::span<const uint8_t> cdb;  // at least cdbLength(opcode) bytes
   const Command& cmd;
   CommandResult& res;
-  const Fault* injected;  // PartialWrite directive, or nullptr
+  const Fault* injected;  // PartialWrite, PartialTransfer or DeferredError directive, or nullptr
+  // Set by a positioning command that started a motion the caller waits for.
+  std::optional<uint64_t> awaitMotion = std::nullopt;
 
   bool failed() const { return res.scsiStatus != kScsiGood || res.transportStatus != 0; }
 };
@@ -75,15 +82,51 @@ struct TapeDrive::Impl {
   std::optional<Persistent> persistent;
   uint32_t prGeneration = 0;
 
+  // Write buffer: objects acknowledged but not on the medium. They belong at
+  // medium objects bufferBase, bufferBase + 1, ...; while it holds anything the
+  // position is bufferBase + buffer.size().
+  std::deque<Record> buffer;
+  uint64_t bufferBase = 0;
+  uint64_t bufferBytes = 0;
+  struct Deferred {
+    std::optional<InitiatorId> owner;  // reported to this initiator; to anyone once its nexus is lost
+    Sense sense;
+    std::optional<std::size_t> loss;   // index into losses
+  };
+  std::deque<Deferred> deferred;
+  std::vector<BufferLoss> losses;
+
+  // Position known: false after an interrupted motion until repositioned.
+  bool positionKnown = true;
+
+  // Tape motion in simulated time.
+  using Clock = std::chrono::steady_clock;
+  bool manualClock = false;
+  Clock::time_point manualNow{};
+  struct Motion {
+    uint64_t serial = 0;
+    InitiatorId initiator = 0;
+    uint8_t opcode = 0;
+    bool immediate = false;
+    Clock::time_point start, end;
+    uint64_t from = 0, to = 0;
+    std::optional<Sense> outcome;  // what the command reports when the motion ends
+  };
+  std::optional<Motion> motion;
+  uint64_t motionSerial = 0;
+  std::map<uint64_t, bool> motionEnded;  // waited-for motions that ended: serial -> interrupted
+  std::condition_variable motionChanged;
+
   std::vector<Fault> faults;
   bool unreachable = false;
   uint32_t unreachableStatus = 0;
   std::deque<CommandLogEntry> log;
 
   // drive.cpp
-  CommandResult run(InitiatorId id, const Command& cmd, const Fault* pathFault);
+  CommandResult run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd, const Fault* pathFault);
   void dispatch(Exchange& x);
   void doReset();
+  void loseNexus(InitiatorId id);
   void postUnitAttention(InitiatorId id, SenseCode code);
   void postUnitAttentionToAll(SenseCode code, std::optional<InitiatorId> except = std::nullopt);
   void defaultSettings(Initiator& ini) const;
@@ -102,6 +145,7 @@ struct TapeDrive::Impl {
   void write(Exchange& x);
   void writeFilemarks(Exchange& x);
   void space(Exchange& x);
+  void spaceBy(Exchange& x, uint8_t code);
   void locate10(Exchange& x);
   void locate16(Exchange& x);
   void locateTo(Exchange& x, uint64_t object);
@@ -111,6 +155,32 @@ struct TapeDrive::Impl {
   void loadUnload(Exchange& x);
   void preventAllow(Exchange& x);
   uint32_t protectionBytes(const Initiator& ini, bool forWrite) const;
+
+  // drive_buffer.cpp: write buffer and deferred errors
+  bool buffering(const Initiator& ini) const { return cfg.buffered && ini.bufferedMode != 0; }
+  void flush();                                   // everything in the buffer to the medium
+  void drainObjects(std::size_t n);               // the oldest n buffered objects to the medium
+  void drainFor(uint64_t incomingBytes);          // room for incoming bytes
+  void bufferObject(Record record);
+  uint64_t logicalEndOfData() const;
+  uint64_t logicalBytesBefore(uint64_t object) const;  // object <= logical end of data
+  uint64_t logicalFilemarksBefore(uint64_t object) const;
+  void failBufferedWrite(Exchange& x, const Fault& f, uint32_t total, uint32_t k);
+  void discardBuffer(LossCause cause);
+  bool reportDeferred(Exchange& x);
+  std::optional<Sense> takeDeferred(InitiatorId id);
+
+  // drive_motion.cpp: tape motion in simulated time
+  Clock::time_point now() const { return manualClock ? manualNow : Clock::now(); }
+  // Starts the motion of a positioning command that moved the position from
+  // `from` to `pos`; instantaneous (returns false) without a motion model.
+  bool startMotion(Exchange& x, uint64_t from, std::chrono::microseconds duration);
+  std::chrono::microseconds travelTime(uint64_t from, uint64_t to) const;
+  void settleMotion();                           // ends a motion whose time is up
+  bool blockedByMotion(Exchange& x);             // 02/04/07 while the tape moves
+  void abortMotion(std::optional<InitiatorId> only, bool immediateToo);
+  void awaitMotion(std::unique_lock<std::mutex>& lock, Exchange& x, uint64_t serial);
+  bool positionLost(Exchange& x);                // 03/3B/00 while the position is unknown
 
   // drive_mode.cpp: identification, sense, mode parameters, private settings
   void inquiry(Exchange& x);

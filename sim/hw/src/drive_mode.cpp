@@ -133,12 +133,25 @@ void TapeDrive::Impl::inquiry(Exchange& x) {
 void TapeDrive::Impl::requestSense(Exchange& x) {
   if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // descriptor format not supported
   Sense s;
+  settleMotion();
   if (!x.ini.unitAttentions.empty()) {
     const SenseCode ua = x.ini.unitAttentions.front();
     x.ini.unitAttentions.pop_front();
     s = makeSense(ua.key, ua.asc, ua.ascq);
+  } else if (auto d = takeDeferred(x.id)) {
+    s = *d;
   } else if (state != MediumState::Loaded) {
     s = makeSense(sense_key::kNotReady, 0x3A, 0x00);
+  } else if (motion) {
+    // How far the tape has come, in 65536ths.
+    const auto total = (motion->end - motion->start).count();
+    const auto elapsed = (now() - motion->start).count();
+    const auto progress = total > 0 ? static_cast<uint16_t>(std::min<int64_t>(elapsed * 65536 / total, 65535)) : 0;
+    uint8_t ascq = 0x16;  // operation in progress
+    if (motion->opcode == opcode::kErase6) ascq = 0x18;
+    if (motion->opcode == opcode::kLocate10 || motion->opcode == opcode::kLocate16) ascq = 0x19;
+    if (motion->opcode == opcode::kRewind) ascq = 0x1A;
+    s = progressSense(0x00, ascq, progress);
   }
   sendData(x, encodeSense(s), x.cdb[4]);
 }
@@ -182,7 +195,7 @@ void TapeDrive::Impl::modeSense(Exchange& x, bool ten) {
     putBe24(&descriptor[5], length);
   }
   const bool writeProtected = state == MediumState::Loaded && medium->writeProtected();
-  const uint8_t deviceSpecific = static_cast<uint8_t>((writeProtected ? 0x80 : 0) | 0x10);  // buffered mode 1
+  const uint8_t deviceSpecific = static_cast<uint8_t>((writeProtected ? 0x80 : 0) | (x.ini.bufferedMode << 4));
 
   std::vector<uint8_t> d(ten ? 8 : 4, 0);
   if (ten) {
@@ -216,6 +229,12 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
 
   // Validate everything first, then apply: a rejected list changes nothing.
   Initiator next = x.ini;
+  // Buffered mode in the header: only a drive with a buffer can change it.
+  const uint8_t bufferedMode = (p[ten ? 3 : 2] >> 4) & 0x07;
+  if (cfg.buffered) {
+    if (bufferedMode > 1) return check(x, invalidParameterField(ten ? 3 : 2, 6));
+    next.bufferedMode = bufferedMode;
+  }
   if (descriptorLength == 8) {
     const uint8_t* d = p + header;
     const uint8_t density = d[0];
@@ -272,6 +291,8 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
   x.ini.blockLength = next.blockLength;
   x.ini.compression = next.compression;
   x.ini.lbp = next.lbp;
+  if (x.ini.bufferedMode != 0 && next.bufferedMode == 0) flush();  // unbuffered from now on
+  x.ini.bufferedMode = next.bufferedMode;
   x.res.dataOutTransferred = static_cast<uint32_t>(length);
 }
 

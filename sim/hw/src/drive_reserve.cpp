@@ -199,6 +199,7 @@ void TapeDrive::Impl::persistentReserveOut(Exchange& x) {
       if (id == x.id || !other.prKey || (!everyone && *other.prKey != serviceKey)) continue;
       other.prKey.reset();
       postUnitAttention(id, kUaRegistrationsPreempted);
+      abortMotion(id, true);  // the preempted initiator no longer moves the tape
       any = true;
     }
     return any;

@@ -8,13 +8,15 @@
 namespace sim::hw {
 namespace {
 
-constexpr std::array<std::pair<FaultKind, std::string_view>, 6> kNames{{
+constexpr std::array<std::pair<FaultKind, std::string_view>, 8> kNames{{
     {FaultKind::FailCommands, "fail"},
     {FaultKind::PathDown, "down"},
     {FaultKind::PartialWrite, "partial_write"},
     {FaultKind::Reset, "reset"},
     {FaultKind::RefusePreempt, "refuse_preempt"},
     {FaultKind::VerifyInProgress, "verify_in_progress"},
+    {FaultKind::DeferredError, "deferred_error"},
+    {FaultKind::PartialTransfer, "partial_transfer"},
 }};
 
 }  // namespace
@@ -39,7 +41,11 @@ bool Fault::matches(uint8_t op, uint8_t serviceAction) const {
     case FaultKind::Reset:
       return true;
     case FaultKind::PartialWrite:
+    case FaultKind::DeferredError:
       return op == opcode::kWrite6 || op == opcode::kWriteFilemarks6;
+    case FaultKind::PartialTransfer:
+      return op == opcode::kWrite6 || op == opcode::kWriteFilemarks6 || op == opcode::kRead6 ||
+             op == opcode::kReadReverse6;
     case FaultKind::RefusePreempt:
       return op == opcode::kPersistentReserveOut &&
              (serviceAction == pr::kPreempt || serviceAction == pr::kPreemptAndAbort);

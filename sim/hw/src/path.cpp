@@ -51,12 +51,20 @@ void Path::countResult(const CommandResult& result) {
 CommandResult Path::execute(const Command& command) {
   const uint8_t op = command.cdb.empty() ? 0 : command.cdb[0];
   const uint8_t serviceAction = command.cdb.size() > 1 ? command.cdb[1] & 0x1F : 0;
+  const uint64_t nexus = nexus_.load();
   const Gate gate = admit(op, serviceAction);
   CommandResult result;
   if (gate.transportStatus != 0) {
     result.transportStatus = gate.transportStatus;
   } else {
     result = drive_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
+    // The path went away while the drive worked on the command: its
+    // completion never comes back (whatever the drive did stays done).
+    if (nexus_.load() != nexus) {
+      std::lock_guard lock(mutex_);
+      result = CommandResult{};
+      result.transportStatus = present_.load() ? downStatus_ : kStatusDeviceNotConnected;
+    }
   }
   countResult(result);
   if (result.delivered()) {
@@ -131,9 +139,19 @@ void Path::clearFaults() {
 }
 
 void Path::setDown(uint32_t status) {
-  std::lock_guard lock(mutex_);
-  down_ = true;
-  downStatus_ = status ? status : kStatusDeviceNotConnected;
+  bool wasUp = false;
+  {
+    std::lock_guard lock(mutex_);
+    wasUp = !down_;
+    down_ = true;
+    downStatus_ = status ? status : kStatusDeviceNotConnected;
+  }
+  if (wasUp && present_.load()) loseNexus();
+}
+
+void Path::loseNexus() {
+  ++nexus_;
+  drive_.nexusLost(initiator_);
 }
 
 void Path::restore() {
@@ -147,7 +165,9 @@ bool Path::isDown() const {
 }
 
 void Path::setPresent(bool present) {
-  if (present_.exchange(present) != present) san_.notifyPresence(*this, present);
+  if (present_.exchange(present) == present) return;
+  if (!present && !isDown()) loseNexus();
+  san_.notifyPresence(*this, present);
 }
 
 PathCounters Path::counters() const {

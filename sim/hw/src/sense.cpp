@@ -21,7 +21,7 @@ void putBe64(uint8_t* p, uint64_t v) {
 
 std::vector<uint8_t> encodeSense(const Sense& s) {
   std::vector<uint8_t> out(kSenseLength, 0);
-  out[0] = 0x70;
+  out[0] = s.deferred ? 0x71 : 0x70;
   if (s.information) {
     out[0] |= 0x80;
     putBe32(&out[3], static_cast<uint32_t>(*s.information));

@@ -15,6 +15,7 @@ struct Sense {
   bool filemark = false;
   bool eom = false;
   bool ili = false;
+  bool deferred = false;  // response code 0x71: the error of an earlier command
   std::optional<int32_t> information;                 // sets VALID
   std::optional<std::array<uint8_t, 3>> keySpecific;  // bytes 15..17, SKSV included
 };

@@ -37,6 +37,20 @@ enum class FaultKind : uint8_t {
   // The next `count` REQUEST SENSE commands report 00/00/1C (verify operation
   // in progress), as after an immediate VERIFY that has not finished.
   VerifyInProgress,
+  // The next matching WRITE(6) or WRITE FILEMARKS(6) of an initiator in
+  // buffered mode is acknowledged into the write buffer, but the drive's
+  // writing of it to the medium fails after its first `k` objects: they and
+  // everything buffered before them reach the medium, the rest is lost, and
+  // the next command of that initiator reports CHECK CONDITION with deferred
+  // sense (response code 0x71; the sense given, 03/0C/00 when none) whose
+  // INFORMATION is the number of objects lost. Without buffering the command
+  // itself fails after k objects with that sense, as a current error.
+  DeferredError,
+  // The next matching READ(6), READ REVERSE(6), WRITE(6) or WRITE FILEMARKS(6)
+  // moves its first `k` blocks (or filemarks) and then fails, with transport
+  // `status` or the sense (0B/00/00 when neither is given): the initiator's
+  // buffer holds those k blocks, the position stands after them.
+  PartialTransfer,
 };
 
 struct Fault {
@@ -49,7 +63,7 @@ struct Fault {
   uint8_t asc = 0;
   uint8_t ascq = 0;
   int opcode = -1;     // -1: any command; otherwise only this operation code
-  uint32_t k = 0;      // PartialWrite: objects written before the failure
+  uint32_t k = 0;      // PartialWrite, PartialTransfer, DeferredError: objects moved before the failure
   bool executed = false;
 
   // True when this fault applies to a command with this CDB.

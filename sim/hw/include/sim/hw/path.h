@@ -60,12 +60,15 @@ class Path {
 
   void injectFault(const Fault& fault);  // PathDown sets the path down
   void clearFaults();                    // also brings the path back up
+  // The path goes down: the drive loses this initiator's nexus (see TapeDrive),
+  // and a command in progress on it never completes.
   void setDown(uint32_t status = kStatusDeviceNotConnected);
   void restore();
   bool isDown() const;
 
   // Presence as the simulated adapter's enumeration sees it. An absent path
-  // fails every command with STATUS_DEVICE_NOT_CONNECTED.
+  // fails every command with STATUS_DEVICE_NOT_CONNECTED; disappearing loses
+  // the nexus as going down does.
   bool present() const noexcept { return present_.load(); }
   void setPresent(bool present);
 
@@ -83,6 +86,7 @@ class Path {
   };
   Gate admit(uint8_t op, uint8_t serviceAction);
   void countResult(const CommandResult& result);
+  void loseNexus();
 
   San& san_;
   const ScsiAddress address_;
@@ -90,6 +94,7 @@ class Path {
   const uint32_t targetPort_;
   const InitiatorId initiator_;
   std::atomic<bool> present_{true};
+  std::atomic<uint64_t> nexus_{0};  // counts nexus losses
 
   mutable std::mutex mutex_;  // guards the fields below
   bool down_ = false;

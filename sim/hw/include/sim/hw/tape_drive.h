@@ -12,6 +12,26 @@
 // initiator's mode parameters and AMU setting back to their defaults, keeps
 // persistent reservations and registrations, and gives every initiator one
 // 06/29/00 unit attention.
+//
+// Losing a path (the path goes down or disappears, see Path) is an I_T nexus
+// loss for that initiator only: its RESERVE(6) reservation, its prevention of
+// medium removal and its mode parameters and AMU setting go back to their
+// defaults, its next command sees 06/29/07, and its registration and any
+// persistent reservation survive.
+//
+// A drive with a write buffer (DriveConfig::buffered) acknowledges writes of an
+// initiator in buffered mode when they are in the buffer; they reach the medium
+// when a command needs the medium, when the buffer is full, on WRITE FILEMARKS
+// without IMMED, or by flushBuffer(). The buffer belongs to the drive: a lost
+// path never loses it; a reset may (DriveConfig::resetKeepsBuffer).
+//
+// With a motion model (DriveConfig::motion) LOCATE, SPACE, REWIND and long
+// ERASE take time on the drive's clock. With IMMED the command returns at once
+// and other medium commands see 02/04/07 until the motion ends; without IMMED
+// the caller waits. A reset, a preempt of the moving initiator's registration,
+// or the loss of the waiting initiator's path stops the motion and leaves the
+// position unknown until the tape is repositioned (REWIND, LOCATE, SPACE to
+// end-of-data, LOAD).
 #pragma once
 
 #include <chrono>
@@ -53,6 +73,15 @@ struct TimingModel {
   std::chrono::microseconds perCommand{0};
 };
 
+// Optional time model of tape motion. Zero durations (the default) make every
+// positioning command instantaneous.
+struct MotionModel {
+  std::chrono::microseconds perCommand{0};  // start and settle of every LOCATE, SPACE, REWIND, long ERASE
+  std::chrono::microseconds perObject{0};   // travel past one logical object
+  std::chrono::microseconds longErase{0};   // ERASE with LONG set, on top of perCommand
+  bool operator==(const MotionModel&) const = default;
+};
+
 struct DriveConfig {
   DriveIdentity identity;
   BlockLimits limits;
@@ -66,6 +95,14 @@ struct DriveConfig {
   // A cartridge loaded at power-on; none when nullopt.
   std::optional<MediumConfig> medium = MediumConfig{};
   TimingModel timing;
+  // The drive has a write buffer and initiators start in buffered mode 1.
+  // Without one, MODE SENSE reports buffered mode 0 and MODE SELECT's buffered
+  // mode is ignored (the field is not changeable).
+  bool buffered = false;
+  uint64_t bufferCapacity = 8ull << 20;  // data bytes the buffer holds
+  // A reset writes the buffer to the medium first instead of discarding it.
+  bool resetKeepsBuffer = false;
+  MotionModel motion;
 };
 
 // Logical block protection settings (control data protection mode page).
@@ -87,6 +124,7 @@ struct InitiatorSettings {
   LbpSettings lbp;
   bool preventRemoval = false;
   uint8_t amu = 0;
+  uint8_t bufferedMode = 0;  // mode parameter header: 0 unbuffered, 1 buffered
   std::optional<uint64_t> registrationKey;  // persistent reservation registration
   std::vector<std::string> pendingUnitAttentions;  // "29/00", oldest first
 };
@@ -105,12 +143,28 @@ enum class MediumState : uint8_t {
   Loaded,
 };
 
+// The position as an initiator sees it: objects in the write buffer count as
+// written (they are before the position), though they are not on the medium yet.
 struct TapePosition {
   uint64_t object = 0;  // logical object number (blocks and filemarks before)
   uint64_t file = 0;    // filemarks before
   uint64_t endOfData = 0;
   bool beginningOfMedium = false;
   bool beyondEarlyWarning = false;
+  bool known = true;             // false after an interrupted motion, until repositioned
+  uint64_t bufferedObjects = 0;  // in the write buffer, not yet on the medium
+  uint64_t bufferedBytes = 0;
+};
+
+// Objects the drive acknowledged to an initiator and then lost before they
+// reached the medium.
+enum class LossCause : uint8_t { Reset, DeferredError };
+
+struct BufferLoss {
+  LossCause cause = LossCause::Reset;
+  uint64_t object = 0;          // logical object number where the first lost object belonged
+  std::vector<Record> records;  // in order
+  bool reported = false;        // a deferred error told an initiator (a reset's attention always does)
 };
 
 struct CommandLogEntry {
@@ -134,6 +188,8 @@ class TapeDrive {
   uint64_t portName(uint32_t port) const noexcept;  // NAA name of a target port
   TimingModel timing() const;
   void setTiming(TimingModel timing);
+  MotionModel motion() const;
+  void setMotion(MotionModel motion);  // applies to motions that start later
 
   // A new I_T nexus through target port `targetPort` (done by the SAN when a
   // path is connected).
@@ -147,6 +203,21 @@ class TapeDrive {
   // Task management: logical unit reset, and the operator's or environment's
   // view of a reset.
   void reset();
+
+  // The initiator's I_T nexus was lost (its path went down or vanished).
+  void nexusLost(InitiatorId initiator);
+  // Every initiator's nexus was lost (the drive left the fabric).
+  void allNexusesLost();
+
+  // The drive writes everything in its write buffer to the medium now.
+  void flushBuffer();
+
+  // The drive's clock runs with real time until useManualClock(); from then
+  // on only advanceClock() moves it, which lets tests step through motions.
+  void useManualClock();
+  void advanceClock(std::chrono::microseconds by);
+  // A LOCATE, SPACE, REWIND or ERASE is moving the tape.
+  bool motionInProgress() const;
 
   // Operator: insert a cartridge (loaded at once; 06/28/00 for every initiator).
   // Returns the cartridge back when the drive already holds one.
@@ -165,7 +236,9 @@ class TapeDrive {
   // Ground truth, read under the drive's lock.
   MediumState mediumState() const;
   std::optional<TapePosition> position() const;
-  std::vector<Record> records() const;
+  std::vector<Record> records() const;          // on the medium, in order
+  std::vector<Record> bufferedRecords() const;  // acknowledged, not yet on the medium, in order
+  std::vector<BufferLoss> bufferLosses() const; // acknowledged and lost, oldest first
   std::string dumpMedium() const;
   void withMedium(const std::function<void(const Medium*)>& reader) const;
   InitiatorSettings initiatorSettings(InitiatorId initiator) const;
