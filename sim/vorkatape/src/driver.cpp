@@ -318,32 +318,10 @@ bool Driver::ChoosePending() {
 TapePath::TapePath(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo, ULONG number)
     : self_(self), lower_(lower), pdo_(pdo), number_(number) {}
 
-NTSTATUS TapePath::Enter(UCHAR majorFunction) {
-    std::lock_guard lock(ioMutex_);
-    const PathPnp state = pnp_.load();
-    const bool closing = majorFunction == IRP_MJ_CLOSE || majorFunction == IRP_MJ_CLEANUP;
-    if (!closing) {
-        if (state == PathPnp::SurpriseRemoved || state == PathPnp::Removed) return STATUS_DEVICE_DOES_NOT_EXIST;
-        if (state != PathPnp::Started) return STATUS_DEVICE_NOT_READY;
-    }
-    ++inProgress_;
-    return STATUS_SUCCESS;
-}
-
-void TapePath::Leave() {
-    std::lock_guard lock(ioMutex_);
-    if (--inProgress_ == 0) ioIdle_.notify_all();
-}
-
-void TapePath::Drain() {
-    std::unique_lock lock(ioMutex_);
-    ioIdle_.wait(lock, [this] { return inProgress_ == 0; });
-}
-
-void TapePath::SetPnp(PathPnp state) {
-    std::lock_guard lock(ioMutex_);
-    pnp_.store(state);
-}
+NTSTATUS TapePath::Enter(UCHAR majorFunction) { return gate_.Enter(majorFunction); }
+void TapePath::Leave() { gate_.Leave(); }
+void TapePath::Drain() { gate_.Drain(); }
+void TapePath::SetPnp(PathPnp state) { gate_.SetPnp(state); }
 
 // ---- TapePath: start ---------------------------------------------------------------------------------
 
@@ -465,17 +443,14 @@ void TapePath::SetReservationKey(const std::uint8_t key[8]) {
 PathState TapePath::Query() const {
     PathState s;
     s.deviceNumber = number_;
-    s.started = pnp_.load() == PathPnp::Started ? 1 : 0;
+    s.started = gate_.Pnp() == PathPnp::Started ? 1 : 0;
     s.statusTable = reinterpret_cast<ULONG_PTR>(table_.load());
     s.portNumber = address_.PortNumber;
     s.pathId = address_.PathId;
     s.targetId = address_.TargetId;
     s.lun = address_.Lun;
     ReservationKey(s.reservationKey);
-    {
-        std::lock_guard lock(ioMutex_);
-        s.requestsInProgress = inProgress_;
-    }
+    s.requestsInProgress = gate_.InProgress();
     std::lock_guard lock(stateMutex_);
     s.setExtInBaseCount = setExtInBaseCount_;
     s.virtualTapeRecorded = virtualTapeRecorded_ ? 1 : 0;
