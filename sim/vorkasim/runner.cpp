@@ -13,8 +13,6 @@
 #include "text.h"
 
 namespace vorkasim {
-namespace {
-
 std::string RequiredString(const nlohmann::json& step, const char* name)
 {
     if (!step.contains(name) || !step.at(name).is_string()) {
@@ -22,8 +20,6 @@ std::string RequiredString(const nlohmann::json& step, const char* name)
     }
     return step.at(name).get<std::string>();
 }
-
-}  // namespace
 
 nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices)
 {
@@ -46,6 +42,7 @@ StepResult Runner::run(const nlohmann::json& step)
     if (op == "list") {
         StepResult result{step};
         result.status = world_.queryDevices(&result.devices);
+        result.changerPaths = world_.changerPaths();
         return result;
     }
     if (op == "reboot") {
@@ -66,6 +63,9 @@ StepResult Runner::run(const nlohmann::json& step)
     }
     if (op == "fault" || op == "clear-faults" || op == "reset") {
         return fault(op, step);
+    }
+    if (op == "move" || op == "exchange" || op == "inventory" || op == "elements") {
+        return changer(op, step);
     }
     if (op == "medium") {
         // The ground truth: what is on the drive's tape, record by record.
@@ -150,24 +150,8 @@ std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string&
 // "reset"|"refuse_preempt"|"verify_in_progress"[,"count":n][,"status":n][,"sense":"0B/47/00"][,"opcode":n]
 // [,"k":n][,"executed":true]} arms one on a path, or on the drive for every path; "clear-faults" clears
 // them (and brings paths back up); "reset" resets the drive at once.
-StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
+sim::hw::Fault FaultFromStep(const nlohmann::json& step)
 {
-    StepResult result{step};
-    auto [drive, path] = target(op, step, false);
-    if (op == "reset") {
-        drive->reset();
-        result.detail = "drive " + RequiredString(step, "drive") + " reset";
-        return result;
-    }
-    if (op == "clear-faults") {
-        if (path != nullptr) {
-            path->clearFaults();
-        } else {
-            drive->clearFaults();
-        }
-        result.detail = "faults cleared";
-        return result;
-    }
     sim::hw::Fault fault;
     const auto kind = sim::hw::faultKindFromString(RequiredString(step, "kind"));
     if (!kind) {
@@ -188,6 +172,31 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
         fault.asc = static_cast<std::uint8_t>(asc);
         fault.ascq = static_cast<std::uint8_t>(ascq);
     }
+    return fault;
+}
+
+StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
+{
+    if (sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "drive"))) {
+        return libraryFault(op, step, *library);
+    }
+    StepResult result{step};
+    auto [drive, path] = target(op, step, false);
+    if (op == "reset") {
+        drive->reset();
+        result.detail = "drive " + RequiredString(step, "drive") + " reset";
+        return result;
+    }
+    if (op == "clear-faults") {
+        if (path != nullptr) {
+            path->clearFaults();
+        } else {
+            drive->clearFaults();
+        }
+        result.detail = "faults cleared";
+        return result;
+    }
+    const sim::hw::Fault fault = FaultFromStep(step);
     if (path != nullptr) {
         path->injectFault(fault);
     } else {

@@ -117,6 +117,9 @@ Scenario ParseScenario(const nlohmann::json& document)
             scenario.drives.push_back(std::move(spec));
         }
     }
+    if (document.contains("libraries")) {
+        ParseLibraries(document.at("libraries"), &scenario);
+    }
     if (document.contains("steps")) {
         const auto& steps = document.at("steps");
         if (!steps.is_array()) {
