@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <random>
 
 #include "scsi_class.h"
 #include "vorkachgr/changer_query.h"
@@ -64,9 +63,7 @@ public:
     bool ChoosePending();
 
 private:
-    std::uint32_t forcePending_ = 0;
-    std::mutex rngMutex_;
-    std::minstd_rand rng_;
+    scsiclass::PendingChoice pending_;
 };
 
 // Device extension of \Device\Changer<n>; constructed in place by AddDevice.

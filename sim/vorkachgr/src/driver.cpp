@@ -15,36 +15,10 @@ namespace {
 
 const int kDriverExtensionId = 0;
 
-std::u16string Widen(const char* text) {
-    std::u16string out;
-    for (; *text != '\0'; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
-    return out;
-}
-
-std::u16string Format16(const char* format, unsigned value) {
-    char text[160];
-    std::snprintf(text, sizeof text, format, value);
-    return Widen(text);
-}
-
-UNICODE_STRING View(const std::u16string& text) {
-    UNICODE_STRING s;
-    s.Buffer = const_cast<PWSTR>(text.c_str());
-    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
-    return s;
-}
-
-ULONG ReadDword(const std::u16string& key, const char16_t* name) {
-    ULONG value = 0;
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(name);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr);
-    return NT_SUCCESS(status) ? value : 0;
-}
+using scsiclass::Format16;
+using scsiclass::ReadDword;
+using scsiclass::View;
+using scsiclass::Widen;
 
 // ---- The status record of a forwarded request ---------------------------------------------------
 
@@ -303,21 +277,14 @@ void Trace(const char* format, ...) {
 Driver::Driver(PUNICODE_STRING registryPath) {
     std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
     key += u"\\Parameters";
-    forcePending_ = ReadDword(key, kForcePendingValue);
-    const ULONG seed = ReadDword(key, kForcePendingSeedValue);
-    rng_.seed(seed != 0 ? seed : 0x5EED);
+    pending_.Configure(ReadDword(key, kForcePendingValue), ReadDword(key, kForcePendingSeedValue));
 }
 
 Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
     return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
 }
 
-bool Driver::ChoosePending() {
-    if (forcePending_ == 0) return false;
-    if (forcePending_ >= 2) return true;
-    std::lock_guard lock(rngMutex_);
-    return (rng_() & 1) != 0;
-}
+bool Driver::ChoosePending() { return pending_.Next(); }
 
 // ---- ChangerPath -------------------------------------------------------------------------------------------
 

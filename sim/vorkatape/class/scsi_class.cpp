@@ -2,6 +2,7 @@
 // request gate of a path device.
 #include "scsi_class.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace vorka::scsiclass {
@@ -120,6 +121,50 @@ void RequestGate::SetPnp(PathPnp state) {
 std::uint32_t RequestGate::InProgress() const {
     std::lock_guard lock(mutex_);
     return inProgress_;
+}
+
+std::u16string Widen(const char* text) {
+    std::u16string out;
+    for (; *text != '\0'; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
+    return out;
+}
+
+std::u16string Format16(const char* format, unsigned value) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, value);
+    return Widen(text);
+}
+
+UNICODE_STRING View(const std::u16string& text) {
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(text.c_str());
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    return s;
+}
+
+ULONG ReadDword(const std::u16string& key, const char16_t* name) {
+    ULONG value = 0;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(name);
+    table[0].EntryContext = &value;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr);
+    return NT_SUCCESS(status) ? value : 0;
+}
+
+void PendingChoice::Configure(std::uint32_t mode, std::uint32_t seed) {
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+    rng_.seed(seed != 0 ? seed : 0x5EED);
+}
+
+bool PendingChoice::Next() {
+    std::lock_guard lock(mutex_);
+    if (mode_ == 0) return false;
+    if (mode_ >= 2) return true;
+    return (rng_() & 1) != 0;
 }
 
 }  // namespace vorka::scsiclass

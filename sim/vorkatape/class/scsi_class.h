@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <random>
+#include <string>
 
 #include "vorkatape/srb.h"
 
@@ -80,6 +82,29 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable idle_;
     std::uint32_t inProgress_ = 0;
+};
+
+// ---- Names and configuration --------------------------------------------------------------------
+
+std::u16string Widen(const char* text);
+std::u16string Format16(const char* format, unsigned value);
+UNICODE_STRING View(const std::u16string& text);  // borrows the text
+// A REG_DWORD value of an absolute registry key; 0 when it is missing or not a DWORD.
+ULONG ReadDword(const std::u16string& key, const char16_t* name);
+
+// ---- Forced pending I/O -------------------------------------------------------------------------
+
+// Whether a request is answered later from a worker thread, like the verifier's
+// forced pending I/O: mode 0 never, 1 at random (about half), 2 always.
+class PendingChoice {
+public:
+    void Configure(std::uint32_t mode, std::uint32_t seed);
+    bool Next();
+
+private:
+    std::uint32_t mode_ = 0;
+    std::mutex mutex_;
+    std::minstd_rand rng_;
 };
 
 // ---- Buffers -------------------------------------------------------------------------------------

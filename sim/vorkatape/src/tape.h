@@ -78,10 +78,8 @@ public:
     std::uint32_t SetExtInBaseDelayMs() const { return setExtInBaseDelayMs_; }
 
 private:
-    std::uint32_t forcePending_ = 0;
+    scsiclass::PendingChoice pending_;
     std::uint32_t setExtInBaseDelayMs_ = 0;
-    std::mutex rngMutex_;
-    std::minstd_rand rng_;
 };
 
 // ---- One path device ---------------------------------------------------------------------------
