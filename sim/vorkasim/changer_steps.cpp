@@ -143,18 +143,27 @@ StepResult Runner::changer(const std::string& op, const nlohmann::json& step)
     return result;
 }
 
+sim::hw::Path* Runner::libraryPath(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library,
+                                   bool pathRequired)
+{
+    if (!step.contains("path")) {
+        if (pathRequired) {
+            throw std::runtime_error("step \"" + op + "\" needs a number \"path\"");
+        }
+        return nullptr;
+    }
+    const auto paths = world_.san().pathsTo(library);
+    if (!step.at("path").is_number_unsigned() || step.at("path").get<std::size_t>() >= paths.size()) {
+        throw std::runtime_error("step \"" + op + "\": library " + library.identity().serial + " has no such path");
+    }
+    return paths[step.at("path").get<std::size_t>()];
+}
+
 StepResult Runner::libraryFault(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library)
 {
     StepResult result{step};
     const std::string serial = library.identity().serial;
-    sim::hw::Path* path = nullptr;
-    if (step.contains("path")) {
-        const auto paths = world_.san().pathsTo(library);
-        if (!step.at("path").is_number_unsigned() || step.at("path").get<std::size_t>() >= paths.size()) {
-            throw std::runtime_error("step \"" + op + "\": library " + serial + " has no such path");
-        }
-        path = paths[step.at("path").get<std::size_t>()];
-    }
+    sim::hw::Path* path = libraryPath(op, step, library, false);
     if (op == "reset") {
         library.reset();
         result.detail = "library " + serial + " reset";

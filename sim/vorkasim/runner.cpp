@@ -207,13 +207,15 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
     return result;
 }
 
-// Plug and Play events of one path's device, as the hardware or an administrator causes them:
+// Plug and Play events of one path's device (a drive's path, or a library's control path named by the
+// library's serial as "drive"), as the hardware or an administrator causes them:
 // "stop" and "start" (resource rebalancing), "surprise-remove" (the path vanishes from the SAN),
 // "remove" (an orderly removal) and "add" (the path comes back and is started again).
 StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
 {
     StepResult result{step};
-    sim::hw::Path* path = target(op, step, true).second;
+    sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "drive"));
+    sim::hw::Path* path = library != nullptr ? libraryPath(op, step, *library, true) : target(op, step, true).second;
     auto& pnp = world_.machine().pnp();
     const std::string address = path->address().toString();
     if (op == "surprise-remove") {

@@ -45,6 +45,9 @@ private:
     StepResult changer(const std::string& op, const nlohmann::json& step);
     // "fault", "clear-faults" and "reset" naming a library's serial as "drive" (changer_steps.cpp).
     StepResult libraryFault(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library);
+    // The control path of a library that a step's "path" index names (nullptr without one).
+    sim::hw::Path* libraryPath(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library,
+                               bool pathRequired);
     // The drive a step names by serial number, and the SAN path of its "path" index when given.
     std::pair<sim::hw::TapeDrive*, sim::hw::Path*> target(const std::string& op, const nlohmann::json& step,
                                                            bool pathRequired);

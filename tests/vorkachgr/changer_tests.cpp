@@ -249,6 +249,24 @@ TEST_P(Changer, ElementStatusRequestsAreCheckedBeforeAnythingIsSent) {
               STATUS_INVALID_PARAMETER);
 }
 
+TEST_P(Changer, AControlPathThatLeavesTheSanTakesItsDeviceAlongAndComesBackWithANewOne) {
+    const std::u16string name = a_.Win32Name();
+    pathA_->setPresent(false);
+    rig_->Settle();
+    EXPECT_EQ(rig_->ChangerStacks().size(), 1u);
+    App app(rig_->Machine());
+    EXPECT_NE(app.Open(name), STATUS_SUCCESS) << "the link went with the device";
+    ASSERT_EQ(app.Open(b_.Win32Name()), STATUS_SUCCESS) << "the other path stays";
+    CHANGER_MOVE_MEDIUM move = Move(ChangerSlot, 0, ChangerSlot, 3);
+    EXPECT_EQ(app.Control(IOCTL_CHANGER_MOVE_MEDIUM, &move, sizeof move, nullptr, 0).status, STATUS_SUCCESS);
+    app.Close();
+
+    pathA_->setPresent(true);
+    rig_->Settle();
+    EXPECT_EQ(rig_->ChangerStacks().size(), 2u);
+    EXPECT_EQ(Where("VOL001L9"), "slot:3");
+}
+
 INSTANTIATE_TEST_SUITE_P(Chgr, Changer, ::testing::Bool(), PendingName);
 
 }  // namespace

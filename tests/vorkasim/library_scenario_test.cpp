@@ -117,6 +117,11 @@ TEST(LibraryScenario, StepsMoveCartridgesThroughAChangerAndAFailedControlPathMov
                  std::runtime_error);
     EXPECT_EQ(runner.run(json::parse(R"({"op":"move","handle":"nope","from":"slot:0","to":"drive:0"})")).status,
               static_cast<std::uint32_t>(0xC0000008));
+    // A control path leaves the SAN and comes back: its changer device goes and returns.
+    EXPECT_EQ(runner.run(json::parse(R"({"op":"surprise-remove","drive":"LIB0001","path":1})")).status, 0u);
+    EXPECT_TRUE(world.changerPaths()[1].name.empty());
+    EXPECT_EQ(runner.run(json::parse(R"({"op":"add","drive":"LIB0001","path":1})")).status, 0u);
+    EXPECT_FALSE(world.changerPaths()[1].name.empty());
     runner.run(json::parse(R"({"op":"close","handle":"c"})"));
     world.shutdown();
     EXPECT_TRUE(world.violations().empty());
