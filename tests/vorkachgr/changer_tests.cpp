@@ -1,7 +1,9 @@
 // The base changer driver on two control paths of one library: identification
 // and the private requests, the changer requests of an application on
 // \\.\Changer<n>, where the cartridges end up, and the refused requests.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "changer_fixture.h"
 #include "sim/registry.h"
@@ -26,6 +28,7 @@ TEST_P(Changer, EachControlPathHasItsDeviceAndIdentifiesTheLibrary) {
     ASSERT_TRUE(name.has_value());
     const std::string expected = "Changer" + std::to_string(b_.number);
     EXPECT_EQ(*name, std::u16string(expected.begin(), expected.end()));
+    EXPECT_EQ(rig_->Machine().registry().string(key, u"Type"), std::u16string(u"MediumChangerPeripheral"));
 
     char serial[32] = {};
     Reply r = KernelControl(a_.base, IOC_CHGR_GET_SERIAL_NUMBER, nullptr, 0, serial, sizeof serial);
@@ -265,6 +268,41 @@ TEST_P(Changer, AControlPathThatLeavesTheSanTakesItsDeviceAlongAndComesBackWithA
     rig_->Settle();
     EXPECT_EQ(rig_->ChangerStacks().size(), 2u);
     EXPECT_EQ(Where("VOL001L9"), "slot:3");
+}
+
+TEST_P(Changer, ApplicationsOnBothPathsAtOnceMoveEachCartridgeExactlyOnce) {
+    std::atomic<int> moved{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            App app(rig_->Machine());
+            if (app.Open((t % 2 == 0 ? a_ : b_).Win32Name()) != STATUS_SUCCESS) return;
+            for (int i = 0; i < 15; ++i) {
+                // Everyone pushes the first cartridge back and forth between slots 0 and 2.
+                CHANGER_MOVE_MEDIUM move = (i + t) % 2 == 0 ? Move(ChangerSlot, 0, ChangerSlot, 2)
+                                                            : Move(ChangerSlot, 2, ChangerSlot, 0);
+                const NTSTATUS status = app.Control(IOCTL_CHANGER_MOVE_MEDIUM, &move, sizeof move, nullptr, 0).status;
+                if (status == STATUS_SUCCESS) {
+                    ++moved;
+                } else if (status == STATUS_SOURCE_ELEMENT_EMPTY || status == STATUS_DESTINATION_ELEMENT_FULL) {
+                    ++refused;
+                }
+                CHANGER_READ_ELEMENT_STATUS read{};
+                read.ElementList.Element.ElementType = AllElements;
+                read.ElementList.NumberOfElements = 10;
+                std::vector<CHANGER_ELEMENT_STATUS> all(10);
+                app.Control(IOCTL_CHANGER_GET_ELEMENT_STATUS, &read, sizeof read, all.data(),
+                            static_cast<ULONG>(all.size() * sizeof all[0]));
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(moved + refused, 60) << "every move either happened or was refused for the cartridge's place";
+    EXPECT_EQ(library_->moves().size(), static_cast<std::size_t>(moved.load()));
+    const std::string first = Where("VOL001L9");
+    EXPECT_TRUE(first == "slot:0" || first == "slot:2") << first;
+    EXPECT_EQ(Where("VOL002L9"), "slot:1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Chgr, Changer, ::testing::Bool(), PendingName);
