@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 
 #include <sim/machine.h>
 #include <sim/pnp.h>
@@ -74,8 +75,12 @@ void ParseLibraries(const nlohmann::json& libraries, Scenario* scenario)
     }
     std::set<std::string> serials;
     std::set<std::string> drivesInLibraries;
+    std::set<std::tuple<int, int, int, int>> addresses;  // every path's address is unique on the SAN
     for (const auto& drive : scenario->drives) {
         serials.insert(drive.serial);
+        for (const auto& path : drive.paths) {
+            addresses.insert({path.port, path.bus, path.target, path.lun});
+        }
     }
     for (std::size_t i = 0; i < libraries.size(); ++i) {
         const auto& library = libraries[i];
@@ -129,6 +134,10 @@ void ParseLibraries(const nlohmann::json& libraries, Scenario* scenario)
                 }
                 spec.paths.push_back(PathSpec{Byte(path, "port", pathWhere), Byte(path, "bus", pathWhere),
                                               Byte(path, "target", pathWhere), Byte(path, "lun", pathWhere)});
+                const PathSpec& added = spec.paths.back();
+                if (!addresses.insert({added.port, added.bus, added.target, added.lun}).second) {
+                    throw std::runtime_error(pathWhere + ": another path already has this address");
+                }
             }
         }
         scenario->libraries.push_back(std::move(spec));

@@ -173,7 +173,11 @@ int main(int argc, char** argv)
         }
         std::cout << document.dump(2) << "\n";
     } else {
-        std::cout << "Vorka simulator: " << scenario.drives.size() << " drive(s) on the SAN\n";
+        std::cout << "Vorka simulator: " << scenario.drives.size() << " drive(s)";
+        if (!scenario.libraries.empty()) {
+            std::cout << " and " << scenario.libraries.size() << " library(ies)";
+        }
+        std::cout << " on the SAN\n";
         std::cout << "Control device: " << (controlDevice.empty() ? "(not created)" : controlDevice) << "\n";
         for (std::size_t i = 0; i < results.size(); ++i) {
             const auto& result = results[i];

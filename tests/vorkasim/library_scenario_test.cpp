@@ -71,6 +71,8 @@ TEST(LibraryScenario, ReadsLibrariesAndRejectsWhatCannotBeBuilt)
             "already belongs");
     rejects(R"({"libraries":[{"serial":"L","paths":[{"port":256}]}]})", "libraries[0].paths[0]");
     rejects(R"({"libraries":{"serial":"L"}})", "array");
+    rejects(R"({"drives":[{"serial":"D","paths":[{"port":0,"target":7}]}],"libraries":[{"serial":"L","paths":[{"port":0,"target":7}]}]})",
+            "already has this address");
 }
 
 TEST(LibraryScenario, StepsMoveCartridgesThroughAChangerAndAFailedControlPathMovesNothing)
