@@ -52,6 +52,10 @@
 #define IOC_CHGR_GET_SERIAL_NUMBER       VORKA_CTL_CODE(VORKA_CHGR_DEVICE_TYPE, 2)   /* 0x84C9C008 */
 #define IOC_CHGR_GET_SCSI_ADDRESS        VORKA_CTL_CODE(VORKA_CHGR_DEVICE_TYPE, 3)   /* 0x84C9C00C */
 #define IOC_CHGR_SET_EXT_IN_BASE         VORKA_CTL_CODE(VORKA_CHGR_DEVICE_TYPE, 5)   /* 0x84C9C014 */
+/* Identification beyond the serial number, answered by the base changer driver like its tape
+   counterpart (same function numbers). */
+#define IOC_CHGR_GET_DEVICE_ID_PAGE      VORKA_CTL_CODE(VORKA_CHGR_DEVICE_TYPE, 6)   /* 0x84C9C018 */
+#define IOC_CHGR_GET_STANDARD_INQUIRY    VORKA_CTL_CODE(VORKA_CHGR_DEVICE_TYPE, 10)  /* 0x84C9C028 */
 
 #ifdef VORKA_CHANGER_DRIVER
 #define IOC_REGISTER                     IOC_CHGR_REGISTER

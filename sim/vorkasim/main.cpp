@@ -43,6 +43,24 @@ void PrintDevices(const std::vector<DeviceView>& devices, const std::string& ind
     }
 }
 
+void PrintChangerPaths(const std::vector<vorkasim::ChangerPathView>& paths, const std::string& indent)
+{
+    for (const auto& path : paths) {
+        char line[200];
+        std::snprintf(line, sizeof(line), "%s%-10s library %s  %u:%u:%u:%u  adapter %u\n", indent.c_str(),
+                      path.name.empty() ? "(none)" : path.name.c_str(), path.serial.c_str(), path.port, path.bus,
+                      path.target, path.lun, path.port);
+        std::cout << line;
+    }
+}
+
+void PrintElements(const std::vector<vorkasim::ElementView>& elements, const std::string& indent)
+{
+    for (const auto& element : elements) {
+        std::cout << indent << element.element << "  " << (element.full ? element.volume : std::string("-")) << "\n";
+    }
+}
+
 std::string EventCode(std::uint32_t code)
 {
     char text[16];
@@ -92,6 +110,7 @@ int main(int argc, char** argv)
     vorkasim::World world(scenario, options);
     std::vector<vorkasim::StepResult> results;
     std::vector<DeviceView> finalDevices;
+    std::vector<vorkasim::ChangerPathView> finalChangerPaths;
     std::string controlDevice;
     std::string failure;
     bool scenarioError = false;
@@ -107,6 +126,7 @@ int main(int argc, char** argv)
             results.push_back(runner.run(step));
         }
         world.queryDevices(&finalDevices);
+        finalChangerPaths = world.changerPaths();
         world.shutdown();
     } catch (const vorkasim::ScenarioError& error) {
         failure = error.what();
@@ -138,6 +158,10 @@ int main(int argc, char** argv)
             entry["status"] = vorkasim::StatusText(result.status);
             if (result.step.at("op") == "list") {
                 entry["devices"] = vorkasim::DevicesToJson(result.devices);
+                entry["changerPaths"] = vorkasim::ChangerPathsToJson(result.changerPaths);
+            }
+            if (result.step.at("op") == "elements") {
+                entry["elements"] = vorkasim::ElementsToJson(result.elements);
             }
             if (!result.detail.empty()) {
                 entry["detail"] = result.detail;
@@ -146,12 +170,18 @@ int main(int argc, char** argv)
         }
         document["steps"] = stepsJson;
         document["violations"] = world.violations();
+        document["changerPaths"] = vorkasim::ChangerPathsToJson(finalChangerPaths);
+        document["libraries"] = vorkasim::LibrariesToJson(world.libraries());
         if (!failure.empty()) {
             document["error"] = failure;
         }
         std::cout << document.dump(2) << "\n";
     } else {
-        std::cout << "Vorka simulator: " << scenario.drives.size() << " drive(s) on the SAN\n";
+        std::cout << "Vorka simulator: " << scenario.drives.size() << " drive(s)";
+        if (!scenario.libraries.empty()) {
+            std::cout << " and " << scenario.libraries.size() << " library(ies)";
+        }
+        std::cout << " on the SAN\n";
         std::cout << "Control device: " << (controlDevice.empty() ? "(not created)" : controlDevice) << "\n";
         for (std::size_t i = 0; i < results.size(); ++i) {
             const auto& result = results[i];
@@ -162,10 +192,22 @@ int main(int argc, char** argv)
             }
             if (result.step.at("op") == "list") {
                 PrintDevices(result.devices, "  ");
+                PrintChangerPaths(result.changerPaths, "  ");
+            }
+            if (result.step.at("op") == "elements") {
+                PrintElements(result.elements, "    ");
             }
         }
         std::cout << "\nVirtual tape devices at the end:\n";
         PrintDevices(finalDevices, "  ");
+        if (!finalChangerPaths.empty()) {
+            std::cout << "\nChanger path devices at the end:\n";
+            PrintChangerPaths(finalChangerPaths, "  ");
+        }
+        for (const auto& library : world.libraries()) {
+            std::cout << "\nLibrary " << library.serial << " (where every cartridge is):\n";
+            PrintElements(library.elements, "  ");
+        }
         std::cout << "\nSystem event log:\n";
         for (const auto& event : events) {
             std::cout << "  " << EventCode(static_cast<std::uint32_t>(event.errorCode)) << "  "

@@ -14,8 +14,6 @@
 #include "text.h"
 
 namespace vorkasim {
-namespace {
-
 std::string RequiredString(const nlohmann::json& step, const char* name)
 {
     if (!step.contains(name) || !step.at(name).is_string()) {
@@ -23,8 +21,6 @@ std::string RequiredString(const nlohmann::json& step, const char* name)
     }
     return step.at(name).get<std::string>();
 }
-
-}  // namespace
 
 nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices)
 {
@@ -47,6 +43,7 @@ StepResult Runner::run(const nlohmann::json& step)
     if (op == "list") {
         StepResult result{step};
         result.status = world_.queryDevices(&result.devices);
+        result.changerPaths = world_.changerPaths();
         return result;
     }
     if (op == "reboot") {
@@ -67,6 +64,9 @@ StepResult Runner::run(const nlohmann::json& step)
     }
     if (op == "fault" || op == "clear-faults" || op == "reset") {
         return fault(op, step);
+    }
+    if (op == "move" || op == "exchange" || op == "inventory" || op == "elements") {
+        return changer(op, step);
     }
     if (op == "medium") {
         // The ground truth: what is on the drive's tape, record by record, and what
@@ -168,24 +168,8 @@ std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string&
 // [,"sense":"0B/47/00"][,"opcode":n]
 // [,"k":n][,"executed":true]} arms one on a path, or on the drive for every path; "clear-faults" clears
 // them (and brings paths back up); "reset" resets the drive at once.
-StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
+sim::hw::Fault FaultFromStep(const nlohmann::json& step)
 {
-    StepResult result{step};
-    auto [drive, path] = target(op, step, false);
-    if (op == "reset") {
-        drive->reset();
-        result.detail = "drive " + RequiredString(step, "drive") + " reset";
-        return result;
-    }
-    if (op == "clear-faults") {
-        if (path != nullptr) {
-            path->clearFaults();
-        } else {
-            drive->clearFaults();
-        }
-        result.detail = "faults cleared";
-        return result;
-    }
     sim::hw::Fault fault;
     const auto kind = sim::hw::faultKindFromString(RequiredString(step, "kind"));
     if (!kind) {
@@ -206,6 +190,31 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
         fault.asc = static_cast<std::uint8_t>(asc);
         fault.ascq = static_cast<std::uint8_t>(ascq);
     }
+    return fault;
+}
+
+StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
+{
+    if (sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "drive"))) {
+        return libraryFault(op, step, *library);
+    }
+    StepResult result{step};
+    auto [drive, path] = target(op, step, false);
+    if (op == "reset") {
+        drive->reset();
+        result.detail = "drive " + RequiredString(step, "drive") + " reset";
+        return result;
+    }
+    if (op == "clear-faults") {
+        if (path != nullptr) {
+            path->clearFaults();
+        } else {
+            drive->clearFaults();
+        }
+        result.detail = "faults cleared";
+        return result;
+    }
+    const sim::hw::Fault fault = FaultFromStep(step);
     if (path != nullptr) {
         path->injectFault(fault);
     } else {
@@ -216,13 +225,15 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
     return result;
 }
 
-// Plug and Play events of one path's device, as the hardware or an administrator causes them:
+// Plug and Play events of one path's device (a drive's path, or a library's control path named by the
+// library's serial as "drive"), as the hardware or an administrator causes them:
 // "stop" and "start" (resource rebalancing), "surprise-remove" (the path vanishes from the SAN),
 // "remove" (an orderly removal) and "add" (the path comes back and is started again).
 StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
 {
     StepResult result{step};
-    sim::hw::Path* path = target(op, step, true).second;
+    sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "drive"));
+    sim::hw::Path* path = library != nullptr ? libraryPath(op, step, *library, true) : target(op, step, true).second;
     auto& pnp = world_.machine().pnp();
     const std::string address = path->address().toString();
     if (op == "surprise-remove") {

@@ -176,6 +176,9 @@ Scenario ParseScenario(const nlohmann::json& document)
         }
         RejectSharedAddresses(scenario.drives);
     }
+    if (document.contains("libraries")) {
+        ParseLibraries(document.at("libraries"), &scenario);
+    }
     if (document.contains("steps")) {
         const auto& steps = document.at("steps");
         if (!steps.is_array()) {

@@ -33,10 +33,25 @@ struct DriveSpec {
     std::uint32_t longEraseUs = 0;
 };
 
+// A tape library: its medium changer reached over control paths, storage slots,
+// import/export elements, and drives of "drives" as its data-transfer elements.
+struct LibrarySpec {
+    std::string serial;
+    std::string wwnn;
+    std::string vendor = "VORKA";
+    std::string product = "VIRTUAL LIBRARY";
+    std::uint32_t slots = 8;
+    std::uint32_t ieSlots = 1;
+    std::vector<std::string> drives;   // serials of drives of "drives", in element order
+    std::vector<std::string> volumes;  // cartridges placed in the storage slots from the first
+    std::vector<PathSpec> paths;
+};
+
 struct Scenario {
     // Per service name, DWORD values of its Parameters key.
     std::map<std::string, std::map<std::string, std::uint32_t>> registry;
     std::vector<DriveSpec> drives;
+    std::vector<LibrarySpec> libraries;
     // Operations in order; each is a JSON object with at least "op". Kept as JSON so
     // that steps can carry whatever fields their operation needs.
     std::vector<nlohmann::json> steps;
@@ -54,5 +69,8 @@ Scenario DefaultScenario();
 // Reads a scenario document; throws std::runtime_error naming what is wrong (a ScenarioError
 // where the document is well-formed but describes an impossible SAN).
 Scenario ParseScenario(const nlohmann::json& document);
+
+// The "libraries" array of a scenario document (its drives already read).
+void ParseLibraries(const nlohmann::json& libraries, Scenario* scenario);
 
 }  // namespace vorkasim

@@ -33,17 +33,9 @@ World::World(const Scenario& scenario, WorldOptions options)
 {
     // Host adapters are numbered as the scenario names them; each drive is reached
     // through its own target port on every path, as a dual-ported drive is.
-    std::vector<std::uint8_t> adapters;
     for (const auto& drive : scenario_.drives) {
         for (const auto& path : drive.paths) {
-            bool known = false;
-            for (auto port : adapters) {
-                known = known || port == path.port;
-            }
-            if (!known) {
-                adapters.push_back(path.port);
-                san_->addAdapter(path.port, "HBA" + std::to_string(path.port));
-            }
+            ensureAdapter(path.port);
         }
     }
     for (const auto& drive : scenario_.drives) {
@@ -58,12 +50,16 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.motion.perCommand = std::chrono::microseconds(drive.perCommandUs);
         config.motion.perObject = std::chrono::microseconds(drive.perObjectUs);
         config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
+        if (inLibrary(drive.serial)) {
+            config.medium.reset();  // its cartridges come from the library's slots
+        }
         auto& tapeDrive = san_->addDrive(config);
         for (std::size_t i = 0; i < drive.paths.size(); ++i) {
             const auto& path = drive.paths[i];
             san_->connect(path.port, path.bus, path.target, path.lun, tapeDrive, static_cast<std::uint32_t>(i));
         }
     }
+    addLibraries();
 }
 
 World::~World()
@@ -122,7 +118,8 @@ void World::boot()
 void World::installDrivers()
 {
     // What the installer does once: the tape bus's root device, the tape path stack
-    // (vorkatape with the vorkatflt upper filter) and the SAN adapter, whose enumeration
+    // (vorkatape with the vorkatflt upper filter), the changer path stack (vorkachgr)
+    // and the SAN adapter, whose enumeration
     // then builds every path's stack. A later boot finds all of it in the registry and
     // starts it by itself.
     auto& pnp = machine_->pnp();
@@ -135,6 +132,7 @@ void World::installDrivers()
     if (!installed) {
         vorka::install::InstallTapeBus(*machine_);
         vorka::install::InstallTapeStack(*machine_);
+        vorka::install::InstallChangerStack(*machine_);
         vorka::install::InstallSanAdapter(*machine_);
     }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <sim/eventlog.h>
 
 #include "scenario.h"
@@ -37,6 +38,29 @@ struct DeviceView {
     bool failover = false;
     std::vector<PathView> paths;
 };
+
+// The path device of one library control path (the base changer driver's \Device\Changer<n>).
+struct ChangerPathView {
+    std::string name;  // "Changer0"; empty while the path has no started device
+    std::string serial;  // the library's
+    std::uint8_t port = 0, bus = 0, target = 0, lun = 0;
+};
+
+// One element of a library as the library itself knows it (the ground truth).
+struct ElementView {
+    std::string element;  // "slot:0", "drive:1", "ie:0", "transport:0"
+    bool full = false;
+    std::string volume;
+};
+
+struct LibraryView {
+    std::string serial;
+    std::vector<ElementView> elements;
+};
+
+nlohmann::json ChangerPathsToJson(const std::vector<ChangerPathView>& paths);
+nlohmann::json ElementsToJson(const std::vector<ElementView>& elements);
+nlohmann::json LibrariesToJson(const std::vector<LibraryView>& libraries);
 
 struct WorldOptions {
     std::filesystem::path driverDirectory;
@@ -69,6 +93,11 @@ public:
     // Returns the NT status of the request.
     std::uint32_t queryDevices(std::vector<DeviceView>* devices);
 
+    // Every library control path with its base changer device.
+    std::vector<ChangerPathView> changerPaths();
+    // Where every cartridge of every library is.
+    std::vector<LibraryView> libraries() const;
+
     // The system event log of every boot so far, oldest first (it survives reboots, as the
     // event log file does).
     std::vector<sim::EventLogEntry> events() const;
@@ -78,6 +107,9 @@ public:
 
 private:
     void installDrivers();
+    void addLibraries();
+    bool inLibrary(const std::string& driveSerial) const;
+    void ensureAdapter(std::uint8_t port);
     void keepEvents();
 
     Scenario scenario_;

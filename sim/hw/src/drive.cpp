@@ -13,17 +13,6 @@ namespace {
 
 constexpr std::size_t kLogLimit = 4096;
 
-// NAA 5 name: the NAA nibble, a 24-bit company identifier and 36 bits derived
-// from the serial number, so that every drive of a test gets a stable name.
-uint64_t deriveWwnn(const std::string& serial) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : serial) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return (0x5ull << 60) | (0xABCDEFull << 36) | (h & 0xFFFFFFFFFull);
-}
-
 // INQUIRY and REQUEST SENSE neither report nor clear a unit attention (REQUEST
 // SENSE returns it as data); the vendor-unique private requests are not medium
 // access and ignore it too.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <span>
 
+#include "identity.h"
 #include "sense.h"
 #include "sim/hw/tape_drive.h"
 
@@ -20,11 +21,6 @@ struct SenseCode {
   uint8_t ascq = 0;
   bool operator==(const SenseCode&) const = default;
 };
-
-// Name of a target port: the node name with the port in its low bits.
-inline uint64_t portNameOf(uint64_t wwnn, uint32_t port) {
-  return (wwnn & ~0xFull) | ((wwnn + 1 + port) & 0xFull);
-}
 
 inline constexpr SenseCode kUaPowerOnReset{0x6, 0x29, 0x00};
 inline constexpr SenseCode kUaNexusLoss{0x6, 0x29, 0x07};
@@ -189,7 +185,6 @@ struct TapeDrive::Impl {
   void modeSense(Exchange& x, bool ten);
   void modeSelect(Exchange& x, bool ten);
   void vendor(Exchange& x);
-  std::vector<uint8_t> deviceIdentificationPage(uint32_t targetPort) const;
 
   // drive_reserve.cpp: reservations
   bool conflicts(const Exchange& x) const;

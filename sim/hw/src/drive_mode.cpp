@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "drive_impl.h"
+#include "identity.h"
 
 namespace sim::hw {
 namespace {
@@ -21,11 +22,6 @@ constexpr uint8_t kLbpMethodCrc32c = 0x02;
 constexpr std::size_t kStandardInquiryLength = 96;
 
 enum class PageControl : uint8_t { Current = 0, Changeable = 1, Default = 2, Saved = 3 };
-
-void putPadded(uint8_t* dst, std::size_t width, const std::string& text) {
-  std::memset(dst, ' ', width);
-  std::memcpy(dst, text.data(), std::min(width, text.size()));
-}
 
 std::vector<uint8_t> compressionPage(const Initiator& ini, PageControl pc) {
   std::vector<uint8_t> p(16, 0);
@@ -63,37 +59,6 @@ std::vector<uint8_t> protectionPage(const Initiator& ini, PageControl pc) {
 
 }  // namespace
 
-std::vector<uint8_t> TapeDrive::Impl::deviceIdentificationPage(uint32_t targetPort) const {
-  const DriveIdentity& id = cfg.identity;
-  std::vector<uint8_t> d(4, 0);
-  d[1] = 0x83;
-  auto descriptor = [&](uint8_t codeSet, uint8_t association, uint8_t type, const std::vector<uint8_t>& body) {
-    d.push_back(codeSet);
-    d.push_back(static_cast<uint8_t>((association << 4) | type));
-    d.push_back(0);
-    d.push_back(static_cast<uint8_t>(body.size()));
-    d.insert(d.end(), body.begin(), body.end());
-  };
-  // T10 vendor identification: vendor, product and serial number.
-  std::vector<uint8_t> t10(24);
-  putPadded(t10.data(), 8, id.vendor);
-  putPadded(t10.data() + 8, 16, id.product);
-  t10.insert(t10.end(), id.serial.begin(), id.serial.end());
-  descriptor(0x02, 0, 0x1, t10);
-  // NAA name of the logical unit (the drive's world-wide node name).
-  std::vector<uint8_t> naa(8);
-  putBe64(naa.data(), wwnn);
-  descriptor(0x01, 0, 0x3, naa);
-  // NAA name and relative number of the target port this initiator reached.
-  putBe64(naa.data(), portNameOf(wwnn, targetPort));
-  descriptor(0x01, 1, 0x3, naa);
-  std::vector<uint8_t> rel(4, 0);
-  putBe16(&rel[2], targetPort + 1);
-  descriptor(0x01, 1, 0x4, rel);
-  putBe16(&d[2], static_cast<uint32_t>(d.size() - 4));
-  return d;
-}
-
 void TapeDrive::Impl::inquiry(Exchange& x) {
   const bool evpd = x.cdb[1] & 0x01;
   const uint8_t page = x.cdb[2];
@@ -122,7 +87,7 @@ void TapeDrive::Impl::inquiry(Exchange& x) {
     d = {0x01, 0x80, 0x00, static_cast<uint8_t>(id.serial.size())};
     d.insert(d.end(), id.serial.begin(), id.serial.end());
   } else if (page == 0x83) {
-    d = deviceIdentificationPage(x.ini.targetPort);
+    d = deviceIdentificationPage(cfg.identity, wwnn, x.ini.targetPort);
     d[0] = 0x01;
   } else {
     return check(x, invalidCdbField(2));

@@ -1,17 +1,26 @@
 #include "sim/hw/path.h"
 
+#include <stdexcept>
 #include <thread>
 
 #include "sim/hw/san.h"
 
 namespace sim::hw {
 
-Path::Path(San& san, ScsiAddress address, TapeDrive& drive, uint32_t targetPort)
+Path::Path(San& san, ScsiAddress address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
+           uint32_t targetPort)
     : san_(san),
       address_(address),
+      target_(target),
       drive_(drive),
+      library_(library),
       targetPort_(targetPort),
-      initiator_(drive.attachInitiator(address.toString(), targetPort)) {}
+      initiator_(target.attachInitiator(address.toString(), targetPort)) {}
+
+TapeDrive& Path::drive() const {
+  if (drive_ == nullptr) throw std::logic_error("a changer path reaches no tape drive: " + address_.toString());
+  return *drive_;
+}
 
 Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
   std::lock_guard lock(mutex_);
@@ -57,7 +66,7 @@ CommandResult Path::execute(const Command& command) {
   if (gate.transportStatus != 0) {
     result.transportStatus = gate.transportStatus;
   } else {
-    result = drive_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
+    result = target_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
     // The path went away while the drive worked on the command: its
     // completion never comes back (whatever the drive did stays done).
     if (nexus_.load() != nexus) {
@@ -69,8 +78,8 @@ CommandResult Path::execute(const Command& command) {
   countResult(result);
   if (result.delivered()) {
     // The transfer-time model sleeps here, with no lock held, so that other
-    // paths keep the drive busy meanwhile.
-    const TimingModel t = drive_.timing();
+    // paths keep the target busy meanwhile.
+    const TimingModel t = target_.timing();
     if (t.bytesPerSecond != 0 || t.perCommand.count() != 0) {
       const uint64_t bytes = result.dataIn.size() + result.dataOutTransferred;
       auto delay = t.perCommand;
@@ -121,7 +130,7 @@ uint32_t Path::logicalUnitReset() {
     if (!present_.load()) return kStatusDeviceNotConnected;
     if (down_) return downStatus_;
   }
-  drive_.reset();
+  target_.reset();
   return 0;
 }
 
@@ -151,7 +160,7 @@ void Path::setDown(uint32_t status) {
 
 void Path::loseNexus() {
   ++nexus_;
-  drive_.nexusLost(initiator_);
+  target_.nexusLost(initiator_);
 }
 
 void Path::restore() {

@@ -33,18 +33,52 @@ TapeDrive& San::addDrive(DriveConfig config) {
 
 Path& San::connect(uint8_t portNumber, uint8_t pathId, uint8_t targetId, uint8_t lun, TapeDrive& drive,
                    uint32_t targetPort) {
-  const ScsiAddress address{portNumber, pathId, targetId, lun};
+  {
+    std::lock_guard lock(mutex_);
+    if (std::none_of(drives_.begin(), drives_.end(), [&](const auto& d) { return d.get() == &drive; }))
+      throw std::invalid_argument("drive does not belong to this SAN");
+  }
+  return connectTarget(ScsiAddress{portNumber, pathId, targetId, lun}, drive, &drive, nullptr, targetPort);
+}
+
+TapeLibrary& San::addLibrary(LibraryConfig config) {
+  {
+    std::lock_guard lock(mutex_);
+    for (TapeDrive* d : config.drives) {
+      if (std::none_of(drives_.begin(), drives_.end(), [&](const auto& own) { return own.get() == d; }))
+        throw std::invalid_argument("a library's drive must belong to its SAN");
+      for (const auto& other : libraries_)
+        for (uint32_t i = 0; i < other->count(ElementType::DataTransfer); ++i)
+          if (other->drive(i) == d) throw std::invalid_argument("drive already belongs to a library");
+    }
+  }
+  auto library = std::make_unique<TapeLibrary>(std::move(config));
+  std::lock_guard lock(mutex_);
+  libraries_.push_back(std::move(library));
+  return *libraries_.back();
+}
+
+Path& San::connect(uint8_t portNumber, uint8_t pathId, uint8_t targetId, uint8_t lun, TapeLibrary& library,
+                   uint32_t targetPort) {
+  {
+    std::lock_guard lock(mutex_);
+    if (std::none_of(libraries_.begin(), libraries_.end(), [&](const auto& l) { return l.get() == &library; }))
+      throw std::invalid_argument("library does not belong to this SAN");
+  }
+  return connectTarget(ScsiAddress{portNumber, pathId, targetId, lun}, library, nullptr, &library, targetPort);
+}
+
+Path& San::connectTarget(const ScsiAddress& address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
+                         uint32_t targetPort) {
   std::lock_guard lock(mutex_);
   if (std::none_of(adapters_.begin(), adapters_.end(),
-                   [&](const HostAdapter& a) { return a.portNumber == portNumber; }))
-    throw std::invalid_argument("no host adapter with port number " + std::to_string(portNumber));
-  if (std::none_of(drives_.begin(), drives_.end(), [&](const auto& d) { return d.get() == &drive; }))
-    throw std::invalid_argument("drive does not belong to this SAN");
-  if (targetPort >= std::max<uint32_t>(drive.identity().ports, 1))
-    throw std::invalid_argument("drive has no target port " + std::to_string(targetPort));
+                   [&](const HostAdapter& a) { return a.portNumber == address.portNumber; }))
+    throw std::invalid_argument("no host adapter with port number " + std::to_string(address.portNumber));
+  if (targetPort >= std::max<uint32_t>(target.identity().ports, 1))
+    throw std::invalid_argument("target has no port " + std::to_string(targetPort));
   for (const auto& p : paths_)
     if (p->address() == address) throw std::invalid_argument("address in use: " + address.toString());
-  paths_.push_back(std::unique_ptr<Path>(new Path(*this, address, drive, targetPort)));
+  paths_.push_back(std::unique_ptr<Path>(new Path(*this, address, target, drive, library, targetPort)));
   return *paths_.back();
 }
 
@@ -75,11 +109,18 @@ std::vector<Path*> San::pathsOfAdapter(uint8_t portNumber) const {
   return out;
 }
 
-std::vector<Path*> San::pathsTo(const TapeDrive& drive) const {
+std::vector<TapeLibrary*> San::libraries() const {
+  std::lock_guard lock(mutex_);
+  std::vector<TapeLibrary*> out;
+  for (const auto& l : libraries_) out.push_back(l.get());
+  return out;
+}
+
+std::vector<Path*> San::pathsTo(const ScsiTarget& target) const {
   std::lock_guard lock(mutex_);
   std::vector<Path*> out;
   for (const auto& p : paths_)
-    if (&p->drive() == &drive) out.push_back(p.get());
+    if (&p->target() == &target) out.push_back(p.get());
   return out;
 }
 
@@ -94,6 +135,13 @@ TapeDrive* San::findDrive(std::string_view serial) const {
   std::lock_guard lock(mutex_);
   for (const auto& d : drives_)
     if (d->identity().serial == serial) return d.get();
+  return nullptr;
+}
+
+TapeLibrary* San::findLibrary(std::string_view serial) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& l : libraries_)
+    if (l->identity().serial == serial) return l.get();
   return nullptr;
 }
 

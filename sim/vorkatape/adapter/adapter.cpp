@@ -3,10 +3,11 @@
 // One root-enumerated bus device stands for the host adapters of the SAN the
 // machine was built with (sim::Machine::san()). Its function device reports one
 // child physical device object per present path, in IRP_MN_QUERY_DEVICE_RELATIONS
-// (BusRelations), so that the PnP manager builds and starts each path's tape
-// stack (the tape class driver with its filters) as Windows does for a LUN that a
-// port driver found. When the SAN reports a path gone or back, the adapter
-// invalidates its bus relations and the PnP manager removes or adds that stack.
+// (BusRelations), so that the PnP manager builds and starts each path's stack (the
+// tape class driver with its filters for a tape drive, the changer class driver
+// for a library's control path) as Windows does for a LUN that a port driver found.
+// When the SAN reports a path gone or back, the adapter invalidates its bus
+// relations and the PnP manager removes or adds that stack.
 //
 // A child device carries its sim::hw::Path and answers what a port driver's LUN
 // device answers: IRP_MN_QUERY_ID, capabilities, start/stop/remove, the SCSI
@@ -151,13 +152,29 @@ PWCHAR PoolStrings(const std::vector<std::string>& strings, bool multi) {
     return out;
 }
 
+// The names Windows gives a LUN by its peripheral type: the device-type part of its
+// identifiers and the SCSI device map's "Type".
+struct PeripheralNames {
+    const char* idType;       // "Sequential" / "Changer"
+    const char* generic;      // generic hardware ID
+    const char* description;  // device text suffix
+    const char16_t* mapType;  // device map "Type"
+};
+
+PeripheralNames NamesOf(const Path& path) {
+    if (path.target().peripheralType() == sim::hw::kPeripheralMediumChanger) {
+        return {"Changer", "GenChanger", "SCSI Changer Device", u"MediumChangerPeripheral"};
+    }
+    return {"Sequential", "GenSequential", "SCSI Sequential Device", u"TapePeripheral"};
+}
+
 // ---- SCSI device map ---------------------------------------------------------------------------
 
 void WriteDeviceMap(const Path& path) {
     sim::Machine* machine = sim::Machine::CurrentOrNull();
     if (machine == nullptr) return;
     sim::Registry& registry = machine->registry();
-    const sim::hw::DriveIdentity& id = path.drive().identity();
+    const sim::hw::DriveIdentity& id = path.target().identity();
     registry.createKeyPath(Widen(PortKey(path.address().portNumber)), true);
     registry.setString(Widen(PortKey(path.address().portNumber)), u"Driver", u"vorkasan");
     const std::u16string key = Widen(LunKey(path.address()));
@@ -169,7 +186,7 @@ void WriteDeviceMap(const Path& path) {
     std::string revision = id.revision.substr(0, 4);
     revision.resize(4, ' ');
     registry.setString(key, u"Identifier", Widen(identifier + product + revision));
-    registry.setString(key, u"Type", u"TapePeripheral");
+    registry.setString(key, u"Type", NamesOf(path).mapType);
     registry.setString(key, u"SerialNumber", Widen(id.serial));
 }
 
@@ -242,7 +259,9 @@ NTSTATUS QueryBusRelations(Bus& bus, PIRP irp) {
 // ---- Child Plug and Play -------------------------------------------------------------------------
 
 NTSTATUS ChildQueryId(Lun& lun, PIRP irp) {
-    const sim::hw::DriveIdentity& id = lun.path->drive().identity();
+    const sim::hw::DriveIdentity& id = lun.path->target().identity();
+    const PeripheralNames names = NamesOf(*lun.path);
+    const std::string type = std::string("SCSI\\") + names.idType;
     const sim::hw::ScsiAddress& a = lun.path->address();
     const std::string vendor = IdField(id.vendor, 8);
     const std::string product = IdField(id.product, 16);
@@ -250,16 +269,16 @@ NTSTATUS ChildQueryId(Lun& lun, PIRP irp) {
     PWCHAR answer = nullptr;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
-            answer = PoolStrings({"SCSI\\Sequential&Ven_" + Trimmed(id.vendor) + "&Prod_" + Trimmed(id.product)}, false);
+            answer = PoolStrings({type + "&Ven_" + Trimmed(id.vendor) + "&Prod_" + Trimmed(id.product)}, false);
             break;
         case BusQueryHardwareIDs:
-            answer = PoolStrings({"SCSI\\Sequential" + vendor + product + revision, "SCSI\\Sequential" + vendor + product,
-                                  "SCSI\\Sequential" + vendor, "SCSI\\" + vendor + product + revision.substr(0, 1),
-                                  vendor + product + revision.substr(0, 1), "GenSequential"},
+            answer = PoolStrings({type + vendor + product + revision, type + vendor + product, type + vendor,
+                                  "SCSI\\" + vendor + product + revision.substr(0, 1),
+                                  vendor + product + revision.substr(0, 1), names.generic},
                                  true);
             break;
         case BusQueryCompatibleIDs:
-            answer = PoolStrings({"SCSI\\Sequential", "SCSI\\RAW"}, true);
+            answer = PoolStrings({type, "SCSI\\RAW"}, true);
             break;
         case BusQueryInstanceID:
             answer = PoolStrings({Printf("%X&%X&%X&%X", a.portNumber, a.pathId, a.targetId, a.lun)}, false);
@@ -272,12 +291,12 @@ NTSTATUS ChildQueryId(Lun& lun, PIRP irp) {
 }
 
 NTSTATUS ChildQueryText(Lun& lun, PIRP irp) {
-    const sim::hw::DriveIdentity& id = lun.path->drive().identity();
+    const sim::hw::DriveIdentity& id = lun.path->target().identity();
     const sim::hw::ScsiAddress& a = lun.path->address();
     PWCHAR answer = nullptr;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType) {
         case DeviceTextDescription:
-            answer = PoolStrings({id.vendor + " " + id.product + " SCSI Sequential Device"}, false);
+            answer = PoolStrings({id.vendor + " " + id.product + " " + NamesOf(*lun.path).description}, false);
             break;
         case DeviceTextLocationInformation:
             answer = PoolStrings({Printf("Bus Number %u, Target Id %u, LUN %u", a.pathId, a.targetId, a.lun)}, false);
@@ -419,6 +438,7 @@ NTSTATUS ExecuteSrb(Lun& lun, PIRP irp) {
 // Who holds the reservation of the child's drive, and through which drive port.
 HolderInfo ReservationHolder(Lun& lun) {
     HolderInfo info;
+    if (lun.path->isChanger()) return info;  // a changer holds no persistent reservations
     sim::hw::TapeDrive& drive = lun.path->drive();
     const sim::hw::ReservationState state = drive.reservations();
     std::optional<sim::hw::InitiatorId> holder = state.persistentHolder;

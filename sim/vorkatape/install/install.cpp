@@ -17,6 +17,17 @@ void InstallTapeStack(sim::Machine& machine, const TapeStackOptions& options) {
     machine.pnp().addDriverBinding(binding);
 }
 
+void InstallChangerStack(sim::Machine& machine, const ChangerStackOptions& options) {
+    machine.drivers().installService(u"vorkachgr");
+    machine.drivers().installService(u"vorkasan");
+    if (options.withFilter) machine.drivers().installService(u"vorkacflt");
+    sim::DriverBinding binding;
+    binding.hardwareId = kChangerPathCompatibleId;
+    binding.service = u"vorkachgr";
+    if (options.withFilter) binding.upperFilters.push_back(u"vorkacflt");
+    machine.pnp().addDriverBinding(binding);
+}
+
 std::u16string InstallSanAdapter(sim::Machine& machine) {
     machine.drivers().installService(u"vorkasan");
     sim::DriverBinding binding;

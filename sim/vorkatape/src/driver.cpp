@@ -14,36 +14,10 @@ namespace {
 // Identifies the driver-object extension that holds the Driver state.
 const int kDriverExtensionId = 0;
 
-std::u16string Widen(const char* text) {
-    std::u16string out;
-    for (; *text != '\0'; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
-    return out;
-}
-
-std::u16string Format16(const char* format, unsigned value) {
-    char text[160];
-    std::snprintf(text, sizeof text, format, value);
-    return Widen(text);
-}
-
-UNICODE_STRING View(const std::u16string& text) {
-    UNICODE_STRING s;
-    s.Buffer = const_cast<PWSTR>(text.c_str());
-    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
-    return s;
-}
-
-ULONG ReadDword(const std::u16string& key, const char16_t* name) {
-    ULONG value = 0;
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(name);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr);
-    return NT_SUCCESS(status) ? value : 0;
-}
+using scsiclass::Format16;
+using scsiclass::ReadDword;
+using scsiclass::View;
+using scsiclass::Widen;
 
 // ---- Completing a request -------------------------------------------------------------------
 
@@ -306,55 +280,27 @@ VOID Unload(PDRIVER_OBJECT driverObject) {
 Driver::Driver(PUNICODE_STRING registryPath) {
     std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
     key += u"\\Parameters";
-    forcePending_ = ReadDword(key, kForcePendingValue);
+    const ULONG forcePending = ReadDword(key, kForcePendingValue);
     setExtInBaseDelayMs_ = ReadDword(key, kSetExtInBaseDelayValue);
-    const ULONG seed = ReadDword(key, kForcePendingSeedValue);
-    rng_.seed(seed != 0 ? seed : 0x5EED);
-    Trace("forced pending %u, handshake delay %u ms\n", forcePending_, setExtInBaseDelayMs_);
+    pending_.Configure(forcePending, ReadDword(key, kForcePendingSeedValue));
+    Trace("forced pending %u, handshake delay %u ms\n", forcePending, setExtInBaseDelayMs_);
 }
 
 Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
     return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
 }
 
-bool Driver::ChoosePending() {
-    if (forcePending_ == 0) return false;
-    if (forcePending_ >= 2) return true;
-    std::lock_guard lock(rngMutex_);
-    return (rng_() & 1) != 0;
-}
+bool Driver::ChoosePending() { return pending_.Next(); }
 
 // ---- TapePath: requests in progress -------------------------------------------------------------
 
 TapePath::TapePath(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo, ULONG number)
     : self_(self), lower_(lower), pdo_(pdo), number_(number) {}
 
-NTSTATUS TapePath::Enter(UCHAR majorFunction) {
-    std::lock_guard lock(ioMutex_);
-    const PathPnp state = pnp_.load();
-    const bool closing = majorFunction == IRP_MJ_CLOSE || majorFunction == IRP_MJ_CLEANUP;
-    if (!closing) {
-        if (state == PathPnp::SurpriseRemoved || state == PathPnp::Removed) return STATUS_DEVICE_DOES_NOT_EXIST;
-        if (state != PathPnp::Started) return STATUS_DEVICE_NOT_READY;
-    }
-    ++inProgress_;
-    return STATUS_SUCCESS;
-}
-
-void TapePath::Leave() {
-    std::lock_guard lock(ioMutex_);
-    if (--inProgress_ == 0) ioIdle_.notify_all();
-}
-
-void TapePath::Drain() {
-    std::unique_lock lock(ioMutex_);
-    ioIdle_.wait(lock, [this] { return inProgress_ == 0; });
-}
-
-void TapePath::SetPnp(PathPnp state) {
-    std::lock_guard lock(ioMutex_);
-    pnp_.store(state);
-}
+NTSTATUS TapePath::Enter(UCHAR majorFunction) { return gate_.Enter(majorFunction); }
+void TapePath::Leave() { gate_.Leave(); }
+void TapePath::Drain() { gate_.Drain(); }
+void TapePath::SetPnp(PathPnp state) { gate_.SetPnp(state); }
 
 // ---- TapePath: start ---------------------------------------------------------------------------------
 
@@ -476,17 +422,14 @@ void TapePath::SetReservationKey(const std::uint8_t key[8]) {
 PathState TapePath::Query() const {
     PathState s;
     s.deviceNumber = number_;
-    s.started = pnp_.load() == PathPnp::Started ? 1 : 0;
+    s.started = gate_.Pnp() == PathPnp::Started ? 1 : 0;
     s.statusTable = reinterpret_cast<ULONG_PTR>(table_.load());
     s.portNumber = address_.PortNumber;
     s.pathId = address_.PathId;
     s.targetId = address_.TargetId;
     s.lun = address_.Lun;
     ReservationKey(s.reservationKey);
-    {
-        std::lock_guard lock(ioMutex_);
-        s.requestsInProgress = inProgress_;
-    }
+    s.requestsInProgress = gate_.InProgress();
     std::lock_guard lock(stateMutex_);
     s.setExtInBaseCount = setExtInBaseCount_;
     s.virtualTapeRecorded = virtualTapeRecorded_ ? 1 : 0;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <random>
 
+#include "scsi_class.h"
 #include "vorkatape/srb.h"
 #include "vorkatape/tape_query.h"
 
@@ -33,33 +34,20 @@ namespace vorka::tape {
 
 // ---- SCSI commands and their outcome -------------------------------------------------------
 
-// The fields of fixed-format sense data a tape driver acts on.
-struct Sense {
-    bool valid = false;  // at least the first 14 bytes of fixed-format sense (0x70/0x71)
-    std::uint8_t key = 0;
-    std::uint8_t asc = 0;
-    std::uint8_t ascq = 0;
-    bool filemark = false;
-    bool eom = false;
-    bool ili = false;
-    bool infoValid = false;
-    std::int32_t information = 0;
-};
-Sense DecodeSense(const std::uint8_t* data, std::uint32_t length);
-
-struct ScsiResult {
-    NTSTATUS transport = STATUS_SUCCESS;  // transport failure, or success when the drive answered
-    std::uint8_t scsiStatus = 0;
-    std::array<std::uint8_t, san::kMaxSense> senseData{};
-    std::uint32_t senseLength = 0;
-    Sense sense;
-    std::uint32_t transferred = 0;  // data bytes moved
-    std::uint32_t residual = 0;     // data bytes of the buffer not moved
-
-    bool delivered() const { return transport == STATUS_SUCCESS; }
-    bool good() const { return delivered() && scsiStatus == 0x00; }
-    bool reservationConflict() const { return delivered() && scsiStatus == 0x18; }
-};
+using scsiclass::Buffered;
+using scsiclass::BufferedOf;
+using scsiclass::DecodeSense;
+using scsiclass::PathPnp;
+using scsiclass::ScsiResult;
+using scsiclass::Sense;
+using scsiclass::Be16;
+using scsiclass::Be24;
+using scsiclass::Be32;
+using scsiclass::Be64;
+using scsiclass::PutBe16;
+using scsiclass::PutBe24;
+using scsiclass::PutBe32;
+using scsiclass::PutBe64;
 
 // The NT status a tape class driver reports for a command's outcome (reads and
 // writes refine it for their transfer-length rules).
@@ -90,15 +78,11 @@ public:
     std::uint32_t SetExtInBaseDelayMs() const { return setExtInBaseDelayMs_; }
 
 private:
-    std::uint32_t forcePending_ = 0;
+    scsiclass::PendingChoice pending_;
     std::uint32_t setExtInBaseDelayMs_ = 0;
-    std::mutex rngMutex_;
-    std::minstd_rand rng_;
 };
 
 // ---- One path device ---------------------------------------------------------------------------
-
-enum class PathPnp : std::uint8_t { NotStarted, Started, Stopped, SurpriseRemoved, Removed };
 
 // Device extension of \Device\Tape<n>; constructed in place by AddDevice and
 // destroyed just before IoDeleteDevice.
@@ -118,7 +102,7 @@ public:
     void Leave();
     void Drain();
     void SetPnp(PathPnp state);
-    PathPnp Pnp() const { return pnp_.load(); }
+    PathPnp Pnp() const { return gate_.Pnp(); }
 
     // One SCSI command through the adapter's path device; the result is also noted
     // in `outcome` as its last command.
@@ -161,10 +145,7 @@ private:
     const ULONG number_;
     SCSI_ADDRESS address_{};
 
-    std::atomic<PathPnp> pnp_{PathPnp::NotStarted};
-    mutable std::mutex ioMutex_;
-    std::condition_variable ioIdle_;
-    std::uint32_t inProgress_ = 0;
+    scsiclass::RequestGate gate_;
 
     std::atomic<std::int64_t> blockSize_{-1};  // -1: unknown
     std::atomic<std::uint32_t> dpfFlags_{0};
@@ -197,9 +178,7 @@ NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& 
 void LearnReservationHolder(TapePath& path, Outcome& out);
 // SCSI pass-through, buffered and direct, 64- and 32-bit layouts (passthrough.cpp).
 void HandlePassThrough(TapePath& path, PIRP irp, bool direct, Outcome& out);
-// In the caller's context, before the request may be answered from another thread:
-// probes and locks the data buffer of a direct pass-through from user mode.
-NTSTATUS PreparePassThroughDirect(PIRP irp);
+using scsiclass::PreparePassThroughDirect;
 
 // Fills the status record of a request the bus forwarded (record.cpp).
 void FillStatusRecord(TapePath& path, PIRP irp, const Outcome& out);
@@ -207,27 +186,5 @@ void FillStatusRecord(TapePath& path, PIRP irp, const Outcome& out);
 // ---- Small helpers -------------------------------------------------------------------------------
 
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-inline std::uint32_t Be16(const std::uint8_t* p) { return (std::uint32_t{p[0]} << 8) | p[1]; }
-inline std::uint32_t Be24(const std::uint8_t* p) { return (std::uint32_t{p[0]} << 16) | Be16(p + 1); }
-inline std::uint32_t Be32(const std::uint8_t* p) { return (Be16(p) << 16) | Be16(p + 2); }
-inline std::uint64_t Be64(const std::uint8_t* p) { return (std::uint64_t{Be32(p)} << 32) | Be32(p + 4); }
-inline void PutBe16(std::uint8_t* p, std::uint32_t v) { p[0] = std::uint8_t(v >> 8); p[1] = std::uint8_t(v); }
-inline void PutBe24(std::uint8_t* p, std::uint32_t v) { p[0] = std::uint8_t(v >> 16); PutBe16(p + 1, v); }
-inline void PutBe32(std::uint8_t* p, std::uint32_t v) { PutBe16(p, v >> 16); PutBe16(p + 2, v); }
-inline void PutBe64(std::uint8_t* p, std::uint64_t v) { PutBe32(p, std::uint32_t(v >> 32)); PutBe32(p + 4, std::uint32_t(v)); }
-
-// The three buffers of a METHOD_BUFFERED device-control request.
-struct Buffered {
-    std::uint8_t* buffer;
-    ULONG inputLength;
-    ULONG outputLength;
-};
-inline Buffered BufferedOf(PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    return Buffered{static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer),
-                    stack->Parameters.DeviceIoControl.InputBufferLength,
-                    stack->Parameters.DeviceIoControl.OutputBufferLength};
-}
 
 }  // namespace vorka::tape

@@ -8,6 +8,7 @@
 #include "sim/drivers.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
+#include "vorkachgr/changer_query.h"
 #include "vorkatape/install.h"
 
 namespace tapetest {
@@ -203,6 +204,12 @@ void Rig::Boot() {
         ASSERT_EQ(machine_->drivers().load(fakes::kFakeBusService), STATUS_SUCCESS);
     }
     vorka::install::InstallTapeStack(*machine_);
+    if (options_.changers) {
+        registry.createKeyPath(vorka::changer::kParametersKey);
+        registry.setDword(vorka::changer::kParametersKey, vorka::changer::kForcePendingValue,
+                          options_.forcePending ? 1 : 0);
+        vorka::install::InstallChangerStack(*machine_);
+    }
     vorka::install::InstallSanAdapter(*machine_);
     Settle();
 }
@@ -222,6 +229,14 @@ std::vector<PathStack> Rig::Stacks() {
         stack.baseNumber = state.deviceNumber;
         stack.path = san_.findPath(sim::hw::ScsiAddress{state.portNumber, state.pathId, state.targetId, state.lun});
         stacks.push_back(stack);
+    }
+    return stacks;
+}
+
+std::vector<std::vector<PDEVICE_OBJECT>> Rig::ChangerStacks() {
+    std::vector<std::vector<PDEVICE_OBJECT>> stacks;
+    for (const sim::DevNodeInfo& node : machine_->pnp().devices()) {
+        if (node.service == u"vorkachgr" && node.state == sim::DevNodeState::Started) stacks.push_back(node.stack);
     }
     return stacks;
 }

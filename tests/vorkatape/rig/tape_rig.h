@@ -31,6 +31,7 @@ struct RigOptions {
     bool realBus = false;                     // vorkatbus instead of the fake control device
     std::optional<std::uint32_t> failoverDriver;  // vorkatflt's "FailoverDriver" value
     std::uint32_t setExtInBaseDelayMs = 0;
+    bool changers = false;                    // vorkachgr on every library control path
 };
 
 // One path's device stack: the adapter's PDO, vorkatape's \Device\Tape<n>, vorkatflt on top.
@@ -94,6 +95,8 @@ public:
     void Settle();
 
     std::vector<PathStack> Stacks();
+    // The started changer path stacks (the adapter's PDO, then vorkachgr's \Device\Changer<n>).
+    std::vector<std::vector<PDEVICE_OBJECT>> ChangerStacks();
     std::optional<PathStack> StackOf(const sim::hw::Path& path);
     vorka::tape::PathState Query(const PathStack& stack);
 

@@ -12,10 +12,11 @@ class Machine;
 
 namespace vorka::install {
 
-// Hardware IDs of the root devices and the compatible ID of every tape path.
+// Hardware IDs of the root devices and the compatible IDs of tape and changer paths.
 inline constexpr char16_t kSanAdapterHardwareId[] = u"root\\vorkasan";
 inline constexpr char16_t kTapeBusHardwareId[] = u"root\\vorkatbus";
 inline constexpr char16_t kTapePathCompatibleId[] = u"SCSI\\Sequential";
+inline constexpr char16_t kChangerPathCompatibleId[] = u"SCSI\\Changer";
 
 struct TapeStackOptions {
     bool withFilter = true;   // vorkatflt as upper filter of every tape path
@@ -25,6 +26,14 @@ struct TapeStackOptions {
 // "SCSI\Sequential" to vorkatape (upper filter vorkatflt), as the installer's INF
 // processing records them. Paths enumerated afterwards get these stacks.
 void InstallTapeStack(sim::Machine& machine, const TapeStackOptions& options = {});
+
+struct ChangerStackOptions {
+    bool withFilter = false;  // vorkacflt as upper filter of every changer path
+};
+
+// Service keys of vorkachgr (and vorkacflt), and the binding of "SCSI\Changer" to the
+// base changer driver, so that every library control path gets its \Device\Changer<n>.
+void InstallChangerStack(sim::Machine& machine, const ChangerStackOptions& options = {});
 
 // Binds "root\vorkasan" to the adapter service and creates its root device, which
 // starts at once and enumerates the machine's SAN. Returns its instance path.

@@ -2,9 +2,10 @@
 // C++ and scenario files can describe them with the same fields.
 //
 // A fault is armed on a path (affects only commands sent through that path) or
-// on a drive (affects commands from every path). Faults are consumed in the order
-// they were armed; a command is affected by at most one fault, and a matching
-// path fault wins over the drive's (which then stays armed).
+// on a drive or library (affects commands from every path). Faults are consumed
+// in the order they were armed; a command is affected by at most one fault, and a
+// matching path fault wins over the device's (which then stays armed). A library
+// acts out FailCommands, PathDown and Reset; the tape-only kinds pass it by.
 #pragma once
 
 #include <cstdint>

@@ -12,10 +12,12 @@
 #include "sim/hw/nt_status.h"
 #include "sim/hw/scsi.h"
 #include "sim/hw/tape_drive.h"
+#include "sim/hw/target.h"
 
 namespace sim::hw {
 
 class San;
+class TapeLibrary;
 
 // Result of a private (vendor-unique) request of the base driver.
 struct PrivateResult {
@@ -38,13 +40,19 @@ class Path {
   Path& operator=(const Path&) = delete;
 
   const ScsiAddress& address() const noexcept { return address_; }
-  TapeDrive& drive() const noexcept { return drive_; }
+  // What the path reaches: a tape drive or a library's medium changer.
+  ScsiTarget& target() const noexcept { return target_; }
+  bool isChanger() const noexcept { return library_ != nullptr; }
+  // The tape drive of a tape path (a changer path has none: std::logic_error).
+  TapeDrive& drive() const;
+  // The library of a changer path, nullptr on a tape path.
+  TapeLibrary* library() const noexcept { return library_; }
   InitiatorId initiator() const noexcept { return initiator_; }
   uint32_t targetPort() const noexcept { return targetPort_; }
   // World-wide name of the drive port this path reaches.
-  uint64_t targetPortName() const noexcept { return drive_.portName(targetPort_); }
+  uint64_t targetPortName() const noexcept { return target_.portName(targetPort_); }
 
-  // Thread-safe; commands of several paths of a drive are serialised by the drive.
+  // Thread-safe; commands of several paths of a target are serialised by the target.
   CommandResult execute(const Command& command);
 
   // The base driver's private requests, carried as vendor-unique commands so
@@ -76,7 +84,8 @@ class Path {
 
  private:
   friend class San;
-  Path(San& san, ScsiAddress address, TapeDrive& drive, uint32_t targetPort);
+  Path(San& san, ScsiAddress address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
+       uint32_t targetPort);
 
   // What the path decides before the command reaches the drive.
   struct Gate {
@@ -90,7 +99,9 @@ class Path {
 
   San& san_;
   const ScsiAddress address_;
-  TapeDrive& drive_;
+  ScsiTarget& target_;
+  TapeDrive* const drive_;
+  TapeLibrary* const library_;
   const uint32_t targetPort_;
   const InitiatorId initiator_;
   std::atomic<bool> present_{true};

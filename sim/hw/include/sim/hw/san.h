@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/hw/library.h"
 #include "sim/hw/path.h"
 #include "sim/hw/tape_drive.h"
 
@@ -38,14 +39,21 @@ class San {
   // drive's target port `targetPort`. The address must be free.
   Path& connect(uint8_t portNumber, uint8_t pathId, uint8_t targetId, uint8_t lun,
                 TapeDrive& drive, uint32_t targetPort = 0);
+  // A library whose data-transfer elements are drives of this SAN; its control
+  // paths are connected like a drive's.
+  TapeLibrary& addLibrary(LibraryConfig config);
+  Path& connect(uint8_t portNumber, uint8_t pathId, uint8_t targetId, uint8_t lun,
+                TapeLibrary& library, uint32_t targetPort = 0);
 
   std::vector<HostAdapter> adapters() const;
   std::vector<TapeDrive*> drives() const;
   std::vector<Path*> paths() const;
   std::vector<Path*> pathsOfAdapter(uint8_t portNumber) const;
-  std::vector<Path*> pathsTo(const TapeDrive& drive) const;
+  std::vector<TapeLibrary*> libraries() const;
+  std::vector<Path*> pathsTo(const ScsiTarget& target) const;
   Path* findPath(const ScsiAddress& address) const;
   TapeDrive* findDrive(std::string_view serial) const;
+  TapeLibrary* findLibrary(std::string_view serial) const;
 
   // Every path of the adapter goes down / comes back (a failed HBA or link).
   void setAdapterDown(uint8_t portNumber, uint32_t status = kStatusDeviceNotConnected);
@@ -57,10 +65,13 @@ class San {
  private:
   friend class Path;
   void notifyPresence(Path& path, bool present);
+  Path& connectTarget(const ScsiAddress& address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
+                      uint32_t targetPort);
 
   mutable std::mutex mutex_;  // guards the containers and the listener
   std::vector<HostAdapter> adapters_;
   std::vector<std::unique_ptr<TapeDrive>> drives_;
+  std::vector<std::unique_ptr<TapeLibrary>> libraries_;
   std::vector<std::unique_ptr<Path>> paths_;
   PresenceListener listener_;
 };

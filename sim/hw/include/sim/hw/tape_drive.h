@@ -45,10 +45,9 @@
 #include "sim/hw/fault.h"
 #include "sim/hw/medium.h"
 #include "sim/hw/scsi.h"
+#include "sim/hw/target.h"
 
 namespace sim::hw {
-
-using InitiatorId = uint32_t;
 
 struct DriveIdentity {
   std::string vendor = "VORKA";        // INQUIRY bytes 8..15, space padded
@@ -176,36 +175,37 @@ struct CommandLogEntry {
   uint8_t ascq = 0;
 };
 
-class TapeDrive {
+class TapeDrive : public ScsiTarget {
  public:
   explicit TapeDrive(DriveConfig config);
-  ~TapeDrive();
+  ~TapeDrive() override;
   TapeDrive(const TapeDrive&) = delete;
   TapeDrive& operator=(const TapeDrive&) = delete;
 
-  const DriveIdentity& identity() const noexcept;
+  const DriveIdentity& identity() const noexcept override;
+  uint8_t peripheralType() const noexcept override { return kPeripheralSequentialAccess; }
   uint64_t wwnn() const noexcept;
-  uint64_t portName(uint32_t port) const noexcept;  // NAA name of a target port
-  TimingModel timing() const;
+  uint64_t portName(uint32_t port) const noexcept override;  // NAA name of a target port
+  TimingModel timing() const override;
   void setTiming(TimingModel timing);
   MotionModel motion() const;
   void setMotion(MotionModel motion);  // applies to motions that start later
 
   // A new I_T nexus through target port `targetPort` (done by the SAN when a
   // path is connected).
-  InitiatorId attachInitiator(std::string name, uint32_t targetPort = 0);
+  InitiatorId attachInitiator(std::string name, uint32_t targetPort = 0) override;
 
   // Runs one command from an initiator. `injected` is a fault matched by the
   // path that the drive has to act out (partial write, lost completion, reset).
   CommandResult execute(InitiatorId initiator, const Command& command,
-                        const Fault* injected = nullptr);
+                        const Fault* injected = nullptr) override;
 
   // Task management: logical unit reset, and the operator's or environment's
   // view of a reset.
-  void reset();
+  void reset() override;
 
   // The initiator's I_T nexus was lost (its path went down or vanished).
-  void nexusLost(InitiatorId initiator);
+  void nexusLost(InitiatorId initiator) override;
   // Every initiator's nexus was lost (the drive left the fabric).
   void allNexusesLost();
 

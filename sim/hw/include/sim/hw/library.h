@@ -1,0 +1,146 @@
+// A simulated tape library: a SCSI medium changer (a subset of SMC with SPC
+// RESERVE/RELEASE) with one picker (medium transport element), import/export
+// elements, storage slots and data-transfer elements that are simulated tape
+// drives of the same SAN.
+//
+// The library is reached over one or more control paths (see path.h); each is an
+// initiator with its own unit attentions, medium-removal prevention and
+// reservation state. It keeps the ground truth of where every cartridge is: a
+// cartridge in a storage, import/export or transport element belongs to the
+// library, a cartridge moved into a drive element is inside that TapeDrive (the
+// drive sees its medium loaded, as after an operator's insert) and comes back
+// only after the drive has ejected it.
+//
+// Element addresses: transport from 0, import/export from 16, data transfer from
+// 256, storage from 4096 (ElementAddressing). Commands are serialised under the
+// library's mutex; a move that reaches a drive takes the drive's lock inside it
+// (library first, drive second; a drive never calls its library).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/hw/fault.h"
+#include "sim/hw/medium.h"
+#include "sim/hw/scsi.h"
+#include "sim/hw/tape_drive.h"
+#include "sim/hw/target.h"
+
+namespace sim::hw {
+
+namespace opcode {
+inline constexpr uint8_t kInitializeElementStatus = 0x07;
+inline constexpr uint8_t kPositionToElement = 0x2B;
+inline constexpr uint8_t kMoveMedium = 0xA5;
+inline constexpr uint8_t kExchangeMedium = 0xA6;
+inline constexpr uint8_t kReadElementStatus = 0xB8;
+}  // namespace opcode
+
+// SMC element type codes.
+enum class ElementType : uint8_t {
+  Transport = 1,
+  Storage = 2,
+  ImportExport = 3,
+  DataTransfer = 4,
+};
+
+struct ElementAddressing {
+  uint16_t firstTransport = 0;
+  uint16_t firstImportExport = 16;
+  uint16_t firstDataTransfer = 256;
+  uint16_t firstStorage = 4096;
+};
+
+struct LibraryConfig {
+  DriveIdentity identity = [] {
+    DriveIdentity id;
+    id.product = "VIRTUAL LIBRARY";
+    return id;
+  }();
+  uint32_t slots = 8;
+  uint32_t ieSlots = 1;
+  // The data-transfer elements, in element order; they must outlive the library
+  // (the SAN owns both).
+  std::vector<TapeDrive*> drives;
+  // Cartridges placed into the storage slots from the first (labels = volume tags).
+  std::vector<std::string> volumes;
+  ElementAddressing addressing;
+  bool powerOnAttention = true;  // every initiator gets 06/29/00 before its first command
+  TimingModel timing;            // time a delivered command takes (a move, an inventory)
+};
+
+// One element as the library knows it (the ground truth).
+struct ElementState {
+  ElementType type = ElementType::Storage;
+  uint32_t index = 0;    // zero-based within its type
+  uint16_t address = 0;  // element address
+  bool full = false;
+  std::string volume;                   // label of the cartridge, empty when none
+  std::optional<uint16_t> source;       // element the cartridge was last moved from
+};
+
+struct MoveRecord {
+  InitiatorId initiator = 0;
+  uint16_t source = 0;
+  uint16_t destination = 0;
+  std::string volume;
+};
+
+// "transport:0", "ie:1", "drive:0", "slot:3".
+std::string elementName(ElementType type, uint32_t index);
+std::optional<std::pair<ElementType, uint32_t>> parseElementName(std::string_view name);
+
+class TapeLibrary : public ScsiTarget {
+ public:
+  explicit TapeLibrary(LibraryConfig config);
+  ~TapeLibrary() override;
+  TapeLibrary(const TapeLibrary&) = delete;
+  TapeLibrary& operator=(const TapeLibrary&) = delete;
+
+  const DriveIdentity& identity() const noexcept override;
+  uint8_t peripheralType() const noexcept override { return kPeripheralMediumChanger; }
+  uint64_t portName(uint32_t port) const noexcept override;
+  TimingModel timing() const override;
+  void setTiming(TimingModel timing);
+  uint64_t wwnn() const noexcept;
+
+  InitiatorId attachInitiator(std::string name, uint32_t targetPort = 0) override;
+  CommandResult execute(InitiatorId initiator, const Command& command, const Fault* injected = nullptr) override;
+  // Reset: clears RESERVE(6), every prevention of medium removal, and gives every
+  // initiator 06/29/00. Cartridges stay where they are.
+  void reset() override;
+
+  void injectFault(const Fault& fault);  // faults of the library itself (every control path)
+  void clearFaults();
+
+  const ElementAddressing& addressing() const noexcept;
+  uint32_t count(ElementType type) const noexcept;
+  std::optional<uint16_t> addressOf(ElementType type, uint32_t index) const noexcept;
+  TapeDrive* drive(uint32_t index) const noexcept;
+
+  // Operator at the import/export element: puts a new cartridge in (false when
+  // that element is full or the door is locked by a prevention) / takes one out
+  // (nullptr when empty or locked). Either gives every initiator 06/28/01.
+  bool operatorImport(uint32_t ieIndex, std::unique_ptr<Medium> medium);
+  std::unique_ptr<Medium> operatorExport(uint32_t ieIndex);
+
+  // Ground truth.
+  std::vector<ElementState> elements() const;
+  std::optional<ElementState> findVolume(std::string_view volume) const;
+  std::vector<MoveRecord> moves() const;  // every completed move, oldest first
+  std::vector<std::string> pendingUnitAttentions(InitiatorId initiator) const;  // "29/00", oldest first
+  bool removalPrevented() const;
+  std::optional<InitiatorId> reservationHolder() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim::hw

@@ -1,0 +1,454 @@
+// vorkachgr: driver entry, path devices, request dispatch (answered at once or,
+// with forced pending I/O, later from a worker thread), the status record of
+// forwarded requests, Plug and Play and power.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "changer.h"
+
+namespace vorka::changer {
+namespace {
+
+const int kDriverExtensionId = 0;
+
+using scsiclass::Format16;
+using scsiclass::ReadDword;
+using scsiclass::View;
+using scsiclass::Widen;
+
+// ---- The status record of a forwarded request ---------------------------------------------------
+
+void FillStatusRecord(ChangerPath& path, PIRP irp, const Outcome& out) {
+    // The lookup walks the table under its spin lock; the record lies in the
+    // request's own buffer and stays valid until the request completes.
+    PSCSI_STATUS record = STATUS_STRUCT_ALLOCATED(path.StatusTable(), irp);
+    if (record == nullptr) return;
+    record->iStatus = out.status;
+    record->ulInformation = static_cast<ULONG>(NT_ERROR(out.status) ? 0 : out.information);
+    const ScsiResult& last = out.last;
+    const bool senseValid = out.commandSent && last.delivered() && last.scsiStatus == 0x02 && last.sense.valid;
+    record->fSenseValid = senseValid ? 1 : 0;
+    record->ucSenseKey = senseValid ? last.sense.key : 0;
+    record->ucAsc = senseValid ? last.sense.asc : 0;
+    record->ucAscq = senseValid ? last.sense.ascq : 0;
+    record->ucFlags = 0;
+    record->ucSME = 0;  // a changer has no encryption to report
+    std::memset(record->szHostKey, 0, sizeof record->szHostKey);
+    std::memset(record->szWwpn, 0, sizeof record->szWwpn);
+    path.CountRecordFilled();
+}
+
+// ---- Completing a request ---------------------------------------------------------------------------
+
+NTSTATUS Process(ChangerPath& path, PIRP irp) {
+    Outcome out;
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            HandleDeviceControl(path, irp, out);
+            break;
+        default:
+            out.status = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+    }
+    // The record lives in the forwarded request's buffer: filled before completion
+    // hands the request back to the bus.
+    FillStatusRecord(path, irp, out);
+    irp->IoStatus.Status = out.status;
+    irp->IoStatus.Information = NT_ERROR(out.status) ? 0 : out.information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    path.Gate().Leave();
+    return out.status;
+}
+
+struct PendingWork {
+    PIO_WORKITEM item;
+    PIRP irp;
+};
+
+VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
+    auto* work = static_cast<PendingWork*>(context);
+    PIO_WORKITEM item = work->item;
+    PIRP irp = work->irp;
+    delete work;
+    IoFreeWorkItem(item);  // before completion, after which the driver may unload
+    Process(ChangerPath::Of(device), irp);
+}
+
+NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The path state query touches no library and is answered in every PnP state.
+bool AnswerPathQuery(ChangerPath& path, PIRP irp, NTSTATUS* answered) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
+        stack->Parameters.DeviceIoControl.IoControlCode != kIoctlQueryChangerPathState) {
+        return false;
+    }
+    if (irp->RequestorMode == UserMode) {
+        *answered = CompleteNow(irp, STATUS_ACCESS_DENIED);
+    } else if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ChangerPathState) ||
+               irp->AssociatedIrp.SystemBuffer == nullptr) {
+        *answered = CompleteNow(irp, STATUS_BUFFER_TOO_SMALL);
+    } else {
+        ChangerPathState state = path.Query();
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, &state, sizeof state);
+        *answered = CompleteNow(irp, STATUS_SUCCESS, sizeof state);
+    }
+    return true;
+}
+
+NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
+    ChangerPath& path = ChangerPath::Of(device);
+    NTSTATUS status;
+    if (AnswerPathQuery(path, irp, &status)) return status;
+    status = path.Gate().Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+    if (!NT_SUCCESS(status)) return CompleteNow(irp, status);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        status = scsiclass::PreparePassThroughDirect(irp);
+        if (!NT_SUCCESS(status)) {
+            CompleteNow(irp, status);
+            path.Gate().Leave();
+            return status;
+        }
+    }
+    if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
+
+    // Forced pending: answer later from a worker thread, so that a caller which
+    // does not wait for STATUS_PENDING reads the outcome too early and shows it.
+    IoMarkIrpPending(irp);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (item == nullptr) {
+        Process(path, irp);
+        return STATUS_PENDING;
+    }
+    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp});
+    return STATUS_PENDING;
+}
+
+// ---- Plug and Play and power ------------------------------------------------------------------------
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ForwardAndWait(ChangerPath& path, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(path.Lower(), irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS PassDown(ChangerPath& path, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(path.Lower(), irp);
+}
+
+void DeleteLink(ChangerPath& path) {
+    std::u16string link = Format16("\\DosDevices\\Changer%u", path.Number());
+    UNICODE_STRING name = View(link);
+    IoDeleteSymbolicLink(&name);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    ChangerPath& path = ChangerPath::Of(device);
+    NTSTATUS status;
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            status = ForwardAndWait(path, irp);
+            if (NT_SUCCESS(status)) status = path.StartPath();
+            if (NT_SUCCESS(status)) path.Gate().SetPnp(PathPnp::Started);
+            Trace("start of Changer%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
+            return CompleteNow(irp, status);
+        case IRP_MN_STOP_DEVICE:
+            path.Gate().SetPnp(PathPnp::Stopped);
+            path.Gate().Drain();
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        case IRP_MN_SURPRISE_REMOVAL:
+            path.Gate().SetPnp(PathPnp::SurpriseRemoved);
+            path.Gate().Drain();
+            DeleteLink(path);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            const bool linkGone = path.Gate().Pnp() == PathPnp::SurpriseRemoved;
+            path.Gate().SetPnp(PathPnp::Removed);
+            path.Gate().Drain();
+            if (!linkGone) DeleteLink(path);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            PDEVICE_OBJECT lower = path.Lower();
+            status = PassDown(path, irp);
+            Trace("Changer%u removed\n", path.Number());
+            IoDetachDevice(lower);
+            IoDeleteDevice(device);
+            return status;
+        }
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(path, irp);
+        default:
+            return PassDown(path, irp);
+    }
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ChangerPath::Of(device).Lower(), irp);
+}
+
+NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) { return PassDown(ChangerPath::Of(device), irp); }
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
+    ULONG number = 0;
+    // The first free \Device\Changer<n>, as a changer class driver names its devices.
+    for (; number < 10000 && status == STATUS_OBJECT_NAME_COLLISION; ++number) {
+        std::u16string text = Format16("\\Device\\Changer%u", number);
+        UNICODE_STRING name = View(text);
+        status = IoCreateDevice(driverObject, sizeof(ChangerPath), &name, FILE_DEVICE_CHANGER,
+                                FILE_REMOVABLE_MEDIA | FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+        if (NT_SUCCESS(status)) break;
+    }
+    if (!NT_SUCCESS(status)) {
+        Trace("AddDevice: no device object: 0x%08x\n", static_cast<unsigned>(status));
+        return status;
+    }
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (lower == nullptr) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    new (device->DeviceExtension) ChangerPath(device, lower, number);
+
+    std::u16string linkText = Format16("\\DosDevices\\Changer%u", number);
+    std::u16string deviceText = Format16("\\Device\\Changer%u", number);
+    UNICODE_STRING link = View(linkText);
+    UNICODE_STRING target = View(deviceText);
+    status = IoCreateSymbolicLink(&link, &target);
+    if (!NT_SUCCESS(status)) Trace("AddDevice: no link for Changer%u: 0x%08x\n", number, static_cast<unsigned>(status));
+
+    device->Flags |= lower->Flags & DO_POWER_PAGABLE;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Trace("AddDevice: Changer%u on PDO %p\n", number, static_cast<void*>(pdo));
+    return STATUS_SUCCESS;
+}
+
+VOID Unload(PDRIVER_OBJECT driverObject) { Driver::Of(driverObject).~Driver(); }
+
+}  // namespace
+
+void Trace(const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    DbgPrint("VorkaChgr: %s", line);
+}
+
+// ---- Driver -------------------------------------------------------------------------------------------
+
+Driver::Driver(PUNICODE_STRING registryPath) {
+    std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
+    key += u"\\Parameters";
+    pending_.Configure(ReadDword(key, kForcePendingValue), ReadDword(key, kForcePendingSeedValue));
+}
+
+Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
+    return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
+}
+
+bool Driver::ChoosePending() { return pending_.Next(); }
+
+// ---- ChangerPath -------------------------------------------------------------------------------------------
+
+ChangerPath::ChangerPath(PDEVICE_OBJECT self, PDEVICE_OBJECT lower, ULONG number)
+    : self_(self), lower_(lower), number_(number) {}
+
+ScsiResult ChangerPath::Send(const std::uint8_t* cdb, std::uint8_t cdbLength, san::DataDirection direction, void* data,
+                             std::uint32_t length, Outcome* outcome) {
+    ScsiResult result = scsiclass::SendSrb(lower_, cdb, cdbLength, direction, data, length);
+    if (outcome != nullptr) {
+        outcome->commandSent = true;
+        outcome->last = result;
+    }
+    return result;
+}
+
+ScsiResult ChangerPath::SendRetryingAttention(const std::uint8_t* cdb, std::uint8_t cdbLength,
+                                              san::DataDirection direction, void* data, std::uint32_t length,
+                                              Outcome* outcome) {
+    ScsiResult result;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        result = Send(cdb, cdbLength, direction, data, length, outcome);
+        if (!result.unitAttention()) break;
+        Trace("Changer%u: unit attention %02X/%02X, command 0x%02X sent again\n", number_, result.sense.asc,
+              result.sense.ascq, cdb[0]);
+        // A new condition in the library: what this path knew of its layout is stale.
+        std::lock_guard lock(addressingMutex_);
+        addressingKnown_ = false;
+    }
+    return result;
+}
+
+NTSTATUS ChangerPath::AdapterControl(ULONG code, void* output, ULONG outputLength) {
+    return scsiclass::AdapterControl(lower_, code, output, outputLength);
+}
+
+NTSTATUS ChangerPath::StartPath() {
+    SCSI_ADDRESS address{};
+    NTSTATUS status = AdapterControl(IOCTL_SCSI_GET_ADDRESS, &address, sizeof address);
+    if (!NT_SUCCESS(status)) {
+        Trace("Changer%u: no SCSI address: 0x%08x\n", number_, static_cast<unsigned>(status));
+        return status;
+    }
+    address_ = address;
+    address_.Length = sizeof(SCSI_ADDRESS);
+
+    // Unit attentions the library holds since power-on or a reset belong to no
+    // caller: take them now, as a class driver's start does.
+    const std::uint8_t testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        if (!Send(testUnitReady, 6, san::DataDirection::None, nullptr, 0).unitAttention()) break;
+    }
+    Outcome ignored;
+    Addressing addressing;
+    status = GetAddressing(&addressing, ignored);
+    if (!NT_SUCCESS(status)) Trace("Changer%u: element addresses not read yet: 0x%08x\n", number_, static_cast<unsigned>(status));
+
+    char key[200];
+    std::snprintf(key, sizeof key,
+                  "\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %u\\Scsi Bus %u\\Target Id %u\\Logical Unit Id %u",
+                  address_.PortNumber, address_.PathId, address_.TargetId, address_.Lun);
+    std::u16string keyText = Widen(key);
+    std::u16string value = Format16("Changer%u", number_);
+    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyText.c_str(), u"DeviceName", REG_SZ,
+                                   const_cast<char16_t*>(value.c_str()),
+                                   static_cast<ULONG>((value.size() + 1) * sizeof(WCHAR)));
+    if (!NT_SUCCESS(status)) Trace("Changer%u: DeviceName not written: 0x%08x\n", number_, static_cast<unsigned>(status));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ChangerPath::GetAddressing(Addressing* addressing, Outcome& out) {
+    {
+        std::lock_guard lock(addressingMutex_);
+        if (addressingKnown_) {
+            *addressing = addressing_;
+            return STATUS_SUCCESS;
+        }
+    }
+    std::uint8_t data[4 + 20] = {};
+    const std::uint8_t cdb[6] = {0x1A, 0x08, 0x1D, 0, sizeof data, 0};  // MODE SENSE(6), DBD, page 1D
+    ScsiResult r = SendRetryingAttention(cdb, 6, san::DataDirection::In, data, sizeof data, &out);
+    NTSTATUS status = StatusFromResult(r);
+    if (!NT_SUCCESS(status)) return status;
+    const std::uint8_t* page = data + 4 + data[3];
+    if (r.transferred < static_cast<std::uint32_t>(4 + data[3] + 18) || (page[0] & 0x3F) != 0x1D) {
+        return STATUS_IO_DEVICE_ERROR;
+    }
+    Addressing a;
+    a.first[ChangerTransport] = static_cast<std::uint16_t>(Be16(page + 2));
+    a.count[ChangerTransport] = static_cast<std::uint16_t>(Be16(page + 4));
+    a.first[ChangerSlot] = static_cast<std::uint16_t>(Be16(page + 6));
+    a.count[ChangerSlot] = static_cast<std::uint16_t>(Be16(page + 8));
+    a.first[ChangerIEPort] = static_cast<std::uint16_t>(Be16(page + 10));
+    a.count[ChangerIEPort] = static_cast<std::uint16_t>(Be16(page + 12));
+    a.first[ChangerDrive] = static_cast<std::uint16_t>(Be16(page + 14));
+    a.count[ChangerDrive] = static_cast<std::uint16_t>(Be16(page + 16));
+    std::lock_guard lock(addressingMutex_);
+    addressing_ = a;
+    addressingKnown_ = true;
+    *addressing = a;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ChangerPath::TakeStatusTable(PIRPS_WITH_STATUS table) {
+    // While the handshake lasts, slot 0 of the head block names a 4-byte value with
+    // the number of the path's virtual changer (the changer filter uses slot 0 only).
+    bool recorded = false;
+    ULONG virtualNumber = 0;
+    if (table != nullptr) {
+        KIRQL irql;
+        KeAcquireSpinLock(&table->slLock, &irql);
+        if ((table->ullBitmap & 0x1) != 0 && table->Slots[0].pScsiStatus != nullptr) {
+            virtualNumber = *reinterpret_cast<const ULONG*>(table->Slots[0].pScsiStatus);
+            recorded = true;
+        }
+        KeReleaseSpinLock(&table->slLock, irql);
+    }
+    table_.store(table);
+    std::lock_guard lock(stateMutex_);
+    ++setExtInBaseCount_;
+    virtualRecorded_ = recorded;
+    virtualNumber_ = recorded ? virtualNumber : 0;
+    Trace("Changer%u: status table %p%s\n", number_, static_cast<void*>(table),
+          recorded ? ", virtual changer named" : " without the handshake slot");
+    return STATUS_SUCCESS;
+}
+
+ChangerPathState ChangerPath::Query() const {
+    ChangerPathState s;
+    s.deviceNumber = number_;
+    s.started = gate_.Pnp() == PathPnp::Started ? 1 : 0;
+    s.requestsInProgress = gate_.InProgress();
+    s.statusTable = reinterpret_cast<ULONG_PTR>(table_.load());
+    s.portNumber = address_.PortNumber;
+    s.pathId = address_.PathId;
+    s.targetId = address_.TargetId;
+    s.lun = address_.Lun;
+    s.recordsFilled = recordsFilled_.load();
+    std::lock_guard lock(stateMutex_);
+    s.setExtInBaseCount = setExtInBaseCount_;
+    s.virtualChangerRecorded = virtualRecorded_ ? 1 : 0;
+    s.virtualChangerNumber = virtualNumber_;
+    return s;
+}
+
+}  // namespace vorka::changer
+
+using namespace vorka::changer;
+
+extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    PVOID extension = nullptr;
+    NTSTATUS status = IoAllocateDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId),
+                                                      sizeof(Driver), &extension);
+    if (!NT_SUCCESS(status)) return status;
+    new (extension) Driver(registryPath);
+
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = DispatchPassDown;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchRequest;
+    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driverObject->DriverExtension->AddDevice = AddDevice;
+    driverObject->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,170 @@
+// SCSI commands through the adapter's path device, sense decoding, and the
+// request gate of a path device.
+#include "scsi_class.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vorka::scsiclass {
+
+Sense DecodeSense(const std::uint8_t* data, std::uint32_t length) {
+    Sense s;
+    if (data == nullptr || length < 14) return s;
+    const std::uint8_t code = data[0] & 0x7F;
+    if (code != 0x70 && code != 0x71) return s;
+    s.valid = true;
+    s.key = data[2] & 0x0F;
+    s.filemark = (data[2] & 0x80) != 0;
+    s.eom = (data[2] & 0x40) != 0;
+    s.ili = (data[2] & 0x20) != 0;
+    s.infoValid = (data[0] & 0x80) != 0;
+    s.information = static_cast<std::int32_t>(Be32(data + 3));
+    s.asc = data[12];
+    s.ascq = data[13];
+    return s;
+}
+
+namespace {
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours: freed by the sender
+}
+
+}  // namespace
+
+ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
+                   san::DataDirection direction, void* data, std::uint32_t length) {
+    ScsiResult result;
+    san::ScsiRequest request;
+    std::memcpy(request.cdb, cdb, cdbLength > 16 ? 16 : cdbLength);
+    request.cdbLength = cdbLength > 16 ? 16 : cdbLength;
+    request.direction = length == 0 ? san::DataDirection::None : direction;
+    request.dataBuffer = data;
+    request.dataTransferLength = length;
+    request.senseBuffer = result.senseData.data();
+    request.senseInfoLength = static_cast<std::uint32_t>(result.senseData.size());
+
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (irp == nullptr) {
+        result.transport = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_SCSI;
+    next->Parameters.Scsi.Srb = reinterpret_cast<struct _SCSI_REQUEST_BLOCK*>(&request);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+
+    if (request.srbStatus == san::SrbStatus::Success || request.srbStatus == san::SrbStatus::Error) {
+        result.transport = STATUS_SUCCESS;
+        result.scsiStatus = request.scsiStatus;
+        result.transferred = request.dataTransferLength;
+        result.residual = request.residual;
+        result.senseLength = request.senseInfoLength;
+        result.sense = DecodeSense(result.senseData.data(), result.senseLength);
+    } else {
+        result.transport = request.transportStatus != 0 ? request.transportStatus
+                           : NT_SUCCESS(status)          ? STATUS_IO_DEVICE_ERROR
+                                                         : status;
+        result.residual = length;
+    }
+    return result;
+}
+
+NTSTATUS AdapterControl(PDEVICE_OBJECT lower, ULONG code, void* output, ULONG outputLength) {
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, lower, nullptr, 0, output, outputLength, FALSE, &done, &iosb);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return status;
+}
+
+NTSTATUS RequestGate::Enter(UCHAR majorFunction) {
+    std::lock_guard lock(mutex_);
+    const PathPnp state = pnp_.load();
+    const bool closing = majorFunction == IRP_MJ_CLOSE || majorFunction == IRP_MJ_CLEANUP;
+    if (!closing) {
+        if (state == PathPnp::SurpriseRemoved || state == PathPnp::Removed) return STATUS_DEVICE_DOES_NOT_EXIST;
+        if (state != PathPnp::Started) return STATUS_DEVICE_NOT_READY;
+    }
+    ++inProgress_;
+    return STATUS_SUCCESS;
+}
+
+void RequestGate::Leave() {
+    std::lock_guard lock(mutex_);
+    if (--inProgress_ == 0) idle_.notify_all();
+}
+
+void RequestGate::Drain() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return inProgress_ == 0; });
+}
+
+void RequestGate::SetPnp(PathPnp state) {
+    std::lock_guard lock(mutex_);
+    pnp_.store(state);
+}
+
+std::uint32_t RequestGate::InProgress() const {
+    std::lock_guard lock(mutex_);
+    return inProgress_;
+}
+
+std::u16string Widen(const char* text) {
+    std::u16string out;
+    for (; *text != '\0'; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
+    return out;
+}
+
+std::u16string Format16(const char* format, unsigned value) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, value);
+    return Widen(text);
+}
+
+UNICODE_STRING View(const std::u16string& text) {
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(text.c_str());
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    return s;
+}
+
+ULONG ReadDword(const std::u16string& key, const char16_t* name) {
+    ULONG value = 0;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(name);
+    table[0].EntryContext = &value;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr);
+    return NT_SUCCESS(status) ? value : 0;
+}
+
+void PendingChoice::Configure(std::uint32_t mode, std::uint32_t seed) {
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+    rng_.seed(seed != 0 ? seed : 0x5EED);
+}
+
+bool PendingChoice::Next() {
+    std::lock_guard lock(mutex_);
+    if (mode_ == 0) return false;
+    if (mode_ >= 2) return true;
+    return (rng_() & 1) != 0;
+}
+
+}  // namespace vorka::scsiclass
