@@ -78,19 +78,17 @@ private:
     ProcessState* previous_;
 };
 
-NTSTATUS WaitForRequest(IRP* irp, DEVICE_OBJECT* device, KEVENT* event, IO_STATUS_BLOCK* iosb, const char* what) {
+// Sends a system service's request and waits for it. The status block is written only
+// where Windows writes it: not for a request that failed at once without being pending
+// (its status is what IoCallDriver returned). A dispatch routine that broke the pending
+// rules has been reported by IofCallDriver; the request is waited for all the same, as
+// its completion writes to the caller's frame.
+NTSTATUS WaitForRequest(IRP* irp, DEVICE_OBJECT* device, KEVENT* event, IO_STATUS_BLOCK* iosb) {
+    IrpHeaderOf(irp)->kernelWaits = true;
     NTSTATUS status = IofCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
-        return iosb->Status;
-    }
-    if (!KeReadStateEvent(event)) {
-        ReportViolation(std::string("dispatch routine of ") + DeviceLabel(device) + " returned " +
-                        Hex(ULONG(status)) + " for a " + what +
-                        " request without completing it and without STATUS_PENDING");
-        KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
-    }
-    return status;
+    KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
+    if (iosb->Status == STATUS_PENDING) iosb->Information = 0;
+    return status == STATUS_PENDING ? iosb->Status : status;
 }
 
 }  // namespace
@@ -295,7 +293,7 @@ NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, voi
     iosb.Status = STATUS_PENDING;
     irp->UserEvent = &event;
     irp->UserIosb = &iosb;
-    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb, "device control");
+    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb);
     if (information) *information = iosb.Information;
     return status;
 }
@@ -379,7 +377,7 @@ NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* b
     iosb.Status = STATUS_PENDING;
     irp->UserEvent = &event;
     irp->UserIosb = &iosb;
-    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb, write ? "write" : "read");
+    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb);
     if (information) *information = iosb.Information;
     if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) && !byteOffset)
         file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(iosb.Information);

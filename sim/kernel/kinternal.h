@@ -71,6 +71,7 @@ struct ThreadState {
     int spinLocksHeld = 0;
     int criticalRegion = 0;
     int guardedRegion = 0;
+    int mutexesHeld = 0;              // KMUTEXes owned (each also counts in criticalRegion)
     VK_SEH_FRAME* sehTop = nullptr;
     _KTHREAD* thread = nullptr;       // referenced thread object, created on first use
     ProcessState* process = nullptr;  // process the thread runs for; nullptr: system
@@ -311,8 +312,29 @@ struct alignas(16) IrpHeader {
     ProcessState* process = nullptr;   // originating process of a user request
     ULONG outputLength = 0;            // caller's output buffer size of a buffered request
     bool builtByIoManager = false;
+    // The kernel itself waits for this request (its own synchronous requests and the system
+    // services): the event is set even when the request fails at once, where Windows leaves
+    // a caller's event alone, so that the kernel never waits for a request that is done.
+    bool kernelWaits = false;
     bool holdsFileReference = false;   // OriginalFileObject is referenced for the request
     bool reported = false;             // leak already reported
+    // IofCallDriver calls still running with this IRP: the header stays out of the
+    // quarantine's eviction until they have checked what their dispatch routine returned.
+    std::atomic<int> pins{0};
+    // What one stack location's dispatch routine did with the request, for the pending rules
+    // (index: stack location number). Guarded by `locationMutex`.
+    struct Location {
+        std::uint32_t call = 0;          // which IofCallDriver to this location the record belongs to
+        bool returned = false;           // the dispatch routine returned
+        bool returnedPending = false;    // ... with STATUS_PENDING
+        NTSTATUS returnedStatus = 0;
+        bool completed = false;          // the completion went up through this location
+        bool markedPending = false;      // SL_PENDING_RETURNED was set there when it did
+        NTSTATUS completedStatus = 0;    // the request's status when it did
+    };
+    std::mutex locationMutex;
+    std::vector<Location> locations;
+    std::uint32_t calls = 0;
     IRP* irp() { return reinterpret_cast<IRP*>(this + 1); }
 };
 IrpHeader* IrpHeaderOf(const IRP* irp);
@@ -344,6 +366,14 @@ std::vector<std::string> TakePoolLeaksOf(const DriverImage* image);
 // Every block still allocated (machine shutdown), one line per owner and tag, except the
 // blocks of images that are still in use.
 std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>& inUse);
+
+// Kernel objects that must not go away while in use, found in [begin, begin + size): live
+// ERESOURCEs, armed timers, queued DPCs. Each is described and forgotten (the timer cancelled,
+// the DPC dequeued) so that the machine goes on; the caller reports them. On Windows, freeing
+// memory that holds one is a bug check.
+std::vector<std::string> TakeResourcesIn(const void* begin, std::size_t size);
+std::vector<std::string> TakeTimersAndDpcsIn(const void* begin, std::size_t size);
+std::vector<std::string> TakeLiveObjectsIn(const void* begin, std::size_t size);
 
 // MmProbeAndLockPages without the raise: the status instead.
 NTSTATUS LockMdlPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
