@@ -158,6 +158,11 @@ void NoteCompletedThrough(IrpHeader* header, int location, UCHAR control, NTSTAT
 // the IRP freed.
 void FinishThreadedIrp(IRP* irp) {
     IrpHeader* header = IrpHeaderOf(irp);
+    // A canceller holds this lock while it cancels an asynchronous request: the request
+    // is not freed under it.
+    std::unique_lock<std::recursive_mutex> asyncLock;
+    if (header->async)
+        if (auto* impl = CurrentImpl()) asyncLock = std::unique_lock(impl->asyncMutex);
     const NTSTATUS status = irp->IoStatus.Status;
     if (irp->Flags & IRP_BUFFERED_IO) {
         if ((irp->Flags & IRP_INPUT_OPERATION) && status != STATUS_VERIFY_REQUIRED && !NT_ERROR(status)) {
@@ -193,8 +198,12 @@ void FinishThreadedIrp(IRP* irp) {
         else if (file) KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
     }
     bool dropFile = header->holdsFileReference && file;
+    void* eventObject = header->eventObject;
+    if (header->async) ForgetAsyncRequest(irp);
     FreeIrpNow(irp);
+    if (asyncLock.owns_lock()) asyncLock.unlock();
     if (dropFile) Dereference(file);
+    if (eventObject) Dereference(eventObject);
 }
 
 }  // namespace

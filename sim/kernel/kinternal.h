@@ -290,6 +290,35 @@ NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, voi
 NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
                        ULONG_PTR* information, const std::int64_t* byteOffset);
 
+// An asynchronous user request in progress.
+struct AsyncRequest {
+    IRP* irp;
+    _KTHREAD* thread;     // the thread that started it
+    ProcessState* process;
+    FILE_OBJECT* file;
+    void* iosb;           // the caller's status block (OVERLAPPED)
+};
+// Where a user request's outcome goes: synchronous (the service waits) when `iosb` is
+// nullptr; else the caller's status block and event (an event object, referenced for the
+// request, or nullptr for the file's own event) and the service returns STATUS_PENDING.
+struct UserTarget {
+    IO_STATUS_BLOCK* iosb = nullptr;
+    KEVENT* event = nullptr;
+};
+NTSTATUS UserDeviceControlTo(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+                             void* output, ULONG outputLength, ULONG_PTR* information, const UserTarget& target);
+NTSTATUS UserReadWriteTo(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
+                         ULONG_PTR* information, const std::int64_t* byteOffset, const UserTarget& target);
+// Cancels the asynchronous requests that `match` selects; returns how many it found.
+std::size_t CancelAsyncRequests(const std::function<bool(const AsyncRequest&)>& match);
+// A thread ends: its asynchronous requests are cancelled and waited for.
+void CancelThreadRequests(_KTHREAD* thread);
+// Cancels the requests `match` selects and waits for them (5 s at most, then a report).
+void CancelAndWait(const std::function<bool(const AsyncRequest&)>& match, const char* whose);
+// Called by the I/O manager when an asynchronous request finishes (lock held by the caller).
+void ForgetAsyncRequest(IRP* irp);
+extern _OBJECT_TYPE EventObjectType;
+
 // Deletes a device whose deletion was deferred, when nothing holds it any more.
 void CompleteDeviceDeletionIfUnused(DEVICE_OBJECT* device);
 
@@ -317,6 +346,8 @@ struct alignas(16) IrpHeader {
     // a caller's event alone, so that the kernel never waits for a request that is done.
     bool kernelWaits = false;
     bool holdsFileReference = false;   // OriginalFileObject is referenced for the request
+    bool async = false;                // an asynchronous user request (in Machine::Impl::asyncRequests)
+    void* eventObject = nullptr;       // the user's event object, referenced for the request
     bool reported = false;             // leak already reported
     // IofCallDriver calls still running with this IRP: the header stays out of the
     // quarantine's eviction until they have checked what their dispatch routine returned.
@@ -560,6 +591,13 @@ struct sim::Machine::Impl {
 
     std::unique_ptr<k::KernelWorker> worker;  // work items, deferred deletions
     std::unique_ptr<k::DpcTimerService> dpc;
+
+    // Asynchronous user requests in progress (overlapped I/O), for CancelIo, CancelIoEx and
+    // the cancellation of a thread's requests when it exits. Held while a request is
+    // cancelled and while one is finished, so that a cancelled request is never freed under
+    // the canceller; recursive because a cancel routine may complete the request at once.
+    std::recursive_mutex asyncMutex;
+    std::vector<k::AsyncRequest> asyncRequests;
 
     std::mutex shutdownMutex;
     std::vector<DEVICE_OBJECT*> shutdownNotifications;

@@ -45,3 +45,6 @@ typedef struct _KTSEH_REQUESTOR {
 #define KTRULES_RELEASE_MUTEX 9
 #define KTRULES_RETURN_IN_GUARDED_REGION 10  // returns inside a guarded region (KTRULES_LEAVE_GUARDED_REGION)
 #define KTRULES_LEAVE_GUARDED_REGION 11
+
+// kt_rules: held pending with a cancel routine until it is cancelled; completes with STATUS_CANCELLED.
+#define IOCTL_KTRULES_WAIT_FOR_CANCEL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x937, METHOD_BUFFERED, FILE_ANY_ACCESS)

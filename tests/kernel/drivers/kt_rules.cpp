@@ -9,6 +9,7 @@
 //                                    with the NTSTATUS of the input buffer (the right way)
 //   IOCTL_KTRULES_FAIL               fails at once with the NTSTATUS of the input buffer
 //   IOCTL_KTRULES_BREAK              breaks the pool or object rule its input names (KTRULES_*)
+//   IOCTL_KTRULES_WAIT_FOR_CANCEL    held pending with a cancel routine until it is cancelled
 #include <ntddk.h>
 
 #include "kt_ioctl.h"
@@ -117,6 +118,27 @@ void Break(ULONG rule) {
     }
 }
 
+// The cancel routine of a held request: called with the cancel spin lock held.
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS HoldUntilCancelled(PIRP irp) {
+    IoMarkIrpPending(irp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        // Cancelled before it could be held: nobody else will complete it.
+        IoReleaseCancelSpinLock(irql);
+        Complete(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, CancelHeld);
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_PENDING;
+}
+
 NTSTATUS DispatchControl(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
@@ -142,6 +164,7 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT, PIRP irp) {
         KeInsertQueueDpc(&completionDpc, irp, nullptr);
         return STATUS_PENDING;
     case IOCTL_KTRULES_FAIL: return Complete(irp, InputStatus(irp));
+    case IOCTL_KTRULES_WAIT_FOR_CANCEL: return HoldUntilCancelled(irp);
     case IOCTL_KTRULES_BREAK:
         Break(static_cast<ULONG>(InputStatus(irp)));
         return Complete(irp, STATUS_SUCCESS);
