@@ -47,6 +47,7 @@ void TapeBusTest::startBusAndFilters() {
         if (config.failoverDisabled) registry.setDword(kParameters, u"FailoverDisabled", 1);
         if (config.eventsEnabled) registry.setDword(kParameters, u"FailoverEventsEnabled", 1);
         if (config.persistentNaming) registry.setDword(kParameters, u"PersistentNaming", 1);
+        configureBus(registry, kParameters);
         machine().pnp().addDriverBinding({u"root\\vorkatbus", u"vorkatbus", {}, {}});
         machine().pnp().createRootDevice(u"root\\vorkatbus");
         machine().drivers().installService(u"" FAKEPATH_SERVICE_NAME);
