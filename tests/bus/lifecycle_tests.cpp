@@ -91,10 +91,13 @@ TEST_F(BusLifecycle, CancelledStopAndRemoveLeaveTheBusStarted) {
 
 TEST_F(BusLifecycle, PowerRequestsPassToTheDeviceBelow) {
     InstallBus();
-    TraceWindow window(machine());
+    Application app(machine(), "tapeadmin.exe");
+    ASSERT_EQ(app.open(kBusControlLink), STATUS_SUCCESS);
+    ULONG before = 0, after = 0;
+    ASSERT_EQ(app.ioctl(BUSLOWER_IOCTL_SET_POWER_COUNT, nullptr, 0, &before, sizeof before).status, STATUS_SUCCESS);
     EXPECT_EQ(machine().pnp().sendPowerIrp(instance_, IRP_MN_SET_POWER, /*systemState=*/false, 1), STATUS_SUCCESS);
-    EXPECT_TRUE(window.contains("BusDispatchPower: IRP_MN_SET_POWER"));
-    EXPECT_TRUE(window.contains("BusDispatchPower: state == 0x00000002, sending IRP down"));
+    ASSERT_EQ(app.ioctl(BUSLOWER_IOCTL_SET_POWER_COUNT, nullptr, 0, &after, sizeof after).status, STATUS_SUCCESS);
+    EXPECT_EQ(after, before + 1) << "the filter below the bus saw the request";
 }
 
 TEST_F(BusLifecycle, RemovingTheBusUnloadsTheDriverWithItsEventAndNothingLeftBehind) {
