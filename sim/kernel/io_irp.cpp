@@ -191,7 +191,14 @@ void FinishThreadedIrp(IRP* irp) {
     // A request that failed at once, without ever being pending, is over when IoCallDriver
     // returns its status: Windows then writes no status block and sets no event.
     const bool failedAtOnce = NT_ERROR(status) && !irp->PendingReturned;
-    if (irp->UserIosb && !failedAtOnce) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserIosb && !failedAtOnce) {
+        // An application may poll its OVERLAPPED while the request goes on (HasOverlappedIoCompleted):
+        // the byte count first, then the status that publishes it.
+        IO_STATUS_BLOCK* iosb = irp->UserIosb;
+        __atomic_store_n(&iosb->Information, irp->IoStatus.Information, __ATOMIC_RELAXED);
+        __atomic_store_n(reinterpret_cast<ULONG_PTR*>(&iosb->Pointer),
+                         static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)), __ATOMIC_RELEASE);
+    }
     FILE_OBJECT* file = irp->Tail.Overlay.OriginalFileObject;
     if (!failedAtOnce || header->kernelWaits) {
         if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);

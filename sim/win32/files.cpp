@@ -186,7 +186,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (static_cast<NTSTATUS>(lpOverlapped->Internal) == STATUS_PENDING) {
+    // The kernel publishes the outcome with the status (release): read it first (acquire).
+    if (static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING) {
         if (!bWait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
@@ -198,7 +199,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
             return FALSE;
         }
     }
-    const NTSTATUS status = static_cast<NTSTATUS>(lpOverlapped->Internal);
+    const NTSTATUS status = static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
     if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     if (!NT_SUCCESS(status)) {
         Fail(status);
