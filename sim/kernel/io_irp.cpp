@@ -118,11 +118,6 @@ std::string RoutineLabel(const void* routine) {
 // known at different moments (the completion may run on another thread before or after the
 // routine returns), so each location keeps a record and whichever comes second checks it.
 
-struct PendingContext {
-    std::string routine;  // the dispatch routine, for messages
-    UCHAR major = 0;
-};
-
 void CheckLocationLocked(const IrpHeader::Location& record, const std::string& what) {
     if (!record.returned || !record.completed) return;
     if (record.returnedPending && !record.markedPending)
@@ -150,7 +145,8 @@ void NoteCompletedThrough(IrpHeader* header, int location, UCHAR control, NTSTAT
     record.markedPending = (control & SL_PENDING_RETURNED) != 0;
     record.completedStatus = status;
     if (record.returned)
-        CheckLocationLocked(record, "the dispatch routine at " + LocationLabel(header, location));
+        CheckLocationLocked(record, "dispatch routine " + RoutineLabel(record.routine) + " for major " +
+                                        Hex(record.major) + " (" + LocationLabel(header, location) + ")");
 }
 
 // The I/O manager's part of completing a threaded request: buffered output
@@ -369,7 +365,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard lock(header->locationMutex);
         if (header->locations.size() < std::size_t(Irp->StackCount) + 2) header->locations.resize(Irp->StackCount + 2);
         call = ++header->calls;
-        header->locations[location] = IrpHeader::Location{call};
+        PDRIVER_DISPATCH routine = driver->MajorFunction[major];
+        header->locations[location] = IrpHeader::Location{call, reinterpret_cast<const void*>(routine), major};
     }
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     NTSTATUS status = dispatch(DeviceObject, Irp);

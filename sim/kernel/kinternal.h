@@ -356,6 +356,8 @@ struct alignas(16) IrpHeader {
     // (index: stack location number). Guarded by `locationMutex`.
     struct Location {
         std::uint32_t call = 0;          // which IofCallDriver to this location the record belongs to
+        const void* routine = nullptr;   // its dispatch routine and major function, for reports
+        UCHAR major = 0;
         bool returned = false;           // the dispatch routine returned
         bool returnedPending = false;    // ... with STATUS_PENDING
         NTSTATUS returnedStatus = 0;

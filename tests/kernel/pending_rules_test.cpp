@@ -66,6 +66,7 @@ TEST_F(PendingRules, AnUnmarkedRequestCompletedLaterFromADpcIsReportedToo) {
     EXPECT_EQ(FromApplication(IOCTL_KTRULES_PEND_UNMARKED_DPC), STATUS_SUCCESS);
     std::string report = OnlyReport();
     EXPECT_TRUE(Contains(report, "returned STATUS_PENDING without marking the request pending")) << report;
+    EXPECT_TRUE(Contains(report, "in kt_rules for major 0xE")) << report;
 }
 
 TEST_F(PendingRules, ReturningAnotherStatusThanTheRequestWasCompletedWithIsReported) {
