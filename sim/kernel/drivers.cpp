@@ -227,6 +227,9 @@ void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload) {
             ReportViolation("driver " + name + " unloaded while " + std::to_string(running) +
                             " system thread(s) it started still run");
         CancelTimersOfRange(image->begin, image->end);
+        for (auto& object :
+             TakeResourcesIn(reinterpret_cast<const void*>(image->begin), image->end - image->begin))
+            ReportViolation("driver " + name + " unloaded with its global " + object);
     }
     if (loader.machine->eventLog)
         for (auto& packet : loader.machine->eventLog->takeOutstandingPacketsOf(driver))

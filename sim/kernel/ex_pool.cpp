@@ -9,6 +9,7 @@
 #include <set>
 
 #include "kinternal.h"
+#include "quarantine.h"
 
 using sim::ReportViolation;
 
@@ -92,7 +93,10 @@ Pool::Pool() : impl_(std::make_unique<Impl>()) {}
 
 Pool::~Pool() {
     for (auto& [block, info] : impl_->live) std::free(block);
-    for (auto& [block, info] : impl_->freed) std::free(block);
+    for (auto& [block, info] : impl_->freed) {
+        k::Unpoison(block, info.size);
+        std::free(block);
+    }
 }
 
 void* Pool::allocate(int poolType, std::size_t size, ULONG tag, const void* caller, bool zero) {
@@ -105,6 +109,8 @@ void* Pool::allocate(int poolType, std::size_t size, ULONG tag, const void* call
                         " (the most allowed is 1)");
     std::shared_ptr<k::DriverImage> image = k::ImageOfAddress(caller);
     PoolRequest request{poolType, size, tag, k::OwnerNameOf(image.get())};
+    // Windows' verifier stops on a zero-byte request: it is a length nobody checked.
+    if (size == 0) ReportViolation("pool allocation of 0 bytes (tag " + TagName(tag) + ") by " + request.owner);
     {
         std::lock_guard lock(impl_->mutex);
         ++impl_->allocations;
@@ -125,8 +131,27 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
         ReportViolation(std::string(routine) + "(NULL)");
         return;
     }
-    if (k::Current().irql > DISPATCH_LEVEL)
-        ReportViolation(std::string(routine) + " called at IRQL " + std::to_string(k::Current().irql));
+    const KIRQL irql = k::Current().irql;
+    if (irql > DISPATCH_LEVEL)
+        ReportViolation(std::string(routine) + " called at IRQL " + std::to_string(irql));
+    // What the block still holds: kernel objects that must not die in use, and the check of a
+    // paged block freed at DISPATCH_LEVEL (where its pages may not be touched).
+    std::size_t blockSize = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto it = impl_->live.find(block);
+        if (it != impl_->live.end()) {
+            blockSize = it->second.size;
+            if ((it->second.type & 1) && irql > APC_LEVEL)
+                ReportViolation(std::string(routine) + ": paged pool block " + k::Describe(block) + " (tag " +
+                                TagName(it->second.tag) + ") freed at IRQL " + std::to_string(irql) +
+                                " (the most allowed is 1)");
+        }
+    }
+    if (blockSize)
+        for (auto& object : k::TakeLiveObjectsIn(block, blockSize))
+            ReportViolation(std::string(routine) + ": pool block " + k::Describe(block) + " freed while it holds " +
+                            object);
     std::string problem;
     std::vector<std::string> laterProblems;
     void* evicted[8];
@@ -151,6 +176,8 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
             impl_->live.erase(it);
             size = info.size;
             std::memset(block, 0xDF, info.size);
+            // Under AddressSanitizer a use of the freed block is reported where it happens.
+            k::Poison(block, info.size);
             impl_->freedBytes += info.size;
             impl_->freed[block] = std::move(info);
             impl_->freedOrder.push_back(block);
@@ -163,6 +190,7 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
                     laterProblems.push_back(
                         WrittenAfterFreeReport(oldest, found->second.tag, found->second.size, found->second.owner));
                 impl_->freedBytes -= found->second.size;
+                k::Unpoison(oldest, found->second.size);
                 impl_->freed.erase(found);
                 evicted[evictedCount++] = oldest;
             }

@@ -100,6 +100,7 @@ VOID KeReleaseGuardedMutex(PKGUARDED_MUTEX Mutex) {
 namespace {
 
 struct ResourceState {
+    std::uint32_t generation = 0;  // machine that initialised it
     std::map<_KTHREAD*, int> shared;
     _KTHREAD* exclusiveOwner = nullptr;
     int exclusiveCount = 0;
@@ -140,15 +141,43 @@ ResourceState* Find(ResourceTable& table, PERESOURCE resource, const char* routi
 
 extern "C" {
 
+static std::uint32_t MachineGeneration() {
+    auto* impl = CurrentImpl();
+    return impl ? impl->generation : 0;
+}
+
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
     std::memset(Resource, 0, sizeof(ERESOURCE));
     auto& table = Resources();
-    std::lock_guard lock(table.mutex);
-    table.resources[Resource] = ResourceState{};
+    const std::uint32_t generation = MachineGeneration();
+    bool live = false;
+    {
+        std::lock_guard lock(table.mutex);
+        auto it = table.resources.find(Resource);
+        // A resource of an earlier machine was in memory that machine took with it.
+        live = it != table.resources.end() && it->second.generation == generation;
+        table.resources[Resource] = ResourceState{generation};
+    }
+    // Windows links every resource into the system resource list: initialising a live one
+    // again corrupts that list.
+    if (live)
+        ReportViolation("ExInitializeResourceLite: resource " + Describe(Resource) +
+                        " is initialised again without ExDeleteResourceLite");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ExReinitializeResourceLite(PERESOURCE Resource) { return ExInitializeResourceLite(Resource); }
+NTSTATUS ExReinitializeResourceLite(PERESOURCE Resource) {
+    auto& table = Resources();
+    bool known;
+    {
+        std::lock_guard lock(table.mutex);
+        auto it = table.resources.find(Resource);
+        known = it != table.resources.end();
+        if (known) it->second = ResourceState{it->second.generation};
+    }
+    if (!known) ReportViolation("ExReinitializeResourceLite: resource " + Describe(Resource) + " is not initialised");
+    return STATUS_SUCCESS;
+}
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
     auto& table = Resources();
@@ -362,3 +391,24 @@ KPROCESSOR_MODE ExGetPreviousMode(VOID) {
 }
 
 }  // extern "C"
+
+namespace sim::k {
+
+std::vector<std::string> TakeResourcesIn(const void* begin, std::size_t size) {
+    auto& table = Resources();
+    const auto low = reinterpret_cast<std::uintptr_t>(begin);
+    std::vector<std::string> found;
+    std::lock_guard lock(table.mutex);
+    for (auto it = table.resources.begin(); it != table.resources.end();) {
+        const auto address = reinterpret_cast<std::uintptr_t>(it->first);
+        if (address >= low && address < low + size) {
+            found.push_back("ERESOURCE " + Describe(it->first) + " (never deleted with ExDeleteResourceLite)");
+            it = table.resources.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return found;
+}
+
+}  // namespace sim::k

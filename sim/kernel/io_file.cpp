@@ -3,6 +3,7 @@
 // when the last reference goes, IoGetDeviceObjectPointer, and the synchronous
 // user-mode requests of the process system services.
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -78,24 +79,115 @@ private:
     ProcessState* previous_;
 };
 
-NTSTATUS WaitForRequest(IRP* irp, DEVICE_OBJECT* device, KEVENT* event, IO_STATUS_BLOCK* iosb, const char* what) {
+// Sends a system service's request and waits for it. The status block is written only
+// where Windows writes it: not for a request that failed at once without being pending
+// (its status is what IoCallDriver returned). A dispatch routine that broke the pending
+// rules has been reported by IofCallDriver; the request is waited for all the same, as
+// its completion writes to the caller's frame.
+NTSTATUS WaitForRequest(IRP* irp, DEVICE_OBJECT* device, KEVENT* event, IO_STATUS_BLOCK* iosb) {
+    IrpHeaderOf(irp)->kernelWaits = true;
     NTSTATUS status = IofCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
-        return iosb->Status;
+    KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
+    if (iosb->Status == STATUS_PENDING) iosb->Information = 0;
+    return status == STATUS_PENDING ? iosb->Status : status;
+}
+
+// Sends a system service's request: waits for it (a synchronous call, or any call on a handle
+// opened for synchronous I/O), or lets it go on and returns STATUS_PENDING (an overlapped call
+// on an asynchronous handle; the completion writes the caller's status block and sets its event).
+NTSTATUS Issue(ProcessState* process, IRP* irp, DEVICE_OBJECT* device, FILE_OBJECT* file, const UserTarget& target,
+               ULONG_PTR* information) {
+    if (!target.iosb || (file->Flags & FO_SYNCHRONOUS_IO)) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = STATUS_PENDING;
+        irp->UserEvent = &event;
+        irp->UserIosb = &iosb;
+        NTSTATUS status = WaitForRequest(irp, device, &event, &iosb);
+        if (information) *information = iosb.Information;
+        if (target.iosb) {
+            // An overlapped call on a synchronous handle is over when it returns.
+            if (iosb.Status != STATUS_PENDING) *target.iosb = iosb;
+            if (target.event) KeSetEvent(target.event, IO_NO_INCREMENT, FALSE);
+        }
+        return status;
     }
-    if (!KeReadStateEvent(event)) {
-        ReportViolation(std::string("dispatch routine of ") + DeviceLabel(device) + " returned " +
-                        Hex(ULONG(status)) + " for a " + what +
-                        " request without completing it and without STATUS_PENDING");
-        KeWaitForSingleObject(event, UserRequest, KernelMode, FALSE, nullptr);
+    IrpHeader* header = IrpHeaderOf(irp);
+    header->async = true;
+    irp->UserIosb = target.iosb;
+    irp->UserEvent = target.event;
+    if (target.event) {
+        Reference(target.event);  // the request keeps the event object until it finishes
+        header->eventObject = target.event;
+        KeClearEvent(target.event);
     }
+    KeClearEvent(&file->Event);
+    {
+        auto& kernel = Kernel();
+        std::lock_guard lock(kernel.asyncMutex);
+        kernel.asyncRequests.push_back(AsyncRequest{irp, reinterpret_cast<_KTHREAD*>(irp->Tail.Overlay.Thread),
+                                                    process, file, target.iosb});
+    }
+    NTSTATUS status = IofCallDriver(device, irp);
+    if (information && status != STATUS_PENDING && !NT_ERROR(status)) *information = target.iosb->Information;
     return status;
 }
 
 }  // namespace
 
 _OBJECT_TYPE FileObjectType{"File", CloseLastHandle, DestroyFile};
+_OBJECT_TYPE EventObjectType{"Event", nullptr, nullptr};
+
+void ForgetAsyncRequest(IRP* irp) {
+    auto& list = Kernel().asyncRequests;
+    list.erase(std::remove_if(list.begin(), list.end(), [irp](const AsyncRequest& r) { return r.irp == irp; }),
+               list.end());
+}
+
+std::size_t CancelAsyncRequests(const std::function<bool(const AsyncRequest&)>& match) {
+    auto& kernel = Kernel();
+    std::lock_guard lock(kernel.asyncMutex);
+    std::vector<IRP*> chosen;
+    for (const AsyncRequest& request : kernel.asyncRequests)
+        if (match(request)) chosen.push_back(request.irp);
+    for (IRP* irp : chosen) {
+        // A cancel routine may have completed other chosen requests meanwhile.
+        bool stillThere = std::any_of(kernel.asyncRequests.begin(), kernel.asyncRequests.end(),
+                                      [irp](const AsyncRequest& r) { return r.irp == irp; });
+        if (stillThere) IoCancelIrp(irp);
+    }
+    return chosen.size();
+}
+
+void CancelThreadRequests(_KTHREAD* thread) {
+    CancelAndWait([thread](const AsyncRequest& r) { return r.thread == thread; }, "an exiting thread");
+}
+
+void CancelAndWait(const std::function<bool(const AsyncRequest&)>& mine, const char* whose) {
+    auto* kernel = CurrentImpl();
+    if (!kernel) return;
+    if (CancelAsyncRequests(mine) == 0) return;
+    // As Windows does when a thread exits: wait for the cancelled requests to finish. A driver
+    // that keeps a cancelled request for long holds up the thread's exit.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        std::vector<IRP*> left;
+        {
+            std::lock_guard lock(kernel->asyncMutex);
+            for (const AsyncRequest& request : kernel->asyncRequests)
+                if (mine(request)) left.push_back(request.irp);
+        }
+        if (left.empty()) return;
+        if (std::chrono::steady_clock::now() > deadline) {
+            for (IRP* irp : left)
+                ReportViolation("IRP " + Describe(irp) + " of " + whose +
+                                " was cancelled and is still not completed after 5 seconds");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 bool IsFile(const void* object) { return IsObjectOfType(object, &FileObjectType); }
 
@@ -204,6 +296,11 @@ static NTSTATUS ReferenceFileOfHandle(ProcessState* process, HANDLE handle, FILE
 
 NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
                            void* output, ULONG outputLength, ULONG_PTR* information) {
+    return UserDeviceControlTo(process, handle, code, input, inputLength, output, outputLength, information, {});
+}
+
+NTSTATUS UserDeviceControlTo(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+                             void* output, ULONG outputLength, ULONG_PTR* information, const UserTarget& target) {
     if (information) *information = 0;
     Attach attach(process);
     ACCESS_MASK granted = 0;
@@ -289,19 +386,16 @@ NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, voi
         irp->UserBuffer = output;
     }
 
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    iosb.Status = STATUS_PENDING;
-    irp->UserEvent = &event;
-    irp->UserIosb = &iosb;
-    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb, "device control");
-    if (information) *information = iosb.Information;
-    return status;
+    return Issue(process, irp, device, file, target, information);
 }
 
 NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
                        ULONG_PTR* information, const std::int64_t* byteOffset) {
+    return UserReadWriteTo(process, handle, write, buffer, length, information, byteOffset, {});
+}
+
+NTSTATUS UserReadWriteTo(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
+                         ULONG_PTR* information, const std::int64_t* byteOffset, const UserTarget& target) {
     if (information) *information = 0;
     Attach attach(process);
     ACCESS_MASK granted = 0;
@@ -373,16 +467,11 @@ NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* b
         return failure;
     }
 
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    iosb.Status = STATUS_PENDING;
-    irp->UserEvent = &event;
-    irp->UserIosb = &iosb;
-    NTSTATUS status = WaitForRequest(irp, device, &event, &iosb, write ? "write" : "read");
-    if (information) *information = iosb.Information;
-    if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) && !byteOffset)
-        file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(iosb.Information);
+    ULONG_PTR moved = 0;
+    NTSTATUS status = Issue(process, irp, device, file, target, &moved);
+    if (information) *information = moved;
+    if (NT_SUCCESS(status) && status != STATUS_PENDING && (file->Flags & FO_SYNCHRONOUS_IO) && !byteOffset)
+        file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(moved);
     Dereference(file);
     return status;
 }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "kinternal.h"
+#include "quarantine.h"
 
 using sim::ReportViolation;
 
@@ -70,13 +71,22 @@ void FreeIrpNow(IRP* irp) {
         header->prev = header->next = nullptr;
         header->state = IrpHeader::kFreed;
         std::memset(irp, 0xDD, header->allocationSize);
+        Poison(irp, header->allocationSize);  // the header stays readable for the checks
         tracker.quarantine.push_back(header);
-        if (tracker.quarantine.size() > kQuarantine) {
-            evicted = tracker.quarantine.front();
+        // An IRP whose IofCallDriver has not returned yet keeps its header: the call still
+        // checks what its dispatch routine did.
+        for (std::size_t turns = tracker.quarantine.size(); tracker.quarantine.size() > kQuarantine && turns; --turns) {
+            IrpHeader* oldest = tracker.quarantine.front();
             tracker.quarantine.pop_front();
+            if (oldest->pins.load() == 0) {
+                evicted = oldest;
+                break;
+            }
+            tracker.quarantine.push_back(oldest);
         }
     }
     if (evicted) {
+        Unpoison(evicted->irp(), evicted->allocationSize);
         evicted->~IrpHeader();
         ::operator delete(evicted, std::align_val_t(16));
     }
@@ -100,11 +110,55 @@ std::string RoutineLabel(const void* routine) {
     return Describe(routine) + " in " + OwnerNameOf(image.get());
 }
 
+// ---- The pending rules --------------------------------------------------------------------
+//
+// A dispatch routine either returns STATUS_PENDING, and then its stack location must be marked
+// pending (IoMarkIrpPending) by the time the completion passes it, or it returns the status the
+// request was completed with, after the completion has passed its location. Both halves are
+// known at different moments (the completion may run on another thread before or after the
+// routine returns), so each location keeps a record and whichever comes second checks it.
+
+void CheckLocationLocked(const IrpHeader::Location& record, const std::string& what) {
+    if (!record.returned || !record.completed) return;
+    if (record.returnedPending && !record.markedPending)
+        ReportViolation(what + " returned STATUS_PENDING without marking the request pending (IoMarkIrpPending)");
+    else if (!record.returnedPending && record.markedPending)
+        ReportViolation(what + " marked the request pending but returned " + Hex(ULONG(record.returnedStatus)) +
+                        " instead of STATUS_PENDING");
+    else if (!record.returnedPending && record.returnedStatus != record.completedStatus)
+        ReportViolation(what + " returned " + Hex(ULONG(record.returnedStatus)) +
+                        " but completed the request with " + Hex(ULONG(record.completedStatus)));
+}
+
+std::string LocationLabel(IrpHeader* header, int location) {
+    return "IRP " + Describe(header->irp()) + " allocated by " + header->ownerName + ", stack location " +
+           std::to_string(location);
+}
+
+// The completion passes stack location `location` with `control`.
+void NoteCompletedThrough(IrpHeader* header, int location, UCHAR control, NTSTATUS status) {
+    std::lock_guard lock(header->locationMutex);
+    if (location < 0 || std::size_t(location) >= header->locations.size()) return;
+    auto& record = header->locations[location];
+    if (record.call == 0 || record.completed) return;
+    record.completed = true;
+    record.markedPending = (control & SL_PENDING_RETURNED) != 0;
+    record.completedStatus = status;
+    if (record.returned)
+        CheckLocationLocked(record, "dispatch routine " + RoutineLabel(record.routine) + " for major " +
+                                        Hex(record.major) + " (" + LocationLabel(header, location) + ")");
+}
+
 // The I/O manager's part of completing a threaded request: buffered output
 // back to the caller, buffers and MDLs released, status block and event set,
 // the IRP freed.
 void FinishThreadedIrp(IRP* irp) {
     IrpHeader* header = IrpHeaderOf(irp);
+    // A canceller holds this lock while it cancels an asynchronous request: the request
+    // is not freed under it.
+    std::unique_lock<std::recursive_mutex> asyncLock;
+    if (header->async)
+        if (auto* impl = CurrentImpl()) asyncLock = std::unique_lock(impl->asyncMutex);
     const NTSTATUS status = irp->IoStatus.Status;
     if (irp->Flags & IRP_BUFFERED_IO) {
         if ((irp->Flags & IRP_INPUT_OPERATION) && status != STATUS_VERIFY_REQUIRED && !NT_ERROR(status)) {
@@ -130,13 +184,29 @@ void FinishThreadedIrp(IRP* irp) {
         mdl = next;
     }
     irp->MdlAddress = nullptr;
-    if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+    // A request that failed at once, without ever being pending, is over when IoCallDriver
+    // returns its status: Windows then writes no status block and sets no event.
+    const bool failedAtOnce = NT_ERROR(status) && !irp->PendingReturned;
+    if (irp->UserIosb && !failedAtOnce) {
+        // An application may poll its OVERLAPPED while the request goes on (HasOverlappedIoCompleted):
+        // the byte count first, then the status that publishes it.
+        IO_STATUS_BLOCK* iosb = irp->UserIosb;
+        __atomic_store_n(&iosb->Information, irp->IoStatus.Information, __ATOMIC_RELAXED);
+        __atomic_store_n(reinterpret_cast<ULONG_PTR*>(&iosb->Pointer),
+                         static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)), __ATOMIC_RELEASE);
+    }
     FILE_OBJECT* file = irp->Tail.Overlay.OriginalFileObject;
-    if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
-    else if (file) KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+    if (!failedAtOnce || header->kernelWaits) {
+        if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+        else if (file) KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+    }
     bool dropFile = header->holdsFileReference && file;
+    void* eventObject = header->eventObject;
+    if (header->async) ForgetAsyncRequest(irp);
     FreeIrpNow(irp);
+    if (asyncLock.owns_lock()) asyncLock.unlock();
     if (dropFile) Dereference(file);
+    if (eventObject) Dereference(eventObject);
 }
 
 }  // namespace
@@ -184,6 +254,7 @@ std::vector<IrpHeader*> TakeLiveIrps(const DriverImage* image, std::uint32_t gen
 NTSTATUS SendSync(DEVICE_OBJECT* target, const SyncRequest& request, ULONG_PTR* information) {
     IRP* irp = AllocateIrpFor(target->StackSize, nullptr);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    IrpHeaderOf(irp)->kernelWaits = true;
     irp->RequestorMode = request.mode;
     irp->Flags |= request.flags;
     irp->IoStatus.Status = request.initialStatus;
@@ -208,16 +279,11 @@ NTSTATUS SendSync(DEVICE_OBJECT* target, const SyncRequest& request, ULONG_PTR* 
     } else {
         status = IofCallDriver(target, irp);
     }
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    } else if (!KeReadStateEvent(&event)) {
-        ReportViolation("dispatch routine of " + DeviceLabel(target) + " returned " + Hex(ULONG(status)) +
-                        " for major " + Hex(request.major) + " minor " + Hex(request.minor) +
-                        " without completing the IRP and without STATUS_PENDING");
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    }
-    if (information) *information = iosb.Information;
+    // A routine that broke the pending rules has been reported by IofCallDriver; the request
+    // is waited for all the same, as its completion writes to this frame.
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (status == STATUS_PENDING) status = iosb.Status;
+    if (information) *information = iosb.Status == STATUS_PENDING ? 0 : iosb.Information;
     return status;
 }
 
@@ -259,6 +325,11 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     if (!CheckIrp(Irp, "IoReuseIrp")) return;
     if (Irp->CancelRoutine) ReportViolation("IoReuseIrp: " + IrpLabel(Irp) + " still has a cancel routine set");
     const UCHAR allocationFlags = Irp->AllocationFlags;
+    {
+        IrpHeader* header = IrpHeaderOf(Irp);
+        std::lock_guard lock(header->locationMutex);
+        for (auto& record : header->locations) record = IrpHeader::Location{};
+    }
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
@@ -291,14 +362,55 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const KIRQL irql = state.irql;
     const int spinLocks = state.spinLocksHeld;
     const int critical = state.criticalRegion;
-    NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
-    if (state.irql != irql || state.spinLocksHeld != spinLocks || state.criticalRegion != critical) {
-        ReportViolation("dispatch routine " + RoutineLabel(reinterpret_cast<void*>(driver->MajorFunction[major])) +
+    const int guarded = state.guardedRegion;
+    const int mutexes = state.mutexesHeld;
+    IrpHeader* header = IrpHeaderOf(Irp);
+    const int location = Irp->CurrentLocation;
+    std::uint32_t call;
+    header->pins++;
+    {
+        std::lock_guard lock(header->locationMutex);
+        if (header->locations.size() < std::size_t(Irp->StackCount) + 2) header->locations.resize(Irp->StackCount + 2);
+        call = ++header->calls;
+        PDRIVER_DISPATCH routine = driver->MajorFunction[major];
+        header->locations[location] = IrpHeader::Location{call, reinterpret_cast<const void*>(routine), major};
+    }
+    PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    // From here on the request may be completed and freed: only the header is used.
+    {
+        std::lock_guard lock(header->locationMutex);
+        auto& record = header->locations[location];
+        if (record.call == call) {  // else the request was sent to this location again meanwhile
+            record.returned = true;
+            record.returnedPending = status == STATUS_PENDING;
+            record.returnedStatus = status;
+            const std::string what = "dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) +
+                                     " for major " + Hex(major) + " (" + LocationLabel(header, location) + ")";
+            if (!record.completed && status != STATUS_PENDING)
+                ReportViolation(what + " returned " + Hex(ULONG(status)) +
+                                " without completing the request and without STATUS_PENDING");
+            CheckLocationLocked(record, what);
+        }
+    }
+    header->pins--;
+    // A KMUTEX counts in the critical region depth too; it has its own report below.
+    if (state.irql != irql || state.spinLocksHeld != spinLocks ||
+        state.criticalRegion - state.mutexesHeld != critical - mutexes) {
+        ReportViolation("dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) +
                         " for major " + Hex(major) + " returned at IRQL " + std::to_string(state.irql) +
                         " with " + std::to_string(state.spinLocksHeld) + " spin lock(s) and critical region depth " +
                         std::to_string(state.criticalRegion) + " (called at IRQL " + std::to_string(irql) + ", " +
                         std::to_string(spinLocks) + ", " + std::to_string(critical) + ")");
     }
+    if (state.mutexesHeld != mutexes)
+        ReportViolation("dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) + " for major " +
+                        Hex(major) + " returned holding " + std::to_string(state.mutexesHeld) +
+                        " KMUTEX(es) (called holding " + std::to_string(mutexes) + ")");
+    if (state.guardedRegion != guarded)
+        ReportViolation("dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) + " for major " +
+                        Hex(major) + " returned in guarded region depth " + std::to_string(state.guardedRegion) +
+                        " (called at depth " + std::to_string(guarded) + ")");
     return status;
 }
 
@@ -334,6 +446,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->CancelRoutine = nullptr;
     }
 
+    IrpHeader* header = IrpHeaderOf(Irp);
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
          Irp->CurrentLocation <= Irp->StackCount + 1;
@@ -341,6 +454,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         const NTSTATUS status = Irp->IoStatus.Status;
         const UCHAR control = stack->Control;
+        NoteCompletedThrough(header, Irp->CurrentLocation - 1, control, status);
         if ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL))) {

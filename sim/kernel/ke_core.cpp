@@ -103,6 +103,8 @@ _OBJECT_TYPE ProcessObjectType{"Process", nullptr, DestroyProcessObject};
 
 ThreadState::~ThreadState() {
     if (thread) {
+        // Its asynchronous requests are cancelled and waited for, as when a Windows thread exits.
+        if (!thread->system) CancelThreadRequests(thread);
         // A host thread that ran kernel code ends: waiters on its thread object wake.
         if (!thread->system) SignalThreadObject(thread);
         thread->process.store(nullptr);

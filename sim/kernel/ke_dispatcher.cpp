@@ -103,8 +103,37 @@ void SignalThreadObject(_KTHREAD* thread) {
 
 namespace {
 
+NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE type, const LARGE_INTEGER* timeout,
+                                 const char* routine);
+
+// A thread that takes a KMUTEX (not recursively) has normal kernel APCs disabled until it
+// releases it, as with KeEnterCriticalRegion.
+void NoteMutexAcquired(void* object) {
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    if (header->Type != MutantObject) return;
+    bool first;
+    {
+        std::lock_guard lock(DispatcherLock());
+        first = header->SignalState == 0;
+    }
+    if (!first) return;
+    ++Current().criticalRegion;
+    ++Current().mutexesHeld;
+}
+
 NTSTATUS WaitForObjects(ULONG count, void* const* objects, WAIT_TYPE type, const LARGE_INTEGER* timeout,
                         const char* routine) {
+    NTSTATUS status = WaitForObjectsUnlocked(count, objects, type, timeout, routine);
+    if (status >= STATUS_WAIT_0 && status < STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+        if (type == WaitAny) NoteMutexAcquired(objects[status - STATUS_WAIT_0]);
+        else
+            for (ULONG i = 0; i < count; ++i) NoteMutexAcquired(objects[i]);
+    }
+    return status;
+}
+
+NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE type, const LARGE_INTEGER* timeout,
+                                 const char* routine) {
     auto& state = Current();
     const bool zeroTimeout = timeout && timeout->QuadPart == 0;
     if (state.irql > DISPATCH_LEVEL)
@@ -284,6 +313,7 @@ VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     _KTHREAD* me = CurrentThreadObject();
     bool notOwner = false;
+    bool released = false;
     LONG old;
     {
         std::lock_guard lock(DispatcherLock());
@@ -295,7 +325,15 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
             if (Mutex->Header.SignalState == 1) {
                 Mutex->OwnerThread = nullptr;
                 WakeWaitersLocked(&Mutex->Header);
+                released = true;
             }
+        }
+    }
+    if (released) {
+        auto& state = Current();
+        if (state.mutexesHeld > 0) {
+            --state.mutexesHeld;
+            --state.criticalRegion;
         }
     }
     if (notOwner) ReportViolation("KeReleaseMutex of mutex " + Describe(Mutex) + " by a thread that does not own it");

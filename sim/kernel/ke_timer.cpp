@@ -113,6 +113,43 @@ void CancelTimersOfRange(std::uintptr_t begin, std::uintptr_t end) {
     for (auto& problem : problems) ReportViolation(problem);
 }
 
+std::vector<std::string> TakeTimersAndDpcsIn(const void* begin, std::size_t size) {
+    auto* impl = CurrentImpl();
+    if (!impl || !impl->dpc || size == 0) return {};
+    const auto low = reinterpret_cast<std::uintptr_t>(begin);
+    auto inside = [&](const void* object) {
+        const auto address = reinterpret_cast<std::uintptr_t>(object);
+        return address >= low && address < low + size;
+    };
+    std::vector<std::string> found;
+    std::lock_guard lock(impl->dpc->mutex);
+    for (auto it = impl->dpc->timers.begin(); it != impl->dpc->timers.end();) {
+        if (inside(it->first)) {
+            found.push_back("KTIMER " + Describe(it->first) + " (still set: KeCancelTimer first)");
+            it = impl->dpc->timers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto& dpcs = impl->dpc->dpcs;
+    for (auto it = dpcs.begin(); it != dpcs.end();) {
+        if (inside(*it)) {
+            found.push_back("KDPC " + Describe(*it) + " (still queued)");
+            (*it)->DpcData = nullptr;
+            it = dpcs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> TakeLiveObjectsIn(const void* begin, std::size_t size) {
+    std::vector<std::string> found = TakeResourcesIn(begin, size);
+    for (auto& object : TakeTimersAndDpcsIn(begin, size)) found.push_back(std::move(object));
+    return found;
+}
+
 namespace {
 DpcTimerService& Service() { return *Kernel().dpc; }
 

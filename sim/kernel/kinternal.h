@@ -71,6 +71,7 @@ struct ThreadState {
     int spinLocksHeld = 0;
     int criticalRegion = 0;
     int guardedRegion = 0;
+    int mutexesHeld = 0;              // KMUTEXes owned (each also counts in criticalRegion)
     VK_SEH_FRAME* sehTop = nullptr;
     _KTHREAD* thread = nullptr;       // referenced thread object, created on first use
     ProcessState* process = nullptr;  // process the thread runs for; nullptr: system
@@ -289,6 +290,35 @@ NTSTATUS UserDeviceControl(ProcessState* process, HANDLE handle, ULONG code, voi
 NTSTATUS UserReadWrite(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
                        ULONG_PTR* information, const std::int64_t* byteOffset);
 
+// An asynchronous user request in progress.
+struct AsyncRequest {
+    IRP* irp;
+    _KTHREAD* thread;     // the thread that started it
+    ProcessState* process;
+    FILE_OBJECT* file;
+    void* iosb;           // the caller's status block (OVERLAPPED)
+};
+// Where a user request's outcome goes: synchronous (the service waits) when `iosb` is
+// nullptr; else the caller's status block and event (an event object, referenced for the
+// request, or nullptr for the file's own event) and the service returns STATUS_PENDING.
+struct UserTarget {
+    IO_STATUS_BLOCK* iosb = nullptr;
+    KEVENT* event = nullptr;
+};
+NTSTATUS UserDeviceControlTo(ProcessState* process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+                             void* output, ULONG outputLength, ULONG_PTR* information, const UserTarget& target);
+NTSTATUS UserReadWriteTo(ProcessState* process, HANDLE handle, bool write, void* buffer, ULONG length,
+                         ULONG_PTR* information, const std::int64_t* byteOffset, const UserTarget& target);
+// Cancels the asynchronous requests that `match` selects; returns how many it found.
+std::size_t CancelAsyncRequests(const std::function<bool(const AsyncRequest&)>& match);
+// A thread ends: its asynchronous requests are cancelled and waited for.
+void CancelThreadRequests(_KTHREAD* thread);
+// Cancels the requests `match` selects and waits for them (5 s at most, then a report).
+void CancelAndWait(const std::function<bool(const AsyncRequest&)>& match, const char* whose);
+// Called by the I/O manager when an asynchronous request finishes (lock held by the caller).
+void ForgetAsyncRequest(IRP* irp);
+extern _OBJECT_TYPE EventObjectType;
+
 // Deletes a device whose deletion was deferred, when nothing holds it any more.
 void CompleteDeviceDeletionIfUnused(DEVICE_OBJECT* device);
 
@@ -311,8 +341,33 @@ struct alignas(16) IrpHeader {
     ProcessState* process = nullptr;   // originating process of a user request
     ULONG outputLength = 0;            // caller's output buffer size of a buffered request
     bool builtByIoManager = false;
+    // The kernel itself waits for this request (its own synchronous requests and the system
+    // services): the event is set even when the request fails at once, where Windows leaves
+    // a caller's event alone, so that the kernel never waits for a request that is done.
+    bool kernelWaits = false;
     bool holdsFileReference = false;   // OriginalFileObject is referenced for the request
+    bool async = false;                // an asynchronous user request (in Machine::Impl::asyncRequests)
+    void* eventObject = nullptr;       // the user's event object, referenced for the request
     bool reported = false;             // leak already reported
+    // IofCallDriver calls still running with this IRP: the header stays out of the
+    // quarantine's eviction until they have checked what their dispatch routine returned.
+    std::atomic<int> pins{0};
+    // What one stack location's dispatch routine did with the request, for the pending rules
+    // (index: stack location number). Guarded by `locationMutex`.
+    struct Location {
+        std::uint32_t call = 0;          // which IofCallDriver to this location the record belongs to
+        const void* routine = nullptr;   // its dispatch routine and major function, for reports
+        UCHAR major = 0;
+        bool returned = false;           // the dispatch routine returned
+        bool returnedPending = false;    // ... with STATUS_PENDING
+        NTSTATUS returnedStatus = 0;
+        bool completed = false;          // the completion went up through this location
+        bool markedPending = false;      // SL_PENDING_RETURNED was set there when it did
+        NTSTATUS completedStatus = 0;    // the request's status when it did
+    };
+    std::mutex locationMutex;
+    std::vector<Location> locations;
+    std::uint32_t calls = 0;
     IRP* irp() { return reinterpret_cast<IRP*>(this + 1); }
 };
 IrpHeader* IrpHeaderOf(const IRP* irp);
@@ -346,6 +401,14 @@ std::vector<std::string> TakePoolLeaksOf(const DriverImage* image);
 // Every block still allocated (machine shutdown), one line per owner and tag, except the
 // blocks of images that are still in use.
 std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>& inUse);
+
+// Kernel objects that must not go away while in use, found in [begin, begin + size): live
+// ERESOURCEs, armed timers, queued DPCs. Each is described and forgotten (the timer cancelled,
+// the DPC dequeued) so that the machine goes on; the caller reports them. On Windows, freeing
+// memory that holds one is a bug check.
+std::vector<std::string> TakeResourcesIn(const void* begin, std::size_t size);
+std::vector<std::string> TakeTimersAndDpcsIn(const void* begin, std::size_t size);
+std::vector<std::string> TakeLiveObjectsIn(const void* begin, std::size_t size);
 
 // MmProbeAndLockPages without the raise: the status instead.
 NTSTATUS LockMdlPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
@@ -532,6 +595,13 @@ struct sim::Machine::Impl {
 
     std::unique_ptr<k::KernelWorker> worker;  // work items, deferred deletions
     std::unique_ptr<k::DpcTimerService> dpc;
+
+    // Asynchronous user requests in progress (overlapped I/O), for CancelIo, CancelIoEx and
+    // the cancellation of a thread's requests when it exits. Held while a request is
+    // cancelled and while one is finished, so that a cancelled request is never freed under
+    // the canceller; recursive because a cancel routine may complete the request at once.
+    std::recursive_mutex asyncMutex;
+    std::vector<k::AsyncRequest> asyncRequests;
 
     std::mutex shutdownMutex;
     std::vector<DEVICE_OBJECT*> shutdownNotifications;

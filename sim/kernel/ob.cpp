@@ -55,6 +55,10 @@ void Reference(void* body) {
 
 static void DestroyNow(ObjectHeader* header) {
     if (header->type->destroy) header->type->destroy(header->body());
+    // A device extension is driver memory like pool: it must not go with live objects in it.
+    for (auto& object : TakeLiveObjectsIn(header->body(), header->bodySize))
+        ReportViolation(std::string(header->type->name) + " object " + Describe(header->body()) +
+                        " freed while its memory holds " + object);
     header->magic = 0;
     header->~ObjectHeader();
     ::operator delete(header, std::align_val_t(16));

@@ -43,6 +43,8 @@ void EndProcess(sim::Machine::Impl& machine, Process::Impl& impl) {
     impl.exited = true;
     {
         ProcessScope scope(*impl.facade);
+        // Its threads end: their requests are cancelled and waited for before the handles go.
+        k::CancelAndWait([&impl](const k::AsyncRequest& r) { return r.process == &impl; }, "an exiting process");
         impl.handles->closeAll();
     }
     if (machine.registry) machine.registry->closeHandlesOf(impl.facade.get());
@@ -135,6 +137,143 @@ NTSTATUS Process::close(HANDLE handle) {
 }
 
 std::size_t Process::openHandleCount() const { return impl_->handles->size(); }
+
+namespace {
+
+// The referenced event object of a process's handle, or nullptr.
+KEVENT* ReferenceEvent(Process::Impl& process, HANDLE handle) {
+    void* object = process.handles->lookup(handle);
+    if (!object) return nullptr;
+    if (!k::IsObjectOfType(object, &k::EventObjectType)) {
+        k::Dereference(object);
+        return nullptr;
+    }
+    return static_cast<KEVENT*>(object);
+}
+
+// Resolves the target of an overlapped call: the status block must be the caller's memory,
+// the event handle (when given) an event of the process. The event stays referenced until
+// `release` runs.
+struct AsyncCall {
+    NTSTATUS status = STATUS_SUCCESS;
+    k::UserTarget target;
+    ~AsyncCall() {
+        if (target.event) k::Dereference(target.event);
+    }
+};
+
+void Resolve(Process::Impl& process, IO_STATUS_BLOCK* iosb, HANDLE event, AsyncCall& call) {
+    if (!iosb || !process.validRange(iosb, sizeof(IO_STATUS_BLOCK))) {
+        call.status = STATUS_ACCESS_VIOLATION;
+        return;
+    }
+    call.target.iosb = iosb;
+    if (event) {
+        call.target.event = ReferenceEvent(process, event);
+        if (!call.target.event) call.status = STATUS_INVALID_HANDLE;
+    }
+}
+
+}  // namespace
+
+NTSTATUS Process::deviceIoControlAsync(HANDLE handle, ULONG ioControlCode, void* inputBuffer, ULONG inputLength,
+                                       void* outputBuffer, ULONG outputLength, IO_STATUS_BLOCK* iosb, HANDLE event) {
+    AsyncCall call;
+    Resolve(*impl_, iosb, event, call);
+    if (!NT_SUCCESS(call.status)) return call.status;
+    return k::UserDeviceControlTo(impl_, handle, ioControlCode, inputBuffer, inputLength, outputBuffer, outputLength,
+                                  nullptr, call.target);
+}
+
+NTSTATUS Process::readAsync(HANDLE handle, void* buffer, ULONG length, std::int64_t byteOffset,
+                            IO_STATUS_BLOCK* iosb, HANDLE event) {
+    AsyncCall call;
+    Resolve(*impl_, iosb, event, call);
+    if (!NT_SUCCESS(call.status)) return call.status;
+    return k::UserReadWriteTo(impl_, handle, false, buffer, length, nullptr, &byteOffset, call.target);
+}
+
+NTSTATUS Process::writeAsync(HANDLE handle, const void* buffer, ULONG length, std::int64_t byteOffset,
+                             IO_STATUS_BLOCK* iosb, HANDLE event) {
+    AsyncCall call;
+    Resolve(*impl_, iosb, event, call);
+    if (!NT_SUCCESS(call.status)) return call.status;
+    return k::UserReadWriteTo(impl_, handle, true, const_cast<void*>(buffer), length, nullptr, &byteOffset,
+                              call.target);
+}
+
+namespace {
+
+// The file object of a handle, not referenced (only compared), or nullptr.
+FILE_OBJECT* FileOfHandle(Process::Impl& process, HANDLE handle) {
+    void* object = process.handles->lookup(handle);
+    if (!object) return nullptr;
+    k::Dereference(object);
+    return k::IsFile(object) ? static_cast<FILE_OBJECT*>(object) : nullptr;
+}
+
+}  // namespace
+
+NTSTATUS Process::cancelIo(HANDLE handle) {
+    FILE_OBJECT* file = FileOfHandle(*impl_, handle);
+    if (!file) return STATUS_INVALID_HANDLE;
+    ProcessScope scope(*this);
+    _KTHREAD* me = k::CurrentThreadObject();
+    k::CancelAsyncRequests([&](const k::AsyncRequest& r) { return r.file == file && r.thread == me; });
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::cancelIoEx(HANDLE handle, IO_STATUS_BLOCK* iosb) {
+    FILE_OBJECT* file = FileOfHandle(*impl_, handle);
+    if (!file) return STATUS_INVALID_HANDLE;
+    ProcessScope scope(*this);
+    std::size_t found = k::CancelAsyncRequests([&](const k::AsyncRequest& r) {
+        return r.process == impl_ && r.file == file && (!iosb || r.iosb == iosb);
+    });
+    return found ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}
+
+NTSTATUS Process::createEvent(HANDLE* handle, bool manualReset, bool initialState) {
+    void* body = k::CreateObject(&k::EventObjectType, sizeof(KEVENT));
+    KeInitializeEvent(static_cast<KEVENT*>(body), manualReset ? NotificationEvent : SynchronizationEvent,
+                      initialState ? TRUE : FALSE);
+    *handle = impl_->handles->insert(body, 0x1F0003);  // EVENT_ALL_ACCESS
+    k::Dereference(body);  // the handle holds it now
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::setEvent(HANDLE handle) {
+    KEVENT* event = ReferenceEvent(*impl_, handle);
+    if (!event) return STATUS_INVALID_HANDLE;
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    k::Dereference(event);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::resetEvent(HANDLE handle) {
+    KEVENT* event = ReferenceEvent(*impl_, handle);
+    if (!event) return STATUS_INVALID_HANDLE;
+    KeClearEvent(event);
+    k::Dereference(event);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::wait(HANDLE handle, std::optional<std::uint32_t> timeoutMs) {
+    void* object = impl_->handles->lookup(handle);
+    if (!object) return STATUS_INVALID_HANDLE;
+    void* waitable = nullptr;
+    if (k::IsObjectOfType(object, &k::EventObjectType)) waitable = object;
+    else if (k::IsFile(object)) waitable = &static_cast<FILE_OBJECT*>(object)->Event;
+    NTSTATUS status = STATUS_INVALID_HANDLE;
+    if (waitable) {
+        ProcessScope scope(*this);
+        LARGE_INTEGER timeout;
+        if (timeoutMs) timeout.QuadPart = -static_cast<LONGLONG>(*timeoutMs) * 10000;
+        status = KeWaitForSingleObject(waitable, UserRequest, UserMode, FALSE, timeoutMs ? &timeout : nullptr);
+    }
+    k::Dereference(object);
+    return status;
+}
 
 // ---- ProcessManager ---------------------------------------------------------------------------------
 

@@ -93,6 +93,11 @@ void World::boot()
             throw std::runtime_error("cannot load the registry file: " + error);
         }
     }
+    if (options_.sanCompletesFromDpc) {
+        const std::u16string key = std::u16string(kServicesKey) + u"vorkasan\\Parameters";
+        registry.createKeyPath(key);
+        registry.setDword(key, u"CompleteFromDpc", 1);
+    }
     for (const auto& [service, values] : scenario_.registry) {
         const std::u16string key = kServicesKey + Utf16(service) + u"\\Parameters";
         registry.createKeyPath(key);

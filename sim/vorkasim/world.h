@@ -66,6 +66,9 @@ struct WorldOptions {
     std::filesystem::path driverDirectory;
     std::optional<std::filesystem::path> registryFile;  // loaded at boot when it exists, saved at the end
     bool traceEcho = false;
+    // The SAN adapter completes about half of the requests from a DPC at DISPATCH_LEVEL, as port
+    // drivers do (vorkasan's "CompleteFromDpc" 1); a scenario's own registry value wins.
+    bool sanCompletesFromDpc = false;
 };
 
 class World {

@@ -1,6 +1,8 @@
 // Device files for simulated applications: CreateFile, DeviceIoControl,
 // ReadFile, WriteFile and CloseHandle over the calling process's system
 // services, with kernel32's status and last-error rules.
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "sim/format.h"
@@ -38,20 +40,47 @@ HANDLE Create(std::u16string_view name, DWORD access, DWORD share, DWORD disposi
     case TRUNCATE_EXISTING: ntDisposition = kFileOverwrite; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    if (flags & FILE_FLAG_OVERLAPPED) {
-        // Asynchronous handles are not part of the simulated Win32 layer.
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return INVALID_HANDLE_VALUE;
-    }
+    // An overlapped handle is opened for asynchronous I/O: its requests go on after the call.
+    const ULONG options = kFileNonDirectoryFile | ((flags & FILE_FLAG_OVERLAPPED) ? 0 : kFileSynchronousIoNonalert);
     HANDLE handle = nullptr;
     NTSTATUS status = process->createFile(&handle, name, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share,
-                                          ntDisposition, kFileNonDirectoryFile | kFileSynchronousIoNonalert);
+                                          ntDisposition, options);
     if (!NT_SUCCESS(status)) {
         Fail(status);
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
     return handle;
+}
+
+// The status block the kernel writes for an overlapped request: OVERLAPPED's Internal
+// (status) and InternalHigh (byte count) have its layout.
+IO_STATUS_BLOCK* StatusBlockOf(LPOVERLAPPED overlapped) {
+    static_assert(sizeof(IO_STATUS_BLOCK) == 2 * sizeof(ULONG_PTR));
+    return reinterpret_cast<IO_STATUS_BLOCK*>(overlapped);
+}
+
+// kernel32's answer to an overlapped call: TRUE when it finished at once, else FALSE with
+// ERROR_IO_PENDING (still going on) or the error.
+BOOL OverlappedResult(NTSTATUS status, LPOVERLAPPED overlapped, LPDWORD bytes) {
+    if (status == STATUS_PENDING) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (NT_ERROR(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    if (bytes) *bytes = static_cast<DWORD>(overlapped->InternalHigh);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::int64_t OffsetOf(LPOVERLAPPED overlapped) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
 }
 
 }  // namespace
@@ -85,8 +114,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     sim::Process* process = Caller("DeviceIoControl");
     if (!process) return FALSE;
     if (lpOverlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+        NTSTATUS status = process->deviceIoControlAsync(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                                        lpOutBuffer, nOutBufferSize, StatusBlockOf(lpOverlapped),
+                                                        lpOverlapped->hEvent);
+        return OverlappedResult(status, lpOverlapped, lpBytesReturned);
     }
     ULONG_PTR information = 0;
     NTSTATUS status = process->deviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
@@ -107,8 +139,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     sim::Process* process = Caller("ReadFile");
     if (!process) return FALSE;
     if (lpOverlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+        NTSTATUS status = process->readAsync(hFile, lpBuffer, nNumberOfBytesToRead, OffsetOf(lpOverlapped),
+                                             StatusBlockOf(lpOverlapped), lpOverlapped->hEvent);
+        return OverlappedResult(status, lpOverlapped, lpNumberOfBytesRead);
     }
     ULONG_PTR information = 0;
     NTSTATUS status = process->read(hFile, lpBuffer, nNumberOfBytesToRead, &information);
@@ -129,8 +163,10 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     sim::Process* process = Caller("WriteFile");
     if (!process) return FALSE;
     if (lpOverlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+        NTSTATUS status = process->writeAsync(hFile, lpBuffer, nNumberOfBytesToWrite, OffsetOf(lpOverlapped),
+                                              StatusBlockOf(lpOverlapped), lpOverlapped->hEvent);
+        return OverlappedResult(status, lpOverlapped, lpNumberOfBytesWritten);
     }
     ULONG_PTR information = 0;
     NTSTATUS status = process->write(hFile, lpBuffer, nNumberOfBytesToWrite, &information);
@@ -141,6 +177,108 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (NT_WARNING(status) && lpNumberOfBytesWritten) *lpNumberOfBytesWritten = static_cast<DWORD>(information);
     Fail(status);
     return FALSE;
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    sim::Process* process = Caller("GetOverlappedResult");
+    if (!process) return FALSE;
+    if (!lpOverlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The kernel publishes the outcome with the status (release): read it first (acquire).
+    if (static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING) {
+        if (!bWait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        // The request's event, or the file handle itself when the request named none.
+        NTSTATUS waited = process->wait(lpOverlapped->hEvent ? lpOverlapped->hEvent : hFile);
+        if (!NT_SUCCESS(waited)) {
+            Fail(waited);
+            return FALSE;
+        }
+    }
+    const NTSTATUS status = static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
+    if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE hFile) {
+    sim::Process* process = Caller("CancelIo");
+    if (!process) return FALSE;
+    NTSTATUS status = process->cancelIo(hFile);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    sim::Process* process = Caller("CancelIoEx");
+    if (!process) return FALSE;
+    NTSTATUS status = process->cancelIoEx(hFile, lpOverlapped ? StatusBlockOf(lpOverlapped) : nullptr);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+    sim::Process* process = Caller("CreateEventW");
+    if (!process) return nullptr;
+    if (lpName) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // named events are not part of the simulated layer
+        return nullptr;
+    }
+    HANDLE handle = nullptr;
+    NTSTATUS status = process->createEvent(&handle, bManualReset != FALSE, bInitialState != FALSE);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    sim::Process* process = Caller("SetEvent");
+    if (!process) return FALSE;
+    NTSTATUS status = process->setEvent(hEvent);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    sim::Process* process = Caller("ResetEvent");
+    if (!process) return FALSE;
+    NTSTATUS status = process->resetEvent(hEvent);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    sim::Process* process = Caller("WaitForSingleObject");
+    if (!process) return WAIT_FAILED;
+    std::optional<std::uint32_t> timeout;
+    if (dwMilliseconds != INFINITE) timeout = dwMilliseconds;
+    NTSTATUS status = process->wait(hHandle, timeout);
+    if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
+    if (status == STATUS_WAIT_0) return WAIT_OBJECT_0;
+    Fail(status);
+    return WAIT_FAILED;
 }
 
 BOOL CloseHandle(HANDLE hObject) {

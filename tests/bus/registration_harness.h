@@ -72,6 +72,8 @@ protected:
         bool persistentNaming = false;
     };
     virtual BusConfig busConfig() const { return {}; }
+    // Writes further values to the bus's Parameters key before the bus first starts.
+    virtual void configureBus(sim::Registry& registry, std::u16string_view parametersKey) {}
 
     void SetUp() override;
     void TearDown() override;

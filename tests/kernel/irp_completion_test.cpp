@@ -83,6 +83,13 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, Routine, reinterpret_cast<PVOID>(static_cast<uintptr_t>(ext->layer)),
                                layer.onSuccess, layer.onError, layer.onCancel);
+        if (layer.routineStops) {
+            // The layer keeps the request after its routine stopped the completion, and
+            // completes it itself later: the request is pending for its caller.
+            IoMarkIrpPending(irp);
+            IoCallDriver(ext->lower, irp);
+            return STATUS_PENDING;
+        }
     } else {
         IoSkipCurrentIrpStackLocation(irp);
     }
@@ -150,9 +157,10 @@ TEST_F(Completion, RoutinesRunBottomUpOnlyForTheOutcomeTheyAskedFor) {
 
     script.calls.clear();
     script.bottomStatus = STATUS_IO_DEVICE_ERROR;
+    iosb.Status = STATUS_PENDING;
     EXPECT_EQ(SendThreaded(&iosb, &event), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(CalledLayers(), (std::vector<Layer>{Top}));
-    EXPECT_EQ(iosb.Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(iosb.Status, STATUS_PENDING) << "a request that failed at once leaves the status block alone";
 }
 
 TEST_F(Completion, EveryRoutineSeesTheDeviceOfTheDriverThatSetIt) {
@@ -226,6 +234,24 @@ TEST_F(Completion, PendingTravelsUpToTheCallerThroughLayersWithoutRoutines) {
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     ASSERT_EQ(script.calls.size(), 1u);
     EXPECT_TRUE(script.calls[0].pendingReturned) << "the bottom's pending mark reached the top's routine";
+}
+
+TEST_F(Completion, ALayerThatDoesNotPassPendingUpIsReported) {
+    // The middle layer's routine forgets IoMarkIrpPending while the request was pending
+    // below: the middle returned STATUS_PENDING (its caller's answer) with its own location
+    // unmarked, and the caller would wait for an event nobody sets.
+    script.bottomPends = true;
+    script.layers[Middle].setRoutine = true;
+    script.layers[Middle].markPendingInRoutine = false;
+    IO_STATUS_BLOCK iosb{};
+    KEVENT event;
+    EXPECT_EQ(SendThreaded(&iosb, &event), STATUS_PENDING);
+    script.completer.join();
+    auto reports = takeViolations();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("returned STATUS_PENDING without marking the request pending"), std::string::npos)
+        << reports[0];
+    EXPECT_NE(reports[0].find("stack location 3"), std::string::npos) << reports[0];
 }
 
 TEST_F(Completion, ARequestCompletedAtOnceIsNotPendingForAnyone) {

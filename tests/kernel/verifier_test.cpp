@@ -202,6 +202,24 @@ TEST_F(Verifier, ADispatchRoutineReturningAtARaisedIrqlIsReported) {
 
 using VerifierDeathTest = Verifier;
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer the quarantines of freed pool and freed IRPs are poisoned: a driver
+// that reads freed memory is stopped at that read.
+TEST_F(VerifierDeathTest, ReadingFreedPoolStopsAtTheRead) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 64, sim::PoolTag("Uaf1")));
+    ExFreePoolWithTag(const_cast<unsigned char*>(block), sim::PoolTag("Uaf1"));
+    EXPECT_DEATH((void)block[8], "use-after-poison");
+}
+
+TEST_F(VerifierDeathTest, ReadingAFreedIrpStopsAtTheRead) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoFreeIrp(irp);
+    EXPECT_DEATH((void)*static_cast<volatile CCHAR*>(&irp->StackCount), "use-after-poison");
+}
+#endif
+
 TEST_F(VerifierDeathTest, ABugCheckStopsTheMachine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, 1, 2, 3, 4),

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -572,6 +573,74 @@ NTSTATUS BusPnp(Bus& bus, PIRP irp) {
     return IoCallDriver(bus.lower, irp);
 }
 
+// ---- Completion from a DPC ------------------------------------------------------------------------------
+//
+// A port driver starts a command and returns STATUS_PENDING; the command's end raises an
+// interrupt whose DPC completes the request at DISPATCH_LEVEL on whatever processor took it.
+// In that mode ("CompleteFromDpc") the request is executed and completed by a DPC on the
+// machine's DPC thread, so that the completion routines above run at DISPATCH_LEVEL on
+// another thread, before or after the dispatch routine has returned.
+
+constexpr ULONG kDeferredTag = 'pDsV';
+
+struct CompletionMode {
+    std::uint32_t fromDpc = 0;  // 0: never, 1: at random, 2: always
+    std::mutex mutex;
+    std::mt19937 random{0x5EED};
+};
+CompletionMode completionMode;
+
+bool ChooseDpc() {
+    if (completionMode.fromDpc == 0) return false;
+    if (completionMode.fromDpc >= 2) return true;
+    std::lock_guard lock(completionMode.mutex);
+    return (completionMode.random() & 1) != 0;
+}
+
+struct DeferredRequest {
+    KDPC dpc;
+    PDEVICE_OBJECT device;
+    PIRP irp;
+};
+
+NTSTATUS ExecuteChildRequest(PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SCSI) return ExecuteSrb(LunOf(device), irp);
+    return ChildDeviceControl(LunOf(device), irp);
+}
+
+VOID RunDeferred(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* deferred = static_cast<DeferredRequest*>(context);
+    PDEVICE_OBJECT device = deferred->device;
+    PIRP irp = deferred->irp;
+    ExFreePoolWithTag(deferred, kDeferredTag);
+    ExecuteChildRequest(device, irp);
+    ObDereferenceObject(device);
+}
+
+// Answers a child's SCSI request or device control now or, in the DPC mode, later.
+NTSTATUS AnswerChildRequest(PDEVICE_OBJECT device, PIRP irp) {
+    if (!ChooseDpc()) return ExecuteChildRequest(device, irp);
+    auto* deferred = static_cast<DeferredRequest*>(
+        ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(DeferredRequest), kDeferredTag));
+    if (deferred == nullptr) return ExecuteChildRequest(device, irp);
+    ObReferenceObject(device);
+    deferred->device = device;
+    deferred->irp = irp;
+    KeInitializeDpc(&deferred->dpc, RunDeferred, deferred);
+    IoMarkIrpPending(irp);
+    KeInsertQueueDpc(&deferred->dpc, nullptr, nullptr);
+    return STATUS_PENDING;
+}
+
+void ReadCompletionMode() {
+    sim::Machine* machine = sim::Machine::CurrentOrNull();
+    if (machine == nullptr) return;
+    completionMode.fromDpc = machine->registry().dword(kSanParametersKey, kCompleteFromDpcValue).value_or(0);
+    const std::uint32_t seed = machine->registry().dword(kSanParametersKey, kCompleteFromDpcSeedValue).value_or(0);
+    completionMode.random.seed(seed != 0 ? seed : 0x5EED);
+    Trace("completion from a DPC: %u\n", completionMode.fromDpc);
+}
+
 // ---- Dispatch ------------------------------------------------------------------------------------------------
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -591,12 +660,12 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS DispatchScsi(PDEVICE_OBJECT device, PIRP irp) {
     if (IsBus(device)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return ExecuteSrb(LunOf(device), irp);
+    return AnswerChildRequest(device, irp);
 }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     if (IsBus(device)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return ChildDeviceControl(LunOf(device), irp);
+    return AnswerChildRequest(device, irp);
 }
 
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
@@ -640,6 +709,7 @@ VOID Unload(PDRIVER_OBJECT) {}
 using namespace vorka::san;
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
+    ReadCompletionMode();
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = DispatchInvalid;
     driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;

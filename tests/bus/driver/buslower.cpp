@@ -2,7 +2,8 @@
  * vorkabuslower: a lower filter for the tape bus's root device in the bus tests. It sits between the
  * bus's control device and the root-enumerated device below it and passes everything down, except
  * one probe control code that it answers itself with a status nobody else uses; a test that sees
- * that status knows the bus passed the request down.
+ * that status knows the bus passed the request down. It also counts the set-power requests that
+ * reach it and answers that count to BUSLOWER_IOCTL_SET_POWER_COUNT.
  */
 #include <ntddk.h>
 #include "buslower_ioctl.h"
@@ -10,6 +11,8 @@
 typedef struct _BUSLOWER_EXT {
     PDEVICE_OBJECT pNextLower;
 } BUSLOWER_EXT, *PBUSLOWER_EXT;
+
+static LONG lSetPowerCount;
 
 static NTSTATUS BusLowerDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
@@ -24,7 +27,21 @@ static NTSTATUS BusLowerDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);
         return BUSLOWER_PROBE_STATUS;
     }
+    if (pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        pIrpStack->Parameters.DeviceIoControl.IoControlCode == BUSLOWER_IOCTL_SET_POWER_COUNT) {
+        NTSTATUS status = STATUS_BUFFER_TOO_SMALL;
+        pIrp->IoStatus.Information = 0;
+        if (pIrpStack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG)) {
+            *(PULONG)pIrp->AssociatedIrp.SystemBuffer = (ULONG)InterlockedCompareExchange(&lSetPowerCount, 0, 0);
+            pIrp->IoStatus.Information = sizeof(ULONG);
+            status = STATUS_SUCCESS;
+        }
+        pIrp->IoStatus.Status = status;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        return status;
+    }
     if (pIrpStack->MajorFunction == IRP_MJ_POWER) {
+        if (pIrpStack->MinorFunction == IRP_MN_SET_POWER) InterlockedIncrement(&lSetPowerCount);
         PoStartNextPowerIrp(pIrp);
         IoSkipCurrentIrpStackLocation(pIrp);
         return PoCallDriver(pNextLower, pIrp);

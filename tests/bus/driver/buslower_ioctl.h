@@ -1,4 +1,4 @@
-/* The probe request of the vorkabuslower test filter, shared with the bus tests. */
+/* The requests of the vorkabuslower test filter, shared with the bus tests. */
 #pragma once
 
 #include <stdint.h>
@@ -10,3 +10,6 @@
 
 /* The status the filter answers the probe with: a customer-defined error code. */
 #define BUSLOWER_PROBE_STATUS  ((int32_t)0xE0D51234)
+
+/* Answers (ULONG output) how many IRP_MN_SET_POWER requests passed the filter. */
+#define BUSLOWER_IOCTL_SET_POWER_COUNT ((uint32_t)((0x8000u << 16) | (0x901u << 2)))

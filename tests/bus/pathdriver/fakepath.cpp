@@ -35,6 +35,40 @@ static NTSTATUS FakeComplete(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation
     return status;
 }
 
+/* A request answered later, from a DPC at DISPATCH_LEVEL on another thread, as a port driver
+   completes one. */
+typedef struct _FAKE_DEFERRED {
+    KDPC Dpc;
+    PIRP pIrp;
+    NTSTATUS status;
+} FAKE_DEFERRED, *PFAKE_DEFERRED;
+
+#define FAKE_DEFERRED_TAG 'DkaF'
+
+static VOID FakeCompleteFromDpc(PKDPC pDpc, PVOID pContext, PVOID pArgument1, PVOID pArgument2)
+{
+    PFAKE_DEFERRED pDeferred = (PFAKE_DEFERRED)pContext;
+    PIRP pIrp = pDeferred->pIrp;
+    NTSTATUS status = pDeferred->status;
+    ExFreePoolWithTag(pDeferred, FAKE_DEFERRED_TAG);
+    FakeComplete(pIrp, status, 0);
+}
+
+static NTSTATUS FakeCompleteLater(PIRP pIrp, NTSTATUS status)
+{
+    PFAKE_DEFERRED pDeferred =
+        (PFAKE_DEFERRED)ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(FAKE_DEFERRED), FAKE_DEFERRED_TAG);
+    if (pDeferred == NULL) {
+        return FakeComplete(pIrp, status, 0);
+    }
+    pDeferred->pIrp = pIrp;
+    pDeferred->status = status;
+    KeInitializeDpc(&pDeferred->Dpc, FakeCompleteFromDpc, pDeferred);
+    IoMarkIrpPending(pIrp);
+    KeInsertQueueDpc(&pDeferred->Dpc, NULL, NULL);
+    return STATUS_PENDING;
+}
+
 static PDEVICE_OBJECT FakeTakePath(ULONG ulPath)
 {
     PDEVICE_OBJECT pPath = NULL;
@@ -245,6 +279,9 @@ static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         IoMarkIrpPending(pIrp);
         FakeComplete(pIrp, status, 0);
         return STATUS_PENDING;
+    }
+    if (InterlockedCompareExchange(&pExt->lAnswerMode, 0, 0) == FAKEPATH_ANSWER_FROM_DPC) {
+        return FakeCompleteLater(pIrp, status);
     }
     return FakeComplete(pIrp, status, 0);
 }

@@ -73,6 +73,7 @@ typedef struct FAKEPATH_OCCUPY {
 #define FAKEPATH_IOCTL_PATH FAKEPATH_CODE(4)
 #define FAKEPATH_ANSWER_AT_ONCE 0    /* complete in the dispatch routine */
 #define FAKEPATH_ANSWER_PENDED 1     /* mark pending, complete, return STATUS_PENDING */
+#define FAKEPATH_ANSWER_FROM_DPC 2   /* mark pending, return STATUS_PENDING, complete later from a DPC */
 typedef struct FAKEPATH_PATH {
     uint32_t path;
     uint8_t set;             /* in: take createStatus and answerMode */

@@ -22,3 +22,29 @@ typedef struct _KTSEH_REQUESTOR {
 
 // kt_bus children: hardware ID of every child.
 #define KTBUS_CHILD_HARDWARE_ID L"KTBUS\\Child"
+
+// kt_rules: each code breaks one rule of the I/O verifier (or keeps it, as the control case).
+#define IOCTL_KTRULES_PEND_UNMARKED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x930, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KTRULES_PEND_UNMARKED_DPC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x931, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KTRULES_WRONG_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x932, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KTRULES_MARKED_NOT_PENDING CTL_CODE(FILE_DEVICE_UNKNOWN, 0x933, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KTRULES_PEND_DPC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x934, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KTRULES_FAIL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x935, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// kt_rules: input ULONG, one of KTRULES_*; the request breaks that pool or object rule and
+// completes with STATUS_SUCCESS.
+#define IOCTL_KTRULES_BREAK CTL_CODE(FILE_DEVICE_UNKNOWN, 0x936, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define KTRULES_ZERO_BYTE_POOL 1           // allocates (and frees) a zero-byte pool block
+#define KTRULES_PAGED_FREE_AT_DISPATCH 2   // frees a paged pool block at DISPATCH_LEVEL
+#define KTRULES_FREE_LIVE_RESOURCE 3       // frees pool holding an ERESOURCE never deleted
+#define KTRULES_FREE_ARMED_TIMER 4         // frees pool holding a KTIMER that is still set
+#define KTRULES_FREE_QUEUED_DPC 5          // frees pool holding a KDPC that is still queued
+#define KTRULES_REINITIALIZE_RESOURCE 6    // initialises a live ERESOURCE again
+#define KTRULES_KEEP_GLOBAL_RESOURCE 7     // initialises a global ERESOURCE and never deletes it
+#define KTRULES_RETURN_HOLDING_MUTEX 8     // returns holding a KMUTEX (KTRULES_RELEASE_MUTEX releases it)
+#define KTRULES_RELEASE_MUTEX 9
+#define KTRULES_RETURN_IN_GUARDED_REGION 10  // returns inside a guarded region (KTRULES_LEAVE_GUARDED_REGION)
+#define KTRULES_LEAVE_GUARDED_REGION 11
+
+// kt_rules: held pending with a cancel routine until it is cancelled; completes with STATUS_CANCELLED.
+#define IOCTL_KTRULES_WAIT_FOR_CANCEL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x937, METHOD_BUFFERED, FILE_ANY_ACCESS)

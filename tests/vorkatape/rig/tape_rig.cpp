@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <thread>
 #include <cstring>
+#include <string_view>
 
 #include "sim/drivers.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
 #include "vorkachgr/changer_query.h"
 #include "vorkatape/install.h"
+#include "vorkatape/srb.h"
 
 namespace tapetest {
 namespace {
@@ -168,6 +170,11 @@ sim::hw::TapeDrive& Rig::AddDrive(const std::string& serial, const std::function
     return san_.addDrive(std::move(config));
 }
 
+bool SanCompletesFromDpc() {
+    const char* mode = std::getenv("VORKA_SAN_COMPLETION");
+    return mode != nullptr && std::string_view(mode) == "dpc";
+}
+
 void Rig::Boot() {
     sim::MachineConfig config;
     config.driverDirectory = VORKA_DRIVER_DIR;
@@ -189,6 +196,8 @@ void Rig::Boot() {
     registry.createKeyPath(vorka::tape::kParametersKey);
     registry.setDword(vorka::tape::kParametersKey, vorka::tape::kForcePendingValue, options_.forcePending ? 1 : 0);
     registry.setDword(vorka::tape::kParametersKey, vorka::tape::kSetExtInBaseDelayValue, options_.setExtInBaseDelayMs);
+    registry.createKeyPath(vorka::san::kSanParametersKey);
+    registry.setDword(vorka::san::kSanParametersKey, vorka::san::kCompleteFromDpcValue, options_.completeFromDpc ? 1 : 0);
     if (options_.failoverDriver) {
         registry.createKeyPath(kFilterParameters);
         registry.setDword(kFilterParameters, u"FailoverDriver", *options_.failoverDriver);

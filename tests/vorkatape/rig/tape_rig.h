@@ -26,8 +26,14 @@
 
 namespace tapetest {
 
+// True when the test binary runs in the SAN adapter's DPC completion mode (ctest runs the
+// tape, filter and bus binaries a second time with VORKA_SAN_COMPLETION=dpc).
+bool SanCompletesFromDpc();
+
 struct RigOptions {
     bool forcePending = false;                // vorkatape answers requests later, from a worker thread
+    // The SAN adapter completes about half of the requests from a DPC at DISPATCH_LEVEL.
+    bool completeFromDpc = SanCompletesFromDpc();
     bool realBus = false;                     // vorkatbus instead of the fake control device
     std::optional<std::uint32_t> failoverDriver;  // vorkatflt's "FailoverDriver" value
     std::uint32_t setExtInBaseDelayMs = 0;

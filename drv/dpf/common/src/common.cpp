@@ -41,19 +41,19 @@ NTSTATUS CmnIrpSyncCompletion(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pCo
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS CmnSendIrpSync(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+/* Sends pIrp to the device below pDeviceObject and waits for it; szRoutine names the caller in the trace. */
+static NTSTATUS CmnCallLowerAndWait(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     NTSTATUS status;
-    ENT("CmnSendIrpSync: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     PDEVICE_OBJECT pLowerDevice = CmnGetNextLowerDevice(pDeviceObject);
     if (pIrpStack == NULL) {
-        DBG_NULL("CmnSendIrpSync: pIrpStack");
+        DBG("%s: pIrpStack == NULL.\n", szRoutine);
         status = STATUS_INVALID_PARAMETER;
     } else if (pLowerDevice == NULL) {
         /* A device without a stack below it (a virtual device) has nobody to pass the request to. */
-        DBG_NULL("CmnSendIrpSync: pLowerDevice");
+        DBG("%s: pLowerDevice == NULL.\n", szRoutine);
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         KEVENT event;
@@ -66,15 +66,32 @@ NTSTATUS CmnSendIrpSync(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             /* Done; the completion routine has run. */
         } else if (status == STATUS_PENDING || status == STATUS_WAIT_1 || status == STATUS_WAIT_2 ||
                    status == STATUS_WAIT_3) {
-            DBG("CmnSendIrpSync: IoCallDriver returned %s.  Waiting...\n", CmnWaitStatusName(status));
+            DBG("%s: IoCallDriver returned %s.  Waiting...\n", szRoutine, CmnWaitStatusName(status));
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
             status = pIrp->IoStatus.Status;
         } else {
             /* Completed synchronously with an error or a warning; the completion routine has run. */
-            DBG("CmnSendIrpSync: Unhandled return code 0x%08x from IoCallDriver\n", (ULONG)status);
+            DBG("%s: Unhandled return code 0x%08x from IoCallDriver\n", szRoutine, (ULONG)status);
         }
     }
 
+    return status;
+}
+
+NTSTATUS CmnForwardIrpSync(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("CmnForwardIrpSync: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = CmnCallLowerAndWait("CmnForwardIrpSync", pDeviceObject, pIrp);
+    EXT("CmnForwardIrpSync: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS CmnSendIrpSync(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("CmnSendIrpSync: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = CmnCallLowerAndWait("CmnSendIrpSync", pDeviceObject, pIrp);
+    /* The request is completed with the status returned (a refusal before it went down included). */
+    pIrp->IoStatus.Status = status;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     EXT("CmnSendIrpSync: status 0x%08x\n", (ULONG)status);
     return status;

@@ -24,6 +24,11 @@
    Every driver that carries the common services defines it from its own device extensions. */
 PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT pDeviceObject);
 
+/* Passes pIrp (its current stack location) to the next lower device of pDeviceObject and waits for
+   it without completing it: the caller finishes its own work and completes the request with the
+   status it returns. PASSIVE_LEVEL. */
+NTSTATUS CmnForwardIrpSync(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
 /* Passes pIrp (its current stack location) to the next lower device of pDeviceObject, waits for it
    and completes it. Returns the request's final status; the caller must not touch pIrp afterwards.
    PASSIVE_LEVEL. */

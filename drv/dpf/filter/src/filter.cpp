@@ -660,7 +660,8 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
        another request that the bus forwarded. */
     BOOLEAN fForwarded = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL;
 
-    status = CmnSendIrpSync(pDeviceObject, pIrp);
+    /* Completed only after the bus was told, and with the status this routine returns. */
+    status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded) {
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
         if (!NT_SUCCESS(notifyStatus)) {
@@ -668,6 +669,8 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             status = notifyStatus;
         }
     }
+    pIrp->IoStatus.Status = status;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
 
     FltLeaveDispatch(pExt);
     EXT("FltDispatchClose: status 0x%08x\n", (ULONG)status);
@@ -831,9 +834,12 @@ NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
-    status = CmnSendIrpSync(pDeviceObject, pIrp);
+    /* The start is completed at the end, with the status this routine returns: a path whose handshake
+       storage cannot be had fails its start. */
+    status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (!NT_SUCCESS(status)) {
-        DBG_FAILED("FltIrpMnStartDevice: CmnSendIrpSync", status);
+        DBG_FAILED("FltIrpMnStartDevice: CmnForwardIrpSync", status);
+        FltCompleteRequest(pIrp, status);
         EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
         return status;
     }
@@ -882,6 +888,8 @@ NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
+    pIrp->IoStatus.Status = status;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;
 }

@@ -56,6 +56,33 @@ public:
     NTSTATUS close(HANDLE handle);
     std::size_t openHandleCount() const;
 
+    // ---- Asynchronous I/O ------------------------------------------------------------------
+    // On a handle opened without FILE_SYNCHRONOUS_IO_* (createOptions 0) a request goes on after
+    // the call: it returns STATUS_PENDING, and when the request finishes its status and byte
+    // count are written to `iosb` (in this process's memory) and `event` (an event handle of
+    // this process; nullptr: the file handle itself becomes signalled) is set. A request that
+    // fails at once returns its status and touches neither. On a synchronous handle the call
+    // waits, then fills `iosb` and sets `event`.
+    NTSTATUS deviceIoControlAsync(HANDLE handle, ULONG ioControlCode, void* inputBuffer, ULONG inputLength,
+                                  void* outputBuffer, ULONG outputLength, IO_STATUS_BLOCK* iosb, HANDLE event);
+    NTSTATUS readAsync(HANDLE handle, void* buffer, ULONG length, std::int64_t byteOffset, IO_STATUS_BLOCK* iosb,
+                       HANDLE event);
+    NTSTATUS writeAsync(HANDLE handle, const void* buffer, ULONG length, std::int64_t byteOffset,
+                        IO_STATUS_BLOCK* iosb, HANDLE event);
+    // Cancels the calling thread's requests on `handle` (CancelIo).
+    NTSTATUS cancelIo(HANDLE handle);
+    // Cancels every request of the process on `handle`, or only the one with status block
+    // `iosb` (CancelIoEx); STATUS_NOT_FOUND when there is none.
+    NTSTATUS cancelIoEx(HANDLE handle, IO_STATUS_BLOCK* iosb);
+
+    // ---- Events and waits --------------------------------------------------------------------
+    NTSTATUS createEvent(HANDLE* handle, bool manualReset, bool initialState);
+    NTSTATUS setEvent(HANDLE handle);
+    NTSTATUS resetEvent(HANDLE handle);
+    // Waits for an event handle or a file handle (signalled when a request on it finishes):
+    // STATUS_WAIT_0, STATUS_TIMEOUT, or STATUS_INVALID_HANDLE. No timeout: waits for ever.
+    NTSTATUS wait(HANDLE handle, std::optional<std::uint32_t> timeoutMs = std::nullopt);
+
     Impl& impl() { return *impl_; }
 
 private:

@@ -56,6 +56,21 @@ struct ScsiRequest {
     std::int32_t transportStatus = 0;    // NT status of a transport failure, 0 otherwise
 };
 
+// ---- Configuration of the adapter ------------------------------------------------------------
+
+// Values under \Registry\Machine\System\CurrentControlSet\Services\vorkasan\Parameters, read
+// once at DriverEntry (REG_DWORD; missing means 0).
+//
+// "CompleteFromDpc": how the path devices answer SCSI requests and device controls. 0: in the
+//   caller's thread. 1: at random, about half of them are marked pending and executed and
+//   completed later by a DPC, on the DPC thread at DISPATCH_LEVEL, as a port driver completes
+//   requests from its interrupt's DPC. 2: all of them are.
+// "CompleteFromDpcSeed": seed of that random choice (0: a fixed default seed).
+inline constexpr char16_t kSanParametersKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorkasan\\Parameters";
+inline constexpr char16_t kCompleteFromDpcValue[] = u"CompleteFromDpc";
+inline constexpr char16_t kCompleteFromDpcSeedValue[] = u"CompleteFromDpcSeed";
+
 // ---- Private control codes of the adapter's path devices (IRP_MJ_DEVICE_CONTROL) ----
 
 // Device type of the adapter's devices: FILE_DEVICE_CONTROLLER.
