@@ -4,10 +4,16 @@
 // holds each block the application was told it wrote, once and in order.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "sim/eventlog.h"
 #include "sim/hw/fault.h"
 #include "tape_rig.h"
+
+#include <ntddscsi.h>
+#include <ntddstor.h>
 
 namespace {
 
@@ -26,7 +32,7 @@ constexpr std::uint32_t kDeviceNotConnected = 0xC000009D;
 class Failover : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true});
+        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true, .busEvents = true});
         drive_ = &rig_->AddDrive("VORKA-F-0001");
         rig_->San().addAdapter();
         rig_->San().addAdapter();
@@ -271,6 +277,146 @@ TEST_P(Failover, AResetMakesThePositionUnknownSoAFailedWriteIsRelocatedFromTheDr
     ASSERT_EQ(app_->Write(data).status, STATUS_SUCCESS);
     EXPECT_EQ(drive_->records().size(), expected + 4);
     EXPECT_EQ(drive_->records().back().data, Block(data, 3, 512));
+}
+
+// ---- Filemarks ----
+
+TEST_P(Failover, FilemarksCutOffPartWayAreFinishedWithTheMissingOnes) {
+    const auto first = Pattern(900, 1);
+    ASSERT_EQ(app_->Write(first).status, STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kDeviceNotConnected, .opcode = 0x10, .k = 1});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 3, FALSE};
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 4u) << "the block and exactly three filemarks";
+    for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(records[i].isFilemark());
+}
+
+TEST_P(Failover, FilemarksAllOnTapeWithTheCompletionLostAreNotWrittenAgain) {
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .opcode = 0x10, .executed = true});
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 2, FALSE};
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 2u);
+}
+
+// ---- Pass-through ----
+
+// A buffered 64-bit pass-through record with 32 sense bytes and the data after them.
+struct PassThrough {
+    SCSI_PASS_THROUGH spt{};
+    std::uint8_t sense[32] = {};
+    std::uint8_t data[4096] = {};
+};
+PassThrough MakePassThrough(std::vector<std::uint8_t> cdb, std::uint8_t direction, ULONG length) {
+    PassThrough pt;
+    pt.spt.Length = sizeof(SCSI_PASS_THROUGH);
+    pt.spt.CdbLength = static_cast<UCHAR>(cdb.size());
+    pt.spt.SenseInfoLength = sizeof(pt.sense);
+    pt.spt.DataIn = direction;
+    pt.spt.DataTransferLength = length;
+    pt.spt.TimeOutValue = 10;
+    pt.spt.SenseInfoOffset = offsetof(PassThrough, sense);
+    pt.spt.DataBufferOffset = offsetof(PassThrough, data);
+    std::memcpy(pt.spt.Cdb, cdb.data(), cdb.size());
+    return pt;
+}
+
+TEST_P(Failover, OldSenseLeftInAReusedPassThroughBufferDoesNotRunTheCommandAgain) {
+    PassThrough pt = MakePassThrough({0x10, 0, 0, 0, 1, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0);
+    // What an earlier failed command left there: aborted command.
+    pt.sense[0] = 0x70;
+    pt.sense[2] = 0x0B;
+    pt.sense[7] = 10;
+    pt.sense[12] = 0x47;
+    Reply r = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 1u) << "one filemark, written once";
+}
+
+TEST_P(Failover, APassThroughWritePartlyOnTapeIsNotSentAgain) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // WRITE(6), fixed, 8 blocks; 3 reach the tape before the path fails.
+    PassThrough pt = MakePassThrough({0x0A, 0x01, 0, 0, 8, 0}, SCSI_IOCTL_DATA_OUT, 4096);
+    const auto data = Pattern(4096, 8);
+    std::memcpy(pt.data, data.data(), data.size());
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kDeviceNotConnected, .opcode = kWrite6, .k = 3});
+    Reply r = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
+    EXPECT_FALSE(NT_SUCCESS(r.status)) << "the application must learn that the write did not finish";
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 3u) << "no block written twice";
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(records[i].data, Block(data, i, 512));
+}
+
+// ---- Reservations ----
+
+TEST_P(Failover, AReservationMovesToTheNewPathWithItsKey) {
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_RESERVE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(*drive_->reservations().persistentHolder, pathA_->initiator());
+    pathA_->setDown();
+    const auto data = Pattern(2000, 4);
+    EXPECT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    ASSERT_TRUE(drive_->reservations().persistentHolder.has_value());
+    EXPECT_EQ(*drive_->reservations().persistentHolder, pathB_->initiator());
+    ASSERT_EQ(drive_->records().size(), 1u);
+    EXPECT_EQ(drive_->records()[0].data, data);
+    const auto failovers = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x80000004));
+    EXPECT_FALSE(failovers.empty()) << "the failover is in the event log";
+}
+
+TEST_P(Failover, ARefusedPreemptIsLoggedAndNothingIsWritten) {
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_RESERVE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    pathB_->injectFault(Fault{.kind = FaultKind::RefusePreempt, .count = Fault::kForever});
+    pathA_->setDown();
+    EXPECT_FALSE(NT_SUCCESS(app_->Write(Pattern(2000, 4)).status));
+    EXPECT_TRUE(drive_->records().empty());
+    EXPECT_FALSE(rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0xC0000007)).empty());
+}
+
+TEST_P(Failover, AKeyTheApplicationRegisteredIsKeptAcrossFailoversUntilTheLastClose) {
+    const std::uint8_t appKey[8] = {0xAB, 0xCD, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    auto command = [&](std::uint8_t action, std::uint8_t type, bool keyIsReservationKey) {
+        std::vector<std::uint8_t> in(10 + 24, 0);
+        const ULONG size = static_cast<ULONG>(in.size());
+        std::memcpy(in.data() + 4, &size, 4);
+        in[8] = action;
+        in[9] = type;
+        std::memcpy(in.data() + (keyIsReservationKey ? 10 : 18), appKey, 8);
+        return in;
+    };
+    auto registerKey = command(0x00, 0, false);
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT, registerKey.data(), 34, nullptr, 0).status,
+              STATUS_SUCCESS);
+    auto reserve = command(0x01, 0x03, true);
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT, reserve.data(), 34, nullptr, 0).status,
+              STATUS_SUCCESS);
+    pathA_->setDown();
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_SUCCESS);
+    std::uint64_t wireKey = 0;
+    for (std::uint8_t b : appKey) wireKey = (wireKey << 8) | b;
+    const auto held = drive_->reservations();
+    ASSERT_TRUE(held.persistentHolder.has_value());
+    EXPECT_EQ(*held.persistentHolder, pathB_->initiator());
+    bool registered = false;
+    for (const auto& [initiator, key] : held.registrations)
+        registered |= initiator == pathB_->initiator() && key == wireKey;
+    EXPECT_TRUE(registered) << "the new path holds the reservation under the application's key";
+
+    // The last close gives the path its own key back.
+    auto b = rig_->StackOf(*pathB_);
+    ASSERT_TRUE(b.has_value());
+    ASSERT_EQ(app_->Close(), STATUS_SUCCESS);
+    std::uint64_t appValue;
+    std::memcpy(&appValue, appKey, 8);
+    // The close reaches the drive once the handle's last request is finished.
+    std::uint64_t after = appValue;
+    for (int i = 0; i < 2000 && after == appValue; ++i) {
+        std::memcpy(&after, rig_->Query(*b).reservationKey, 8);
+        if (after == appValue) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(after, rig_->Query(*b).filterDevice) << "the key follows the path again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Pending, Failover, ::testing::Bool(),

@@ -29,6 +29,7 @@ namespace tapetest {
 struct RigOptions {
     bool forcePending = false;                // vorkatape answers requests later, from a worker thread
     bool realBus = false;                     // vorkatbus instead of the fake control device
+    bool busEvents = false;                   // the real bus's "FailoverEventsEnabled"
     std::optional<std::uint32_t> failoverDriver;  // vorkatflt's "FailoverDriver" value
     std::uint32_t setExtInBaseDelayMs = 0;
 };

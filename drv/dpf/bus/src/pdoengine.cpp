@@ -542,6 +542,7 @@ static BOOLEAN BusPdoIsReservationRequest(PBUS_FORWARD_RUN pRun)
 
 static VOID BusPdoSendReservationKey(PDEVICE_OBJECT pDeviceObject, ULONGLONG ullKey)
 {
+    DBG("BusPdoSendToFilter: reservation key 0x%08x%08x to the current path\n", (ULONG)(ullKey >> 32), (ULONG)ullKey);
     (VOID)BusPdoSendIoctlSync(pDeviceObject, pDeviceObject, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey), NULL, 0);
 }
 
@@ -655,26 +656,34 @@ static VOID BusPdoFailoverEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FO
     BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_STATUS_FAILOVER, wszWhy, wszCode);
 }
 
-/* TRUE when the attempt failed in a way that another try may cure. *pStatusEnd is set when the
-   run must end at once with that status. */
-static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
-                                    PBUS_FORWARD_RUN pRun, BOOLEAN fFailover, PNTSTATUS pStatusEnd)
+/* The new path could not break the old path's reservation: the request fails with access denied,
+   which ends the run at once, so the refusal is logged here, before that. */
+static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget)
 {
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    DBG("BusPdoSendToFilter: 0x%08x could not break reservation on device 0x%08x\n", DBG_PTR(pTarget),
+        DBG_PTR(pPdoExt->pReservationHolder));
+    if (pPdoExt->pBusExt->fEventsEnabled) {
+        WCHAR wszTarget[24];
+        WCHAR wszHolder[24];
+        RtlStringCchPrintfW(wszTarget, RTL_NUMBER_OF(wszTarget), L"0x%p", (PVOID)pTarget);
+        RtlStringCchPrintfW(wszHolder, RTL_NUMBER_OF(wszHolder), L"0x%p", (PVOID)pPdoExt->pReservationHolder);
+        BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_RESERVATION_REFUSED, wszTarget, wszHolder);
+    }
+}
+
+/* TRUE when the attempt failed in a way that another try may cure. *pStatusEnd is set when the
+   run must end at once with that status. */
+static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun,
+                                    BOOLEAN fFailover, PNTSTATUS pStatusEnd)
+{
     PSCSI_STATUS pScsiStatus = pRun->pScsiStatus;
     BOOLEAN fDecision = FALSE;
     WCHAR wszWhy[40];
 
     if ((ULONG)pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
-        DBG("BusPdoSendToFilter: 0x%08x could not break reservation on device 0x%08x\n", DBG_PTR(pTarget),
-            DBG_PTR(pPdoExt->pReservationHolder));
-        if (pPdoExt->pBusExt->fEventsEnabled) {
-            WCHAR wszTarget[24];
-            WCHAR wszHolder[24];
-            RtlStringCchPrintfW(wszTarget, RTL_NUMBER_OF(wszTarget), L"0x%p", (PVOID)pTarget);
-            RtlStringCchPrintfW(wszHolder, RTL_NUMBER_OF(wszHolder), L"0x%p", (PVOID)pPdoExt->pReservationHolder);
-            BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_RESERVATION_REFUSED, wszTarget, wszHolder);
-        }
+        /* The new path could not break the reservation (logged when the attempt ended): the sense
+           data are the refusal's, not a path's. */
     } else if (pScsiStatus->fSenseValid) {
         NTSTATUS status = BusPdoAdjustPosOnSense(pDeviceObject, pScsiStatus);
         if (status != STATUS_SUCCESS) {
@@ -876,7 +885,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (!run.fSent) {
             break;   /* the status table refused it */
         }
-        if ((pPrevTarget != NULL || run.fPreempt) && (ULONG)run.pScsiStatus->scPreempt != (ULONG)STATUS_ACCESS_DENIED) {
+        if ((ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
+            BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
+        } else if (pPrevTarget != NULL || run.fPreempt) {
             fFailoverOccurred = TRUE;
             run.fPreempt = FALSE;
         }
@@ -905,7 +916,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
 
         if (!pPdoExt->fDoNotFailover) {
-            fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, pTarget, &run, fFailover, &statusEnd);
+            fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, &run, fFailover, &statusEnd);
             if (statusEnd != STATUS_SUCCESS) {
                 status = statusEnd;
                 run.iStatus = statusEnd;
