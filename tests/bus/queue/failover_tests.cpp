@@ -419,6 +419,104 @@ TEST_P(Failover, AKeyTheApplicationRegisteredIsKeptAcrossFailoversUntilTheLastCl
     EXPECT_EQ(after, rig_->Query(*b).filterDevice) << "the key follows the path again";
 }
 
+// ---- What the position model cannot follow ----
+
+TEST_P(Failover, AReadOfALongBlockLeavesNoStalePositionForALaterFailover) {
+    ASSERT_EQ(SetBlockSize(0), STATUS_SUCCESS);
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (int i = 0; i < 4; ++i) {
+        blocks.push_back(Pattern(2000, static_cast<std::uint8_t>(i + 1)));
+        ASSERT_EQ(app_->Write(blocks.back()).status, STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    std::vector<std::uint8_t> data;
+    // Too small a buffer: the drive moves past block 0 and reports a long block.
+    EXPECT_EQ(app_->Read(&data, 1000).status, STATUS_BUFFER_OVERFLOW);
+    // The next read's answer is lost after the drive read block 1, then the path goes.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    Reply r = app_->Read(&data, 4096);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(data, blocks[1]) << "resumed at block 1, not at the stale block 0";
+}
+
+TEST_P(Failover, ASpaceWhoseAnswerWasLostIsNotSpacedTwice) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    LeadIn(20);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0x11,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    TAPE_SET_POSITION space{};
+    space.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+    space.Offset.QuadPart = 5;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &space).status, STATUS_SUCCESS);
+    EXPECT_EQ(GroundPosition(), 5u);
+}
+
+// ---- Two drives at once ----
+
+class TwoDrives : public ::testing::TestWithParam<bool> {
+protected:
+    struct Drive {
+        sim::hw::TapeDrive* drive = nullptr;
+        sim::hw::Path* a = nullptr;
+        sim::hw::Path* b = nullptr;
+        std::u16string name;
+    };
+    void SetUp() override {
+        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true});
+        rig_->San().addAdapter();
+        rig_->San().addAdapter();
+        for (int i = 0; i < 2; ++i) {
+            Drive& d = drives_[i];
+            d.drive = &rig_->AddDrive(i == 0 ? "VORKA-T-0001" : "VORKA-T-0002");
+            d.a = &rig_->San().connect(0, 0, 6 + i, 0, *d.drive, 0);
+            d.b = &rig_->San().connect(1, 0, 6 + i, 0, *d.drive, 1);
+        }
+        rig_->Boot();
+        for (Drive& d : drives_) {
+            auto stack = rig_->StackOf(*d.a);
+            ASSERT_TRUE(stack.has_value());
+            d.name = u"\\\\.\\Tape";
+            for (char c : std::to_string(rig_->Query(*stack).virtualTapeNumber)) d.name += static_cast<char16_t>(c);
+        }
+    }
+    std::unique_ptr<Rig> rig_;
+    Drive drives_[2];
+};
+
+TEST_P(TwoDrives, BothGetTheirBlockSizeRestoredWhenTheyFailOverAtTheSameTime) {
+    const ULONG sizes[2] = {512, 1024};
+    App apps[2] = {App(rig_->Machine()), App(rig_->Machine())};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(apps[i].Open(drives_[i].name), STATUS_SUCCESS);
+        TAPE_SET_MEDIA_PARAMETERS media{sizes[i]};
+        ASSERT_EQ(apps[i].Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    }
+    for (Drive& d : drives_) d.a->setDown();
+    const auto data = Pattern(16384, 6);
+    NTSTATUS results[2] = {};
+    std::thread writers[2];
+    for (int i = 0; i < 2; ++i) writers[i] = std::thread([&, i] { results[i] = apps[i].Write(data).status; });
+    for (auto& t : writers) t.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(results[i], STATUS_SUCCESS) << "drive " << i;
+        const auto& d = drives_[i];
+        EXPECT_EQ(d.drive->initiatorSettings(d.b->initiator()).blockLength, sizes[i]) << "drive " << i;
+        const auto records = d.drive->records();
+        ASSERT_EQ(records.size(), data.size() / sizes[i]) << "drive " << i;
+        for (size_t k = 0; k < records.size(); ++k)
+            EXPECT_EQ(records[k].data, std::vector<std::uint8_t>(data.begin() + k * sizes[i], data.begin() + (k + 1) * sizes[i]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pending, TwoDrives, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Pending, Failover, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "ForcedPending" : "AnsweredAtOnce";

@@ -509,6 +509,15 @@ static NTSTATUS BusPdoPostProcessSpace(PBUS_POST_CONTEXT pCtx)
     ULONG ulMethod;
     LONGLONG llCount;
     if (!NT_SUCCESS(pCtx->iStatus)) {
+        if (pPdoExt->fPositionValid && BusPostWillFailover(pCtx)) {
+            /* A path failure: the drive may have spaced already with the answer lost. The retry
+               starts from where this one did, or it would space twice. */
+            NTSTATUS status = BusPostSetPos(pCtx, pPdoExt->ulPosition);
+            if (!NT_SUCCESS(status)) {
+                pPdoExt->fDoNotFailover = TRUE;
+            }
+            return status;
+        }
         pPdoExt->fPositionValid = FALSE;
         return STATUS_SUCCESS;
     }
