@@ -220,6 +220,55 @@ TEST_P(Failover, TheLockAndBlockSizeAreOnTheNewPathBeforeTheRetry) {
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(records[i].data, Block(data, i, 1024));
 }
 
+TEST_P(Failover, ProtectionAndAmuAreSetOnTheNewPathBeforeTheRetry) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // Logical block protection as an application sets it: Capable, Method, Length, Write, Read, RDBP.
+    std::uint8_t lbp[32] = {1, 2, 4, 0, 0, 0};
+    ASSERT_EQ(app_->Control(0x1FE0C4, lbp, sizeof(lbp), lbp, sizeof(lbp)).status, STATUS_SUCCESS);
+    std::uint8_t amu[8] = {3};
+    ASSERT_EQ(app_->Control(0x1FE0E4, amu, sizeof(amu), amu, sizeof(amu)).status, STATUS_SUCCESS);
+    ASSERT_EQ(drive_->initiatorSettings(pathA_->initiator()).lbp.method, 2);
+    pathA_->setDown();
+    ASSERT_EQ(app_->Write(Pattern(1024, 2)).status, STATUS_SUCCESS);
+    const auto b = drive_->initiatorSettings(pathB_->initiator());
+    EXPECT_EQ(b.lbp.method, 2);
+    EXPECT_EQ(b.lbp.length, 4);
+    EXPECT_EQ(b.amu, 3);
+    EXPECT_EQ(b.blockLength, 512u);
+}
+
+// ---- Near the end of the tape ----
+
+class SmallCartridge : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SmallCartridge, TheRestOfAWriteThatRunsIntoEarlyWarningIsCountedInFull) {
+    // A small cartridge of 400 blocks of 512 bytes whose early-warning zone starts at block 120.
+    Rig rig(RigOptions{.forcePending = GetParam(), .realBus = true});
+    auto& drive = rig.AddDrive("VORKA-F-0002", [](sim::hw::DriveConfig& config) {
+        config.medium = sim::hw::MediumConfig{.capacityBytes = 400 * 512, .earlyWarningBytes = 280 * 512};
+    });
+    rig.San().addAdapter();
+    rig.San().addAdapter();
+    auto& a = rig.San().connect(0, 0, 5, 0, drive, 0);
+    rig.San().connect(1, 0, 5, 0, drive, 1);
+    rig.Boot();
+    auto stack = rig.StackOf(a);
+    ASSERT_TRUE(stack.has_value());
+    std::u16string name = u"\\\\.\\Tape";
+    for (char c : std::to_string(rig.Query(*stack).virtualTapeNumber)) name += static_cast<char16_t>(c);
+    App app(rig.Machine());
+    ASSERT_EQ(app.Open(name), STATUS_SUCCESS);
+    TAPE_SET_MEDIA_PARAMETERS media{512};
+    ASSERT_EQ(app.Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    ASSERT_EQ(app.Write(Pattern(50 * 512, 1)).status, STATUS_SUCCESS);
+
+    // 60 blocks reach the tape (up to block 110); the rest crosses block 120.
+    a.injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x0B, .opcode = kWrite6, .k = 60});
+    Reply r = app.Write(Pattern(65536, 2));
+    EXPECT_EQ(r.information, 65536u) << "status 0x" << std::hex << r.status;
+    EXPECT_EQ(drive.records().size(), 50u + 128u);
+}
+
 // ---- When not to fail over ----
 
 TEST_P(Failover, AccessDeniedNeverFailsOver) {
@@ -511,6 +560,11 @@ TEST_P(TwoDrives, BothGetTheirBlockSizeRestoredWhenTheyFailOverAtTheSameTime) {
             EXPECT_EQ(records[k].data, std::vector<std::uint8_t>(data.begin() + k * sizes[i], data.begin() + (k + 1) * sizes[i]));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Pending, SmallCartridge, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Pending, TwoDrives, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
