@@ -349,6 +349,7 @@ static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEV
     NTSTATUS status;
 
     BusPdoFreeAttempt(pRun);
+    pRun->fSent = FALSE;
     {
         CCHAR cStack = (CCHAR)pTarget->StackSize;
         pRun->pNewIrp = IoAllocateIrp(cStack < 0 ? 3 : (CCHAR)(cStack + 3), FALSE);
@@ -811,6 +812,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (!NT_SUCCESS(status)) {
             break;
         }
+        PDEVICE_OBJECT pBuiltFor = pTarget;
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
         /* The model needs the position and block size before the request moves the tape. */
@@ -857,12 +859,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 /* Never run the request on a path with other settings: the caller gets the last
                    attempt's outcome, or the restore's failure when there was none. */
                 pPdoExt->fDoNotFailover = TRUE;
-                if (!fAttempted) {
-                    status = statusRestore;
-                    run.iStatus = statusRestore;
-                    run.ulInformation = 0;
-                }
-                status = run.iStatus;
+                status = statusRestore;
                 break;
             }
             pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
@@ -870,12 +867,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 status = fAttempted ? run.iStatus : STATUS_OBJECT_PATH_NOT_FOUND;
                 break;
             }
-            if (pPdoExt->pReservationHolder == pTarget) {
-                /* The restore's first request carried the reservation key. */
-                run.pScsiStatus->scPreempt = 0;
-                run.pScsiStatus->ulBlockSize = 0;
-                run.pScsiStatus->fExplicitlySetPRKey = 0;
-                run.fPreempt = FALSE;
+        }
+        /* Nested requests may have moved the target or the reservation: the forwarded request is
+           built for the target it goes to (its stack size, the key in its record). */
+        if (pTarget != pBuiltFor || run.fPreempt != (pPdoExt->pReservationHolder != pTarget)) {
+            status = BusPdoBuildAttempt(pDeviceObject, pIrp, pTarget, &run);
+            if (!NT_SUCCESS(status)) {
+                break;
             }
         }
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
@@ -947,21 +945,24 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
-    /* Normal or early end: the outcome of the last attempt. */
+    /* Normal or early end: the outcome of the last attempt sent, and its data. */
     if (fAttempted) {
-        status = run.iStatus;
-        if (run.ucMajor == IRP_MJ_CREATE && NT_SUCCESS(status)) {
+        if (!run.fSent) {
+            run.ulInformation = 0;   /* the run ended before this attempt was sent */
+        }
+        if (run.ucMajor == IRP_MJ_CREATE && NT_SUCCESS(run.iStatus)) {
             DBG("BusPdoSendToFilter: Reset LBP\n");
             RtlZeroMemory(&pPdoExt->LbpSettings, sizeof(pPdoExt->LbpSettings));
         }
         if (run.Foow.fFOOWDone) {
-            status = STATUS_SUCCESS;
             run.iStatus = STATUS_SUCCESS;
+        }
+        if (run.fSent) {
+            BusPdoCopyBack(pIrp, &run);
         }
         if (run.Foow.bFOOW && run.ucMajor == IRP_MJ_WRITE) {
             run.ulInformation = run.Foow.ulFOOWTotal;
         }
-        BusPdoCopyBack(pIrp, &run);
         status = run.iStatus;
     } else {
         run.ulInformation = 0;
