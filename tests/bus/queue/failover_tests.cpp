@@ -397,6 +397,31 @@ TEST_P(Failover, APassThroughWritePartlyOnTapeIsNotSentAgain) {
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(records[i].data, Block(data, i, 512));
 }
 
+TEST_P(Failover, FixedBlockPassThroughReadsMoveTheTrackedPosition) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    // READ(6), fixed, 4 blocks through pass-through: the drive stands at block 4.
+    PassThrough pt = MakePassThrough({0x08, 0x01, 0, 0, 4, 0}, SCSI_IOCTL_DATA_IN, 2048);
+    ASSERT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    // A read whose answer is lost, then the path goes: it resumes at block 4.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(app_->Read(&data, 512).status, STATUS_SUCCESS);
+    EXPECT_EQ(data, Block(leadIn, 4, 512));
+}
+
+TEST_P(Failover, PassThroughFilemarksAllOnTapeAreNotWrittenAgain) {
+    PassThrough pt = MakePassThrough({0x10, 0, 0, 0, 2, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0x10,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    EXPECT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 2u);
+}
+
 // ---- Reservations ----
 
 TEST_P(Failover, AReservationMovesToTheNewPathWithItsKey) {
