@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/eventlog.h"
+#include "sim/pool.h"
 #include "sim/hw/fault.h"
 #include "tape_rig.h"
 
@@ -130,6 +131,7 @@ TEST_P(Failover, AWriteCutOffWithItsPathIsFinishedOnTheOtherPath) {
     ExpectMedium(leadIn, data);
     EXPECT_EQ(drive_->initiatorSettings(pathB_->initiator()).blockLength, 512u)
         << "the block size is set on the new path before the rest is written";
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(sim::PoolTag("fODP")), 0u) << "no tried-paths list left";
 
     // Later writes go to the new primary path and keep landing in order.
     const auto more = Pattern(4096, 3);
@@ -527,6 +529,20 @@ TEST_P(Failover, ASpaceWhoseAnswerWasLostIsNotSpacedTwice) {
     space.Offset.QuadPart = 5;
     EXPECT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &space).status, STATUS_SUCCESS);
     EXPECT_EQ(GroundPosition(), 5u);
+}
+
+// ---- Verify ----
+
+TEST_P(Failover, AVerifyStillRunningInTheDriveIsNotStartedAgainOnAnotherPath) {
+    ASSERT_EQ(app_->Write(Pattern(800, 1)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    // The immediate verify's answer is aborted, but the drive goes on verifying.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .opcode = 0x13});
+    pathA_->injectFault(Fault{.kind = FaultKind::VerifyInProgress});
+    std::uint8_t verify[8] = {0x20 | 0x04, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_FALSE(NT_SUCCESS(app_->Control(0x1F60A8, verify, sizeof(verify), verify, sizeof(verify)).status));
+    EXPECT_EQ(Commands(*pathB_, 0x13), 0);
+    EXPECT_EQ(Commands(*pathA_, 0x13), 1);
 }
 
 // ---- Two drives at once ----

@@ -828,11 +828,11 @@ static NTSTATUS BusPdoPostProcessVerify(PBUS_POST_CONTEXT pCtx)
     }
     pPdoExt->fDoNotFailover = FALSE;
     if (ucFlags & BUS_VERIFY_VTE) {
-        UCHAR aucSense[96];
+        UCHAR aucSense[96];   /* fixed-format sense from byte 4: ASC at byte 16, ASCQ at byte 17 */
         for (ULONG i = 0; i < BUS_VERIFY_SENSE_TRIES; i++) {
             *pCtx->pfDidIo = TRUE;
-            if (NT_SUCCESS(BusPdoRequestSense(pCtx->pDeviceObject, aucSense, sizeof(aucSense))) && aucSense[4 + 7] == 0 &&
-                aucSense[4 + 12] == 0 && aucSense[4 + 13] == 0x1C) {
+            if (NT_SUCCESS(BusPdoRequestSense(pCtx->pDeviceObject, aucSense, sizeof(aucSense))) && aucSense[7] == 0 &&
+                aucSense[16] == 0 && aucSense[17] == 0x1C) {
                 DBG("BusPdoPostProcessVerify: Verify In progress.\n");
                 pPdoExt->fDoNotFailover = TRUE;
                 pPdoExt->fPositionValid = FALSE;
