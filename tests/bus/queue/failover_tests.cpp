@@ -437,7 +437,8 @@ TEST_P(Failover, AReservationMovesToTheNewPathWithItsKey) {
     ASSERT_EQ(drive_->records().size(), 1u);
     EXPECT_EQ(drive_->records()[0].data, data);
     const auto failovers = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x80000004));
-    EXPECT_FALSE(failovers.empty()) << "the failover is in the event log";
+    ASSERT_FALSE(failovers.empty()) << "the failover is in the event log";
+    EXPECT_EQ(failovers[0].stringUtf8(0).rfind("(NTSTATUS 0x", 0), 0u) << failovers[0].stringUtf8(0);
 }
 
 TEST_P(Failover, ARefusedPreemptIsLoggedAndNothingIsWritten) {
