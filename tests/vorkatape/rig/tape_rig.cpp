@@ -204,6 +204,12 @@ void Rig::Boot() {
     }
 
     if (options_.realBus) {
+        if (options_.busEvents) {
+            constexpr char16_t kBusParameters[] =
+                u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorkatbus\\Parameters";
+            registry.createKeyPath(kBusParameters);
+            registry.setDword(kBusParameters, u"FailoverEventsEnabled", 1);
+        }
         vorka::install::InstallTapeBus(*machine_);
     } else {
         machine_->drivers().installService(fakes::kFakeBusService);

@@ -35,6 +35,7 @@ struct RigOptions {
     // The SAN adapter completes about half of the requests from a DPC at DISPATCH_LEVEL.
     bool completeFromDpc = SanCompletesFromDpc();
     bool realBus = false;                     // vorkatbus instead of the fake control device
+    bool busEvents = false;                   // the real bus's "FailoverEventsEnabled"
     std::optional<std::uint32_t> failoverDriver;  // vorkatflt's "FailoverDriver" value
     std::uint32_t setExtInBaseDelayMs = 0;
     bool changers = false;                    // vorkachgr on every library control path

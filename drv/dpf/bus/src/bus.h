@@ -167,6 +167,29 @@ typedef struct _BUS_WORKER_SLOT {
 } BUS_WORKER_SLOT, *PBUS_WORKER_SLOT;
 
 /* Extension of a virtual tape device \Device\Tape<n>. */
+/* Logical block protection as the application set it: Set is nonzero while protection is on. */
+typedef struct _BUS_LBP_SETTINGS {
+    UCHAR ucSet;
+    UCHAR ucCapable;
+    UCHAR ucMethod;
+    UCHAR ucLength;
+    UCHAR ucWrite;
+    UCHAR ucRead;
+    UCHAR ucRDBP;
+} BUS_LBP_SETTINGS, *PBUS_LBP_SETTINGS;
+static_assert(sizeof(BUS_LBP_SETTINGS) == 7, "LBP settings are 7 bytes");
+
+#define BUS_BLOCK_SIZE_UNKNOWN   0xFFFFFFFF
+#define BUS_AMU_UNKNOWN          0xFF
+
+/* Finishing a write after part of it reached the tape; one per run of BusPdoSendToFilter. */
+typedef struct _FOOW_STATE {
+    UCHAR bFOOW;                  /* a write is being finished: only the rest is sent */
+    UCHAR fFOOWDone;              /* all of it turned out to be on tape */
+    ULONG ulFOOWTotal;            /* bytes (filemarks: marks) known written */
+    ULONG ulFOOWRemaining;        /* length (filemarks: count) of the rest being sent */
+} FOOW_STATE, *PFOOW_STATE;
+
 typedef struct _PDO_EXT {
     BUS_DEVICE_EXT_HEADER;
     LONG ulTapeNumber;                      /* n of \Device\Tape<n> */
@@ -184,7 +207,6 @@ typedef struct _PDO_EXT {
     UCHAR fExclusive;
     UCHAR fSME;
     UCHAR fBlockSizeValid;
-    UCHAR fMediumLocked;
     UCHAR fPositionValid;                   /* the tracked tape position is exact */
     UCHAR fRewound;                         /* a rewind succeeded and nothing moved the medium since */
     /* Request queue (pdoqueue.cpp). */
@@ -200,6 +222,19 @@ typedef struct _PDO_EXT {
     KEVENT evHighPriorityFree;              /* notification event, signalled while the slot is free */
     PBUS_MDL_NODE pMdlQ;                    /* locked pass-through-direct buffers */
     KSPIN_LOCK slMdlQ;
+    /* Tape state model (pdostate.cpp) and failover bookkeeping (pdoengine.cpp). */
+    ULONGLONG ulPosition;                   /* logical block position; 64-bit: cartridges hold more than 2^32 blocks */
+    IO_STACK_LOCATION SavedIrpStack;        /* stack location of the caller's request being forwarded */
+    ULONG ulBlockSize;                      /* bytes; 0 variable; BUS_BLOCK_SIZE_UNKNOWN never learned */
+    PDEVICE_OBJECT pReservationHolder;      /* path (filter device object) holding the reservation */
+    ULONGLONG ulReservationKey;             /* key the lower layers preempt with */
+    UCHAR fExplicitlySetPRKey;              /* the application chose the key */
+    UCHAR fDoNotFailover;                   /* skip the failover decision for the request being forwarded */
+    BUS_LBP_SETTINGS LbpSettings;
+    UCHAR fPAMR;                            /* medium removal prevented (TAPE_LOCK) */
+    UCHAR ucAMU;                            /* 0xFF unknown */
+    UCHAR fSMP;                             /* a settings restore is in progress on this device */
+    ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp ---- */
@@ -360,6 +395,31 @@ NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarge
                              ULONG ulInputLength, PVOID pOutput, ULONG ulOutputLength);
 
 /* Pass-through-direct buffers: locked in the caller's context before queueing. */
+/* ---- pdoengine.cpp: path choice and the failover rules ---- */
+/* Caller holds the path-list spin lock. */
+PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, BOOLEAN fPrimaryOnly);
+/* The failover sense table and the no-failover status list. */
+BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq);
+BOOLEAN BusStatusPreventsFailover(NTSTATUS status);
+
+/* ---- pdostate.cpp ---- */
+NTSTATUS BusPdoReadPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
+NTSTATUS BusPdoSetPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize, ULONGLONG ulBlock);
+NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
+NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
+NTSTATUS BusPdoSetPAMR(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoSetLBP(PDEVICE_OBJECT pDeviceObject, PBUS_LBP_SETTINGS pLbp);
+NTSTATUS BusPdoSetAMU(PDEVICE_OBJECT pDeviceObject, UCHAR ucValue);
+NTSTATUS BusPdoQueryAMU(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
+/* What a forwarded request is, read from SavedIrpStack and the forwarded buffer. */
+BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PUCHAR pBuffer, ULONG ulBuffer);
+NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PUCHAR pBuffer, ULONG ulBuffer,
+                              PSCSI_STATUS pScsiStatus, PBOOLEAN pfDidIo, PFOOW_STATE pFoow);
+NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsiStatus);
+
 NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp on failure */
 NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
 PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

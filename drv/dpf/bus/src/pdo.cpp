@@ -201,6 +201,7 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     pPdoExt->pBusExt = pExt;
     pPdoExt->fExclusive = pRegDvc->fExclusive ? TRUE : FALSE;
     pPdoExt->fSME = pRegDvc->fSME ? TRUE : FALSE;
+    pPdoExt->ulBlockSize = BUS_BLOCK_SIZE_UNKNOWN;
     KeInitializeSpinLock(&pPdoExt->slPathList);
     pPdoExt->fIsFdo = FALSE;
     pPdoExt->ePrevPnpState = PNP_ABSENT;
@@ -680,7 +681,7 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pPdoExt->fPositionValid = FALSE;
         pPdoExt->fRewound = FALSE;
         DBG("BusDispatchCreate: fBlockSizeValid set to FALSE\n");
-        if (pPdoExt->pBusExt->fLoadBalancing && !pPdoExt->fMediumLocked && !BusPdoBalanceLoad(pPdoExt, pPdoData)) {
+        if (pPdoExt->pBusExt->fLoadBalancing && !pPdoExt->fPAMR && !BusPdoBalanceLoad(pPdoExt, pPdoData)) {
             status = STATUS_DELETE_PENDING;
         } else {
             InterlockedIncrement(&pPdoExt->ulOpenHandles);

@@ -3,11 +3,18 @@
  * request to the filter device object of the drive's primary path, with a system buffer that ends in
  * the SCSI_STATUS record the lower drivers fill, and the caller's request completes with the outcome.
  *
- * One attempt on one path is BusPdoSendAttempt; a run (BusPdoSendToFilter) prepares the forwarding
- * once, chooses the target, makes the attempt, copies the results back within the caller's buffer
- * and completes the caller's request. Runs happen on the device's workers, one at a time.
+ * A run (BusPdoSendToFilter) prepares the forwarding once, chooses the first target and makes
+ * attempts: each builds a fresh forwarded request (BusPdoBuildAttempt), lets the tape state model
+ * bring the position and block size in line, sends it (BusPdoSendAttempt), keeps the reservation
+ * bookkeeping and the state model up to date, and decides whether a path failed. A path failure is
+ * retried on the same path (at most twice in a row) or on the next path not yet tried, which then
+ * becomes the drive's primary path and first gets the settings the application made. The caller's
+ * request completes with the outcome of the last attempt, its data copied back within the caller's
+ * buffers. Runs happen on the device's workers, one at a time.
  */
 #include <ntddk.h>
+#include <ntddstor.h>
+#include <ntstrsafe.h>
 #include "bus.h"
 
 /* Codes refused on a virtual device whatever their method: they carry user addresses in their
@@ -18,6 +25,12 @@
                                                           FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 
 #define BUS_ALIGN8(x) (((x) + 7) & ~(ULONG)7)
+
+#define BUS_TAG_TARGETS_USED     'fODP'   /* tried-paths list of a run */
+#define BUS_IOCTL_SET_RESERVE_KEY 0x8400C044   /* an application chooses the reservation key */
+#define BUS_MAX_SAME_PATH_RETRIES 2
+#define BUS_SCSISTAT_CHECK_CONDITION 0x02
+#define BUS_PT_SENSE_MIN         14       /* fixed-format sense up to ASCQ */
 
 /* State of one run of BusPdoSendToFilter. */
 typedef struct _BUS_FORWARD_RUN {
@@ -33,9 +46,16 @@ typedef struct _BUS_FORWARD_RUN {
     ULONG ulSize;                   /* bytes of the forwarded system buffer, SCSI_STATUS included */
     ULONG ulOutput;                 /* forwarded output length: ulSize - sizeof(SCSI_STATUS) */
     ULONG ulInput;                  /* forwarded input length */
+    /* The current attempt. */
+    PIRP pNewIrp;
+    PUCHAR pBuffer;                 /* forwarded system buffer; kept after the attempt for the copy back */
+    PSCSI_STATUS pScsiStatus;       /* its last 96 bytes */
+    PMDL pPartialMdl;               /* the rest of a write being finished */
+    BOOLEAN fSent;                  /* the attempt reached the target */
+    BOOLEAN fPreempt;               /* the record carries a reservation key */
     NTSTATUS iStatus;               /* outcome of the last attempt */
     ULONG_PTR ulInformation;
-    SCSI_STATUS scStatus;           /* the record of the last attempt */
+    FOOW_STATE Foow;
 } BUS_FORWARD_RUN, *PBUS_FORWARD_RUN;
 
 BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
@@ -55,30 +75,168 @@ BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
     return TRUE;
 }
 
-/*
- * The filter device object of the drive's primary path (else its first active path), referenced:
- * the path may go while the attempt uses it, its device object may not. NULL when there is none.
- */
-static PDEVICE_OBJECT BusPdoReferencePrimary(PPDO_EXT pPdoExt)
+/* ---- The failover rules ---- */
+
+#define BUS_SENSE_ANY 0x100
+
+/* Sense conditions that count as a path failure; searched in this order, the first match decides. */
+static const struct {
+    USHORT usKey;
+    USHORT usAsc;
+    USHORT usAscq;
+} s_FailoverSense[] = {
+    {0x02, 0x04, 0x00},                        /* not ready, logical unit not ready */
+    {0x04, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* hardware error */
+    {0x05, 0x20, 0x00},                        /* illegal request, invalid command operation code */
+    {0x05, 0x25, 0x00},                        /* illegal request, logical unit not supported */
+    {0x0B, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* aborted command */
+};
+
+/* Final statuses that never cause a failover by themselves: tape conditions and caller mistakes. */
+static const NTSTATUS s_NoFailoverStatus[] = {
+    STATUS_INVALID_BLOCK_LENGTH, STATUS_BUFFER_OVERFLOW,      STATUS_NO_MEDIA_IN_DEVICE,
+    STATUS_NO_MEDIA,             STATUS_MEDIA_CHANGED,        STATUS_VERIFY_REQUIRED,
+    STATUS_INFO_LENGTH_MISMATCH, STATUS_BUFFER_TOO_SMALL,     STATUS_INVALID_PARAMETER,
+    STATUS_FILEMARK_DETECTED,    STATUS_END_OF_MEDIA,         STATUS_EOM_OVERFLOW,
+    STATUS_NO_DATA_DETECTED,     (NTSTATUS)0xC0000283L,       (NTSTATUS)0xC0000284L,
+    STATUS_MEDIA_WRITE_PROTECTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_NOT_SUPPORTED,
+};
+
+BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
 {
+    for (ULONG i = 0; i < RTL_NUMBER_OF(s_FailoverSense); i++) {
+        if (s_FailoverSense[i].usKey == ucSenseKey &&
+            (s_FailoverSense[i].usAsc == BUS_SENSE_ANY || s_FailoverSense[i].usAsc == ucAsc) &&
+            (s_FailoverSense[i].usAscq == BUS_SENSE_ANY || s_FailoverSense[i].usAscq == ucAscq)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOLEAN BusStatusPreventsFailover(NTSTATUS status)
+{
+    for (ULONG i = 0; i < RTL_NUMBER_OF(s_NoFailoverStatus); i++) {
+        if (s_NoFailoverStatus[i] == status) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* ---- Path choice ---- */
+
+PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, BOOLEAN fPrimaryOnly)
+{
+    ENT("BusPdoGetTarget: pDeviceObject 0x%08x, fPrimaryOnly %d\n", DBG_PTR(pDeviceObject), (int)fPrimaryOnly);
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PPDO_DATA pPdoData = pPdoExt->pPdoData;
     PDEVICE_OBJECT pTarget = NULL;
+    PDEVICE_OBJECT *ppOld = *pppTargetsUsed;
+    PDEVICE_OBJECT *ppNew;
+    ULONG n = 0;
+
+    if (pPdoData == NULL) {
+        DBG("BusPdoGetTarget: Delete pending.  No requests allowed.\n");
+        goto done;
+    }
+    while (ppOld != NULL && ppOld[n] != NULL) {
+        n++;
+    }
+    ppNew = (PDEVICE_OBJECT *)ExAllocatePoolWithTag(NonPagedPool, (n + 2) * sizeof(PDEVICE_OBJECT),
+                                                    BUS_TAG_TARGETS_USED);
+    if (ppNew == NULL) {
+        DBG("BusPdoGetTarget: ppNewDvcObjArray could not be allocated.\n");
+        goto done;
+    }
+    RtlZeroMemory(ppNew, (n + 2) * sizeof(PDEVICE_OBJECT));
+    if (n != 0) {
+        RtlCopyMemory(ppNew, ppOld, n * sizeof(PDEVICE_OBJECT));
+    }
+    if (ppOld != NULL) {
+        ExFreePoolWithTag(ppOld, BUS_TAG_TARGETS_USED);
+    }
+    *pppTargetsUsed = ppNew;
+
+    if (n == 0 || fPrimaryOnly) {
+        PPATH_DATA pPrimary = BusPdoPrimaryPath(pPdoData);
+        if (pPrimary != NULL && pPrimary->pFDO != NULL) {
+            pTarget = pPrimary->pFDO;
+            ppNew[n] = pTarget;
+            goto done;
+        }
+    }
+    for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+        BOOLEAN fTried = FALSE;
+        if (!pPath->fActive || pPath->pFDO == NULL) {
+            continue;
+        }
+        for (ULONG i = 0; i < n && !fTried; i++) {
+            fTried = ppNew[i] == pPath->pFDO;
+        }
+        if (fTried) {
+            continue;
+        }
+        for (PPATH_DATA pOther = pPdoData->pListOfPaths; pOther != NULL; pOther = pOther->pNext) {
+            pOther->fPrimary = FALSE;
+        }
+        pPath->fPrimary = TRUE;
+        pPdoExt->scScsiAddr = pPath->scScsiAddr;
+        pTarget = pPath->pFDO;
+        ppNew[n] = pTarget;
+        break;
+    }
+
+done:
+    EXT("BusPdoGetTarget: pTarget 0x%08x\n", DBG_PTR(pTarget));
+    return pTarget;
+}
+
+/* Chooses a target under the path-list lock and takes a reference on it, so that it stays while an
+   attempt uses it even when its path goes meanwhile. The reference on *ppTarget is moved. */
+static PDEVICE_OBJECT BusPdoChooseTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed,
+                                         BOOLEAN fPrimaryOnly, PDEVICE_OBJECT pCurrent)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PDEVICE_OBJECT pTarget = BusPdoGetTarget(pDeviceObject, pppTargetsUsed, fPrimaryOnly);
+    if (pTarget != NULL) {
+        ObReferenceObject(pTarget);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (pCurrent != NULL) {
+        ObDereferenceObject(pCurrent);
+    }
+    return pTarget;
+}
+
+/* TRUE when pTarget is the drive's primary path. */
+static BOOLEAN BusPdoIsPrimary(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
+{
+    BOOLEAN fPrimary = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     if (pPdoExt->pPdoData != NULL) {
         PPATH_DATA pPath = BusPdoPrimaryPath(pPdoExt->pPdoData);
-        for (PPATH_DATA pScan = pPdoExt->pPdoData->pListOfPaths; pPath == NULL && pScan != NULL; pScan = pScan->pNext) {
-            if (pScan->fActive) {
-                pPath = pScan;
-            }
-        }
-        if (pPath != NULL && pPath->pFDO != NULL) {
-            pTarget = pPath->pFDO;
-            ObReferenceObject(pTarget);
-        }
+        fPrimary = pPath != NULL && pPath->pFDO == pTarget;
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-    return pTarget;
+    return fPrimary;
 }
+
+/* After a nested request, which may have failed over: the target becomes the primary path again.
+   NULL when there is none any more (every path stopped meanwhile). */
+static PDEVICE_OBJECT BusPdoRealign(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed,
+                                    PDEVICE_OBJECT pTarget)
+{
+    if (BusPdoIsPrimary((PPDO_EXT)pDeviceObject->DeviceExtension, pTarget)) {
+        return pTarget;
+    }
+    return BusPdoChooseTarget(pDeviceObject, pppTargetsUsed, TRUE, pTarget);
+}
+
+/* ---- Building and sending one attempt ---- */
 
 /* Works out the forwarded buffer's size and checks a pass-through record. */
 static NTSTATUS BusPdoPrepareRun(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun)
@@ -158,70 +316,149 @@ static NTSTATUS BusPdoFillBuffer(PIRP pIrp, PBUS_FORWARD_RUN pRun, PUCHAR pBuffe
     return STATUS_SUCCESS;
 }
 
+/* Frees what the current attempt holds. */
+static VOID BusPdoFreeAttempt(PBUS_FORWARD_RUN pRun)
+{
+    if (pRun->pNewIrp != NULL) {
+        pRun->pNewIrp->MdlAddress = NULL;   /* the caller's, or the partial MDL freed below */
+        IoFreeIrp(pRun->pNewIrp);
+        pRun->pNewIrp = NULL;
+    }
+    if (pRun->pPartialMdl != NULL) {
+        IoFreeMdl(pRun->pPartialMdl);
+        pRun->pPartialMdl = NULL;
+    }
+    if (pRun->pBuffer != NULL) {
+        ExFreePoolWithTag(pRun->pBuffer, BUS_TAG_FORWARD_BUFFER);
+        pRun->pBuffer = NULL;
+        pRun->pScsiStatus = NULL;
+    }
+}
+
 /*
- * One attempt: builds the forwarded request for pTarget, enters it with its record in the status
- * table, sends it and waits, copies the results back within the caller's buffer. The outcome is in
- * pRun (iStatus, ulInformation, scStatus).
+ * Builds the forwarded request of an attempt on pTarget: the caller's stack location, a fresh copy
+ * of the caller's buffer ending in the status record, and for a write or write-filemarks being
+ * finished only the part not yet on tape. The caller's MDL itself is never changed: the rest of a
+ * write is described by a partial MDL of its own.
  */
+static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
+                                   PBUS_FORWARD_RUN pRun)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION pNextStack;
+    NTSTATUS status;
+
+    BusPdoFreeAttempt(pRun);
+    pRun->fSent = FALSE;
+    {
+        CCHAR cStack = (CCHAR)pTarget->StackSize;
+        pRun->pNewIrp = IoAllocateIrp(cStack < 0 ? 3 : (CCHAR)(cStack + 3), FALSE);
+    }
+    if (pRun->pNewIrp == NULL) {
+        DBG_NULL("BusPdoSendToFilter: pNewIrp");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pRun->pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, pRun->ulSize, BUS_TAG_FORWARD_BUFFER);
+    if (pRun->pBuffer == NULL) {
+        DBG_NULL("BusPdoSendToFilter: pSystemBuffer");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(pRun->pBuffer, pRun->ulSize);
+    status = BusPdoFillBuffer(pIrp, pRun, pRun->pBuffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    pRun->pScsiStatus = (PSCSI_STATUS)(pRun->pBuffer + pRun->ulOutput);
+
+    pNextStack = IoGetNextIrpStackLocation(pRun->pNewIrp);
+    RtlCopyMemory(pNextStack, pRun->pIrpStack, sizeof(IO_STACK_LOCATION));
+    pNextStack->Control = 0;
+    pNextStack->CompletionRoutine = NULL;
+    pNextStack->Context = NULL;
+    if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL) {
+        pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRun->ulOutput;
+        pNextStack->Parameters.DeviceIoControl.InputBufferLength =
+            pRun->ulInput < pRun->ulOutput ? pRun->ulInput : pRun->ulOutput;
+    }
+    pRun->pNewIrp->AssociatedIrp.SystemBuffer = pRun->pBuffer;
+    pRun->pNewIrp->MdlAddress = pIrp->MdlAddress;   /* the caller's data of a read or write */
+    pRun->pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
+
+    if (pRun->Foow.bFOOW && !pRun->Foow.fFOOWDone) {
+        if (pRun->ucMajor == IRP_MJ_WRITE) {
+            ULONG ulLength = pRun->pIrpStack->Parameters.Write.Length;
+            if (pIrp->MdlAddress == NULL || pRun->Foow.ulFOOWTotal >= ulLength) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            pRun->Foow.ulFOOWRemaining = ulLength - pRun->Foow.ulFOOWTotal;
+            PUCHAR pVa = (PUCHAR)MmGetMdlVirtualAddress(pIrp->MdlAddress) + pRun->Foow.ulFOOWTotal;
+            pRun->pPartialMdl = IoAllocateMdl(pVa, pRun->Foow.ulFOOWRemaining, FALSE, FALSE, NULL);
+            if (pRun->pPartialMdl == NULL) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            IoBuildPartialMdl(pIrp->MdlAddress, pRun->pPartialMdl, pVa, pRun->Foow.ulFOOWRemaining);
+            pRun->pNewIrp->MdlAddress = pRun->pPartialMdl;
+            pNextStack->Parameters.Write.Length = pRun->Foow.ulFOOWRemaining;
+            DBG("BusPdoSendToFilter: finishing write, 0x%08x bytes written, 0x%08x to go\n", pRun->Foow.ulFOOWTotal,
+                pRun->Foow.ulFOOWRemaining);
+        } else if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL &&
+                   pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAPE_WRITE_MARKS &&
+                   pRun->ulOutput >= sizeof(TAPE_WRITE_MARKS)) {
+            PTAPE_WRITE_MARKS pMarks = (PTAPE_WRITE_MARKS)pRun->pBuffer;
+            if (pRun->Foow.ulFOOWTotal >= pMarks->Count) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            pRun->Foow.ulFOOWRemaining = pMarks->Count - pRun->Foow.ulFOOWTotal;
+            pMarks->Count = pRun->Foow.ulFOOWRemaining;
+            DBG("BusPdoSendToFilter: finishing write filemarks, 0x%08x written, 0x%08x to go\n",
+                pRun->Foow.ulFOOWTotal, pRun->Foow.ulFOOWRemaining);
+        } else {
+            /* Nothing else is ever finished in part. */
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+
+    /* The record: the last handle closing; the reservation key when this path does not hold the
+       reservation, so that the lower layers move it here before the request runs. */
+    if (pRun->ucMajor == IRP_MJ_CLOSE && pPdoExt->ulOpenHandles == 0) {
+        pRun->pScsiStatus->ulInformation = 1;
+    }
+    pRun->fPreempt = FALSE;
+    if (pPdoExt->pReservationHolder != pTarget) {
+        pRun->fPreempt = TRUE;
+        pRun->pScsiStatus->scPreempt = pPdoExt->ulReservationKey;
+        pRun->pScsiStatus->fExplicitlySetPRKey = pPdoExt->fExplicitlySetPRKey;
+        pRun->pScsiStatus->ulBlockSize = pPdoExt->ulBlockSize;
+    }
+    return STATUS_SUCCESS;
+}
+
+/* Widens 16 characters of the record into a string. */
+static VOID BusPdoWiden16(PWCHAR wszOut, const CHAR *pIn)
+{
+    for (ULONG i = 0; i < 16; i++) {
+        wszOut[i] = (WCHAR)(UCHAR)pIn[i];
+    }
+    wszOut[16] = 0;
+}
+
+/* Sends the built request and waits; the outcome is in pRun. */
 static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
                                   PBUS_FORWARD_RUN pRun)
 {
     ENT("BusPdoSendAttempt: pDeviceObject 0x%08x, pIrp 0x%08x, pTarget 0x%08x\n", DBG_PTR(pDeviceObject),
         DBG_PTR(pIrp), DBG_PTR(pTarget));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
-    PIRP pNewIrp = NULL;
-    PUCHAR pBuffer = NULL;
-    PSCSI_STATUS pScsiStatus;
+    PIRP pNewIrp = pRun->pNewIrp;
+    PSCSI_STATUS pScsiStatus = pRun->pScsiStatus;
     PIRPS_WITH_STATUS pBlock = NULL;
     ULONG ulIndex = 0;
-    BOOLEAN fInTable = FALSE;
     NTSTATUS status;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
     pRun->ulInformation = 0;
-    {
-        CCHAR cStack = (CCHAR)pTarget->StackSize;
-        pNewIrp = IoAllocateIrp(cStack < 0 ? 3 : (CCHAR)(cStack + 3), FALSE);
-    }
-    if (pNewIrp == NULL) {
-        DBG_NULL("BusPdoSendToFilter: pNewIrp");
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto done;
-    }
-    pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, pRun->ulSize, BUS_TAG_FORWARD_BUFFER);
-    if (pBuffer == NULL) {
-        DBG_NULL("BusPdoSendToFilter: pSystemBuffer");
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto done;
-    }
-    RtlZeroMemory(pBuffer, pRun->ulSize);
-    status = BusPdoFillBuffer(pIrp, pRun, pBuffer);
-    if (!NT_SUCCESS(status)) {
-        goto done;
-    }
-
-    /* The record is the last 96 bytes. */
-    pScsiStatus = (PSCSI_STATUS)(pBuffer + pRun->ulOutput);
-    if (pRun->ucMajor == IRP_MJ_CLOSE && pPdoExt->ulOpenHandles == 0) {
-        pScsiStatus->ulInformation = 1;   /* the last handle is closing */
-    }
-
-    {
-        PIO_STACK_LOCATION pNextStack = IoGetNextIrpStackLocation(pNewIrp);
-        RtlCopyMemory(pNextStack, pRun->pIrpStack, sizeof(IO_STACK_LOCATION));
-        pNextStack->Control = 0;
-        pNextStack->CompletionRoutine = NULL;
-        pNextStack->Context = NULL;
-        if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL) {
-            pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRun->ulOutput;
-            pNextStack->Parameters.DeviceIoControl.InputBufferLength =
-                pRun->ulInput < pRun->ulOutput ? pRun->ulInput : pRun->ulOutput;
-        }
-    }
-    pNewIrp->AssociatedIrp.SystemBuffer = pBuffer;
-    pNewIrp->MdlAddress = pIrp->MdlAddress;   /* the caller's data of a read or write */
-    pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
+    pRun->fSent = FALSE;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     RtlZeroMemory(&ioStatus, sizeof(ioStatus));
     pNewIrp->UserEvent = &event;
@@ -237,8 +474,10 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     if (!NT_SUCCESS(status)) {
         goto done;
     }
-    fInTable = TRUE;
 
+    (VOID)BusPdoPreProcessPos(pDeviceObject, pRun->pBuffer, pRun->ulOutput);
+
+    pRun->fSent = TRUE;
     status = IoCallDriver(pTarget, pNewIrp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
@@ -246,69 +485,286 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     status = pNewIrp->IoStatus.Status;
     pRun->ulInformation = pNewIrp->IoStatus.Information;
     BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
-    fInTable = FALSE;
-    RtlCopyMemory(&pRun->scStatus, pScsiStatus, sizeof(SCSI_STATUS));
 
-    /* Results back into the caller's buffer, never past it nor past what was forwarded. */
-    if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL && pIrp->AssociatedIrp.SystemBuffer != NULL) {
-        ULONG ulCallerOut = pRun->pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        if (pRun->f32bit) {
-            NTSTATUS st = BusPdoCopy64bitTo32bit(pIrp->AssociatedIrp.SystemBuffer, pRun->ulCallerBuffer, pBuffer,
-                                                 pRun->ulOutput, pRun->fDirect, pRun->pMdl);
-            if (!NT_SUCCESS(st) && NT_SUCCESS(status)) {
-                status = st;
-                pRun->ulInformation = 0;
-            }
-        } else {
-            ULONG_PTR ulCopy = pRun->ulInformation;
-            if (ulCopy > pRun->ulOutput) {
-                ulCopy = pRun->ulOutput;
-            }
-            if (ulCopy > ulCallerOut) {
-                DBG("BusPdoSendToFilter: Output buffer smaller than NewIrp's buffer 0x%08X < 0x%08X\n", ulCallerOut,
-                    (ULONG)ulCopy);
-                ulCopy = ulCallerOut;
-            }
-            RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, pBuffer, ulCopy);
-        }
-        if (pRun->ulInformation > ulCallerOut) {
-            pRun->ulInformation = ulCallerOut;
-        }
-        if (pRun->fDirect) {
-            /* The caller's own data-buffer value, not the system address the forwarded copy carried. */
-            PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
-            if (pRun->f32bit) {
-                RtlCopyMemory(pCaller + 20, &pRun->ul32bitDataBuffer, sizeof(ULONG));
-            } else if (pRun->ulCallerBuffer >= CMN_PT64_LENGTH) {
-                RtlCopyMemory(pCaller + 24, &pRun->pDataBuffer, sizeof(PVOID));
+    if (pScsiStatus->szHostKey[0] != 0) {
+        WCHAR wszWwpn[17];
+        WCHAR wszKey[17];
+        BusPdoWiden16(wszWwpn, pScsiStatus->szWwpn);
+        BusPdoWiden16(wszKey, pScsiStatus->szHostKey);
+        BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_RESERVING_HOST_KEY, wszWwpn, wszKey);
+    }
+
+    /* Sense of a pass-through comes back in the structure; it counts only when the drive reported
+       CHECK CONDITION, with enough sense bytes inside the forwarded buffer. A buffer an application
+       reuses may hold old sense after a clean success. */
+    if (pRun->fPassThru && pRun->ulOutput >= CMN_PT64_LENGTH) {
+        PUCHAR pPt = pRun->pBuffer;
+        ULONG ulSenseOffset;
+        RtlCopyMemory(&ulSenseOffset, pPt + 32, sizeof(ULONG));
+        if (pPt[2] == BUS_SCSISTAT_CHECK_CONDITION && pPt[7] >= BUS_PT_SENSE_MIN &&
+            ulSenseOffset <= pRun->ulOutput && pRun->ulOutput - ulSenseOffset >= BUS_PT_SENSE_MIN) {
+            PUCHAR pSense = pPt + ulSenseOffset;
+            pScsiStatus->ucSenseKey = pSense[2] & 0x0F;
+            pScsiStatus->ucAsc = pSense[12];
+            pScsiStatus->ucAscq = pSense[13];
+            if (pScsiStatus->ucSenseKey != 0 || pScsiStatus->ucAsc != 0 || pScsiStatus->ucAscq != 0) {
+                pScsiStatus->fSenseValid = TRUE;
             }
         }
+    }
+    if (pScsiStatus->ucSME & 0x02) {
+        pPdoExt->fSME = pScsiStatus->ucSME & 0x01;
     }
 
 done:
-    if (fInTable) {
-        BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
-    }
-    if (pNewIrp != NULL) {
-        pNewIrp->MdlAddress = NULL;   /* the caller's */
-        IoFreeIrp(pNewIrp);
-    }
-    if (pBuffer != NULL) {
-        ExFreePoolWithTag(pBuffer, BUS_TAG_FORWARD_BUFFER);
-    }
     pRun->iStatus = status;
     EXT("BusPdoSendAttempt: status 0x%08x\n", (ULONG)status);
     return status;
 }
+
+/* ---- Reservations ---- */
+
+static BOOLEAN BusPdoIsReservationRequest(PBUS_FORWARD_RUN pRun)
+{
+    if (pRun->ucMajor != IRP_MJ_DEVICE_CONTROL) {
+        return FALSE;
+    }
+    ULONG ulIoctl = pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+    if (ulIoctl == IOCTL_STORAGE_RESERVE || ulIoctl == IOCTL_STORAGE_PERSISTENT_RESERVE_OUT ||
+        ulIoctl == BUS_IOCTL_SET_RESERVE_KEY) {
+        return TRUE;
+    }
+    if (pRun->fPassThru && pRun->pBuffer != NULL && pRun->ulOutput >= CMN_PT64_LENGTH) {
+        UCHAR ucOp = pRun->pBuffer[36];
+        return ucOp == 0x16 || (ucOp == 0x5F && (pRun->pBuffer[37] & 0x1F) == 1);
+    }
+    return FALSE;
+}
+
+static VOID BusPdoSendReservationKey(PDEVICE_OBJECT pDeviceObject, ULONGLONG ullKey)
+{
+    DBG("BusPdoSendToFilter: reservation key 0x%08x%08x to the current path\n", (ULONG)(ullKey >> 32), (ULONG)ullKey);
+    (VOID)BusPdoSendIoctlSync(pDeviceObject, pDeviceObject, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey), NULL, 0);
+}
+
+/* Keeps the reservation holder and the key the lower layers preempt with. */
+static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
+                                         PBUS_FORWARD_RUN pRun, BOOLEAN fFailoverOccurred)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS iStatus = pRun->iStatus;
+    BOOLEAN fReserve = BusPdoIsReservationRequest(pRun);
+    ULONG ulIoctl = pRun->ucMajor == IRP_MJ_DEVICE_CONTROL ? pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode : 0;
+    PUCHAR pIn = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+    ULONG ulIn = pRun->ucMajor == IRP_MJ_DEVICE_CONTROL ? pRun->pIrpStack->Parameters.DeviceIoControl.InputBufferLength : 0;
+
+    DBG("BusPdoSendToFilter: iStatus = 0x%08x, RESERVE_CMD = 0x%01x, fFailoverOcurred = 0x%01x, IrpMajorFunction == IRP_MJ_CREATE = 0x%01x\n",
+        (ULONG)iStatus, (ULONG)fReserve, (ULONG)fFailoverOccurred, (ULONG)(pRun->ucMajor == IRP_MJ_CREATE));
+    if (fFailoverOccurred || (NT_SUCCESS(iStatus) && (fReserve || pRun->ucMajor == IRP_MJ_CREATE))) {
+        pPdoExt->pReservationHolder = pTarget;
+        DBG("BusPdoSendToFilter: New reservation held by 0x%08x\n", DBG_PTR(pTarget));
+        if (ulIoctl == BUS_IOCTL_SET_RESERVE_KEY && pIn != NULL && ulIn >= 8) {
+            DBG("BusPdoSendToFilter: SET_RESERVEKEY_IOCTL_CMD\n");
+            pPdoExt->fExplicitlySetPRKey = TRUE;
+            RtlCopyMemory(&pPdoExt->ulReservationKey, pIn, 8);
+        } else if (ulIoctl == IOCTL_STORAGE_PERSISTENT_RESERVE_OUT && pIn != NULL && ulIn >= 26 &&
+                   (pIn[8] & 0x1F) == 0) {
+            DBG("BusPdoSendToFilter: PR_OUT_SET_KEY\n");
+            pPdoExt->fExplicitlySetPRKey = TRUE;
+            RtlCopyMemory(&pPdoExt->ulReservationKey, pIn + 18, 8);
+        } else if (ulIoctl == IOCTL_STORAGE_PERSISTENT_RESERVE_OUT && pIn != NULL && ulIn >= 18 &&
+                   ((pIn[8] & 0x1F) == 4 || (pIn[8] & 0x1F) == 5)) {
+            DBG("BusPdoSendToFilter: Reservation action preempt [abort]\n");
+            pPdoExt->fExplicitlySetPRKey = TRUE;
+            RtlCopyMemory(&pPdoExt->ulReservationKey, pIn + 10, 8);
+            BusPdoSendReservationKey(pDeviceObject, pPdoExt->ulReservationKey);
+        } else if (!pPdoExt->fExplicitlySetPRKey && ulIoctl != IOCTL_STORAGE_PERSISTENT_RESERVE_OUT) {
+            DBG("BusPdoSendToFilter: pPdoExt->fExplicitlySetPRKey == False \n");
+            pPdoExt->ulReservationKey = (ULONGLONG)(ULONG_PTR)pTarget;
+        }
+    }
+    if (pRun->ucMajor == IRP_MJ_CLOSE && NT_SUCCESS(iStatus) && pPdoExt->fExplicitlySetPRKey &&
+        pPdoExt->ulOpenHandles == 0) {
+        /* The application that chose the key is gone: the key follows the path again. */
+        pPdoExt->ulReservationKey = (ULONGLONG)(ULONG_PTR)pTarget;
+        pPdoExt->fExplicitlySetPRKey = FALSE;
+        BusPdoSendReservationKey(pDeviceObject, pPdoExt->ulReservationKey);
+    }
+}
+
+/* ---- Settings restore ---- */
+
+/*
+ * Brings a path the drive is reached through anew to the settings the application made: block
+ * size, then logical block protection, medium lock and AMU. Runs before the first attempt on the
+ * new path, so that the retried request meets them. The requests go through this device and this
+ * engine; fSMP keeps them from restoring on their own.
+ */
+static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoRestoreSettings: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    pPdoExt->fSMP = TRUE;
+    if (pPdoExt->fBlockSizeValid) {
+        TAPE_SET_MEDIA_PARAMETERS media;
+        media.BlockSize = pPdoExt->ulBlockSize;
+        status = BusPdoSetBlockSize(pDeviceObject, &media, sizeof(media));
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
+            goto done;
+        }
+        if (pPdoExt->LbpSettings.ucSet != 0) {
+            status = BusPdoSetLBP(pDeviceObject, &pPdoExt->LbpSettings);
+            if (!NT_SUCCESS(status)) {
+                DBG("BusPdoSendToFilter: Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
+                goto done;
+            }
+        }
+        if (pPdoExt->fPAMR) {
+            status = BusPdoSetPAMR(pDeviceObject);
+            if (!NT_SUCCESS(status)) {
+                DBG("BusPdoSendToFilter: Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
+                goto done;
+            }
+        }
+        if (pPdoExt->ucAMU != BUS_AMU_UNKNOWN) {
+            status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
+            if (!NT_SUCCESS(status)) {
+                DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
+                goto done;
+            }
+        }
+    }
+done:
+    pPdoExt->fSMP = FALSE;
+    EXT("BusPdoRestoreSettings: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- The failover decision ---- */
+
+static VOID BusPdoFailoverEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun, PCWSTR wszWhy)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    if (!pPdoExt->pBusExt->fEventsEnabled) {
+        return;
+    }
+    WCHAR wszCode[16];
+    RtlStringCchPrintfW(wszCode, RTL_NUMBER_OF(wszCode), L"0x%X",
+                        pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode);
+    BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_STATUS_FAILOVER, wszWhy, wszCode);
+}
+
+/* The new path could not break the old path's reservation: the request fails with access denied,
+   which ends the run at once, so the refusal is logged here, before that. */
+static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    DBG("BusPdoSendToFilter: 0x%08x could not break reservation on device 0x%08x\n", DBG_PTR(pTarget),
+        DBG_PTR(pPdoExt->pReservationHolder));
+    if (pPdoExt->pBusExt->fEventsEnabled) {
+        WCHAR wszTarget[24];
+        WCHAR wszHolder[24];
+        RtlStringCchPrintfW(wszTarget, RTL_NUMBER_OF(wszTarget), L"0x%p", (PVOID)pTarget);
+        RtlStringCchPrintfW(wszHolder, RTL_NUMBER_OF(wszHolder), L"0x%p", (PVOID)pPdoExt->pReservationHolder);
+        BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_RESERVATION_REFUSED, wszTarget, wszHolder);
+    }
+}
+
+/* TRUE when the attempt failed in a way that another try may cure. *pStatusEnd is set when the
+   run must end at once with that status. */
+static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun,
+                                    BOOLEAN fFailover, PNTSTATUS pStatusEnd)
+{
+    PSCSI_STATUS pScsiStatus = pRun->pScsiStatus;
+    BOOLEAN fDecision = FALSE;
+    WCHAR wszWhy[40];
+
+    if ((ULONG)pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
+        /* The new path could not break the reservation (logged when the attempt ended): the sense
+           data are the refusal's, not a path's. */
+    } else if (pScsiStatus->fSenseValid) {
+        NTSTATUS status = BusPdoAdjustPosOnSense(pDeviceObject, pScsiStatus);
+        if (status != STATUS_SUCCESS) {
+            *pStatusEnd = status;
+            return FALSE;
+        }
+        if (fFailover && BusSenseCausesFailover(pScsiStatus->ucSenseKey, pScsiStatus->ucAsc, pScsiStatus->ucAscq)) {
+            DBG("BusPdoSendToFilter: attempting to fail over.\n");
+            RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(SCSI CHECK %X/%X/%X)",
+                                (ULONG)pScsiStatus->ucSenseKey, (ULONG)pScsiStatus->ucAsc, (ULONG)pScsiStatus->ucAscq);
+            BusPdoFailoverEvent(pDeviceObject, pIrp, pRun, wszWhy);
+            fDecision = TRUE;
+        }
+    } else {
+        DBG("BusPdoSendToFilter: no SCSI status\n");
+    }
+    if (!fDecision && fFailover && !NT_SUCCESS(pRun->iStatus) && !BusStatusPreventsFailover(pRun->iStatus) &&
+        !(pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x04 && pScsiStatus->ucAsc == 0x10 &&
+          pScsiStatus->ucAscq == 0x01)) {
+        RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)pRun->iStatus);
+        BusPdoFailoverEvent(pDeviceObject, pIrp, pRun, wszWhy);
+        fDecision = TRUE;
+    }
+    return fDecision;
+}
+
+/* ---- Completion ---- */
+
+/* The last attempt's results back into the caller's buffer, never past it nor past what was forwarded. */
+static VOID BusPdoCopyBack(PIRP pIrp, PBUS_FORWARD_RUN pRun)
+{
+    if (pRun->ucMajor != IRP_MJ_DEVICE_CONTROL || pIrp->AssociatedIrp.SystemBuffer == NULL || pRun->pBuffer == NULL) {
+        return;
+    }
+    ULONG ulCallerOut = pRun->pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (pRun->f32bit) {
+        NTSTATUS st = BusPdoCopy64bitTo32bit(pIrp->AssociatedIrp.SystemBuffer, pRun->ulCallerBuffer, pRun->pBuffer,
+                                             pRun->ulOutput, pRun->fDirect, pRun->pMdl);
+        if (!NT_SUCCESS(st) && NT_SUCCESS(pRun->iStatus)) {
+            pRun->iStatus = st;
+            pRun->ulInformation = 0;
+        }
+    } else {
+        ULONG_PTR ulCopy = pRun->ulInformation;
+        if (ulCopy > pRun->ulOutput) {
+            ulCopy = pRun->ulOutput;
+        }
+        if (ulCopy > ulCallerOut) {
+            DBG("BusPdoSendToFilter: Output buffer smaller than NewIrp's buffer 0x%08X < 0x%08X\n", ulCallerOut,
+                (ULONG)ulCopy);
+            ulCopy = ulCallerOut;
+        }
+        RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, pRun->pBuffer, ulCopy);
+    }
+    if (pRun->ulInformation > ulCallerOut) {
+        pRun->ulInformation = ulCallerOut;
+    }
+}
+
+/* ---- The run ---- */
 
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     PDEVICE_OBJECT pTarget = NULL;
+    PDEVICE_OBJECT pPrevTarget = NULL;   /* set on the first attempt on a newly chosen path */
+    PDEVICE_OBJECT *ppTargetsUsed = NULL;
+    IO_STACK_LOCATION savedOuterStack;
+    UCHAR fOuterDoNotFailover = pPdoExt->fDoNotFailover;
+    BOOLEAN fFailover = FALSE;
+    BOOLEAN fAttempted = FALSE;
+    ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
 
+    /* A nested request (sent while another of this device is processed) must leave the outer
+       request's view of itself as it found it. */
+    RtlCopyMemory(&savedOuterStack, &pPdoExt->SavedIrpStack, sizeof(IO_STACK_LOCATION));
+    pPdoExt->fDoNotFailover = FALSE;
     RtlZeroMemory(&run, sizeof(run));
     pIrp->IoStatus.Information = 0;
     run.pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
@@ -324,24 +780,214 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = STATUS_NOT_IMPLEMENTED;
         goto complete;
     }
+    /* A locked pass-through-direct buffer is released at the end however the run ends. */
+    run.fDirect = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
+                  run.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    pTarget = BusPdoChooseTarget(pDeviceObject, &ppTargetsUsed, FALSE, NULL);
+    if (pTarget == NULL) {
+        /* No memory for the tried-paths list is a shortage, not a missing path. */
+        status = ppTargetsUsed == NULL && pPdoExt->pPdoData != NULL ? STATUS_INSUFFICIENT_RESOURCES
+                                                                     : STATUS_OBJECT_PATH_NOT_FOUND;
+        goto complete;
+    }
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+        fFailover = pPdoExt->pPdoData != NULL && pPdoExt->pPdoData->fFailover;
+        KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    }
     status = BusPdoPrepareRun(pDeviceObject, pIrp, &run);
     if (!NT_SUCCESS(status)) {
         goto complete;
     }
-    pTarget = BusPdoReferencePrimary(pPdoExt);
-    if (pTarget == NULL) {
-        DBG("BusPdoGetTarget: Delete pending.  No requests allowed.\n");
-        status = STATUS_OBJECT_PATH_NOT_FOUND;
-        goto complete;
+
+    for (;;) {
+        BOOLEAN fRetrySamePath = FALSE;
+        BOOLEAN fFailoverOccurred = FALSE;
+        BOOLEAN fDecision = FALSE;
+        BOOLEAN fDidIo = FALSE;
+        NTSTATUS statusEnd = STATUS_SUCCESS;
+
+        status = BusPdoBuildAttempt(pDeviceObject, pIrp, pTarget, &run);
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+        PDEVICE_OBJECT pBuiltFor = pTarget;
+        RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+
+        /* The model needs the position and block size before the request moves the tape. */
+        if (fFailover && !pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.ulOutput)) {
+            UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
+            DBG("BusPdoSendToFilter: This command requires position information.  Calling BusPdoReadPos.\n");
+            status = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (NT_SUCCESS(status) && !pPdoExt->fPositionValid) {
+                status = STATUS_UNSUCCESSFUL;
+            }
+            if (!NT_SUCCESS(status)) {
+                break;
+            }
+            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+            if (pTarget == NULL) {
+                status = STATUS_OBJECT_PATH_NOT_FOUND;
+                break;
+            }
+        }
+        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWrite(pPdoExt, run.pBuffer, run.ulOutput)) {
+            UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
+            status = BusPdoGetBlockSize(pDeviceObject, aucMedia, sizeof(aucMedia));
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (NT_SUCCESS(status) && !pPdoExt->fBlockSizeValid) {
+                status = STATUS_UNSUCCESSFUL;
+            }
+            if (!NT_SUCCESS(status)) {
+                DBG("BusPdoSendToFilter: cannot determine blocksize on read/write command\n");
+                break;
+            }
+            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+            if (pTarget == NULL) {
+                status = STATUS_OBJECT_PATH_NOT_FOUND;
+                break;
+            }
+        }
+        /* A path this drive is reached through anew gets the application's settings first. */
+        if (fFailover && !pPdoExt->fSMP && pPdoExt->pReservationHolder != NULL &&
+            pPdoExt->pReservationHolder != pTarget) {
+            NTSTATUS statusRestore = BusPdoRestoreSettings(pDeviceObject);
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (!NT_SUCCESS(statusRestore)) {
+                /* Never run the request on a path with other settings: the caller gets the last
+                   attempt's outcome, or the restore's failure when there was none. */
+                pPdoExt->fDoNotFailover = TRUE;
+                status = statusRestore;
+                break;
+            }
+            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+            if (pTarget == NULL) {
+                status = fAttempted ? run.iStatus : STATUS_OBJECT_PATH_NOT_FOUND;
+                break;
+            }
+        }
+        /* Nested requests may have moved the target or the reservation: the forwarded request is
+           built for the target it goes to (its stack size, the key in its record). */
+        if (pTarget != pBuiltFor || run.fPreempt != (pPdoExt->pReservationHolder != pTarget)) {
+            status = BusPdoBuildAttempt(pDeviceObject, pIrp, pTarget, &run);
+            if (!NT_SUCCESS(status)) {
+                break;
+            }
+        }
+        RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+
+        status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
+        fAttempted = TRUE;
+        if (!run.fSent) {
+            break;   /* the status table refused it */
+        }
+        if ((ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
+            BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
+        } else if (pPrevTarget != NULL || run.fPreempt) {
+            fFailoverOccurred = TRUE;
+            run.fPreempt = FALSE;
+        }
+        if (status == STATUS_ACCESS_DENIED) {
+            /* Never a path failure: nothing is retried, nothing copied back. */
+            run.ulInformation = 0;
+            BusPdoFreeAttempt(&run);
+            break;
+        }
+        BusPdoReservationBookkeeping(pDeviceObject, pIrp, pTarget, &run, fFailoverOccurred);
+        RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+
+        if (fFailover) {
+            NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.ulOutput,
+                                                       run.pScsiStatus, &fDidIo, &run.Foow);
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (NT_SUCCESS(statusPost) && fDidIo && BusPdoIsPrimary(pPdoExt, pTarget)) {
+                DBG("BusPdoSendToFilter: Target the same after Post process.  Retry on current path\n");
+                fRetrySamePath = TRUE;
+            }
+        }
+        if (NT_SUCCESS(status) && run.ucMajor == IRP_MJ_CREATE) {
+            pPdoExt->ucAMU = BUS_AMU_UNKNOWN;
+            (VOID)BusPdoQueryAMU(pDeviceObject);
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+        }
+
+        if (!pPdoExt->fDoNotFailover) {
+            fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, &run, fFailover, &statusEnd);
+            if (statusEnd != STATUS_SUCCESS) {
+                status = statusEnd;
+                run.iStatus = statusEnd;
+                run.ulInformation = 0;
+                break;
+            }
+        }
+        if (ulRetries >= BUS_MAX_SAME_PATH_RETRIES) {
+            fDecision = FALSE;
+        }
+        if (!fDecision) {
+            break;
+        }
+        if (fRetrySamePath) {
+            pPrevTarget = NULL;
+            ulRetries++;
+            DBG("BusPdoSendToFilter: retries incremented to %d\n", (int)ulRetries);
+        } else {
+            PDEVICE_OBJECT pNext = BusPdoChooseTarget(pDeviceObject, &ppTargetsUsed, FALSE, NULL);
+            ulRetries = 0;
+            DBG("BusPdoSendToFilter: retries reset to 0\n");
+            if (pNext == NULL) {
+                break;   /* every active path has been tried */
+            }
+            pPrevTarget = pTarget;   /* compared with NULL only */
+            ObDereferenceObject(pTarget);
+            pTarget = pNext;
+        }
     }
-    status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
+
+    /* Normal or early end: the outcome of the last attempt sent, and its data. */
+    if (fAttempted) {
+        if (!run.fSent) {
+            run.ulInformation = 0;   /* the run ended before this attempt was sent */
+        }
+        if (run.ucMajor == IRP_MJ_CREATE && NT_SUCCESS(run.iStatus)) {
+            DBG("BusPdoSendToFilter: Reset LBP\n");
+            RtlZeroMemory(&pPdoExt->LbpSettings, sizeof(pPdoExt->LbpSettings));
+        }
+        if (run.Foow.fFOOWDone) {
+            run.iStatus = STATUS_SUCCESS;
+        }
+        if (run.fSent) {
+            BusPdoCopyBack(pIrp, &run);
+        }
+        if (run.Foow.bFOOW && run.ucMajor == IRP_MJ_WRITE) {
+            run.ulInformation = run.Foow.ulFOOWTotal;
+        }
+        status = run.iStatus;
+    } else {
+        run.ulInformation = 0;
+    }
 
 complete:
+    BusPdoFreeAttempt(&run);
+    if (ppTargetsUsed != NULL) {
+        ExFreePoolWithTag(ppTargetsUsed, BUS_TAG_TARGETS_USED);
+    }
     if (pTarget != NULL) {
         ObDereferenceObject(pTarget);
     }
+    RtlCopyMemory(&pPdoExt->SavedIrpStack, &savedOuterStack, sizeof(IO_STACK_LOCATION));
     if (run.fDirect) {
         BusPdoDequeueMdl(pDeviceObject, pIrp);
+        /* The caller's own data-buffer value, not the system address the forwarded copy carried. */
+        PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+        if (pCaller != NULL) {
+            if (run.f32bit) {
+                RtlCopyMemory(pCaller + 20, &run.ul32bitDataBuffer, sizeof(ULONG));
+            } else if (run.pDataBuffer != NULL && run.ulCallerBuffer >= CMN_PT64_LENGTH) {
+                RtlCopyMemory(pCaller + 24, &run.pDataBuffer, sizeof(PVOID));
+            }
+        }
     }
     /* The line's text is the driver's own, spacing included. */
 #pragma GCC diagnostic push
@@ -349,6 +995,7 @@ complete:
     DBG("BusPdoSendToFilter: Will complete irp with Status 0x%08x, Information 0x % x\n", (ULONG)status,
         (ULONG)run.ulInformation);
 #pragma GCC diagnostic pop
+    pPdoExt->fDoNotFailover = fOuterDoNotFailover;
     BusPdoCompleteQueuedIrp(pIrp, status, run.ulInformation);
     EXT("BusPdoSendToFilter: status 0x%08x\n", (ULONG)status);
     return status;

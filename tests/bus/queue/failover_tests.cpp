@@ -1,0 +1,621 @@
+// Backup applications writing and reading through \\.\Tape<n> while a path fails: the real tape
+// bus, the real path filter, the base driver vorkatape and a simulated drive reached over two
+// paths, with faults injected on a path. After every fault the medium (the drive's ground truth)
+// holds each block the application was told it wrote, once and in order.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "sim/eventlog.h"
+#include "sim/pool.h"
+#include "sim/hw/fault.h"
+#include "tape_rig.h"
+
+#include <ntddscsi.h>
+#include <ntddstor.h>
+
+namespace {
+
+using sim::hw::Fault;
+using sim::hw::FaultKind;
+using tapetest::App;
+using tapetest::Pattern;
+using tapetest::Reply;
+using tapetest::Rig;
+using tapetest::RigOptions;
+
+constexpr std::uint8_t kWrite6 = 0x0A;
+constexpr std::uint8_t kRead6 = 0x08;
+constexpr std::uint32_t kDeviceNotConnected = 0xC000009D;
+
+class Failover : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true, .busEvents = true});
+        drive_ = &rig_->AddDrive("VORKA-F-0001");
+        rig_->San().addAdapter();
+        rig_->San().addAdapter();
+        pathA_ = &rig_->San().connect(0, 0, 5, 0, *drive_, 0);
+        pathB_ = &rig_->San().connect(1, 0, 5, 0, *drive_, 1);
+        rig_->Boot();
+        auto a = rig_->StackOf(*pathA_);
+        ASSERT_TRUE(a.has_value());
+        const auto state = rig_->Query(*a);
+        name_ = u"\\\\.\\Tape";
+        for (char c : std::to_string(state.virtualTapeNumber)) name_ += static_cast<char16_t>(c);
+        app_ = std::make_unique<App>(rig_->Machine());
+        ASSERT_EQ(app_->Open(name_), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        app_.reset();
+        rig_.reset();
+    }
+
+    NTSTATUS SetBlockSize(ULONG size) {
+        TAPE_SET_MEDIA_PARAMETERS media{size};
+        return app_->Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status;
+    }
+    NTSTATUS Rewind() {
+        TAPE_SET_POSITION position{};
+        position.Method = TAPE_REWIND;
+        return app_->Control(IOCTL_TAPE_SET_POSITION, &position).status;
+    }
+    NTSTATUS Prepare(ULONG operation) {
+        TAPE_PREPARE prepare{operation, FALSE};
+        return app_->Control(IOCTL_TAPE_PREPARE, &prepare).status;
+    }
+    std::uint64_t GroundPosition() const { return drive_->position()->object; }
+    // Commands with this operation code that reached the drive through a path.
+    int Commands(const sim::hw::Path& path, std::uint8_t opcode) const {
+        int n = 0;
+        for (const auto& e : drive_->commandLog())
+            if (e.initiator == path.initiator() && e.opcode == opcode) ++n;
+        return n;
+    }
+    // Fixed blocks of `blockSize` from a pattern, for comparing with the medium.
+    static std::vector<std::uint8_t> Block(const std::vector<std::uint8_t>& data, size_t index, size_t blockSize) {
+        return {data.begin() + index * blockSize, data.begin() + (index + 1) * blockSize};
+    }
+    // Writes `blocks` fixed blocks of 512 bytes as lead-in, so that the tape stands at that block.
+    std::vector<std::uint8_t> LeadIn(size_t blocks) {
+        auto data = Pattern(blocks * 512, 7);
+        EXPECT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+        return data;
+    }
+    // The medium holds lead-in then the written data, in 512-byte blocks, each once.
+    void ExpectMedium(const std::vector<std::uint8_t>& leadIn, const std::vector<std::uint8_t>& written) {
+        const auto records = drive_->records();
+        const size_t lead = leadIn.size() / 512;
+        const size_t total = lead + written.size() / 512;
+        ASSERT_EQ(records.size(), total) << "every block once";
+        for (size_t i = 0; i < lead; ++i) EXPECT_EQ(records[i].data, Block(leadIn, i, 512)) << "block " << i;
+        for (size_t i = lead; i < total; ++i)
+            EXPECT_EQ(records[i].data, Block(written, i - lead, 512)) << "block " << i;
+    }
+
+    std::unique_ptr<Rig> rig_;
+    sim::hw::TapeDrive* drive_ = nullptr;
+    sim::hw::Path* pathA_ = nullptr;
+    sim::hw::Path* pathB_ = nullptr;
+    std::u16string name_;
+    std::unique_ptr<App> app_;
+};
+
+// ---- Writes that fail part way ----
+
+TEST_P(Failover, AWriteThatReachedPartOfTheTapeIsFinishedWithExactlyTheRest) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(100);
+    // 60 of the 128 blocks reach the tape, then the drive reports an aborted command.
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x0B, .opcode = kWrite6, .k = 60});
+    const auto data = Pattern(65536, 9);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 65536u) << "the application is told the whole write";
+    ExpectMedium(leadIn, data);
+    EXPECT_EQ(GroundPosition(), 228u);
+}
+
+TEST_P(Failover, AWriteCutOffWithItsPathIsFinishedOnTheOtherPath) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(100);
+    // 60 blocks reach the tape, then the cable is pulled.
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kDeviceNotConnected, .opcode = kWrite6, .k = 60});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    const auto data = Pattern(65536, 9);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 65536u);
+    ExpectMedium(leadIn, data);
+    EXPECT_EQ(drive_->initiatorSettings(pathB_->initiator()).blockLength, 512u)
+        << "the block size is set on the new path before the rest is written";
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(sim::PoolTag("fODP")), 0u) << "no tried-paths list left";
+
+    // Later writes go to the new primary path and keep landing in order.
+    const auto more = Pattern(4096, 3);
+    ASSERT_EQ(app_->Write(more).status, STATUS_SUCCESS);
+    auto all = data;
+    all.insert(all.end(), more.begin(), more.end());
+    ExpectMedium(leadIn, all);
+}
+
+TEST_P(Failover, AWriteWhoseCompletionWasLostIsNotWrittenAgain) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(100);
+    // The drive wrote all 128 blocks (block 228), the completion is lost on the way back.
+    pathA_->injectFault(
+        Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .opcode = kWrite6, .executed = true});
+    const auto data = Pattern(65536, 5);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 65536u);
+    ExpectMedium(leadIn, data);
+    EXPECT_EQ(Commands(*pathA_, kWrite6) + Commands(*pathB_, kWrite6), 2) << "lead-in and the one write";
+}
+
+TEST_P(Failover, VariableBlocksAreWrittenOnceWhetherOrNotTheFailedWriteReachedTheTape) {
+    ASSERT_EQ(SetBlockSize(0), STATUS_SUCCESS);
+    const auto first = Pattern(3000, 1);
+    ASSERT_EQ(app_->Write(first).status, STATUS_SUCCESS);
+    // Not on tape: the transport lost it before the drive.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kWrite6});
+    const auto second = Pattern(5000, 2);
+    Reply r = app_->Write(second);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, second.size());
+    // On tape, completion lost.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kWrite6,
+                              .executed = true});
+    const auto third = Pattern(700, 3);
+    r = app_->Write(third);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, third.size());
+
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].data, first);
+    EXPECT_EQ(records[1].data, second);
+    EXPECT_EQ(records[2].data, third);
+}
+
+// ---- Reads ----
+
+TEST_P(Failover, AReadThatFailsMidStreamResumesAtTheRightBlock) {
+    ASSERT_EQ(SetBlockSize(0), STATUS_SUCCESS);
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(Pattern(1000 + i, static_cast<std::uint8_t>(i + 1)));
+        ASSERT_EQ(app_->Write(blocks.back()).status, STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    std::vector<std::uint8_t> data;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(app_->Read(&data, 4096).status, STATUS_SUCCESS);
+    // The drive reads block 3 and moves past it, but the answer never arrives; then the path goes.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    for (int i = 3; i < 8; ++i) {
+        Reply r = app_->Read(&data, 4096);
+        ASSERT_EQ(r.status, STATUS_SUCCESS) << "block " << i;
+        EXPECT_EQ(data, blocks[i]) << "block " << i;
+    }
+}
+
+// ---- Settings on the new path ----
+
+TEST_P(Failover, TheLockAndBlockSizeAreOnTheNewPathBeforeTheRetry) {
+    ASSERT_EQ(SetBlockSize(1024), STATUS_SUCCESS);
+    ASSERT_EQ(Prepare(TAPE_LOCK), STATUS_SUCCESS);
+    ASSERT_TRUE(drive_->initiatorSettings(pathA_->initiator()).preventRemoval);
+    ASSERT_FALSE(drive_->initiatorSettings(pathB_->initiator()).preventRemoval);
+    pathA_->setDown();
+    const auto data = Pattern(8192, 4);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    const auto b = drive_->initiatorSettings(pathB_->initiator());
+    EXPECT_TRUE(b.preventRemoval);
+    EXPECT_EQ(b.blockLength, 1024u);
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 8u) << "8 blocks of the restored size, not one variable block";
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(records[i].data, Block(data, i, 1024));
+}
+
+TEST_P(Failover, ProtectionAndAmuAreSetOnTheNewPathBeforeTheRetry) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // Logical block protection as an application sets it: Capable, Method, Length, Write, Read, RDBP.
+    std::uint8_t lbp[32] = {1, 2, 4, 0, 0, 0};
+    ASSERT_EQ(app_->Control(0x1FE0C4, lbp, sizeof(lbp), lbp, sizeof(lbp)).status, STATUS_SUCCESS);
+    std::uint8_t amu[8] = {3};
+    ASSERT_EQ(app_->Control(0x1FE0E4, amu, sizeof(amu), amu, sizeof(amu)).status, STATUS_SUCCESS);
+    ASSERT_EQ(drive_->initiatorSettings(pathA_->initiator()).lbp.method, 2);
+    pathA_->setDown();
+    ASSERT_EQ(app_->Write(Pattern(1024, 2)).status, STATUS_SUCCESS);
+    const auto b = drive_->initiatorSettings(pathB_->initiator());
+    EXPECT_EQ(b.lbp.method, 2);
+    EXPECT_EQ(b.lbp.length, 4);
+    EXPECT_EQ(b.amu, 3);
+    EXPECT_EQ(b.blockLength, 512u);
+}
+
+// ---- Near the end of the tape ----
+
+class SmallCartridge : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SmallCartridge, TheRestOfAWriteThatRunsIntoEarlyWarningIsCountedInFull) {
+    // A small cartridge of 400 blocks of 512 bytes whose early-warning zone starts at block 120.
+    Rig rig(RigOptions{.forcePending = GetParam(), .realBus = true});
+    auto& drive = rig.AddDrive("VORKA-F-0002", [](sim::hw::DriveConfig& config) {
+        config.medium = sim::hw::MediumConfig{.capacityBytes = 400 * 512, .earlyWarningBytes = 280 * 512};
+    });
+    rig.San().addAdapter();
+    rig.San().addAdapter();
+    auto& a = rig.San().connect(0, 0, 5, 0, drive, 0);
+    rig.San().connect(1, 0, 5, 0, drive, 1);
+    rig.Boot();
+    auto stack = rig.StackOf(a);
+    ASSERT_TRUE(stack.has_value());
+    std::u16string name = u"\\\\.\\Tape";
+    for (char c : std::to_string(rig.Query(*stack).virtualTapeNumber)) name += static_cast<char16_t>(c);
+    App app(rig.Machine());
+    ASSERT_EQ(app.Open(name), STATUS_SUCCESS);
+    TAPE_SET_MEDIA_PARAMETERS media{512};
+    ASSERT_EQ(app.Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    ASSERT_EQ(app.Write(Pattern(50 * 512, 1)).status, STATUS_SUCCESS);
+
+    // 60 blocks reach the tape (up to block 110); the rest crosses block 120.
+    a.injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x0B, .opcode = kWrite6, .k = 60});
+    Reply r = app.Write(Pattern(65536, 2));
+    EXPECT_EQ(r.information, 65536u) << "status 0x" << std::hex << r.status;
+    EXPECT_EQ(drive.records().size(), 50u + 128u);
+}
+
+// ---- When not to fail over ----
+
+TEST_P(Failover, AccessDeniedNeverFailsOver) {
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = static_cast<std::uint32_t>(STATUS_ACCESS_DENIED), .opcode = kWrite6});
+    Reply r = app_->Write(Pattern(512, 1));
+    EXPECT_EQ(r.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Commands(*pathB_, kWrite6), 0);
+    EXPECT_TRUE(drive_->records().empty());
+}
+
+TEST_P(Failover, AFailingPathIsRetriedTwiceAndNoMore) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // Every write through A is aborted without touching the tape; A itself still answers.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .count = Fault::kForever, .senseKey = 0x0B,
+                              .asc = 0x47, .opcode = kWrite6});
+    Reply r = app_->Write(Pattern(4096, 1));
+    EXPECT_NE(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(Commands(*pathA_, kWrite6), 3) << "the attempt and two retries on the same path";
+    EXPECT_TRUE(drive_->records().empty());
+}
+
+TEST_P(Failover, ARequestThatIsNotAReadOrWriteMovesToTheOtherPathOnAnAbortedCommand) {
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .asc = 0x47, .opcode = 0x34});
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_SUCCESS);
+    EXPECT_EQ(Commands(*pathB_, 0x34), 1);
+    // B is the primary now: the next request goes there first.
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_SUCCESS);
+    EXPECT_EQ(Commands(*pathB_, 0x34), 2);
+}
+
+// ---- Unit attentions ----
+
+TEST_P(Failover, AnOperatorUnloadRequestAfterARewindFailsTheRequest) {
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x06, .asc = 0x5A, .ascq = 0x01});
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_IO_DEVICE_ERROR);
+}
+
+TEST_P(Failover, AResetMakesThePositionUnknownSoAFailedWriteIsRelocatedFromTheDrive) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    // A reset reaches the drive (position kept by the medium, but the model must not trust itself).
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x06, .asc = 0x29, .opcode = kWrite6});
+    Reply r = app_->Write(Pattern(1024, 2));
+    // The write itself was refused by the unit attention; whatever the outcome, nothing is doubled.
+    const auto records = drive_->records();
+    const size_t expected = NT_SUCCESS(r.status) ? 12u : 10u;
+    EXPECT_EQ(records.size(), expected);
+    // The next write first reads the position from the drive and lands right after.
+    const auto data = Pattern(2048, 6);
+    ASSERT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), expected + 4);
+    EXPECT_EQ(drive_->records().back().data, Block(data, 3, 512));
+}
+
+// ---- Filemarks ----
+
+TEST_P(Failover, FilemarksCutOffPartWayAreFinishedWithTheMissingOnes) {
+    const auto first = Pattern(900, 1);
+    ASSERT_EQ(app_->Write(first).status, STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kDeviceNotConnected, .opcode = 0x10, .k = 1});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 3, FALSE};
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 4u) << "the block and exactly three filemarks";
+    for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(records[i].isFilemark());
+}
+
+TEST_P(Failover, FilemarksAllOnTapeWithTheCompletionLostAreNotWrittenAgain) {
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .opcode = 0x10, .executed = true});
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 2, FALSE};
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 2u);
+}
+
+// ---- Pass-through ----
+
+// A buffered 64-bit pass-through record with 32 sense bytes and the data after them.
+struct PassThrough {
+    SCSI_PASS_THROUGH spt{};
+    std::uint8_t sense[32] = {};
+    std::uint8_t data[4096] = {};
+};
+PassThrough MakePassThrough(std::vector<std::uint8_t> cdb, std::uint8_t direction, ULONG length) {
+    PassThrough pt;
+    pt.spt.Length = sizeof(SCSI_PASS_THROUGH);
+    pt.spt.CdbLength = static_cast<UCHAR>(cdb.size());
+    pt.spt.SenseInfoLength = sizeof(pt.sense);
+    pt.spt.DataIn = direction;
+    pt.spt.DataTransferLength = length;
+    pt.spt.TimeOutValue = 10;
+    pt.spt.SenseInfoOffset = offsetof(PassThrough, sense);
+    pt.spt.DataBufferOffset = offsetof(PassThrough, data);
+    std::memcpy(pt.spt.Cdb, cdb.data(), cdb.size());
+    return pt;
+}
+
+TEST_P(Failover, OldSenseLeftInAReusedPassThroughBufferDoesNotRunTheCommandAgain) {
+    PassThrough pt = MakePassThrough({0x10, 0, 0, 0, 1, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0);
+    // What an earlier failed command left there: aborted command.
+    pt.sense[0] = 0x70;
+    pt.sense[2] = 0x0B;
+    pt.sense[7] = 10;
+    pt.sense[12] = 0x47;
+    Reply r = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 1u) << "one filemark, written once";
+}
+
+TEST_P(Failover, APassThroughWritePartlyOnTapeIsNotSentAgain) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // WRITE(6), fixed, 8 blocks; 3 reach the tape before the path fails.
+    PassThrough pt = MakePassThrough({0x0A, 0x01, 0, 0, 8, 0}, SCSI_IOCTL_DATA_OUT, 4096);
+    const auto data = Pattern(4096, 8);
+    std::memcpy(pt.data, data.data(), data.size());
+    pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .status = kDeviceNotConnected, .opcode = kWrite6, .k = 3});
+    Reply r = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
+    EXPECT_FALSE(NT_SUCCESS(r.status)) << "the application must learn that the write did not finish";
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 3u) << "no block written twice";
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(records[i].data, Block(data, i, 512));
+}
+
+TEST_P(Failover, FixedBlockPassThroughReadsMoveTheTrackedPosition) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    // READ(6), fixed, 4 blocks through pass-through: the drive stands at block 4.
+    PassThrough pt = MakePassThrough({0x08, 0x01, 0, 0, 4, 0}, SCSI_IOCTL_DATA_IN, 2048);
+    ASSERT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    // A read whose answer is lost, then the path goes: it resumes at block 4.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(app_->Read(&data, 512).status, STATUS_SUCCESS);
+    EXPECT_EQ(data, Block(leadIn, 4, 512));
+}
+
+TEST_P(Failover, PassThroughFilemarksAllOnTapeAreNotWrittenAgain) {
+    PassThrough pt = MakePassThrough({0x10, 0, 0, 0, 2, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0x10,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    EXPECT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 2u);
+}
+
+// ---- Reservations ----
+
+TEST_P(Failover, AReservationMovesToTheNewPathWithItsKey) {
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_RESERVE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(*drive_->reservations().persistentHolder, pathA_->initiator());
+    pathA_->setDown();
+    const auto data = Pattern(2000, 4);
+    EXPECT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    ASSERT_TRUE(drive_->reservations().persistentHolder.has_value());
+    EXPECT_EQ(*drive_->reservations().persistentHolder, pathB_->initiator());
+    ASSERT_EQ(drive_->records().size(), 1u);
+    EXPECT_EQ(drive_->records()[0].data, data);
+    const auto failovers = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x80000004));
+    ASSERT_FALSE(failovers.empty()) << "the failover is in the event log";
+    EXPECT_EQ(failovers[0].stringUtf8(0).rfind("(NTSTATUS 0x", 0), 0u) << failovers[0].stringUtf8(0);
+}
+
+TEST_P(Failover, ARefusedPreemptIsLoggedAndNothingIsWritten) {
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_RESERVE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    pathB_->injectFault(Fault{.kind = FaultKind::RefusePreempt, .count = Fault::kForever});
+    pathA_->setDown();
+    EXPECT_FALSE(NT_SUCCESS(app_->Write(Pattern(2000, 4)).status));
+    EXPECT_TRUE(drive_->records().empty());
+    EXPECT_FALSE(rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0xC0000007)).empty());
+}
+
+TEST_P(Failover, AKeyTheApplicationRegisteredIsKeptAcrossFailoversUntilTheLastClose) {
+    const std::uint8_t appKey[8] = {0xAB, 0xCD, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    auto command = [&](std::uint8_t action, std::uint8_t type, bool keyIsReservationKey) {
+        std::vector<std::uint8_t> in(10 + 24, 0);
+        const ULONG size = static_cast<ULONG>(in.size());
+        std::memcpy(in.data() + 4, &size, 4);
+        in[8] = action;
+        in[9] = type;
+        std::memcpy(in.data() + (keyIsReservationKey ? 10 : 18), appKey, 8);
+        return in;
+    };
+    auto registerKey = command(0x00, 0, false);
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT, registerKey.data(), 34, nullptr, 0).status,
+              STATUS_SUCCESS);
+    auto reserve = command(0x01, 0x03, true);
+    ASSERT_EQ(app_->Control(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT, reserve.data(), 34, nullptr, 0).status,
+              STATUS_SUCCESS);
+    pathA_->setDown();
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_SUCCESS);
+    std::uint64_t wireKey = 0;
+    for (std::uint8_t b : appKey) wireKey = (wireKey << 8) | b;
+    const auto held = drive_->reservations();
+    ASSERT_TRUE(held.persistentHolder.has_value());
+    EXPECT_EQ(*held.persistentHolder, pathB_->initiator());
+    bool registered = false;
+    for (const auto& [initiator, key] : held.registrations)
+        registered |= initiator == pathB_->initiator() && key == wireKey;
+    EXPECT_TRUE(registered) << "the new path holds the reservation under the application's key";
+
+    // The last close gives the path its own key back.
+    auto b = rig_->StackOf(*pathB_);
+    ASSERT_TRUE(b.has_value());
+    ASSERT_EQ(app_->Close(), STATUS_SUCCESS);
+    std::uint64_t appValue;
+    std::memcpy(&appValue, appKey, 8);
+    // The close reaches the drive once the handle's last request is finished.
+    std::uint64_t after = appValue;
+    for (int i = 0; i < 2000 && after == appValue; ++i) {
+        std::memcpy(&after, rig_->Query(*b).reservationKey, 8);
+        if (after == appValue) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(after, rig_->Query(*b).filterDevice) << "the key follows the path again";
+}
+
+// ---- What the position model cannot follow ----
+
+TEST_P(Failover, AReadOfALongBlockLeavesNoStalePositionForALaterFailover) {
+    ASSERT_EQ(SetBlockSize(0), STATUS_SUCCESS);
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (int i = 0; i < 4; ++i) {
+        blocks.push_back(Pattern(2000, static_cast<std::uint8_t>(i + 1)));
+        ASSERT_EQ(app_->Write(blocks.back()).status, STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    std::vector<std::uint8_t> data;
+    // Too small a buffer: the drive moves past block 0 and reports a long block.
+    EXPECT_EQ(app_->Read(&data, 1000).status, STATUS_BUFFER_OVERFLOW);
+    // The next read's answer is lost after the drive read block 1, then the path goes.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    Reply r = app_->Read(&data, 4096);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(data, blocks[1]) << "resumed at block 1, not at the stale block 0";
+}
+
+TEST_P(Failover, ASpaceWhoseAnswerWasLostIsNotSpacedTwice) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    LeadIn(20);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0x11,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    TAPE_SET_POSITION space{};
+    space.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+    space.Offset.QuadPart = 5;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &space).status, STATUS_SUCCESS);
+    EXPECT_EQ(GroundPosition(), 5u);
+}
+
+// ---- Verify ----
+
+TEST_P(Failover, AVerifyStillRunningInTheDriveIsNotStartedAgainOnAnotherPath) {
+    ASSERT_EQ(app_->Write(Pattern(800, 1)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    // The immediate verify's answer is aborted, but the drive goes on verifying.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x0B, .opcode = 0x13});
+    pathA_->injectFault(Fault{.kind = FaultKind::VerifyInProgress});
+    std::uint8_t verify[8] = {0x20 | 0x04, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_FALSE(NT_SUCCESS(app_->Control(0x1F60A8, verify, sizeof(verify), verify, sizeof(verify)).status));
+    EXPECT_EQ(Commands(*pathB_, 0x13), 0);
+    EXPECT_EQ(Commands(*pathA_, 0x13), 1);
+}
+
+// ---- Two drives at once ----
+
+class TwoDrives : public ::testing::TestWithParam<bool> {
+protected:
+    struct Drive {
+        sim::hw::TapeDrive* drive = nullptr;
+        sim::hw::Path* a = nullptr;
+        sim::hw::Path* b = nullptr;
+        std::u16string name;
+    };
+    void SetUp() override {
+        rig_ = std::make_unique<Rig>(RigOptions{.forcePending = GetParam(), .realBus = true});
+        rig_->San().addAdapter();
+        rig_->San().addAdapter();
+        for (int i = 0; i < 2; ++i) {
+            Drive& d = drives_[i];
+            d.drive = &rig_->AddDrive(i == 0 ? "VORKA-T-0001" : "VORKA-T-0002");
+            d.a = &rig_->San().connect(0, 0, 6 + i, 0, *d.drive, 0);
+            d.b = &rig_->San().connect(1, 0, 6 + i, 0, *d.drive, 1);
+        }
+        rig_->Boot();
+        for (Drive& d : drives_) {
+            auto stack = rig_->StackOf(*d.a);
+            ASSERT_TRUE(stack.has_value());
+            d.name = u"\\\\.\\Tape";
+            for (char c : std::to_string(rig_->Query(*stack).virtualTapeNumber)) d.name += static_cast<char16_t>(c);
+        }
+    }
+    std::unique_ptr<Rig> rig_;
+    Drive drives_[2];
+};
+
+TEST_P(TwoDrives, BothGetTheirBlockSizeRestoredWhenTheyFailOverAtTheSameTime) {
+    const ULONG sizes[2] = {512, 1024};
+    App apps[2] = {App(rig_->Machine()), App(rig_->Machine())};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(apps[i].Open(drives_[i].name), STATUS_SUCCESS);
+        TAPE_SET_MEDIA_PARAMETERS media{sizes[i]};
+        ASSERT_EQ(apps[i].Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    }
+    for (Drive& d : drives_) d.a->setDown();
+    const auto data = Pattern(16384, 6);
+    NTSTATUS results[2] = {};
+    std::thread writers[2];
+    for (int i = 0; i < 2; ++i) writers[i] = std::thread([&, i] { results[i] = apps[i].Write(data).status; });
+    for (auto& t : writers) t.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(results[i], STATUS_SUCCESS) << "drive " << i;
+        const auto& d = drives_[i];
+        EXPECT_EQ(d.drive->initiatorSettings(d.b->initiator()).blockLength, sizes[i]) << "drive " << i;
+        const auto records = d.drive->records();
+        ASSERT_EQ(records.size(), data.size() / sizes[i]) << "drive " << i;
+        for (size_t k = 0; k < records.size(); ++k)
+            EXPECT_EQ(records[k].data, std::vector<std::uint8_t>(data.begin() + k * sizes[i], data.begin() + (k + 1) * sizes[i]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pending, SmallCartridge, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Pending, TwoDrives, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Pending, Failover, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+}  // namespace
