@@ -24,6 +24,8 @@ struct StepResult {
     std::uint32_t status = 0;             // NT status of the operation
     std::vector<DeviceView> devices;      // "list": the devices at that moment
     std::string detail;                   // what happened, for people
+    // "unload": per driver that was loaded, what it left behind (empty for every other step).
+    nlohmann::json leftBehind;
 };
 
 class Runner {
@@ -37,6 +39,10 @@ private:
     StepResult close(const nlohmann::json& step);
     StepResult pathEvent(const std::string& op, const nlohmann::json& step);
     StepResult fault(const std::string& op, const nlohmann::json& step);
+    // Plug and Play of the tape bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add".
+    StepResult busEvent(const std::string& op, const nlohmann::json& step);
+    // "unload": every root device is removed, so that the drivers unload; reports what each left.
+    StepResult unload(const nlohmann::json& step);
     // The drive a step names by serial number, and the SAN path of its "path" index when given.
     std::pair<sim::hw::TapeDrive*, sim::hw::Path*> target(const std::string& op, const nlohmann::json& step,
                                                            bool pathRequired);
