@@ -73,8 +73,8 @@ BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject)
     }
     BOOLEAN fEntered = FALSE;
     ExAcquireFastMutex(pfmPnp);
-    /* A removed virtual device is PNP_ABSENT and its count has dropped to 0: nothing may count in. */
-    if (!*pfRemoving && (pHeader->fIsFdo || pHeader->ePnpState != PNP_ABSENT)) {
+    /* Every removal marks the device before its count drops to 0: nothing may count in after that. */
+    if (!*pfRemoving) {
         BusIncIoCount(pDeviceObject);
         fEntered = TRUE;
     }
@@ -116,7 +116,7 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         /* Counts the request in and completes it; a removed virtual device refuses it uncounted. */
         PPDO_EXT pPdoExt = (PPDO_EXT)pHeader;
         ExAcquireFastMutex(&pPdoExt->fmPnp);
-        fCounted = !pPdoExt->fRemoving && pPdoExt->ePnpState != PNP_ABSENT;
+        fCounted = !pPdoExt->fRemoving;
         ExReleaseFastMutex(&pPdoExt->fmPnp);
         if (fCounted) {
             status = BusPdoPnp(pDeviceObject, pIrp);
