@@ -102,24 +102,30 @@ TEST_F(BusPnpInUse, RemovingTheBusWithHandlesOpenAndTrafficRunningRetiresEveryVi
     ASSERT_EQ(openTape(u"\\\\.\\Tape0", &busy), kStatusSuccess);
     ASSERT_EQ(openTape(u"\\\\.\\Tape1", &idle), kStatusSuccess);
 
-    std::vector<NTSTATUS> results;
-    std::atomic<bool> started{false};
-    std::thread traffic([&] {
+    // Traffic on both virtual devices until the removal refuses it.
+    std::vector<NTSTATUS> results[2];
+    std::atomic<int> started{0};
+    auto run = [&](HANDLE tape, std::vector<NTSTATUS>* out) {
         for (int i = 0; i < 100000; ++i) {
-            NTSTATUS status = getAddress(busy);
-            results.push_back(status);
-            started = true;
+            NTSTATUS status = getAddress(tape);
+            out->push_back(status);
+            if (i == 0) ++started;
             if (status != kStatusSuccess) break;
         }
-    });
-    while (!started.load()) std::this_thread::sleep_for(1ms);
+    };
+    std::thread first(run, busy, &results[0]);
+    std::thread second(run, idle, &results[1]);
+    while (started.load() < 2) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(machine().pnp().removeDevice(busInstance()), kStatusSuccess);
-    traffic.join();
+    first.join();
+    second.join();
 
-    ASSERT_FALSE(results.empty());
-    for (size_t i = 0; i + 1 < results.size(); ++i) EXPECT_EQ(results[i], kStatusSuccess);
-    EXPECT_TRUE(results.back() == kDeletePending || results.back() == STATUS_CANCELLED)
-        << "the request that met the removal: 0x" << std::hex << results.back();
+    for (const auto& list : results) {
+        ASSERT_FALSE(list.empty());
+        for (size_t i = 0; i + 1 < list.size(); ++i) EXPECT_EQ(list[i], kStatusSuccess);
+        EXPECT_TRUE(list.back() == kDeletePending || list.back() == STATUS_CANCELLED)
+            << "the request that met the removal: 0x" << std::hex << list.back();
+    }
 
     // The devices, their links and the drive records are gone; the handles still answer and close.
     EXPECT_FALSE(deviceExists(u"\\Device\\Tape0"));
