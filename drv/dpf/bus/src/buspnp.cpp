@@ -61,6 +61,7 @@ LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
 
 BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject)
 {
+    ENT("BusEnterDevice: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
     PFAST_MUTEX pfmPnp;
     PUCHAR pfRemoving;
@@ -79,6 +80,7 @@ BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject)
         fEntered = TRUE;
     }
     ExReleaseFastMutex(pfmPnp);
+    EXT("BusEnterDevice: %s\n", fEntered ? "counted in" : "device removed");
     return fEntered;
 }
 

@@ -35,16 +35,19 @@ static VOID BusPdoUnlinkPdoData(PBUS_EXT pBusExt, PPDO_DATA pPdoData)
 
 BOOLEAN BusPdoMarkRemoving(PDEVICE_OBJECT pDeviceObject)
 {
+    ENT("BusPdoMarkRemoving: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     ExAcquireFastMutex(&pPdoExt->fmPnp);
     BOOLEAN fFirst = !pPdoExt->fRemoving;
     pPdoExt->fRemoving = TRUE;
     ExReleaseFastMutex(&pPdoExt->fmPnp);
+    EXT("BusPdoMarkRemoving: %s\n", fFirst ? "marked" : "already being removed");
     return fFirst;
 }
 
 VOID BusPdoDeleteLink(PPDO_EXT pPdoExt)
 {
+    ENT("BusPdoDeleteLink: pPdoExt 0x%08x\n", DBG_PTR(pPdoExt));
     if (pPdoExt->fLinkCreated) {
         WCHAR wszLink[40];
         UNICODE_STRING usLink;
@@ -55,6 +58,7 @@ VOID BusPdoDeleteLink(PPDO_EXT pPdoExt)
         }
         pPdoExt->fLinkCreated = FALSE;
     }
+    EXT("BusPdoDeleteLink: VOID status\n");
 }
 
 VOID BusPdoRetire(PDEVICE_OBJECT pDeviceObject)
