@@ -166,6 +166,9 @@ int main(int argc, char** argv)
             if (!result.detail.empty()) {
                 entry["detail"] = result.detail;
             }
+            if (!result.leftBehind.is_null()) {
+                entry["leftBehind"] = result.leftBehind;
+            }
             stepsJson.push_back(entry);
         }
         document["steps"] = stepsJson;

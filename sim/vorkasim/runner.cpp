@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include <sim/drivers.h>
 #include <sim/machine.h>
 #include <sim/pnp.h>
+#include <sim/pool.h>
 #include <sim/process.h>
 #include <sim/hw/fault.h>
 #include <sim/hw/san.h>
@@ -12,6 +14,7 @@
 #include "defines.h"
 #include "scenario.h"
 #include "text.h"
+#include "vorkatape/install.h"
 
 namespace vorkasim {
 std::string RequiredString(const nlohmann::json& step, const char* name)
@@ -67,6 +70,12 @@ StepResult Runner::run(const nlohmann::json& step)
     }
     if (op == "move" || op == "exchange" || op == "inventory" || op == "elements") {
         return changer(op, step);
+    }
+    if (op == "bus-stop" || op == "bus-start" || op == "bus-remove" || op == "bus-add") {
+        return busEvent(op, step);
+    }
+    if (op == "unload") {
+        return unload(step);
     }
     if (op == "medium") {
         // The ground truth: what is on the drive's tape, record by record, and what
@@ -265,6 +274,125 @@ StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
     pnp.processPendingEnumerations();
     result.status = static_cast<std::uint32_t>(status);
     result.detail = op + " " + address + " (" + Utf8(instance) + ")";
+    return result;
+}
+
+}  // namespace vorkasim
+
+namespace vorkasim {
+namespace {
+
+// The tape bus's root devnode that is still in the tree, or empty.
+std::u16string BusInstance(sim::PnpManager& pnp)
+{
+    for (const auto& node : pnp.devices()) {
+        if (node.service == u"vorkatbus" && node.parent.empty() && node.state != sim::DevNodeState::Deleted) {
+            return node.instancePath;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+// The tape bus's own device as an administrator handles it: "bus-stop" and "bus-remove" (with
+// "cancel": true only the query and its cancel are sent, and the bus stays as it was), "bus-start",
+// and "bus-add" (the bus is installed again when it was removed, as a reinstall does; otherwise
+// started).
+StepResult Runner::busEvent(const std::string& op, const nlohmann::json& step)
+{
+    StepResult result{step};
+    auto& pnp = world_.machine().pnp();
+    const std::u16string instance = BusInstance(pnp);
+    const bool cancel = step.value("cancel", false);
+    if (op == "bus-add" && instance.empty()) {
+        const std::u16string added = vorka::install::InstallTapeBus(world_.machine());
+        pnp.processPendingEnumerations();
+        const auto node = pnp.find(added);
+        result.status = static_cast<std::uint32_t>(node && node->state == sim::DevNodeState::Started
+                                                       ? STATUS_SUCCESS
+                                                       : (node && node->problem ? node->problem : STATUS_UNSUCCESSFUL));
+        result.detail = "tape bus installed again (" + Utf8(added) + ")";
+        return result;
+    }
+    if (instance.empty()) {
+        result.status = static_cast<std::uint32_t>(STATUS_NO_SUCH_DEVICE);
+        result.detail = "the tape bus has no device";
+        return result;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (cancel && (op == "bus-stop" || op == "bus-remove")) {
+        const bool stop = op == "bus-stop";
+        status = pnp.sendPnpIrp(instance, stop ? IRP_MN_QUERY_STOP_DEVICE : IRP_MN_QUERY_REMOVE_DEVICE);
+        const NTSTATUS cancelled = pnp.sendPnpIrp(instance, stop ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE);
+        status = NT_SUCCESS(status) ? cancelled : status;
+        result.detail = std::string(stop ? "stop" : "remove") + " of the tape bus queried and cancelled";
+    } else if (op == "bus-stop") {
+        status = pnp.stopDevice(instance);
+        result.detail = "tape bus stopped";
+    } else if (op == "bus-start" || op == "bus-add") {
+        status = pnp.startDevice(instance);
+        result.detail = "tape bus started";
+    } else {
+        status = pnp.uninstallDevice(instance);
+        result.detail = "tape bus removed";
+    }
+    pnp.processPendingEnumerations();
+    result.status = static_cast<std::uint32_t>(status);
+    result.detail += " (" + Utf8(instance) + ")";
+    return result;
+}
+
+// Removes every root-enumerated device (the SAN adapter with every path under it, and the tape bus),
+// after which each Plug and Play driver unloads; then reports per driver that was loaded whether it
+// still is, its device objects and the pool it still holds. Status STATUS_UNSUCCESSFUL when any
+// driver left something behind.
+StepResult Runner::unload(const nlohmann::json& step)
+{
+    StepResult result{step};
+    auto& machine = world_.machine();
+    auto& pnp = machine.pnp();
+    const std::vector<std::u16string> before = machine.drivers().loaded();
+    // The paths go before the bus, as their filters tell the bus that they leave.
+    std::vector<std::u16string> roots;
+    for (const auto& node : pnp.devices()) {
+        if (node.parent.empty() && node.state != sim::DevNodeState::Deleted &&
+            node.state != sim::DevNodeState::Removed && !node.service.empty()) {
+            roots.insert(node.service == u"vorkatbus" ? roots.end() : roots.begin(), node.instancePath);
+        }
+    }
+    for (const auto& instance : roots) {
+        const NTSTATUS status = pnp.removeDevice(instance);
+        pnp.processPendingEnumerations();
+        if (!NT_SUCCESS(status)) {
+            result.detail += "removal of " + Utf8(instance) + " refused with " +
+                             StatusText(static_cast<std::uint32_t>(status)) + "; ";
+        }
+    }
+
+    bool clean = true;
+    result.leftBehind = nlohmann::json::array();
+    for (const auto& service : before) {
+        const bool loaded = machine.drivers().isLoaded(service);
+        std::size_t devices = 0;
+        if (PDRIVER_OBJECT driver = loaded ? machine.drivers().find(service) : nullptr) {
+            for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+                ++devices;
+            }
+        }
+        std::size_t blocks = 0, bytes = 0;
+        for (const auto& block : machine.pool().liveBlocksOf(Utf8(service))) {
+            ++blocks;
+            bytes += block.size;
+        }
+        clean = clean && !loaded && devices == 0 && blocks == 0;
+        result.leftBehind.push_back({{"driver", Utf8(service)}, {"loaded", loaded}, {"deviceObjects", devices},
+                                     {"poolBlocks", blocks}, {"poolBytes", bytes}});
+        result.detail += (result.detail.empty() || result.detail.back() == ' ' ? "" : "; ") + Utf8(service) + (loaded ? " still loaded" : " unloaded") +
+                         ", " + std::to_string(devices) + " device object(s), " + std::to_string(blocks) +
+                         " pool block(s) left";
+    }
+    result.status = static_cast<std::uint32_t>(clean ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
     return result;
 }
 

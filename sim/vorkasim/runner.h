@@ -28,6 +28,8 @@ struct StepResult {
     std::vector<ChangerPathView> changerPaths;  // "list": the changer path devices at that moment
     std::vector<ElementView> elements;    // "elements": what the changer reported
     std::string detail;                   // what happened, for people
+    // "unload": per driver that was loaded, what it left behind (empty for every other step).
+    nlohmann::json leftBehind;
 };
 
 class Runner {
@@ -48,6 +50,10 @@ private:
     // The control path of a library that a step's "path" index names (nullptr without one).
     sim::hw::Path* libraryPath(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library,
                                bool pathRequired);
+    // Plug and Play of the tape bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add".
+    StepResult busEvent(const std::string& op, const nlohmann::json& step);
+    // "unload": every root device is removed, so that the drivers unload; reports what each left.
+    StepResult unload(const nlohmann::json& step);
     // The drive a step names by serial number, and the SAN path of its "path" index when given.
     std::pair<sim::hw::TapeDrive*, sim::hw::Path*> target(const std::string& op, const nlohmann::json& step,
                                                            bool pathRequired);

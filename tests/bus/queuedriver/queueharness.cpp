@@ -310,3 +310,15 @@ PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT)
 {
     return NULL;
 }
+
+/* The queue keeps each queued request counted in on its device; the harness device has no stop or
+   remove to wait on that count, so a plain interlocked count is enough (and is checked to balance). */
+LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    return InterlockedIncrement(&((PPDO_EXT)pDeviceObject->DeviceExtension)->ulIoCount);
+}
+
+LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    return InterlockedDecrement(&((PPDO_EXT)pDeviceObject->DeviceExtension)->ulIoCount);
+}

@@ -184,10 +184,17 @@ NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusDispatchCreate: pDeviceObject 0x%08x, pIrp 0x%08x, version %s, built %s %s\n",
         DBG_PTR(pDeviceObject), DBG_PTR(pIrp), BUS_VERSION_TEXT, __DATE__, __TIME__);
 
-    if (BusIsControlDevice(pDeviceObject)) {
-        status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    /* Every accepted request is counted in and out, so that stop and remove wait for it. */
+    if (!BusEnterDevice(pDeviceObject)) {
+        DBG("BusDispatchCreate: device removed, request refused.\n");
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
     } else {
-        status = BusPdoCreate(pDeviceObject, pIrp);
+        if (BusIsControlDevice(pDeviceObject)) {
+            status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+        } else {
+            status = BusPdoCreate(pDeviceObject, pIrp);
+        }
+        BusDecIoCount(pDeviceObject);
     }
 
     EXT("BusDispatchCreate: status 0x%08x\n", (ULONG)status);
@@ -199,10 +206,15 @@ NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
     ENT("BusDispatchClose: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
+    /* A handle always closes, also on a removed device (then without being counted). */
+    BOOLEAN fEntered = BusEnterDevice(pDeviceObject);
     if (BusIsControlDevice(pDeviceObject)) {
         status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
     } else {
         status = BusPdoClose(pDeviceObject, pIrp);
+    }
+    if (fEntered) {
+        BusDecIoCount(pDeviceObject);
     }
 
     EXT("BusDispatchClose: status 0x%08x\n", (ULONG)status);
@@ -210,7 +222,7 @@ NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 }
 
 /* Read and write of a virtual device go to its worker threads; the control device carries no data. */
-static NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+static NTSTATUS BusDispatchReadWriteCounted(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     if (BusIsControlDevice(pDeviceObject)) {
         return BusSendToFilter(pDeviceObject, pIrp);
@@ -224,6 +236,16 @@ static NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         DBG_FAILED("BusDispatchReadWrite: BusPdoQueueIrp", status);
         BusCompleteRequest(pIrp, status, 0);
     }
+    return status;
+}
+
+static NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    if (!BusEnterDevice(pDeviceObject)) {
+        return BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    }
+    NTSTATUS status = BusDispatchReadWriteCounted(pDeviceObject, pIrp);
+    BusDecIoCount(pDeviceObject);
     return status;
 }
 
@@ -371,6 +393,9 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             status = BusControlDeviceIoControl(pDeviceObject, pIrp, pIrpStack);
             BusDecIoCount(pDeviceObject);
         }
+    } else if (!BusEnterDevice(pDeviceObject)) {
+        DBG("BusDispatchDeviceControl: virtual device removed, request refused.\n");
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
     } else {
         PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
         ULONG ulCode = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
@@ -400,6 +425,7 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 }
             }
         }
+        BusDecIoCount(pDeviceObject);
     }
 
     EXT("BusDispatchDeviceControl: status 0x%08x\n", (ULONG)status);
@@ -409,7 +435,13 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusDispatchInternalDeviceControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    NTSTATUS status;
+    if (!BusEnterDevice(pDeviceObject)) {
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    } else {
+        status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+        BusDecIoCount(pDeviceObject);
+    }
     EXT("BusDispatchInternalDeviceControl: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -417,7 +449,12 @@ NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIr
 NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusDispatchCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    /* Like a close, a cleanup succeeds on a removed device too. */
+    BOOLEAN fEntered = BusEnterDevice(pDeviceObject);
     NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    if (fEntered) {
+        BusDecIoCount(pDeviceObject);
+    }
     EXT("BusDispatchCleanup: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -427,12 +464,17 @@ NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
     ENT("BusDispatchSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
-    if (BusIsControlDevice(pDeviceObject)) {
-        PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
-        IoSkipCurrentIrpStackLocation(pIrp);
-        status = IoCallDriver(pExt->pNextLowerDevice, pIrp);
+    if (!BusEnterDevice(pDeviceObject)) {
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
     } else {
-        status = BusPdoSystemControl(pDeviceObject, pIrp);
+        if (BusIsControlDevice(pDeviceObject)) {
+            PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+            IoSkipCurrentIrpStackLocation(pIrp);
+            status = IoCallDriver(pExt->pNextLowerDevice, pIrp);
+        } else {
+            status = BusPdoSystemControl(pDeviceObject, pIrp);
+        }
+        BusDecIoCount(pDeviceObject);
     }
 
     EXT("BusDispatchSystemControl: status 0x%08x\n", (ULONG)status);

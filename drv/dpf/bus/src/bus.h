@@ -235,6 +235,7 @@ typedef struct _PDO_EXT {
     UCHAR ucAMU;                            /* 0xFF unknown */
     UCHAR fSMP;                             /* a settings restore is in progress on this device */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
+    UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp ---- */
@@ -346,6 +347,19 @@ NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
 /* Counts a request in on the control device; FALSE (nothing counted) once its removal has begun. */
 BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice);
+/* Counts a request in on either kind of device; FALSE (nothing counted) once the device's removal
+   has begun or a virtual device is gone. Every TRUE is matched by one BusDecIoCount. PASSIVE_LEVEL. */
+BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject);
+/* Marks a virtual device as being removed, so that no further request is counted in on it; FALSE
+   when another removal had marked it already (that one deletes the device). */
+BOOLEAN BusPdoMarkRemoving(PDEVICE_OBJECT pDeviceObject);
+/* Takes a virtual device whose drive record is already cut away out of the system: its workers stop,
+   the requests in flight on it are waited for, its link and its device object are deleted. Open
+   handles keep the object; their requests fail with STATUS_DELETE_PENDING. PASSIVE_LEVEL, without
+   the bus-wide list lock. */
+VOID BusPdoRetire(PDEVICE_OBJECT pDeviceObject);
+/* Deletes \DosDevices\<name> of a virtual device when it exists. */
+VOID BusPdoDeleteLink(PPDO_EXT pPdoExt);
 LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusIrpMnQueryRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -59,17 +59,34 @@ LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
     return lCount;
 }
 
-BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice)
+BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject)
 {
-    PBUS_EXT pExt = (PBUS_EXT)pControlDevice->DeviceExtension;
+    ENT("BusEnterDevice: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    PFAST_MUTEX pfmPnp;
+    PUCHAR pfRemoving;
+    if (pHeader->fIsFdo) {
+        pfmPnp = &((PBUS_EXT)pHeader)->fmPnp;
+        pfRemoving = &((PBUS_EXT)pHeader)->fRemoving;
+    } else {
+        pfmPnp = &((PPDO_EXT)pHeader)->fmPnp;
+        pfRemoving = &((PPDO_EXT)pHeader)->fRemoving;
+    }
     BOOLEAN fEntered = FALSE;
-    ExAcquireFastMutex(&pExt->fmPnp);
-    if (!pExt->fRemoving) {
-        BusIncIoCount(pControlDevice);
+    ExAcquireFastMutex(pfmPnp);
+    /* Every removal marks the device before its count drops to 0: nothing may count in after that. */
+    if (!*pfRemoving) {
+        BusIncIoCount(pDeviceObject);
         fEntered = TRUE;
     }
-    ExReleaseFastMutex(&pExt->fmPnp);
+    ExReleaseFastMutex(pfmPnp);
+    EXT("BusEnterDevice: %s\n", fEntered ? "counted in" : "device removed");
     return fEntered;
+}
+
+BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice)
+{
+    return BusEnterDevice(pControlDevice);
 }
 
 static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
@@ -96,9 +113,19 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     UCHAR ucMinor = pIrpStack != NULL ? pIrpStack->MinorFunction : 0xFF;
     PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
 
+    BOOLEAN fCounted = TRUE;
     if (!pHeader->fIsFdo) {
-        /* Counts the request in and completes it. */
-        status = BusPdoPnp(pDeviceObject, pIrp);
+        /* Counts the request in and completes it; a removed virtual device refuses it uncounted. */
+        PPDO_EXT pPdoExt = (PPDO_EXT)pHeader;
+        ExAcquireFastMutex(&pPdoExt->fmPnp);
+        fCounted = !pPdoExt->fRemoving;
+        ExReleaseFastMutex(&pPdoExt->fmPnp);
+        if (fCounted) {
+            status = BusPdoPnp(pDeviceObject, pIrp);
+        } else {
+            DBG("BusDispatchPnP: virtual device removed, completing IRP\n");
+            status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+        }
     } else {
         PBUS_EXT pExt = (PBUS_EXT)pHeader;
         ExAcquireFastMutex(&pExt->fmPnp);
@@ -156,7 +183,7 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
     /* The remove handler has counted its request out and the device is gone. */
-    if (ucMinor != IRP_MN_REMOVE_DEVICE) {
+    if (fCounted && ucMinor != IRP_MN_REMOVE_DEVICE) {
         LONG lCount = BusDecIoCount(pDeviceObject);
         DBG("BusDispatchPnP: status 0x%08x, I/O count: %d\n", (ULONG)status, (int)lCount);
     }
@@ -295,18 +322,22 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 }
 
 /*
- * Frees every adapter, path and drive record of the bus; the virtual device objects stay, marked as
- * having lost their drive. An open of a virtual device does not take the bus-wide list lock: it
- * reaches the adapter records through its drive's paths under the path-list spin lock. So every drive
- * is first cut from its device under that lock, and only then are the adapter records freed.
+ * Takes every drive away from the bus. Each drive is first cut from its virtual device under the
+ * device's path-list spin lock (an open reaches the adapter records through the drive's paths under
+ * that lock, so the paths lose their adapter pointers there too); only then do the adapter records
+ * go. Each virtual device is then retired (workers stopped, requests in flight waited for, link and
+ * object deleted), and only after that are its path and drive records freed, as the workers read
+ * them until they end. The caller has waited for every request on the control device.
  */
 static VOID BusFreeDriveRecords(PBUS_EXT pExt)
 {
     KIRQL irql;
+    BusLockPdoListExclusive(pExt);
     PPDO_DATA pPdoData = pExt->pListOfPdos;
     pExt->pListOfPdos = NULL;
     for (PPDO_DATA pScan = pPdoData; pScan != NULL; pScan = pScan->pNext) {
         if (pScan->pPdo != NULL) {
+            BusPdoMarkRemoving(pScan->pPdo);
             PPDO_EXT pPdoExt = (PPDO_EXT)pScan->pPdo->DeviceExtension;
             KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
             pPdoExt->pPdoData = NULL;
@@ -328,12 +359,14 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
             pAdapter = pNext;
         }
     }
+    BusDeletePersistentNames(&pExt->pPersistentNames);
+    BusUnlockPdoList(pExt);
 
+    /* The workers may wait for the list lock; the devices are retired without it. */
     while (pPdoData != NULL) {
         PPDO_DATA pNextPdoData = pPdoData->pNext;
         if (pPdoData->pPdo != NULL) {
-            /* The workers end before the driver can go: queued requests are cancelled. */
-            BusPdoKillThread(pPdoData->pPdo);
+            BusPdoRetire(pPdoData->pPdo);
         }
         PPATH_DATA pPath = pPdoData->pListOfPaths;
         pPdoData->pListOfPaths = NULL;
@@ -345,8 +378,6 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
         ExFreePool(pPdoData);
         pPdoData = pNextPdoData;
     }
-
-    BusDeletePersistentNames(&pExt->pPersistentNames);
 }
 
 NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -354,23 +385,19 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusIrpMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
 
-    /* Filters keep the control device open and may still send to it; from here on nothing more
-       is counted in, and what was counted in is waited for below. */
+    /* Filters keep the control device open and may still send to it; from here on nothing more is
+       counted in. Count out this request and the base count of 1, then wait for everything in
+       flight (a registration that went on after the records were freed would leave a drive behind,
+       so the wait comes first). */
     ExAcquireFastMutex(&pExt->fmPnp);
     pExt->fRemoving = TRUE;
-    ExReleaseFastMutex(&pExt->fmPnp);
-
-    DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
-    BusLockPdoListExclusive(pExt);
-    BusFreeDriveRecords(pExt);
-    BusUnlockPdoList(pExt);
-
-    /* Count out this request and the base count of 1, then wait for everything else in flight. */
-    ExAcquireFastMutex(&pExt->fmPnp);
     BusDecIoCount(pDeviceObject);
     BusDecIoCount(pDeviceObject);
     ExReleaseFastMutex(&pExt->fmPnp);
     KeWaitForSingleObject(&pExt->evRemove, Executive, KernelMode, FALSE, NULL);
+
+    DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
+    BusFreeDriveRecords(pExt);
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;

@@ -328,6 +328,7 @@ VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
 
     DBG("BusNotifyPnp: removing PDO 0x%08x with device object 0x%08x\n", DBG_PTR(pPdoData),
         DBG_PTR(pPdo));
+    BusPdoMarkRemoving(pPdo);
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     pPdoExt->pPdoData = NULL;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);

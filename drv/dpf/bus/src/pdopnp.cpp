@@ -33,6 +33,64 @@ static VOID BusPdoUnlinkPdoData(PBUS_EXT pBusExt, PPDO_DATA pPdoData)
     }
 }
 
+BOOLEAN BusPdoMarkRemoving(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoMarkRemoving: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    ExAcquireFastMutex(&pPdoExt->fmPnp);
+    BOOLEAN fFirst = !pPdoExt->fRemoving;
+    pPdoExt->fRemoving = TRUE;
+    ExReleaseFastMutex(&pPdoExt->fmPnp);
+    EXT("BusPdoMarkRemoving: %s\n", fFirst ? "marked" : "already being removed");
+    return fFirst;
+}
+
+VOID BusPdoDeleteLink(PPDO_EXT pPdoExt)
+{
+    ENT("BusPdoDeleteLink: pPdoExt 0x%08x\n", DBG_PTR(pPdoExt));
+    if (pPdoExt->fLinkCreated) {
+        WCHAR wszLink[40];
+        UNICODE_STRING usLink;
+        if (NT_SUCCESS(RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws",
+                                           pPdoExt->wszName))) {
+            RtlInitUnicodeString(&usLink, wszLink);
+            IoDeleteSymbolicLink(&usLink);
+        }
+        pPdoExt->fLinkCreated = FALSE;
+    }
+    EXT("BusPdoDeleteLink: VOID status\n");
+}
+
+VOID BusPdoRetire(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoRetire: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    KIRQL irql;
+
+    BusPdoMarkRemoving(pDeviceObject);
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    pPdoExt->pPdoData = NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    BusPdoSetPnpState(pPdoExt, PNP_ABSENT);
+
+    /* Queued requests are cancelled and the workers end; then the requests still in a dispatch
+       routine are waited for (the base count of 1 goes with the device). */
+    BusPdoKillThread(pDeviceObject);
+    ExAcquireFastMutex(&pPdoExt->fmPnp);
+    LONG lCount = BusDecIoCount(pDeviceObject);
+    ExReleaseFastMutex(&pPdoExt->fmPnp);
+    DBG("BusPdoRetire: I/O count %d\n", (int)lCount);
+    KeWaitForSingleObject(&pPdoExt->evRemove, Executive, KernelMode, FALSE, NULL);
+
+    /* The bus goes next: an open handle's request must not reach it. */
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    pPdoExt->pBusExt = NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    BusPdoDeleteLink(pPdoExt);
+    IoDeleteDevice(pDeviceObject);
+    EXT("BusPdoRetire: VOID status\n");
+}
+
 static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -42,9 +100,10 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     KIRQL irql;
 
     /*
-     * 1. The drive's records: adapter usage, paths, the drive record itself. They are the bus's: a
-     * device whose bus was removed has none left, and the bus's extension and list lock may be gone.
-     * So the bus is used only when it still holds this drive, referenced and counted in meanwhile.
+     * 1. The drive's records: adapter usage, paths, the drive record itself. They are the bus's, so
+     * the bus is used only when it still holds this drive, referenced and counted in until this
+     * device is gone (its workers read the bus's extension). When the bus's own removal has begun it
+     * deletes this device: this request then only counts itself out.
      */
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     if (pPdoExt->pPdoData != NULL && pPdoExt->pBusExt != NULL && pPdoExt->pBusExt->pDeviceObject != NULL) {
@@ -52,18 +111,29 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         ObReferenceObject(pControlDevice);
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-    if (pControlDevice != NULL && BusControlDeviceEnter(pControlDevice)) {
+    BOOLEAN fEntered = pControlDevice != NULL && BusControlDeviceEnter(pControlDevice);
+    if ((pControlDevice != NULL && !fEntered) || !BusPdoMarkRemoving(pDeviceObject)) {
+        DBG("BusPdoMnRemoveDevice: the bus is removing this device.\n");
+        if (fEntered) {
+            BusDecIoCount(pControlDevice);
+        }
+        if (pControlDevice != NULL) {
+            ObDereferenceObject(pControlDevice);
+        }
+        BusDecIoCount(pDeviceObject);
+        EXT("BusPdoMnRemoveDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    }
+    if (fEntered) {
         pBusExt = pPdoExt->pBusExt;
         BusLockPdoListExclusive(pBusExt);
     }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    /* Without the bus, a drive record still here is freed by the bus's own removal. */
     PPDO_DATA pPdoData = pBusExt != NULL ? pPdoExt->pPdoData : NULL;
     PPATH_DATA pPaths = NULL;
     if (pPdoData != NULL) {
         pPaths = pPdoData->pListOfPaths;
-        pPdoData->pListOfPaths = NULL;
-        if (pBusExt != NULL && pBusExt->fLoadBalancing) {
+        if (pBusExt->fLoadBalancing) {
             for (PPATH_DATA pPath = pPaths; pPath != NULL; pPath = pPath->pNext) {
                 PADAPTER_USAGE pAdapter = pPath->pHBA;
                 if (pAdapter == NULL) {
@@ -95,27 +165,12 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 KeReleaseSpinLock(&pBusExt->slAdapterList, irqlAdapter);
             }
         }
-        if (pBusExt != NULL) {
-            BusPdoUnlinkPdoData(pBusExt, pPdoData);
-        }
+        BusPdoUnlinkPdoData(pBusExt, pPdoData);
         pPdoExt->pPdoData = NULL;
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pBusExt != NULL) {
         BusUnlockPdoList(pBusExt);
-        BusDecIoCount(pControlDevice);
-    }
-    if (pControlDevice != NULL) {
-        ObDereferenceObject(pControlDevice);
-    }
-
-    while (pPaths != NULL) {
-        PPATH_DATA pNext = pPaths->pNext;
-        ExFreePool(pPaths);
-        pPaths = pNext;
-    }
-    if (pPdoData != NULL) {
-        ExFreePool(pPdoData);
     }
 
     /* 2. Count out this request and the base count, then wait for the rest. */
@@ -125,19 +180,28 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ExReleaseFastMutex(&pPdoExt->fmPnp);
     KeWaitForSingleObject(&pPdoExt->evRemove, Executive, KernelMode, FALSE, NULL);
 
-    /* 3. Gone. */
+    /* 3. Gone. The drive's records go only once the workers that read them have ended. */
     BusPdoSetPnpState(pPdoExt, PNP_ABSENT);
     BusPdoKillThread(pDeviceObject);
-    if (pPdoExt->fLinkCreated) {
-        WCHAR wszLink[40];
-        UNICODE_STRING usLink;
-        if (NT_SUCCESS(RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\%ws",
-                                           pPdoExt->wszName))) {
-            RtlInitUnicodeString(&usLink, wszLink);
-            IoDeleteSymbolicLink(&usLink);
+    if (pPdoData != NULL) {
+        pPdoData->pListOfPaths = NULL;
+        while (pPaths != NULL) {
+            PPATH_DATA pNext = pPaths->pNext;
+            ExFreePool(pPaths);
+            pPaths = pNext;
         }
-        pPdoExt->fLinkCreated = FALSE;
+        ExFreePool(pPdoData);
     }
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    pPdoExt->pBusExt = NULL;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (fEntered) {
+        BusDecIoCount(pControlDevice);
+    }
+    if (pControlDevice != NULL) {
+        ObDereferenceObject(pControlDevice);
+    }
+    BusPdoDeleteLink(pPdoExt);
     IoDeleteDevice(pDeviceObject);
 
     EXT("BusPdoMnRemoveDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);

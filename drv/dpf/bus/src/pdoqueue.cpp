@@ -187,6 +187,7 @@ VOID BusPdoProcessIrpQ(PVOID pContext)
             DBG("BusPdoProcessIrpQ: ProcessCommand (%s, 0x%p) returned 0x%08x\n",
                 BusProcessCommandName(ProcessCommand), (PVOID)pIrp, (ULONG)status);
         }
+        BusDecIoCount(pDeviceObject);   /* counted in when it was queued */
     }
 }
 
@@ -222,9 +223,14 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
     pNode->fHighPriority = fHighPriority;
     pIrp->Tail.Overlay.DriverContext[0] = pWaiter;
 
+    /* A queued request stays counted in until its worker is done with it or it is cancelled, so that
+       stop and remove of the device wait for it. Whoever queues holds a count already, so the
+       device cannot be past its removal here. */
+    BusIncIoCount(pDeviceObject);
     KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
     if (!pPdoExt->fAcceptRequests) {
         KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+        BusDecIoCount(pDeviceObject);
         pIrp->Tail.Overlay.DriverContext[0] = NULL;
         ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
         DBG("BusPdoQueueIrp: Remove pending.  Cancelling IRP\n");
@@ -235,6 +241,7 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
         lWorker = pPdoExt->ulCurrentThread;
         if (lWorker >= BUS_WORKER_COUNT) {
             KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+            BusDecIoCount(pDeviceObject);
             pIrp->Tail.Overlay.DriverContext[0] = NULL;
             ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
             DBG("BusPdoQueueIrp: nested %d deep, no worker left\n", (int)lWorker);
@@ -344,6 +351,7 @@ VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
             BusPdoDequeueMdl(pDeviceObject, pCancelled->pIrp);
             BusPdoCompleteQueuedIrp(pCancelled->pIrp, STATUS_CANCELLED, 0);
         }
+        BusDecIoCount(pDeviceObject);   /* counted in when it was queued */
         ExFreePoolWithTag(pCancelled, BUS_TAG_QUEUE_NODE);
         pCancelled = pNext;
     }
