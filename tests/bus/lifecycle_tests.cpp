@@ -1,6 +1,6 @@
 // The tape bus from installation to removal as an administrator sees it: the control device and its
-// link appear, the start event is in the system log, the configuration is read at each start, and
-// removing the device unloads the driver cleanly.
+// link appear, the start event is in the system log, and removing the device unloads the driver
+// cleanly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,42 +52,7 @@ TEST_F(BusLifecycle, StartedBusHasItsControlDeviceLinkAndStartEvent) {
     EXPECT_TRUE(events(kInitFailedEvent).empty());
 }
 
-// What each configuration value does is in configuration_tests.cpp.
-
-TEST_F(BusLifecycle, ConfigurationIsReadAgainAtEveryStart) {
-    InstallBus();
-    SetParameter(u"FailoverDisabled", 1);
-    TraceWindow window(machine());
-    ASSERT_EQ(machine().pnp().stopDevice(instance_), STATUS_SUCCESS);
-    ASSERT_EQ(machine().pnp().startDevice(instance_), STATUS_SUCCESS);
-    EXPECT_TRUE(window.contains("** DPF IS DISABLED BY USER REQUEST **"));
-
-    SetParameter(u"FailoverDisabled", 0);
-    TraceWindow again(machine());
-    ASSERT_EQ(machine().pnp().stopDevice(instance_), STATUS_SUCCESS);
-    ASSERT_EQ(machine().pnp().startDevice(instance_), STATUS_SUCCESS);
-    EXPECT_TRUE(again.contains("DPF ENABLED."));
-}
-
-TEST_F(BusLifecycle, CancelledStopAndRemoveLeaveTheBusStarted) {
-    InstallBus();
-    TraceWindow window(machine());
-    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(window.contains("BusIrpMnCancelStopDevice: state restored to PNP_STARTED"));
-
-    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(window.contains("BusIrpMnCancelRemoveDevice: state restored to PNP_STARTED"));
-
-    // A cancel without its query restores nothing.
-    TraceWindow lone(machine());
-    EXPECT_EQ(machine().pnp().sendPnpIrp(instance_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_FALSE(lone.contains("state restored"));
-
-    Application app(machine(), "tapeadmin.exe");
-    EXPECT_EQ(app.open(kBusControlLink), STATUS_SUCCESS);
-}
+// The configuration read again at each start, and cancelled stops and removals: restart_tests.cpp.
 
 TEST_F(BusLifecycle, PowerRequestsPassToTheDeviceBelow) {
     InstallBus();

@@ -96,6 +96,26 @@ void TapeBusTest::reboot() {
     startBusAndFilters();
 }
 
+std::u16string TapeBusTest::busInstance() {
+    for (const auto& node : machine().pnp().devices()) {
+        if (node.service == u"vorkatbus") {
+            return node.instancePath;
+        }
+    }
+    ADD_FAILURE() << "the bus has no device";
+    return {};
+}
+
+void TapeBusTest::restartBus() {
+    const std::u16string instance = busInstance();
+    ASSERT_EQ(machine().pnp().stopDevice(instance), kStatusSuccess);
+    ASSERT_EQ(machine().pnp().startDevice(instance), kStatusSuccess);
+}
+
+void TapeBusTest::setBusParameter(std::u16string_view name, uint32_t value) {
+    ASSERT_EQ(machine().registry().setDword(kParameters, name, value), kStatusSuccess);
+}
+
 template <typename T>
 NTSTATUS TapeBusTest::callFake(uint32_t code, T& req) {
     void* buffer = app_->alloc(sizeof(T));

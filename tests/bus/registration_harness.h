@@ -82,6 +82,13 @@ protected:
     void startBusAndFilters();
     // Saves the registry, tears the machine down and boots a new one with it.
     void reboot();
+    // The bus's root device as PnP knows it (its instance path).
+    std::u16string busInstance();
+    // Stops the bus device and starts it again, as PnP does to rebalance resources; the registered
+    // paths and the fake filters stay.
+    void restartBus();
+    // Sets (or replaces) a DWORD value of the bus's Parameters key.
+    void setBusParameter(std::u16string_view name, uint32_t value);
 
     // ---- Fake paths -------------------------------------------------------------------
     void createPaths(uint32_t first, uint32_t count);
