@@ -186,11 +186,12 @@ void Pool::free(void* block, ULONG tag, const char* routine) {
                 void* oldest = impl_->freedOrder.front();
                 impl_->freedOrder.pop_front();
                 auto found = impl_->freed.find(oldest);
+                // Poisoned for AddressSanitizer while quarantined: readable again before the check.
+                k::Unpoison(oldest, found->second.size);
                 if (WrittenAfterFree(oldest, found->second.size))
                     laterProblems.push_back(
                         WrittenAfterFreeReport(oldest, found->second.tag, found->second.size, found->second.owner));
                 impl_->freedBytes -= found->second.size;
-                k::Unpoison(oldest, found->second.size);
                 impl_->freed.erase(found);
                 evicted[evictedCount++] = oldest;
             }
@@ -335,11 +336,15 @@ std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>&
         totals.second += info.size;
     }
     std::vector<std::string> out = Summarise(groups, "left the machine at shutdown");
-    for (auto& [block, info] : pool.impl().freed)
+    for (auto& [block, info] : pool.impl().freed) {
+        // Quarantined blocks are poisoned for AddressSanitizer: only this check may read them.
+        k::Unpoison(block, info.size);
         if (WrittenAfterFree(block, info.size)) {
             out.push_back(WrittenAfterFreeReport(block, info.tag, info.size, info.owner));
             std::memset(block, 0xDF, info.size);   // reported once
         }
+        k::Poison(block, info.size);
+    }
     return out;
 }
 
