@@ -114,6 +114,8 @@ int main(int argc, char** argv)
     std::string controlDevice;
     std::string failure;
     bool scenarioError = false;
+    nlohmann::json media = nlohmann::json::array();
+    nlohmann::json verify;
     try {
         world.boot();
         if (sim::FindDevice(u"\\Device\\VorkaTBusDvc") != nullptr) {
@@ -127,6 +129,8 @@ int main(int argc, char** argv)
         }
         world.queryDevices(&finalDevices);
         finalChangerPaths = world.changerPaths();
+        media = runner.media();
+        verify = runner.verifyAll();
         world.shutdown();
     } catch (const vorkasim::ScenarioError& error) {
         failure = error.what();
@@ -163,6 +167,7 @@ int main(int argc, char** argv)
             if (result.step.at("op") == "elements") {
                 entry["elements"] = vorkasim::ElementsToJson(result.elements);
             }
+            entry.update(result.data);
             if (!result.detail.empty()) {
                 entry["detail"] = result.detail;
             }
@@ -172,6 +177,10 @@ int main(int argc, char** argv)
         document["violations"] = world.violations();
         document["changerPaths"] = vorkasim::ChangerPathsToJson(finalChangerPaths);
         document["libraries"] = vorkasim::LibrariesToJson(world.libraries());
+        document["media"] = media;
+        if (!verify.is_null()) {
+            document["verify"] = verify;
+        }
         if (!failure.empty()) {
             document["error"] = failure;
         }
@@ -189,6 +198,9 @@ int main(int argc, char** argv)
                       << vorkasim::StatusText(result.status) << "\n";
             if (!result.detail.empty()) {
                 std::cout << "  " << result.detail << "\n";
+            }
+            if (!result.data.empty() && result.step.at("op") != "verify") {
+                std::cout << "  " << result.data.dump() << "\n";
             }
             if (result.step.at("op") == "list") {
                 PrintDevices(result.devices, "  ");
@@ -213,6 +225,10 @@ int main(int argc, char** argv)
             std::cout << "  " << EventCode(static_cast<std::uint32_t>(event.errorCode)) << "  "
                       << vorkasim::Utf8(event.source.driverName) << ": " << event.displayText() << "\n";
         }
+        if (!verify.is_null() && verify.at("blocks").get<std::uint64_t>() + verify.at("filemarks").get<std::uint64_t>() != 0) {
+            std::cout << "\nVerify (the media against what the application was told it wrote): "
+                      << vorkasim::VerifyVerdict(verify) << "\n";
+        }
         for (const auto& violation : world.violations()) {
             std::cout << "VERIFIER: " << violation << "\n";
         }
@@ -224,5 +240,7 @@ int main(int argc, char** argv)
         std::cerr << "vorkasim: " << scenarioFile << ": " << failure << "\n";
         return 2;
     }
-    return failure.empty() && world.violations().empty() ? 0 : 1;
+    // A medium that does not hold what the application was told it wrote fails the run.
+    const bool verified = verify.is_null() || verify.at("clean").get<bool>();
+    return failure.empty() && world.violations().empty() && verified ? 0 : 1;
 }
