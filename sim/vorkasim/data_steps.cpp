@@ -42,7 +42,7 @@ std::uint64_t Number(const nlohmann::json& step, const char* name, std::uint64_t
         throw ScenarioError("step \"" + OpOf(step) + "\" needs a number \"" + name + "\"");
     }
     const auto& value = step.at(name);
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > maximum) {
+    if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::uint64_t>() > maximum) {
         throw ScenarioError("step \"" + OpOf(step) + "\": \"" + name + "\" must be a number from 0 to " +
                             std::to_string(maximum));
     }
