@@ -6,6 +6,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -13,6 +15,7 @@
 
 #include "runner.h"
 #include "scenario.h"
+#include "soak.h"
 #include "text.h"
 #include "world.h"
 
@@ -85,7 +88,25 @@ int main(int argc, char** argv)
     app.add_option("--registry", registryFile,
                    "registry file: loaded at boot when it exists, saved at the end (two runs are two boots)");
     app.add_option("--drivers", driverDirectory, "directory of the driver images")->check(CLI::ExistingDirectory);
+    std::uint64_t soakCount = 0;
+    std::uint64_t soakSeed = 1;
+    std::string soakDirectory = ".";
+    app.add_option("--soak", soakCount, "run N random scenarios, each verified, instead of a scenario");
+    app.add_option("--seed", soakSeed, "first seed of the soak (scenario i uses seed + i)");
+    app.add_option("--soak-dir", soakDirectory, "where the soak writes the scenario file of a failure")
+        ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
+
+    if (soakCount != 0) {
+        vorkasim::SoakOptions soak;
+        soak.count = soakCount;
+        soak.seed = soakSeed;
+        soak.world.driverDirectory = driverDirectory;
+        soak.world.traceEcho = trace;
+        soak.failureDirectory = soakDirectory;
+        soak.progress = isatty(STDOUT_FILENO) != 0;
+        return vorkasim::RunSoak(soak, std::cout) == 0 ? 0 : 1;
+    }
 
     vorkasim::Scenario scenario;
     try {
