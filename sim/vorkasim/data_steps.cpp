@@ -119,6 +119,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     StepResult result{step};
     const std::string name = RequiredString(step, "handle");
     AppHandle* app = nullptr;
+    std::uint32_t handleBlockSize = 0;
     {
         std::lock_guard lock(handlesMutex_);
         auto it = handles_.find(name);
@@ -140,6 +141,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 app->serial = app->device;  // not a virtual tape device: its own ledger
             }
         }
+        handleBlockSize = app->blockSize;
     }
     sim::Process& process = *app->process;
     void* handle = app->handle;
@@ -172,7 +174,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     if (op == "write" || op == "read") {
         const std::uint64_t requests = Number(step, "requests", kMaxRequests);
         const std::uint64_t bytes = Number(step, "bytes", kMaxRequestBytes);
-        const std::uint32_t blockSize = app->blockSize;
+        const std::uint32_t blockSize = handleBlockSize;
         if (bytes == 0 || (blockSize != 0 && bytes % blockSize != 0)) {
             throw ScenarioError("step \"" + op + "\": \"bytes\" must be a positive multiple of the block size " +
                                 std::to_string(blockSize));

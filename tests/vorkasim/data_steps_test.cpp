@@ -169,17 +169,17 @@ TEST_F(DataSteps, TwoDrivesWrittenAtOnceAtTheirSpeedBothVerifyClean)
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape4"}, {"handle", "b"}}).status, 0u);
     const auto start = std::chrono::steady_clock::now();
     auto both = run({{"op", "parallel"},
-                     {"steps", {{{"op", "write"}, {"handle", "a"}, {"requests", 40}, {"bytes", 262144}},
-                                {{"op", "write"}, {"handle", "b"}, {"requests", 40}, {"bytes", 262144}}}}});
+                     {"steps", {{{"op", "write"}, {"handle", "a"}, {"requests", 20}, {"bytes", 262144}},
+                                {{"op", "write"}, {"handle", "b"}, {"requests", 20}, {"bytes", 262144}}}}});
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(both.status, 0u);
     ASSERT_EQ(both.data.at("results").size(), 2u);
-    EXPECT_EQ(both.data.at("results")[1].at("information"), 40 * 262144);
-    // 10 MiB at 400 MB/s takes at least 26 ms on the first drive.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(26));
+    EXPECT_EQ(both.data.at("results")[1].at("information"), 20 * 262144);
+    // 5 MiB at 400 MB/s takes at least 13 ms on the first drive.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(13));
     const json counts = verify();
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
-    EXPECT_EQ(counts.at("blocks"), 80);
+    EXPECT_EQ(counts.at("blocks"), 40);
     // Steps are numbered in the order given: open, open, parallel, then its two steps.
     EXPECT_EQ(runner_->media()[1].at("records")[0].at("stamp"), "5.0");
 }
