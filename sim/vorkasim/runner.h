@@ -27,13 +27,13 @@ namespace vorkasim {
 struct StepResult {
     nlohmann::json step;                  // the step as given
     std::uint32_t status = 0;             // NT status of the operation
+    // Further result fields of the step ("information", "stampsOk", "position", "verify"...),
+    // added to the step's entry in the JSON report.
+    nlohmann::json data = nlohmann::json::object();
     std::vector<DeviceView> devices;      // "list": the devices at that moment
     std::vector<ChangerPathView> changerPaths;  // "list": the changer path devices at that moment
     std::vector<ElementView> elements;    // "elements": what the changer reported
     std::string detail;                   // what happened, for people
-    // Further result fields of the step ("information", "stampsOk", "position", "verify"...),
-    // added to the step's entry in the JSON report.
-    nlohmann::json data = nlohmann::json::object();
 };
 
 class Runner {
