@@ -6,6 +6,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -13,6 +15,7 @@
 
 #include "runner.h"
 #include "scenario.h"
+#include "soak.h"
 #include "text.h"
 #include "world.h"
 
@@ -85,7 +88,25 @@ int main(int argc, char** argv)
     app.add_option("--registry", registryFile,
                    "registry file: loaded at boot when it exists, saved at the end (two runs are two boots)");
     app.add_option("--drivers", driverDirectory, "directory of the driver images")->check(CLI::ExistingDirectory);
+    std::uint64_t soakCount = 0;
+    std::uint64_t soakSeed = 1;
+    std::string soakDirectory = ".";
+    app.add_option("--soak", soakCount, "run N random scenarios, each verified, instead of a scenario");
+    app.add_option("--seed", soakSeed, "first seed of the soak (scenario i uses seed + i)");
+    app.add_option("--soak-dir", soakDirectory, "where the soak writes the scenario file of a failure")
+        ->check(CLI::ExistingDirectory);
     CLI11_PARSE(app, argc, argv);
+
+    if (soakCount != 0) {
+        vorkasim::SoakOptions soak;
+        soak.count = soakCount;
+        soak.seed = soakSeed;
+        soak.world.driverDirectory = driverDirectory;
+        soak.world.traceEcho = trace;
+        soak.failureDirectory = soakDirectory;
+        soak.progress = isatty(STDOUT_FILENO) != 0;
+        return vorkasim::RunSoak(soak, std::cout) == 0 ? 0 : 1;
+    }
 
     vorkasim::Scenario scenario;
     try {
@@ -114,6 +135,8 @@ int main(int argc, char** argv)
     std::string controlDevice;
     std::string failure;
     bool scenarioError = false;
+    nlohmann::json media = nlohmann::json::array();
+    nlohmann::json verify;
     try {
         world.boot();
         if (sim::FindDevice(u"\\Device\\VorkaTBusDvc") != nullptr) {
@@ -127,6 +150,8 @@ int main(int argc, char** argv)
         }
         world.queryDevices(&finalDevices);
         finalChangerPaths = world.changerPaths();
+        media = runner.media();
+        verify = runner.verifyAll();
         world.shutdown();
     } catch (const vorkasim::ScenarioError& error) {
         failure = error.what();
@@ -163,6 +188,7 @@ int main(int argc, char** argv)
             if (result.step.at("op") == "elements") {
                 entry["elements"] = vorkasim::ElementsToJson(result.elements);
             }
+            entry.update(result.data);
             if (!result.detail.empty()) {
                 entry["detail"] = result.detail;
             }
@@ -175,6 +201,10 @@ int main(int argc, char** argv)
         document["violations"] = world.violations();
         document["changerPaths"] = vorkasim::ChangerPathsToJson(finalChangerPaths);
         document["libraries"] = vorkasim::LibrariesToJson(world.libraries());
+        document["media"] = media;
+        if (!verify.is_null()) {
+            document["verify"] = verify;
+        }
         if (!failure.empty()) {
             document["error"] = failure;
         }
@@ -192,6 +222,9 @@ int main(int argc, char** argv)
                       << vorkasim::StatusText(result.status) << "\n";
             if (!result.detail.empty()) {
                 std::cout << "  " << result.detail << "\n";
+            }
+            if (!result.data.empty() && result.step.at("op") != "verify") {
+                std::cout << "  " << result.data.dump() << "\n";
             }
             if (result.step.at("op") == "list") {
                 PrintDevices(result.devices, "  ");
@@ -216,6 +249,10 @@ int main(int argc, char** argv)
             std::cout << "  " << EventCode(static_cast<std::uint32_t>(event.errorCode)) << "  "
                       << vorkasim::Utf8(event.source.driverName) << ": " << event.displayText() << "\n";
         }
+        if (!verify.is_null() && verify.at("blocks").get<std::uint64_t>() + verify.at("filemarks").get<std::uint64_t>() != 0) {
+            std::cout << "\nVerify (the media against what the application was told it wrote): "
+                      << vorkasim::VerifyVerdict(verify) << "\n";
+        }
         for (const auto& violation : world.violations()) {
             std::cout << "VERIFIER: " << violation << "\n";
         }
@@ -227,5 +264,7 @@ int main(int argc, char** argv)
         std::cerr << "vorkasim: " << scenarioFile << ": " << failure << "\n";
         return 2;
     }
-    return failure.empty() && world.violations().empty() ? 0 : 1;
+    // A medium that does not hold what the application was told it wrote fails the run.
+    const bool verified = verify.is_null() || verify.at("clean").get<bool>();
+    return failure.empty() && world.violations().empty() && verified ? 0 : 1;
 }

@@ -40,9 +40,18 @@ nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices)
     return out;
 }
 
-StepResult Runner::run(const nlohmann::json& step)
+StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
 {
     const std::string op = step.at("op").get<std::string>();
+    if (IsDataStep(op)) {
+        return data(op, step, number);
+    }
+    if (op == "parallel") {
+        return parallel(step);
+    }
+    if (op == "verify") {
+        return verify(step);
+    }
     if (op == "list") {
         StepResult result{step};
         result.status = world_.queryDevices(&result.devices);
@@ -113,7 +122,7 @@ StepResult Runner::open(const nlohmann::json& step)
     result.status = static_cast<std::uint32_t>(
         process.createFile(&handle, Utf16("\\\\.\\" + device), GENERIC_READ | GENERIC_WRITE));
     if (NT_SUCCESS(static_cast<NTSTATUS>(result.status))) {
-        handles_[name] = AppHandle{&process, handle};
+        handles_[name] = AppHandle{&process, handle, device};
         result.detail = "\\\\.\\" + device + " open as " + name;
     } else {
         world_.machine().processes().exit(process);

@@ -1,12 +1,15 @@
 // Runs a scenario's steps against the simulated world and collects what a report needs.
 #pragma once
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "ledger.h"
 #include "world.h"
 
 namespace sim {
@@ -24,6 +27,9 @@ namespace vorkasim {
 struct StepResult {
     nlohmann::json step;                  // the step as given
     std::uint32_t status = 0;             // NT status of the operation
+    // Further result fields of the step ("information", "stampsOk", "position", "verify"...),
+    // added to the step's entry in the JSON report.
+    nlohmann::json data = nlohmann::json::object();
     std::vector<DeviceView> devices;      // "list": the devices at that moment
     std::vector<ChangerPathView> changerPaths;  // "list": the changer path devices at that moment
     std::vector<ElementView> elements;    // "elements": what the changer reported
@@ -36,13 +42,27 @@ class Runner {
 public:
     Runner(World& world, const Scenario& scenario) : world_(world), scenario_(scenario) {}
 
-    StepResult run(const nlohmann::json& step);
+    StepResult run(const nlohmann::json& step) { return run(step, ++stepNumber_); }
+
+    // Every drive's medium and the check of it against what the application was told it
+    // wrote (data_steps.cpp): the report's "media" and "verify".
+    nlohmann::json media() const;
+    nlohmann::json verifyAll() const;
 
 private:
+    // `number` is the step's number in the order steps run (the first part of its blocks' stamps).
+    StepResult run(const nlohmann::json& step, std::uint32_t number);
     StepResult open(const nlohmann::json& step);
     StepResult close(const nlohmann::json& step);
     StepResult pathEvent(const std::string& op, const nlohmann::json& step);
     StepResult fault(const std::string& op, const nlohmann::json& step);
+    // Data steps on an open tape handle (data_steps.cpp): "write", "read", "writefm", "rewind",
+    // "space", "locate", "getpos", "setblocksize", "lock", "unlock", "passthrough".
+    StepResult data(const std::string& op, const nlohmann::json& step, std::uint32_t number);
+    // "parallel": its steps at the same time, one thread each (data_steps.cpp).
+    StepResult parallel(const nlohmann::json& step);
+    // "verify": each drive's medium against what the application was told it wrote.
+    StepResult verify(const nlohmann::json& step);
     // "move", "exchange", "inventory" and "elements" on an open changer handle (changer_steps.cpp).
     StepResult changer(const std::string& op, const nlohmann::json& step);
     // "fault", "clear-faults" and "reset" naming a library's serial as "drive" (changer_steps.cpp).
@@ -64,9 +84,23 @@ private:
     struct AppHandle {
         sim::Process* process = nullptr;
         void* handle = nullptr;
+        std::string device;          // "Tape0"
+        std::string serial;          // of its drive, found at its first data step
+        std::uint32_t blockSize = 0; // as the application set it (0: variable)
     };
     std::map<std::string, AppHandle> handles_;
+    // What the application was told it wrote; steps numbered in the order they run, steps
+    // inside "parallel" included, so that every block's stamp is unique.
+    Ledger ledger_;
+    std::atomic<std::uint32_t> stepNumber_{0};
+    std::mutex handlesMutex_;  // data steps of "parallel" resolve their handles at once
 };
+
+// "write", "read", "writefm", ... : the steps that Runner::data runs.
+bool IsDataStep(const std::string& op);
+
+// One line for people: the verdict of a "verify" report.
+std::string VerifyVerdict(const nlohmann::json& verify);
 
 nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices);
 

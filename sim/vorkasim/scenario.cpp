@@ -138,6 +138,12 @@ Scenario ParseScenario(const nlohmann::json& document)
                 }
                 spec.buffered = drive.at("buffered").get<bool>();
             }
+            if (drive.contains("mbps")) {
+                if (!drive.at("mbps").is_number_unsigned() || drive.at("mbps").get<std::uint64_t>() > 100'000) {
+                    throw std::runtime_error(where + ": \"mbps\" must be a number of megabytes per second up to 100000");
+                }
+                spec.mbps = drive.at("mbps").get<std::uint32_t>();
+            }
             if (drive.contains("motion")) {
                 const auto& motion = drive.at("motion");
                 if (!motion.is_object()) {

@@ -31,6 +31,8 @@ struct DriveSpec {
     std::uint32_t perCommandUs = 0;
     std::uint32_t perObjectUs = 0;
     std::uint32_t longEraseUs = 0;
+    // "mbps": the drive moves data at this many megabytes (10^6 bytes) per second; 0: no limit.
+    std::uint32_t mbps = 0;
 };
 
 // A tape library: its medium changer reached over control paths, storage slots,

@@ -50,6 +50,7 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.motion.perCommand = std::chrono::microseconds(drive.perCommandUs);
         config.motion.perObject = std::chrono::microseconds(drive.perObjectUs);
         config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
+        config.timing.bytesPerSecond = std::uint64_t{drive.mbps} * 1'000'000;
         if (inLibrary(drive.serial)) {
             config.medium.reset();  // its cartridges come from the library's slots
         }

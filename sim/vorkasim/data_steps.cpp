@@ -1,0 +1,506 @@
+// Data steps: the requests a backup application sends on an open \\.\TapeN handle
+// (ReadFile, WriteFile and DeviceIoControl with the tape control codes, and SCSI
+// pass-through), each block written stamped with its origin so that the drive's
+// ground truth can be checked; "parallel" runs steps at the same time, and
+// "verify" checks every drive's medium against what the application was told.
+#include <cstring>
+#include <exception>
+#include <set>
+#include <thread>
+
+#include <sim/process.h>
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include <ntddscsi.h>
+#include <ntddtape.h>
+
+#include "app_io.h"
+#include "runner.h"
+#include "scenario.h"
+#include "text.h"
+
+namespace vorkasim {
+namespace {
+
+constexpr std::uint64_t kMaxRequestBytes = 16u << 20;
+constexpr std::uint64_t kMaxRequests = 1'000'000;
+
+std::string OpOf(const nlohmann::json& step)
+{
+    return step.at("op").get<std::string>();
+}
+
+// An unsigned number a step must have (or may have, with a fallback), up to `maximum`.
+std::uint64_t Number(const nlohmann::json& step, const char* name, std::uint64_t maximum,
+                     std::optional<std::uint64_t> fallback = std::nullopt)
+{
+    if (!step.contains(name)) {
+        if (fallback) {
+            return *fallback;
+        }
+        throw ScenarioError("step \"" + OpOf(step) + "\" needs a number \"" + name + "\"");
+    }
+    const auto& value = step.at(name);
+    if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::uint64_t>() > maximum) {
+        throw ScenarioError("step \"" + OpOf(step) + "\": \"" + name + "\" must be a number from 0 to " +
+                            std::to_string(maximum));
+    }
+    return value.get<std::uint64_t>();
+}
+
+std::vector<std::uint8_t> FromHex(const nlohmann::json& step, const char* name)
+{
+    if (!step.at(name).is_string()) {
+        throw ScenarioError("step \"" + OpOf(step) + "\": \"" + name + "\" must be a string of hexadecimal bytes");
+    }
+    std::string text;
+    for (char c : step.at(name).get<std::string>()) {
+        if (c != ' ') {
+            text += c;
+        }
+    }
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        throw ScenarioError("step \"" + OpOf(step) + "\": \"" + name + "\" must be a string of hexadecimal bytes");
+    }
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string ToHex(const std::uint8_t* bytes, std::size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+// TAPE_GET_POSITION with the absolute position: the logical object number.
+NTSTATUS QueryPosition(sim::Process& process, void* handle, std::uint64_t* position)
+{
+    TAPE_GET_POSITION get{};
+    get.Type = TAPE_ABSOLUTE_POSITION;
+    ULONG_PTR information = 0;
+    const NTSTATUS status =
+        Control(process, handle, IOCTL_TAPE_GET_POSITION, &get, sizeof get, &get, sizeof get, &information);
+    *position = static_cast<std::uint64_t>(get.Offset.QuadPart);
+    return status;
+}
+
+nlohmann::json StepToJson(const StepResult& result)
+{
+    nlohmann::json entry = result.step;
+    entry["status"] = StatusText(result.status);
+    entry.update(result.data);
+    if (!result.detail.empty()) {
+        entry["detail"] = result.detail;
+    }
+    return entry;
+}
+
+}  // namespace
+
+bool IsDataStep(const std::string& op)
+{
+    static const std::set<std::string> steps = {"write",   "read",        "writefm", "rewind",
+                                                "space",   "locate",      "getpos",  "setblocksize",
+                                                "lock",    "unlock",      "passthrough"};
+    return steps.count(op) != 0;
+}
+
+StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::uint32_t number)
+{
+    StepResult result{step};
+    const std::string name = RequiredString(step, "handle");
+    AppHandle* app = nullptr;
+    std::uint32_t handleBlockSize = 0;
+    {
+        std::lock_guard lock(handlesMutex_);
+        auto it = handles_.find(name);
+        if (it == handles_.end()) {
+            result.status = static_cast<std::uint32_t>(STATUS_INVALID_HANDLE);
+            result.detail = "no open handle " + name;
+            return result;
+        }
+        app = &it->second;
+        if (app->serial.empty()) {
+            std::vector<DeviceView> devices;
+            world_.queryDevices(&devices);
+            for (const auto& device : devices) {
+                if (device.name == app->device) {
+                    app->serial = device.serial;
+                }
+            }
+            if (app->serial.empty()) {
+                app->serial = app->device;  // not a virtual tape device: its own ledger
+            }
+        }
+        handleBlockSize = app->blockSize;
+    }
+    sim::Process& process = *app->process;
+    void* handle = app->handle;
+    const std::string serial = app->serial;
+    sim::hw::TapeDrive* drive = world_.san().findDrive(serial);
+    ULONG_PTR information = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    // The application learns where it is when it does not know (after SPACE or a failure).
+    auto startPosition = [&]() -> std::optional<std::uint64_t> {
+        if (auto known = ledger_.position(serial)) {
+            return known;
+        }
+        std::uint64_t position = 0;
+        if (!NT_SUCCESS(QueryPosition(process, handle, &position))) {
+            return std::nullopt;
+        }
+        ledger_.setPosition(serial, position);
+        return position;
+    };
+    auto finish = [&](NTSTATUS final) {
+        result.status = static_cast<std::uint32_t>(final);
+        result.data["information"] = information;
+        if (!NT_SUCCESS(final)) {
+            ledger_.failed(serial, drive);
+        }
+        return result;
+    };
+
+    if (op == "write" || op == "read") {
+        const std::uint64_t requests = Number(step, "requests", kMaxRequests);
+        const std::uint64_t bytes = Number(step, "bytes", kMaxRequestBytes);
+        const std::uint32_t blockSize = handleBlockSize;
+        if (bytes == 0 || (blockSize != 0 && bytes % blockSize != 0)) {
+            throw ScenarioError("step \"" + op + "\": \"bytes\" must be a positive multiple of the block size " +
+                                std::to_string(blockSize));
+        }
+        const std::uint32_t blockLength = blockSize != 0 ? blockSize : static_cast<std::uint32_t>(bytes);
+        if (op == "write" && blockLength < kStampBytes) {
+            throw ScenarioError("step \"write\": blocks of " + std::to_string(blockLength) +
+                                " bytes cannot carry a stamp (at least " + std::to_string(kStampBytes) + ")");
+        }
+        const std::uint64_t perRequest = bytes / blockLength;
+        std::optional<std::uint64_t> position = startPosition();
+        std::vector<sim::hw::Record> truth;
+        if (op == "read" && drive != nullptr) {
+            truth = drive->records();
+            for (auto& record : drive->bufferedRecords()) {
+                truth.push_back(std::move(record));
+            }
+        }
+        sim::ProcessScope scope(process);
+        auto* buffer = static_cast<std::uint8_t*>(process.alloc(bytes));
+        bool stampsOk = true;
+        std::uint64_t blocks = 0;
+        for (std::uint64_t r = 0; r < requests; ++r) {
+            ULONG_PTR done = 0;
+            if (op == "write") {
+                for (std::uint64_t b = 0; b < perRequest; ++b) {
+                    StampBlock({buffer + b * blockLength, blockLength},
+                               Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
+                }
+                status = process.write(handle, buffer, static_cast<ULONG>(bytes), &done);
+                // What the application was told it wrote: whole blocks of the byte count.
+                const std::uint64_t written = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
+                std::vector<std::pair<Stamp, std::uint32_t>> stamps;
+                for (std::uint64_t b = 0; b < written; ++b) {
+                    stamps.push_back({Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)},
+                                      blockSize != 0 ? blockSize : static_cast<std::uint32_t>(done)});
+                }
+                ledger_.setPosition(serial, position);
+                ledger_.wrote(serial, stamps);
+                blocks += written;
+                if (position) {
+                    *position += written;
+                }
+            } else {
+                status = process.read(handle, buffer, static_cast<ULONG>(bytes), &done);
+                const std::uint64_t got = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
+                for (std::uint64_t b = 0; b < got; ++b) {
+                    const std::uint8_t* block = buffer + b * blockLength;
+                    const std::size_t length = blockSize != 0 ? blockSize : done;
+                    // The block must carry a stamp and be, byte for byte, the record the
+                    // drive holds at that place.
+                    const bool known = position && *position + b < truth.size();
+                    const bool same = known && !truth[*position + b].isFilemark() &&
+                                      truth[*position + b].data.size() == length &&
+                                      std::memcmp(truth[*position + b].data.data(), block, length) == 0;
+                    stampsOk = stampsOk && same && ReadStamp({block, length}).has_value();
+                }
+                blocks += got;
+                if (position) {
+                    *position += got + (status == STATUS_FILEMARK_DETECTED ? 1 : 0);
+                }
+            }
+            information += done;
+            if (status != STATUS_SUCCESS) {
+                break;
+            }
+        }
+        process.free(buffer);
+        // After a failure the application no longer knows where the tape is, except at a
+        // filemark or end of data, which the drive reports after the last block.
+        const bool stillKnown = NT_SUCCESS(status) || status == STATUS_FILEMARK_DETECTED ||
+                                status == STATUS_NO_DATA_DETECTED;
+        ledger_.setPosition(serial, stillKnown ? position : std::nullopt);
+        result.data["blocks"] = blocks;
+        if (op == "read") {
+            result.data["stampsOk"] = stampsOk;
+        }
+        result.detail = op + " " + std::to_string(blocks) + " blocks, " + std::to_string(information) + " bytes";
+        if (op == "read" && (status == STATUS_FILEMARK_DETECTED || status == STATUS_NO_DATA_DETECTED)) {
+            // Reaching a filemark or the end of the data is how a reader finds the end of a file.
+            result.status = static_cast<std::uint32_t>(status);
+            result.data["information"] = information;
+            return result;
+        }
+        return finish(status);
+    }
+    if (op == "writefm") {
+        const std::uint64_t count = Number(step, "count", 0xFFFFFFFF);
+        const std::optional<std::uint64_t> position = startPosition();
+        TAPE_WRITE_MARKS marks{};
+        marks.Type = TAPE_FILEMARKS;
+        marks.Count = static_cast<DWORD>(count);
+        status = Control(process, handle, IOCTL_TAPE_WRITE_MARKS, &marks, sizeof marks, nullptr, 0, &information);
+        if (NT_SUCCESS(status)) {
+            ledger_.setPosition(serial, position);
+            ledger_.wroteFilemarks(serial, static_cast<std::uint32_t>(count));
+            information = count;
+        } else {
+            ledger_.setPosition(serial, std::nullopt);
+        }
+        result.detail = std::to_string(count) + " filemarks";
+        return finish(status);
+    }
+    if (op == "rewind" || op == "locate" || op == "space") {
+        TAPE_SET_POSITION set{};
+        std::optional<std::uint64_t> after;
+        if (op == "rewind") {
+            set.Method = TAPE_REWIND;
+            after = 0;
+        } else if (op == "locate") {
+            set.Method = TAPE_ABSOLUTE_BLOCK;
+            set.Offset.QuadPart = static_cast<LONGLONG>(Number(step, "block", 0x7FFFFFFFFFFFFFFFull));
+            after = static_cast<std::uint64_t>(set.Offset.QuadPart);
+        } else {
+            const std::string kind = RequiredString(step, "kind");
+            if (kind == "blocks") {
+                set.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+            } else if (kind == "filemarks") {
+                set.Method = TAPE_SPACE_FILEMARKS;
+            } else if (kind == "eod") {
+                set.Method = TAPE_SPACE_END_OF_DATA;
+            } else {
+                throw ScenarioError("step \"space\": \"kind\" is \"blocks\", \"filemarks\" or \"eod\"");
+            }
+            if (kind != "eod") {
+                if (!step.contains("count") || !step.at("count").is_number_integer()) {
+                    throw ScenarioError("step \"space\" needs a number \"count\" (negative: backwards)");
+                }
+                set.Offset.QuadPart = step.at("count").get<LONGLONG>();
+            }
+        }
+        status = Control(process, handle, IOCTL_TAPE_SET_POSITION, &set, sizeof set, nullptr, 0, &information);
+        // After spacing the application asks where it is when it next needs to know.
+        ledger_.setPosition(serial, NT_SUCCESS(status) ? after : std::nullopt);
+        result.detail = op;
+        return finish(status);
+    }
+    if (op == "getpos") {
+        std::uint64_t position = 0;
+        status = QueryPosition(process, handle, &position);
+        if (NT_SUCCESS(status)) {
+            result.data["position"] = position;
+            ledger_.setPosition(serial, position);
+            result.detail = "at block " + std::to_string(position);
+        }
+        return finish(status);
+    }
+    if (op == "setblocksize") {
+        TAPE_SET_MEDIA_PARAMETERS parameters{};
+        parameters.BlockSize = static_cast<DWORD>(Number(step, "size", 0x00FFFFFF));
+        status = Control(process, handle, IOCTL_TAPE_SET_MEDIA_PARAMS, &parameters, sizeof parameters, nullptr, 0,
+                         &information);
+        if (NT_SUCCESS(status)) {
+            std::lock_guard lock(handlesMutex_);
+            app->blockSize = parameters.BlockSize;
+        }
+        result.detail = parameters.BlockSize == 0 ? "variable blocks" : std::to_string(parameters.BlockSize) + "-byte blocks";
+        return finish(status);
+    }
+    if (op == "lock" || op == "unlock") {
+        TAPE_PREPARE prepare{};
+        prepare.Operation = op == "lock" ? TAPE_LOCK : TAPE_UNLOCK;
+        status = Control(process, handle, IOCTL_TAPE_PREPARE, &prepare, sizeof prepare, nullptr, 0, &information);
+        result.detail = op == "lock" ? "medium removal prevented" : "medium removal allowed";
+        return finish(status);
+    }
+    // "passthrough": one SCSI command with the sense and data buffers after the request.
+    const std::vector<std::uint8_t> cdb = FromHex(step, "cdb");
+    if (cdb.size() < 6 || cdb.size() > 16) {
+        throw ScenarioError("step \"passthrough\": \"cdb\" must have 6 to 16 bytes");
+    }
+    if (step.contains("dataOut") && step.contains("dataIn")) {
+        throw ScenarioError("step \"passthrough\" takes \"dataOut\" or \"dataIn\", not both");
+    }
+    constexpr ULONG kSenseLength = 32;
+    const std::vector<std::uint8_t> out = step.contains("dataOut") ? FromHex(step, "dataOut") : std::vector<std::uint8_t>{};
+    const std::uint64_t in = step.contains("dataIn") ? Number(step, "dataIn", kMaxRequestBytes) : 0;
+    if (out.size() > kMaxRequestBytes) {
+        throw ScenarioError("step \"passthrough\": \"dataOut\" is too long");
+    }
+    const ULONG dataLength = static_cast<ULONG>(out.empty() ? in : out.size());
+    const ULONG total = sizeof(SCSI_PASS_THROUGH) + kSenseLength + dataLength;
+    std::vector<std::uint8_t> request(total);
+    auto* spt = reinterpret_cast<SCSI_PASS_THROUGH*>(request.data());
+    spt->Length = sizeof(SCSI_PASS_THROUGH);
+    spt->CdbLength = static_cast<UCHAR>(cdb.size());
+    spt->SenseInfoLength = kSenseLength;
+    spt->DataIn = !out.empty() ? SCSI_IOCTL_DATA_OUT : (in != 0 ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_UNSPECIFIED);
+    spt->DataTransferLength = dataLength;
+    spt->TimeOutValue = 60;
+    spt->SenseInfoOffset = sizeof(SCSI_PASS_THROUGH);
+    spt->DataBufferOffset = sizeof(SCSI_PASS_THROUGH) + kSenseLength;
+    std::memcpy(spt->Cdb, cdb.data(), cdb.size());
+    if (!out.empty()) {
+        std::memcpy(request.data() + spt->DataBufferOffset, out.data(), out.size());
+    }
+    std::vector<std::uint8_t> reply(total);
+    status = Control(process, handle, IOCTL_SCSI_PASS_THROUGH, request.data(), total, reply.data(), total,
+                     &information);
+    const auto* answer = reinterpret_cast<const SCSI_PASS_THROUGH*>(reply.data());
+    if (NT_SUCCESS(status)) {
+        result.data["scsiStatus"] = answer->ScsiStatus;
+        result.data["sense"] = ToHex(reply.data() + sizeof(SCSI_PASS_THROUGH),
+                                     std::min<ULONG>(answer->SenseInfoLength, kSenseLength));
+        if (spt->DataIn == SCSI_IOCTL_DATA_IN) {
+            result.data["dataIn"] = ToHex(reply.data() + sizeof(SCSI_PASS_THROUGH) + kSenseLength,
+                                          std::min<ULONG>(answer->DataTransferLength, dataLength));
+        }
+    }
+    // A command of the application's own making may move the tape: it asks where it is next time.
+    ledger_.setPosition(serial, std::nullopt);
+    result.detail = "CDB " + ToHex(cdb.data(), cdb.size());
+    if (NT_SUCCESS(status) && answer->ScsiStatus != 0) {
+        ledger_.failed(serial, drive);
+    }
+    return finish(status);
+}
+
+StepResult Runner::parallel(const nlohmann::json& step)
+{
+    StepResult result{step};
+    if (!step.contains("steps") || !step.at("steps").is_array()) {
+        throw ScenarioError("step \"parallel\" needs an array \"steps\"");
+    }
+    const auto& steps = step.at("steps");
+    static const std::set<std::string> notInParallel = {"open", "close", "reboot", "parallel"};
+    for (const auto& each : steps) {
+        if (!each.is_object() || !each.contains("op") || !each.at("op").is_string()) {
+            throw ScenarioError("step \"parallel\": every step must be an object with a string \"op\"");
+        }
+        if (notInParallel.count(OpOf(each)) != 0) {
+            throw ScenarioError("step \"parallel\": \"" + OpOf(each) + "\" cannot run beside other steps");
+        }
+    }
+    // Numbered before they start, in the order given, so that stamps do not depend on timing.
+    std::vector<std::uint32_t> numbers;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        numbers.push_back(++stepNumber_);
+    }
+    std::vector<StepResult> results(steps.size());
+    std::vector<std::exception_ptr> errors(steps.size());
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            threads.emplace_back([&, i] {
+                try {
+                    results[i] = run(steps[i], numbers[i]);
+                } catch (...) {
+                    errors[i] = std::current_exception();
+                }
+            });
+        }
+    }
+    for (const auto& error : errors) {
+        if (error) {
+            std::rethrow_exception(error);
+        }
+    }
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& each : results) {
+        if (result.status == 0 && !NT_SUCCESS(static_cast<NTSTATUS>(each.status))) {
+            result.status = each.status;  // the first failure among them
+        }
+        entries.push_back(StepToJson(each));
+    }
+    result.data["results"] = entries;
+    result.detail = std::to_string(steps.size()) + " steps at once";
+    return result;
+}
+
+nlohmann::json Runner::media() const
+{
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& spec : scenario_.drives) {
+        if (const sim::hw::TapeDrive* drive = world_.san().findDrive(spec.serial)) {
+            out.push_back({{"serial", spec.serial}, {"records", MediumToJson(*drive)}});
+        }
+    }
+    return out;
+}
+
+nlohmann::json Runner::verifyAll() const
+{
+    VerifyCounts total;
+    nlohmann::json drives = nlohmann::json::array();
+    for (const auto& spec : scenario_.drives) {
+        const sim::hw::TapeDrive* drive = world_.san().findDrive(spec.serial);
+        if (drive == nullptr) {
+            continue;
+        }
+        const VerifyCounts counts = ledger_.verify(spec.serial, *drive);
+        nlohmann::json entry = counts.toJson();
+        entry["serial"] = spec.serial;
+        drives.push_back(entry);
+        total.lost += counts.lost;
+        total.duplicated += counts.duplicated;
+        total.misplaced += counts.misplaced;
+        total.reportedLoss += counts.reportedLoss;
+        total.unexpected += counts.unexpected;
+        total.blocks += counts.blocks;
+        total.filemarks += counts.filemarks;
+    }
+    nlohmann::json out = total.toJson();
+    out["drives"] = drives;
+    return out;
+}
+
+std::string VerifyVerdict(const nlohmann::json& verify)
+{
+    std::string text = verify.at("clean").get<bool>() ? "clean" : "NOT CLEAN";
+    text += ": " + std::to_string(verify.at("blocks").get<std::uint64_t>()) + " blocks and " +
+            std::to_string(verify.at("filemarks").get<std::uint64_t>()) + " filemarks written; lost " +
+            std::to_string(verify.at("lost").get<std::uint64_t>()) + ", duplicated " +
+            std::to_string(verify.at("duplicated").get<std::uint64_t>()) + ", misplaced " +
+            std::to_string(verify.at("misplaced").get<std::uint64_t>()) + ", unexpected " +
+            std::to_string(verify.at("unexpected").get<std::uint64_t>()) + ", lost in the drive and reported " +
+            std::to_string(verify.at("reportedLoss").get<std::uint64_t>());
+    return text;
+}
+
+StepResult Runner::verify(const nlohmann::json& step)
+{
+    StepResult result{step};
+    result.data["verify"] = verifyAll();
+    result.detail = VerifyVerdict(result.data["verify"]);
+    return result;
+}
+
+}  // namespace vorkasim

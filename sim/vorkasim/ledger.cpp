@@ -1,0 +1,262 @@
+#include "ledger.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include <sim/hw/tape_drive.h>
+
+namespace vorkasim {
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'V', 'K', 'S', '1'};
+
+std::uint8_t PatternByte(Stamp stamp, std::size_t offset)
+{
+    return static_cast<std::uint8_t>(stamp.step * 131u + stamp.block * 7u + offset);
+}
+
+void PutLe32(std::uint8_t* out, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::uint32_t GetLe32(const std::uint8_t* in)
+{
+    return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
+           std::uint32_t{in[3]} << 24;
+}
+
+// Length of the longest strictly increasing subsequence: the blocks that are in order.
+std::size_t LongestIncreasing(const std::vector<std::size_t>& values)
+{
+    std::vector<std::size_t> tails;
+    for (std::size_t value : values) {
+        auto it = std::lower_bound(tails.begin(), tails.end(), value);
+        if (it == tails.end()) {
+            tails.push_back(value);
+        } else {
+            *it = value;
+        }
+    }
+    return tails.size();
+}
+
+}  // namespace
+
+void StampBlock(std::span<std::uint8_t> block, Stamp stamp)
+{
+    std::memcpy(block.data(), kMagic, sizeof kMagic);
+    PutLe32(block.data() + 4, stamp.step);
+    PutLe32(block.data() + 8, stamp.block);
+    for (std::size_t i = kStampBytes; i < block.size(); ++i) {
+        block[i] = PatternByte(stamp, i);
+    }
+}
+
+std::optional<Stamp> ReadStamp(std::span<const std::uint8_t> block)
+{
+    if (block.size() < kStampBytes || std::memcmp(block.data(), kMagic, sizeof kMagic) != 0) {
+        return std::nullopt;
+    }
+    const Stamp stamp{GetLe32(block.data() + 4), GetLe32(block.data() + 8)};
+    for (std::size_t i = kStampBytes; i < block.size(); ++i) {
+        if (block[i] != PatternByte(stamp, i)) {
+            return std::nullopt;
+        }
+    }
+    return stamp;
+}
+
+nlohmann::json VerifyCounts::toJson() const
+{
+    return {{"lost", lost},         {"duplicated", duplicated}, {"misplaced", misplaced},
+            {"reportedLoss", reportedLoss}, {"unexpected", unexpected}, {"blocks", blocks},
+            {"filemarks", filemarks}, {"clean", clean()}};
+}
+
+std::optional<std::uint64_t> Ledger::position(const std::string& serial) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = drives_.find(serial);
+    return it == drives_.end() ? std::optional<std::uint64_t>(0) : it->second.position;
+}
+
+void Ledger::setPosition(const std::string& serial, std::optional<std::uint64_t> position)
+{
+    std::lock_guard lock(mutex_);
+    drives_[serial].position = position;
+}
+
+bool Ledger::knows(const std::string& serial) const
+{
+    std::lock_guard lock(mutex_);
+    return drives_.count(serial) != 0;
+}
+
+void Ledger::truncateAtPosition(DriveLedger& drive)
+{
+    // Writing in the middle of the tape ends the data there, as the drive does.
+    const std::uint64_t at = drive.position.value_or(drive.entries.size());
+    if (at < drive.entries.size()) {
+        drive.entries.resize(at);
+    }
+    drive.position = drive.entries.size();
+}
+
+void Ledger::wrote(const std::string& serial, const std::vector<std::pair<Stamp, std::uint32_t>>& blocks)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    if (blocks.empty()) {
+        return;
+    }
+    truncateAtPosition(drive);
+    for (const auto& [stamp, length] : blocks) {
+        drive.entries.push_back(Entry{false, stamp, length});
+    }
+    drive.position = drive.entries.size();
+}
+
+void Ledger::wroteFilemarks(const std::string& serial, std::uint32_t count)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    if (count == 0) {
+        return;
+    }
+    truncateAtPosition(drive);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        drive.entries.push_back(Entry{true, {}, 0});
+    }
+    drive.position = drive.entries.size();
+}
+
+namespace {
+
+std::set<Stamp> LostInDrive(const sim::hw::TapeDrive& drive)
+{
+    std::set<Stamp> lost;
+    for (const auto& loss : drive.bufferLosses()) {
+        for (const auto& record : loss.records) {
+            if (auto stamp = ReadStamp(record.data)) {
+                lost.insert(*stamp);
+            }
+        }
+    }
+    return lost;
+}
+
+}  // namespace
+
+void Ledger::failed(const std::string& serial, const sim::hw::TapeDrive* drive)
+{
+    const std::set<Stamp> lost = drive != nullptr ? LostInDrive(*drive) : std::set<Stamp>{};
+    std::lock_guard lock(mutex_);
+    DriveLedger& ledger = drives_[serial];
+    const auto before = ledger.entries.size();
+    std::erase_if(ledger.entries,
+                  [&](const Entry& entry) { return !entry.filemark && lost.count(entry.stamp) != 0; });
+    ledger.reportedLoss += before - ledger.entries.size();
+}
+
+VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive& drive) const
+{
+    DriveLedger expected;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = drives_.find(serial); it != drives_.end()) {
+            expected = it->second;
+        }
+    }
+    // What the drive holds: the medium, then what it acknowledged and still buffers (it
+    // reaches the medium in order when the drive next writes its buffer).
+    std::vector<sim::hw::Record> actual = drive.records();
+    for (auto& record : drive.bufferedRecords()) {
+        actual.push_back(std::move(record));
+    }
+    VerifyCounts counts;
+    counts.reportedLoss = expected.reportedLoss;
+    std::map<Stamp, std::size_t> expectedIndex;
+    std::vector<std::uint64_t> expectedFile;  // filemarks before each expected entry
+    std::uint64_t files = 0;
+    for (std::size_t i = 0; i < expected.entries.size(); ++i) {
+        expectedFile.push_back(files);
+        if (expected.entries[i].filemark) {
+            ++files;
+            ++counts.filemarks;
+        } else {
+            expectedIndex[expected.entries[i].stamp] = i;
+            ++counts.blocks;
+        }
+    }
+
+    std::map<Stamp, std::size_t> occurrences;
+    std::vector<std::size_t> order;                // expected indices of stamped blocks, in medium order
+    std::vector<std::uint64_t> actualFile;         // filemarks before each of them on the medium
+    std::uint64_t actualFilemarks = 0;
+    for (const auto& record : actual) {
+        if (record.isFilemark()) {
+            ++actualFilemarks;
+            continue;
+        }
+        const auto stamp = ReadStamp(record.data);
+        if (!stamp) {
+            continue;  // written by a pass-through request or another program: not ours to judge
+        }
+        auto found = expectedIndex.find(*stamp);
+        if (found == expectedIndex.end()) {
+            ++counts.unexpected;
+            continue;
+        }
+        if (occurrences[*stamp]++ == 0) {
+            order.push_back(found->second);
+            actualFile.push_back(actualFilemarks);
+        }
+    }
+    for (const auto& entry : expected.entries) {
+        if (entry.filemark) {
+            continue;
+        }
+        const std::size_t seen = occurrences.count(entry.stamp) != 0 ? occurrences.at(entry.stamp) : 0;
+        if (seen == 0) {
+            // Lost without the application having been told (see failed()).
+            ++counts.lost;
+        } else if (seen > 1) {
+            counts.duplicated += seen - 1;
+        }
+    }
+    counts.misplaced = order.size() - LongestIncreasing(order);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        // A block in order but behind a different number of filemarks is in the wrong file.
+        if (actualFile[i] != expectedFile[order[i]]) {
+            ++counts.misplaced;
+        }
+    }
+    if (actualFilemarks < counts.filemarks) {
+        counts.lost += counts.filemarks - actualFilemarks;
+    } else {
+        counts.duplicated += actualFilemarks - counts.filemarks;
+    }
+    return counts;
+}
+
+nlohmann::json MediumToJson(const sim::hw::TapeDrive& drive)
+{
+    nlohmann::json records = nlohmann::json::array();
+    for (const auto& record : drive.records()) {
+        if (record.isFilemark()) {
+            records.push_back({{"type", "filemark"}, {"len", 0}, {"stamp", nullptr}});
+            continue;
+        }
+        const auto stamp = ReadStamp(record.data);
+        records.push_back({{"type", "data"},
+                           {"len", record.data.size()},
+                           {"stamp", stamp ? nlohmann::json(stamp->text()) : nlohmann::json(nullptr)}});
+    }
+    return records;
+}
+
+}  // namespace vorkasim

@@ -1,0 +1,89 @@
+// What the application was told it wrote, drive by drive, and the check of a drive's
+// medium against it (the ground truth of the simulated drives).
+//
+// Every data block vorkasim writes starts with a stamp of its origin: "VKS1", the
+// number of the step that wrote it and the block's index within that step (both
+// 32-bit little-endian); the rest of the block is a pattern derived from the stamp,
+// so a block read back can be compared byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim::hw {
+class TapeDrive;
+}
+
+namespace vorkasim {
+
+struct Stamp {
+    std::uint32_t step = 0;
+    std::uint32_t block = 0;
+    auto operator<=>(const Stamp&) const = default;
+    std::string text() const { return std::to_string(step) + "." + std::to_string(block); }
+};
+
+constexpr std::size_t kStampBytes = 12;
+
+// Fills `block` (at least kStampBytes long) with the stamp and its pattern.
+void StampBlock(std::span<std::uint8_t> block, Stamp stamp);
+// The stamp of a block that carries one with an intact pattern; nullopt otherwise.
+std::optional<Stamp> ReadStamp(std::span<const std::uint8_t> block);
+
+struct VerifyCounts {
+    std::uint64_t lost = 0;          // told written, not on the medium, and never reported
+    std::uint64_t duplicated = 0;    // on the medium more than once (or filemarks beyond those written)
+    std::uint64_t misplaced = 0;     // on the medium once, but out of order or in the wrong file
+    std::uint64_t reportedLoss = 0;  // lost inside the drive, and the application was told
+    std::uint64_t unexpected = 0;    // stamped blocks on the medium the application was never told it wrote
+    std::uint64_t blocks = 0;        // blocks the application was told it wrote (as they stand now)
+    std::uint64_t filemarks = 0;
+    bool clean() const { return lost == 0 && duplicated == 0 && misplaced == 0 && unexpected == 0; }
+    nlohmann::json toJson() const;
+};
+
+class Ledger {
+public:
+    // The application's view of the tape position of a drive; nullopt when it does not know it.
+    std::optional<std::uint64_t> position(const std::string& serial) const;
+    void setPosition(const std::string& serial, std::optional<std::uint64_t> position);
+    // Blocks (stamps with their lengths) or filemarks the application was told it wrote at
+    // the drive's position: whatever the ledger held from there on is overwritten.
+    void wrote(const std::string& serial, const std::vector<std::pair<Stamp, std::uint32_t>>& blocks);
+    void wroteFilemarks(const std::string& serial, std::uint32_t count);
+    // A request on the drive failed: the application has been told something went wrong, so
+    // blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
+    // deferred write error) are reported losses from now on, not expected on the medium.
+    void failed(const std::string& serial, const sim::hw::TapeDrive* drive);
+    bool knows(const std::string& serial) const;
+
+    VerifyCounts verify(const std::string& serial, const sim::hw::TapeDrive& drive) const;
+
+private:
+    struct Entry {
+        bool filemark = false;
+        Stamp stamp;
+        std::uint32_t length = 0;
+    };
+    struct DriveLedger {
+        std::vector<Entry> entries;
+        std::optional<std::uint64_t> position = 0;
+        std::uint64_t reportedLoss = 0;
+    };
+    void truncateAtPosition(DriveLedger& drive);
+
+    mutable std::mutex mutex_;
+    std::map<std::string, DriveLedger> drives_;
+};
+
+// The drive's records as the final report lists them: [{"type", "len", "stamp"}].
+nlohmann::json MediumToJson(const sim::hw::TapeDrive& drive);
+
+}  // namespace vorkasim

@@ -1,0 +1,222 @@
+// Backup jobs as an application runs them on \\.\TapeN: stamped blocks written, read back and
+// checked against the drive's ground truth; the verify's counts when the medium does not hold what
+// the application was told it wrote; two drives written at once; mistakes in data steps.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ledger.h"
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+vorkasim::WorldOptions Options()
+{
+    vorkasim::WorldOptions options;
+    options.driverDirectory = VORKA_DRIVER_DIR;
+    const char* mode = std::getenv("VORKA_SAN_COMPLETION");
+    options.sanCompletesFromDpc = mode != nullptr && std::string(mode) == "dpc";
+    return options;
+}
+
+// One or two drives of two paths each; the first drive's virtual device is Tape1, the second's Tape4.
+vorkasim::Scenario Drives(const std::string& extra = "")
+{
+    return vorkasim::ParseScenario(json::parse(R"({"drives": [
+        {"serial": "VRK0000000000001", "wwnn": "5abcdef000000001", )" + extra + R"(
+         "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]},
+        {"serial": "VRK0000000000002", "wwnn": "5abcdef000000002",
+         "paths": [{"port": 0, "target": 2}, {"port": 1, "target": 2}]}]})"));
+}
+
+// The bytes of a stamped block as a "passthrough" dataOut: a copy of one the application wrote.
+std::string StampedHex(std::uint32_t step, std::uint32_t block, std::size_t length)
+{
+    std::vector<std::uint8_t> bytes(length);
+    vorkasim::StampBlock(bytes, vorkasim::Stamp{step, block});
+    std::string hex;
+    for (auto byte : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+class DataSteps : public ::testing::Test {
+protected:
+    void SetUp() override { boot(Drives()); }
+    void boot(const vorkasim::Scenario& scenario)
+    {
+        scenario_ = scenario;
+        world_ = std::make_unique<vorkasim::World>(scenario_, Options());
+        world_->boot();
+        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
+    }
+    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+    json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+
+    vorkasim::Scenario scenario_;
+    std::unique_ptr<vorkasim::World> world_;
+    std::unique_ptr<vorkasim::Runner> runner_;
+};
+
+TEST_F(DataSteps, ABackupWrittenAndReadBackVerifiesClean)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    // Variable blocks, a filemark, then 512-byte fixed blocks and a filemark.
+    auto write = run({{"op", "write"}, {"handle", "h"}, {"requests", 20}, {"bytes", 65536}});
+    EXPECT_EQ(write.status, 0u);
+    EXPECT_EQ(write.data.at("information"), 20 * 65536);
+    EXPECT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).data.at("information"), 1);
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    EXPECT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 4096}}).data.at("blocks"), 80);
+    EXPECT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    EXPECT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 102);
+
+    // Read back file by file: every block is the drive's record at that place.
+    EXPECT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, 0u);
+    auto first = run({{"op", "read"}, {"handle", "h"}, {"requests", 25}, {"bytes", 65536}});
+    EXPECT_EQ(first.status, static_cast<std::uint32_t>(0x8000001B)) << "the file ends at its filemark";
+    EXPECT_EQ(first.data.at("blocks"), 20);
+    EXPECT_TRUE(first.data.at("stampsOk").get<bool>());
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    auto second = run({{"op", "read"}, {"handle", "h"}, {"requests", 10}, {"bytes", 4096}});
+    EXPECT_EQ(second.status, 0u);
+    EXPECT_TRUE(second.data.at("stampsOk").get<bool>());
+    EXPECT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    EXPECT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 102);
+
+    const json counts = verify();
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    EXPECT_EQ(counts.at("blocks"), 100);
+    EXPECT_EQ(counts.at("filemarks"), 2);
+    const json media = runner_->media();
+    ASSERT_EQ(media.size(), 2u);
+    const json& records = media[0].at("records");
+    ASSERT_EQ(records.size(), 102u);
+    EXPECT_EQ(records[0], json({{"type", "data"}, {"len", 65536}, {"stamp", "2.0"}}));
+    EXPECT_EQ(records[20].at("type"), "filemark");
+    EXPECT_EQ(records[21], json({{"type", "data"}, {"len", 512}, {"stamp", "5.0"}}));
+    EXPECT_EQ(records[101].at("type"), "filemark");
+}
+
+TEST_F(DataSteps, ABlockOverwrittenBehindTheApplicationsBackIsLost)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 64}}).status, 0u);
+    // A command of the application's own making writes over the last block: it is gone.
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 9}}).status, 0u);
+    auto overwrite = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0000004000"},
+                          {"dataOut", std::string(128, '0')}});
+    ASSERT_EQ(overwrite.status, 0u);
+    EXPECT_EQ(overwrite.data.at("scsiStatus"), 0);
+    const json counts = verify();
+    EXPECT_EQ(counts.at("lost"), 1);
+    EXPECT_EQ(counts.at("duplicated"), 0);
+    EXPECT_FALSE(counts.at("clean").get<bool>());
+}
+
+TEST_F(DataSteps, ABlockWrittenTwiceIsDuplicatedAndBlocksOutOfOrderAreMisplaced)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 64}}).status, 0u);
+    // Blocks 8 and 9 again, swapped, where block 8 stood: 9 is now before 8.
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 8}}).status, 0u);
+    for (std::uint32_t block : {9u, 8u, 8u}) {
+        ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0000004000"},
+                       {"dataOut", StampedHex(2, block, 64)}}).status, 0u);
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("lost"), 0);
+    EXPECT_EQ(counts.at("duplicated"), 1);
+    EXPECT_EQ(counts.at("misplaced"), 1);
+}
+
+TEST_F(DataSteps, BlocksADriveResetDropsFromItsBufferAreLostUntilTheApplicationIsTold)
+{
+    boot(Drives(R"("buffered": true,)"));
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "reset"}, {"drive", "VRK0000000000001"}}).status, 0u);
+    json counts = verify();
+    EXPECT_EQ(counts.at("lost"), 10) << "acknowledged, gone, and nobody told the application";
+    // The next request fails: from now on the application knows.
+    EXPECT_NE(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
+    counts = verify();
+    EXPECT_EQ(counts.at("lost"), 0);
+    EXPECT_EQ(counts.at("reportedLoss"), 10);
+}
+
+TEST_F(DataSteps, TwoDrivesWrittenAtOnceAtTheirSpeedBothVerifyClean)
+{
+    boot(Drives(R"("mbps": 400,)"));
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "a"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape4"}, {"handle", "b"}}).status, 0u);
+    const auto start = std::chrono::steady_clock::now();
+    auto both = run({{"op", "parallel"},
+                     {"steps", {{{"op", "write"}, {"handle", "a"}, {"requests", 20}, {"bytes", 262144}},
+                                {{"op", "write"}, {"handle", "b"}, {"requests", 20}, {"bytes", 262144}}}}});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(both.status, 0u);
+    ASSERT_EQ(both.data.at("results").size(), 2u);
+    EXPECT_EQ(both.data.at("results")[1].at("information"), 20 * 262144);
+    // 5 MiB at 400 MB/s takes at least 13 ms on the first drive.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(13));
+    const json counts = verify();
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    EXPECT_EQ(counts.at("blocks"), 40);
+    // Steps are numbered in the order given: open, open, parallel, then its two steps.
+    EXPECT_EQ(runner_->media()[1].at("records")[0].at("stamp"), "5.0");
+}
+
+TEST_F(DataSteps, MistakesInDataStepsAreScenarioErrors)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    EXPECT_THROW(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}}), vorkasim::ScenarioError);
+    EXPECT_THROW(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 8}}), vorkasim::ScenarioError)
+        << "too short for a stamp";
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    EXPECT_THROW(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 1000}}), vorkasim::ScenarioError);
+    EXPECT_THROW(run({{"op", "space"}, {"handle", "h"}, {"kind", "sideways"}, {"count", 1}}),
+                 vorkasim::ScenarioError);
+    EXPECT_THROW(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "zz0000000000"}}), vorkasim::ScenarioError);
+    EXPECT_THROW(run({{"op", "parallel"}, {"steps", {{{"op", "close"}, {"handle", "h"}}}}}),
+                 vorkasim::ScenarioError);
+    // A handle that is not open is the application's mistake, reported as Windows does.
+    EXPECT_EQ(run({{"op", "read"}, {"handle", "nope"}, {"requests", 1}, {"bytes", 512}}).status, 0xC0000008u);
+}
+
+TEST(DataStepsCommand, AWriteWithoutItsByteCountStopsTheRunWithStatus2)
+{
+    const auto file = std::filesystem::temp_directory_path() / ("vorkasim-data-" + std::to_string(getpid()) + ".json");
+    std::ofstream(file) << R"({"drives": [{"serial": "VRK0000000000001", "paths": [{"port": 0, "target": 1}]}],
+        "steps": [{"op": "open", "device": "Tape1", "handle": "h"}, {"op": "write", "handle": "h", "requests": 2}]})";
+    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    std::filesystem::remove(file);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << output;
+    EXPECT_NE(output.find("\"bytes\""), std::string::npos) << output;
+}
+
+}  // namespace
