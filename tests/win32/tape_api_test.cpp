@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "c_program.h"
 #include "sim/process.h"
 #include "sim/win32.h"
 #include "tape_rig.h"
@@ -257,6 +258,14 @@ TEST_F(TapeApi, ADriveWhosePathsAreGoneRefusesEveryCallAndCannotBeOpenedAgain) {
     EXPECT_EQ(CreateFile(virtualName_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(TapeApi, AWindowsCProgramReportsTheDriveOrTheErrorsText) {
+    char report[256];
+    ASSERT_EQ(CProgramReport(virtualName_.c_str(), report, sizeof report), 0) << report;
+    EXPECT_STREQ(report, "max block 8388608, partitions 1, writable");
+    EXPECT_EQ(CProgramReport("\\\\.\\Tape77", report, sizeof report), 2);
+    EXPECT_STREQ(report, "The system cannot find the file specified. ");
 }
 
 }  // namespace
