@@ -5,7 +5,7 @@
 #pragma once
 
 #include "vk/basetypes.h"
-#include "vk/tapedefs.h"
+#include "winnt.h"
 #include "winerror.h"
 #include "winbase.h"
 #include "winreg.h"

@@ -32,11 +32,14 @@ std::string TagName(ULONG tag) {
 }
 // A quarantined block keeps the fill written at its free; anything else there was written
 // through a stale pointer after the block was freed.
+// The block stays poisoned for AddressSanitizer except while this check reads it.
 bool WrittenAfterFree(const void* block, std::size_t size) {
+    k::Unpoison(block, size);
     const auto* bytes = static_cast<const unsigned char*>(block);
-    for (std::size_t i = 0; i < size; ++i)
-        if (bytes[i] != 0xDF) return true;
-    return false;
+    bool written = false;
+    for (std::size_t i = 0; i < size && !written; ++i) written = bytes[i] != 0xDF;
+    k::Poison(block, size);
+    return written;
 }
 
 std::string WrittenAfterFreeReport(const void* block, ULONG tag, std::size_t size, const std::string& owner) {
@@ -341,7 +344,9 @@ std::vector<std::string> TakeAllPoolLeaks(const std::vector<const DriverImage*>&
         k::Unpoison(block, info.size);
         if (WrittenAfterFree(block, info.size)) {
             out.push_back(WrittenAfterFreeReport(block, info.tag, info.size, info.owner));
+            k::Unpoison(block, info.size);
             std::memset(block, 0xDF, info.size);   // reported once
+            k::Poison(block, info.size);
         }
         k::Poison(block, info.size);
     }

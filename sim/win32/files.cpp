@@ -247,6 +247,14 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     return handle;
 }
 
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+    if (lpName) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // named events are not part of the simulated layer
+        return nullptr;
+    }
+    return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
+}
+
 BOOL SetEvent(HANDLE hEvent) {
     sim::Process* process = Caller("SetEvent");
     if (!process) return FALSE;

@@ -78,6 +78,9 @@ typedef double DOUBLE;
 #if defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2
 typedef wchar_t WCHAR;
 #else
+#ifndef __cplusplus
+#include <uchar.h> /* char16_t for programs written in C */
+#endif
 typedef char16_t WCHAR;
 #endif
 typedef WCHAR *PWCHAR, *PWCH, *PWSTR, *LPWSTR, *PZZWSTR;

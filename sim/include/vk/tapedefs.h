@@ -168,4 +168,7 @@ static_assert(sizeof(TAPE_GET_DRIVE_PARAMETERS) == 32, "TAPE_GET_DRIVE_PARAMETER
 static_assert(sizeof(TAPE_PREPARE) == 8, "TAPE_PREPARE layout");
 static_assert(sizeof(TAPE_WRITE_MARKS) == 12, "TAPE_WRITE_MARKS layout");
 static_assert(sizeof(TAPE_ERASE) == 8, "TAPE_ERASE layout");
+static_assert(sizeof(TAPE_SET_DRIVE_PARAMETERS) == 8, "TAPE_SET_DRIVE_PARAMETERS layout");
+static_assert(sizeof(TAPE_SET_MEDIA_PARAMETERS) == 4, "TAPE_SET_MEDIA_PARAMETERS layout");
+static_assert(sizeof(TAPE_CREATE_PARTITION) == 12, "TAPE_CREATE_PARTITION layout");
 #endif
