@@ -786,7 +786,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     pTarget = BusPdoChooseTarget(pDeviceObject, &ppTargetsUsed, FALSE, NULL);
     if (pTarget == NULL) {
         /* No memory for the tried-paths list is a shortage, not a missing path. */
-        status = ppTargetsUsed == NULL && pPdoExt->pPdoData != NULL ? STATUS_INSUFFICIENT_RESOURCES
+        status = ppTargetsUsed == NULL && !BusPdoIsGone(pPdoExt) ? STATUS_INSUFFICIENT_RESOURCES
                                                                      : STATUS_OBJECT_PATH_NOT_FOUND;
         goto complete;
     }

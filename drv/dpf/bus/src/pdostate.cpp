@@ -435,7 +435,7 @@ NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PUCHAR pBuffer, ULONG
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_SUCCESS;
     BUS_REQUEST_KIND kind;
-    if (pPdoExt->pPdoData == NULL) {
+    if (BusPdoIsGone(pPdoExt)) {
         status = STATUS_DELETE_PENDING;
         goto done;
     }
@@ -952,7 +952,7 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PU
     NTSTATUS status = STATUS_SUCCESS;
 
     *pfDidIo = FALSE;
-    if (pPdoExt->pPdoData == NULL) {
+    if (BusPdoIsGone(pPdoExt)) {
         status = STATUS_DELETE_PENDING;
         goto done;
     }
