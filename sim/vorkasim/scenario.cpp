@@ -76,7 +76,33 @@ Scenario DefaultScenario()
         }
         scenario.drives.push_back(spec);
     }
-    scenario.steps.push_back({{"op", "list"}});
+    // A backup job on the first drive: the primary path's cable is pulled between two runs of
+    // writes, the job goes on over the other path, and the tape is read back and verified.
+    scenario.registry["vorkatbus"]["FailoverEventsEnabled"] = 1;
+    const char* kSerial = "VRK0000000000001";
+    const nlohmann::json steps = nlohmann::json::parse(R"([
+        {"op": "list"},
+        {"op": "open", "device": "Tape1", "handle": "backup"},
+        {"op": "rewind", "handle": "backup"},
+        {"op": "write", "handle": "backup", "requests": 1000, "bytes": 65536},
+        {"op": "writefm", "handle": "backup", "count": 1},
+        {"op": "fault", "drive": "SERIAL", "path": 0, "kind": "down"},
+        {"op": "write", "handle": "backup", "requests": 1000, "bytes": 65536},
+        {"op": "writefm", "handle": "backup", "count": 1},
+        {"op": "list"},
+        {"op": "rewind", "handle": "backup"},
+        {"op": "read", "handle": "backup", "requests": 1000, "bytes": 65536},
+        {"op": "space", "handle": "backup", "kind": "filemarks", "count": 1},
+        {"op": "read", "handle": "backup", "requests": 1000, "bytes": 65536},
+        {"op": "close", "handle": "backup"},
+        {"op": "verify"}
+    ])");
+    for (nlohmann::json step : steps) {
+        if (step.contains("drive")) {
+            step["drive"] = kSerial;
+        }
+        scenario.steps.push_back(std::move(step));
+    }
     return scenario;
 }
 

@@ -65,7 +65,8 @@ struct ScenarioError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Two drives, each reached over two paths through two host adapters.
+// Two drives, each reached over two paths through two host adapters, and a backup job on the first
+// that loses its primary path half-way and is verified against the tape at the end.
 Scenario DefaultScenario();
 
 // Reads a scenario document; throws std::runtime_error naming what is wrong (a ScenarioError

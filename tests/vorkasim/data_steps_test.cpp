@@ -220,3 +220,39 @@ TEST(DataStepsCommand, AWriteWithoutItsByteCountStopsTheRunWithStatus2)
 }
 
 }  // namespace
+
+namespace {
+
+// The main job: the built-in backup loses its primary path half-way, finishes over the other
+// path, reads every block back with its stamp, and the tape holds each block once, in order.
+TEST(DefaultBackupJob, SurvivesThePulledCableAndVerifiesClean)
+{
+    const vorkasim::Scenario scenario = vorkasim::DefaultScenario();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    bool pathPulled = false;
+    for (const json& step : scenario.steps) {
+        const vorkasim::StepResult result = runner.run(step);
+        EXPECT_EQ(result.status, 0u) << step.dump();
+        pathPulled = pathPulled || step.at("op") == "fault";
+        if (step.at("op") == "read") {
+            EXPECT_TRUE(result.data.at("stampsOk").get<bool>()) << step.dump();
+        }
+        if (step.at("op") == "verify") {
+            const json& counts = result.data.at("verify");
+            EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+            EXPECT_EQ(counts.at("blocks"), 2000);
+            EXPECT_EQ(counts.at("filemarks"), 2);
+        }
+    }
+    EXPECT_TRUE(pathPulled);
+    std::vector<vorkasim::DeviceView> devices;
+    ASSERT_EQ(world.queryDevices(&devices), 0u);
+    ASSERT_FALSE(devices.empty());
+    EXPECT_TRUE(devices[0].paths[1].primary) << "the job finished on the second path";
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
+}  // namespace
