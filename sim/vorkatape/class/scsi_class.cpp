@@ -31,7 +31,61 @@ NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours: freed by the sender
 }
 
+struct PendingWork {
+    PIO_WORKITEM item;
+    PIRP irp;
+    ProcessRoutine process;
+};
+
+VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
+    auto* work = static_cast<PendingWork*>(context);
+    PIO_WORKITEM item = work->item;
+    PIRP irp = work->irp;
+    ProcessRoutine process = work->process;
+    delete work;
+    // Freed before the request completes: once it has, the path may be removed and
+    // the driver unloaded (the routine itself is still covered by the I/O manager's
+    // reference on the device until it returns).
+    IoFreeWorkItem(item);
+    process(device, irp);
+}
+
 }  // namespace
+
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+}
+
+NTSTATUS PassPower(PDEVICE_OBJECT lower, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process) {
+    IoMarkIrpPending(irp);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (item == nullptr) {
+        process(device, irp);
+        return STATUS_PENDING;
+    }
+    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp, process});
+    return STATUS_PENDING;
+}
 
 ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
                    san::DataDirection direction, void* data, std::uint32_t length) {

@@ -62,6 +62,21 @@ ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t c
 // A buffered device-control request to the adapter's path device, waited for.
 NTSTATUS AdapterControl(PDEVICE_OBJECT lower, ULONG code, void* output, ULONG outputLength);
 
+// ---- Handing requests to the adapter's path device -----------------------------------------------
+
+// Sends the request on to `lower` and waits for its answer; the caller completes it.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp);
+// Hands the request on to `lower`, which completes it.
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);
+// Hands a power request on to `lower`.
+NTSTATUS PassPower(PDEVICE_OBJECT lower, PIRP irp);
+
+// Forced pending: marks the request pending and has `process` answer it from a
+// worker thread (or at once when no work item is left), so that a caller which
+// does not wait for STATUS_PENDING reads the outcome too early and shows it.
+using ProcessRoutine = void (*)(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process);
+
 // ---- Requests in progress on a path device ----------------------------------------------------
 
 enum class PathPnp : std::uint8_t { NotStarted, Started, Stopped, SurpriseRemoved, Removed };
