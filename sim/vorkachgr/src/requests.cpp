@@ -313,20 +313,9 @@ void PassThrough(ChangerPath& path, PIRP irp, bool direct, Outcome& out) {
 
 // A changer class driver's reading of a command's outcome.
 NTSTATUS StatusFromResult(const ScsiResult& r) {
-    if (!r.delivered()) return r.transport;
-    switch (r.scsiStatus) {
-        case 0x00:
-            return STATUS_SUCCESS;
-        case 0x18:  // RESERVATION CONFLICT
-        case 0x08:  // BUSY
-            return STATUS_DEVICE_BUSY;
-        case 0x02:  // CHECK CONDITION
-            break;
-        default:
-            return STATUS_IO_DEVICE_ERROR;
-    }
+    NTSTATUS status;
+    if (scsiclass::StatusWithoutSense(r, &status)) return status;
     const scsiclass::Sense& s = r.sense;
-    if (!s.valid) return STATUS_IO_DEVICE_ERROR;
     switch (s.key) {
         case 0x0:
         case 0x1:

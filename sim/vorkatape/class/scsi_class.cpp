@@ -24,6 +24,29 @@ Sense DecodeSense(const std::uint8_t* data, std::uint32_t length) {
     return s;
 }
 
+bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status) {
+    if (!r.delivered()) {
+        *status = r.transport;
+        return true;
+    }
+    switch (r.scsiStatus) {
+        case 0x00:
+            *status = STATUS_SUCCESS;
+            return true;
+        case 0x18:  // RESERVATION CONFLICT
+        case 0x08:  // BUSY
+            *status = STATUS_DEVICE_BUSY;
+            return true;
+        case 0x02:  // CHECK CONDITION
+            if (r.sense.valid) return false;
+            *status = STATUS_IO_DEVICE_ERROR;
+            return true;
+        default:
+            *status = STATUS_IO_DEVICE_ERROR;
+            return true;
+    }
+}
+
 namespace {
 
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {

@@ -55,6 +55,13 @@ struct ScsiResult {
     bool unitAttention() const { return delivered() && scsiStatus == 0x02 && sense.valid && sense.key == 0x6; }
 };
 
+// A command's outcome as far as it does not depend on the sense key: transport
+// failures, good status, reservation conflicts and busy (STATUS_DEVICE_BUSY, as the
+// storage class drivers report them: the device is there and working but serves
+// another initiator), other statuses and check conditions without usable sense
+// (STATUS_IO_DEVICE_ERROR). False when the sense key decides.
+bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status);
+
 // One SCSI command through the adapter's path device `lower` (IRP_MJ_SCSI with
 // the adapter's request block), waited for.
 ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
