@@ -2,6 +2,9 @@
 // request gate of a path device.
 #include "scsi_class.h"
 
+#include <ntddchgr.h>  // SERIAL_NUMBER_LENGTH
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -86,6 +89,21 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
         status = irp->IoStatus.Status;
     }
     return status;
+}
+
+NTSTATUS GetScsiAddress(PDEVICE_OBJECT lower, SCSI_ADDRESS* address) {
+    *address = SCSI_ADDRESS{};
+    NTSTATUS status = AdapterControl(lower, IOCTL_SCSI_GET_ADDRESS, address, sizeof *address);
+    if (NT_SUCCESS(status)) address->Length = sizeof(SCSI_ADDRESS);
+    return status;
+}
+
+NTSTATUS CopySerialNumber(const std::uint8_t* page, std::uint32_t transferred, std::uint8_t* serial) {
+    if (transferred < 4 || page[1] != 0x80) return STATUS_IO_DEVICE_ERROR;
+    const std::uint32_t serialLength = std::min<std::uint32_t>(page[3], transferred - 4);
+    std::memset(serial, 0, SERIAL_NUMBER_LENGTH);
+    std::memcpy(serial, page + 4, std::min<std::uint32_t>(serialLength, SERIAL_NUMBER_LENGTH));
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {

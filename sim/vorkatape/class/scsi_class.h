@@ -84,6 +84,16 @@ NTSTATUS PassPower(PDEVICE_OBJECT lower, PIRP irp);
 using ProcessRoutine = void (*)(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process);
 
+// ---- Answers of the private requests -------------------------------------------------------------
+
+// The device's SCSI address from the adapter's path device `lower`, as the
+// SCSI_ADDRESS record a caller reads.
+NTSTATUS GetScsiAddress(PDEVICE_OBJECT lower, SCSI_ADDRESS* address);
+// The serial number of a unit serial number page (0x80) of `transferred` bytes,
+// zero-padded into `serial` (SERIAL_NUMBER_LENGTH bytes); a device error when the
+// page is short or another page.
+NTSTATUS CopySerialNumber(const std::uint8_t* page, std::uint32_t transferred, std::uint8_t* serial);
+
 // ---- Requests in progress on a path device ----------------------------------------------------
 
 enum class PathPnp : std::uint8_t { NotStarted, Started, Stopped, SurpriseRemoved, Removed };
