@@ -68,19 +68,8 @@ NTSTATUS Process(ChangerPath& path, PIRP irp) {
     return out.status;
 }
 
-struct PendingWork {
-    PIO_WORKITEM item;
-    PIRP irp;
-};
-
-VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
-    auto* work = static_cast<PendingWork*>(context);
-    PIO_WORKITEM item = work->item;
-    PIRP irp = work->irp;
-    delete work;
-    IoFreeWorkItem(item);  // before completion, after which the driver may unload
-    Process(ChangerPath::Of(device), irp);
-}
+// Answers a request that was marked pending, on a worker thread.
+void ProcessLater(PDEVICE_OBJECT device, PIRP irp) { Process(ChangerPath::Of(device), irp); }
 
 NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
@@ -126,43 +115,11 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
-
-    // Forced pending: answer later from a worker thread, so that a caller which
-    // does not wait for STATUS_PENDING reads the outcome too early and shows it.
-    IoMarkIrpPending(irp);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (item == nullptr) {
-        Process(path, irp);
-        return STATUS_PENDING;
-    }
-    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp});
-    return STATUS_PENDING;
+    // Forced pending: answered later from a worker thread.
+    return scsiclass::AnswerLater(device, irp, ProcessLater);
 }
 
 // ---- Plug and Play and power ------------------------------------------------------------------------
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS ForwardAndWait(ChangerPath& path, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(path.Lower(), irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = irp->IoStatus.Status;
-    }
-    return status;
-}
-
-NTSTATUS PassDown(ChangerPath& path, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(path.Lower(), irp);
-}
 
 void DeleteLink(ChangerPath& path) {
     std::u16string link = Format16("\\DosDevices\\Changer%u", path.Number());
@@ -175,7 +132,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_START_DEVICE:
-            status = ForwardAndWait(path, irp);
+            status = scsiclass::ForwardAndWait(path.Lower(), irp);
             if (NT_SUCCESS(status)) status = path.StartPath();
             if (NT_SUCCESS(status)) path.Gate().SetPnp(PathPnp::Started);
             Trace("start of Changer%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
@@ -184,13 +141,13 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             path.Gate().SetPnp(PathPnp::Stopped);
             path.Gate().Drain();
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         case IRP_MN_SURPRISE_REMOVAL:
             path.Gate().SetPnp(PathPnp::SurpriseRemoved);
             path.Gate().Drain();
             DeleteLink(path);
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         case IRP_MN_REMOVE_DEVICE: {
             const bool linkGone = path.Gate().Pnp() == PathPnp::SurpriseRemoved;
             path.Gate().SetPnp(PathPnp::Removed);
@@ -198,7 +155,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             if (!linkGone) DeleteLink(path);
             irp->IoStatus.Status = STATUS_SUCCESS;
             PDEVICE_OBJECT lower = path.Lower();
-            status = PassDown(path, irp);
+            status = scsiclass::PassDown(lower, irp);
             Trace("Changer%u removed\n", path.Number());
             IoDetachDevice(lower);
             IoDeleteDevice(device);
@@ -209,19 +166,17 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         default:
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
     }
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(ChangerPath::Of(device).Lower(), irp);
+    return scsiclass::PassPower(ChangerPath::Of(device).Lower(), irp);
 }
 
-NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) { return PassDown(ChangerPath::Of(device), irp); }
+NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) { return scsiclass::PassDown(ChangerPath::Of(device).Lower(), irp); }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device = nullptr;

@@ -244,46 +244,44 @@ void SetAccess(ChangerPath& path, const Buffered& b, Outcome& out) {
     Simple(path, cdb, 6, out);
 }
 
-void SetPosition(ChangerPath& path, const Buffered& b, Outcome& out) {
-    CHANGER_SET_POSITION request;
-    if (!Input(b, &request, out)) return;
-    if (request.Flip || request.Transport.ElementType != ChangerTransport) {
+// Checks a request that moves the transport (no flipping; its first element is
+// the transport) and finds the library's addresses of its elements, in order.
+template <std::size_t N>
+bool TransportAddresses(ChangerPath& path, BOOLEAN flip, const CHANGER_ELEMENT* const (&elements)[N],
+                        std::uint16_t (&addresses)[N], Outcome& out) {
+    if (flip || elements[0]->ElementType != ChangerTransport) {
         out.status = STATUS_INVALID_PARAMETER;
-        return;
+        return false;
     }
     Addressing a;
     out.status = path.GetAddressing(&a, out);
-    std::uint16_t transport = 0;
-    std::uint16_t destination = 0;
-    if (NT_SUCCESS(out.status)) out.status = ElementAddress(a, request.Transport, &transport);
-    if (NT_SUCCESS(out.status)) out.status = ElementAddress(a, request.Destination, &destination);
-    if (!NT_SUCCESS(out.status)) return;
+    for (std::size_t i = 0; i < N && NT_SUCCESS(out.status); ++i)
+        out.status = ElementAddress(a, *elements[i], &addresses[i]);
+    return NT_SUCCESS(out.status);
+}
+
+void SetPosition(ChangerPath& path, const Buffered& b, Outcome& out) {
+    CHANGER_SET_POSITION request;
+    if (!Input(b, &request, out)) return;
+    const CHANGER_ELEMENT* const elements[] = {&request.Transport, &request.Destination};
+    std::uint16_t address[2] = {};  // transport, destination
+    if (!TransportAddresses(path, request.Flip, elements, address, out)) return;
     std::uint8_t cdb[10] = {kPositionToElement};
-    PutBe16(cdb + 2, transport);
-    PutBe16(cdb + 4, destination);
+    PutBe16(cdb + 2, address[0]);
+    PutBe16(cdb + 4, address[1]);
     Simple(path, cdb, 10, out);
 }
 
 void MoveMedium(ChangerPath& path, const Buffered& b, Outcome& out) {
     CHANGER_MOVE_MEDIUM request;
     if (!Input(b, &request, out)) return;
-    if (request.Flip || request.Transport.ElementType != ChangerTransport) {
-        out.status = STATUS_INVALID_PARAMETER;
-        return;
-    }
-    Addressing a;
-    out.status = path.GetAddressing(&a, out);
-    std::uint16_t transport = 0;
-    std::uint16_t source = 0;
-    std::uint16_t destination = 0;
-    if (NT_SUCCESS(out.status)) out.status = ElementAddress(a, request.Transport, &transport);
-    if (NT_SUCCESS(out.status)) out.status = ElementAddress(a, request.Source, &source);
-    if (NT_SUCCESS(out.status)) out.status = ElementAddress(a, request.Destination, &destination);
-    if (!NT_SUCCESS(out.status)) return;
+    const CHANGER_ELEMENT* const elements[] = {&request.Transport, &request.Source, &request.Destination};
+    std::uint16_t address[3] = {};  // transport, source, destination
+    if (!TransportAddresses(path, request.Flip, elements, address, out)) return;
     std::uint8_t cdb[12] = {kMoveMedium};
-    PutBe16(cdb + 2, transport);
-    PutBe16(cdb + 4, source);
-    PutBe16(cdb + 6, destination);
+    PutBe16(cdb + 2, address[0]);
+    PutBe16(cdb + 4, address[1]);
+    PutBe16(cdb + 6, address[2]);
     Simple(path, cdb, 12, out);
 }
 
@@ -313,20 +311,9 @@ void PassThrough(ChangerPath& path, PIRP irp, bool direct, Outcome& out) {
 
 // A changer class driver's reading of a command's outcome.
 NTSTATUS StatusFromResult(const ScsiResult& r) {
-    if (!r.delivered()) return r.transport;
-    switch (r.scsiStatus) {
-        case 0x00:
-            return STATUS_SUCCESS;
-        case 0x18:  // RESERVATION CONFLICT
-        case 0x08:  // BUSY
-            return STATUS_DEVICE_BUSY;
-        case 0x02:  // CHECK CONDITION
-            break;
-        default:
-            return STATUS_IO_DEVICE_ERROR;
-    }
+    NTSTATUS status;
+    if (scsiclass::StatusWithoutSense(r, &status)) return status;
     const scsiclass::Sense& s = r.sense;
-    if (!s.valid) return STATUS_IO_DEVICE_ERROR;
     switch (s.key) {
         case 0x0:
         case 0x1:

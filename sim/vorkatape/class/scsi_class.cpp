@@ -2,6 +2,9 @@
 // request gate of a path device.
 #include "scsi_class.h"
 
+#include <ntddchgr.h>  // SERIAL_NUMBER_LENGTH
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +27,29 @@ Sense DecodeSense(const std::uint8_t* data, std::uint32_t length) {
     return s;
 }
 
+bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status) {
+    if (!r.delivered()) {
+        *status = r.transport;
+        return true;
+    }
+    switch (r.scsiStatus) {
+        case 0x00:
+            *status = STATUS_SUCCESS;
+            return true;
+        case 0x18:  // RESERVATION CONFLICT
+        case 0x08:  // BUSY
+            *status = STATUS_DEVICE_BUSY;
+            return true;
+        case 0x02:  // CHECK CONDITION
+            if (r.sense.valid) return false;
+            *status = STATUS_IO_DEVICE_ERROR;
+            return true;
+        default:
+            *status = STATUS_IO_DEVICE_ERROR;
+            return true;
+    }
+}
+
 namespace {
 
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -31,7 +57,76 @@ NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours: freed by the sender
 }
 
+struct PendingWork {
+    PIO_WORKITEM item;
+    PIRP irp;
+    ProcessRoutine process;
+};
+
+VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
+    auto* work = static_cast<PendingWork*>(context);
+    PIO_WORKITEM item = work->item;
+    PIRP irp = work->irp;
+    ProcessRoutine process = work->process;
+    delete work;
+    // Freed before the request completes: once it has, the path may be removed and
+    // the driver unloaded (the routine itself is still covered by the I/O manager's
+    // reference on the device until it returns).
+    IoFreeWorkItem(item);
+    process(device, irp);
+}
+
 }  // namespace
+
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS GetScsiAddress(PDEVICE_OBJECT lower, SCSI_ADDRESS* address) {
+    *address = SCSI_ADDRESS{};
+    NTSTATUS status = AdapterControl(lower, IOCTL_SCSI_GET_ADDRESS, address, sizeof *address);
+    if (NT_SUCCESS(status)) address->Length = sizeof(SCSI_ADDRESS);
+    return status;
+}
+
+NTSTATUS CopySerialNumber(const std::uint8_t* page, std::uint32_t transferred, std::uint8_t* serial) {
+    if (transferred < 4 || page[1] != 0x80) return STATUS_IO_DEVICE_ERROR;
+    const std::uint32_t serialLength = std::min<std::uint32_t>(page[3], transferred - 4);
+    std::memset(serial, 0, SERIAL_NUMBER_LENGTH);
+    std::memcpy(serial, page + 4, std::min<std::uint32_t>(serialLength, SERIAL_NUMBER_LENGTH));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+}
+
+NTSTATUS PassPower(PDEVICE_OBJECT lower, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process) {
+    IoMarkIrpPending(irp);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (item == nullptr) {
+        process(device, irp);
+        return STATUS_PENDING;
+    }
+    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp, process});
+    return STATUS_PENDING;
+}
 
 ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
                    san::DataDirection direction, void* data, std::uint32_t length) {

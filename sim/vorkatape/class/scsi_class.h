@@ -55,12 +55,44 @@ struct ScsiResult {
     bool unitAttention() const { return delivered() && scsiStatus == 0x02 && sense.valid && sense.key == 0x6; }
 };
 
+// A command's outcome as far as it does not depend on the sense key: transport
+// failures, good status, reservation conflicts and busy (STATUS_DEVICE_BUSY, as the
+// storage class drivers report them: the device is there and working but serves
+// another initiator), other statuses and check conditions without usable sense
+// (STATUS_IO_DEVICE_ERROR). False when the sense key decides.
+bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status);
+
 // One SCSI command through the adapter's path device `lower` (IRP_MJ_SCSI with
 // the adapter's request block), waited for.
 ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
                    san::DataDirection direction, void* data, std::uint32_t length);
 // A buffered device-control request to the adapter's path device, waited for.
 NTSTATUS AdapterControl(PDEVICE_OBJECT lower, ULONG code, void* output, ULONG outputLength);
+
+// ---- Handing requests to the adapter's path device -----------------------------------------------
+
+// Sends the request on to `lower` and waits for its answer; the caller completes it.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp);
+// Hands the request on to `lower`, which completes it.
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);
+// Hands a power request on to `lower`.
+NTSTATUS PassPower(PDEVICE_OBJECT lower, PIRP irp);
+
+// Forced pending: marks the request pending and has `process` answer it from a
+// worker thread (or at once when no work item is left), so that a caller which
+// does not wait for STATUS_PENDING reads the outcome too early and shows it.
+using ProcessRoutine = void (*)(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process);
+
+// ---- Answers of the private requests -------------------------------------------------------------
+
+// The device's SCSI address from the adapter's path device `lower`, as the
+// SCSI_ADDRESS record a caller reads.
+NTSTATUS GetScsiAddress(PDEVICE_OBJECT lower, SCSI_ADDRESS* address);
+// The serial number of a unit serial number page (0x80) of `transferred` bytes,
+// zero-padded into `serial` (SERIAL_NUMBER_LENGTH bytes); a device error when the
+// page is short or another page.
+NTSTATUS CopySerialNumber(const std::uint8_t* page, std::uint32_t transferred, std::uint8_t* serial);
 
 // ---- Requests in progress on a path device ----------------------------------------------------
 

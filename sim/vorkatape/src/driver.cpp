@@ -50,22 +50,8 @@ NTSTATUS Process(TapePath& path, PIRP irp) {
     return out.status;
 }
 
-struct PendingWork {
-    PIO_WORKITEM item;
-    PIRP irp;
-};
-
-VOID RunPendingWork(PDEVICE_OBJECT device, PVOID context) {
-    auto* work = static_cast<PendingWork*>(context);
-    PIO_WORKITEM item = work->item;
-    PIRP irp = work->irp;
-    delete work;
-    // Freed before the request completes: once it has, the path may be removed and
-    // the driver unloaded (the routine itself is still covered by the I/O manager's
-    // reference on the device until it returns).
-    IoFreeWorkItem(item);
-    Process(TapePath::Of(device), irp);
-}
+// Answers a request that was marked pending, on a worker thread.
+void ProcessLater(PDEVICE_OBJECT device, PIRP irp) { Process(TapePath::Of(device), irp); }
 
 // The path state query touches no drive and is answered in every PnP state.
 bool AnswerPathQuery(TapePath& path, PIRP irp, NTSTATUS* answered) {
@@ -128,44 +114,11 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
-
-    // Forced pending: answer later from a worker thread, so that a caller which
-    // does not wait for STATUS_PENDING reads the outcome too early and shows it.
-    IoMarkIrpPending(irp);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (item == nullptr) {
-        Process(path, irp);
-        return STATUS_PENDING;
-    }
-    IoQueueWorkItem(item, RunPendingWork, DelayedWorkQueue, new PendingWork{item, irp});
-    return STATUS_PENDING;
+    // Forced pending: answered later from a worker thread.
+    return scsiclass::AnswerLater(device, irp, ProcessLater);
 }
 
 // ---- Plug and Play and power ------------------------------------------------------------------
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends the request to the adapter's path device and waits; the caller completes it.
-NTSTATUS ForwardAndWait(TapePath& path, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(path.Lower(), irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = irp->IoStatus.Status;
-    }
-    return status;
-}
-
-NTSTATUS PassDown(TapePath& path, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(path.Lower(), irp);
-}
 
 void DeleteLink(TapePath& path) {
     std::u16string link = Format16("\\DosDevices\\Tape%u", path.Number());
@@ -179,7 +132,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     switch (minor) {
         case IRP_MN_START_DEVICE:
-            status = ForwardAndWait(path, irp);
+            status = scsiclass::ForwardAndWait(path.Lower(), irp);
             if (NT_SUCCESS(status)) status = path.StartPath();
             if (NT_SUCCESS(status)) path.SetPnp(PathPnp::Started);
             Trace("start of Tape%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
@@ -190,13 +143,13 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             path.SetPnp(PathPnp::Stopped);
             path.Drain();
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         case IRP_MN_SURPRISE_REMOVAL:
             path.SetPnp(PathPnp::SurpriseRemoved);
             path.Drain();
             DeleteLink(path);
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         case IRP_MN_REMOVE_DEVICE: {
             const bool linkGone = path.Pnp() == PathPnp::SurpriseRemoved;
             path.SetPnp(PathPnp::Removed);
@@ -204,7 +157,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             if (!linkGone) DeleteLink(path);
             irp->IoStatus.Status = STATUS_SUCCESS;
             PDEVICE_OBJECT lower = path.Lower();
-            status = PassDown(path, irp);
+            status = scsiclass::PassDown(lower, irp);
             Trace("Tape%u removed\n", path.Number());
             IoDetachDevice(lower);
             // The extension stays with the device object while file objects still
@@ -217,20 +170,18 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
         default:
-            return PassDown(path, irp);
+            return scsiclass::PassDown(path.Lower(), irp);
     }
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(TapePath::Of(device).Lower(), irp);
+    return scsiclass::PassPower(TapePath::Of(device).Lower(), irp);
 }
 
 NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) {
-    return PassDown(TapePath::Of(device), irp);
+    return scsiclass::PassDown(TapePath::Of(device).Lower(), irp);
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {

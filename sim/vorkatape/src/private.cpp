@@ -69,23 +69,15 @@ void GetSerialNumber(TapePath& path, const Buffered& b, Outcome& out) {
     std::uint8_t page[4 + 255] = {};
     ScsiResult r = Inquiry(path, 0x80, true, page, sizeof page, out);
     out.status = StatusFromResult(r);
-    if (!NT_SUCCESS(out.status)) return;
-    if (r.transferred < 4 || page[1] != 0x80) {
-        out.status = STATUS_IO_DEVICE_ERROR;
-        return;
-    }
-    const ULONG serialLength = std::min<ULONG>(page[3], r.transferred - 4);
-    std::memset(b.buffer, 0, SERIAL_NUMBER_LENGTH);
-    std::memcpy(b.buffer, page + 4, std::min<ULONG>(serialLength, SERIAL_NUMBER_LENGTH));
-    out.information = SERIAL_NUMBER_LENGTH;
+    if (NT_SUCCESS(out.status)) out.status = scsiclass::CopySerialNumber(page, r.transferred, b.buffer);
+    if (NT_SUCCESS(out.status)) out.information = SERIAL_NUMBER_LENGTH;
 }
 
 void GetScsiAddress(TapePath& path, const Buffered& b, Outcome& out) {
     if (!Output(b, sizeof(SCSI_ADDRESS), out)) return;
-    SCSI_ADDRESS address{};
-    out.status = path.AdapterControl(IOCTL_SCSI_GET_ADDRESS, &address, sizeof address);
+    SCSI_ADDRESS address;
+    out.status = scsiclass::GetScsiAddress(path.Lower(), &address);
     if (!NT_SUCCESS(out.status)) return;
-    address.Length = sizeof(SCSI_ADDRESS);
     std::memcpy(b.buffer, &address, sizeof address);
     out.information = sizeof address;
 }

@@ -435,10 +435,9 @@ void HandleDeviceControl(TapePath& path, PIRP irp, Outcome& out) {
                 out.status = STATUS_BUFFER_TOO_SMALL;
                 return;
             }
-            SCSI_ADDRESS address{};
-            out.status = path.AdapterControl(IOCTL_SCSI_GET_ADDRESS, &address, sizeof address);
+            SCSI_ADDRESS address;
+            out.status = scsiclass::GetScsiAddress(path.Lower(), &address);
             if (NT_SUCCESS(out.status)) {
-                address.Length = sizeof(SCSI_ADDRESS);
                 std::memcpy(b.buffer, &address, sizeof address);
                 out.information = sizeof address;
             }

@@ -16,24 +16,11 @@ void Trace(const char* format, ...) {
     DbgPrint("VorkaTape: %s", line);
 }
 
-// A tape class driver's reading of a command's outcome. Reservation conflicts
-// become STATUS_DEVICE_BUSY, as the storage class drivers report them: the drive
-// is there and working but serves another initiator.
+// A tape class driver's reading of a command's outcome.
 NTSTATUS StatusFromResult(const ScsiResult& r) {
-    if (!r.delivered()) return r.transport;
-    switch (r.scsiStatus) {
-        case 0x00:
-            return STATUS_SUCCESS;
-        case 0x18:  // RESERVATION CONFLICT
-        case 0x08:  // BUSY
-            return STATUS_DEVICE_BUSY;
-        case 0x02:  // CHECK CONDITION
-            break;
-        default:
-            return STATUS_IO_DEVICE_ERROR;
-    }
+    NTSTATUS status;
+    if (scsiclass::StatusWithoutSense(r, &status)) return status;
     const Sense& s = r.sense;
-    if (!s.valid) return STATUS_IO_DEVICE_ERROR;
     switch (s.key) {
         case 0x0:  // NO SENSE: the flags tell what happened
             if (s.filemark) return STATUS_FILEMARK_DETECTED;
