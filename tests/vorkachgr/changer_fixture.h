@@ -64,13 +64,18 @@ protected:
         }
         ASSERT_TRUE(a_.base != nullptr && b_.base != nullptr) << "both control paths have a started changer stack";
 
-        table_ = static_cast<PIRPS_WITH_STATUS>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IRPS_WITH_STATUS), kTableTag));
+        // The table stands for the changer bus's, which lives as long as the bus driver: the base
+        // drivers keep its address from the handshake and look requests up in it until their paths
+        // go, which is at the machine's shutdown. So it outlives the machine here too.
+        tableStorage_ = std::make_unique<IRPS_WITH_STATUS>();
+        table_ = tableStorage_.get();
         std::memset(table_, 0, sizeof *table_);
         KeInitializeSpinLock(&table_->slLock);
     }
     void TearDown() override {
-        if (table_ != nullptr) ExFreePoolWithTag(table_, kTableTag);
         rig_.reset();
+        table_ = nullptr;
+        tableStorage_.reset();
     }
 
     vorka::changer::ChangerPathState Query(const ChangerStack& stack) {
@@ -118,7 +123,6 @@ protected:
         return e ? sim::hw::elementName(e->type, e->index) : "nowhere";
     }
 
-    static constexpr ULONG kTableTag = 0x54677243;  // "CrgT"
     std::unique_ptr<tapetest::Rig> rig_;
     std::vector<sim::hw::TapeDrive*> drives_;
     sim::hw::TapeLibrary* library_ = nullptr;
@@ -126,6 +130,7 @@ protected:
     sim::hw::Path* pathB_ = nullptr;
     ChangerStack a_;
     ChangerStack b_;
+    std::unique_ptr<IRPS_WITH_STATUS> tableStorage_;
     PIRPS_WITH_STATUS table_ = nullptr;
 };
 
