@@ -10,3 +10,5 @@
 #include "winbase.h"
 #include "winreg.h"
 #include "winioctl.h"
+#include "winuser.h"
+#include "winsvc.h"

@@ -8,6 +8,7 @@
 #include "vk/basetypes.h"
 #include "vk/regdefs.h"
 #include "winbase.h"
+#include "reason.h"
 
 typedef struct HKEY__ *HKEY, **PHKEY;
 typedef ACCESS_MASK REGSAM;
@@ -17,6 +18,16 @@ typedef LONG LSTATUS;
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
+
+/* InitiateShutdown flags */
+#define SHUTDOWN_FORCE_OTHERS 0x00000001
+#define SHUTDOWN_FORCE_SELF 0x00000002
+#define SHUTDOWN_RESTART 0x00000004
+#define SHUTDOWN_POWEROFF 0x00000008
+#define SHUTDOWN_NOREBOOT 0x00000010
+#define SHUTDOWN_GRACE_OVERRIDE 0x00000020
+#define SHUTDOWN_INSTALL_UPDATES 0x00000040
+#define SHUTDOWN_RESTARTAPPS 0x00000080
 
 VK_BEGIN_C
 
@@ -48,4 +59,21 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
                              LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
+DWORD WINAPI InitiateShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwGracePeriod, DWORD dwShutdownFlags,
+                               DWORD dwReason);
+DWORD WINAPI InitiateShutdownW(LPWSTR lpMachineName, LPWSTR lpMessage, DWORD dwGracePeriod, DWORD dwShutdownFlags,
+                               DWORD dwReason);
+
 VK_END_C
+
+#ifndef UNICODE
+#define InitiateShutdown InitiateShutdownA
+#define RegOpenKeyEx RegOpenKeyExA
+#define RegCreateKeyEx RegCreateKeyExA
+#define RegSetValueEx RegSetValueExA
+#define RegQueryValueEx RegQueryValueExA
+#define RegDeleteKey RegDeleteKeyA
+#define RegDeleteTree RegDeleteTreeA
+#define RegDeleteValue RegDeleteValueA
+#define RegEnumKeyEx RegEnumKeyExA
+#endif

@@ -1,0 +1,88 @@
+/*
+ * Configuration manager (cfgmgr32.dll): device nodes of the device tree,
+ * their status, re-enumeration, and waiting for device installation.
+ */
+#pragma once
+
+#include "vk/basetypes.h"
+#include "winbase.h"
+
+typedef DWORD RETURN_TYPE;
+typedef RETURN_TYPE CONFIGRET;
+typedef DWORD DEVNODE, DEVINST;
+typedef DEVNODE *PDEVNODE, *PDEVINST;
+typedef CHAR *DEVNODEID_A, *DEVINSTID_A;
+typedef WCHAR *DEVNODEID_W, *DEVINSTID_W;
+
+#define MAX_DEVICE_ID_LEN 200
+
+/* Results */
+#define CR_SUCCESS 0x00000000
+#define CR_DEFAULT 0x00000001
+#define CR_OUT_OF_MEMORY 0x00000002
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_FLAG 0x00000004
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013
+#define CR_REMOVE_VETOED 0x00000017
+#define CR_INVALID_DEVICE_ID 0x0000001E
+#define CR_BUFFER_SMALL 0x0000001A
+#define CR_ACCESS_DENIED 0x00000033
+
+/* CM_Locate_DevNode */
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000
+#define CM_LOCATE_DEVNODE_PHANTOM 0x00000001
+#define CM_LOCATE_DEVNODE_CANCELREMOVE 0x00000002
+#define CM_LOCATE_DEVNODE_NOVALIDATION 0x00000004
+#define CM_LOCATE_DEVNODE_BITS 0x00000007
+
+/* CM_Reenumerate_DevNode */
+#define CM_REENUMERATE_NORMAL 0x00000000
+#define CM_REENUMERATE_SYNCHRONOUS 0x00000001
+#define CM_REENUMERATE_RETRY_INSTALLATION 0x00000002
+#define CM_REENUMERATE_ASYNCHRONOUS 0x00000004
+#define CM_REENUMERATE_BITS 0x00000007
+
+/* CM_Get_DevNode_Status: status bits (cfg.h) */
+#define DN_ROOT_ENUMERATED 0x00000001
+#define DN_DRIVER_LOADED 0x00000002
+#define DN_ENUM_LOADED 0x00000004
+#define DN_STARTED 0x00000008
+#define DN_MANUAL 0x00000010
+#define DN_NEED_TO_ENUM 0x00000020
+#define DN_HAS_PROBLEM 0x00000400
+#define DN_DISABLEABLE 0x00002000
+#define DN_REMOVABLE 0x00004000
+
+/* Problem numbers (cfg.h) */
+#define CM_PROB_NOT_CONFIGURED 0x00000001
+#define CM_PROB_FAILED_START 0x0000000A
+#define CM_PROB_FAILED_ADD 0x0000001F
+#define CM_PROB_DISABLED 0x00000016
+#define CM_PROB_PHANTOM 0x0000002D
+#define CM_PROB_DRIVER_FAILED_LOAD 0x00000027
+
+VK_BEGIN_C
+
+CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags);
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags);
+CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+DWORD WINAPI CMP_WaitNoPendingInstallEvents(DWORD dwTimeout);
+
+VK_END_C
+
+#ifdef UNICODE
+#define CM_Locate_DevNode CM_Locate_DevNodeW
+#else
+#define CM_Locate_DevNode CM_Locate_DevNodeA
+#define CM_Get_Device_ID CM_Get_Device_IDA
+#endif
