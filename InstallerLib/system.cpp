@@ -157,34 +157,41 @@ int CopyFilesForDebug(const char *pszSource, const char *pszDestination)
     return LOG_RETURN(ok);
 }
 
-/* Runs a command line through the command processor and waits for it. */
-static void RunCommand(const char *pszCommand)
+/* The two service commands "sc config ntmssvc start= disabled" and "sc stop ntmssvc", made
+   through the service control manager that sc itself talks to. Their outcome is only logged. */
+static void DisableAndStopService(const char *pszService)
 {
-    char szLine[256];
-    snprintf(szLine, sizeof szLine, "cmd.exe /c %s", pszCommand);
-    STARTUPINFOA si;
-    PROCESS_INFORMATION pi;
-    memset(&si, 0, sizeof si);
-    si.cb = sizeof si;
-    memset(&pi, 0, sizeof pi);
-    if (!CreateProcessA(NULL, szLine, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+    SC_HANDLE hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!hManager) {
         LOG_SYSERR(GetLastError());
         return;
     }
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD dwExit = 0;
-    GetExitCodeProcess(pi.hProcess, &dwExit);
-    LOGF(0, LOG_DBG, "%s: exit code %u", pszCommand, (unsigned)dwExit);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    SC_HANDLE hService = OpenServiceA(hManager, pszService, SERVICE_CHANGE_CONFIG | SERVICE_STOP);
+    if (!hService) {
+        LOGF(0, LOG_DBG, "Could not open service %s: error %u", pszService, (unsigned)GetLastError());
+        CloseServiceHandle(hManager);
+        return;
+    }
+    if (ChangeServiceConfigA(hService, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
+                             NULL, NULL, NULL))
+        LOGF(0, LOG_DBG, "sc config %s start= disabled: done", pszService);
+    else
+        LOGF(0, LOG_DBG, "sc config %s start= disabled: error %u", pszService, (unsigned)GetLastError());
+    SERVICE_STATUS status;
+    memset(&status, 0, sizeof status);
+    if (ControlService(hService, SERVICE_CONTROL_STOP, &status))
+        LOGF(0, LOG_DBG, "sc stop %s: done", pszService);
+    else
+        LOGF(0, LOG_DBG, "sc stop %s: error %u", pszService, (unsigned)GetLastError());
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hManager);
 }
 
 int DisableRSM(void)
 {
     LOG_ENTER();
     LOGP(LOG_NFO, "Attempting to stop the RSM service...");
-    RunCommand("sc config ntmssvc start= disabled");
-    RunCommand("sc stop ntmssvc");
+    DisableAndStopService("ntmssvc");
     return LOG_RETURN(1);
 }
 
