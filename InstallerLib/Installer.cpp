@@ -10,9 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 
-/* What ProcessInstallError and ProcessUninstallError answer besides a next step. */
-#define STEP_STOP (-1)
-#define STEP_USAGE (-2)
 
 enum ERROR_ACTION { ACTION_STOP, ACTION_GO_ON, ACTION_USAGE, ACTION_STOP_STDERR };
 
@@ -79,12 +76,12 @@ static int ProcessStepError(const STEP_ERROR *pTable, size_t cEntries, int iStep
     return STEP_STOP;
 }
 
-static int ProcessInstallError(int iStep, LOG *pLog)
+int ProcessInstallError(int iStep, LOG *pLog)
 {
     return ProcessStepError(s_InstallErrors, sizeof s_InstallErrors / sizeof s_InstallErrors[0], iStep, pLog);
 }
 
-static int ProcessUninstallError(int iStep, LOG *pLog)
+int ProcessUninstallError(int iStep, LOG *pLog)
 {
     return ProcessStepError(s_UninstallErrors, sizeof s_UninstallErrors / sizeof s_UninstallErrors[0], iStep, pLog);
 }

@@ -86,6 +86,15 @@ void ComposePath(char *pszOut, size_t cchOut, const char *pszFormat, ...)
 #endif
     ;
 
+/* ---- Step tables ---------------------------------------------------------------------------- */
+
+/* What ProcessInstallError and ProcessUninstallError answer besides the next step to run. */
+#define STEP_STOP (-1)
+#define STEP_USAGE (-2)
+/* A failed step: logs its error-table message and answers the next step, STEP_STOP or STEP_USAGE. */
+int ProcessInstallError(int iStep, LOG *pLog);
+int ProcessUninstallError(int iStep, LOG *pLog);
+
 /* ---- Options ------------------------------------------------------------------------------ */
 
 #define CURRENT_DIR_CHARS 1024

@@ -165,10 +165,15 @@ int GetTime(int fStop, LOG *pLog)
     if (now == (time_t)-1 || !localtime_r(&now, &local))
         return 0;
 #endif
-    char szTime[64];
-    /* asctime's form: "Wed Jan 02 02:03:55 1980" */
-    if (!strftime(szTime, sizeof szTime, "%a %b %d %H:%M:%S %Y", &local))
+    /* asctime's form, "Wed Jan  2 02:03:55 1980", without its line feed (the log adds one). */
+    static const char s_Days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char s_Months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11)
         return 0;
+    char szTime[64];
+    snprintf(szTime, sizeof szTime, "%s %s %2d %02d:%02d:%02d %d", s_Days[local.tm_wday], s_Months[local.tm_mon],
+             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
     LogFormat(pLog, 0, LOG_NFO, __LINE__, __func__, __FILE__, fStop ? "Stop time: %s" : "Start time: %s", szTime);
     return 1;
 }

@@ -191,7 +191,7 @@ int ProcessUninstallersArguments(int argc, char *argv[], UNINSTALLER_OPTIONS *pO
             return LOG_RETURN(0);
         size_t cchArg = strlen(pszArg);
         switch (pszArg[1] | 0x20) {
-        case '?' | 0x20:
+        case '?':
         case 'h':
             return LOG_RETURN(0);
         case 'd':

@@ -33,7 +33,7 @@ struct RegValue {
     std::vector<uint8_t> data;
 };
 
-struct MessageBox {
+struct MessageBoxRecord {
     std::string title;
     std::string text;
     unsigned type;
@@ -62,7 +62,7 @@ struct Machine {
     std::map<std::string, uint32_t> updateDriverErrors;
     std::vector<std::string> updateDriverCalls; // hardware IDs in call order
     int reenumerations = 0;
-    std::vector<MessageBox> messageBoxes;
+    std::vector<MessageBoxRecord> messageBoxes;
     std::vector<Shutdown> shutdowns;
     std::vector<std::string> serviceCommands; // "config ntmssvc disabled", "stop ntmssvc"
     // A registry key whose creation fails (lower-case substring of its path), a value that cannot be set.
