@@ -1,0 +1,7 @@
+/* Installs the Vorka drivers in exclusive mode: the options go to the installer library as given. */
+#include "Installer.h"
+
+int main(int argc, char *argv[])
+{
+    return InstallDrivers(argc - 1, argv + 1, 1);
+}
