@@ -5,11 +5,13 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "sim/format.h"
 #include "sim/win32.h"
 #include "sim/win32_setup.h"
+#include "handles.h"
 #include "shlwapi.h"
 #include "windows.h"
 
@@ -509,3 +511,156 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
 }
 
 }  // extern "C"
+
+// ---- File handles on the disk ------------------------------------------------------------
+
+namespace sim::win32 {
+namespace {
+
+struct DiskFile {
+    std::string key;  // the disk's key of the file
+    std::size_t position = 0;
+    bool canRead = false, canWrite = false;
+};
+
+std::mutex gFileMutex;
+std::vector<std::unique_ptr<DiskFile>> gFiles;
+
+DiskFile* FindFile(HANDLE handle) {
+    for (auto& file : gFiles)
+        if (file.get() == handle) return file.get();
+    return nullptr;
+}
+
+}  // namespace
+
+bool IsDiskPath(std::u16string_view name) {
+    const std::string text = NarrowFromWide(name);
+    if (text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0 || text.rfind("//./", 0) == 0) return false;
+    if (text.size() >= 8 && Upper(text.substr(0, 8)) == "\\DEVICE\\") return false;
+    return true;
+}
+
+HANDLE OpenDiskFile(std::u16string_view name, DWORD access, DWORD disposition) {
+    std::string full = Resolve(NarrowFromWide(name).c_str());
+    if (full.empty()) return INVALID_HANDLE_VALUE;
+    Disk& disk = Disk::Get();
+    std::lock_guard lock(disk.mutex);
+    const std::string key = Key(full);
+    auto it = disk.entries.find(key);
+    const bool exists = it != disk.entries.end();
+    if (exists && it->second.directory) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!disk.directoryExists(Parent(full))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool canWrite = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
+    const bool canRead = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    if (exists && canWrite && (it->second.attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD lastError = ERROR_SUCCESS;
+    switch (disposition) {
+    case CREATE_NEW:
+        if (exists) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        disk.writeFile(full, {});
+        break;
+    case CREATE_ALWAYS:
+        if (exists) lastError = ERROR_ALREADY_EXISTS;
+        disk.writeFile(full, {});
+        break;
+    case OPEN_EXISTING:
+        if (!exists) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        break;
+    case OPEN_ALWAYS:
+        if (exists) lastError = ERROR_ALREADY_EXISTS;
+        else disk.writeFile(full, {});
+        break;
+    case TRUNCATE_EXISTING:
+        if (!exists) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        disk.entries[key].data.clear();
+        break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_unique<DiskFile>();
+    file->key = key;
+    file->canRead = canRead;
+    file->canWrite = canWrite;
+    std::lock_guard files(gFileMutex);
+    gFiles.push_back(std::move(file));
+    SetLastError(lastError);
+    return gFiles.back().get();
+}
+
+bool ReadDiskFile(HANDLE handle, void* buffer, DWORD length, LPDWORD done, BOOL* result) {
+    std::lock_guard files(gFileMutex);
+    DiskFile* file = FindFile(handle);
+    if (!file) return false;
+    if (done) *done = 0;
+    if (!file->canRead) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        *result = FALSE;
+        return true;
+    }
+    Disk& disk = Disk::Get();
+    std::lock_guard lock(disk.mutex);
+    auto it = disk.entries.find(file->key);
+    const std::string empty;
+    const std::string& data = it == disk.entries.end() ? empty : it->second.data;
+    const std::size_t n = file->position >= data.size() ? 0 : std::min<std::size_t>(length, data.size() - file->position);
+    if (n) std::memcpy(buffer, data.data() + file->position, n);
+    file->position += n;
+    if (done) *done = static_cast<DWORD>(n);
+    *result = TRUE;  // end of file: success with 0 bytes
+    return true;
+}
+
+bool WriteDiskFile(HANDLE handle, const void* buffer, DWORD length, LPDWORD done, BOOL* result) {
+    std::lock_guard files(gFileMutex);
+    DiskFile* file = FindFile(handle);
+    if (!file) return false;
+    if (done) *done = 0;
+    if (!file->canWrite) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        *result = FALSE;
+        return true;
+    }
+    Disk& disk = Disk::Get();
+    std::lock_guard lock(disk.mutex);
+    auto it = disk.entries.find(file->key);
+    if (it == disk.entries.end()) {  // deleted while open: Windows would not have allowed it
+        SetLastError(ERROR_ACCESS_DENIED);
+        *result = FALSE;
+        return true;
+    }
+    std::string& data = it->second.data;
+    if (data.size() < file->position + length) data.resize(file->position + length);
+    std::memcpy(data.data() + file->position, buffer, length);
+    file->position += length;
+    if (done) *done = length;
+    *result = TRUE;
+    return true;
+}
+
+bool CloseDiskFile(HANDLE handle) {
+    std::lock_guard files(gFileMutex);
+    auto it = std::find_if(gFiles.begin(), gFiles.end(), [&](auto& f) { return f.get() == handle; });
+    if (it == gFiles.end()) return false;
+    gFiles.erase(it);
+    return true;
+}
+
+}  // namespace sim::win32

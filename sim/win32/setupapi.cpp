@@ -147,6 +147,7 @@ struct Element {
     std::vector<std::u16string> hardwareIds;  // before registration
     std::vector<std::u16string> compatibleIds;
     std::u16string description;
+    bool needReboot = false;  // removed from the registry, the stack goes at the next restart
 };
 
 struct DeviceInfoSet {
@@ -385,6 +386,7 @@ void AddReg(const Inf& inf, const std::string& section, const std::u16string& hk
         if (f.size() > 1 && !f[1].empty()) key += u"\\" + W(f[1]);
         registry.createKeyPath(key);
         if (f.size() < 3) continue;
+        if (f.size() > 3 && (std::strtoul(f[3].c_str(), nullptr, 0) & 0x10)) continue;  // FLG_ADDREG_KEYONLY
         const std::u16string name = W(f[2]);
         const unsigned long flags = f.size() > 3 && !f[3].empty() ? std::strtoul(f[3].c_str(), nullptr, 0) : 0;
         const unsigned long type = flags & 0xFFFF0001;
@@ -572,14 +574,16 @@ DWORD UpdateDriver(const std::string& hardwareId, const std::string& infPath, DW
 }
 
 // Removes a device: its stack (query-remove, remove), devnode, Enum key and driver key.
-DWORD RemoveDevice(const std::u16string& instancePath) {
+DWORD RemoveDevice(const std::u16string& instancePath, bool* needReboot) {
     sim::Machine& machine = sim::Machine::Current();
     const std::u16string enumKey = EnumKey(instancePath);
     auto driver = Reg().string(enumKey, u"Driver");
     if (IsPresent(instancePath)) {
+        // A device whose drivers refuse the removal now goes at the next restart, as on
+        // Windows (DI_NEEDREBOOT): its keys go at once, the running stack stays until then.
         NTSTATUS status = machine.pnp().uninstallDevice(instancePath);
-        if (!NT_SUCCESS(status)) return sim::win32::DosErrorFromNtStatus(status);
         machine.pnp().processPendingEnumerations();
+        if (!NT_SUCCESS(status)) *needReboot = true;
     }
     Reg().deleteTree(enumKey);
     if (driver && !driver->empty()) Reg().deleteTree(kClass + *driver);
@@ -898,7 +902,9 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
     }
     case DIF_REMOVE: {
         if (!element->registered) return Fail(ERROR_DEVINFO_NOT_REGISTERED);
-        if (DWORD error = RemoveDevice(element->instancePath)) return Fail(error);
+        bool needReboot = false;
+        if (DWORD error = RemoveDevice(element->instancePath, &needReboot)) return Fail(error);
+        element->needReboot = needReboot;
         return TRUE;
     }
     case DIF_ALLOW_INSTALL:
@@ -920,7 +926,9 @@ BOOL SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData
     if (!element->registered) return Fail(ERROR_DEVINFO_NOT_REGISTERED);
     if (!Reg().keyExists(EnumKey(element->instancePath)) && !IsPresent(element->instancePath))
         return Fail(ERROR_NO_SUCH_DEVINST);
-    if (DWORD error = RemoveDevice(element->instancePath)) return Fail(error);
+    bool needReboot = false;
+    if (DWORD error = RemoveDevice(element->instancePath, &needReboot)) return Fail(error);
+    element->needReboot = needReboot;
     return TRUE;
 }
 

@@ -13,6 +13,7 @@
 #include "sim/registry.h"
 #include "sim/win32.h"
 #include "sim/win32_setup.h"
+#include "handles.h"
 #include "windows.h"
 
 namespace sim::win32 {
@@ -82,6 +83,14 @@ std::vector<MessageBoxRecord> MessageBoxes() {
 std::vector<ShutdownRecord> ShutdownRequests() {
     std::lock_guard lock(gRecordMutex);
     return gShutdowns;
+}
+
+bool CloseToken(HANDLE handle) {
+    std::lock_guard lock(gTokenMutex);
+    auto it = std::find_if(gTokens.begin(), gTokens.end(), [&](auto& t) { return t.get() == handle; });
+    if (it == gTokens.end()) return false;
+    gTokens.erase(it);
+    return true;
 }
 
 void ClearUserInterfaceRecords() {

@@ -35,7 +35,13 @@ int TapeDevices() {
     int count = 0;
     for (int n = 0; n < 8; ++n) {
         const std::string name = "\\\\.\\Tape" + std::to_string(n);
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // A device whose previous close is still on its way to the drive refuses the open for a moment.
+        HANDLE h = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 1000; ++i) {
+            h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+            Sleep(1);
+        }
         if (h == INVALID_HANDLE_VALUE) continue;
         CloseHandle(h);
         ++count;
