@@ -8,6 +8,7 @@
 #include "sim/format.h"
 #include "sim/verifier.h"
 #include "sim/win32.h"
+#include "handles.h"
 #include "windows.h"
 
 namespace {
@@ -29,6 +30,7 @@ sim::Process* Caller(const char* routine) {
 void Fail(NTSTATUS status) { SetLastError(sim::win32::DosErrorFromNtStatus(status)); }
 
 HANDLE Create(std::u16string_view name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    if (sim::win32::IsDiskPath(name)) return sim::win32::OpenDiskFile(name, access, disposition);
     sim::Process* process = Caller("CreateFile");
     if (!process) return INVALID_HANDLE_VALUE;
     ULONG ntDisposition;
@@ -135,6 +137,9 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
+    BOOL diskResult = FALSE;
+    if (sim::win32::ReadDiskFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, &diskResult))
+        return diskResult;
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     sim::Process* process = Caller("ReadFile");
     if (!process) return FALSE;
@@ -159,6 +164,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
+    BOOL diskResult = FALSE;
+    if (sim::win32::WriteDiskFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, &diskResult))
+        return diskResult;
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
     sim::Process* process = Caller("WriteFile");
     if (!process) return FALSE;
@@ -290,6 +298,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 BOOL CloseHandle(HANDLE hObject) {
+    if (sim::win32::CloseDiskFile(hObject) || sim::win32::CloseToken(hObject)) return TRUE;
     sim::Process* process = Caller("CloseHandle");
     if (!process) return FALSE;
     NTSTATUS status = process->close(hObject);

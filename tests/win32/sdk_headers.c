@@ -29,3 +29,17 @@ _Static_assert(SHUTDOWN_FORCE_OTHERS == 1 && SHUTDOWN_RESTART == 4 && SHTDN_REAS
                "shutdown");
 _Static_assert(VER_PRODUCT_TYPE == 0x80 && VER_EQUAL == 1 && VER_NT_WORKSTATION == 1, "version checks");
 _Static_assert(sizeof(WCHAR) == 2, "WCHAR is 16 bits");
+/* The installer's calls, named through the generic-text names a C program uses. */
+void* CInstallerCalls[] = {
+    (void*)SetupDiGetClassDevs, (void*)SetupDiEnumDeviceInfo, (void*)SetupDiOpenDevRegKey,
+    (void*)SetupDiRemoveDevice, (void*)SetupUninstallOEMInf, (void*)SetupDiGetINFClass,
+    (void*)SetupDiCreateDeviceInfoList, (void*)SetupDiCreateDeviceInfo, (void*)SetupDiSetDeviceRegistryProperty,
+    (void*)SetupDiCallClassInstaller, (void*)SetupDiClassGuidsFromName, (void*)SetupDiDestroyDeviceInfoList,
+    (void*)UpdateDriverForPlugAndPlayDevices, (void*)CM_Locate_DevNode, (void*)CM_Reenumerate_DevNode,
+    (void*)CMP_WaitNoPendingInstallEvents, (void*)PathFileExists, (void*)MessageBox, (void*)ExitProcess,
+    (void*)GetCurrentDirectory, (void*)GetSystemDirectory, (void*)DeleteFile, (void*)SetFileAttributes,
+    (void*)CopyFile, (void*)OpenProcessToken, (void*)LookupPrivilegeValue, (void*)AdjustTokenPrivileges,
+    (void*)InitiateShutdown, (void*)VerifyVersionInfoW, (void*)VerSetConditionMask, (void*)RegCreateKeyEx,
+    (void*)RegSetValueEx, (void*)RegQueryValueEx, (void*)RegDeleteTree, (void*)RegOpenKeyEx,
+    (void*)OpenSCManager, (void*)OpenService, (void*)ChangeServiceConfig, (void*)ControlService,
+    (void*)CloseServiceHandle, (void*)ExitWindowsEx, (void*)FindFirstFile};
