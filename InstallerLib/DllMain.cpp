@@ -19,6 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pRese
         return GetLog() != NULL;
     case DLL_PROCESS_DETACH:
         FreeLog();
+        CloseAllStreams();
         fflush(stdout);
         fflush(stderr);
         break;

@@ -46,10 +46,13 @@ struct INST_STREAM {
     DWORD cbBuf;
     DWORD iPos;
     BOOL fEof;
+    INST_STREAM *pNextOpen; /* every open stream, so that the end of the process closes them */
 };
 
 INST_STREAM *StreamOpen(const char *pszPath, BOOL fWrite);
 void StreamClose(INST_STREAM *pStream);
+/* Closes every stream still open (process end, library unload). */
+void CloseAllStreams(void);
 void StreamWrite(INST_STREAM *pStream, const char *pszText);
 /* Reads one line of at most cchMax - 1 characters without its line end ("\n" or "\r\n"); the
    rest of a longer line is read and dropped. Returns FALSE at the end of the file. */

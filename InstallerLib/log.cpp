@@ -180,6 +180,8 @@ int GetTime(int fStop, LOG *pLog)
 
 /* ---- Streams ------------------------------------------------------------------------------- */
 
+static INST_STREAM *s_pOpenStreams;
+
 INST_STREAM *StreamOpen(const char *pszPath, BOOL fWrite)
 {
     HANDLE hFile = CreateFileA(pszPath, fWrite ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, NULL,
@@ -192,6 +194,8 @@ INST_STREAM *StreamOpen(const char *pszPath, BOOL fWrite)
         return NULL;
     }
     pStream->hFile = hFile;
+    pStream->pNextOpen = s_pOpenStreams;
+    s_pOpenStreams = pStream;
     return pStream;
 }
 
@@ -199,8 +203,19 @@ void StreamClose(INST_STREAM *pStream)
 {
     if (!pStream)
         return;
+    for (INST_STREAM **pp = &s_pOpenStreams; *pp; pp = &(*pp)->pNextOpen)
+        if (*pp == pStream) {
+            *pp = pStream->pNextOpen;
+            break;
+        }
     CloseHandle(pStream->hFile);
     free(pStream);
+}
+
+void CloseAllStreams(void)
+{
+    while (s_pOpenStreams)
+        StreamClose(s_pOpenStreams);
 }
 
 void StreamWrite(INST_STREAM *pStream, const char *pszText)
@@ -277,6 +292,7 @@ void FatalExit(const char *pszFormat, ...)
     fflush(stderr);
     fflush(stdout);
     FreeLog();
+    CloseAllStreams();
     ExitProcess(1);
 #if defined(__GNUC__)
     __builtin_unreachable();
