@@ -9,6 +9,15 @@
 #
 # Wine has no Plug and Play manager nor kernel drivers of ours: the registry steps run against
 # Wine's real registry; what the SetupAPI steps report there is recorded, not judged.
+#
+# With Debian 12's Wine 8.0 (prefix set to win2008r2, ProductName "Windows Server 2022
+# Datacenter", CurrentVersion 6.3): the version check passes (code 22), the package check and
+# every registry value are written as in Windows; the removal of earlier devices stops the run
+# ("Failed to uninstall devices"), because two of Wine's own System-class devices have a driver
+# key without "MatchingDeviceId". With -t (no removal step) the tape bus device is created and
+# UpdateDriverForPlugAndPlayDevices reports success (a second run finds the device and creates no
+# other), then CM_Locate_DevNode for the root fails and the run stops at the rescan. The
+# uninstaller stops at its device removal for the same reason as the installer.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/wine
