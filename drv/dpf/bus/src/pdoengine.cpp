@@ -607,6 +607,9 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
     NTSTATUS status = STATUS_SUCCESS;
 
     pPdoExt->fSMP = TRUE;
+    /* An unknown block size is not sent (the drive's own is read before the next read or
+       write), but protection, lock and AMU are the application's all the same: a failover in
+       the nested block-size read itself would otherwise leave them behind on the old path. */
     if (pPdoExt->fBlockSizeValid) {
         TAPE_SET_MEDIA_PARAMETERS media;
         media.BlockSize = pPdoExt->ulBlockSize;
@@ -615,26 +618,26 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
             DBG("BusPdoSendToFilter: Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
             goto done;
         }
-        if (pPdoExt->LbpSettings.ucSet != 0) {
-            status = BusPdoSetLBP(pDeviceObject, &pPdoExt->LbpSettings);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->LbpSettings.ucSet != 0) {
+        status = BusPdoSetLBP(pDeviceObject, &pPdoExt->LbpSettings);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
-        if (pPdoExt->fPAMR) {
-            status = BusPdoSetPAMR(pDeviceObject);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->fPAMR) {
+        status = BusPdoSetPAMR(pDeviceObject);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
-        if (pPdoExt->ucAMU != BUS_AMU_UNKNOWN) {
-            status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->ucAMU != BUS_AMU_UNKNOWN) {
+        status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
     }
 done:
