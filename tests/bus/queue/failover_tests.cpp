@@ -698,6 +698,45 @@ TEST_P(Failover, AnotherHostsReservationIsNamedInTheEventLog) {
     EXPECT_EQ(named[0].stringUtf8(0).size(), 16u) << "the holder's port name";
 }
 
+// ---- A path lost while the settings are restored ----
+
+class ThreePaths : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThreePaths, APathLostDuringTheRestoreGetsTheSettingsRestoredOnTheNextOne) {
+    Rig rig(RigOptions{.forcePending = GetParam(), .realBus = true});
+    auto& drive = rig.AddDrive("VORKA-F-0003");
+    sim::hw::Path* paths[3];
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        rig.San().addAdapter();
+        paths[i] = &rig.San().connect(i, 0, 5, 0, drive, i % 2);  // the drive has two ports
+    }
+    rig.Boot();
+    auto stack = rig.StackOf(*paths[0]);
+    ASSERT_TRUE(stack.has_value());
+    std::u16string name = u"\\\\.\\Tape";
+    for (char c : std::to_string(rig.Query(*stack).virtualTapeNumber)) name += static_cast<char16_t>(c);
+    App app(rig.Machine());
+    ASSERT_EQ(app.Open(name), STATUS_SUCCESS);
+    TAPE_SET_MEDIA_PARAMETERS media{512};
+    ASSERT_EQ(app.Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    std::uint8_t amu[8] = {3};
+    ASSERT_EQ(app.Control(0x1FE0E4, amu, sizeof(amu), amu, sizeof(amu)).status, STATUS_SUCCESS);
+
+    // The first path is down; the second takes the restore's block size, then loses its AMU
+    // setting on the way, which moves on to the third path.
+    paths[0]->setDown();
+    paths[1]->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0xC1});
+    const auto data = Pattern(4096, 7);
+    ASSERT_EQ(app.Write(data).status, STATUS_SUCCESS);
+    const auto third = drive.initiatorSettings(paths[2]->initiator());
+    EXPECT_EQ(third.blockLength, 512u) << "the block size is on the path that took the write";
+    EXPECT_EQ(third.amu, 3);
+    const auto records = drive.records();
+    ASSERT_EQ(records.size(), 8u) << "eight blocks of 512 bytes, not one variable block";
+    for (size_t i = 0; i < 8; ++i)
+        EXPECT_EQ(records[i].data, std::vector<std::uint8_t>(data.begin() + i * 512, data.begin() + (i + 1) * 512));
+}
+
 // ---- Two drives at once ----
 
 class TwoDrives : public ::testing::TestWithParam<bool> {
@@ -761,6 +800,11 @@ INSTANTIATE_TEST_SUITE_P(Pending, SmallCartridge, ::testing::Bool(),
                          });
 
 INSTANTIATE_TEST_SUITE_P(Pending, TwoDrives, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Pending, ThreePaths, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "ForcedPending" : "AnsweredAtOnce";
                          });
