@@ -570,7 +570,7 @@ protected:
         ASSERT_EQ(Rewind(), STATUS_SUCCESS);
         PassThrough pt = MakePassThrough(cdb, direction, static_cast<ULONG>(out.size()));
         if (direction == SCSI_IOCTL_DATA_IN) pt.spt.DataTransferLength = 4096;
-        std::memcpy(pt.data, out.data(), out.size());
+        if (!out.empty()) std::memcpy(pt.data, out.data(), out.size());
         Reply moved = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
         ASSERT_EQ(moved.status, STATUS_SUCCESS);
         ASSERT_EQ(pt.spt.ScsiStatus, 0);
