@@ -111,7 +111,7 @@ bool IsDataStep(const std::string& op)
     static const std::set<std::string> steps = {"write",   "read",        "writefm", "rewind",
                                                 "space",   "locate",      "getpos",  "setblocksize",
                                                 "lock",    "unlock",      "passthrough"};
-    return steps.count(op) != 0;
+    return steps.count(op) != 0 || IsSettingStep(op);
 }
 
 StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::uint32_t number)
@@ -120,6 +120,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     const std::string name = RequiredString(step, "handle");
     AppHandle* app = nullptr;
     std::uint32_t handleBlockSize = 0;
+    std::uint64_t registeredKey = 0;
     {
         std::lock_guard lock(handlesMutex_);
         auto it = handles_.find(name);
@@ -142,6 +143,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             }
         }
         handleBlockSize = app->blockSize;
+        registeredKey = app->prKey;
     }
     sim::Process& process = *app->process;
     void* handle = app->handle;
@@ -339,6 +341,12 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         prepare.Operation = op == "lock" ? TAPE_LOCK : TAPE_UNLOCK;
         status = Control(process, handle, IOCTL_TAPE_PREPARE, &prepare, sizeof prepare, nullptr, 0, &information);
         result.detail = op == "lock" ? "medium removal prevented" : "medium removal allowed";
+        return finish(status);
+    }
+    if (IsSettingStep(op)) {
+        status = RunSettingStep(op, step, process, handle, &registeredKey, &information, result);
+        std::lock_guard lock(handlesMutex_);
+        app->prKey = registeredKey;
         return finish(status);
     }
     // "passthrough": one SCSI command with the sense and data buffers after the request.

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "defines.h"
 #include "ledger.h"
 #include "world.h"
 
@@ -87,6 +88,7 @@ private:
         std::string device;          // "Tape0"
         std::string serial;          // of its drive, found at its first data step
         std::uint32_t blockSize = 0; // as the application set it (0: variable)
+        std::uint64_t prKey = 0;     // the persistent reservation key it registered ("pr-register")
     };
     std::map<std::string, AppHandle> handles_;
     // What the application was told it wrote; steps numbered in the order they run, steps
@@ -98,6 +100,12 @@ private:
 
 // "write", "read", "writefm", ... : the steps that Runner::data runs.
 bool IsDataStep(const std::string& op);
+
+// "lbp", "amu", "reserve", "release", "pr-register", "pr-reserve" (setting_steps.cpp): run by
+// Runner::data on the step's handle; `registeredKey` is the handle's persistent reservation key.
+bool IsSettingStep(const std::string& op);
+NTSTATUS RunSettingStep(const std::string& op, const nlohmann::json& step, sim::Process& process, void* handle,
+                        std::uint64_t* registeredKey, ULONG_PTR* information, StepResult& result);
 
 // One line for people: the verdict of a "verify" report.
 std::string VerifyVerdict(const nlohmann::json& verify);

@@ -258,22 +258,33 @@ CommandResult TapeDrive::Impl::run(std::unique_lock<std::mutex>& lock, Initiator
 }
 
 void TapeDrive::Impl::dispatch(Exchange& x) {
+  if (isSixteenByteData(x.cdb[0])) return sixteen(x);
+  if (!admit(x)) return;
+  perform(x);
+}
+
+bool TapeDrive::Impl::admit(Exchange& x) {
   const uint8_t op = x.cdb[0];
   settleMotion();
   if (reportsUnitAttention(op) && !x.ini.unitAttentions.empty()) {
     const SenseCode ua = x.ini.unitAttentions.front();
     x.ini.unitAttentions.pop_front();
     check(x, makeSense(ua.key, ua.asc, ua.ascq));
-    return;
+    return false;
   }
   // A deferred error is reported in place of the next command, which does not run.
-  if (reportsUnitAttention(op) && reportDeferred(x)) return;
+  if (reportsUnitAttention(op) && reportDeferred(x)) return false;
   if (conflicts(x)) {
     x.res.scsiStatus = kScsiReservationConflict;
-    return;
+    return false;
   }
-  if (blockedByMotion(x)) return;
+  if (blockedByMotion(x)) return false;
   if (state == MediumState::Loaded && needsFlush(op)) flush();
+  return true;
+}
+
+void TapeDrive::Impl::perform(Exchange& x) {
+  const uint8_t op = x.cdb[0];
   switch (op) {
     case opcode::kTestUnitReady: return testUnitReady(x);
     case opcode::kRewind: return rewind(x);

@@ -121,6 +121,8 @@ struct TapeDrive::Impl {
   // drive.cpp
   CommandResult run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd, const Fault* pathFault);
   void dispatch(Exchange& x);
+  bool admit(Exchange& x);    // unit attention, deferred error, reservation, motion; then flush
+  void perform(Exchange& x);  // the command itself
   void doReset();
   void loseNexus(InitiatorId id);
   void postUnitAttention(InitiatorId id, SenseCode code);
@@ -165,6 +167,10 @@ struct TapeDrive::Impl {
   void discardBuffer(LossCause cause);
   bool reportDeferred(Exchange& x);
   std::optional<Sense> takeDeferred(InitiatorId id);
+
+  // drive_sixteen.cpp: READ(16), WRITE(16), WRITE FILEMARKS(16), SPACE(16)
+  static bool isSixteenByteData(uint8_t op);
+  void sixteen(Exchange& x);
 
   // drive_motion.cpp: tape motion in simulated time
   Clock::time_point now() const { return manualClock ? manualNow : Clock::now(); }

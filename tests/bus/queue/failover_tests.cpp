@@ -546,6 +546,197 @@ TEST_P(Failover, AVerifyStillRunningInTheDriveIsNotStartedAgainOnAnotherPath) {
     EXPECT_EQ(Commands(*pathA_, 0x13), 1);
 }
 
+// ---- Commands the model cannot follow, and commands it must follow backwards ----
+
+std::vector<std::uint8_t> Cdb16(std::uint8_t op, std::uint8_t flags, std::uint64_t object, std::uint32_t count) {
+    std::vector<std::uint8_t> cdb(16, 0);
+    cdb[0] = op;
+    cdb[1] = flags;
+    for (int i = 0; i < 8; ++i) cdb[4 + i] = static_cast<std::uint8_t>(object >> (56 - 8 * i));
+    cdb[12] = static_cast<std::uint8_t>(count >> 16);
+    cdb[13] = static_cast<std::uint8_t>(count >> 8);
+    cdb[14] = static_cast<std::uint8_t>(count);
+    return cdb;
+}
+
+class SixteenByte : public Failover {
+protected:
+    // Lead-in of 20 blocks, rewound (the model knows block 0); then `cdb` through pass-through,
+    // which leaves the tape at `at`; then a write cut off after 3 of its 8 blocks.
+    void RunThenFailWrite(std::vector<std::uint8_t> cdb, std::uint8_t direction, std::vector<std::uint8_t> out,
+                          size_t at, size_t keptBefore) {
+        ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+        const auto leadIn = LeadIn(20);
+        ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+        PassThrough pt = MakePassThrough(cdb, direction, static_cast<ULONG>(out.size()));
+        if (direction == SCSI_IOCTL_DATA_IN) pt.spt.DataTransferLength = 4096;
+        if (!out.empty()) std::memcpy(pt.data, out.data(), out.size());
+        Reply moved = app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt));
+        ASSERT_EQ(moved.status, STATUS_SUCCESS);
+        ASSERT_EQ(pt.spt.ScsiStatus, 0);
+        ASSERT_EQ(GroundPosition(), at);
+
+        pathA_->injectFault(Fault{.kind = FaultKind::PartialWrite, .senseKey = 0x0B, .opcode = kWrite6, .k = 3});
+        const auto data = Pattern(8 * 512, 11);
+        Reply r = app_->Write(data);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, data.size());
+        const auto records = drive_->records();
+        ASSERT_EQ(records.size(), at + 8) << "the write starts where the tape stood, each block once";
+        for (size_t i = 0; i < keptBefore; ++i) EXPECT_EQ(records[i].data, Block(leadIn, i, 512)) << "block " << i;
+        for (size_t i = 0; i < 8; ++i) EXPECT_EQ(records[at + i].data, Block(data, i, 512)) << "block " << at + i;
+    }
+};
+
+TEST_P(SixteenByte, SpaceSixteenLeavesNoStalePositionForAFinishedWrite) {
+    RunThenFailWrite(Cdb16(0x91, 0x00, 4, 0), SCSI_IOCTL_DATA_UNSPECIFIED, {}, 4, 4);
+}
+
+TEST_P(SixteenByte, ReadSixteenLeavesNoStalePositionForAFinishedWrite) {
+    RunThenFailWrite(Cdb16(0x88, 0x01, 2, 3), SCSI_IOCTL_DATA_IN, {}, 5, 5);
+}
+
+TEST_P(SixteenByte, WriteSixteenLeavesNoStalePositionForAFinishedWrite) {
+    RunThenFailWrite(Cdb16(0x8A, 0x01, 6, 2), SCSI_IOCTL_DATA_OUT, Pattern(1024, 5), 8, 6);
+}
+
+TEST_P(SixteenByte, WriteFilemarksSixteenLeavesNoStalePositionForAFinishedWrite) {
+    RunThenFailWrite(Cdb16(0x80, 0x00, 3, 1), SCSI_IOCTL_DATA_UNSPECIFIED, {}, 4, 3);
+    EXPECT_TRUE(drive_->records()[3].isFilemark());
+}
+
+TEST_P(Failover, AReadReverseThroughPassThroughMovesTheTrackedPositionBack) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    // READ REVERSE(6), fixed, 4 blocks: the tape goes from block 10 back to block 6.
+    PassThrough pt = MakePassThrough({0x0F, 0x01, 0, 0, 4, 0}, SCSI_IOCTL_DATA_IN, 2048);
+    ASSERT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    ASSERT_EQ(GroundPosition(), 6u);
+    // A read whose answer is lost after the drive read block 6, then the path goes: it is read again.
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = kRead6,
+                              .executed = true});
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(app_->Read(&data, 512).status, STATUS_SUCCESS);
+    EXPECT_EQ(data, Block(leadIn, 6, 512));
+}
+
+// ---- MODE SELECT through pass-through ----
+
+TEST_P(Failover, ABlockSizeSetWithModeSelectIsTheOneRestoredOnTheNewPath) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // MODE SELECT(6): header with an 8-byte block descriptor of block length 1024.
+    PassThrough pt = MakePassThrough({0x15, 0x10, 0, 0, 12, 0}, SCSI_IOCTL_DATA_OUT, 12);
+    const std::uint8_t list[12] = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0, 0x04, 0x00};
+    std::memcpy(pt.data, list, sizeof(list));
+    ASSERT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    ASSERT_EQ(pt.spt.ScsiStatus, 0);
+    pathA_->setDown();
+    const auto data = Pattern(4096, 2);
+    ASSERT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->initiatorSettings(pathB_->initiator()).blockLength, 1024u);
+    EXPECT_EQ(drive_->records().size(), 4u);
+}
+
+TEST_P(Failover, AModeSelectWhoseDescriptorLiesPastItsDataIsNotTakenForANewBlockSize) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    // The header announces a block descriptor, but only the 4 header bytes are sent; what
+    // follows in the application's buffer looks like a descriptor of 1024-byte blocks.
+    PassThrough pt = MakePassThrough({0x15, 0x10, 0, 0, 4, 0}, SCSI_IOCTL_DATA_OUT, 4);
+    const std::uint8_t list[12] = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0, 0x04, 0x00};
+    std::memcpy(pt.data, list, sizeof(list));
+    EXPECT_EQ(app_->Control(IOCTL_SCSI_PASS_THROUGH, &pt, sizeof(pt), &pt, sizeof(pt)).status, STATUS_SUCCESS);
+    EXPECT_EQ(pt.spt.ScsiStatus, 2) << "the drive refuses the short parameter list";
+    EXPECT_EQ(drive_->initiatorSettings(pathA_->initiator()).blockLength, 512u);
+    // The block size in force is still known and goes with the drive to the other path.
+    pathA_->setDown();
+    const auto data = Pattern(4096, 3);
+    ASSERT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->initiatorSettings(pathB_->initiator()).blockLength, 512u);
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 8u);
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(records[i].data, Block(data, i, 512));
+}
+
+// ---- A path on its way out ----
+
+TEST_P(Failover, APathWhoseFilterAnswersDeletePendingIsAPathFailure) {
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = 0xC0000056, .opcode = kWrite6});
+    const auto data = Pattern(3000, 8);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, data.size());
+    ASSERT_EQ(drive_->records().size(), 1u);
+    EXPECT_EQ(drive_->records()[0].data, data);
+    const auto failovers = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x80000004));
+    ASSERT_FALSE(failovers.empty()) << "decided as a path failure";
+    EXPECT_EQ(failovers[0].stringUtf8(0), "(NTSTATUS 0xC0000056)");
+}
+
+// ---- Another host's reservation ----
+
+TEST_P(Failover, AnotherHostsReservationIsNamedInTheEventLog) {
+    // A second host registers and reserves the drive under its own key through its own port.
+    const sim::hw::InitiatorId other = drive_->attachInitiator("other host", 1);
+    const std::uint8_t testUnitReady[6] = {};
+    drive_->execute(other, sim::hw::Command{testUnitReady, {}, 0});  // its power-on unit attention
+    std::vector<std::uint8_t> list(24, 0);
+    const std::uint8_t key[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    std::memcpy(list.data() + 8, key, 8);
+    const std::uint8_t registerCdb[10] = {0x5F, 0x06, 0, 0, 0, 0, 0, 0, 24, 0};
+    ASSERT_TRUE(drive_->execute(other, sim::hw::Command{registerCdb, list, 0}).good());
+    std::fill(list.begin(), list.end(), 0);
+    std::memcpy(list.data(), key, 8);
+    const std::uint8_t reserveCdb[10] = {0x5F, 0x01, 0x03, 0, 0, 0, 0, 0, 24, 0};
+    ASSERT_TRUE(drive_->execute(other, sim::hw::Command{reserveCdb, list, 0}).good());
+
+    EXPECT_FALSE(NT_SUCCESS(app_->Write(Pattern(1024, 1)).status));
+    EXPECT_TRUE(drive_->records().empty());
+    const auto named = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x40000008));
+    ASSERT_FALSE(named.empty()) << "the reserving host is named";
+    EXPECT_EQ(named[0].stringUtf8(1), "1122334455667788");
+    EXPECT_EQ(named[0].stringUtf8(0).size(), 16u) << "the holder's port name";
+}
+
+// ---- A path lost while the settings are restored ----
+
+class ThreePaths : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThreePaths, APathLostDuringTheRestoreGetsTheSettingsRestoredOnTheNextOne) {
+    Rig rig(RigOptions{.forcePending = GetParam(), .realBus = true});
+    auto& drive = rig.AddDrive("VORKA-F-0003");
+    sim::hw::Path* paths[3];
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        rig.San().addAdapter();
+        paths[i] = &rig.San().connect(i, 0, 5, 0, drive, i % 2);  // the drive has two ports
+    }
+    rig.Boot();
+    auto stack = rig.StackOf(*paths[0]);
+    ASSERT_TRUE(stack.has_value());
+    std::u16string name = u"\\\\.\\Tape";
+    for (char c : std::to_string(rig.Query(*stack).virtualTapeNumber)) name += static_cast<char16_t>(c);
+    App app(rig.Machine());
+    ASSERT_EQ(app.Open(name), STATUS_SUCCESS);
+    TAPE_SET_MEDIA_PARAMETERS media{512};
+    ASSERT_EQ(app.Control(IOCTL_TAPE_SET_MEDIA_PARAMS, &media).status, STATUS_SUCCESS);
+    std::uint8_t amu[8] = {3};
+    ASSERT_EQ(app.Control(0x1FE0E4, amu, sizeof(amu), amu, sizeof(amu)).status, STATUS_SUCCESS);
+
+    // The first path is down; the second takes the restore's block size, then loses its AMU
+    // setting on the way, which moves on to the third path.
+    paths[0]->setDown();
+    paths[1]->injectFault(Fault{.kind = FaultKind::FailCommands, .status = kDeviceNotConnected, .opcode = 0xC1});
+    const auto data = Pattern(4096, 7);
+    ASSERT_EQ(app.Write(data).status, STATUS_SUCCESS);
+    const auto third = drive.initiatorSettings(paths[2]->initiator());
+    EXPECT_EQ(third.blockLength, 512u) << "the block size is on the path that took the write";
+    EXPECT_EQ(third.amu, 3);
+    const auto records = drive.records();
+    ASSERT_EQ(records.size(), 8u) << "eight blocks of 512 bytes, not one variable block";
+    for (size_t i = 0; i < 8; ++i)
+        EXPECT_EQ(records[i].data, std::vector<std::uint8_t>(data.begin() + i * 512, data.begin() + (i + 1) * 512));
+}
+
 // ---- Two drives at once ----
 
 class TwoDrives : public ::testing::TestWithParam<bool> {
@@ -609,6 +800,16 @@ INSTANTIATE_TEST_SUITE_P(Pending, SmallCartridge, ::testing::Bool(),
                          });
 
 INSTANTIATE_TEST_SUITE_P(Pending, TwoDrives, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Pending, ThreePaths, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ForcedPending" : "AnsweredAtOnce";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Pending, SixteenByte, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "ForcedPending" : "AnsweredAtOnce";
                          });

@@ -456,6 +456,9 @@ NTSTATUS BusPdoCopy64bitTo32bit(PVOID pCaller, ULONG ulCallerLength, PVOID pForw
 
 /* Forward the caller's request to its drive and complete it. */
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+/* Drops the reference the virtual device holds on the path that holds its reservation; called
+   before the virtual device object is deleted. */
+VOID BusPdoReleaseReservationHolder(PPDO_EXT pPdoExt);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* TRUE for device-control codes a virtual device takes: METHOD_BUFFERED codes (not the base

@@ -347,6 +347,7 @@ VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
         pPdoExt->fLinkCreated = FALSE;
     }
     DeleteFromList((PVOID *)&pExt->pListOfPdos, pPdoData, &status, 1, LIST_KEY_POINTER, FIELD_OFFSET(PDO_DATA, pPdo));
+    BusPdoReleaseReservationHolder(pPdoExt);
     IoDeleteDevice(pPdo);
 }
 

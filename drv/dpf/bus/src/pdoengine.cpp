@@ -29,6 +29,8 @@
 #define BUS_TAG_TARGETS_USED     'fODP'   /* tried-paths list of a run */
 #define BUS_IOCTL_SET_RESERVE_KEY 0x8400C044   /* an application chooses the reservation key */
 #define BUS_MAX_SAME_PATH_RETRIES 2
+/* Restores begun again because their own requests moved to yet another path. */
+#define BUS_MAX_RESTORE_ROUNDS 4
 #define BUS_SCSISTAT_CHECK_CONDITION 0x02
 #define BUS_PT_SENSE_MIN         14       /* fixed-format sense up to ASCQ */
 
@@ -234,6 +236,32 @@ static PDEVICE_OBJECT BusPdoRealign(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT
         return pTarget;
     }
     return BusPdoChooseTarget(pDeviceObject, pppTargetsUsed, TRUE, pTarget);
+}
+
+/*
+ * The holder is compared with the target of every attempt to know whether the path is new to
+ * the drive. A path that goes away frees its filter device object, and the next path that
+ * comes may get the same address: compared by address, it would pass for the holder and get
+ * neither the application's settings nor the reservation. The reference keeps the old object,
+ * and with it the address, until the holder changes or the virtual device goes.
+ */
+static VOID BusPdoSetReservationHolder(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
+{
+    if (pTarget != NULL) {
+        ObReferenceObject(pTarget);
+    }
+    PDEVICE_OBJECT pOld = (PDEVICE_OBJECT)InterlockedExchangePointer((PVOID volatile *)&pPdoExt->pReservationHolder,
+                                                                     pTarget);
+    if (pOld != NULL) {
+        ObDereferenceObject(pOld);
+    }
+}
+
+VOID BusPdoReleaseReservationHolder(PPDO_EXT pPdoExt)
+{
+    ENT("BusPdoReleaseReservationHolder: pPdoExt 0x%08x\n", DBG_PTR(pPdoExt));
+    BusPdoSetReservationHolder(pPdoExt, NULL);
+    EXT("BusPdoReleaseReservationHolder: VOID status\n");
 }
 
 /* ---- Building and sending one attempt ---- */
@@ -561,7 +589,7 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
     DBG("BusPdoSendToFilter: iStatus = 0x%08x, RESERVE_CMD = 0x%01x, fFailoverOcurred = 0x%01x, IrpMajorFunction == IRP_MJ_CREATE = 0x%01x\n",
         (ULONG)iStatus, (ULONG)fReserve, (ULONG)fFailoverOccurred, (ULONG)(pRun->ucMajor == IRP_MJ_CREATE));
     if (fFailoverOccurred || (NT_SUCCESS(iStatus) && (fReserve || pRun->ucMajor == IRP_MJ_CREATE))) {
-        pPdoExt->pReservationHolder = pTarget;
+        BusPdoSetReservationHolder(pPdoExt, pTarget);
         DBG("BusPdoSendToFilter: New reservation held by 0x%08x\n", DBG_PTR(pTarget));
         if (ulIoctl == BUS_IOCTL_SET_RESERVE_KEY && pIn != NULL && ulIn >= 8) {
             DBG("BusPdoSendToFilter: SET_RESERVEKEY_IOCTL_CMD\n");
@@ -607,6 +635,9 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
     NTSTATUS status = STATUS_SUCCESS;
 
     pPdoExt->fSMP = TRUE;
+    /* An unknown block size is not sent (the drive's own is read before the next read or
+       write), but protection, lock and AMU are the application's all the same: a failover in
+       the nested block-size read itself would otherwise leave them behind on the old path. */
     if (pPdoExt->fBlockSizeValid) {
         TAPE_SET_MEDIA_PARAMETERS media;
         media.BlockSize = pPdoExt->ulBlockSize;
@@ -615,26 +646,26 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
             DBG("BusPdoSendToFilter: Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
             goto done;
         }
-        if (pPdoExt->LbpSettings.ucSet != 0) {
-            status = BusPdoSetLBP(pDeviceObject, &pPdoExt->LbpSettings);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->LbpSettings.ucSet != 0) {
+        status = BusPdoSetLBP(pDeviceObject, &pPdoExt->LbpSettings);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set LBP after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
-        if (pPdoExt->fPAMR) {
-            status = BusPdoSetPAMR(pDeviceObject);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->fPAMR) {
+        status = BusPdoSetPAMR(pDeviceObject);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set PAMR after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
-        if (pPdoExt->ucAMU != BUS_AMU_UNKNOWN) {
-            status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
-            if (!NT_SUCCESS(status)) {
-                DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
-                goto done;
-            }
+    }
+    if (pPdoExt->ucAMU != BUS_AMU_UNKNOWN) {
+        status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
+            goto done;
         }
     }
 done:
@@ -853,8 +884,24 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         /* A path this drive is reached through anew gets the application's settings first. */
         if (fFailover && !pPdoExt->fSMP && pPdoExt->pReservationHolder != NULL &&
             pPdoExt->pReservationHolder != pTarget) {
-            NTSTATUS statusRestore = BusPdoRestoreSettings(pDeviceObject);
-            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            /* The restore's own requests may fail over in their turn (the new path goes too):
+               then the settings are on neither path completely, and are restored again on the
+               path the drive is reached through now. */
+            NTSTATUS statusRestore = STATUS_SUCCESS;
+            for (ULONG ulRound = 0;; ulRound++) {
+                PDEVICE_OBJECT pRestoredOn = pTarget;
+                statusRestore = ulRound < BUS_MAX_RESTORE_ROUNDS ? BusPdoRestoreSettings(pDeviceObject)
+                                                                 : STATUS_IO_DEVICE_ERROR;
+                RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+                if (!NT_SUCCESS(statusRestore)) {
+                    break;
+                }
+                pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+                if (pTarget == NULL || pTarget == pRestoredOn) {
+                    break;
+                }
+                DBG("BusPdoSendToFilter: path changed during the restore; restoring on 0x%08x\n", DBG_PTR(pTarget));
+            }
             if (!NT_SUCCESS(statusRestore)) {
                 /* Never run the request on a path with other settings: the caller gets the last
                    attempt's outcome, or the restore's failure when there was none. */
@@ -862,7 +909,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 status = statusRestore;
                 break;
             }
-            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
             if (pTarget == NULL) {
                 status = fAttempted ? run.iStatus : STATUS_OBJECT_PATH_NOT_FOUND;
                 break;

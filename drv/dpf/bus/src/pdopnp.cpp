@@ -87,6 +87,7 @@ VOID BusPdoRetire(PDEVICE_OBJECT pDeviceObject)
     pPdoExt->pBusExt = NULL;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     BusPdoDeleteLink(pPdoExt);
+    BusPdoReleaseReservationHolder(pPdoExt);
     IoDeleteDevice(pDeviceObject);
     EXT("BusPdoRetire: VOID status\n");
 }
@@ -202,6 +203,7 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         ObDereferenceObject(pControlDevice);
     }
     BusPdoDeleteLink(pPdoExt);
+    BusPdoReleaseReservationHolder(pPdoExt);
     IoDeleteDevice(pDeviceObject);
 
     EXT("BusPdoMnRemoveDevice: status 0x%08x\n", (ULONG)STATUS_SUCCESS);

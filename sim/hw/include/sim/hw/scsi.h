@@ -58,6 +58,10 @@ inline constexpr uint8_t kModeSelect10 = 0x55;
 inline constexpr uint8_t kModeSense10 = 0x5A;
 inline constexpr uint8_t kPersistentReserveIn = 0x5E;
 inline constexpr uint8_t kPersistentReserveOut = 0x5F;
+inline constexpr uint8_t kWriteFilemarks16 = 0x80;
+inline constexpr uint8_t kRead16 = 0x88;
+inline constexpr uint8_t kWrite16 = 0x8A;
+inline constexpr uint8_t kSpace16 = 0x91;
 inline constexpr uint8_t kLocate16 = 0x92;
 // Vendor-unique commands that carry the base driver's private requests (the AMU
 // setting of the initiator and the drive's DPF flags word). They never report a
