@@ -335,8 +335,10 @@ NTSTATUS RemoveSubtree(DevNode& node, bool query) {
         NTSTATUS status = QueryRemove(list);
         if (!NT_SUCCESS(status)) return status;
     }
+    // A device that goes for good gets its remove even without a driver stack, so that its bus
+    // deletes the PDO (a root device uninstalled before any driver was bound to it).
     for (DevNode* item : list)
-        if (HasDriverStack(*item) || item != &node) SendRemove(*item);
+        if (HasDriverStack(*item) || item != &node || node.missing) SendRemove(*item);
     // Children disappear with their parent's stack; they come back when it is enumerated again.
     while (!node.children.empty()) EraseNode(node.children.back());
     if (node.missing) EraseNode(&node);

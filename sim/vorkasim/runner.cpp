@@ -86,6 +86,9 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     if (op == "unload") {
         return unload(step);
     }
+    if (op == "install" || op == "uninstall") {
+        return installer(op, step);
+    }
     if (op == "medium") {
         // The ground truth: what is on the drive's tape, record by record, and what
         // the drive acknowledged but holds in its write buffer.

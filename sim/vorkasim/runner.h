@@ -75,6 +75,9 @@ private:
     StepResult busEvent(const std::string& op, const nlohmann::json& step);
     // "unload": every root device is removed, so that the drivers unload; reports what each left.
     StepResult unload(const nlohmann::json& step);
+    // "install" and "uninstall": the installer library's exports in a simulated process
+    // (install_steps.cpp).
+    StepResult installer(const std::string& op, const nlohmann::json& step);
     // The drive a step names by serial number, and the SAN path of its "path" index when given.
     std::pair<sim::hw::TapeDrive*, sim::hw::Path*> target(const std::string& op, const nlohmann::json& step,
                                                            bool pathRequired);

@@ -112,6 +112,12 @@ Scenario ParseScenario(const nlohmann::json& document)
         throw std::runtime_error("the scenario must be a JSON object");
     }
     Scenario scenario;
+    if (document.contains("preinstalled")) {
+        if (!document.at("preinstalled").is_boolean()) {
+            throw std::runtime_error("\"preinstalled\" must be true or false");
+        }
+        scenario.preinstalled = document.at("preinstalled").get<bool>();
+    }
     if (document.contains("registry")) {
         const auto& registry = document.at("registry");
         if (!registry.is_object()) {

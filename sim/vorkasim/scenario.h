@@ -57,6 +57,9 @@ struct Scenario {
     // Operations in order; each is a JSON object with at least "op". Kept as JSON so
     // that steps can carry whatever fields their operation needs.
     std::vector<nlohmann::json> steps;
+    // "preinstalled": false boots a machine with the base drivers and the hardware but none of
+    // the package's drivers, for "install" steps to install them.
+    bool preinstalled = true;
 };
 
 // A mistake in the scenario itself (as opposed to a failure of the simulated machine): the

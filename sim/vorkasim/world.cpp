@@ -135,6 +135,19 @@ void World::installDrivers()
             installed = installed || EqualsIgnoreCase(id, vorka::install::kSanAdapterHardwareId);
         }
     }
+    if (!installed && !scenario_.preinstalled) {
+        // The machine before the package: the maker's base drivers on the paths, no bus, no
+        // filter; an edition the installer accepts.
+        vorka::install::InstallTapeStack(*machine_, {.withFilter = false});
+        vorka::install::InstallChangerStack(*machine_, {.withFilter = false});
+        vorka::install::InstallSanAdapter(*machine_);
+        auto& registry = machine_->registry();
+        const std::u16string version = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+        registry.createKeyPath(version);
+        registry.setString(version, u"ProductName", u"Windows Server 2022 Datacenter");
+        registry.setString(version, u"CurrentVersion", u"6.3");
+        return;
+    }
     if (!installed) {
         vorka::install::InstallTapeBus(*machine_);
         vorka::install::InstallTapeStack(*machine_);
