@@ -145,6 +145,9 @@ void RunOnProgramThread(ProgramRun& run) {
     FILE* in = EmptyInput();
     FILE* out = CaptureStream(&run.out);
     FILE* err = CaptureStream(&run.err);
+    // Objects that live while the program runs are declared here: exit() and crashes jump back
+    // past everything declared inside, whose destructors would not run.
+    std::vector<char*> argv;
     if (sigsetjmp(run.exitJump, 1) == 0) {
         char name[] = "/tmp/vkprogram-XXXXXX";
         int fd = mkstemp(name);
@@ -169,7 +172,6 @@ void RunOnProgramThread(ProgramRun& run) {
                 run.failure = "not a program module (built by scripts/build-windows-program.sh, with a main)";
             } else {
                 // The arguments are the process's memory too: programs pass them on.
-                std::vector<char*> argv;
                 for (const auto& arg : run.argv) {
                     auto* text = static_cast<char*>(run.process->heapAlloc(arg.size() + 1));
                     std::memcpy(text, arg.c_str(), arg.size() + 1);
