@@ -57,11 +57,15 @@ inline nlohmann::json Exec(const std::string& program, nlohmann::json args, bool
 }
 
 // Drives of two paths each: SER0001, SER0002, ... at targets 1, 2, ... on ports 0 and 1.
-inline nlohmann::json Drives(int count)
+// `exclusive`: one handle at a time per drive (the default of the drives). Programs that open a
+// drive one after the other use shared drives: the bus releases an exclusive drive only when the
+// close request of the last handle has run, which may be just after the program ended.
+inline nlohmann::json Drives(int count, bool exclusive = true)
 {
     nlohmann::json drives = nlohmann::json::array();
     for (int i = 1; i <= count; ++i) {
         drives.push_back({{"serial", "SER000" + std::to_string(i)},
+                          {"dpfFlags", exclusive ? 1 : 0},
                           {"paths", {{{"port", 0}, {"target", i}}, {{"port", 1}, {"target", i}}}}});
     }
     return drives;

@@ -64,7 +64,7 @@ TEST(VorkactlList, ShowsEveryDriveAndPathAsVorkasimDoesWithPathsStopped)
 
 TEST(VorkactlTape, StatusRewindLockAndInquiryOfAVirtualDrive)
 {
-    json scenario = {{"drives", Drives(1)},
+    json scenario = {{"drives", Drives(1, false)},
                      {"steps",
                       {Vorkactl({"status", "\\\\.\\Tape1"}),
                        Vorkactl({"rewind", "Tape1"}),
