@@ -188,6 +188,10 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 DWORD WINAPI GetTickCount(VOID);
 ULONGLONG WINAPI GetTickCount64(VOID);
 VOID WINAPI Sleep(DWORD dwMilliseconds);
+#ifndef DECLSPEC_NORETURN
+#define DECLSPEC_NORETURN __attribute__((noreturn))
+#endif
+DECLSPEC_NORETURN VOID WINAPI ExitProcess(UINT uExitCode);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 

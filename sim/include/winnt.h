@@ -25,6 +25,12 @@ typedef LPCSTR LPCTSTR, PCTSTR;
 #endif
 #define TEXT(quote) __TEXT(quote)
 
+/* The memory helpers of the SDK, over the run-time library's. */
+#define MoveMemory RtlMoveMemory
+#define CopyMemory RtlCopyMemory
+#define FillMemory RtlFillMemory
+#define ZeroMemory RtlZeroMemory
+
 #define LANG_NEUTRAL 0x00
 #define LANG_ENGLISH 0x09
 #define SUBLANG_NEUTRAL 0x00

@@ -425,6 +425,12 @@ struct sim::Process::Impl {
     std::unique_ptr<sim::k::HandleTable> handles;
     mutable std::mutex memoryMutex;
     std::map<std::uintptr_t, std::size_t> allocations;  // start -> size
+    // Ordinary memory of a program run in the process (its stack, its image's segments):
+    // user memory the process did not allocate through alloc(). start -> size.
+    std::map<std::uintptr_t, std::size_t> regions;
+    // The program's heap blocks (malloc/new of the program): start -> size. A 64-bit process's
+    // blocks come from the host heap, a 32-bit process's from pages below 4 GB.
+    std::map<std::uintptr_t, std::size_t> heap;
     std::unique_ptr<sim::Process> facade;
     bool isSystem = false;
     bool exited = false;

@@ -69,13 +69,28 @@ NTSTATUS LockMdlPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) 
 
 }  // namespace sim::k
 
+namespace {
+
+// True when [start, start + length) lies inside one entry of `ranges` (start -> size).
+bool InsideOne(const std::map<std::uintptr_t, std::size_t>& ranges, std::uintptr_t start, std::size_t length) {
+    auto it = ranges.upper_bound(start);
+    if (it == ranges.begin()) return false;
+    --it;
+    return start >= it->first && start + length <= it->first + it->second;
+}
+
+}  // namespace
+
 bool sim::Process::Impl::validRange(const void* address, std::size_t length) const {
     auto start = reinterpret_cast<std::uintptr_t>(address);
+    if (start + length < start) return false;
+    // A 32-bit process has no address at or above 4 GB, whatever the host put there.
+    if (is32Bit && start + length > (std::uintptr_t{1} << 32)) return false;
     std::lock_guard lock(memoryMutex);
-    auto it = allocations.upper_bound(start);
-    if (it == allocations.begin()) return false;
-    --it;
-    return start >= it->first && start + length <= it->first + it->second && start + length >= start;
+    // The bookkeeping alone decides: a freed block or a range never given to the process is
+    // refused without its bytes being read (they may be unmapped or poisoned).
+    return InsideOne(allocations, start, length) || InsideOne(regions, start, length) ||
+           InsideOne(heap, start, length);
 }
 
 using namespace sim::k;

@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "kinternal.h"
@@ -32,10 +33,26 @@ std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32B
     return impl;
 }
 
+// One heap block of a program: host heap in a 64-bit process, pages below 4 GB in a 32-bit one.
+void* NewHeapBlock(bool is32Bit, std::size_t size) {
+    if (!is32Bit) return std::malloc(size);
+    void* memory = mmap(nullptr, RoundUp(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void FreeHeapBlock(bool is32Bit, void* block, std::size_t size) {
+    if (is32Bit) munmap(block, RoundUp(size));
+    else std::free(block);
+}
+
 void ReleaseMemory(Process::Impl& impl) {
     std::lock_guard lock(impl.memoryMutex);
     for (auto& [start, size] : impl.allocations) munmap(reinterpret_cast<void*>(start), RoundUp(size));
     impl.allocations.clear();
+    // What the program did not free goes with the process, as on Windows.
+    for (auto& [start, size] : impl.heap) FreeHeapBlock(impl.is32Bit, reinterpret_cast<void*>(start), size);
+    impl.heap.clear();
+    impl.regions.clear();
 }
 
 void EndProcess(sim::Machine::Impl& machine, Process::Impl& impl) {
@@ -85,6 +102,45 @@ void Process::free(void* address) {
         impl_->allocations.erase(it);
     }
     munmap(address, RoundUp(size));
+}
+
+void Process::addRegion(const void* start, std::size_t size) {
+    std::lock_guard lock(impl_->memoryMutex);
+    impl_->regions[reinterpret_cast<std::uintptr_t>(start)] = size;
+}
+
+void Process::removeRegion(const void* start) {
+    std::lock_guard lock(impl_->memoryMutex);
+    impl_->regions.erase(reinterpret_cast<std::uintptr_t>(start));
+}
+
+void* Process::heapAlloc(std::size_t size) {
+    if (size == 0) size = 1;
+    void* block = NewHeapBlock(impl_->is32Bit, size);
+    if (!block) return nullptr;
+    std::lock_guard lock(impl_->memoryMutex);
+    impl_->heap[reinterpret_cast<std::uintptr_t>(block)] = size;
+    return block;
+}
+
+bool Process::heapFree(void* address) {
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(impl_->memoryMutex);
+        auto it = impl_->heap.find(reinterpret_cast<std::uintptr_t>(address));
+        if (it == impl_->heap.end()) return false;
+        size = it->second;
+        impl_->heap.erase(it);
+    }
+    FreeHeapBlock(impl_->is32Bit, address, size);
+    return true;
+}
+
+std::optional<std::size_t> Process::heapBlockSize(const void* address) const {
+    std::lock_guard lock(impl_->memoryMutex);
+    auto it = impl_->heap.find(reinterpret_cast<std::uintptr_t>(address));
+    if (it == impl_->heap.end()) return std::nullopt;
+    return it->second;
 }
 
 bool Process::isValidRange(const void* address, std::size_t length) const {

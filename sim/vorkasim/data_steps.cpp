@@ -473,6 +473,16 @@ nlohmann::json Runner::verifyAll() const
         if (drive == nullptr) {
             continue;
         }
+        bool writtenByProgram = false;
+        {
+            std::lock_guard lock(programWrittenMutex_);
+            writtenByProgram = programWrittenDrives_.count(spec.serial) != 0;
+        }
+        if (writtenByProgram) {
+            // A program wrote there: what it was told is its own business, not the ledger's.
+            drives.push_back({{"serial", spec.serial}, {"writtenByProgram", true}});
+            continue;
+        }
         const VerifyCounts counts = ledger_.verify(spec.serial, *drive);
         nlohmann::json entry = counts.toJson();
         entry["serial"] = spec.serial;

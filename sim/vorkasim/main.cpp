@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include <sim/objects.h>
 
+#include "exec_step.h"
 #include "runner.h"
 #include "scenario.h"
 #include "soak.h"
@@ -29,21 +31,7 @@ using vorkasim::DeviceView;
 
 void PrintDevices(const std::vector<DeviceView>& devices, const std::string& indent)
 {
-    if (devices.empty()) {
-        std::cout << indent << "(no virtual tape devices)\n";
-    }
-    for (const auto& device : devices) {
-        std::cout << indent << device.name << "  serial " << device.serial << "  failover "
-                  << (device.failover ? "on" : "off") << "\n";
-        for (std::size_t i = 0; i < device.paths.size(); ++i) {
-            const auto& path = device.paths[i];
-            char line[160];
-            std::snprintf(line, sizeof(line), "%s  %s %u:%u:%u:%u  adapter %u  %-7s%s\n", indent.c_str(),
-                          i + 1 == device.paths.size() ? "`-" : "|-", path.port, path.bus, path.target, path.lun,
-                          path.port, path.active ? "active" : "standby", path.primary ? "  primary" : "");
-            std::cout << line;
-        }
-    }
+    std::cout << vorka::FormatDevices(devices, indent);
 }
 
 void PrintChangerPaths(const std::vector<vorkasim::ChangerPathView>& paths, const std::string& indent)
@@ -64,6 +52,18 @@ void PrintElements(const std::vector<vorkasim::ElementView>& elements, const std
     }
 }
 
+// A program's standard output and error, line by line under its step.
+void PrintProgramOutput(const nlohmann::json& data)
+{
+    for (const char* stream : {"stdout", "stderr"}) {
+        std::istringstream lines(data.value(stream, std::string()));
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::cout << "  " << (stream[3] == 'o' ? "| " : "! ") << line << "\n";
+        }
+    }
+}
+
 std::string EventCode(std::uint32_t code)
 {
     char text[16];
@@ -75,6 +75,17 @@ std::string EventCode(std::uint32_t code)
 
 int main(int argc, char** argv)
 {
+    // Everything after "--" is the arguments of the --exec program.
+    std::vector<std::string> programArgs;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--") {
+            for (int j = i + 1; j < argc; ++j) {
+                programArgs.push_back(argv[j]);
+            }
+            argc = i;
+            break;
+        }
+    }
     CLI::App app{"vorkasim: the Vorka path-failover drivers on a simulated Windows machine and SAN"};
     std::string scenarioFile;
     bool json = false;
@@ -95,6 +106,13 @@ int main(int argc, char** argv)
     app.add_option("--seed", soakSeed, "first seed of the soak (scenario i uses seed + i)");
     app.add_option("--soak-dir", soakDirectory, "where the soak writes the scenario file of a failure")
         ->check(CLI::ExistingDirectory);
+    std::string execModule;
+    bool exec32 = false;
+    app.add_option("--exec", execModule,
+                   "after the steps, run this Windows program module (scripts/build-windows-program.sh) with the "
+                   "arguments after --")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--exec32", exec32, "run the --exec program in a 32-bit process");
     CLI11_PARSE(app, argc, argv);
 
     if (soakCount != 0) {
@@ -133,6 +151,7 @@ int main(int argc, char** argv)
     std::vector<DeviceView> finalDevices;
     std::vector<vorkasim::ChangerPathView> finalChangerPaths;
     std::string controlDevice;
+    std::optional<sim::win32::ProgramResult> execResult;
     std::string failure;
     bool scenarioError = false;
     nlohmann::json media = nlohmann::json::array();
@@ -147,6 +166,9 @@ int main(int argc, char** argv)
         vorkasim::Runner runner(world, scenario);
         for (const auto& step : scenario.steps) {
             results.push_back(runner.run(step));
+        }
+        if (!execModule.empty()) {
+            execResult = vorkasim::RunExec(world, execModule, programArgs, exec32);
         }
         world.queryDevices(&finalDevices);
         finalChangerPaths = world.changerPaths();
@@ -205,6 +227,11 @@ int main(int argc, char** argv)
         if (!verify.is_null()) {
             document["verify"] = verify;
         }
+        if (execResult) {
+            document["exec"] = vorkasim::ProgramResultToJson(*execResult);
+            document["exec"]["program"] = execModule;
+            document["exec"]["args"] = programArgs;
+        }
         if (!failure.empty()) {
             document["error"] = failure;
         }
@@ -223,7 +250,9 @@ int main(int argc, char** argv)
             if (!result.detail.empty()) {
                 std::cout << "  " << result.detail << "\n";
             }
-            if (!result.data.empty() && result.step.at("op") != "verify") {
+            if (result.step.at("op") == "exec") {
+                PrintProgramOutput(result.data);
+            } else if (!result.data.empty() && result.step.at("op") != "verify") {
                 std::cout << "  " << result.data.dump() << "\n";
             }
             if (result.step.at("op") == "list") {
@@ -233,6 +262,10 @@ int main(int argc, char** argv)
             if (result.step.at("op") == "elements") {
                 PrintElements(result.elements, "    ");
             }
+        }
+        if (execResult) {
+            std::cout << "\nProgram " << execModule << ": " << vorkasim::ExitText(*execResult) << "\n";
+            PrintProgramOutput(vorkasim::ProgramResultToJson(*execResult));
         }
         std::cout << "\nVirtual tape devices at the end:\n";
         PrintDevices(finalDevices, "  ");
@@ -266,5 +299,7 @@ int main(int argc, char** argv)
     }
     // A medium that does not hold what the application was told it wrote fails the run.
     const bool verified = verify.is_null() || verify.at("clean").get<bool>();
-    return failure.empty() && world.violations().empty() && verified ? 0 : 1;
+    // The program run after the steps fails the run when it fails.
+    const bool programOk = !execResult || execResult->exitCode == 0;
+    return failure.empty() && world.violations().empty() && verified && programOk ? 0 : 1;
 }

@@ -27,17 +27,8 @@ std::string RequiredString(const nlohmann::json& step, const char* name)
 
 nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices)
 {
-    nlohmann::json out = nlohmann::json::array();
-    for (const auto& device : devices) {
-        nlohmann::json paths = nlohmann::json::array();
-        for (const auto& path : device.paths) {
-            paths.push_back({{"port", path.port}, {"bus", path.bus}, {"target", path.target}, {"lun", path.lun},
-                             {"active", path.active}, {"primary", path.primary}});
-        }
-        out.push_back({{"name", device.name}, {"serial", device.serial}, {"failover", device.failover},
-                       {"paths", paths}});
-    }
-    return out;
+    // The same document vorkactl list --json prints.
+    return nlohmann::json::parse(vorka::DevicesJson(devices));
 }
 
 StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
@@ -88,6 +79,9 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     }
     if (op == "install" || op == "uninstall") {
         return installer(op, step);
+    }
+    if (op == "exec") {
+        return exec(step);
     }
     if (op == "medium") {
         // The ground truth: what is on the drive's tape, record by record, and what

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,8 @@ private:
                                bool pathRequired);
     // Plug and Play of the tape bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add".
     StepResult busEvent(const std::string& op, const nlohmann::json& step);
+    // "exec": a Windows program module's main in a new process (exec_step.cpp).
+    StepResult exec(const nlohmann::json& step);
     // "unload": every root device is removed, so that the drivers unload; reports what each left.
     StepResult unload(const nlohmann::json& step);
     // "install" and "uninstall": the installer library's exports in a simulated process
@@ -99,6 +102,10 @@ private:
     Ledger ledger_;
     std::atomic<std::uint32_t> stepNumber_{0};
     std::mutex handlesMutex_;  // data steps of "parallel" resolve their handles at once
+    // Drives whose medium a program of an "exec" step changed: the ledger does not know what it
+    // wrote, so the verify leaves them out and says so.
+    std::set<std::string> programWrittenDrives_;
+    mutable std::mutex programWrittenMutex_;
 };
 
 // "write", "read", "writefm", ... : the steps that Runner::data runs.

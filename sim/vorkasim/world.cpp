@@ -237,22 +237,7 @@ std::uint32_t World::queryDevices(std::vector<DeviceView>* devices)
                 if (required > length && attempt == 0) {
                     length = required;
                 } else {
-                    devices->clear();
-                    for (ULONG offset = QUERY_DEVICES_HEADER_SIZE; offset + sizeof(DEVICE_DESCRIPTOR) <= information;
-                         offset += sizeof(DEVICE_DESCRIPTOR)) {
-                        DEVICE_DESCRIPTOR descriptor;
-                        std::memcpy(&descriptor, buffer + offset, sizeof(descriptor));
-                        descriptor.szName[sizeof(descriptor.szName) - 1] = '\0';
-                        descriptor.szSN[sizeof(descriptor.szSN) - 1] = '\0';
-                        if (devices->empty() || devices->back().name != descriptor.szName) {
-                            devices->push_back(DeviceView{descriptor.szName, descriptor.szSN,
-                                                          descriptor.fFailover != 0, {}});
-                        }
-                        devices->back().paths.push_back(PathView{
-                            descriptor.scScsiAddr.PortNumber, descriptor.scScsiAddr.PathId,
-                            descriptor.scScsiAddr.TargetId, descriptor.scScsiAddr.Lun,
-                            descriptor.fActive != 0, descriptor.fPrimary != 0});
-                    }
+                    *devices = vorka::ParseQueryDevices(buffer, information);
                     attempt = 2;
                 }
             }

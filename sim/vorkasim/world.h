@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sim/eventlog.h>
 
+#include "device_listing.h"
 #include "scenario.h"
 
 namespace sim {
@@ -25,19 +26,9 @@ class Path;
 
 namespace vorkasim {
 
-// One path of a virtual device as IOC_QUERY_DEVICES reports it.
-struct PathView {
-    std::uint8_t port = 0, bus = 0, target = 0, lun = 0;
-    bool active = false;
-    bool primary = false;
-};
-
-struct DeviceView {
-    std::string name;     // "Tape0"
-    std::string serial;
-    bool failover = false;
-    std::vector<PathView> paths;
-};
+// A virtual device and its paths as IOC_QUERY_DEVICES reports them (shared with vorkactl).
+using PathView = vorka::PathView;
+using DeviceView = vorka::DeviceView;
 
 // The path device of one library control path (the base changer driver's \Device\Changer<n>).
 struct ChangerPathView {

@@ -42,6 +42,23 @@ public:
     // A 32-bit process's view of one of its addresses.
     std::uint32_t address32(const void* address) const;
 
+    // ---- Ordinary memory of a program run in the process ---------------------------------
+    // A program's stack and the segments of its image are its memory although the process did
+    // not allocate them: once added, buffers there pass the probes of user buffers. Nothing
+    // is mapped or unmapped here; the caller owns the memory and removes the region before it
+    // goes.
+    void addRegion(const void* start, std::size_t size);
+    void removeRegion(const void* start);
+    // The program's heap (its malloc and new): a block that passes the probes while it lives
+    // and fails them once freed. In a 32-bit process the blocks lie below 4 GB. nullptr when
+    // out of memory.
+    void* heapAlloc(std::size_t size);
+    // Frees a heap block; false (and nothing done) when `address` is not a live block of the
+    // heap, so the caller can hand it to whoever allocated it.
+    bool heapFree(void* address);
+    // The size of a live heap block, or nullopt.
+    std::optional<std::size_t> heapBlockSize(const void* address) const;
+
     // ---- System services ----------------------------------------------------------------
     // Opens a device by name: "\\.\Tape0" (Win32 form), "\??\Tape0" or "\Device\Tape0".
     NTSTATUS createFile(HANDLE* handle, std::u16string_view name, ACCESS_MASK desiredAccess,
