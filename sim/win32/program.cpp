@@ -23,6 +23,7 @@
 #include "sim/machine.h"
 #include "sim/process.h"
 #include "sim/win32.h"
+#include "sim/win32_setup.h"
 #include "windows.h"
 
 namespace sim::win32 {
@@ -308,6 +309,11 @@ void* VkProgramRealloc(void* block, std::size_t size) {
     siglongjmp(tRun->exitJump, 1);
 }
 
-VOID ExitProcess(UINT uExitCode) { VkProgramExit(static_cast<int>(uExitCode)); }
+// A program module run by RunProgram leaves through its exit jump; other simulated process
+// code (the installer's exports) unwinds to whoever runs it as a process.
+VOID ExitProcess(UINT uExitCode) {
+    if (!tRun) throw sim::win32::ProcessExit{uExitCode};
+    VkProgramExit(static_cast<int>(uExitCode));
+}
 
 }  // extern "C"

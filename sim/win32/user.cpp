@@ -161,8 +161,6 @@ DWORD InitiateShutdownW(LPWSTR lpMachineName, LPWSTR lpMessage, DWORD dwGracePer
                              dwGracePeriod, dwShutdownFlags, dwReason);
 }
 
-VOID ExitProcess(UINT uExitCode) { throw sim::win32::ProcessExit{uExitCode}; }
-
 // The pseudo handle of the calling process, as kernel32 returns it.
 HANDLE GetCurrentProcess(VOID) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 
