@@ -7,6 +7,16 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 #include "busrecords.h"
+#include "vorkatbus.h"   /* generated from vorkatbus.mc */
+
+/* The codes the driver writes are the ones its message table has texts for. */
+static_assert(BUS_EVT_STARTED == VORKATBUS_STARTED, "start event");
+static_assert(BUS_EVT_INIT_FAILED == VORKATBUS_INIT_FAILED, "initialisation failure event");
+static_assert(BUS_EVT_STATUS_FAILOVER == VORKATBUS_STATUS_FAILOVER, "failover status event");
+static_assert(BUS_EVT_NEW_PRIMARY == VORKATBUS_NEW_PRIMARY_PATH, "new primary path event");
+static_assert(BUS_EVT_UNLOADING == VORKATBUS_UNLOADING, "unload event");
+static_assert(BUS_EVT_RESERVING_HOST_KEY == VORKATBUS_RESERVING_HOST_KEY, "host key event");
+static_assert(BUS_EVT_RESERVATION_REFUSED == VORKATBUS_RESERVATION_NOT_BROKEN, "reservation event");
 
 /* ---- Load and unload ---- */
 

@@ -17,13 +17,6 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 
-/* Codes refused on a virtual device whatever their method: they carry user addresses in their
-   buffer, which the lower drivers would take for system addresses in a request from a system thread. */
-#define BUS_IOCTL_ATA_PASS_THROUGH_DIRECT        CTL_CODE(IOCTL_SCSI_BASE, 0x040C, METHOD_BUFFERED, \
-                                                          FILE_READ_ACCESS | FILE_WRITE_ACCESS)
-#define BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX    CTL_CODE(IOCTL_SCSI_BASE, 0x0412, METHOD_BUFFERED, \
-                                                          FILE_READ_ACCESS | FILE_WRITE_ACCESS)
-
 #define BUS_ALIGN8(x) (((x) + 7) & ~(ULONG)7)
 
 #define BUS_TAG_TARGETS_USED     'fODP'   /* tried-paths list of a run */
@@ -57,72 +50,6 @@ typedef struct _BUS_FORWARD_RUN {
     ULONG_PTR ulInformation;
     FOOW_STATE Foow;
 } BUS_FORWARD_RUN, *PBUS_FORWARD_RUN;
-
-BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
-{
-    if (ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        return TRUE;   /* the bus locks its buffer and forwards a system address */
-    }
-    if ((ulIoctl & 3) != METHOD_BUFFERED) {
-        return FALSE;  /* no system buffer of the size the bus copies */
-    }
-    if (ulIoctl == BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX || ulIoctl == BUS_IOCTL_ATA_PASS_THROUGH_DIRECT) {
-        return FALSE;
-    }
-    if (DEVICE_TYPE_FROM_CTL_CODE(ulIoctl) == VORKA_TAPE_DEVICE_TYPE && pIrp->RequestorMode != KernelMode) {
-        return FALSE;  /* the base drivers' private requests are the drivers' own */
-    }
-    return TRUE;
-}
-
-/* ---- The failover rules ---- */
-
-#define BUS_SENSE_ANY 0x100
-
-/* Sense conditions that count as a path failure; searched in this order, the first match decides. */
-static const struct {
-    USHORT usKey;
-    USHORT usAsc;
-    USHORT usAscq;
-} s_FailoverSense[] = {
-    {0x02, 0x04, 0x00},                        /* not ready, logical unit not ready */
-    {0x04, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* hardware error */
-    {0x05, 0x20, 0x00},                        /* illegal request, invalid command operation code */
-    {0x05, 0x25, 0x00},                        /* illegal request, logical unit not supported */
-    {0x0B, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* aborted command */
-};
-
-/* Final statuses that never cause a failover by themselves: tape conditions and caller mistakes. */
-static const NTSTATUS s_NoFailoverStatus[] = {
-    STATUS_INVALID_BLOCK_LENGTH, STATUS_BUFFER_OVERFLOW,      STATUS_NO_MEDIA_IN_DEVICE,
-    STATUS_NO_MEDIA,             STATUS_MEDIA_CHANGED,        STATUS_VERIFY_REQUIRED,
-    STATUS_INFO_LENGTH_MISMATCH, STATUS_BUFFER_TOO_SMALL,     STATUS_INVALID_PARAMETER,
-    STATUS_FILEMARK_DETECTED,    STATUS_END_OF_MEDIA,         STATUS_EOM_OVERFLOW,
-    STATUS_NO_DATA_DETECTED,     (NTSTATUS)0xC0000283L,       (NTSTATUS)0xC0000284L,
-    STATUS_MEDIA_WRITE_PROTECTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_NOT_SUPPORTED,
-};
-
-BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
-{
-    for (ULONG i = 0; i < RTL_NUMBER_OF(s_FailoverSense); i++) {
-        if (s_FailoverSense[i].usKey == ucSenseKey &&
-            (s_FailoverSense[i].usAsc == BUS_SENSE_ANY || s_FailoverSense[i].usAsc == ucAsc) &&
-            (s_FailoverSense[i].usAscq == BUS_SENSE_ANY || s_FailoverSense[i].usAscq == ucAscq)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-BOOLEAN BusStatusPreventsFailover(NTSTATUS status)
-{
-    for (ULONG i = 0; i < RTL_NUMBER_OF(s_NoFailoverStatus); i++) {
-        if (s_NoFailoverStatus[i] == status) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
 
 /* ---- Path choice ---- */
 
@@ -470,7 +397,7 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
         goto done;
     }
     pBlock = pPdoExt->pIrpsWithStatus;
-    status = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, pNewIrp, pScsiStatus);
+    status = BusIrpsWithStatusSet(&pBlock, &ulIndex, pNewIrp, pScsiStatus);
     if (!NT_SUCCESS(status)) {
         goto done;
     }
@@ -484,7 +411,7 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     }
     status = pNewIrp->IoStatus.Status;
     pRun->ulInformation = pNewIrp->IoStatus.Information;
-    BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
+    BusIrpsWithStatusClear(pPdoExt->pIrpsWithStatus, pBlock, ulIndex);
 
     if (pScsiStatus->szHostKey[0] != 0) {
         WCHAR wszWwpn[17];
@@ -497,20 +424,9 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     /* Sense of a pass-through comes back in the structure; it counts only when the drive reported
        CHECK CONDITION, with enough sense bytes inside the forwarded buffer. A buffer an application
        reuses may hold old sense after a clean success. */
-    if (pRun->fPassThru && pRun->ulOutput >= CMN_PT64_LENGTH) {
-        PUCHAR pPt = pRun->pBuffer;
-        ULONG ulSenseOffset;
-        RtlCopyMemory(&ulSenseOffset, pPt + 32, sizeof(ULONG));
-        if (pPt[2] == BUS_SCSISTAT_CHECK_CONDITION && pPt[7] >= BUS_PT_SENSE_MIN &&
-            ulSenseOffset <= pRun->ulOutput && pRun->ulOutput - ulSenseOffset >= BUS_PT_SENSE_MIN) {
-            PUCHAR pSense = pPt + ulSenseOffset;
-            pScsiStatus->ucSenseKey = pSense[2] & 0x0F;
-            pScsiStatus->ucAsc = pSense[12];
-            pScsiStatus->ucAscq = pSense[13];
-            if (pScsiStatus->ucSenseKey != 0 || pScsiStatus->ucAsc != 0 || pScsiStatus->ucAscq != 0) {
-                pScsiStatus->fSenseValid = TRUE;
-            }
-        }
+    if (pRun->fPassThru) {
+        BOOLEAN fExtended = FALSE;
+        (VOID)BusPassThruTakeSense(pRun->pBuffer, pRun->ulOutput, pScsiStatus, &fExtended);
     }
     if (pScsiStatus->ucSME & 0x02) {
         pPdoExt->fSME = pScsiStatus->ucSME & 0x01;

@@ -1,0 +1,105 @@
+/*
+ * The frame that the tape bus (vorkatbus) and the changer bus (vorkacbus) share: event records, the
+ * failover rules, the status table of forwarded requests, the locked buffers of pass-through-direct
+ * requests and the checks and conversions of pass-through records. Compiled into both bus images
+ * (vorka_add_driver WITH_BUS_FRAME).
+ *
+ * Each bus driver supplies the few routines that depend on its own virtual-device extension:
+ * BusPdoMdlQueue (where a virtual device keeps its locked buffers).
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddscsi.h>
+#include "defines.h"
+#include "debug.h"
+#include "passthru.h"
+
+/* Pool tags (as they read in a pool dump). */
+#define BUS_TAG_EVENT            'eSUB'   /* event information records */
+#define BUS_TAG_STATUS_BLOCK     'hSUB'   /* further IRPS_WITH_STATUS blocks */
+#define BUS_TAG_MDL_NODE         'hODP'   /* MDL list node */
+
+/* ---- Event records (busevent.cpp) ---- */
+
+/* Event information record: the event code and its insertion strings, each with its NUL, ended by
+   an empty string. 240 bytes, like the error-log packet it becomes. */
+#define BUS_EVENT_INFO_SIZE      240
+#define BUS_EVENT_STRING_CHARS   ((BUS_EVENT_INFO_SIZE - sizeof(ULONG)) / sizeof(WCHAR))   /* 118 */
+typedef struct _EVENT_INFO {
+    NTSTATUS iEventCode;
+    WCHAR wszStrings[BUS_EVENT_STRING_CHARS];
+} EVENT_INFO, *PEVENT_INFO;
+static_assert(sizeof(EVENT_INFO) == BUS_EVENT_INFO_SIZE, "event information record is 240 bytes");
+
+/* Error-log packet: 240 bytes, strings where the dump data would start, at most 100 characters. */
+#define BUS_ERROR_LOG_PACKET_SIZE     240
+#define BUS_ERROR_LOG_STRING_OFFSET   40
+#define BUS_ERROR_LOG_MAX_CHARS       ((BUS_ERROR_LOG_PACKET_SIZE - BUS_ERROR_LOG_STRING_OFFSET) / sizeof(WCHAR))
+
+/* Events: BusTwoParmEvent builds the record from up to two insertion strings (a missing one is left
+   out) and writes it with BusWriteEvent. pIoObject is a device object or the driver object; pIrp may
+   be NULL. Callable at IRQL <= DISPATCH_LEVEL. */
+NTSTATUS BusTwoParmEvent(PVOID pIoObject, PIRP pIrp, NTSTATUS iEventCode, PCWSTR wszParm1, PCWSTR wszParm2);
+NTSTATUS BusWriteEvent(PVOID pIoObject, PIRP pIrp, PEVENT_INFO pEventInfo);
+
+/* ---- Failover rules (busrules.cpp) ---- */
+
+/* The failover sense table (0xFF-like wildcards for ASC and ASCQ) and the no-failover status list. */
+BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq);
+BOOLEAN BusStatusPreventsFailover(NTSTATUS status);
+/* TRUE for device-control codes a virtual device takes: METHOD_BUFFERED codes (not the base
+   drivers' private ones from user mode) and IOCTL_SCSI_PASS_THROUGH_DIRECT. Requests on a virtual
+   device reach the paths as kernel-mode requests that the bus built, so a code whose buffer is not
+   a system buffer of the stated length, or that carries addresses, would hand the caller kernel
+   memory. */
+BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl);
+/* The sense of a completed 64-bit pass-through record at the front of pBuffer (ulLength bytes) into
+   pScsiStatus: only when the device reported CHECK CONDITION with at least 14 sense bytes that lie
+   inside the buffer. Sense bytes an application left in its buffer before a clean command never
+   count. TRUE when sense was taken; *pfExtended when bytes 15 to 17 were returned too. */
+BOOLEAN BusPassThruTakeSense(const UCHAR *pBuffer, ULONG ulLength, PSCSI_STATUS pScsiStatus, PBOOLEAN pfExtended);
+
+/* ---- The status table of forwarded requests (busrules.cpp) ---- */
+
+/* Enters pIrp and its status record in the table whose head block is *ppIrpsWithStatus (lowest free
+   slot from 2, further blocks chained as needed); *ppIrpsWithStatus and *pulIndex then name the
+   slot. The table's lock is released on every return. */
+NTSTATUS BusIrpsWithStatusSet(PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
+                              PSCSI_STATUS pScsiStatus);
+/* Clears the slot; a chained block that became empty is freed. */
+NTSTATUS BusIrpsWithStatusClear(PIRPS_WITH_STATUS pHead, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex);
+
+/* ---- Locked pass-through-direct buffers (bussptd.cpp) ---- */
+
+/* One locked pass-through-direct data buffer, owned by its request until the request completes. */
+typedef struct _BUS_MDL_NODE {
+    struct _BUS_MDL_NODE *pNext;
+    PMDL pMdl;
+    PIRP pIrp;
+} BUS_MDL_NODE, *PBUS_MDL_NODE;
+static_assert(sizeof(BUS_MDL_NODE) == 24, "an MDL list node is 24 bytes");
+
+/* Supplied by each bus driver: the queue of locked buffers of a virtual device and its lock. */
+VOID BusPdoMdlQueue(PDEVICE_OBJECT pDeviceObject, PBUS_MDL_NODE **pppHead, PKSPIN_LOCK *ppLock);
+
+/* Locks the data buffer of a pass-through-direct request in the caller's context and queues it with
+   the request; completes pIrp itself on failure. */
+NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
+PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+/* Unlocks and frees the request's locked buffer, if it has one. */
+NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* ---- Pass-through records of forwarded requests (buspassthru.cpp) ---- */
+
+/* TRUE for the two SCSI pass-through control codes. */
+BOOLEAN BusIsPassThrough(ULONG ulIoctl);
+/* Checks the caller's record and notes what forwarding needs; see buspassthru.cpp. */
+NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
+                               PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoAdjustSizeFor32bit(PIRP pIrp, PIO_STACK_LOCATION pNewStack, PULONG pulSize);
+NTSTATUS BusPdoCopy32bitTo64bit(PVOID pDest, ULONG ulDestSize, PVOID pSource, ULONG ulSourceLength, BOOLEAN fDirect,
+                                PMDL pMdl);
+NTSTATUS BusPdoCopy64bitTo32bit(PVOID pCaller, ULONG ulCallerLength, PVOID pForwarded, ULONG ulForwardedLength,
+                                BOOLEAN fDirect, PMDL pMdl);
