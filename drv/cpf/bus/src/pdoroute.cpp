@@ -13,8 +13,6 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 
-#define BUS_ALIGN8(x) (((x) + 7) & ~(ULONG)7)
-
 /* ---- Path choice ---- */
 
 PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath)
@@ -108,105 +106,30 @@ static PDEVICE_OBJECT BusPdoChoosePath(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJ
 
 /* What one run of BusPdoSendToFilter knows about the caller's request. */
 typedef struct _BUS_ROUTE {
-    PIO_STACK_LOCATION pIrpStack;
+    BUS_FORWARD Fwd;                /* the forwarded buffer's layout */
     ULONG ulIoctl;
-    BOOLEAN fPassThru;
-    BOOLEAN fDirect;
-    BOOLEAN f32bit;
-    PMDL pMdl;                      /* locked pass-through-direct buffer, or NULL */
-    ULONG ul32bitDataBuffer;        /* the caller's data-buffer address, put back at completion */
-    PVOID pDataBuffer;
-    ULONG ulCallerBuffer;           /* bytes of the caller's system buffer */
-    ULONG ulInput;                  /* forwarded input length */
-    ULONG ulData;                   /* data part of the forwarded buffer */
     PUCHAR pBuffer;                 /* forwarded system buffer: data part, then SCSI_STATUS */
     ULONG foCounter;                /* sense-driven failovers so far */
 } BUS_ROUTE, *PBUS_ROUTE;
 
-static NTSTATUS BusPdoPrepareRoute(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_ROUTE pRoute)
-{
-    PIO_STACK_LOCATION pIrpStack = pRoute->pIrpStack;
-    ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-    NTSTATUS status;
-
-    pRoute->ulIoctl = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
-    pRoute->ulCallerBuffer = pIrp->AssociatedIrp.SystemBuffer != NULL ? (ulIn > ulOut ? ulIn : ulOut) : 0;
-    pRoute->ulInput = ulIn;
-    pRoute->fPassThru = BusIsPassThrough(pRoute->ulIoctl);
-    pRoute->fDirect = pRoute->ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT;
-    if (pRoute->fPassThru) {
-        PVOID pPassThru = NULL;
-        status = BusPdoSetPassThruVars(&pRoute->pMdl, &pPassThru, &pRoute->f32bit, &pRoute->ul32bitDataBuffer,
-                                       &pRoute->pDataBuffer, pDeviceObject, pIrp);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-    }
-    if (pRoute->ulCallerBuffer > MAXULONG - sizeof(SCSI_STATUS) - 64) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG ulSize = pRoute->ulCallerBuffer;
-    if (pRoute->f32bit) {
-        IO_STACK_LOCATION newStack;
-        newStack.Parameters.DeviceIoControl.InputBufferLength = ulIn;
-        status = BusPdoAdjustSizeFor32bit(pIrp, &newStack, &ulSize);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        pRoute->ulInput = newStack.Parameters.DeviceIoControl.InputBufferLength;
-    }
-    pRoute->ulData = BUS_ALIGN8(ulSize);
-    return STATUS_SUCCESS;
-}
-
 /* A fresh forwarded buffer: the caller's data (translated for a 32-bit record), then zeros. */
 static NTSTATUS BusPdoFillBuffer(PIRP pIrp, PBUS_ROUTE pRoute)
 {
-    ULONG ulSize = pRoute->ulData + sizeof(SCSI_STATUS);
+    ULONG ulSize = pRoute->Fwd.ulOutput + sizeof(SCSI_STATUS);
     pRoute->pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulSize, BUS_TAG_FORWARD);
     if (pRoute->pBuffer == NULL) {
         DBG_NULL("BusPdoSendToFilter: SystemBuffer");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(pRoute->pBuffer, ulSize);
-    PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
-    if (pCaller == NULL || pRoute->ulCallerBuffer == 0) {
-        return STATUS_SUCCESS;
-    }
-    if (pRoute->f32bit) {
-        return BusPdoCopy32bitTo64bit(pRoute->pBuffer, pRoute->ulData, pCaller, pRoute->ulCallerBuffer, pRoute->fDirect,
-                                      pRoute->pMdl);
-    }
-    RtlCopyMemory(pRoute->pBuffer, pCaller, pRoute->ulCallerBuffer);
-    if (pRoute->fPassThru) {
-        if (pRoute->fDirect) {
-            /* The locked pages' system address in place of the caller's; none without a locked
-               buffer, as the lower drivers would take a user address for a system one. */
-            PVOID pSystem = NULL;
-            if (pRoute->pMdl != NULL) {
-                pSystem = MmGetSystemAddressForMdlSafe(pRoute->pMdl, NormalPagePriority);
-                if (pSystem == NULL) {
-                    return STATUS_INSUFFICIENT_RESOURCES;
-                }
-                DBG("BusPdoSendToFilter: PT direct cmd using system buffer 0x%p in place of user buffer 0x%p\n",
-                    pSystem, pRoute->pDataBuffer);
-            }
-            RtlCopyMemory(pRoute->pBuffer + 24, &pSystem, sizeof(pSystem));
-        }
-        if (!CmnPassThruRangesValid(pRoute->pBuffer, pRoute->ulData, pRoute->fDirect)) {
-            DBG("BusPdoSendToFilter: passthru data or sense range outside the buffer\n");
-            return STATUS_INVALID_PARAMETER;
-        }
-    }
-    return STATUS_SUCCESS;
+    return BusForwardFill(pIrp, &pRoute->Fwd, pRoute->pBuffer);
 }
 
 /* Sends pNewIrp, set up with the route's buffer, to pTarget and waits for it. */
 static NTSTATUS BusPdoSendOnce(PPDO_EXT pPdoExt, PIRP pIrp, PIRP pNewIrp, PDEVICE_OBJECT pTarget, PBUS_ROUTE pRoute,
                                PULONG_PTR pulInformation)
 {
-    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->ulData);
+    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->Fwd.ulOutput);
     PIO_STACK_LOCATION pNextStack = IoGetNextIrpStackLocation(pNewIrp);
     PIRPS_WITH_STATUS pBlock = pPdoExt->pIrpsWithStatus;
     ULONG ulIndex = 0;
@@ -219,13 +142,13 @@ static NTSTATUS BusPdoSendOnce(PPDO_EXT pPdoExt, PIRP pIrp, PIRP pNewIrp, PDEVIC
         DBG_NULL(pNextStack == NULL ? "BusPdoSendToFilter: pNewIrpStack" : "BusPdoSendToFilter: pIrpsWithStatus");
         return STATUS_INVALID_PARAMETER;
     }
-    RtlCopyMemory(pNextStack, pRoute->pIrpStack, sizeof(IO_STACK_LOCATION));
+    RtlCopyMemory(pNextStack, pRoute->Fwd.pIrpStack, sizeof(IO_STACK_LOCATION));
     pNextStack->Control = 0;
     pNextStack->CompletionRoutine = NULL;
     pNextStack->Context = NULL;
-    pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRoute->ulData;
+    pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRoute->Fwd.ulOutput;
     pNextStack->Parameters.DeviceIoControl.InputBufferLength =
-        pRoute->ulInput < pRoute->ulData ? pRoute->ulInput : pRoute->ulData;
+        pRoute->Fwd.ulInput < pRoute->Fwd.ulOutput ? pRoute->Fwd.ulInput : pRoute->Fwd.ulOutput;
     pNewIrp->AssociatedIrp.SystemBuffer = pRoute->pBuffer;
     pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -247,9 +170,9 @@ static NTSTATUS BusPdoSendOnce(PPDO_EXT pPdoExt, PIRP pIrp, PIRP pNewIrp, PDEVIC
     *pulInformation = pNewIrp->IoStatus.Information;
     BusIrpsWithStatusClear(pPdoExt->pIrpsWithStatus, pBlock, ulIndex);
 
-    if (pRoute->fPassThru) {
+    if (pRoute->Fwd.fPassThru) {
         BOOLEAN fExtended = FALSE;
-        if (BusPassThruTakeSense(pRoute->pBuffer, pRoute->ulData, pScsiStatus, &fExtended)) {
+        if (BusPassThruTakeSense(pRoute->pBuffer, pRoute->Fwd.ulOutput, pScsiStatus, &fExtended)) {
             DBG("BusPdoSendToFilter passthru sense 0x%02x/%02x/%02x\n", pScsiStatus->ucSenseKey, pScsiStatus->ucAsc,
                 pScsiStatus->ucAscq);
         }
@@ -277,7 +200,7 @@ static VOID BusPdoFailoverEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_RO
 /* TRUE when the outcome calls for another path. */
 static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_ROUTE pRoute, NTSTATUS status)
 {
-    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->ulData);
+    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->Fwd.ulOutput);
     BOOLEAN fRetry = FALSE;
     WCHAR wszWhy[40];
 
@@ -307,42 +230,6 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     return fRetry;
 }
 
-/* The last path's results into the caller's buffer, never past it nor past what was forwarded. */
-static NTSTATUS BusPdoCopyBack(PIRP pIrp, PBUS_ROUTE pRoute, NTSTATUS status, PULONG_PTR pulInformation)
-{
-    PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
-    ULONG ulCallerOut = pRoute->pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (pCaller == NULL || pRoute->pBuffer == NULL) {
-        *pulInformation = 0;
-        return status;
-    }
-    if (pRoute->f32bit) {
-        NTSTATUS st = BusPdoCopy64bitTo32bit(pCaller, pRoute->ulCallerBuffer, pRoute->pBuffer, pRoute->ulData,
-                                             pRoute->fDirect, pRoute->pMdl);
-        if (!NT_SUCCESS(st) && NT_SUCCESS(status)) {
-            status = st;
-            *pulInformation = 0;
-        }
-    } else {
-        ULONG_PTR ulCopy = *pulInformation;
-        if (ulCopy > pRoute->ulData) {
-            ulCopy = pRoute->ulData;
-        }
-        if (ulCopy > ulCallerOut) {
-            ulCopy = ulCallerOut;
-        }
-        RtlCopyMemory(pCaller, pRoute->pBuffer, ulCopy);
-        if (pRoute->fDirect && ulCopy >= 24 + sizeof(PVOID)) {
-            /* The caller sees its own data buffer address, not the system one the paths got. */
-            RtlCopyMemory(pCaller + 24, &pRoute->pDataBuffer, sizeof(PVOID));
-        }
-    }
-    if (*pulInformation > ulCallerOut) {
-        *pulInformation = ulCallerOut;
-    }
-    return status;
-}
-
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -355,8 +242,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BUS_ROUTE route;
 
     RtlZeroMemory(&route, sizeof(route));
-    route.pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    if (route.pIrpStack == NULL) {
+    route.Fwd.pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (route.Fwd.pIrpStack == NULL) {
         DBG_NULL("BusPdoSendToFilter: pIrpStack");
         status = STATUS_INVALID_PARAMETER;
         goto complete;
@@ -368,12 +255,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             status = STATUS_OBJECT_PATH_NOT_FOUND;
             goto complete;
         }
-        if (route.pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-            DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(route.pIrpStack->MajorFunction));
+        if (route.Fwd.pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(route.Fwd.pIrpStack->MajorFunction));
             status = STATUS_NOT_IMPLEMENTED;
             goto complete;
         }
-        status = BusPdoPrepareRoute(pDeviceObject, pIrp, &route);
+        route.ulIoctl = route.Fwd.pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+        status = BusForwardPrepare(pDeviceObject, pIrp, &route.Fwd);
         if (!NT_SUCCESS(status)) {
             goto complete;
         }
@@ -417,7 +305,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             pTarget = pNext;
         }
         if (route.pBuffer != NULL && pNewIrp != NULL) {
-            status = BusPdoCopyBack(pIrp, &route, status, &ulInformation);
+            status = BusForwardCopyBack(pIrp, &route.Fwd, route.pBuffer, status, &ulInformation);
         }
     }
 
@@ -432,9 +320,10 @@ complete:
     if (pNewIrp != NULL) {
         IoFreeIrp(pNewIrp);
     }
-    if (route.pIrpStack != NULL && route.pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
-        route.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+    if (route.Fwd.pIrpStack != NULL && route.Fwd.pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        route.Fwd.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
         BusPdoDequeueMdl(pDeviceObject, pIrp);
+        BusForwardRestoreCaller(pIrp, &route.Fwd);
     }
     if (NT_ERROR(status)) {
         ulInformation = 0;

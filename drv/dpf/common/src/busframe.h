@@ -103,3 +103,30 @@ NTSTATUS BusPdoCopy32bitTo64bit(PVOID pDest, ULONG ulDestSize, PVOID pSource, UL
                                 PMDL pMdl);
 NTSTATUS BusPdoCopy64bitTo32bit(PVOID pCaller, ULONG ulCallerLength, PVOID pForwarded, ULONG ulForwardedLength,
                                 BOOLEAN fDirect, PMDL pMdl);
+
+/* ---- The buffer of a forwarded device-control request (busforward.cpp) ---- */
+
+typedef struct _BUS_FORWARD {
+    PIO_STACK_LOCATION pIrpStack;   /* the caller's */
+    BOOLEAN fPassThru;
+    BOOLEAN fDirect;
+    BOOLEAN f32bit;                 /* the caller's record is converted from the 32-bit layout */
+    PMDL pMdl;                      /* locked pass-through-direct data buffer, or NULL */
+    ULONG ul32bitDataBuffer;        /* the caller's data-buffer values, put back at completion */
+    PVOID pDataBuffer;
+    ULONG ulCallerBuffer;           /* bytes of the caller's system buffer */
+    ULONG ulInput;                  /* forwarded input length */
+    ULONG ulOutput;                 /* data part of the forwarded buffer, before its SCSI_STATUS */
+} BUS_FORWARD, *PBUS_FORWARD;
+
+/* Sizes the forwarded buffer of the device-control request pFwd->pIrpStack describes and checks a
+   pass-through record (the caller set pIrpStack). */
+NTSTATUS BusForwardPrepare(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD pFwd);
+/* Fills the data part of a zeroed forwarded buffer from the caller's system buffer. */
+NTSTATUS BusForwardFill(PIRP pIrp, PBUS_FORWARD pFwd, PUCHAR pBuffer);
+/* Copies the outcome back into the caller's buffer, never past it nor past the data part; bounds
+   *pulInformation by the caller's output length. Returns the status to complete with. */
+NTSTATUS BusForwardCopyBack(PIRP pIrp, PBUS_FORWARD pFwd, const UCHAR *pBuffer, NTSTATUS status,
+                            PULONG_PTR pulInformation);
+/* Puts the caller's own data-buffer address back into its pass-through-direct record. */
+VOID BusForwardRestoreCaller(PIRP pIrp, PBUS_FORWARD pFwd);
