@@ -17,13 +17,6 @@ static_assert(BUS_EVT_UNLOADING == VORKACBUS_UNLOADING, "unload event");
 
 /* ---- Load and unload ---- */
 
-static VOID BusInitFailedEvent(PDRIVER_OBJECT pDriverObject, NTSTATUS status)
-{
-    WCHAR wszStatus[16];
-    RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
-    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
-}
-
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
     NTSTATUS status;
@@ -31,20 +24,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
 
     /* The status table lives as long as the driver object: every virtual changer and every filter that
        registered a path holds its address. */
-    PIRPS_WITH_STATUS pIrpsWithStatus = NULL;
-    status = IoAllocateDriverObjectExtension(pDriverObject, (PVOID)(ULONG_PTR)CHGR_BUS_DRVEXT_ID,
-                                             sizeof(IRPS_WITH_STATUS), (PVOID *)&pIrpsWithStatus);
-    if (!NT_SUCCESS(status) || pIrpsWithStatus == NULL) {
-        if (NT_SUCCESS(status)) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        }
-        DBG("DriverEntry: cannot allocate extension.\n");
-        BusInitFailedEvent(pDriverObject, status);
-    } else {
-        RtlZeroMemory(pIrpsWithStatus, sizeof(IRPS_WITH_STATUS));
-        KeInitializeSpinLock(&pIrpsWithStatus->slLock);
+    status = BusAllocateStatusTable(pDriverObject, CHGR_BUS_DRVEXT_ID);
+    if (NT_SUCCESS(status)) {
         BusSetEntryPoints(pDriverObject);
-        status = STATUS_SUCCESS;
     }
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
@@ -84,68 +66,37 @@ static VOID BusInitIoCount(PBUS_IO_COUNT pCount)
 
 NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    NTSTATUS status;
     PDEVICE_OBJECT pFdo = NULL;
-    PBUS_EXT pExt = NULL;
-    BOOLEAN fLinkCreated = FALSE;
-    BOOLEAN fResource = FALSE;
     ENT("BusAddDevice: pDriverObject 0x%08x, pPhysicalDeviceObject 0x%08x\n", DBG_PTR(pDriverObject),
         DBG_PTR(pPhysicalDeviceObject));
 
-    UNICODE_STRING usDeviceName;
-    RtlInitUnicodeString(&usDeviceName, CHGR_BUS_DEVICE_NAME);
-    status = IoCreateDevice(pDriverObject, sizeof(BUS_EXT), &usDeviceName, FILE_DEVICE_BUS_EXTENDER,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &pFdo);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("BusAddDevice: IoCreateDevice", status);
-        pFdo = NULL;
-    } else {
-        pExt = (PBUS_EXT)pFdo->DeviceExtension;
-        RtlZeroMemory(pExt, sizeof(BUS_EXT));
-        RtlInitUnicodeString(&pExt->usLinkName, CHGR_BUS_LINK_NAME);
-        status = IoCreateSymbolicLink(&pExt->usLinkName, &usDeviceName);
-        if (!NT_SUCCESS(status)) {
-            DBG_FAILED("BusAddDevice: IoCreateSymbolicLink", status);
-        } else {
-            fLinkCreated = TRUE;
-        }
-    }
-
+    NTSTATUS status = BusCreateControlDevice(pDriverObject, sizeof(BUS_EXT), CHGR_BUS_DEVICE_NAME, CHGR_BUS_LINK_NAME,
+                                             &pFdo);
     if (NT_SUCCESS(status)) {
+        PBUS_EXT pExt = (PBUS_EXT)pFdo->DeviceExtension;
+        RtlInitUnicodeString(&pExt->usLinkName, CHGR_BUS_LINK_NAME);
         pExt->fIsFdo = TRUE;
         pExt->pPhysicalDeviceObject = pPhysicalDeviceObject;
         pExt->ePrevPnpState = PNP_ABSENT;
         pExt->ePnpState = PNP_NOT_STARTED;
         BusInitIoCount(&pExt->IoCount);
         ExInitializeResourceLite(&pExt->rsPdoList);
-        fResource = TRUE;
         pExt->pNextLowerDevice = IoAttachDeviceToDeviceStack(pFdo, pPhysicalDeviceObject);
         if (pExt->pNextLowerDevice == NULL) {
             DBG_NULL("BusAddDevice: pNextLowerDevice");
             status = STATUS_NO_SUCH_DEVICE;
+            IoDeleteSymbolicLink(&pExt->usLinkName);
+            ExDeleteResourceLite(&pExt->rsPdoList);
+            IoDeleteDevice(pFdo);
         } else {
             pFdo->Flags |= DO_POWER_PAGABLE;
             pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
-
     if (NT_SUCCESS(status)) {
-        WCHAR wszDriver[24];
-        WCHAR wszFdo[24];
-        RtlStringCchPrintfW(wszDriver, RTL_NUMBER_OF(wszDriver), L"0x%p", (PVOID)pDriverObject);
-        RtlStringCchPrintfW(wszFdo, RTL_NUMBER_OF(wszFdo), L"0x%p", (PVOID)pFdo);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszFdo);
+        BusStartedEvent(pDriverObject, pFdo);
     } else {
         BusInitFailedEvent(pDriverObject, status);
-        if (fLinkCreated) {
-            IoDeleteSymbolicLink(&pExt->usLinkName);
-        }
-        if (fResource) {
-            ExDeleteResourceLite(&pExt->rsPdoList);
-        }
-        if (pFdo != NULL) {
-            IoDeleteDevice(pFdo);
-        }
     }
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);

@@ -24,27 +24,12 @@
 #define BUS_TAG_FORWARD          'bODP'       /* system buffer, event and status block of a forwarded request */
 #define BUS_TAG_TARGETS_USED     'fODP'       /* tried-paths array of a request */
 
-/* Events of the message table (vorkacbus.mc). */
-#define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
-#define BUS_EVT_INIT_FAILED           ((NTSTATUS)0xC0000002L)
-#define BUS_EVT_STATUS_FAILOVER       ((NTSTATUS)0x80000004L)
-#define BUS_EVT_NEW_PRIMARY           ((NTSTATUS)0x40000006L)
-#define BUS_EVT_UNLOADING             ((NTSTATUS)0x40000007L)
+/* Events: those of busframe.h (vorkacbus.mc has their changer texts). */
 
 /* Sense-driven failovers of one request at most. */
 #define BUS_MAX_SENSE_FAILOVERS  2
 
 /* ---- Device extensions ---- */
-
-/* Header shared by the control device's and the virtual changers' extensions. */
-#define BUS_DEVICE_EXT_HEADER \
-    UCHAR fIsFdo;                 /* TRUE: control device (BUS_EXT); FALSE: virtual changer (PDO_EXT) */ \
-    PNP_STATE ePnpState;          /* current PnP state */ \
-    PNP_STATE ePrevPnpState       /* state before the last transition */
-
-typedef struct _DEVICE_EXT_HEADER {
-    BUS_DEVICE_EXT_HEADER;
-} DEVICE_EXT_HEADER, *PDEVICE_EXT_HEADER;
 
 /* Outstanding-request count of a device: 1 when idle. The idle event is set while the count is 1, the
    remove event once it drops to 0. The PnP mutex is taken before the count mutex; fRemoving, set under
@@ -140,9 +125,6 @@ VOID BusPrimaryEvent(PVOID pIoObject, PIRP pIrp, PBUS_EXT pExt, PDEVICE_OBJECT p
  * the walks of IOC_QUERY_DEVICES. A changer's path flags, its primary choice and its pPdoData change
  * under its path-list spin lock, which request routing takes without the list lock.
  */
-VOID BusLockPdoListExclusive(PBUS_EXT pExt);
-VOID BusLockPdoListShared(PBUS_EXT pExt);
-VOID BusUnlockPdoList(PBUS_EXT pExt);
 NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp itself */

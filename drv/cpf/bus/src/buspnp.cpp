@@ -83,13 +83,6 @@ static NTSTATUS BusPassDown(PBUS_EXT pExt, PIRP pIrp)
 
 /* ---- PnP dispatch ---- */
 
-static BOOLEAN BusReadFlag(PCWSTR wszName)
-{
-    ULONG ulValue = 0;
-    NTSTATUS status = CmnLookupRegistryValue(&ulValue, wszName, NULL, REG_DWORD);
-    return NT_SUCCESS(status) && ulValue != 0;
-}
-
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -134,11 +127,11 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     BusDrainDevice(pDeviceObject, TRUE);
     DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     while (pExt->pListOfPdos != NULL) {
         BusPdoDelete(pExt, pExt->pListOfPdos);
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;

@@ -8,24 +8,6 @@
 #include "bus.h"
 #include "busrecords.h"
 
-VOID BusLockPdoListExclusive(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusLockPdoListShared(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusUnlockPdoList(PBUS_EXT pExt)
-{
-    ExReleaseResourceLite(&pExt->rsPdoList);
-    KeLeaveCriticalRegion();
-}
-
 /* The changer and path record of a filter device object, or NULL; list lock held. */
 static PPDO_DATA BusFindPath(PBUS_EXT pExt, PDEVICE_OBJECT pFdo, PPATH_DATA *ppPath)
 {
@@ -111,7 +93,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fCreated = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
 
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     if (BusReregisterPath(pExt, pRegDvc, &pPdoData)) {
         goto answer;
     }
@@ -159,7 +141,7 @@ answer:
     }
 
 done:
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     EXT("BusAddPath: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -176,7 +158,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = STATUS_INVALID_PARAMETER;
         goto out;
     }
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     {
         PPATH_DATA pPath;
         PPDO_DATA pPdoData = BusFindPath(pExt, pNfyDvc->pDvcObj, &pPath);
@@ -204,7 +186,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
         }
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
 out:
     EXT("BusNotifyPnp: status 0x%08x\n", (ULONG)status);
@@ -229,7 +211,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = STATUS_INVALID_PARAMETER;
         goto complete;
     }
-    BusLockPdoListShared(pExt);
+    BusLockPdoListShared(&pExt->rsPdoList);
     if (pExt->pListOfPdos == NULL) {
         DBG_NULL("BusQueryDevices: pListOfPdos");
         status = STATUS_INVALID_PARAMETER;
@@ -279,7 +261,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 unlock:
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 complete:
     BusCompleteRequest(pIrp, status, NT_SUCCESS(status) ? ulReturned : 0);
     EXT("BusQueryDevices: status 0x%08x\n", (ULONG)status);

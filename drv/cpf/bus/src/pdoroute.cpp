@@ -345,21 +345,9 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (pIrpStack == NULL) {
         status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
     } else if (pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_GET_ADDRESS) {
-        ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        if (ulOut < sizeof(SCSI_ADDRESS) || pIrp->AssociatedIrp.SystemBuffer == NULL) {
-            DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOCTL_SCSI_GET_ADDRESS", (int)ulOut,
-                (int)sizeof(SCSI_ADDRESS));
-            status = BusCompleteRequest(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);
-        } else {
-            KIRQL irql;
-            SCSI_ADDRESS scAddr;
-            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-            scAddr = pPdoExt->scScsiAddr;
-            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-            RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, &scAddr, sizeof(scAddr));
-            DBG("BusPdoDeviceControl: PDO, completing IRP\n");
-            status = BusCompleteRequest(pIrp, STATUS_SUCCESS, sizeof(SCSI_ADDRESS));
-        }
+        ULONG_PTR ulInformation = 0;
+        status = BusPdoAnswerScsiAddress(pIrp, &pPdoExt->slPathList, &pPdoExt->scScsiAddr, &ulInformation);
+        BusCompleteRequest(pIrp, status, ulInformation);
     } else {
         DBG("BusPdoDeviceControl: Unhandled IOCTL, send to filter\n");
         status = BusPdoSendToFilter(pDeviceObject, pIrp);

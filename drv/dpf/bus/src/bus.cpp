@@ -27,22 +27,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
 
     /* The status table lives as long as the driver object: every virtual device and every filter that
        registered a path holds its address. */
-    PIRPS_WITH_STATUS pIrpsWithStatus = NULL;
-    status = IoAllocateDriverObjectExtension(pDriverObject, (PVOID)(ULONG_PTR)TAPE_BUS_DRVEXT_ID,
-                                             sizeof(IRPS_WITH_STATUS), (PVOID *)&pIrpsWithStatus);
-    if (!NT_SUCCESS(status) || pIrpsWithStatus == NULL) {
-        if (NT_SUCCESS(status)) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        }
-        DBG("DriverEntry: cannot allocate extension.\n");
-        WCHAR wszStatus[16];
-        RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
-    } else {
-        RtlZeroMemory(pIrpsWithStatus, sizeof(IRPS_WITH_STATUS));
-        KeInitializeSpinLock(&pIrpsWithStatus->slLock);
+    status = BusAllocateStatusTable(pDriverObject, TAPE_BUS_DRVEXT_ID);
+    if (NT_SUCCESS(status)) {
         BusSetEntryPoints(pDriverObject);
-        status = STATUS_SUCCESS;
     }
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
@@ -74,33 +61,15 @@ VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
 
 NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    NTSTATUS status;
     PDEVICE_OBJECT pFdo = NULL;
-    PBUS_EXT pExt = NULL;
-    BOOLEAN fLinkCreated = FALSE;
     ENT("BusAddDevice: pDriverObject 0x%08x, pPhysicalDeviceObject 0x%08x\n",
         DBG_PTR(pDriverObject), DBG_PTR(pPhysicalDeviceObject));
 
-    UNICODE_STRING usDeviceName;
-    RtlInitUnicodeString(&usDeviceName, TAPE_BUS_DEVICE_NAME);
-    status = IoCreateDevice(pDriverObject, sizeof(BUS_EXT), &usDeviceName, FILE_DEVICE_BUS_EXTENDER,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &pFdo);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("BusAddDevice: IoCreateDevice", status);
-        pFdo = NULL;
-    } else {
-        pExt = (PBUS_EXT)pFdo->DeviceExtension;
-        RtlZeroMemory(pExt, sizeof(BUS_EXT));
-        RtlInitUnicodeString(&pExt->usLinkName, TAPE_BUS_LINK_NAME);
-        status = IoCreateSymbolicLink(&pExt->usLinkName, &usDeviceName);
-        if (!NT_SUCCESS(status)) {
-            DBG_FAILED("BusAddDevice: IoCreateSymbolicLink", status);
-        } else {
-            fLinkCreated = TRUE;
-        }
-    }
-
+    NTSTATUS status = BusCreateControlDevice(pDriverObject, sizeof(BUS_EXT), TAPE_BUS_DEVICE_NAME, TAPE_BUS_LINK_NAME,
+                                             &pFdo);
     if (NT_SUCCESS(status)) {
+        PBUS_EXT pExt = (PBUS_EXT)pFdo->DeviceExtension;
+        RtlInitUnicodeString(&pExt->usLinkName, TAPE_BUS_LINK_NAME);
         pExt->fIsFdo = TRUE;
         pExt->fLoadBalancing = TRUE;
         pExt->pDeviceObject = pFdo;
@@ -119,32 +88,19 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         if (pExt->pNextLowerDevice == NULL) {
             DBG_NULL("BusAddDevice: pNextLowerDevice");
             status = STATUS_NO_SUCH_DEVICE;
+            IoDeleteSymbolicLink(&pExt->usLinkName);
+            ExDeleteResourceLite(&pExt->rsPdoList);
+            IoDeleteDevice(pFdo);
         } else {
             /* Power requests are passed down at PASSIVE_LEVEL like the device below expects. */
             pFdo->Flags |= DO_POWER_PAGABLE;
             pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
-
     if (NT_SUCCESS(status)) {
-        WCHAR wszDriver[24];
-        WCHAR wszFdo[24];
-        RtlStringCchPrintfW(wszDriver, RTL_NUMBER_OF(wszDriver), L"0x%p", (PVOID)pDriverObject);
-        RtlStringCchPrintfW(wszFdo, RTL_NUMBER_OF(wszFdo), L"0x%p", (PVOID)pFdo);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszFdo);
+        BusStartedEvent(pDriverObject, pFdo);
     } else {
-        WCHAR wszStatus[16];
-        RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
-        if (fLinkCreated) {
-            IoDeleteSymbolicLink(&pExt->usLinkName);
-        }
-        if (pExt != NULL && pExt->fIsFdo) {
-            ExDeleteResourceLite(&pExt->rsPdoList);
-        }
-        if (pFdo != NULL) {
-            IoDeleteDevice(pFdo);
-        }
+        BusInitFailedEvent(pDriverObject, status);
     }
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
@@ -520,24 +476,6 @@ NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
  * its path-list spin lock; adapter records under the adapter-list spin lock.
  */
 
-VOID BusLockPdoListExclusive(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusLockPdoListShared(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusUnlockPdoList(PBUS_EXT pExt)
-{
-    ExReleaseResourceLite(&pExt->rsPdoList);
-    KeLeaveCriticalRegion();
-}
-
 BOOLEAN BusSerialIsPlaceholder(PCSTR szSN)
 {
     for (SIZE_T i = 0; i < 32 && szSN[i] != 0; i++) {
@@ -680,7 +618,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     pRegDvc->szWwnn[16] = 0;
     RtlCopyMemory(szSN, pRegDvc->szSN, sizeof(szSN));
 
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
 
     if (!pExt->fPersistentNaming && pRegDvc->fPersistentNaming) {
         DBG("BusAddPath: persistent naming turned on by FDO 0x%08x\n", DBG_PTR(pRegDvc->pDvcObj));
@@ -755,7 +693,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 unlock:
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
     if (fCreated || fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
@@ -786,9 +724,9 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Only a path that goes away changes the lists; state changes need only a walk. */
     BOOLEAN fAbsent = pNfyDvc->ePnp == PNP_ABSENT;
     if (fAbsent) {
-        BusLockPdoListExclusive(pExt);
+        BusLockPdoListExclusive(&pExt->rsPdoList);
     } else {
-        BusLockPdoListShared(pExt);
+        BusLockPdoListShared(&pExt->rsPdoList);
     }
 
     PPATH_DATA pPath = NULL;
@@ -806,7 +744,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
     if (fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
@@ -850,7 +788,7 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return status;
     }
 
-    BusLockPdoListShared(pExt);
+    BusLockPdoListShared(&pExt->rsPdoList);
     PPATH_DATA pPath = NULL;
     PPDO_DATA pPdoData = BusFindPath(pExt, pNfyDvc->pDvcObj, &pPath);
     if (pPdoData == NULL) {
@@ -877,7 +815,7 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     EXT("BusNotifyIo: status 0x%08x\n", (ULONG)status);
     return status;
@@ -905,7 +843,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         goto complete;
     }
 
-    BusLockPdoListShared(pExt);
+    BusLockPdoListShared(&pExt->rsPdoList);
     if (pExt->pListOfPdos == NULL) {
         DBG("%s == NULL.\n", "BusQueryDevices: pListOfPdos");
         status = STATUS_INVALID_PARAMETER;
@@ -952,7 +890,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
         }
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     if (NT_SUCCESS(status)) {
         ULONG cbOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -1282,7 +1220,7 @@ NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject)
     UNICODE_STRING usPath;
     OBJECT_ATTRIBUTES oa;
 
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     BusDeletePersistentNames(&pExt->pPersistentNames);
 
     RtlInitUnicodeString(&usPath, CMN_PARAMETERS_KEY);
@@ -1347,7 +1285,7 @@ done:
     if (pInfo != NULL) {
         ExFreePoolWithTag(pInfo, BUS_TAG_KEY_INFO);
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     EXT("BusQueryForPersistentNames: status 0x%08x\n", (ULONG)status);
     return status;
 }

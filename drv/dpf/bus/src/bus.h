@@ -26,27 +26,11 @@
 #define BUS_TAG_KEY_INFO         'kSUB'   /* registry subkey enumeration buffer */
 #define BUS_TAG_FORWARD_BUFFER   'bODP'   /* system buffer of a forwarded request */
 
-/* Events of the message table (vorkatbus.mc). */
-#define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
-#define BUS_EVT_INIT_FAILED           ((NTSTATUS)0xC0000002L)
-#define BUS_EVT_STATUS_FAILOVER       ((NTSTATUS)0x80000004L)
-#define BUS_EVT_NEW_PRIMARY           ((NTSTATUS)0x40000006L)
-#define BUS_EVT_UNLOADING             ((NTSTATUS)0x40000007L)
+/* Events of the message table (vorkatbus.mc) beyond those of busframe.h. */
 #define BUS_EVT_RESERVING_HOST_KEY    ((NTSTATUS)0x40000008L)
 #define BUS_EVT_RESERVATION_REFUSED   ((NTSTATUS)0xC0000007L)
 
 /* ---- Device extensions ---- */
-
-/* Header shared by the control device's and the virtual devices' extensions; the dispatch routines
-   tell the two kinds apart by fIsFdo. */
-#define BUS_DEVICE_EXT_HEADER \
-    UCHAR fIsFdo;                 /* TRUE: control device (BUS_EXT); FALSE: virtual device (PDO_EXT) */ \
-    PNP_STATE ePnpState;          /* current PnP state */ \
-    PNP_STATE ePrevPnpState       /* state before the last transition */
-
-typedef struct _DEVICE_EXT_HEADER {
-    BUS_DEVICE_EXT_HEADER;
-} DEVICE_EXT_HEADER, *PDEVICE_EXT_HEADER;
 
 /* Outstanding-request count of a device: 1 when idle. The idle event is set while the count is 1, the
    remove event once it drops to 0. The PnP mutex is taken before the count mutex. */
@@ -250,9 +234,6 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* complete
  * drive's path-list spin lock. Lock order: the list lock, then a path-list spin lock, then the
  * adapter-list spin lock.
  */
-VOID BusLockPdoListExclusive(PBUS_EXT pExt);
-VOID BusLockPdoListShared(PBUS_EXT pExt);
-VOID BusUnlockPdoList(PBUS_EXT pExt);
 
 /* Numbers of drives named with persistent naming on start after this one. */
 #define BUS_PERSISTENT_NUMBER_BASE   5655360

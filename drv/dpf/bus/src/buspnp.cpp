@@ -194,14 +194,6 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Control device handlers ---- */
 
-/* Reads one REG_DWORD flag of the Parameters key; a missing, unreadable or wrong-typed value is 0. */
-static BOOLEAN BusReadFlag(PCWSTR wszName)
-{
-    ULONG ulValue = 0;
-    NTSTATUS status = CmnLookupRegistryValue(&ulValue, wszName, NULL, REG_DWORD);
-    return NT_SUCCESS(status) && ulValue != 0;
-}
-
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -332,7 +324,7 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 static VOID BusFreeDriveRecords(PBUS_EXT pExt)
 {
     KIRQL irql;
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     PPDO_DATA pPdoData = pExt->pListOfPdos;
     pExt->pListOfPdos = NULL;
     for (PPDO_DATA pScan = pPdoData; pScan != NULL; pScan = pScan->pNext) {
@@ -360,7 +352,7 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
         }
     }
     BusDeletePersistentNames(&pExt->pPersistentNames);
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     /* The workers may wait for the list lock; the devices are retired without it. */
     while (pPdoData != NULL) {

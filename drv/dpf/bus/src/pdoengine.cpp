@@ -831,23 +831,9 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
 
     if (pIrpStack != NULL && pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_GET_ADDRESS) {
-        ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        if (ulOut < sizeof(SCSI_ADDRESS) || pIrp->AssociatedIrp.SystemBuffer == NULL) {
-            DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOCTL_SCSI_GET_ADDRESS", (int)ulOut,
-                (int)sizeof(SCSI_ADDRESS));
-            status = STATUS_INFO_LENGTH_MISMATCH;
-            BusPdoCompleteQueuedIrp(pIrp, status, 0);
-        } else {
-            SCSI_ADDRESS scAddr;
-            KIRQL irql;
-            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-            scAddr = pPdoExt->scScsiAddr;
-            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-            RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, &scAddr, sizeof(scAddr));
-            DBG("BusPdoDeviceControl: PDO, completing IRP\n");
-            status = STATUS_SUCCESS;
-            BusPdoCompleteQueuedIrp(pIrp, status, sizeof(SCSI_ADDRESS));
-        }
+        ULONG_PTR ulInformation = 0;
+        status = BusPdoAnswerScsiAddress(pIrp, &pPdoExt->slPathList, &pPdoExt->scScsiAddr, &ulInformation);
+        BusPdoCompleteQueuedIrp(pIrp, status, ulInformation);
     } else {
         DBG("BusPdoDeviceControl: Unhandled IOCTL, send to filter\n");
         status = BusSendToFilter(pDeviceObject, pIrp);

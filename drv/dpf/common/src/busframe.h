@@ -14,11 +14,56 @@
 #include "defines.h"
 #include "debug.h"
 #include "passthru.h"
+#include "common.h"
 
 /* Pool tags (as they read in a pool dump). */
 #define BUS_TAG_EVENT            'eSUB'   /* event information records */
 #define BUS_TAG_STATUS_BLOCK     'hSUB'   /* further IRPS_WITH_STATUS blocks */
 #define BUS_TAG_MDL_NODE         'hODP'   /* MDL list node */
+
+/* ---- Device extensions ---- */
+
+/* Header shared by a bus's control device extension (BUS_EXT) and its virtual devices' (PDO_EXT);
+   the dispatch routines tell the two kinds apart by fIsFdo. */
+#define BUS_DEVICE_EXT_HEADER \
+    UCHAR fIsFdo;                 /* TRUE: control device (BUS_EXT); FALSE: virtual device (PDO_EXT) */ \
+    PNP_STATE ePnpState;          /* current PnP state */ \
+    PNP_STATE ePrevPnpState       /* state before the last transition */
+
+typedef struct _DEVICE_EXT_HEADER {
+    BUS_DEVICE_EXT_HEADER;
+} DEVICE_EXT_HEADER, *PDEVICE_EXT_HEADER;
+
+/* ---- Load, start and the list lock (busentry.cpp) ---- */
+
+/* Events both buses write (each driver's message table has their texts). */
+#define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
+#define BUS_EVT_INIT_FAILED           ((NTSTATUS)0xC0000002L)
+#define BUS_EVT_STATUS_FAILOVER       ((NTSTATUS)0x80000004L)
+#define BUS_EVT_NEW_PRIMARY           ((NTSTATUS)0x40000006L)
+#define BUS_EVT_UNLOADING             ((NTSTATUS)0x40000007L)
+
+/* The driver-wide IRPS_WITH_STATUS table as the driver-object extension ulId, zeroed with its lock
+   initialised; on failure event 0xC0000002 is written. */
+NTSTATUS BusAllocateStatusTable(PDRIVER_OBJECT pDriverObject, ULONG ulId);
+/* The control device (bus extender, secure open, extension of cbExtension bytes zeroed) and its
+   link; on failure nothing is left. */
+NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension, PCWSTR wszName, PCWSTR wszLink,
+                                PDEVICE_OBJECT *ppFdo);
+/* Event 0x40000001 with the driver object's and the control device's addresses. */
+VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo);
+/* Event 0xC0000002 with the status. */
+VOID BusInitFailedEvent(PDRIVER_OBJECT pDriverObject, NTSTATUS status);
+/* A REG_DWORD flag of the Parameters key; missing, unreadable or of another type: FALSE. */
+BOOLEAN BusReadFlag(PCWSTR wszName);
+/* The bus-wide list lock, an ERESOURCE taken at PASSIVE_LEVEL inside a critical region. */
+VOID BusLockPdoListExclusive(PERESOURCE prsPdoList);
+VOID BusLockPdoListShared(PERESOURCE prsPdoList);
+VOID BusUnlockPdoList(PERESOURCE prsPdoList);
+/* IOCTL_SCSI_GET_ADDRESS of a virtual device: its primary path's address, read under the path-list
+   lock. Returns the status to complete with (the caller completes). */
+NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_ADDRESS *pScsiAddr,
+                                 PULONG_PTR pulInformation);
 
 /* ---- Event records (busevent.cpp) ---- */
 
