@@ -33,27 +33,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     return status;
 }
 
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
-{
-    ENT("BusSetEntryPoints: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
-        pDriverObject->MajorFunction[i] = BusSendToFilter;
-    }
-    pDriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
-    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
-    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = BusDispatchCleanup;
-    pDriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchRead;
-    pDriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchWrite;
-    pDriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
-    pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
-    pDriverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnP;
-    pDriverObject->DriverExtension->AddDevice = BusAddDevice;
-    pDriverObject->DriverUnload = BusUnload;
-    EXT("BusSetEntryPoints: VOID status\n");
-}
-
 static VOID BusInitIoCount(PBUS_IO_COUNT pCount)
 {
     pCount->ulIoCount = 1;
@@ -125,14 +104,6 @@ VOID BusPdoMdlQueue(PDEVICE_OBJECT pDeviceObject, PBUS_MDL_NODE **pppHead, PKSPI
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     *pppHead = &pPdoExt->pMdlQ;
     *ppLock = &pPdoExt->slMdlQ;
-}
-
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
-{
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = ulInformation;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    return status;
 }
 
 VOID BusSerialToWide(PWCHAR wszOut, const CHAR *pSN)

@@ -100,19 +100,6 @@ typedef struct _PDO_EXT {
 /* ---- bus.cpp: entry, dispatch ---- */
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject);
-NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
-VOID BusUnload(PDRIVER_OBJECT pDriverObject);
-NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
 /* Serial number of a changer as a wide string (at most 32 characters). */
 VOID BusSerialToWide(PWCHAR wszOut, const CHAR *pSN);
 /* Event 0x40000006 naming pNewPrimary's filter device object, when events are enabled. */
@@ -145,8 +132,6 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
 VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData);
 
 /* ---- buspnp.cpp ---- */
-NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 PBUS_IO_COUNT BusIoCountOf(PDEVICE_OBJECT pDeviceObject);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
 LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject);
@@ -166,7 +151,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
    forward in on the chosen path (*ppPath), which the caller counts out with BusPdoForwardDone. */
 PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath);
 VOID BusPdoForwardDone(PPDO_EXT pPdoExt, PPATH_DATA pPath);
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* ---- pdopnp.cpp ---- */
 NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -89,18 +89,7 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
     NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
 
-    pExt->fFailoverDisabled = BusReadFlag(L"FailoverDisabled");
-    if (pExt->fFailoverDisabled) {
-        DBG("BusIrpMnStartDevice: ** CPF IS DISABLED BY USER REQUEST **\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to disable, CPF ENABLED.\n");
-    }
-    pExt->fEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
-    if (pExt->fEventsEnabled) {
-        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
-    }
+    BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "CPF");
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
     EXT("BusIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;

@@ -36,29 +36,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     return status;
 }
 
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
-{
-    ENT("BusSetEntryPoints: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
-
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
-        pDriverObject->MajorFunction[i] = BusSendToFilter;
-    }
-    pDriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
-    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
-    pDriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchRead;
-    pDriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchWrite;
-    pDriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = BusDispatchCleanup;
-    pDriverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
-    pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
-    pDriverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnP;
-    pDriverObject->DriverExtension->AddDevice = BusAddDevice;
-    pDriverObject->DriverUnload = BusUnload;
-
-    EXT("BusSetEntryPoints: VOID status\n");
-}
-
 NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
     PDEVICE_OBJECT pFdo = NULL;
@@ -127,14 +104,6 @@ PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT pDeviceObject)
         return ((PBUS_EXT)pHeader)->pNextLowerDevice;
     }
     return NULL;   /* virtual devices are not attached to anything */
-}
-
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
-{
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = ulInformation;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    return status;
 }
 
 static BOOLEAN BusIsControlDevice(PDEVICE_OBJECT pDeviceObject)

@@ -200,25 +200,11 @@ typedef struct _PDO_EXT {
 /* ---- bus.cpp ---- */
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject);
-NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
-VOID BusUnload(PDRIVER_OBJECT pDriverObject);
 
-NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* The driver-wide IRPS_WITH_STATUS table (head block). */
 PIRPS_WITH_STATUS BusGetIrpsWithStatus(PDRIVER_OBJECT pDriverObject);
 
-/* Completes pIrp with status and transfer information; returns status. */
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
 
 /* Control-code handlers (path registration). */
 NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
@@ -287,8 +273,6 @@ VOID BusAdapterRelease(PBUS_EXT pExt, PADAPTER_USAGE pUsage);
 /* ---- End of path registration and persistent naming ---- */
 /* ---- buspnp.cpp ---- */
 
-NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
 /* Counts a request in on the control device; FALSE (nothing counted) once its removal has begun. */
 BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice);
@@ -380,7 +364,6 @@ NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsi
 /* Forward the caller's request to its drive and complete it. */
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* ---- pdopnp.cpp ---- */
 
 NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

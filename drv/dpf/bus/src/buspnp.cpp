@@ -202,19 +202,7 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* The devices below start first; the configuration is read whatever they answer. */
     NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
 
-    pExt->fFailoverDisabled = BusReadFlag(L"FailoverDisabled");
-    if (pExt->fFailoverDisabled) {
-        DBG("BusIrpMnStartDevice: ** DPF IS DISABLED BY USER REQUEST **\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to disable, DPF ENABLED.\n");
-    }
-
-    pExt->fEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
-    if (pExt->fEventsEnabled) {
-        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
-    }
+    BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "DPF");
 
     pExt->fPersistentNaming = BusReadFlag(L"PersistentNaming");
     if (pExt->fPersistentNaming) {

@@ -841,12 +841,3 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     EXT("BusPdoDeviceControl: status 0x%08x\n", (ULONG)status);
     return status;
 }
-
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusPdoSystemControl: Complete request\n");
-    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
-    EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
-    return status;
-}

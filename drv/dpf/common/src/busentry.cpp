@@ -113,3 +113,57 @@ NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_
     *pulInformation = sizeof(SCSI_ADDRESS);
     return STATUS_SUCCESS;
 }
+
+NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
+{
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = ulInformation;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
+{
+    ENT("BusSetEntryPoints: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        pDriverObject->MajorFunction[i] = BusSendToFilter;
+    }
+    pDriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
+    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
+    pDriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchRead;
+    pDriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchWrite;
+    pDriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;
+    pDriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
+    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = BusDispatchCleanup;
+    pDriverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
+    pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
+    pDriverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnP;
+    pDriverObject->DriverExtension->AddDevice = BusAddDevice;
+    pDriverObject->DriverUnload = BusUnload;
+    EXT("BusSetEntryPoints: VOID status\n");
+}
+
+VOID BusReadFailoverFlags(PUCHAR pfFailoverDisabled, PUCHAR pfEventsEnabled, PCSTR szKind)
+{
+    *pfFailoverDisabled = BusReadFlag(L"FailoverDisabled");
+    if (*pfFailoverDisabled) {
+        DBG("BusIrpMnStartDevice: ** %s IS DISABLED BY USER REQUEST **\n", szKind);
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to disable, %s ENABLED.\n", szKind);
+    }
+    *pfEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
+    if (*pfEventsEnabled) {
+        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
+    }
+}
+
+NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    DBG("BusPdoSystemControl: Complete request\n");
+    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
+    return status;
+}

@@ -60,6 +60,31 @@ BOOLEAN BusReadFlag(PCWSTR wszName);
 VOID BusLockPdoListExclusive(PERESOURCE prsPdoList);
 VOID BusLockPdoListShared(PERESOURCE prsPdoList);
 VOID BusUnlockPdoList(PERESOURCE prsPdoList);
+/* Reads "FailoverDisabled" and "FailoverEventsEnabled" at the start of the control device; szKind
+   ("DPF", "CPF") names the failover in the trace. */
+VOID BusReadFailoverFlags(PUCHAR pfFailoverDisabled, PUCHAR pfEventsEnabled, PCSTR szKind);
+/* Completes pIrp with status and transfer information; returns status. */
+NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
+/* System control of a virtual device: completed with STATUS_SUCCESS and no data. */
+NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* The dispatch table: every major function to BusSendToFilter, then the bus's own routines, which
+   each bus driver defines under these names. */
+VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject);
+NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
+VOID BusUnload(PDRIVER_OBJECT pDriverObject);
+NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
 /* IOCTL_SCSI_GET_ADDRESS of a virtual device: its primary path's address, read under the path-list
    lock. Returns the status to complete with (the caller completes). */
 NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_ADDRESS *pScsiAddr,
