@@ -68,6 +68,27 @@ TEST_F(ChangerRemoval, APathRemovedWhileRequestsAreBeingSentToItWaitsForThem) {
     closeHandle(handle);
 }
 
+TEST_F(ChangerRemoval, AQueryOnTheChangerWhileItsLastPathGoesNeitherHangsNorOutlivesTheChanger) {
+    createPaths(0, 1);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread querier([&] {
+        std::vector<uint8_t> out;
+        while (!stop) {
+            if (control(handle, kIocQueryDevices, {}, 4096, &out) == kSuccess) answered++;
+        }
+    });
+    while (answered == 0) std::this_thread::yield();
+    EXPECT_EQ(removePath(0), kSuccess);
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer0"));
+    stop = true;
+    querier.join();
+    closeHandle(handle);
+}
+
 TEST_F(ChangerRemoval, RemovingTheBusDeviceDeletesEveryChangerAndLetsTheDriverUnload) {
     createPaths(0, 2);
     registerPath(0, {"LIB0001", 0, 0, 1, 0});

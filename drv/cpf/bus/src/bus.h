@@ -127,9 +127,12 @@ PDEVICE_OBJECT BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DA
 /* Unlinks pPath from its changer, waits until no request is being sent to it and frees it. Returns
    TRUE when the changer has no path left (its pPdoData is then NULL). *ppNewPrimary as above. */
 BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PDEVICE_OBJECT *ppNewPrimary);
-/* Takes a changer out of pListOfPdos and out of the system: pPdoData cut, requests in flight waited
-   for, link and device deleted, its records freed. */
-VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData);
+/* Takes a changer out of pListOfPdos and cuts its pPdoData (list lock held exclusively), then puts
+   it on the *ppRetire chain. */
+VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire);
+/* Takes every changer of the chain out of the system, without the list lock: requests in flight
+   waited for, link and device deleted, records freed. */
+VOID BusPdoRetire(PPDO_DATA pRetire);
 
 /* ---- buspnp.cpp ---- */
 PBUS_IO_COUNT BusIoCountOf(PDEVICE_OBJECT pDeviceObject);

@@ -116,11 +116,13 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     BusDrainDevice(pDeviceObject, TRUE);
     DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
+    PPDO_DATA pRetire = NULL;
     BusLockPdoListExclusive(&pExt->rsPdoList);
     while (pExt->pListOfPdos != NULL) {
-        BusPdoDelete(pExt, pExt->pListOfPdos);
+        BusPdoUnlink(pExt, pExt->pListOfPdos, &pRetire);
     }
     BusUnlockPdoList(&pExt->rsPdoList);
+    BusPdoRetire(pRetire);
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;

@@ -46,7 +46,7 @@ PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
  * address and state are updated in place when it still belongs to the same changer; otherwise the
  * old record goes first, as if the path had been removed.
  */
-static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppPdoData)
+static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppPdoData, PPDO_DATA *ppRetire)
 {
     PPATH_DATA pPath;
     PPDO_DATA pPdoData = BusFindPath(pExt, pRegDvc->pDvcObj, &pPath);
@@ -75,7 +75,7 @@ static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppP
     }
     DBG("BusAddPath: FDO 0x%08x registered again for another changer\n", DBG_PTR(pRegDvc->pDvcObj));
     if (BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary)) {
-        BusPdoDelete(pExt, pPdoData);
+        BusPdoUnlink(pExt, pPdoData, ppRetire);
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
     } else {
         BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt->szSN);
@@ -90,11 +90,12 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PREG_DVC pRegDvc = (PREG_DVC)pIrp->AssociatedIrp.SystemBuffer;
     PPDO_DATA pPdoData = NULL;
     PPATH_DATA pPath = NULL;
+    PPDO_DATA pRetire = NULL;
     BOOLEAN fCreated = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
 
     BusLockPdoListExclusive(&pExt->rsPdoList);
-    if (BusReregisterPath(pExt, pRegDvc, &pPdoData)) {
+    if (BusReregisterPath(pExt, pRegDvc, &pPdoData, &pRetire)) {
         goto answer;
     }
     if (pRegDvc->fFailover && !pExt->fFailoverDisabled) {
@@ -127,7 +128,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
         }
         if (fCreated) {
-            BusPdoDelete(pExt, pPdoData);
+            BusPdoUnlink(pExt, pPdoData, &pRetire);
             IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
         }
         goto done;
@@ -142,6 +143,7 @@ answer:
 
 done:
     BusUnlockPdoList(&pExt->rsPdoList);
+    BusPdoRetire(pRetire);
     EXT("BusAddPath: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -151,6 +153,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusNotifyPnp: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
     PNFY_DVC pNfyDvc = (PNFY_DVC)pIrp->AssociatedIrp.SystemBuffer;
+    PPDO_DATA pRetire = NULL;
     NTSTATUS status = STATUS_SUCCESS;
 
     if (pNfyDvc == NULL) {
@@ -181,12 +184,13 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (fLastPath) {
                 DBG("BusNotifyPnp: removing PDO 0x%08x with device object 0x%08x\n", DBG_PTR(pPdoData),
                     DBG_PTR(pPdoData->pPdo));
-                BusPdoDelete(pExt, pPdoData);
+                BusPdoUnlink(pExt, pPdoData, &pRetire);
                 IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
             }
         }
     }
     BusUnlockPdoList(&pExt->rsPdoList);
+    BusPdoRetire(pRetire);
 
 out:
     EXT("BusNotifyPnp: status 0x%08x\n", (ULONG)status);

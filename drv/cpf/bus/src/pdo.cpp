@@ -248,11 +248,10 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
     return fLast;
 }
 
-VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
+VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire)
 {
-    ENT("BusPdoDelete: pPdoData 0x%08x\n", DBG_PTR(pPdoData));
-    PDEVICE_OBJECT pPdo = pPdoData->pPdo;
-    PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
+    ENT("BusPdoUnlink: pPdoData 0x%08x\n", DBG_PTR(pPdoData));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
     KIRQL irql;
 
     /* Out of the bus's list first, so that no walk meets a changer whose device is going. */
@@ -263,32 +262,46 @@ VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
         }
     }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    pPdoExt->pPdoData = NULL;
-    PPATH_DATA pPaths = pPdoData->pListOfPaths;
-    pPdoData->pListOfPaths = NULL;
+    pPdoExt->pPdoData = NULL;   /* requests from here on find no path */
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    pPdoData->pNext = *ppRetire;
+    *ppRetire = pPdoData;
+    EXT("BusPdoUnlink: VOID status\n");
+}
 
-    /* Requests in flight on the changer end first (they find no further path). */
-    BusDrainDevice(pPdo, FALSE);
+VOID BusPdoRetire(PPDO_DATA pRetire)
+{
+    while (pRetire != NULL) {
+        PPDO_DATA pPdoData = pRetire;
+        pRetire = pRetire->pNext;
+        ENT("BusPdoRetire: pPdoData 0x%08x\n", DBG_PTR(pPdoData));
+        PDEVICE_OBJECT pPdo = pPdoData->pPdo;
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
 
-    while (pPaths != NULL) {
-        PPATH_DATA pNext = pPaths->pNext;
-        ExFreePoolWithTag(pPaths, BUS_TAG_DATA);
-        pPaths = pNext;
+        /* Requests in flight on the changer end first (they find no further path); one of them may
+           be an IOC_QUERY_DEVICES that waits for the list lock, which is why this runs without it. */
+        BusDrainDevice(pPdo, FALSE);
+
+        PPATH_DATA pPaths = pPdoData->pListOfPaths;
+        while (pPaths != NULL) {
+            PPATH_DATA pNext = pPaths->pNext;
+            ExFreePoolWithTag(pPaths, BUS_TAG_DATA);
+            pPaths = pNext;
+        }
+        if (pPdoExt->fLinkCreated) {
+            WCHAR wszLink[32];
+            UNICODE_STRING usLink;
+            RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\Changer%u", pPdoExt->ulChangerNumber);
+            RtlInitUnicodeString(&usLink, wszLink);
+            IoDeleteSymbolicLink(&usLink);
+            pPdoExt->fLinkCreated = FALSE;
+        }
+        pPdoExt->pBusExt = NULL;
+        pPdoExt->ePnpState = PNP_ABSENT;
+        ExFreePoolWithTag(pPdoData, BUS_TAG_DATA);
+        IoDeleteDevice(pPdo);
+        EXT("BusPdoRetire: VOID status\n");
     }
-    if (pPdoExt->fLinkCreated) {
-        WCHAR wszLink[32];
-        UNICODE_STRING usLink;
-        RtlStringCchPrintfW(wszLink, RTL_NUMBER_OF(wszLink), L"\\DosDevices\\Changer%u", pPdoExt->ulChangerNumber);
-        RtlInitUnicodeString(&usLink, wszLink);
-        IoDeleteSymbolicLink(&usLink);
-        pPdoExt->fLinkCreated = FALSE;
-    }
-    pPdoExt->pBusExt = NULL;
-    pPdoExt->ePnpState = PNP_ABSENT;
-    ExFreePoolWithTag(pPdoData, BUS_TAG_DATA);
-    IoDeleteDevice(pPdo);
-    EXT("BusPdoDelete: VOID status\n");
 }
 
 NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData)
