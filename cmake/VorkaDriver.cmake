@@ -1,5 +1,5 @@
 # vorka_add_driver(NAME <service> [PREFIX <trace prefix>] SOURCES <src>...
-#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST] [WITH_PASSTHRU]
+#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST] [WITH_PASSTHRU] [WITH_FILTER]
 #                  [DEFINITIONS <def>...] [INCLUDE_DIRS <dir>...])
 #
 # Builds one kernel driver image from driver sources (kernel-safe C++17).
@@ -14,6 +14,7 @@
 #                exported host message table on the host
 #   WITH_LIST    also compile the multi-key sorted list of the common library into the image
 #   WITH_PASSTHRU also compile the SCSI pass-through conversions of the common library (bus drivers)
+#   WITH_FILTER  also compile the path filters' shared routines of the common library (filter drivers)
 #
 # Windows build: a PE image with subsystem native, entry DriverEntry, linked only against ntoskrnl,
 # hal and libgcc. Host build: a shared object ${VORKA_DRIVER_DIR}/<service>.so that the simulated kernel
@@ -70,7 +71,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
 endif()
 
 function(vorka_add_driver)
-  cmake_parse_arguments(ARG "WITH_LIST;WITH_PASSTHRU" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
+  cmake_parse_arguments(ARG "WITH_LIST;WITH_PASSTHRU;WITH_FILTER" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
   if(NOT ARG_NAME)
     message(FATAL_ERROR "vorka_add_driver: NAME is required")
   endif()
@@ -87,6 +88,9 @@ function(vorka_add_driver)
     endif()
     if(ARG_WITH_PASSTHRU)
       list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/passthru.cpp)
+    endif()
+    if(ARG_WITH_FILTER)
+      list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/fltcommon.cpp)
     endif()
     list(APPEND include_dirs ${VORKA_COMMON_SOURCE_DIR})
     list(APPEND definitions VORKA_TRACE_PREFIX="${ARG_PREFIX}")
