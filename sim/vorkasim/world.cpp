@@ -121,6 +121,12 @@ void World::boot()
     machine_->pnp().processPendingEnumerations();
 }
 
+bool World::changerBusAvailable() const
+{
+    std::error_code error;
+    return std::filesystem::exists(options_.driverDirectory / "vorkacbus.so", error);
+}
+
 void World::installDrivers()
 {
     // What the installer does once: the tape bus's root device, the tape path stack
@@ -138,7 +144,15 @@ void World::installDrivers()
     if (!installed) {
         vorka::install::InstallTapeBus(*machine_);
         vorka::install::InstallTapeStack(*machine_);
-        vorka::install::InstallChangerStack(*machine_);
+        // The changer filter loads only while the changer bus's control device exists, and a
+        // filter that cannot load takes its path's whole stack with it; so, as the installer does,
+        // vorkacflt is bound above vorkachgr exactly when the changer bus is installed, and the
+        // bus comes first.
+        const bool changerBus = changerBusAvailable();
+        if (changerBus) {
+            vorka::install::InstallChangerBus(*machine_);
+        }
+        vorka::install::InstallChangerStack(*machine_, {.withFilter = changerBus});
         vorka::install::InstallSanAdapter(*machine_);
     }
 }

@@ -110,6 +110,8 @@ public:
 
 private:
     void installDrivers();
+    // The changer bus driver's image is there to be installed.
+    bool changerBusAvailable() const;
     void addLibraries();
     bool inLibrary(const std::string& driveSerial) const;
     void ensureAdapter(std::uint8_t port);
