@@ -8,7 +8,7 @@
 #include "sim/objects.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
-#include "vorkatape/changer_bus_install.h"
+#include "vorkatape/install.h"
 
 namespace vorka::cbus_test {
 

@@ -22,7 +22,7 @@ constexpr uint32_t kIocNotify = 0x84C9C010;
 constexpr uint32_t kIocQueryDevices = 0x84C9C01C;
 constexpr uint32_t kIoctlScsiGetAddress = 0x00041018;
 constexpr uint32_t kIoctlScsiPassThrough = 0x0004D004;
-constexpr uint32_t kIoctlChangerMoveMedium = 0x00304014;   // IOCTL_CHANGER_MOVE_MEDIUM, buffered
+constexpr uint32_t kIoctlChangerMoveMedium = 0x00304024;   // IOCTL_CHANGER_MOVE_MEDIUM, buffered
 constexpr uint32_t kIoctlChangerGetStatus = 0x00304008;    // IOCTL_CHANGER_GET_STATUS
 constexpr uint32_t kDescriptorSize = 144;
 

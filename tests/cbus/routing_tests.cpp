@@ -77,7 +77,7 @@ TEST_F(ChangerRouting, AMoveFailedByTheControlPathCompletesOnTheOtherPathWhichSt
         if (e.code != 0x80000004u) continue;
         ASSERT_EQ(e.strings.size(), 2u);
         EXPECT_EQ(e.strings[0], u"(NTSTATUS 0xC0000185)");
-        EXPECT_EQ(e.strings[1], u"0x304014");
+        EXPECT_EQ(e.strings[1], u"0x304024");
     }
 }
 
