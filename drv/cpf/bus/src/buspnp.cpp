@@ -68,19 +68,6 @@ VOID BusDrainDevice(PDEVICE_OBJECT pDeviceObject, BOOLEAN fCallerCounted)
     EXT("BusDrainDevice: VOID status\n");
 }
 
-static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
-{
-    pHeader->ePrevPnpState = pHeader->ePnpState;
-    pHeader->ePnpState = eNewState;
-}
-
-static NTSTATUS BusPassDown(PBUS_EXT pExt, PIRP pIrp)
-{
-    DBG("BusDispatchPnp: Sending IRP down.\n");
-    IoSkipCurrentIrpStackLocation(pIrp);
-    return IoCallDriver(pExt->pNextLowerDevice, pIrp);
-}
-
 /* ---- PnP dispatch ---- */
 
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -127,7 +114,7 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;
     PDEVICE_OBJECT pNextLowerDevice = pExt->pNextLowerDevice;
-    NTSTATUS status = BusPassDown(pExt, pIrp);
+    NTSTATUS status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
     IoDeleteSymbolicLink(&pExt->usLinkName);
     IoDetachDevice(pNextLowerDevice);
     ExDeleteResourceLite(&pExt->rsPdoList);
@@ -164,12 +151,12 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         case IRP_MN_QUERY_REMOVE_DEVICE:
             BusSetPnpState(pHeader, PNP_REMOVE_PENDING);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         case IRP_MN_QUERY_STOP_DEVICE:
             BusSetPnpState(pHeader, PNP_STOP_PENDING);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
@@ -185,20 +172,20 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             BusIncIoCount(pDeviceObject);
             BusSetPnpState(pHeader, PNP_STOPPED);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             BusIrpMnQueryDeviceRelations(pDeviceObject, pIrp);
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         case IRP_MN_SURPRISE_REMOVAL:
             DBG_ASSERT(!"This is a software bus so should never be surprise-removed.");
             BusSetPnpState(pHeader, PNP_SURPRISE_REMOVE);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         default:
-            status = BusPassDown(pExt, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
             break;
         }
         if (ucMinor != IRP_MN_REMOVE_DEVICE) {

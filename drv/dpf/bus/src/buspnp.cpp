@@ -89,19 +89,6 @@ BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice)
     return BusEnterDevice(pControlDevice);
 }
 
-static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
-{
-    pHeader->ePrevPnpState = pHeader->ePnpState;
-    pHeader->ePnpState = eNewState;
-}
-
-static NTSTATUS BusPassDown(PBUS_EXT pExt, PIRP pIrp)
-{
-    DBG("BusDispatchPnp: Sending IRP down.\n");
-    IoSkipCurrentIrpStackLocation(pIrp);
-    return IoCallDriver(pExt->pNextLowerDevice, pIrp);
-}
-
 /* ---- PnP dispatch ---- */
 
 NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -146,7 +133,7 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             case IRP_MN_QUERY_REMOVE_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnQueryRemoveDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_REMOVE_DEVICE:
                 status = BusIrpMnRemoveDevice(pDeviceObject, pIrp);
@@ -156,11 +143,11 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             case IRP_MN_STOP_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnStopDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_QUERY_STOP_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnQueryStopDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_CANCEL_STOP_DEVICE:
                 status = BusIrpMnCancelStopDevice(pDeviceObject, pIrp);
@@ -168,15 +155,15 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             case IRP_MN_QUERY_DEVICE_RELATIONS:
                 /* Reports no child: the request goes down unchanged. */
                 BusIrpMnQueryDeviceRelations(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_SURPRISE_REMOVAL:
                 pIrp->IoStatus.Status = BusIrpMnSurpriseRemoval(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             default:
                 DBG("BusDispatchPnp: unhandled minor function 0x%08x\n", (ULONG)ucMinor);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             }
         }

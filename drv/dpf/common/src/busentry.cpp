@@ -167,3 +167,16 @@ NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
     return status;
 }
+
+VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
+{
+    pHeader->ePrevPnpState = pHeader->ePnpState;
+    pHeader->ePnpState = eNewState;
+}
+
+NTSTATUS BusPassDownPnp(PDEVICE_OBJECT pNextLowerDevice, PIRP pIrp)
+{
+    DBG("BusDispatchPnp: Sending IRP down.\n");
+    IoSkipCurrentIrpStackLocation(pIrp);
+    return IoCallDriver(pNextLowerDevice, pIrp);
+}

@@ -63,6 +63,10 @@ VOID BusUnlockPdoList(PERESOURCE prsPdoList);
 /* Reads "FailoverDisabled" and "FailoverEventsEnabled" at the start of the control device; szKind
    ("DPF", "CPF") names the failover in the trace. */
 VOID BusReadFailoverFlags(PUCHAR pfFailoverDisabled, PUCHAR pfEventsEnabled, PCSTR szKind);
+/* A device's PnP state moves on, the old one kept as the previous state. */
+VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState);
+/* Passes a PnP request of the control device down unchanged. */
+NTSTATUS BusPassDownPnp(PDEVICE_OBJECT pNextLowerDevice, PIRP pIrp);
 /* Completes pIrp with status and transfer information; returns status. */
 NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
 /* System control of a virtual device: completed with STATUS_SUCCESS and no data. */
