@@ -1,5 +1,6 @@
 # vorka_add_driver(NAME <service> [PREFIX <trace prefix>] SOURCES <src>...
-#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST] [WITH_PASSTHRU]
+#                  [SEH_SOURCES <src>...] [MC <file.mc>] [WITH_LIST] [WITH_PASSTHRU] [WITH_BUS_FRAME]
+#                  [WITH_FILTER]
 #                  [DEFINITIONS <def>...] [INCLUDE_DIRS <dir>...])
 #
 # Builds one kernel driver image from driver sources (kernel-safe C++17).
@@ -14,6 +15,10 @@
 #                exported host message table on the host
 #   WITH_LIST    also compile the multi-key sorted list of the common library into the image
 #   WITH_PASSTHRU also compile the SCSI pass-through conversions of the common library (bus drivers)
+#   WITH_BUS_FRAME also compile what the two bus drivers share (busframe.h: events, failover rules,
+#                the status table, locked pass-through buffers, control-record checks); implies
+#                WITH_PASSTHRU
+#   WITH_FILTER  also compile the path filters' shared routines of the common library (filter drivers)
 #
 # Windows build: a PE image with subsystem native, entry DriverEntry, linked only against ntoskrnl,
 # hal and libgcc. Host build: a shared object ${VORKA_DRIVER_DIR}/<service>.so that the simulated kernel
@@ -70,7 +75,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
 endif()
 
 function(vorka_add_driver)
-  cmake_parse_arguments(ARG "WITH_LIST;WITH_PASSTHRU" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
+  cmake_parse_arguments(ARG "WITH_LIST;WITH_PASSTHRU;WITH_BUS_FRAME;WITH_FILTER" "NAME;PREFIX;MC" "SOURCES;SEH_SOURCES;DEFINITIONS;INCLUDE_DIRS" ${ARGN})
   if(NOT ARG_NAME)
     message(FATAL_ERROR "vorka_add_driver: NAME is required")
   endif()
@@ -85,8 +90,17 @@ function(vorka_add_driver)
     if(ARG_WITH_LIST AND EXISTS ${VORKA_COMMON_SOURCE_DIR}/list.cpp)
       list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/list.cpp)
     endif()
-    if(ARG_WITH_PASSTHRU)
+    if(ARG_WITH_PASSTHRU OR ARG_WITH_BUS_FRAME)
       list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/passthru.cpp)
+    endif()
+    if(ARG_WITH_BUS_FRAME)
+      foreach(src busevent busrules busrecords buspassthru busforward busentry)
+        list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/${src}.cpp)
+      endforeach()
+      list(APPEND seh_sources ${VORKA_COMMON_SOURCE_DIR}/bussptd.cpp)
+    endif()
+    if(ARG_WITH_FILTER)
+      list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/fltcommon.cpp)
     endif()
     list(APPEND include_dirs ${VORKA_COMMON_SOURCE_DIR})
     list(APPEND definitions VORKA_TRACE_PREFIX="${ARG_PREFIX}")

@@ -43,7 +43,7 @@ build() {
 for t in "${targets[@]}"; do
   case "$t" in
     passthru)   build passthru "$repo/drv/dpf/common/src/passthru.cpp" ;;
-    busrecords) build busrecords "$repo/drv/dpf/bus/src/busrecords.cpp" ;;
+    busrecords) build busrecords "$repo/drv/dpf/common/src/busrecords.cpp" ;;
     *) echo "fuzz: unknown target $t" >&2; exit 2 ;;
   esac
 done

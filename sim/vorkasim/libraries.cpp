@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include <sim/machine.h>
+#include <sim/objects.h>
 #include <sim/pnp.h>
 #include <sim/registry.h>
 #include <sim/hw/library.h>
@@ -200,13 +201,14 @@ std::vector<ChangerPathView> World::changerPaths()
             const std::u16string instance = pathInstance(*path);
             const auto node = instance.empty() ? std::nullopt : machine().pnp().find(instance);
             if (node && node->service == u"vorkachgr" && node->state == sim::DevNodeState::Started) {
-                char key[200];
-                std::snprintf(key, sizeof key,
-                              "\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %u\\Scsi Bus %u"
-                              "\\Target Id %u\\Logical Unit Id %u",
-                              a.portNumber, a.pathId, a.targetId, a.lun);
-                if (auto name = machine().registry().string(Utf16(key), u"DeviceName")) {
-                    view.name = Utf8(*name);
+                // The base changer driver's own device of the path. The device map cannot tell it
+                // once the changer bus has written its virtual changer's name under every path.
+                static const std::u16string kPrefix = u"\\Device\\";
+                for (const auto* device : node->stack) {
+                    const std::u16string name = sim::IoObjectName(device);
+                    if (name.rfind(kPrefix + u"Changer", 0) == 0) {
+                        view.name = Utf8(name.substr(kPrefix.size()));
+                    }
                 }
             }
             out.push_back(std::move(view));

@@ -34,6 +34,16 @@ void PrintDevices(const std::vector<DeviceView>& devices, const std::string& ind
     std::cout << vorka::FormatDevices(devices, indent);
 }
 
+// The changer bus's virtual changers, in the form of the virtual tape devices.
+void PrintChangers(const std::vector<DeviceView>& changers, const std::string& indent)
+{
+    if (changers.empty()) {
+        std::cout << indent << "(no virtual changers)\n";
+        return;
+    }
+    PrintDevices(changers, indent);
+}
+
 void PrintChangerPaths(const std::vector<vorkasim::ChangerPathView>& paths, const std::string& indent)
 {
     for (const auto& path : paths) {
@@ -150,6 +160,7 @@ int main(int argc, char** argv)
     std::vector<vorkasim::StepResult> results;
     std::vector<DeviceView> finalDevices;
     std::vector<vorkasim::ChangerPathView> finalChangerPaths;
+    std::vector<DeviceView> finalChangers;
     std::string controlDevice;
     std::optional<sim::win32::ProgramResult> execResult;
     std::string failure;
@@ -172,6 +183,7 @@ int main(int argc, char** argv)
         }
         world.queryDevices(&finalDevices);
         finalChangerPaths = world.changerPaths();
+        world.queryChangers(&finalChangers);
         media = runner.media();
         verify = runner.verifyAll();
         world.shutdown();
@@ -206,6 +218,7 @@ int main(int argc, char** argv)
             if (result.step.at("op") == "list") {
                 entry["devices"] = vorkasim::DevicesToJson(result.devices);
                 entry["changerPaths"] = vorkasim::ChangerPathsToJson(result.changerPaths);
+                entry["changers"] = vorkasim::DevicesToJson(result.changers);
             }
             if (result.step.at("op") == "elements") {
                 entry["elements"] = vorkasim::ElementsToJson(result.elements);
@@ -223,6 +236,7 @@ int main(int argc, char** argv)
         document["violations"] = world.violations();
         document["changerPaths"] = vorkasim::ChangerPathsToJson(finalChangerPaths);
         document["libraries"] = vorkasim::LibrariesToJson(world.libraries());
+        document["changers"] = vorkasim::DevicesToJson(finalChangers);
         document["media"] = media;
         if (!verify.is_null()) {
             document["verify"] = verify;
@@ -258,6 +272,9 @@ int main(int argc, char** argv)
             if (result.step.at("op") == "list") {
                 PrintDevices(result.devices, "  ");
                 PrintChangerPaths(result.changerPaths, "  ");
+                if (!result.changers.empty()) {
+                    PrintChangers(result.changers, "  ");
+                }
             }
             if (result.step.at("op") == "elements") {
                 PrintElements(result.elements, "    ");
@@ -272,6 +289,8 @@ int main(int argc, char** argv)
         if (!finalChangerPaths.empty()) {
             std::cout << "\nChanger path devices at the end:\n";
             PrintChangerPaths(finalChangerPaths, "  ");
+            std::cout << "\nVirtual changers at the end:\n";
+            PrintChangers(finalChangers, "  ");
         }
         for (const auto& library : world.libraries()) {
             std::cout << "\nLibrary " << library.serial << " (where every cartridge is):\n";

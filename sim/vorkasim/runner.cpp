@@ -47,6 +47,8 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
         StepResult result{step};
         result.status = world_.queryDevices(&result.devices);
         result.changerPaths = world_.changerPaths();
+        const std::uint32_t changerStatus = world_.queryChangers(&result.changers);
+        result.status = result.status != 0 ? result.status : changerStatus;
         return result;
     }
     if (op == "reboot") {

@@ -34,6 +34,7 @@ struct StepResult {
     nlohmann::json data = nlohmann::json::object();
     std::vector<DeviceView> devices;      // "list": the devices at that moment
     std::vector<ChangerPathView> changerPaths;  // "list": the changer path devices at that moment
+    std::vector<DeviceView> changers;     // "list": the virtual changers at that moment
     std::vector<ElementView> elements;    // "elements": what the changer reported
     std::string detail;                   // what happened, for people
     // "unload": per driver that was loaded, what it left behind (empty for every other step).

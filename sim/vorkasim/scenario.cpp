@@ -103,6 +103,32 @@ Scenario DefaultScenario()
         }
         scenario.steps.push_back(std::move(step));
     }
+
+    // A tape library with two control paths, whose robot serves the second drive. Its primary
+    // control path reports a hardware error on the next MOVE MEDIUM (the command never reaches the
+    // robot); the changer bus sends the move again over the other control path, and the ground
+    // truth shows the cartridge moved once, into the drive. Its virtual changer takes the lowest
+    // free name after the base driver's path devices Changer0 and Changer2: Changer1.
+    LibrarySpec library;
+    library.serial = "VRKLIB0000000001";
+    library.wwnn = "5abcdef000000100";
+    library.slots = 4;
+    library.ieSlots = 1;
+    library.drives = {"VRK0000000000002"};
+    library.volumes = {"VOL001L9", "VOL002L9"};
+    library.paths = {PathSpec{0, 0, 7, 0}, PathSpec{1, 0, 7, 0}};
+    scenario.libraries.push_back(library);
+    scenario.registry["vorkacbus"]["FailoverEventsEnabled"] = 1;
+    const nlohmann::json robotSteps = nlohmann::json::parse(R"([
+        {"op": "open", "device": "Changer1", "handle": "robot"},
+        {"op": "fault", "drive": "VRKLIB0000000001", "path": 0, "kind": "fail", "opcode": 165, "sense": "04/15/01"},
+        {"op": "move", "handle": "robot", "from": "slot:0", "to": "drive:0"},
+        {"op": "list"},
+        {"op": "close", "handle": "robot"}
+    ])");
+    // Before the final verify.
+    const auto verifyStep = scenario.steps.end() - 1;
+    scenario.steps.insert(verifyStep, robotSteps.begin(), robotSteps.end());
     return scenario;
 }
 

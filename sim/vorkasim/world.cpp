@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <sim/eventlog.h>
+#include <sim/objects.h>
 #include <sim/machine.h>
 #include <sim/pnp.h>
 #include <sim/process.h>
@@ -121,6 +122,12 @@ void World::boot()
     machine_->pnp().processPendingEnumerations();
 }
 
+bool World::changerBusAvailable() const
+{
+    std::error_code error;
+    return std::filesystem::exists(options_.driverDirectory / "vorkacbus.so", error);
+}
+
 void World::installDrivers()
 {
     // What the installer does once: the tape bus's root device, the tape path stack
@@ -151,7 +158,15 @@ void World::installDrivers()
     if (!installed) {
         vorka::install::InstallTapeBus(*machine_);
         vorka::install::InstallTapeStack(*machine_);
-        vorka::install::InstallChangerStack(*machine_);
+        // The changer filter loads only while the changer bus's control device exists, and a
+        // filter that cannot load takes its path's whole stack with it; so, as the installer does,
+        // vorkacflt is bound above vorkachgr exactly when the changer bus is installed, and the
+        // bus comes first.
+        const bool changerBus = changerBusAvailable();
+        if (changerBus) {
+            vorka::install::InstallChangerBus(*machine_);
+        }
+        vorka::install::InstallChangerStack(*machine_, {.withFilter = changerBus});
         vorka::install::InstallSanAdapter(*machine_);
     }
 }
@@ -217,20 +232,32 @@ std::vector<sim::EventLogEntry> World::events() const
     return all;
 }
 
-std::uint32_t World::queryDevices(std::vector<DeviceView>* devices)
+std::uint32_t World::queryChangers(std::vector<DeviceView>* changers)
+{
+    changers->clear();
+    if (sim::FindDevice(u"\\Device\\VorkaCBusDvc") == nullptr) {
+        return 0;
+    }
+    const std::uint32_t status = queryDevices(changers, u"\\\\.\\VorkaCBusDvcLnk", IOC_CHGR_QUERY_DEVICES);
+    // The bus answers STATUS_INVALID_PARAMETER while it has no virtual changer at all.
+    return status == static_cast<std::uint32_t>(STATUS_INVALID_PARAMETER) ? 0 : status;
+}
+
+std::uint32_t World::queryDevices(std::vector<DeviceView>* devices, std::u16string_view controlLink,
+                                  std::uint32_t queryCode)
 {
     devices->clear();
     auto& process = machine().processes().create("vorkasim");
     sim::ProcessScope scope(process);
     HANDLE handle = nullptr;
-    NTSTATUS status = process.createFile(&handle, u"\\\\.\\VorkaTBusDvcLnk", GENERIC_READ | GENERIC_WRITE);
+    NTSTATUS status = process.createFile(&handle, controlLink, GENERIC_READ | GENERIC_WRITE);
     if (NT_SUCCESS(status)) {
         // The first answer tells the size of the whole list; the second one carries it.
         ULONG length = QUERY_DEVICES_MIN_OUTPUT;
         for (int attempt = 0; attempt < 2 && NT_SUCCESS(status); ++attempt) {
             auto* buffer = static_cast<std::uint8_t*>(process.alloc(length));
             ULONG_PTR information = 0;
-            status = process.deviceIoControl(handle, IOC_QUERY_DEVICES, nullptr, 0, buffer, length, &information);
+            status = process.deviceIoControl(handle, queryCode, nullptr, 0, buffer, length, &information);
             if (NT_SUCCESS(status)) {
                 ULONG required = 0;
                 std::memcpy(&required, buffer, sizeof(required));

@@ -85,7 +85,12 @@ public:
 
     // IOC_QUERY_DEVICES on the tape bus's control device, as an application asks it.
     // Returns the NT status of the request.
-    std::uint32_t queryDevices(std::vector<DeviceView>* devices);
+    std::uint32_t queryDevices(std::vector<DeviceView>* devices,
+                               std::u16string_view controlLink = u"\\\\.\\VorkaTBusDvcLnk",
+                               std::uint32_t queryCode = 0x84CAC01C /* the tape bus's IOC_QUERY_DEVICES */);
+    // The changer bus's virtual changers with their control paths (IOC_QUERY_DEVICES on its
+    // control device); none without the changer bus or while no library registered a path.
+    std::uint32_t queryChangers(std::vector<DeviceView>* changers);
 
     // Every library control path with its base changer device.
     std::vector<ChangerPathView> changerPaths();
@@ -101,6 +106,8 @@ public:
 
 private:
     void installDrivers();
+    // The changer bus driver's image is there to be installed.
+    bool changerBusAvailable() const;
     void addLibraries();
     bool inLibrary(const std::string& driveSerial) const;
     void ensureAdapter(std::uint8_t port);

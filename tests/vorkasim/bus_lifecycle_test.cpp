@@ -104,6 +104,8 @@ TEST(BusLifecycleScenario, ReinstalledBusServesTheDriveAgainAndUnloadLeavesNothi
 
     int starts = 0, unloads = 0;
     for (const auto& event : document.at("events")) {
+        // The tape bus's own; the changer bus, installed with it, starts and unloads once.
+        if (event.at("source") != "\\Driver\\vorkatbus") continue;
         starts += event.at("code") == "0x40000001";
         unloads += event.at("code") == "0x40000007";
     }

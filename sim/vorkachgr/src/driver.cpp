@@ -9,16 +9,14 @@
 #include <string>
 
 #include "changer.h"
+#include "path_device.h"
 
 namespace vorka::changer {
 namespace {
 
 const int kDriverExtensionId = 0;
 
-using scsiclass::Format16;
 using scsiclass::ReadDword;
-using scsiclass::View;
-using scsiclass::Widen;
 
 // ---- The status record of a forwarded request ---------------------------------------------------
 
@@ -121,55 +119,11 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 // ---- Plug and Play and power ------------------------------------------------------------------------
 
-void DeleteLink(ChangerPath& path) {
-    std::u16string link = Format16("\\DosDevices\\Changer%u", path.Number());
-    UNICODE_STRING name = View(link);
-    IoDeleteSymbolicLink(&name);
-}
-
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     ChangerPath& path = ChangerPath::Of(device);
-    NTSTATUS status;
-    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-            status = scsiclass::ForwardAndWait(path.Lower(), irp);
-            if (NT_SUCCESS(status)) status = path.StartPath();
-            if (NT_SUCCESS(status)) path.Gate().SetPnp(PathPnp::Started);
-            Trace("start of Changer%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
-            return CompleteNow(irp, status);
-        case IRP_MN_STOP_DEVICE:
-            path.Gate().SetPnp(PathPnp::Stopped);
-            path.Gate().Drain();
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        case IRP_MN_SURPRISE_REMOVAL:
-            path.Gate().SetPnp(PathPnp::SurpriseRemoved);
-            path.Gate().Drain();
-            DeleteLink(path);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        case IRP_MN_REMOVE_DEVICE: {
-            const bool linkGone = path.Gate().Pnp() == PathPnp::SurpriseRemoved;
-            path.Gate().SetPnp(PathPnp::Removed);
-            path.Gate().Drain();
-            if (!linkGone) DeleteLink(path);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            PDEVICE_OBJECT lower = path.Lower();
-            status = scsiclass::PassDown(lower, irp);
-            Trace("Changer%u removed\n", path.Number());
-            IoDetachDevice(lower);
-            IoDeleteDevice(device);
-            return status;
-        }
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        default:
-            return scsiclass::PassDown(path.Lower(), irp);
-    }
+    return scsiclass::DispatchPathPnp(device, irp,
+                                      {path.Lower(), path.Gate(), "Changer", path.Number(), Trace,
+                                       [&path] { return path.StartPath(); }});
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
@@ -179,38 +133,16 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) { return scsiclass::PassDown(ChangerPath::Of(device).Lower(), irp); }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
-    ULONG number = 0;
-    // The first free \Device\Changer<n>, as a changer class driver names its devices.
-    for (; number < 10000 && status == STATUS_OBJECT_NAME_COLLISION; ++number) {
-        std::u16string text = Format16("\\Device\\Changer%u", number);
-        UNICODE_STRING name = View(text);
-        status = IoCreateDevice(driverObject, sizeof(ChangerPath), &name, FILE_DEVICE_CHANGER,
-                                FILE_REMOVABLE_MEDIA | FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-        if (NT_SUCCESS(status)) break;
-    }
-    if (!NT_SUCCESS(status)) {
-        Trace("AddDevice: no device object: 0x%08x\n", static_cast<unsigned>(status));
-        return status;
-    }
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (lower == nullptr) {
-        IoDeleteDevice(device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    new (device->DeviceExtension) ChangerPath(device, lower, number);
+    scsiclass::NumberedDevice created;
+    NTSTATUS status = scsiclass::CreateNumberedDevice(driverObject, pdo, "Changer", sizeof(ChangerPath),
+                                                      FILE_DEVICE_CHANGER, Trace, &created);
+    if (!NT_SUCCESS(status)) return status;
+    new (created.device->DeviceExtension) ChangerPath(created.device, created.lower, created.number);
+    scsiclass::CreateDeviceLink("Changer", created.number, Trace);
 
-    std::u16string linkText = Format16("\\DosDevices\\Changer%u", number);
-    std::u16string deviceText = Format16("\\Device\\Changer%u", number);
-    UNICODE_STRING link = View(linkText);
-    UNICODE_STRING target = View(deviceText);
-    status = IoCreateSymbolicLink(&link, &target);
-    if (!NT_SUCCESS(status)) Trace("AddDevice: no link for Changer%u: 0x%08x\n", number, static_cast<unsigned>(status));
-
-    device->Flags |= lower->Flags & DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    Trace("AddDevice: Changer%u on PDO %p\n", number, static_cast<void*>(pdo));
+    created.device->Flags |= created.lower->Flags & DO_POWER_PAGABLE;
+    created.device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Trace("AddDevice: Changer%u on PDO %p\n", created.number, static_cast<void*>(pdo));
     return STATUS_SUCCESS;
 }
 
@@ -286,27 +218,15 @@ NTSTATUS ChangerPath::StartPath() {
     address_ = address;
     address_.Length = sizeof(SCSI_ADDRESS);
 
-    // Unit attentions the library holds since power-on or a reset belong to no
-    // caller: take them now, as a class driver's start does.
-    const std::uint8_t testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 4; ++i) {
-        if (!Send(testUnitReady, 6, san::DataDirection::None, nullptr, 0).unitAttention()) break;
-    }
+    scsiclass::ClearStartupAttentions([this](const std::uint8_t* cdb, std::uint8_t cdbLength) {
+        return Send(cdb, cdbLength, san::DataDirection::None, nullptr, 0);
+    });
     Outcome ignored;
     Addressing addressing;
     status = GetAddressing(&addressing, ignored);
     if (!NT_SUCCESS(status)) Trace("Changer%u: element addresses not read yet: 0x%08x\n", number_, static_cast<unsigned>(status));
 
-    char key[200];
-    std::snprintf(key, sizeof key,
-                  "\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %u\\Scsi Bus %u\\Target Id %u\\Logical Unit Id %u",
-                  address_.PortNumber, address_.PathId, address_.TargetId, address_.Lun);
-    std::u16string keyText = Widen(key);
-    std::u16string value = Format16("Changer%u", number_);
-    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyText.c_str(), u"DeviceName", REG_SZ,
-                                   const_cast<char16_t*>(value.c_str()),
-                                   static_cast<ULONG>((value.size() + 1) * sizeof(WCHAR)));
-    if (!NT_SUCCESS(status)) Trace("Changer%u: DeviceName not written: 0x%08x\n", number_, static_cast<unsigned>(status));
+    scsiclass::WriteDeviceMapName(address_, "Changer", number_, Trace);
     return STATUS_SUCCESS;
 }
 

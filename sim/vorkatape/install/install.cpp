@@ -48,4 +48,13 @@ std::u16string InstallTapeBus(sim::Machine& machine) {
     return machine.pnp().createRootDevice(kTapeBusHardwareId, u"SYSTEM");
 }
 
+std::u16string InstallChangerBus(sim::Machine& machine) {
+    machine.drivers().installService(u"vorkacbus", 1);
+    sim::DriverBinding binding;
+    binding.hardwareId = kChangerBusHardwareId;
+    binding.service = u"vorkacbus";
+    machine.pnp().addDriverBinding(binding);
+    return machine.pnp().createRootDevice(kChangerBusHardwareId, u"SYSTEM");
+}
+
 }  // namespace vorka::install

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "path_device.h"
 #include "tape.h"
 
 namespace vorka::tape {
@@ -14,10 +15,7 @@ namespace {
 // Identifies the driver-object extension that holds the Driver state.
 const int kDriverExtensionId = 0;
 
-using scsiclass::Format16;
 using scsiclass::ReadDword;
-using scsiclass::View;
-using scsiclass::Widen;
 
 // ---- Completing a request -------------------------------------------------------------------
 
@@ -120,60 +118,11 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 // ---- Plug and Play and power ------------------------------------------------------------------
 
-void DeleteLink(TapePath& path) {
-    std::u16string link = Format16("\\DosDevices\\Tape%u", path.Number());
-    UNICODE_STRING name = View(link);
-    IoDeleteSymbolicLink(&name);
-}
-
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     TapePath& path = TapePath::Of(device);
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    NTSTATUS status;
-    switch (minor) {
-        case IRP_MN_START_DEVICE:
-            status = scsiclass::ForwardAndWait(path.Lower(), irp);
-            if (NT_SUCCESS(status)) status = path.StartPath();
-            if (NT_SUCCESS(status)) path.SetPnp(PathPnp::Started);
-            Trace("start of Tape%u: 0x%08x\n", path.Number(), static_cast<unsigned>(status));
-            irp->IoStatus.Status = status;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
-        case IRP_MN_STOP_DEVICE:
-            path.SetPnp(PathPnp::Stopped);
-            path.Drain();
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        case IRP_MN_SURPRISE_REMOVAL:
-            path.SetPnp(PathPnp::SurpriseRemoved);
-            path.Drain();
-            DeleteLink(path);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        case IRP_MN_REMOVE_DEVICE: {
-            const bool linkGone = path.Pnp() == PathPnp::SurpriseRemoved;
-            path.SetPnp(PathPnp::Removed);
-            path.Drain();
-            if (!linkGone) DeleteLink(path);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            PDEVICE_OBJECT lower = path.Lower();
-            status = scsiclass::PassDown(lower, irp);
-            Trace("Tape%u removed\n", path.Number());
-            IoDetachDevice(lower);
-            // The extension stays with the device object while file objects still
-            // refer to it; it owns nothing outside itself, so it is not torn down.
-            IoDeleteDevice(device);
-            return status;
-        }
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            return scsiclass::PassDown(path.Lower(), irp);
-        default:
-            return scsiclass::PassDown(path.Lower(), irp);
-    }
+    return scsiclass::DispatchPathPnp(device, irp,
+                                      {path.Lower(), path.Gate(), "Tape", path.Number(), Trace,
+                                       [&path] { return path.StartPath(); }});
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
@@ -185,38 +134,16 @@ NTSTATUS DispatchPassDown(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
-    ULONG number = 0;
-    // The first free \Device\Tape<n>, as a tape class driver names its devices.
-    for (; number < 10000 && status == STATUS_OBJECT_NAME_COLLISION; ++number) {
-        std::u16string text = Format16("\\Device\\Tape%u", number);
-        UNICODE_STRING name = View(text);
-        status = IoCreateDevice(driverObject, sizeof(TapePath), &name, FILE_DEVICE_TAPE,
-                                FILE_REMOVABLE_MEDIA | FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-        if (NT_SUCCESS(status)) break;
-    }
-    if (!NT_SUCCESS(status)) {
-        Trace("AddDevice: no device object: 0x%08x\n", static_cast<unsigned>(status));
-        return status;
-    }
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (lower == nullptr) {
-        IoDeleteDevice(device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    new (device->DeviceExtension) TapePath(device, lower, pdo, number);
+    scsiclass::NumberedDevice created;
+    NTSTATUS status = scsiclass::CreateNumberedDevice(driverObject, pdo, "Tape", sizeof(TapePath), FILE_DEVICE_TAPE,
+                                                      Trace, &created);
+    if (!NT_SUCCESS(status)) return status;
+    new (created.device->DeviceExtension) TapePath(created.device, created.lower, pdo, created.number);
+    scsiclass::CreateDeviceLink("Tape", created.number, Trace);
 
-    std::u16string linkText = Format16("\\DosDevices\\Tape%u", number);
-    std::u16string deviceText = Format16("\\Device\\Tape%u", number);
-    UNICODE_STRING link = View(linkText);
-    UNICODE_STRING target = View(deviceText);
-    status = IoCreateSymbolicLink(&link, &target);
-    if (!NT_SUCCESS(status)) Trace("AddDevice: no link for Tape%u: 0x%08x\n", number, static_cast<unsigned>(status));
-
-    device->Flags |= DO_DIRECT_IO | (lower->Flags & DO_POWER_PAGABLE);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    Trace("AddDevice: Tape%u on PDO %p\n", number, static_cast<void*>(pdo));
+    created.device->Flags |= DO_DIRECT_IO | (created.lower->Flags & DO_POWER_PAGABLE);
+    created.device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Trace("AddDevice: Tape%u on PDO %p\n", created.number, static_cast<void*>(pdo));
     return STATUS_SUCCESS;
 }
 
@@ -265,13 +192,9 @@ NTSTATUS TapePath::StartPath() {
     address_ = address;
     address_.Length = sizeof(SCSI_ADDRESS);
 
-    // Unit attentions that the drive holds since power-on or an earlier reset belong
-    // to no caller: take them now, as a class driver's start does.
-    const std::uint8_t testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 4; ++i) {
-        ScsiResult r = Send(testUnitReady, 6, san::DataDirection::None, nullptr, 0);
-        if (!(r.delivered() && r.sense.valid && r.sense.key == 0x6)) break;
-    }
+    scsiclass::ClearStartupAttentions([this](const std::uint8_t* cdb, std::uint8_t cdbLength) {
+        return Send(cdb, cdbLength, san::DataDirection::None, nullptr, 0);
+    });
     ForgetBlockSize();
 
     std::uint8_t flags[4] = {};
@@ -280,16 +203,7 @@ NTSTATUS TapePath::StartPath() {
     if (r.good() && r.transferred == 4) SetDpfFlags(Be32(flags));
 
     // Name this path's device in the SCSI device map entry of its path.
-    char key[200];
-    std::snprintf(key, sizeof key,
-                  "\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port %u\\Scsi Bus %u\\Target Id %u\\Logical Unit Id %u",
-                  address_.PortNumber, address_.PathId, address_.TargetId, address_.Lun);
-    std::u16string keyText = Widen(key);
-    std::u16string value = Format16("Tape%u", number_);
-    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyText.c_str(), u"DeviceName", REG_SZ,
-                                   const_cast<char16_t*>(value.c_str()),
-                                   static_cast<ULONG>((value.size() + 1) * sizeof(WCHAR)));
-    if (!NT_SUCCESS(status)) Trace("Tape%u: DeviceName not written: 0x%08x\n", number_, static_cast<unsigned>(status));
+    scsiclass::WriteDeviceMapName(address_, "Tape", number_, Trace);
     return STATUS_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "identification.h"
 #include "tape.h"
 
 namespace vorka::tape {
@@ -42,11 +43,7 @@ bool Input(const Buffered& b, ULONG size, Outcome& out) {
     return false;
 }
 
-bool Output(const Buffered& b, ULONG size, Outcome& out) {
-    if (b.buffer != nullptr && b.outputLength >= size) return true;
-    out.status = STATUS_BUFFER_TOO_SMALL;
-    return false;
-}
+using scsiclass::Output;
 
 // Requests that carry kernel addresses (the status table, a status record) are
 // taken from kernel-mode callers only: an application that opens a path device
@@ -56,50 +53,6 @@ bool KernelCallerOnly(PIRP irp, Outcome& out) {
     out.status = STATUS_ACCESS_DENIED;
     Trace("private request from user mode refused\n");
     return false;
-}
-
-ScsiResult Inquiry(TapePath& path, std::uint8_t page, bool evpd, std::uint8_t* data, ULONG length, Outcome& out) {
-    std::uint8_t cdb[6] = {kInquiry, static_cast<std::uint8_t>(evpd ? 0x01 : 0x00), page};
-    PutBe16(cdb + 3, std::min<ULONG>(length, 0xFFFF));
-    return path.Send(cdb, 6, DataDirection::In, data, length, &out);
-}
-
-void GetSerialNumber(TapePath& path, const Buffered& b, Outcome& out) {
-    if (!Output(b, SERIAL_NUMBER_LENGTH, out)) return;
-    std::uint8_t page[4 + 255] = {};
-    ScsiResult r = Inquiry(path, 0x80, true, page, sizeof page, out);
-    out.status = StatusFromResult(r);
-    if (NT_SUCCESS(out.status)) out.status = scsiclass::CopySerialNumber(page, r.transferred, b.buffer);
-    if (NT_SUCCESS(out.status)) out.information = SERIAL_NUMBER_LENGTH;
-}
-
-void GetScsiAddress(TapePath& path, const Buffered& b, Outcome& out) {
-    if (!Output(b, sizeof(SCSI_ADDRESS), out)) return;
-    SCSI_ADDRESS address;
-    out.status = scsiclass::GetScsiAddress(path.Lower(), &address);
-    if (!NT_SUCCESS(out.status)) return;
-    std::memcpy(b.buffer, &address, sizeof address);
-    out.information = sizeof address;
-}
-
-void GetDeviceIdPage(TapePath& path, const Buffered& b, Outcome& out) {
-    if (!Output(b, DEVICE_ID_PAGE_LENGTH, out)) return;
-    std::uint8_t page[DEVICE_ID_PAGE_LENGTH] = {};
-    ScsiResult r = Inquiry(path, 0x83, true, page, sizeof page, out);
-    out.status = StatusFromResult(r);
-    if (!NT_SUCCESS(out.status)) return;
-    std::memcpy(b.buffer, page, DEVICE_ID_PAGE_LENGTH);
-    out.information = DEVICE_ID_PAGE_LENGTH;
-}
-
-void GetStandardInquiry(TapePath& path, const Buffered& b, Outcome& out) {
-    if (!Output(b, STANDARD_INQUIRY_LENGTH, out)) return;
-    std::uint8_t data[STANDARD_INQUIRY_LENGTH] = {};
-    ScsiResult r = Inquiry(path, 0, false, data, sizeof data, out);
-    out.status = StatusFromResult(r);
-    if (!NT_SUCCESS(out.status)) return;
-    std::memcpy(b.buffer, data, STANDARD_INQUIRY_LENGTH);
-    out.information = STANDARD_INQUIRY_LENGTH;
 }
 
 void GetDpfFlags(TapePath& path, const Buffered& b, Outcome& out) {
@@ -247,13 +200,13 @@ void Load(TapePath& path, Outcome& out) {
 bool HandlePrivateRequest(TapePath& path, PIRP irp, ULONG code, Outcome& out) {
     const Buffered b = BufferedOf(irp);
     switch (code) {
-        case IOC_GET_SERIAL_NUMBER: GetSerialNumber(path, b, out); return true;
-        case IOC_GET_SCSI_ADDRESS: GetScsiAddress(path, b, out); return true;
+        case IOC_GET_SERIAL_NUMBER: scsiclass::AnswerSerialNumber(path, b, out, StatusFromResult); return true;
+        case IOC_GET_SCSI_ADDRESS: scsiclass::AnswerScsiAddress(path.Lower(), b, out); return true;
         case IOC_SET_EXT_IN_BASE: SetExtInBase(path, irp, b, out); return true;
-        case IOC_GET_DEVICE_ID_PAGE: GetDeviceIdPage(path, b, out); return true;
+        case IOC_GET_DEVICE_ID_PAGE: scsiclass::AnswerInquiryData(path, b, true, out, StatusFromResult); return true;
         case IOC_PREEMPT_RESERVATION: Preempt(path, irp, b, out); return true;
         case IOC_GET_DPF_FLAGS: GetDpfFlags(path, b, out); return true;
-        case IOC_GET_STANDARD_INQUIRY: GetStandardInquiry(path, b, out); return true;
+        case IOC_GET_STANDARD_INQUIRY: scsiclass::AnswerInquiryData(path, b, false, out, StatusFromResult); return true;
         case IOC_SET_RESERVATION_KEY: SetReservationKey(path, b, out); return true;
         case kSetLbp:
         case kSetLbpApplication: SetLbp(path, b, out); return true;

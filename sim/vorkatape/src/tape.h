@@ -103,6 +103,7 @@ public:
     void Drain();
     void SetPnp(PathPnp state);
     PathPnp Pnp() const { return gate_.Pnp(); }
+    scsiclass::RequestGate& Gate() { return gate_; }
 
     // One SCSI command through the adapter's path device; the result is also noted
     // in `outcome` as its last command.

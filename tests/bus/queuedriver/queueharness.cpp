@@ -135,7 +135,7 @@ static NTSTATUS QhTable(PIRP pIrp)
             PIRPS_WITH_STATUS pBlock = g_pTable;
             ULONG ulIndex = 0;
             /* Any distinct address stands for a forwarded request. */
-            status = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, (PIRP)(ULONG_PTR)(0x1000 + 16 * g_ulEntered),
+            status = BusIrpsWithStatusSet(&pBlock, &ulIndex, (PIRP)(ULONG_PTR)(0x1000 + 16 * g_ulEntered),
                                           &g_Record);
             if (!NT_SUCCESS(status)) {
                 break;
@@ -149,7 +149,7 @@ static NTSTATUS QhTable(PIRP pIrp)
     } else if (pTable->ulOp == 2 || pTable->ulOp == 3) {
         while (g_ulEntered > 0) {
             g_ulEntered--;
-            BusIrpsWithStatusClear(pPdoExt, g_pEnteredBlock[g_ulEntered], g_ulEnteredIndex[g_ulEntered]);
+            BusIrpsWithStatusClear(pPdoExt->pIrpsWithStatus, g_pEnteredBlock[g_ulEntered], g_ulEnteredIndex[g_ulEntered]);
             if (pTable->ulOp == 2) {
                 break;
             }

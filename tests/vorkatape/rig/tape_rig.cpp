@@ -223,8 +223,9 @@ void Rig::Boot() {
         registry.createKeyPath(vorka::changer::kParametersKey);
         registry.setDword(vorka::changer::kParametersKey, vorka::changer::kForcePendingValue,
                           options_.forcePending ? 1 : 0);
-        vorka::install::InstallChangerStack(*machine_);
+        vorka::install::InstallChangerStack(*machine_, {.withFilter = options_.changerFilter});
     }
+    if (options_.beforeEnumeration) options_.beforeEnumeration(*machine_);
     vorka::install::InstallSanAdapter(*machine_);
     Settle();
 }

@@ -39,6 +39,10 @@ struct RigOptions {
     std::optional<std::uint32_t> failoverDriver;  // vorkatflt's "FailoverDriver" value
     std::uint32_t setExtInBaseDelayMs = 0;
     bool changers = false;                    // vorkachgr on every library control path
+    bool changerFilter = false;               // with vorkacflt above vorkachgr
+    // Runs after the drivers are installed and before the SAN adapter enumerates the paths
+    // (a test loads the control device its filters open here).
+    std::function<void(sim::Machine&)> beforeEnumeration;
 };
 
 // One path's device stack: the adapter's PDO, vorkatape's \Device\Tape<n>, vorkatflt on top.

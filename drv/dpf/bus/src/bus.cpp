@@ -7,6 +7,16 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 #include "busrecords.h"
+#include "vorkatbus.h"   /* generated from vorkatbus.mc */
+
+/* The codes the driver writes are the ones its message table has texts for. */
+static_assert(BUS_EVT_STARTED == VORKATBUS_STARTED, "start event");
+static_assert(BUS_EVT_INIT_FAILED == VORKATBUS_INIT_FAILED, "initialisation failure event");
+static_assert(BUS_EVT_STATUS_FAILOVER == VORKATBUS_STATUS_FAILOVER, "failover status event");
+static_assert(BUS_EVT_NEW_PRIMARY == VORKATBUS_NEW_PRIMARY_PATH, "new primary path event");
+static_assert(BUS_EVT_UNLOADING == VORKATBUS_UNLOADING, "unload event");
+static_assert(BUS_EVT_RESERVING_HOST_KEY == VORKATBUS_RESERVING_HOST_KEY, "host key event");
+static_assert(BUS_EVT_RESERVATION_REFUSED == VORKATBUS_RESERVATION_NOT_BROKEN, "reservation event");
 
 /* ---- Load and unload ---- */
 
@@ -17,80 +27,26 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
 
     /* The status table lives as long as the driver object: every virtual device and every filter that
        registered a path holds its address. */
-    PIRPS_WITH_STATUS pIrpsWithStatus = NULL;
-    status = IoAllocateDriverObjectExtension(pDriverObject, (PVOID)(ULONG_PTR)TAPE_BUS_DRVEXT_ID,
-                                             sizeof(IRPS_WITH_STATUS), (PVOID *)&pIrpsWithStatus);
-    if (!NT_SUCCESS(status) || pIrpsWithStatus == NULL) {
-        if (NT_SUCCESS(status)) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        }
-        DBG("DriverEntry: cannot allocate extension.\n");
-        WCHAR wszStatus[16];
-        RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
-    } else {
-        RtlZeroMemory(pIrpsWithStatus, sizeof(IRPS_WITH_STATUS));
-        KeInitializeSpinLock(&pIrpsWithStatus->slLock);
+    status = BusAllocateStatusTable(pDriverObject, TAPE_BUS_DRVEXT_ID);
+    if (NT_SUCCESS(status)) {
         BusSetEntryPoints(pDriverObject);
-        status = STATUS_SUCCESS;
     }
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
 }
 
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
-{
-    ENT("BusSetEntryPoints: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
-
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
-        pDriverObject->MajorFunction[i] = BusSendToFilter;
-    }
-    pDriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
-    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
-    pDriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchRead;
-    pDriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchWrite;
-    pDriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
-    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = BusDispatchCleanup;
-    pDriverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
-    pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
-    pDriverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnP;
-    pDriverObject->DriverExtension->AddDevice = BusAddDevice;
-    pDriverObject->DriverUnload = BusUnload;
-
-    EXT("BusSetEntryPoints: VOID status\n");
-}
-
 NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
 {
-    NTSTATUS status;
     PDEVICE_OBJECT pFdo = NULL;
-    PBUS_EXT pExt = NULL;
-    BOOLEAN fLinkCreated = FALSE;
     ENT("BusAddDevice: pDriverObject 0x%08x, pPhysicalDeviceObject 0x%08x\n",
         DBG_PTR(pDriverObject), DBG_PTR(pPhysicalDeviceObject));
 
-    UNICODE_STRING usDeviceName;
-    RtlInitUnicodeString(&usDeviceName, TAPE_BUS_DEVICE_NAME);
-    status = IoCreateDevice(pDriverObject, sizeof(BUS_EXT), &usDeviceName, FILE_DEVICE_BUS_EXTENDER,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &pFdo);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("BusAddDevice: IoCreateDevice", status);
-        pFdo = NULL;
-    } else {
-        pExt = (PBUS_EXT)pFdo->DeviceExtension;
-        RtlZeroMemory(pExt, sizeof(BUS_EXT));
-        RtlInitUnicodeString(&pExt->usLinkName, TAPE_BUS_LINK_NAME);
-        status = IoCreateSymbolicLink(&pExt->usLinkName, &usDeviceName);
-        if (!NT_SUCCESS(status)) {
-            DBG_FAILED("BusAddDevice: IoCreateSymbolicLink", status);
-        } else {
-            fLinkCreated = TRUE;
-        }
-    }
-
+    NTSTATUS status = BusCreateControlDevice(pDriverObject, sizeof(BUS_EXT), TAPE_BUS_DEVICE_NAME, TAPE_BUS_LINK_NAME,
+                                             &pFdo);
     if (NT_SUCCESS(status)) {
+        PBUS_EXT pExt = (PBUS_EXT)pFdo->DeviceExtension;
+        RtlInitUnicodeString(&pExt->usLinkName, TAPE_BUS_LINK_NAME);
         pExt->fIsFdo = TRUE;
         pExt->fLoadBalancing = TRUE;
         pExt->pDeviceObject = pFdo;
@@ -109,32 +65,19 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         if (pExt->pNextLowerDevice == NULL) {
             DBG_NULL("BusAddDevice: pNextLowerDevice");
             status = STATUS_NO_SUCH_DEVICE;
+            IoDeleteSymbolicLink(&pExt->usLinkName);
+            ExDeleteResourceLite(&pExt->rsPdoList);
+            IoDeleteDevice(pFdo);
         } else {
             /* Power requests are passed down at PASSIVE_LEVEL like the device below expects. */
             pFdo->Flags |= DO_POWER_PAGABLE;
             pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
-
     if (NT_SUCCESS(status)) {
-        WCHAR wszDriver[24];
-        WCHAR wszFdo[24];
-        RtlStringCchPrintfW(wszDriver, RTL_NUMBER_OF(wszDriver), L"0x%p", (PVOID)pDriverObject);
-        RtlStringCchPrintfW(wszFdo, RTL_NUMBER_OF(wszFdo), L"0x%p", (PVOID)pFdo);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszFdo);
+        BusStartedEvent(pDriverObject, pFdo);
     } else {
-        WCHAR wszStatus[16];
-        RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
-        BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
-        if (fLinkCreated) {
-            IoDeleteSymbolicLink(&pExt->usLinkName);
-        }
-        if (pExt != NULL && pExt->fIsFdo) {
-            ExDeleteResourceLite(&pExt->rsPdoList);
-        }
-        if (pFdo != NULL) {
-            IoDeleteDevice(pFdo);
-        }
+        BusInitFailedEvent(pDriverObject, status);
     }
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
@@ -161,14 +104,6 @@ PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT pDeviceObject)
         return ((PBUS_EXT)pHeader)->pNextLowerDevice;
     }
     return NULL;   /* virtual devices are not attached to anything */
-}
-
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
-{
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = ulInformation;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    return status;
 }
 
 static BOOLEAN BusIsControlDevice(PDEVICE_OBJECT pDeviceObject)
@@ -510,24 +445,6 @@ NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
  * its path-list spin lock; adapter records under the adapter-list spin lock.
  */
 
-VOID BusLockPdoListExclusive(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusLockPdoListShared(PBUS_EXT pExt)
-{
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&pExt->rsPdoList, TRUE);
-}
-
-VOID BusUnlockPdoList(PBUS_EXT pExt)
-{
-    ExReleaseResourceLite(&pExt->rsPdoList);
-    KeLeaveCriticalRegion();
-}
-
 BOOLEAN BusSerialIsPlaceholder(PCSTR szSN)
 {
     for (SIZE_T i = 0; i < 32 && szSN[i] != 0; i++) {
@@ -670,7 +587,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     pRegDvc->szWwnn[16] = 0;
     RtlCopyMemory(szSN, pRegDvc->szSN, sizeof(szSN));
 
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
 
     if (!pExt->fPersistentNaming && pRegDvc->fPersistentNaming) {
         DBG("BusAddPath: persistent naming turned on by FDO 0x%08x\n", DBG_PTR(pRegDvc->pDvcObj));
@@ -745,7 +662,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 unlock:
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
     if (fCreated || fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
@@ -776,9 +693,9 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Only a path that goes away changes the lists; state changes need only a walk. */
     BOOLEAN fAbsent = pNfyDvc->ePnp == PNP_ABSENT;
     if (fAbsent) {
-        BusLockPdoListExclusive(pExt);
+        BusLockPdoListExclusive(&pExt->rsPdoList);
     } else {
-        BusLockPdoListShared(pExt);
+        BusLockPdoListShared(&pExt->rsPdoList);
     }
 
     PPATH_DATA pPath = NULL;
@@ -796,7 +713,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
     if (fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
@@ -840,7 +757,7 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return status;
     }
 
-    BusLockPdoListShared(pExt);
+    BusLockPdoListShared(&pExt->rsPdoList);
     PPATH_DATA pPath = NULL;
     PPDO_DATA pPdoData = BusFindPath(pExt, pNfyDvc->pDvcObj, &pPath);
     if (pPdoData == NULL) {
@@ -867,7 +784,7 @@ NTSTATUS BusNotifyIo(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     EXT("BusNotifyIo: status 0x%08x\n", (ULONG)status);
     return status;
@@ -895,7 +812,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         goto complete;
     }
 
-    BusLockPdoListShared(pExt);
+    BusLockPdoListShared(&pExt->rsPdoList);
     if (pExt->pListOfPdos == NULL) {
         DBG("%s == NULL.\n", "BusQueryDevices: pListOfPdos");
         status = STATUS_INVALID_PARAMETER;
@@ -942,7 +859,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
         }
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     if (NT_SUCCESS(status)) {
         ULONG cbOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -1272,7 +1189,7 @@ NTSTATUS BusQueryForPersistentNames(PDEVICE_OBJECT pDeviceObject)
     UNICODE_STRING usPath;
     OBJECT_ATTRIBUTES oa;
 
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     BusDeletePersistentNames(&pExt->pPersistentNames);
 
     RtlInitUnicodeString(&usPath, CMN_PARAMETERS_KEY);
@@ -1337,7 +1254,7 @@ done:
     if (pInfo != NULL) {
         ExFreePoolWithTag(pInfo, BUS_TAG_KEY_INFO);
     }
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
     EXT("BusQueryForPersistentNames: status 0x%08x\n", (ULONG)status);
     return status;
 }

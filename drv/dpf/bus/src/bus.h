@@ -12,57 +12,25 @@
 #include "common.h"
 #include "list.h"
 #include "passthru.h"
+#include "busframe.h"
 
 /* Version text traced at every open. */
 #define BUS_VERSION_TEXT "7.0.2.1x64"
 
 /* Pool tags (as they read in a pool dump). */
-#define BUS_TAG_EVENT            'eSUB'   /* event information records */
 #define BUS_TAG_PDO_DATA         'dSUB'   /* PDO_DATA */
 #define BUS_TAG_PATH_DATA        'pSUB'   /* PATH_DATA */
 #define BUS_TAG_ADAPTER          'aSUB'   /* ADAPTER_USAGE */
 #define BUS_TAG_PERSISTENT_NAME  'nSUB'   /* PERSISTENT_NAME */
 #define BUS_TAG_QUERY            'qSUB'   /* IOC_QUERY_DEVICES answer being built */
 #define BUS_TAG_KEY_INFO         'kSUB'   /* registry subkey enumeration buffer */
-#define BUS_TAG_STATUS_BLOCK     'hSUB'   /* further IRPS_WITH_STATUS blocks */
 #define BUS_TAG_FORWARD_BUFFER   'bODP'   /* system buffer of a forwarded request */
 
-/* Events of the message table (vorkatbus.mc). */
-#define BUS_EVT_STARTED               ((NTSTATUS)0x40000001L)
-#define BUS_EVT_INIT_FAILED           ((NTSTATUS)0xC0000002L)
-#define BUS_EVT_STATUS_FAILOVER       ((NTSTATUS)0x80000004L)
-#define BUS_EVT_NEW_PRIMARY           ((NTSTATUS)0x40000006L)
-#define BUS_EVT_UNLOADING             ((NTSTATUS)0x40000007L)
+/* Events of the message table (vorkatbus.mc) beyond those of busframe.h. */
 #define BUS_EVT_RESERVING_HOST_KEY    ((NTSTATUS)0x40000008L)
 #define BUS_EVT_RESERVATION_REFUSED   ((NTSTATUS)0xC0000007L)
 
-/* Event information record: the event code and its insertion strings, each with its NUL, ended by
-   an empty string. 240 bytes, like the error-log packet it becomes. */
-#define BUS_EVENT_INFO_SIZE      240
-#define BUS_EVENT_STRING_CHARS   ((BUS_EVENT_INFO_SIZE - sizeof(ULONG)) / sizeof(WCHAR))   /* 118 */
-typedef struct _EVENT_INFO {
-    NTSTATUS iEventCode;
-    WCHAR wszStrings[BUS_EVENT_STRING_CHARS];
-} EVENT_INFO, *PEVENT_INFO;
-static_assert(sizeof(EVENT_INFO) == BUS_EVENT_INFO_SIZE, "event information record is 240 bytes");
-
-/* Error-log packet: 240 bytes, strings where the dump data would start, at most 100 characters. */
-#define BUS_ERROR_LOG_PACKET_SIZE     240
-#define BUS_ERROR_LOG_STRING_OFFSET   40
-#define BUS_ERROR_LOG_MAX_CHARS       ((BUS_ERROR_LOG_PACKET_SIZE - BUS_ERROR_LOG_STRING_OFFSET) / sizeof(WCHAR))
-
 /* ---- Device extensions ---- */
-
-/* Header shared by the control device's and the virtual devices' extensions; the dispatch routines
-   tell the two kinds apart by fIsFdo. */
-#define BUS_DEVICE_EXT_HEADER \
-    UCHAR fIsFdo;                 /* TRUE: control device (BUS_EXT); FALSE: virtual device (PDO_EXT) */ \
-    PNP_STATE ePnpState;          /* current PnP state */ \
-    PNP_STATE ePrevPnpState       /* state before the last transition */
-
-typedef struct _DEVICE_EXT_HEADER {
-    BUS_DEVICE_EXT_HEADER;
-} DEVICE_EXT_HEADER, *PDEVICE_EXT_HEADER;
 
 /* Outstanding-request count of a device: 1 when idle. The idle event is set while the count is 1, the
    remove event once it drops to 0. The PnP mutex is taken before the count mutex. */
@@ -128,7 +96,6 @@ typedef struct _BUS_EXT {
 /* ---- Request queue of a virtual device (pdoqueue.cpp) ---- */
 
 #define BUS_TAG_QUEUE_NODE       'gODP'   /* queue node */
-#define BUS_TAG_MDL_NODE         'hODP'   /* MDL list node */
 #define BUS_WORKER_COUNT         5        /* worker threads per virtual device; nesting is one less deep */
 #define BUS_WORKER_PRIORITY      16
 
@@ -143,14 +110,6 @@ typedef struct _BUS_QUEUE_NODE {
     UCHAR fHighPriority;          /* the request held the high-priority slot */
 } BUS_QUEUE_NODE, *PBUS_QUEUE_NODE;
 static_assert(sizeof(BUS_QUEUE_NODE) == 32, "a queue node is 32 bytes");
-
-/* One locked pass-through-direct data buffer, owned by its request until the request completes. */
-typedef struct _BUS_MDL_NODE {
-    struct _BUS_MDL_NODE *pNext;
-    PMDL pMdl;
-    PIRP pIrp;
-} BUS_MDL_NODE, *PBUS_MDL_NODE;
-static_assert(sizeof(BUS_MDL_NODE) == 24, "an MDL list node is 24 bytes");
 
 /* An open or close dispatch routine waiting for its queued request: the processing routine stores
    the completion status and signals the event once the request is completed. */
@@ -241,31 +200,11 @@ typedef struct _PDO_EXT {
 /* ---- bus.cpp ---- */
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
-VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject);
-NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
-VOID BusUnload(PDRIVER_OBJECT pDriverObject);
 
-NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* The driver-wide IRPS_WITH_STATUS table (head block). */
 PIRPS_WITH_STATUS BusGetIrpsWithStatus(PDRIVER_OBJECT pDriverObject);
 
-/* Completes pIrp with status and transfer information; returns status. */
-NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation);
-
-/* Events: BusTwoParmEvent builds the record from up to two insertion strings (a missing one is left
-   out) and writes it with BusWriteEvent. pIoObject is a device object or the driver object; pIrp may
-   be NULL. Callable at IRQL <= DISPATCH_LEVEL. */
-NTSTATUS BusTwoParmEvent(PVOID pIoObject, PIRP pIrp, NTSTATUS iEventCode, PCWSTR wszParm1, PCWSTR wszParm2);
-NTSTATUS BusWriteEvent(PVOID pIoObject, PIRP pIrp, PEVENT_INFO pEventInfo);
 
 /* Control-code handlers (path registration). */
 NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
@@ -281,9 +220,6 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* complete
  * drive's path-list spin lock. Lock order: the list lock, then a path-list spin lock, then the
  * adapter-list spin lock.
  */
-VOID BusLockPdoListExclusive(PBUS_EXT pExt);
-VOID BusLockPdoListShared(PBUS_EXT pExt);
-VOID BusUnlockPdoList(PBUS_EXT pExt);
 
 /* Numbers of drives named with persistent naming on start after this one. */
 #define BUS_PERSISTENT_NUMBER_BASE   5655360
@@ -334,16 +270,9 @@ LONG BusDecrementOpenHandles(PPDO_EXT pPdoExt);
 PADAPTER_USAGE BusAdapterAcquire(PBUS_EXT pExt, ULONG ulAdapter, PADAPTER_USAGE *ppSpare);
 VOID BusAdapterRelease(PBUS_EXT pExt, PADAPTER_USAGE pUsage);
 
-/* The status table of forwarded requests. */
-NTSTATUS BusIrpsWithStatusSet(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS *ppIrpsWithStatus, PULONG pulIndex, PIRP pIrp,
-                              PSCSI_STATUS pScsiStatus);
-NTSTATUS BusIrpsWithStatusClear(PPDO_EXT pPdoExt, PIRPS_WITH_STATUS pIrpsWithStatus, ULONG ulIndex);
-
 /* ---- End of path registration and persistent naming ---- */
 /* ---- buspnp.cpp ---- */
 
-NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
 /* Counts a request in on the control device; FALSE (nothing counted) once its removal has begun. */
 BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice);
@@ -412,10 +341,6 @@ NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarge
 /* ---- pdoengine.cpp: path choice and the failover rules ---- */
 /* Caller holds the path-list spin lock. */
 PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, BOOLEAN fPrimaryOnly);
-/* The failover sense table and the no-failover status list. */
-BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq);
-BOOLEAN BusStatusPreventsFailover(NTSTATUS status);
-
 /* ---- pdostate.cpp ---- */
 NTSTATUS BusPdoReadPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
 NTSTATUS BusPdoSetPos(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize, ULONGLONG ulBlock);
@@ -434,24 +359,6 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PU
                               PSCSI_STATUS pScsiStatus, PBOOLEAN pfDidIo, PFOOW_STATE pFoow);
 NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsiStatus);
 
-NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);   /* completes pIrp on failure */
-NTSTATUS BusPdoQueueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PMDL pMdl);
-PMDL BusPdoGetMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-
-/* ---- passthru.cpp: pass-through records of forwarded requests ---- */
-
-/* TRUE for the two SCSI pass-through control codes. */
-BOOLEAN BusIsPassThrough(ULONG ulIoctl);
-/* Checks the caller's record and notes what forwarding needs; see passthru.cpp. */
-NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
-                               PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoAdjustSizeFor32bit(PIRP pIrp, PIO_STACK_LOCATION pNewStack, PULONG pulSize);
-NTSTATUS BusPdoCopy32bitTo64bit(PVOID pDest, ULONG ulDestSize, PVOID pSource, ULONG ulSourceLength, BOOLEAN fDirect,
-                                PMDL pMdl);
-NTSTATUS BusPdoCopy64bitTo32bit(PVOID pCaller, ULONG ulCallerLength, PVOID pForwarded, ULONG ulForwardedLength,
-                                BOOLEAN fDirect, PMDL pMdl);
-
 /* ---- pdoengine.cpp: processing routines of queued requests ---- */
 
 /* Forward the caller's request to its drive and complete it. */
@@ -460,11 +367,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
    before the virtual device object is deleted. */
 VOID BusPdoReleaseReservationHolder(PPDO_EXT pPdoExt);
 NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
-/* TRUE for device-control codes a virtual device takes: METHOD_BUFFERED codes (not the base
-   drivers' private ones from user mode) and IOCTL_SCSI_PASS_THROUGH_DIRECT. */
-BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl);
-
 /* ---- pdopnp.cpp ---- */
 
 NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -89,19 +89,6 @@ BOOLEAN BusControlDeviceEnter(PDEVICE_OBJECT pControlDevice)
     return BusEnterDevice(pControlDevice);
 }
 
-static VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
-{
-    pHeader->ePrevPnpState = pHeader->ePnpState;
-    pHeader->ePnpState = eNewState;
-}
-
-static NTSTATUS BusPassDown(PBUS_EXT pExt, PIRP pIrp)
-{
-    DBG("BusDispatchPnp: Sending IRP down.\n");
-    IoSkipCurrentIrpStackLocation(pIrp);
-    return IoCallDriver(pExt->pNextLowerDevice, pIrp);
-}
-
 /* ---- PnP dispatch ---- */
 
 NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -146,7 +133,7 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             case IRP_MN_QUERY_REMOVE_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnQueryRemoveDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_REMOVE_DEVICE:
                 status = BusIrpMnRemoveDevice(pDeviceObject, pIrp);
@@ -156,11 +143,11 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             case IRP_MN_STOP_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnStopDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_QUERY_STOP_DEVICE:
                 pIrp->IoStatus.Status = BusIrpMnQueryStopDevice(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_CANCEL_STOP_DEVICE:
                 status = BusIrpMnCancelStopDevice(pDeviceObject, pIrp);
@@ -168,15 +155,15 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             case IRP_MN_QUERY_DEVICE_RELATIONS:
                 /* Reports no child: the request goes down unchanged. */
                 BusIrpMnQueryDeviceRelations(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             case IRP_MN_SURPRISE_REMOVAL:
                 pIrp->IoStatus.Status = BusIrpMnSurpriseRemoval(pDeviceObject, pIrp);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             default:
                 DBG("BusDispatchPnp: unhandled minor function 0x%08x\n", (ULONG)ucMinor);
-                status = BusPassDown(pExt, pIrp);
+                status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
                 break;
             }
         }
@@ -194,14 +181,6 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Control device handlers ---- */
 
-/* Reads one REG_DWORD flag of the Parameters key; a missing, unreadable or wrong-typed value is 0. */
-static BOOLEAN BusReadFlag(PCWSTR wszName)
-{
-    ULONG ulValue = 0;
-    NTSTATUS status = CmnLookupRegistryValue(&ulValue, wszName, NULL, REG_DWORD);
-    return NT_SUCCESS(status) && ulValue != 0;
-}
-
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -210,19 +189,7 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* The devices below start first; the configuration is read whatever they answer. */
     NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
 
-    pExt->fFailoverDisabled = BusReadFlag(L"FailoverDisabled");
-    if (pExt->fFailoverDisabled) {
-        DBG("BusIrpMnStartDevice: ** DPF IS DISABLED BY USER REQUEST **\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to disable, DPF ENABLED.\n");
-    }
-
-    pExt->fEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
-    if (pExt->fEventsEnabled) {
-        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
-    } else {
-        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
-    }
+    BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "DPF");
 
     pExt->fPersistentNaming = BusReadFlag(L"PersistentNaming");
     if (pExt->fPersistentNaming) {
@@ -332,7 +299,7 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 static VOID BusFreeDriveRecords(PBUS_EXT pExt)
 {
     KIRQL irql;
-    BusLockPdoListExclusive(pExt);
+    BusLockPdoListExclusive(&pExt->rsPdoList);
     PPDO_DATA pPdoData = pExt->pListOfPdos;
     pExt->pListOfPdos = NULL;
     for (PPDO_DATA pScan = pPdoData; pScan != NULL; pScan = pScan->pNext) {
@@ -360,7 +327,7 @@ static VOID BusFreeDriveRecords(PBUS_EXT pExt)
         }
     }
     BusDeletePersistentNames(&pExt->pPersistentNames);
-    BusUnlockPdoList(pExt);
+    BusUnlockPdoList(&pExt->rsPdoList);
 
     /* The workers may wait for the list lock; the devices are retired without it. */
     while (pPdoData != NULL) {

@@ -17,13 +17,6 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 
-/* Codes refused on a virtual device whatever their method: they carry user addresses in their
-   buffer, which the lower drivers would take for system addresses in a request from a system thread. */
-#define BUS_IOCTL_ATA_PASS_THROUGH_DIRECT        CTL_CODE(IOCTL_SCSI_BASE, 0x040C, METHOD_BUFFERED, \
-                                                          FILE_READ_ACCESS | FILE_WRITE_ACCESS)
-#define BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX    CTL_CODE(IOCTL_SCSI_BASE, 0x0412, METHOD_BUFFERED, \
-                                                          FILE_READ_ACCESS | FILE_WRITE_ACCESS)
-
 #define BUS_ALIGN8(x) (((x) + 7) & ~(ULONG)7)
 
 #define BUS_TAG_TARGETS_USED     'fODP'   /* tried-paths list of a run */
@@ -38,16 +31,8 @@
 typedef struct _BUS_FORWARD_RUN {
     PIO_STACK_LOCATION pIrpStack;   /* the caller's */
     UCHAR ucMajor;
-    BOOLEAN fPassThru;
-    BOOLEAN fDirect;
-    BOOLEAN f32bit;                 /* the caller's record is converted from the 32-bit layout */
-    PMDL pMdl;                      /* locked pass-through-direct data buffer, or NULL */
-    ULONG ul32bitDataBuffer;        /* the caller's data-buffer values, put back at completion */
-    PVOID pDataBuffer;
-    ULONG ulCallerBuffer;           /* bytes of the caller's system buffer */
+    BUS_FORWARD Fwd;                /* the forwarded buffer's layout (device control) */
     ULONG ulSize;                   /* bytes of the forwarded system buffer, SCSI_STATUS included */
-    ULONG ulOutput;                 /* forwarded output length: ulSize - sizeof(SCSI_STATUS) */
-    ULONG ulInput;                  /* forwarded input length */
     /* The current attempt. */
     PIRP pNewIrp;
     PUCHAR pBuffer;                 /* forwarded system buffer; kept after the attempt for the copy back */
@@ -59,72 +44,6 @@ typedef struct _BUS_FORWARD_RUN {
     ULONG_PTR ulInformation;
     FOOW_STATE Foow;
 } BUS_FORWARD_RUN, *PBUS_FORWARD_RUN;
-
-BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
-{
-    if (ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        return TRUE;   /* the bus locks its buffer and forwards a system address */
-    }
-    if ((ulIoctl & 3) != METHOD_BUFFERED) {
-        return FALSE;  /* no system buffer of the size the bus copies */
-    }
-    if (ulIoctl == BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX || ulIoctl == BUS_IOCTL_ATA_PASS_THROUGH_DIRECT) {
-        return FALSE;
-    }
-    if (DEVICE_TYPE_FROM_CTL_CODE(ulIoctl) == VORKA_TAPE_DEVICE_TYPE && pIrp->RequestorMode != KernelMode) {
-        return FALSE;  /* the base drivers' private requests are the drivers' own */
-    }
-    return TRUE;
-}
-
-/* ---- The failover rules ---- */
-
-#define BUS_SENSE_ANY 0x100
-
-/* Sense conditions that count as a path failure; searched in this order, the first match decides. */
-static const struct {
-    USHORT usKey;
-    USHORT usAsc;
-    USHORT usAscq;
-} s_FailoverSense[] = {
-    {0x02, 0x04, 0x00},                        /* not ready, logical unit not ready */
-    {0x04, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* hardware error */
-    {0x05, 0x20, 0x00},                        /* illegal request, invalid command operation code */
-    {0x05, 0x25, 0x00},                        /* illegal request, logical unit not supported */
-    {0x0B, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* aborted command */
-};
-
-/* Final statuses that never cause a failover by themselves: tape conditions and caller mistakes. */
-static const NTSTATUS s_NoFailoverStatus[] = {
-    STATUS_INVALID_BLOCK_LENGTH, STATUS_BUFFER_OVERFLOW,      STATUS_NO_MEDIA_IN_DEVICE,
-    STATUS_NO_MEDIA,             STATUS_MEDIA_CHANGED,        STATUS_VERIFY_REQUIRED,
-    STATUS_INFO_LENGTH_MISMATCH, STATUS_BUFFER_TOO_SMALL,     STATUS_INVALID_PARAMETER,
-    STATUS_FILEMARK_DETECTED,    STATUS_END_OF_MEDIA,         STATUS_EOM_OVERFLOW,
-    STATUS_NO_DATA_DETECTED,     (NTSTATUS)0xC0000283L,       (NTSTATUS)0xC0000284L,
-    STATUS_MEDIA_WRITE_PROTECTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_NOT_SUPPORTED,
-};
-
-BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
-{
-    for (ULONG i = 0; i < RTL_NUMBER_OF(s_FailoverSense); i++) {
-        if (s_FailoverSense[i].usKey == ucSenseKey &&
-            (s_FailoverSense[i].usAsc == BUS_SENSE_ANY || s_FailoverSense[i].usAsc == ucAsc) &&
-            (s_FailoverSense[i].usAscq == BUS_SENSE_ANY || s_FailoverSense[i].usAscq == ucAscq)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-BOOLEAN BusStatusPreventsFailover(NTSTATUS status)
-{
-    for (ULONG i = 0; i < RTL_NUMBER_OF(s_NoFailoverStatus); i++) {
-        if (s_NoFailoverStatus[i] == status) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
 
 /* ---- Path choice ---- */
 
@@ -269,79 +188,22 @@ VOID BusPdoReleaseReservationHolder(PPDO_EXT pPdoExt)
 /* Works out the forwarded buffer's size and checks a pass-through record. */
 static NTSTATUS BusPdoPrepareRun(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun)
 {
-    PIO_STACK_LOCATION pIrpStack = pRun->pIrpStack;
-    NTSTATUS status = STATUS_SUCCESS;
-
     pRun->ulSize = sizeof(SCSI_STATUS);
     if (pRun->ucMajor != IRP_MJ_DEVICE_CONTROL) {
         return STATUS_SUCCESS;
     }
-    ULONG ulIoctl = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-    pRun->ulCallerBuffer = pIrp->AssociatedIrp.SystemBuffer != NULL ? (ulIn > ulOut ? ulIn : ulOut) : 0;
-    pRun->ulInput = ulIn;
-    pRun->fPassThru = BusIsPassThrough(ulIoctl);
-    pRun->fDirect = ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT;
-    if (pRun->fPassThru) {
-        PVOID pPassThru = NULL;
-        status = BusPdoSetPassThruVars(&pRun->pMdl, &pPassThru, &pRun->f32bit, &pRun->ul32bitDataBuffer,
-                                       &pRun->pDataBuffer, pDeviceObject, pIrp);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
+    pRun->Fwd.pIrpStack = pRun->pIrpStack;
+    NTSTATUS status = BusForwardPrepare(pDeviceObject, pIrp, &pRun->Fwd);
+    if (NT_SUCCESS(status)) {
+        pRun->ulSize = pRun->Fwd.ulOutput + sizeof(SCSI_STATUS);
     }
-    if (pRun->ulCallerBuffer > MAXULONG - sizeof(SCSI_STATUS) - 64) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG ulSize = pRun->ulCallerBuffer + sizeof(SCSI_STATUS);
-    if (pRun->f32bit) {
-        IO_STACK_LOCATION newStack;
-        newStack.Parameters.DeviceIoControl.InputBufferLength = ulIn;
-        status = BusPdoAdjustSizeFor32bit(pIrp, &newStack, &ulSize);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        pRun->ulInput = newStack.Parameters.DeviceIoControl.InputBufferLength;
-    }
-    pRun->ulSize = BUS_ALIGN8(ulSize);
-    pRun->ulOutput = pRun->ulSize - sizeof(SCSI_STATUS);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 /* Fills the front of the forwarded buffer from the caller's system buffer. */
 static NTSTATUS BusPdoFillBuffer(PIRP pIrp, PBUS_FORWARD_RUN pRun, PUCHAR pBuffer)
 {
-    PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
-    if (pRun->ulOutput == 0 || pCaller == NULL) {
-        return STATUS_SUCCESS;
-    }
-    if (pRun->f32bit) {
-        return BusPdoCopy32bitTo64bit(pBuffer, pRun->ulOutput, pCaller, pRun->ulCallerBuffer, pRun->fDirect,
-                                      pRun->pMdl);
-    }
-    RtlCopyMemory(pBuffer, pCaller, pRun->ulCallerBuffer);
-    if (pRun->fPassThru) {
-        if (pRun->fDirect) {
-            /* The locked buffer's system address in place of the caller's address; none without a
-               locked buffer, as the lower drivers would take a user address for a system one. */
-            PVOID pSystem = NULL;
-            if (pRun->pMdl != NULL) {
-                pSystem = MmGetSystemAddressForMdlSafe(pRun->pMdl, NormalPagePriority);
-                if (pSystem == NULL) {
-                    return STATUS_INSUFFICIENT_RESOURCES;
-                }
-                DBG("BusPdoSendToFilter: PT direct cmd using system buffer 0x%p in place of user buffer 0x%p\n",
-                    pSystem, pRun->pDataBuffer);
-            }
-            RtlCopyMemory(pBuffer + 24, &pSystem, sizeof(pSystem));
-        }
-        if (!CmnPassThruRangesValid(pBuffer, pRun->ulOutput, pRun->fDirect)) {
-            DBG("BusPdoSendToFilter: passthru data or sense range outside the buffer\n");
-            return STATUS_INVALID_PARAMETER;
-        }
-    }
-    return STATUS_SUCCESS;
+    return BusForwardFill(pIrp, &pRun->Fwd, pBuffer);
 }
 
 /* Frees what the current attempt holds. */
@@ -396,7 +258,7 @@ static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEV
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    pRun->pScsiStatus = (PSCSI_STATUS)(pRun->pBuffer + pRun->ulOutput);
+    pRun->pScsiStatus = (PSCSI_STATUS)(pRun->pBuffer + pRun->Fwd.ulOutput);
 
     pNextStack = IoGetNextIrpStackLocation(pRun->pNewIrp);
     RtlCopyMemory(pNextStack, pRun->pIrpStack, sizeof(IO_STACK_LOCATION));
@@ -404,9 +266,9 @@ static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEV
     pNextStack->CompletionRoutine = NULL;
     pNextStack->Context = NULL;
     if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL) {
-        pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRun->ulOutput;
+        pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRun->Fwd.ulOutput;
         pNextStack->Parameters.DeviceIoControl.InputBufferLength =
-            pRun->ulInput < pRun->ulOutput ? pRun->ulInput : pRun->ulOutput;
+            pRun->Fwd.ulInput < pRun->Fwd.ulOutput ? pRun->Fwd.ulInput : pRun->Fwd.ulOutput;
     }
     pRun->pNewIrp->AssociatedIrp.SystemBuffer = pRun->pBuffer;
     pRun->pNewIrp->MdlAddress = pIrp->MdlAddress;   /* the caller's data of a read or write */
@@ -431,7 +293,7 @@ static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEV
                 pRun->Foow.ulFOOWRemaining);
         } else if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL &&
                    pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TAPE_WRITE_MARKS &&
-                   pRun->ulOutput >= sizeof(TAPE_WRITE_MARKS)) {
+                   pRun->Fwd.ulOutput >= sizeof(TAPE_WRITE_MARKS)) {
             PTAPE_WRITE_MARKS pMarks = (PTAPE_WRITE_MARKS)pRun->pBuffer;
             if (pRun->Foow.ulFOOWTotal >= pMarks->Count) {
                 return STATUS_INVALID_PARAMETER;
@@ -498,12 +360,12 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
         goto done;
     }
     pBlock = pPdoExt->pIrpsWithStatus;
-    status = BusIrpsWithStatusSet(pPdoExt, &pBlock, &ulIndex, pNewIrp, pScsiStatus);
+    status = BusIrpsWithStatusSet(&pBlock, &ulIndex, pNewIrp, pScsiStatus);
     if (!NT_SUCCESS(status)) {
         goto done;
     }
 
-    (VOID)BusPdoPreProcessPos(pDeviceObject, pRun->pBuffer, pRun->ulOutput);
+    (VOID)BusPdoPreProcessPos(pDeviceObject, pRun->pBuffer, pRun->Fwd.ulOutput);
 
     pRun->fSent = TRUE;
     status = IoCallDriver(pTarget, pNewIrp);
@@ -512,7 +374,7 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     }
     status = pNewIrp->IoStatus.Status;
     pRun->ulInformation = pNewIrp->IoStatus.Information;
-    BusIrpsWithStatusClear(pPdoExt, pBlock, ulIndex);
+    BusIrpsWithStatusClear(pPdoExt->pIrpsWithStatus, pBlock, ulIndex);
 
     if (pScsiStatus->szHostKey[0] != 0) {
         WCHAR wszWwpn[17];
@@ -525,20 +387,9 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     /* Sense of a pass-through comes back in the structure; it counts only when the drive reported
        CHECK CONDITION, with enough sense bytes inside the forwarded buffer. A buffer an application
        reuses may hold old sense after a clean success. */
-    if (pRun->fPassThru && pRun->ulOutput >= CMN_PT64_LENGTH) {
-        PUCHAR pPt = pRun->pBuffer;
-        ULONG ulSenseOffset;
-        RtlCopyMemory(&ulSenseOffset, pPt + 32, sizeof(ULONG));
-        if (pPt[2] == BUS_SCSISTAT_CHECK_CONDITION && pPt[7] >= BUS_PT_SENSE_MIN &&
-            ulSenseOffset <= pRun->ulOutput && pRun->ulOutput - ulSenseOffset >= BUS_PT_SENSE_MIN) {
-            PUCHAR pSense = pPt + ulSenseOffset;
-            pScsiStatus->ucSenseKey = pSense[2] & 0x0F;
-            pScsiStatus->ucAsc = pSense[12];
-            pScsiStatus->ucAscq = pSense[13];
-            if (pScsiStatus->ucSenseKey != 0 || pScsiStatus->ucAsc != 0 || pScsiStatus->ucAscq != 0) {
-                pScsiStatus->fSenseValid = TRUE;
-            }
-        }
+    if (pRun->Fwd.fPassThru) {
+        BOOLEAN fExtended = FALSE;
+        (VOID)BusPassThruTakeSense(pRun->pBuffer, pRun->Fwd.ulOutput, pScsiStatus, &fExtended);
     }
     if (pScsiStatus->ucSME & 0x02) {
         pPdoExt->fSME = pScsiStatus->ucSME & 0x01;
@@ -562,7 +413,7 @@ static BOOLEAN BusPdoIsReservationRequest(PBUS_FORWARD_RUN pRun)
         ulIoctl == BUS_IOCTL_SET_RESERVE_KEY) {
         return TRUE;
     }
-    if (pRun->fPassThru && pRun->pBuffer != NULL && pRun->ulOutput >= CMN_PT64_LENGTH) {
+    if (pRun->Fwd.fPassThru && pRun->pBuffer != NULL && pRun->Fwd.ulOutput >= CMN_PT64_LENGTH) {
         UCHAR ucOp = pRun->pBuffer[36];
         return ucOp == 0x16 || (ucOp == 0x5F && (pRun->pBuffer[37] & 0x1F) == 1);
     }
@@ -747,32 +598,10 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
 /* The last attempt's results back into the caller's buffer, never past it nor past what was forwarded. */
 static VOID BusPdoCopyBack(PIRP pIrp, PBUS_FORWARD_RUN pRun)
 {
-    if (pRun->ucMajor != IRP_MJ_DEVICE_CONTROL || pIrp->AssociatedIrp.SystemBuffer == NULL || pRun->pBuffer == NULL) {
+    if (pRun->ucMajor != IRP_MJ_DEVICE_CONTROL) {
         return;
     }
-    ULONG ulCallerOut = pRun->pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (pRun->f32bit) {
-        NTSTATUS st = BusPdoCopy64bitTo32bit(pIrp->AssociatedIrp.SystemBuffer, pRun->ulCallerBuffer, pRun->pBuffer,
-                                             pRun->ulOutput, pRun->fDirect, pRun->pMdl);
-        if (!NT_SUCCESS(st) && NT_SUCCESS(pRun->iStatus)) {
-            pRun->iStatus = st;
-            pRun->ulInformation = 0;
-        }
-    } else {
-        ULONG_PTR ulCopy = pRun->ulInformation;
-        if (ulCopy > pRun->ulOutput) {
-            ulCopy = pRun->ulOutput;
-        }
-        if (ulCopy > ulCallerOut) {
-            DBG("BusPdoSendToFilter: Output buffer smaller than NewIrp's buffer 0x%08X < 0x%08X\n", ulCallerOut,
-                (ULONG)ulCopy);
-            ulCopy = ulCallerOut;
-        }
-        RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, pRun->pBuffer, ulCopy);
-    }
-    if (pRun->ulInformation > ulCallerOut) {
-        pRun->ulInformation = ulCallerOut;
-    }
+    pRun->iStatus = BusForwardCopyBack(pIrp, &pRun->Fwd, pRun->pBuffer, pRun->iStatus, &pRun->ulInformation);
 }
 
 /* ---- The run ---- */
@@ -812,7 +641,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         goto complete;
     }
     /* A locked pass-through-direct buffer is released at the end however the run ends. */
-    run.fDirect = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
+    run.Fwd.fDirect = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
                   run.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     pTarget = BusPdoChooseTarget(pDeviceObject, &ppTargetsUsed, FALSE, NULL);
     if (pTarget == NULL) {
@@ -847,7 +676,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
         /* The model needs the position and block size before the request moves the tape. */
-        if (fFailover && !pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.ulOutput)) {
+        if (fFailover && !pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
             UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
             DBG("BusPdoSendToFilter: This command requires position information.  Calling BusPdoReadPos.\n");
             status = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
@@ -864,7 +693,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             }
         }
-        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWrite(pPdoExt, run.pBuffer, run.ulOutput)) {
+        if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWrite(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
             UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
             status = BusPdoGetBlockSize(pDeviceObject, aucMedia, sizeof(aucMedia));
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
@@ -945,7 +774,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
         if (fFailover) {
-            NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.ulOutput,
+            NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.Fwd.ulOutput,
                                                        run.pScsiStatus, &fDidIo, &run.Foow);
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             if (NT_SUCCESS(statusPost) && fDidIo && BusPdoIsPrimary(pPdoExt, pTarget)) {
@@ -1023,17 +852,10 @@ complete:
         ObDereferenceObject(pTarget);
     }
     RtlCopyMemory(&pPdoExt->SavedIrpStack, &savedOuterStack, sizeof(IO_STACK_LOCATION));
-    if (run.fDirect) {
+    if (run.Fwd.fDirect) {
         BusPdoDequeueMdl(pDeviceObject, pIrp);
         /* The caller's own data-buffer value, not the system address the forwarded copy carried. */
-        PUCHAR pCaller = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
-        if (pCaller != NULL) {
-            if (run.f32bit) {
-                RtlCopyMemory(pCaller + 20, &run.ul32bitDataBuffer, sizeof(ULONG));
-            } else if (run.pDataBuffer != NULL && run.ulCallerBuffer >= CMN_PT64_LENGTH) {
-                RtlCopyMemory(pCaller + 24, &run.pDataBuffer, sizeof(PVOID));
-            }
-        }
+        BusForwardRestoreCaller(pIrp, &run.Fwd);
     }
     /* The line's text is the driver's own, spacing included. */
 #pragma GCC diagnostic push
@@ -1055,36 +877,13 @@ NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status;
 
     if (pIrpStack != NULL && pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_GET_ADDRESS) {
-        ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        if (ulOut < sizeof(SCSI_ADDRESS) || pIrp->AssociatedIrp.SystemBuffer == NULL) {
-            DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOCTL_SCSI_GET_ADDRESS", (int)ulOut,
-                (int)sizeof(SCSI_ADDRESS));
-            status = STATUS_INFO_LENGTH_MISMATCH;
-            BusPdoCompleteQueuedIrp(pIrp, status, 0);
-        } else {
-            SCSI_ADDRESS scAddr;
-            KIRQL irql;
-            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-            scAddr = pPdoExt->scScsiAddr;
-            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-            RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, &scAddr, sizeof(scAddr));
-            DBG("BusPdoDeviceControl: PDO, completing IRP\n");
-            status = STATUS_SUCCESS;
-            BusPdoCompleteQueuedIrp(pIrp, status, sizeof(SCSI_ADDRESS));
-        }
+        ULONG_PTR ulInformation = 0;
+        status = BusPdoAnswerScsiAddress(pIrp, &pPdoExt->slPathList, &pPdoExt->scScsiAddr, &ulInformation);
+        BusPdoCompleteQueuedIrp(pIrp, status, ulInformation);
     } else {
         DBG("BusPdoDeviceControl: Unhandled IOCTL, send to filter\n");
         status = BusSendToFilter(pDeviceObject, pIrp);
     }
     EXT("BusPdoDeviceControl: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
-NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    DBG("BusPdoSystemControl: Complete request\n");
-    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
-    EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
     return status;
 }

@@ -127,7 +127,7 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
     if (fEntered) {
         pBusExt = pPdoExt->pBusExt;
-        BusLockPdoListExclusive(pBusExt);
+        BusLockPdoListExclusive(&pBusExt->rsPdoList);
     }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     PPDO_DATA pPdoData = pBusExt != NULL ? pPdoExt->pPdoData : NULL;
@@ -171,7 +171,7 @@ static NTSTATUS BusPdoMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pBusExt != NULL) {
-        BusUnlockPdoList(pBusExt);
+        BusUnlockPdoList(&pBusExt->rsPdoList);
     }
 
     /* 2. Count out this request and the base count, then wait for the rest. */

@@ -15,6 +15,7 @@ namespace vorka::install {
 // Hardware IDs of the root devices and the compatible IDs of tape and changer paths.
 inline constexpr char16_t kSanAdapterHardwareId[] = u"root\\vorkasan";
 inline constexpr char16_t kTapeBusHardwareId[] = u"root\\vorkatbus";
+inline constexpr char16_t kChangerBusHardwareId[] = u"root\\vorkacbus";
 inline constexpr char16_t kTapePathCompatibleId[] = u"SCSI\\Sequential";
 inline constexpr char16_t kChangerPathCompatibleId[] = u"SCSI\\Changer";
 
@@ -42,5 +43,9 @@ std::u16string InstallSanAdapter(sim::Machine& machine);
 // Binds "root\vorkatbus" to the tape bus service and creates its root device.
 // Returns its instance path.
 std::u16string InstallTapeBus(sim::Machine& machine);
+
+// Binds "root\vorkacbus" to the changer bus service and creates its root device, started
+// before the changer paths whose filters open its control device. Returns its instance path.
+std::u16string InstallChangerBus(sim::Machine& machine);
 
 }  // namespace vorka::install

@@ -1,11 +1,11 @@
 /*
- * SCSI pass-through requests on a virtual tape device: the checks of the caller's record, the size
+ * SCSI pass-through requests on a virtual device of either bus: the checks of the caller's record, the size
  * of the forwarded buffer, and the conversion of a 32-bit process's record to the 64-bit layout that
  * the lower drivers take and back. The byte-level conversions are the common library's; these
  * routines decide which layout a request carries and bound every copy by both buffers.
  */
 #include <ntddk.h>
-#include "bus.h"
+#include "busframe.h"
 
 BOOLEAN BusIsPassThrough(ULONG ulIoctl)
 {

@@ -1,19 +1,9 @@
 /*
- * System event log records of the tape bus driver: the event information record and the error-log
- * packet written from it. The texts are in the driver's message table (vorkatbus.mc).
+ * System event log records of the bus drivers: the event information record and the error-log
+ * packet written from it. The texts are in each driver's message table.
  */
 #include <ntddk.h>
-#include "bus.h"
-#include "vorkatbus.h"   /* generated from vorkatbus.mc */
-
-/* The codes the driver writes are the ones its message table has texts for. */
-static_assert(BUS_EVT_STARTED == VORKATBUS_STARTED, "start event");
-static_assert(BUS_EVT_INIT_FAILED == VORKATBUS_INIT_FAILED, "initialisation failure event");
-static_assert(BUS_EVT_STATUS_FAILOVER == VORKATBUS_STATUS_FAILOVER, "failover status event");
-static_assert(BUS_EVT_NEW_PRIMARY == VORKATBUS_NEW_PRIMARY_PATH, "new primary path event");
-static_assert(BUS_EVT_UNLOADING == VORKATBUS_UNLOADING, "unload event");
-static_assert(BUS_EVT_RESERVING_HOST_KEY == VORKATBUS_RESERVING_HOST_KEY, "host key event");
-static_assert(BUS_EVT_RESERVATION_REFUSED == VORKATBUS_RESERVATION_NOT_BROKEN, "reservation event");
+#include "busframe.h"
 
 /* Length of wsz in characters, at most ulMax (ulMax when no NUL comes earlier). */
 static ULONG BusBoundedLength(PCWSTR wsz, ULONG ulMax)

@@ -51,11 +51,16 @@ NTSTATUS BusCheckControlRequest(ULONG ulCode, KPROCESSOR_MODE requestorMode, ULO
             DBG("%s: input buffer length mismatch (%d<%d)\n", "\tIOC_NOTIFY", (int)ulInput, (int)sizeof(NFY_DVC));
             status = STATUS_INFO_LENGTH_MISMATCH;
         } else if (pSystemBuffer != NULL) {
+#ifdef VORKA_CHANGER_DRIVER
+            /* The changer bus's notifications have no type: each one is a PnP state change. */
+            *pHandler = BUS_HANDLER_NOTIFY_PNP;
+#else
             ULONG ulType;
             RtlCopyMemory(&ulType, (const UCHAR *)pSystemBuffer + FIELD_OFFSET(NFY_DVC, ulType), sizeof(ulType));
             *pHandler = ulType == NFY_TYPE_PNP  ? BUS_HANDLER_NOTIFY_PNP
                         : ulType == NFY_TYPE_IO ? BUS_HANDLER_NOTIFY_IO
                                                 : BUS_HANDLER_NOTIFY_UNKNOWN;
+#endif
         }
         if (NT_SUCCESS(status) && pSystemBuffer == NULL) {
             /* Lengths without a buffer: never from the I/O manager, but a handler would read NULL. */

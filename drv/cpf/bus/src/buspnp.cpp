@@ -1,0 +1,225 @@
+/*
+ * Plug and Play and power handling of the changer bus's control device, and the outstanding-request
+ * count that removals of both device kinds wait on.
+ */
+#include <ntddk.h>
+#include "bus.h"
+
+/* ---- Request counting ---- */
+
+PBUS_IO_COUNT BusIoCountOf(PDEVICE_OBJECT pDeviceObject)
+{
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    return pHeader->fIsFdo ? &((PBUS_EXT)pHeader)->IoCount : &((PPDO_EXT)pHeader)->IoCount;
+}
+
+LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    PBUS_IO_COUNT pCount = BusIoCountOf(pDeviceObject);
+    ExAcquireFastMutex(&pCount->fmIoCount);
+    LONG lCount = ++pCount->ulIoCount;
+    if (lCount == 2) {
+        KeClearEvent(&pCount->evIdle);
+    }
+    ExReleaseFastMutex(&pCount->fmIoCount);
+    return lCount;
+}
+
+LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject)
+{
+    PBUS_IO_COUNT pCount = BusIoCountOf(pDeviceObject);
+    ExAcquireFastMutex(&pCount->fmIoCount);
+    LONG lCount = --pCount->ulIoCount;
+    if (lCount == 1) {
+        KeSetEvent(&pCount->evIdle, IO_NO_INCREMENT, FALSE);
+    }
+    if (lCount <= 0) {
+        KeSetEvent(&pCount->evRemove, IO_NO_INCREMENT, FALSE);
+    }
+    ExReleaseFastMutex(&pCount->fmIoCount);
+    return lCount;
+}
+
+BOOLEAN BusEnterDevice(PDEVICE_OBJECT pDeviceObject)
+{
+    PBUS_IO_COUNT pCount = BusIoCountOf(pDeviceObject);
+    BOOLEAN fEntered = FALSE;
+    ExAcquireFastMutex(&pCount->fmPnp);
+    if (!pCount->fRemoving) {
+        BusIncIoCount(pDeviceObject);
+        fEntered = TRUE;
+    }
+    ExReleaseFastMutex(&pCount->fmPnp);
+    return fEntered;
+}
+
+VOID BusDrainDevice(PDEVICE_OBJECT pDeviceObject, BOOLEAN fCallerCounted)
+{
+    ENT("BusDrainDevice: pDeviceObject 0x%08x, fCallerCounted %d\n", DBG_PTR(pDeviceObject), (int)fCallerCounted);
+    PBUS_IO_COUNT pCount = BusIoCountOf(pDeviceObject);
+    ExAcquireFastMutex(&pCount->fmPnp);
+    pCount->fRemoving = TRUE;
+    if (fCallerCounted) {
+        BusDecIoCount(pDeviceObject);
+    }
+    BusDecIoCount(pDeviceObject);   /* the base count of 1 */
+    ExReleaseFastMutex(&pCount->fmPnp);
+    KeWaitForSingleObject(&pCount->evRemove, Executive, KernelMode, FALSE, NULL);
+    EXT("BusDrainDevice: VOID status\n");
+}
+
+/* ---- PnP dispatch ---- */
+
+NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
+
+    BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "CPF");
+    BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
+    EXT("BusIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusIrpMnQueryDeviceRelations(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnQueryDeviceRelations: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    /* The virtual changers are reached by name only; they are never reported as children. */
+    EXT("BusIrpMnQueryDeviceRelations: status 0x%08x\n", (ULONG)pIrp->IoStatus.Status);
+    return pIrp->IoStatus.Status;
+}
+
+/*
+ * Removal of the control device: every virtual changer goes as its last path's removal takes it
+ * (records freed, requests in flight waited for, link and device deleted), so that no changer is
+ * left pointing into the deleted control device and the driver can unload. A remove never fails:
+ * Plug and Play waits for it.
+ */
+NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusIrpMnRemoveDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
+
+    BusDrainDevice(pDeviceObject, TRUE);
+    DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
+    PPDO_DATA pRetire = NULL;
+    BusLockPdoListExclusive(&pExt->rsPdoList);
+    while (pExt->pListOfPdos != NULL) {
+        BusPdoUnlink(pExt, pExt->pListOfPdos, &pRetire);
+    }
+    BusUnlockPdoList(&pExt->rsPdoList);
+    BusPdoRetire(pRetire);
+
+    BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
+    pIrp->IoStatus.Status = STATUS_SUCCESS;
+    PDEVICE_OBJECT pNextLowerDevice = pExt->pNextLowerDevice;
+    NTSTATUS status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+    IoDeleteSymbolicLink(&pExt->usLinkName);
+    IoDetachDevice(pNextLowerDevice);
+    ExDeleteResourceLite(&pExt->rsPdoList);
+    IoDeleteDevice(pDeviceObject);
+    EXT("BusIrpMnRemoveDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusDispatchPnP: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    UCHAR ucMinor = pIrpStack != NULL ? pIrpStack->MinorFunction : 0xFF;
+
+    if (!pHeader->fIsFdo) {
+        status = BusPdoPnp(pDeviceObject, pIrp);
+    } else if (pIrpStack == NULL) {
+        DBG_NULL("BusDispatchPnP: pIrpStack");
+        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+    } else {
+        PBUS_EXT pExt = (PBUS_EXT)pHeader;
+        /* PnP requests are counted in even while removal runs: the remove itself is one. */
+        BusIncIoCount(pDeviceObject);
+        DBG("BusDispatchPnP: %s\n", DbgPnpMinorFunctionName(ucMinor));
+        switch (ucMinor) {
+        case IRP_MN_START_DEVICE:
+            status = BusIrpMnStartDevice(pDeviceObject, pIrp);
+            break;
+        case IRP_MN_REMOVE_DEVICE:
+            status = BusIrpMnRemoveDevice(pDeviceObject, pIrp);   /* counted out there; the device is gone */
+            break;
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            BusSetPnpState(pHeader, PNP_REMOVE_PENDING);
+            pIrp->IoStatus.Status = STATUS_SUCCESS;
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        case IRP_MN_QUERY_STOP_DEVICE:
+            BusSetPnpState(pHeader, PNP_STOP_PENDING);
+            pIrp->IoStatus.Status = STATUS_SUCCESS;
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            status = CmnSendIrpSync(pDeviceObject, pIrp);
+            if (pHeader->ePnpState == PNP_REMOVE_PENDING || pHeader->ePnpState == PNP_STOP_PENDING) {
+                pHeader->ePnpState = pHeader->ePrevPnpState;
+            }
+            break;
+        case IRP_MN_STOP_DEVICE:
+            /* Registrations in flight end first. */
+            BusDecIoCount(pDeviceObject);
+            KeWaitForSingleObject(&pExt->IoCount.evIdle, Executive, KernelMode, FALSE, NULL);
+            BusIncIoCount(pDeviceObject);
+            BusSetPnpState(pHeader, PNP_STOPPED);
+            pIrp->IoStatus.Status = STATUS_SUCCESS;
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            BusIrpMnQueryDeviceRelations(pDeviceObject, pIrp);
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            DBG_ASSERT(!"This is a software bus so should never be surprise-removed.");
+            BusSetPnpState(pHeader, PNP_SURPRISE_REMOVE);
+            pIrp->IoStatus.Status = STATUS_SUCCESS;
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        default:
+            status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
+            break;
+        }
+        if (ucMinor != IRP_MN_REMOVE_DEVICE) {
+            BusDecIoCount(pDeviceObject);
+        }
+    }
+    EXT("BusDispatchPnP: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Power ---- */
+
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusDispatchPower: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    PoStartNextPowerIrp(pIrp);
+    if (pIrpStack == NULL) {
+        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+    } else if (pHeader->ePnpState == PNP_ABSENT) {
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    } else if (pHeader->fIsFdo) {
+        IoSkipCurrentIrpStackLocation(pIrp);
+        status = PoCallDriver(((PBUS_EXT)pHeader)->pNextLowerDevice, pIrp);
+    } else {
+        /* A virtual changer has no device below it and no power state of its own. */
+        UCHAR ucMinor = pIrpStack->MinorFunction;
+        status = (ucMinor == IRP_MN_SET_POWER || ucMinor == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS
+                                                                                : pIrp->IoStatus.Status;
+        pIrp->IoStatus.Status = status;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    }
+    EXT("BusDispatchPower: status 0x%08x\n", (ULONG)status);
+    return status;
+}

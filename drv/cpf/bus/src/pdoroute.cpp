@@ -1,0 +1,357 @@
+/*
+ * Request routing of a virtual changer with control path failover, in the caller's own thread.
+ *
+ * Each device-control request is sent as a new request to the filter device object of the changer's
+ * primary path; its system buffer holds a copy of the caller's buffer (a 32-bit caller's
+ * pass-through record translated to the 64-bit layout) followed by the SCSI_STATUS record that the
+ * base driver fills. When the sense or the final status calls for it, the same request is sent to the
+ * next active path not tried yet, which becomes the primary path for later requests. Several
+ * requests on one changer run side by side; each has its own forwarded request, tried-paths array,
+ * status record and table slot, and the path-list spin lock is only held while a path is chosen.
+ */
+#include <ntddk.h>
+#include <ntstrsafe.h>
+#include "bus.h"
+
+/* ---- Path choice ---- */
+
+PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    DBG_ASSERT(pPdoExt);
+    DBG_ASSERT(pppTargetsUsed);
+    PDEVICE_OBJECT *ppOld = *pppTargetsUsed;
+    PPDO_DATA pPdoData = pPdoExt->pPdoData;
+    PPATH_DATA pChosen = NULL;
+    ULONG ulCount = 0;
+
+    *ppPath = NULL;
+    while (ppOld != NULL && ppOld[ulCount] != NULL) {
+        ulCount++;
+    }
+    PDEVICE_OBJECT *ppNew = (PDEVICE_OBJECT *)ExAllocatePoolWithTag(NonPagedPool, (ulCount + 2) * sizeof(PDEVICE_OBJECT),
+                                                                    BUS_TAG_TARGETS_USED);
+    if (ppNew == NULL) {
+        DBG("BusPdoGetTarget: ppNewDvcObjArray could not be allocated.\n");
+        return NULL;
+    }
+    RtlZeroMemory(ppNew, (ulCount + 2) * sizeof(PDEVICE_OBJECT));
+    if (ppOld != NULL) {
+        RtlCopyMemory(ppNew, ppOld, ulCount * sizeof(PDEVICE_OBJECT));
+        ExFreePoolWithTag(ppOld, BUS_TAG_TARGETS_USED);
+    }
+    *pppTargetsUsed = ppNew;
+
+    if (pPdoData == NULL) {
+        DBG("BusPdoGetTarget: Delete pending.  No requests allowed.\n");
+        return NULL;
+    }
+    if (ulCount == 0) {
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->fPrimary) {
+                pChosen = pPath;
+                break;
+            }
+        }
+    }
+    if (pChosen == NULL) {
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && pChosen == NULL; pPath = pPath->pNext) {
+            BOOLEAN fTried = FALSE;
+            for (ULONG i = 0; i < ulCount; i++) {
+                fTried = fTried || ppNew[i] == pPath->pFDO;
+            }
+            if (pPath->fActive && !fTried) {
+                pChosen = pPath;
+            }
+        }
+        if (pChosen == NULL) {
+            return NULL;
+        }
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            pPath->fPrimary = FALSE;
+        }
+        pChosen->fPrimary = TRUE;
+    }
+    ppNew[ulCount] = pChosen->pFDO;
+    pChosen->lForwards++;   /* the record outlives this request's use of pFDO (BusPdoRemovePath) */
+    *ppPath = pChosen;
+    DBG("BusPdoGetTarget: target 0x%08x\n", DBG_PTR(pChosen->pFDO));
+    return pChosen->pFDO;
+}
+
+VOID BusPdoForwardDone(PPDO_EXT pPdoExt, PPATH_DATA pPath)
+{
+    KIRQL irql;
+    if (pPath == NULL) {
+        return;
+    }
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (--pPath->lForwards == 0) {
+        KeSetEvent(&pPdoExt->evForwardDone, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+}
+
+static PDEVICE_OBJECT BusPdoChoosePath(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    KIRQL irql;
+    irql = KeAcquireSpinLockRaiseToDpc(&pPdoExt->slPathList);
+    PDEVICE_OBJECT pTarget = BusPdoGetTarget(pDeviceObject, pppTargetsUsed, ppPath);
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return pTarget;
+}
+
+/* ---- One request ---- */
+
+/* What one run of BusPdoSendToFilter knows about the caller's request. */
+typedef struct _BUS_ROUTE {
+    BUS_FORWARD Fwd;                /* the forwarded buffer's layout */
+    ULONG ulIoctl;
+    PUCHAR pBuffer;                 /* forwarded system buffer: data part, then SCSI_STATUS */
+    ULONG foCounter;                /* sense-driven failovers so far */
+} BUS_ROUTE, *PBUS_ROUTE;
+
+/* A fresh forwarded buffer: the caller's data (translated for a 32-bit record), then zeros. */
+static NTSTATUS BusPdoFillBuffer(PIRP pIrp, PBUS_ROUTE pRoute)
+{
+    ULONG ulSize = pRoute->Fwd.ulOutput + sizeof(SCSI_STATUS);
+    pRoute->pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulSize, BUS_TAG_FORWARD);
+    if (pRoute->pBuffer == NULL) {
+        DBG_NULL("BusPdoSendToFilter: SystemBuffer");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(pRoute->pBuffer, ulSize);
+    return BusForwardFill(pIrp, &pRoute->Fwd, pRoute->pBuffer);
+}
+
+/* Sends pNewIrp, set up with the route's buffer, to pTarget and waits for it. */
+static NTSTATUS BusPdoSendOnce(PPDO_EXT pPdoExt, PIRP pIrp, PIRP pNewIrp, PDEVICE_OBJECT pTarget, PBUS_ROUTE pRoute,
+                               PULONG_PTR pulInformation)
+{
+    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->Fwd.ulOutput);
+    PIO_STACK_LOCATION pNextStack = IoGetNextIrpStackLocation(pNewIrp);
+    PIRPS_WITH_STATUS pBlock = pPdoExt->pIrpsWithStatus;
+    ULONG ulIndex = 0;
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    NTSTATUS status;
+
+    *pulInformation = 0;
+    if (pNextStack == NULL || pBlock == NULL) {
+        DBG_NULL(pNextStack == NULL ? "BusPdoSendToFilter: pNewIrpStack" : "BusPdoSendToFilter: pIrpsWithStatus");
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(pNextStack, pRoute->Fwd.pIrpStack, sizeof(IO_STACK_LOCATION));
+    pNextStack->Control = 0;
+    pNextStack->CompletionRoutine = NULL;
+    pNextStack->Context = NULL;
+    pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRoute->Fwd.ulOutput;
+    pNextStack->Parameters.DeviceIoControl.InputBufferLength =
+        pRoute->Fwd.ulInput < pRoute->Fwd.ulOutput ? pRoute->Fwd.ulInput : pRoute->Fwd.ulOutput;
+    pNewIrp->AssociatedIrp.SystemBuffer = pRoute->pBuffer;
+    pNewIrp->Tail.Overlay.Thread = pIrp->Tail.Overlay.Thread;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+    pNewIrp->UserEvent = &event;
+    pNewIrp->UserIosb = &ioStatus;
+    IoSetCompletionRoutine(pNewIrp, CmnIrpSyncCompletion, &event, TRUE, TRUE, TRUE);
+
+    status = BusIrpsWithStatusSet(&pBlock, &ulIndex, pNewIrp, pScsiStatus);
+    if (!NT_SUCCESS(status)) {
+        DBG_NULL("BusPdoSendToFilter: pIrpsWithStatus->pNext");
+        return status;
+    }
+    status = IoCallDriver(pTarget, pNewIrp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+    status = pNewIrp->IoStatus.Status;
+    *pulInformation = pNewIrp->IoStatus.Information;
+    BusIrpsWithStatusClear(pPdoExt->pIrpsWithStatus, pBlock, ulIndex);
+
+    if (pRoute->Fwd.fPassThru) {
+        BOOLEAN fExtended = FALSE;
+        if (BusPassThruTakeSense(pRoute->pBuffer, pRoute->Fwd.ulOutput, pScsiStatus, &fExtended)) {
+            DBG("BusPdoSendToFilter passthru sense 0x%02x/%02x/%02x\n", pScsiStatus->ucSenseKey, pScsiStatus->ucAsc,
+                pScsiStatus->ucAscq);
+        }
+        if (fExtended) {
+            ULONG ulSenseOffset;
+            RtlCopyMemory(&ulSenseOffset, pRoute->pBuffer + 32, sizeof(ULONG));
+            PUCHAR pSense = pRoute->pBuffer + ulSenseOffset;
+            DBG("BusPdoSendToFilter sense bytes 15-17: 0x%02x%02x%02x\n", pSense[15], pSense[16], pSense[17]);
+        }
+    }
+    return status;
+}
+
+static VOID BusPdoFailoverEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_ROUTE pRoute, PCWSTR wszWhy)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    if (pPdoExt->pBusExt == NULL || !pPdoExt->pBusExt->fEventsEnabled) {
+        return;
+    }
+    WCHAR wszCode[16];
+    RtlStringCchPrintfW(wszCode, RTL_NUMBER_OF(wszCode), L"0x%X", pRoute->ulIoctl);
+    BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_STATUS_FAILOVER, wszWhy, wszCode);
+}
+
+/* TRUE when the outcome calls for another path. */
+static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_ROUTE pRoute, NTSTATUS status)
+{
+    PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(pRoute->pBuffer + pRoute->Fwd.ulOutput);
+    BOOLEAN fRetry = FALSE;
+    WCHAR wszWhy[40];
+
+    if (pScsiStatus->fSenseValid) {
+        DBG("%s: SCSI status struct:\n", "BusPdoSendToFilter");
+        DBG("\tucSenseKey 0x%02x, ucAsc 0x%02x, ucAscq 0x%02x, iStatus 0x%08x\n", pScsiStatus->ucSenseKey,
+            pScsiStatus->ucAsc, pScsiStatus->ucAscq, (ULONG)pScsiStatus->iStatus);
+        if (BusSenseCausesFailover(pScsiStatus->ucSenseKey, pScsiStatus->ucAsc, pScsiStatus->ucAscq)) {
+            DBG("BusPdoSendToFilter: attempting to fail over.\n");
+            RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(SCSI CHECK %X/%X/%X)", (ULONG)pScsiStatus->ucSenseKey,
+                                (ULONG)pScsiStatus->ucAsc, (ULONG)pScsiStatus->ucAscq);
+            BusPdoFailoverEvent(pDeviceObject, pIrp, pRoute, wszWhy);
+            if (pRoute->foCounter < BUS_MAX_SENSE_FAILOVERS) {
+                pRoute->foCounter++;
+                DBG("foCounter after failover: %d\n", (int)pRoute->foCounter);
+                fRetry = TRUE;
+            }
+        }
+    } else {
+        DBG("BusPdoSendToFilter: no SCSI status\n");
+    }
+    if (!fRetry && ((ULONG)status & 0x80000000UL) != 0 && !BusStatusPreventsFailover(status)) {
+        RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)status);
+        BusPdoFailoverEvent(pDeviceObject, pIrp, pRoute, wszWhy);
+        fRetry = TRUE;
+    }
+    return fRetry;
+}
+
+NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PDEVICE_OBJECT *ppTargetsUsed = NULL;
+    PPATH_DATA pPath = NULL;
+    PIRP pNewIrp = NULL;
+    ULONG_PTR ulInformation = 0;
+    NTSTATUS status;
+    BUS_ROUTE route;
+
+    RtlZeroMemory(&route, sizeof(route));
+    route.Fwd.pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (route.Fwd.pIrpStack == NULL) {
+        DBG_NULL("BusPdoSendToFilter: pIrpStack");
+        status = STATUS_INVALID_PARAMETER;
+        goto complete;
+    }
+    {
+        PDEVICE_OBJECT pTarget = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
+        if (pTarget == NULL) {
+            DBG_NULL("BusPdoSendToFilter: pTarget");
+            status = STATUS_OBJECT_PATH_NOT_FOUND;
+            goto complete;
+        }
+        if (route.Fwd.pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(route.Fwd.pIrpStack->MajorFunction));
+            status = STATUS_NOT_IMPLEMENTED;
+            goto complete;
+        }
+        route.ulIoctl = route.Fwd.pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+        status = BusForwardPrepare(pDeviceObject, pIrp, &route.Fwd);
+        if (!NT_SUCCESS(status)) {
+            goto complete;
+        }
+        for (;;) {
+            /* One packet for every path, deep enough for the first path's stack and three more. */
+            CCHAR cNeeded = (CCHAR)(pTarget->StackSize + 1);
+            if (pNewIrp != NULL && pNewIrp->StackCount < cNeeded) {
+                IoFreeIrp(pNewIrp);
+                pNewIrp = NULL;
+            }
+            if (pNewIrp == NULL) {
+                DBG("BusPdoSendToFilter: Allocating new IRP of size %d where orig IRP's stack size is %d\n",
+                    (int)(pTarget->StackSize + 3), (int)pIrp->StackCount);
+                pNewIrp = IoAllocateIrp((CCHAR)(pTarget->StackSize + 3), FALSE);
+                if (pNewIrp == NULL) {
+                    DBG_NULL("BusPdoSendToFilter: pNewIrp");
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+                    break;
+                }
+            } else {
+                IoReuseIrp(pNewIrp, STATUS_SUCCESS);
+            }
+            if (route.pBuffer != NULL) {
+                ExFreePoolWithTag(route.pBuffer, BUS_TAG_FORWARD);
+                route.pBuffer = NULL;
+            }
+            status = BusPdoFillBuffer(pIrp, &route);
+            if (!NT_SUCCESS(status)) {
+                break;   /* the caller's record or the pool, not the path */
+            }
+            status = BusPdoSendOnce(pPdoExt, pIrp, pNewIrp, pTarget, &route, &ulInformation);
+            BusPdoForwardDone(pPdoExt, pPath);
+            pPath = NULL;
+            if (!BusPdoDecideFailover(pDeviceObject, pIrp, &route, status)) {
+                break;
+            }
+            PDEVICE_OBJECT pNext = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
+            if (pNext == NULL) {
+                break;   /* the last path's status and data are the caller's */
+            }
+            pTarget = pNext;
+        }
+        if (route.pBuffer != NULL && pNewIrp != NULL) {
+            status = BusForwardCopyBack(pIrp, &route.Fwd, route.pBuffer, status, &ulInformation);
+        }
+    }
+
+complete:
+    BusPdoForwardDone(pPdoExt, pPath);
+    if (ppTargetsUsed != NULL) {
+        ExFreePoolWithTag(ppTargetsUsed, BUS_TAG_TARGETS_USED);
+    }
+    if (route.pBuffer != NULL) {
+        ExFreePoolWithTag(route.pBuffer, BUS_TAG_FORWARD);
+    }
+    if (pNewIrp != NULL) {
+        IoFreeIrp(pNewIrp);
+    }
+    if (route.Fwd.pIrpStack != NULL && route.Fwd.pIrpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        route.Fwd.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        BusPdoDequeueMdl(pDeviceObject, pIrp);
+        BusForwardRestoreCaller(pIrp, &route.Fwd);
+    }
+    if (NT_ERROR(status)) {
+        ulInformation = 0;
+    }
+    DBG("BusPdoSendToFilter: Will complete irp with Status 0x%08x, Information 0x%x\n", (ULONG)status,
+        (ULONG)ulInformation);
+    DBG("BusPdoSendToFilter: Complete request.\n");
+    BusCompleteRequest(pIrp, status, ulInformation);
+    EXT("BusPdoSendToFilter: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusPdoDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusPdoDeviceControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pIrpStack == NULL) {
+        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+    } else if (pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_GET_ADDRESS) {
+        ULONG_PTR ulInformation = 0;
+        status = BusPdoAnswerScsiAddress(pIrp, &pPdoExt->slPathList, &pPdoExt->scScsiAddr, &ulInformation);
+        BusCompleteRequest(pIrp, status, ulInformation);
+    } else {
+        DBG("BusPdoDeviceControl: Unhandled IOCTL, send to filter\n");
+        status = BusPdoSendToFilter(pDeviceObject, pIrp);
+    }
+    EXT("BusPdoDeviceControl: status 0x%08x\n", (ULONG)status);
+    return status;
+}

@@ -1,0 +1,177 @@
+/*
+ * vorkacflt: the changer path filter (see filter.h for its role).
+ */
+#include <ntddk.h>
+#include "filter.h"
+
+static_assert(FLT_DEVICE_TYPE == FILE_DEVICE_CHANGER, "changer filter devices are of the changer type");
+static_assert(sizeof(REG_DVC) == 80 && sizeof(NFY_DVC) == 16, "the changer bus's records");
+
+/* ---- Load and AddDevice ---- */
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
+{
+    ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
+
+    FltSetEntryPoints(pDriverObject);
+    /* Without the changer bus's control device the filter does not load: the bus must run first. */
+    NTSTATUS status = FltOpenBusDevice(CHGR_BUS_DEVICE_NAME);
+
+    EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject)
+{
+    PDEVICE_OBJECT pDeviceObject = NULL;
+    ENT("FltAddDevice: pDriverObject 0x%08x, pPhysicalDeviceObject 0x%08x\n", DBG_PTR(pDriverObject),
+        DBG_PTR(pPhysicalDeviceObject));
+
+    /* The serial number stays empty until the start reads it. */
+    NTSTATUS status = FltCreateFilterDevice(pDriverObject, pPhysicalDeviceObject, sizeof(FLT_EXT), FLT_DEVICE_TYPE,
+                                            &pDeviceObject);
+    if (NT_SUCCESS(status)) {
+        pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+
+    EXT("FltAddDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Registration and notification ---- */
+
+NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject)
+{
+    NTSTATUS status;
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltRegisterDevice: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+
+    REG_DVC regDvc;
+    RtlZeroMemory(&regDvc, sizeof(regDvc));
+    regDvc.fFailover = pExt->fFailover;
+    RtlCopyMemory(regDvc.szSN, pExt->szSN, SERIAL_NUMBER_LENGTH);
+    regDvc.scScsiAddr = pExt->scScsiAddr;
+    regDvc.pDvcObj = pDeviceObject;
+    regDvc.ePnp = pExt->ePnp;
+    regDvc.pBaseDriverExt = NULL;
+
+    status = FltSendToBus(pDeviceObject, IOC_REGISTER, &regDvc, sizeof(regDvc));
+    if (NT_SUCCESS(status)) {
+        pExt->pBaseDriverExt = (PIRPS_WITH_STATUS)regDvc.pBaseDriverExt;
+        pExt->ulChangerNumber = regDvc.ulChangerNumber;
+        DBG("FltRegisterDevice: registered as Changer%d, table 0x%08x\n", pExt->ulChangerNumber,
+            DBG_PTR(pExt->pBaseDriverExt));
+    } else {
+        DBG_FAILED("FltRegisterDevice: IOC_REGISTER", status);
+        pExt->pBaseDriverExt = NULL;
+        pExt->ulChangerNumber = 0;
+    }
+
+    EXT("FltRegisterDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS FltNotifyPnp(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltNotifyPnp: pDeviceObject 0x%08x, ePnp %s\n", DBG_PTR(pDeviceObject), DbgPnpStateName(pExt->ePnp));
+
+    NFY_DVC nfyDvc;
+    RtlZeroMemory(&nfyDvc, sizeof(nfyDvc));
+    nfyDvc.pDvcObj = pDeviceObject;
+    nfyDvc.ePnp = pExt->ePnp;
+    NTSTATUS status = FltSendToBus(pDeviceObject, IOC_NOTIFY, &nfyDvc, sizeof(nfyDvc));
+
+    EXT("FltNotifyPnp: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* ---- Request handling: everything goes down unchanged ---- */
+
+NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    /* Opens are not reported to the bus: a changer has no exclusive access. */
+    return FltCountedPassDown("FltDispatchCreate", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchClose", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchRead", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchWrite", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchDeviceControl", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchInternalDeviceControl", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltDispatchSystemControl", pDeviceObject, pIrp);
+}
+
+NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    return FltCountedPassDown("FltPassThrough", pDeviceObject, pIrp);
+}
+
+/* ---- Start of a path ---- */
+
+NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+
+    /* The start is completed at the end, with the status this routine returns: a path whose handshake
+       storage cannot be had fails its start. */
+    status = CmnForwardIrpSync(pDeviceObject, pIrp);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("FltIrpMnStartDevice: CmnForwardIrpSync", status);
+        FltCompleteRequest(pIrp, status);
+        EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+
+    FltSetPnpState(pExt, PNP_STARTED);
+    pExt->fFailover = TRUE;
+
+    if (!FltStoreSerial(pDeviceObject)) {
+        pExt->fFailover = FALSE;
+    }
+    if (!NT_SUCCESS(FltGetScsi(pDeviceObject, &pExt->scScsiAddr))) {
+        pExt->fFailover = FALSE;
+    }
+    if (pExt->fFailover) {
+        pExt->fFailover = FltFailoverSupported(pDeviceObject);
+    }
+    if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
+        pExt->fFailover = FALSE;
+    }
+    if (pExt->pBaseDriverExt != NULL) {
+        /* Slot 0 only: the base changer driver needs the changer's number, not the filter device. */
+        NTSTATUS shareStatus = FltShareStatusTable(pDeviceObject, pExt->ulChangerNumber, FALSE);
+        if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
+            status = shareStatus;
+        }
+    }
+
+    pIrp->IoStatus.Status = status;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}

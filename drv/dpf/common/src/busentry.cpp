@@ -1,0 +1,182 @@
+/*
+ * What both bus drivers do the same way when they load and start: the driver-wide status table, the
+ * control device with its link, the start and failure events, the configuration flags, the bus-wide
+ * list lock, and the SCSI address answer of a virtual device.
+ */
+#include <ntddk.h>
+#include <ntstrsafe.h>
+#include "busframe.h"
+
+NTSTATUS BusAllocateStatusTable(PDRIVER_OBJECT pDriverObject, ULONG ulId)
+{
+    PIRPS_WITH_STATUS pIrpsWithStatus = NULL;
+    NTSTATUS status = IoAllocateDriverObjectExtension(pDriverObject, (PVOID)(ULONG_PTR)ulId, sizeof(IRPS_WITH_STATUS),
+                                                      (PVOID *)&pIrpsWithStatus);
+    if (NT_SUCCESS(status) && pIrpsWithStatus == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!NT_SUCCESS(status)) {
+        DBG("DriverEntry: cannot allocate extension.\n");
+        BusInitFailedEvent(pDriverObject, status);
+        return status;
+    }
+    RtlZeroMemory(pIrpsWithStatus, sizeof(IRPS_WITH_STATUS));
+    KeInitializeSpinLock(&pIrpsWithStatus->slLock);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension, PCWSTR wszName, PCWSTR wszLink,
+                                PDEVICE_OBJECT *ppFdo)
+{
+    UNICODE_STRING usDeviceName;
+    UNICODE_STRING usLinkName;
+    PDEVICE_OBJECT pFdo = NULL;
+    *ppFdo = NULL;
+    RtlInitUnicodeString(&usDeviceName, wszName);
+    NTSTATUS status = IoCreateDevice(pDriverObject, cbExtension, &usDeviceName, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &pFdo);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("BusAddDevice: IoCreateDevice", status);
+        return status;
+    }
+    RtlZeroMemory(pFdo->DeviceExtension, cbExtension);
+    RtlInitUnicodeString(&usLinkName, wszLink);
+    status = IoCreateSymbolicLink(&usLinkName, &usDeviceName);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("BusAddDevice: IoCreateSymbolicLink", status);
+        IoDeleteDevice(pFdo);
+        return status;
+    }
+    *ppFdo = pFdo;
+    return STATUS_SUCCESS;
+}
+
+VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo)
+{
+    WCHAR wszDriver[24];
+    WCHAR wszFdo[24];
+    RtlStringCchPrintfW(wszDriver, RTL_NUMBER_OF(wszDriver), L"0x%p", (PVOID)pDriverObject);
+    RtlStringCchPrintfW(wszFdo, RTL_NUMBER_OF(wszFdo), L"0x%p", (PVOID)pFdo);
+    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszFdo);
+}
+
+VOID BusInitFailedEvent(PDRIVER_OBJECT pDriverObject, NTSTATUS status)
+{
+    WCHAR wszStatus[16];
+    RtlStringCchPrintfW(wszStatus, RTL_NUMBER_OF(wszStatus), L"0x%08x", (ULONG)status);
+    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_INIT_FAILED, wszStatus, NULL);
+}
+
+BOOLEAN BusReadFlag(PCWSTR wszName)
+{
+    ULONG ulValue = 0;
+    NTSTATUS status = CmnLookupRegistryValue(&ulValue, wszName, NULL, REG_DWORD);
+    return NT_SUCCESS(status) && ulValue != 0;
+}
+
+VOID BusLockPdoListExclusive(PERESOURCE prsPdoList)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(prsPdoList, TRUE);
+}
+
+VOID BusLockPdoListShared(PERESOURCE prsPdoList)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(prsPdoList, TRUE);
+}
+
+VOID BusUnlockPdoList(PERESOURCE prsPdoList)
+{
+    ExReleaseResourceLite(prsPdoList);
+    KeLeaveCriticalRegion();
+}
+
+NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_ADDRESS *pScsiAddr,
+                                 PULONG_PTR pulInformation)
+{
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+    *pulInformation = 0;
+    if (ulOut < sizeof(SCSI_ADDRESS) || pIrp->AssociatedIrp.SystemBuffer == NULL) {
+        DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOCTL_SCSI_GET_ADDRESS", (int)ulOut,
+            (int)sizeof(SCSI_ADDRESS));
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    SCSI_ADDRESS scAddr;
+    KIRQL irql;
+    KeAcquireSpinLock(pslPathList, &irql);
+    scAddr = *pScsiAddr;
+    KeReleaseSpinLock(pslPathList, irql);
+    RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, &scAddr, sizeof(scAddr));
+    DBG("BusPdoDeviceControl: PDO, completing IRP\n");
+    *pulInformation = sizeof(SCSI_ADDRESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
+{
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = ulInformation;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID BusSetEntryPoints(PDRIVER_OBJECT pDriverObject)
+{
+    ENT("BusSetEntryPoints: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        pDriverObject->MajorFunction[i] = BusSendToFilter;
+    }
+    pDriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
+    pDriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
+    pDriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchRead;
+    pDriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchWrite;
+    pDriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;
+    pDriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
+    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = BusDispatchCleanup;
+    pDriverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
+    pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
+    pDriverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnP;
+    pDriverObject->DriverExtension->AddDevice = BusAddDevice;
+    pDriverObject->DriverUnload = BusUnload;
+    EXT("BusSetEntryPoints: VOID status\n");
+}
+
+VOID BusReadFailoverFlags(PUCHAR pfFailoverDisabled, PUCHAR pfEventsEnabled, PCSTR szKind)
+{
+    *pfFailoverDisabled = BusReadFlag(L"FailoverDisabled");
+    if (*pfFailoverDisabled) {
+        DBG("BusIrpMnStartDevice: ** %s IS DISABLED BY USER REQUEST **\n", szKind);
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to disable, %s ENABLED.\n", szKind);
+    }
+    *pfEventsEnabled = BusReadFlag(L"FailoverEventsEnabled");
+    if (*pfEventsEnabled) {
+        DBG("BusIrpMnStartDevice: Bus Event Logging Enabled\n");
+    } else {
+        DBG("BusIrpMnStartDevice: No reg entry to enable, Bus Event Logging Disabled.\n");
+    }
+}
+
+NTSTATUS BusPdoSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoSystemControl: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    DBG("BusPdoSystemControl: Complete request\n");
+    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    EXT("BusPdoSystemControl: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+VOID BusSetPnpState(PDEVICE_EXT_HEADER pHeader, PNP_STATE eNewState)
+{
+    pHeader->ePrevPnpState = pHeader->ePnpState;
+    pHeader->ePnpState = eNewState;
+}
+
+NTSTATUS BusPassDownPnp(PDEVICE_OBJECT pNextLowerDevice, PIRP pIrp)
+{
+    DBG("BusDispatchPnp: Sending IRP down.\n");
+    IoSkipCurrentIrpStackLocation(pIrp);
+    return IoCallDriver(pNextLowerDevice, pIrp);
+}

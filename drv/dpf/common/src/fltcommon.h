@@ -1,0 +1,140 @@
+/*
+ * What the tape and the changer path filter share: the open of the bus control device, request
+ * counting and draining, the synchronous private requests, identification by serial number and SCSI
+ * address, the failover switch in the registry, the status-table handshake, pass-down, power and the
+ * Plug and Play handling with its notifications to the bus.
+ *
+ * Compiled into each filter image (vorka_add_driver ... WITH_FILTER) with that filter's trace prefix,
+ * service key and control codes (VORKA_CHANGER_DRIVER selects the changer's). The filter supplies:
+ * DriverEntry, FltAddDevice (which calls FltInitExtension), FltIrpMnStartDevice, FltRegisterDevice,
+ * FltNotifyPnp, and the create, close, read, write, device-control, internal device-control,
+ * system-control and pass-through dispatch routines. VORKA_FAILOVER_KIND ("DPF" or "CPF") names the
+ * kind of failover in the trace.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddscsi.h>
+#include "defines.h"
+#include "debug.h"
+#include "common.h"
+
+#ifndef VORKA_FAILOVER_KIND
+#error "VORKA_FAILOVER_KIND (\"DPF\" or \"CPF\") must be defined by the filter build"
+#endif
+
+/* Pool tag of the filters' allocations (reads "FLTR" in a pool dump). */
+#define FLT_TAG 'RTLF'
+
+/* The part of a filter's per-path extension that both filters have; each filter's FLT_EXT derives
+   from it, so the shared routines find these fields at the start of every filter device's extension. */
+typedef struct _FLT_BASE_EXT {
+    PDEVICE_OBJECT pLowerDevice;          /* where every request goes */
+    PDEVICE_OBJECT pPhysicalDeviceObject; /* the path's physical device object */
+    BOOLEAN fFailover;                    /* the path takes part in failover */
+    ULONG ePnp;                           /* PNP_STATE of the path */
+    ULONG ePnpPrev;                       /* state before the last change */
+    CHAR szSN[SERIAL_NUMBER_LENGTH + 1];  /* serial number of the device behind the path */
+    SCSI_ADDRESS scScsiAddr;              /* SCSI address of the path */
+    PIRPS_WITH_STATUS pBaseDriverExt;     /* the bus's status table, from the registration reply */
+    LONG ulIoCount;                       /* requests in progress plus the device's own reference */
+    KEVENT evIdle;                        /* signalled when no request is in progress */
+    KEVENT evRemove;                      /* signalled when the count drops below 1 */
+    KSPIN_LOCK slCount;                   /* guards ulIoCount, fRemoving and the two events; a spin lock,
+                                             as power requests may arrive at DISPATCH_LEVEL */
+    FAST_MUTEX fmDispatch;                /* taken by dispatch routines around their count changes */
+    BOOLEAN fRemoving;                    /* the remove has begun: no request enters any more */
+} FLT_BASE_EXT, *PFLT_BASE_EXT;
+
+static inline PFLT_BASE_EXT FltBaseExt(PDEVICE_OBJECT pDeviceObject)
+{
+    return (PFLT_BASE_EXT)pDeviceObject->DeviceExtension;
+}
+
+/* The bus control device and the file object that keeps it open; written once at driver entry. */
+extern PDEVICE_OBJECT pGlobBusDvcObj;
+extern PFILE_OBJECT pGlobBusFileObj;
+
+/* ---- Routines each filter supplies ---- */
+
+extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
+NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
+NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS FltNotifyPnp(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchRead(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchInternalDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchSystemControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+
+/* ---- Shared routines ---- */
+
+/* Opens the bus control device wszBusName into pGlobBusDvcObj and pGlobBusFileObj and sets up the
+   driver-wide handshake lock. A failure is the driver entry's status: the filter does not load. */
+NTSTATUS FltOpenBusDevice(PCWSTR wszBusName);
+
+VOID FltSetEntryPoints(PDRIVER_OBJECT pDriverObject);
+VOID FltUnload(PDRIVER_OBJECT pDriverObject);
+
+/* Creates the unnamed filter device object with a zero-filled extension of ulExtSize bytes (an
+   FLT_EXT that derives from FLT_BASE_EXT), initialises the shared part (PNP_NOT_STARTED, count 1,
+   events and locks), attaches it above pPhysicalDeviceObject and copies the lower device's flags.
+   The caller fills its own fields, then clears DO_DEVICE_INITIALIZING. */
+NTSTATUS FltCreateFilterDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject, ULONG ulExtSize,
+                               DEVICE_TYPE ulDeviceType, PDEVICE_OBJECT *ppDeviceObject);
+
+NTSTATUS FltSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, ULONG ulIoctl, PVOID pInput,
+                          ULONG ulInputSize, PVOID pOutput, ULONG ulOutputSize);
+/* A record to the bus control device, the same record back; STATUS_NO_SUCH_DEVICE without a bus. */
+NTSTATUS FltSendToBus(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pRecord, ULONG ulSize);
+
+/* Request counting. FltIncIoCount returns FALSE once the remove has begun (nothing enters any more);
+   FltDecIoCount returns the count after the decrement. FltEnterDispatch and FltLeaveDispatch do the
+   same under the dispatch lock, as dispatch routines count. */
+BOOLEAN FltIncIoCount(PFLT_BASE_EXT pExt);
+LONG FltDecIoCount(PFLT_BASE_EXT pExt);
+BOOLEAN FltEnterDispatch(PFLT_BASE_EXT pExt);
+VOID FltLeaveDispatch(PFLT_BASE_EXT pExt);
+/* Completes a request that reached a path being removed, without touching the device below. */
+NTSTATUS FltRefuseRemoved(PCSTR szRoutine, PIRP pIrp);
+
+/* Passes the request to the base driver unchanged; the caller's count stays until it returns. */
+NTSTATUS FltPassDown(PFLT_BASE_EXT pExt, PIRP pIrp);
+/* Takes a count, passes the request down unchanged and gives the count back. */
+NTSTATUS FltCountedPassDown(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+/* Completes pIrp with status and no data. */
+VOID FltCompleteRequest(PIRP pIrp, NTSTATUS status);
+
+/* Identification through the base driver's private requests. */
+NTSTATUS FltGetSerial(PDEVICE_OBJECT pDeviceObject, PCHAR szSerial);
+NTSTATUS FltGetScsi(PDEVICE_OBJECT pDeviceObject, PSCSI_ADDRESS pScsiAddr);
+/* A serial number that is empty or only blanks identifies nothing: every device that answers that
+   way would be grouped as one. */
+BOOLEAN FltSerialIsBlank(PCHAR szSerial);
+/* Reads the serial number into the extension's szSN; FALSE when there is none to group by. */
+BOOLEAN FltStoreSerial(PDEVICE_OBJECT pDeviceObject);
+BOOLEAN FltFailoverSupported(PDEVICE_OBJECT pDeviceObject);
+
+/* Hands the bus's status table to the base driver: while IOC_SET_EXT_IN_BASE travels down, slot 0 of
+   the head block names a pool value holding ulNumber (the virtual device's number) and, when
+   fLendDeviceSlot is set, slot 1 names the filter device object. STATUS_INSUFFICIENT_RESOURCES when
+   the value's pool cannot be had. */
+NTSTATUS FltShareStatusTable(PDEVICE_OBJECT pDeviceObject, ULONG ulNumber, BOOLEAN fLendDeviceSlot);
+NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject);
+
+/* Power and Plug and Play. */
+NTSTATUS FltDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+VOID FltSetPnpState(PFLT_BASE_EXT pExt, ULONG eNewState);
+NTSTATUS FltIrpMnQueryRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnCancelRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnQueryStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnCancelStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnDeviceUsageNotification(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS FltIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

@@ -1,0 +1,50 @@
+// What the simulated class drivers do alike with their path devices: the numbered
+// device \Device\<kind><n> with its \DosDevices link, the name in the SCSI device map,
+// the unit attentions a device holds at start, and Plug and Play of the path device
+// (start, stop and removal with the request gate drained, link gone on removal).
+// `kind` is "Tape" or "Changer".
+#pragma once
+
+#include <functional>
+
+#include "scsi_class.h"
+
+namespace vorka::scsiclass {
+
+// The driver's trace routine (its own prefix).
+using TraceFunction = void (*)(const char* format, ...);
+
+struct NumberedDevice {
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lower = nullptr;  // what the device attached to
+    ULONG number = 0;
+};
+
+// Creates \Device\<kind><n> with the first free n, as the class drivers name their devices, and
+// attaches it above `pdo`. The caller constructs its extension, then calls CreateDeviceLink.
+NTSTATUS CreateNumberedDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo, const char* kind, ULONG extensionSize,
+                              DEVICE_TYPE type, TraceFunction trace, NumberedDevice* created);
+// \DosDevices\<kind><n> to \Device\<kind><n>; a failure is traced, not fatal.
+void CreateDeviceLink(const char* kind, ULONG number, TraceFunction trace);
+void DeleteDeviceLink(const char* kind, ULONG number);
+
+// Takes the unit attentions a device holds since power-on or an earlier reset, which belong to no
+// caller, as a class driver's start does (at most four TEST UNIT READY commands).
+void ClearStartupAttentions(const std::function<ScsiResult(const std::uint8_t* cdb, std::uint8_t cdbLength)>& send);
+// Writes "<kind><n>" as "DeviceName" of the SCSI device map entry of the path's address.
+void WriteDeviceMapName(const SCSI_ADDRESS& address, const char* kind, ULONG number, TraceFunction trace);
+
+// Plug and Play of a path device: the start passes down first and then runs `start`; stop, surprise
+// removal and removal close the gate and drain it; removal deletes the link (unless a surprise removal
+// did) and the device. Every request ends below.
+struct PathDevicePnp {
+    PDEVICE_OBJECT lower;
+    RequestGate& gate;
+    const char* kind;
+    ULONG number;
+    TraceFunction trace;
+    std::function<NTSTATUS()> start;
+};
+NTSTATUS DispatchPathPnp(PDEVICE_OBJECT device, PIRP irp, const PathDevicePnp& path);
+
+}  // namespace vorka::scsiclass

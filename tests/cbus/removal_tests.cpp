@@ -1,0 +1,112 @@
+// Paths and the bus going away: a changer lives until its last path is removed, a path's record
+// outlives the requests being sent to it, and the removal of the bus device takes every changer.
+#include "changer_bus_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+#include "sim/pnp.h"
+
+namespace vorka::cbus_test {
+namespace {
+
+class ChangerRemoval : public ChangerBusTest {};
+
+TEST_F(ChangerRemoval, TheLastPathsRemovalDeletesTheChangerAndItsLink) {
+    createPaths(0, 2);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    registerPath(1, {"LIB0001", 1, 0, 1, 0});
+    EXPECT_EQ(removePath(0), kSuccess);
+    EXPECT_TRUE(deviceExists(u"\\Device\\Changer0"));
+    QueryAnswer answer = query();
+    ASSERT_EQ(answer.descriptors.size(), 1u);
+    EXPECT_TRUE(answer.descriptors[0].primary) << "the remaining path took over";
+
+    EXPECT_EQ(notifyPnp(1, kPnpStopped), kSuccess);
+    EXPECT_TRUE(deviceExists(u"\\Device\\Changer0")) << "a stopped path keeps its changer";
+    EXPECT_EQ(removePath(1), kSuccess);
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer0"));
+    HANDLE handle = nullptr;
+    EXPECT_NE(openChanger(0, &handle), kSuccess) << "the link went too";
+    EXPECT_EQ(query().status, kInvalidParameter);
+
+    // The number is free again for the next library.
+    createPaths(2, 1);
+    EXPECT_EQ(registerPath(2, {"LIB0002", 0, 0, 2, 0}).changerNumber, 0u);
+}
+
+TEST_F(ChangerRemoval, AnOpenHandleOfARemovedChangerGetsNoAnswerFromAnyPath) {
+    createPaths(0, 1);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
+    EXPECT_EQ(removePath(0), kSuccess);
+    EXPECT_NE(moveMedium(handle), kSuccess);
+    closeHandle(handle);
+}
+
+TEST_F(ChangerRemoval, APathRemovedWhileRequestsAreBeingSentToItWaitsForThem) {
+    createPaths(0, 2);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    registerPath(1, {"LIB0001", 1, 0, 1, 0});
+    setAnswer(0, {.delayMicroseconds = 200000});   // the library takes its time
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
+    std::atomic<NTSTATUS> moved{-1};
+    std::thread mover([&] { moved = moveMedium(handle); });
+    while (pathInfo(0).maxConcurrent == 0) std::this_thread::yield();
+    // The filter reports the path gone; its device object is deleted right after the notification,
+    // so the bus must not return before the request on it ended.
+    EXPECT_EQ(notifyPnp(0, kPnpAbsent), kSuccess);
+    EXPECT_EQ(pathInfo(0).successes, 1u) << "the path had answered before its record went";
+    mover.join();
+    EXPECT_EQ(moved.load(), kSuccess);
+    removePath(0);
+    EXPECT_EQ(moveMedium(handle), kSuccess) << "the other path serves the changer";
+    EXPECT_EQ(pathInfo(1).requests, 1u);
+    closeHandle(handle);
+}
+
+TEST_F(ChangerRemoval, AQueryOnTheChangerWhileItsLastPathGoesNeitherHangsNorOutlivesTheChanger) {
+    createPaths(0, 1);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread querier([&] {
+        std::vector<uint8_t> out;
+        while (!stop) {
+            if (control(handle, kIocQueryDevices, {}, 4096, &out) == kSuccess) answered++;
+        }
+    });
+    while (answered == 0) std::this_thread::yield();
+    EXPECT_EQ(removePath(0), kSuccess);
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer0"));
+    stop = true;
+    querier.join();
+    closeHandle(handle);
+}
+
+TEST_F(ChangerRemoval, RemovingTheBusDeviceDeletesEveryChangerAndLetsTheDriverUnload) {
+    createPaths(0, 2);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    registerPath(1, {"LIB0002", 0, 0, 2, 0});
+    ASSERT_TRUE(deviceExists(u"\\Device\\Changer1"));
+    for (const auto& node : machine().pnp().devices()) {
+        if (node.service == u"vorkacbus" && node.state == sim::DevNodeState::Started) {
+            EXPECT_EQ(machine().pnp().removeDevice(node.instancePath), kSuccess);
+        }
+    }
+    EXPECT_FALSE(deviceExists(u"\\Device\\VorkaCBusDvc"));
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer0"));
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer1"));
+    HANDLE handle = nullptr;
+    EXPECT_NE(openChanger(1, &handle), kSuccess);
+    // The filters' later notifications find no bus; nothing of the changers is left to leak.
+    EXPECT_NE(notifyPnp(0, kPnpAbsent), kSuccess);
+    EXPECT_NE(notifyPnp(1, kPnpAbsent), kSuccess);
+}
+
+}  // namespace
+}  // namespace vorka::cbus_test
