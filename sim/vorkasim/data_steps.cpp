@@ -166,6 +166,9 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         result.status = static_cast<std::uint32_t>(final);
         result.data["information"] = information;
         if (!NT_SUCCESS(final)) {
+            // Told that something went wrong, the application asks where the tape is before it
+            // goes on (a reset may have rewound it).
+            ledger_.setPosition(serial, std::nullopt);
             ledger_.failed(serial, drive);
         }
         return result;
