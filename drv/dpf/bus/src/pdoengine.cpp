@@ -850,10 +850,16 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             }
         }
-        /* A path this drive is reached through anew gets the application's settings first. */
-        if (fFailover && !pPdoExt->fSMP && pPdoExt->pReservationHolder != NULL &&
-            pPdoExt->pReservationHolder != pTarget) {
+        /* A path this drive is reached through anew, or a drive that forgot them (a reset or a
+           lost connection), gets the application's settings first: a write must never meet
+           another block size than the one the application set. */
+        if (fFailover && !pPdoExt->fSMP &&
+            ((pPdoExt->pReservationHolder != NULL && pPdoExt->pReservationHolder != pTarget) ||
+             pPdoExt->fSettingsLost)) {
             NTSTATUS statusRestore = BusPdoRestoreSettings(pDeviceObject);
+            if (NT_SUCCESS(statusRestore)) {
+                pPdoExt->fSettingsLost = FALSE;
+            }
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             if (!NT_SUCCESS(statusRestore)) {
                 /* Never run the request on a path with other settings: the caller gets the last
