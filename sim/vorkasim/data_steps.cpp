@@ -191,10 +191,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         std::optional<std::uint64_t> position = startPosition();
         std::vector<sim::hw::Record> truth;
         if (op == "read" && drive != nullptr) {
-            truth = drive->records();
-            for (auto& record : drive->bufferedRecords()) {
-                truth.push_back(std::move(record));
-            }
+            truth = drive->logicalRecords();
         }
         sim::ProcessScope scope(process);
         auto* buffer = static_cast<std::uint8_t*>(process.alloc(bytes));

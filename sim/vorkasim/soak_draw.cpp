@@ -360,9 +360,13 @@ void FailureOf(Drawer& d, Json* step)
     }
 }
 
+// On a drive held to "no request fails", a path carries one armed fault at a time and it is
+// cleared after the next request: the engine retries a path that still answers twice and then
+// gives the request up, so faults piling up on one path could fail a request legitimately.
 bool ArmOnPath(Drawer& d, Drive& drive, Json fault)
 {
-    const auto path = PickPath(d, drive, false);
+    const bool held = drive.healthy >= 0;
+    const auto path = PickPath(d, drive, held);
     if (!path) {
         return false;
     }
@@ -370,6 +374,12 @@ bool ArmOnPath(Drawer& d, Drive& drive, Json fault)
     step["path"] = *path;
     step.update(fault);
     drive.groups.push_back({step});
+    if (held) {
+        Json clear = DriveStep("clear-faults", drive);
+        clear["path"] = *path;
+        drive.disturbed.insert(*path);
+        drive.restores.push_back({clear, 1});
+    }
     return true;
 }
 
