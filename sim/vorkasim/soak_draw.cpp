@@ -54,6 +54,10 @@ struct Restore {
     int after = 0;  // groups of this drive to go before it is sent
 };
 
+// Requests of a drive that may fail move multiples of this many bytes: whatever block size a
+// failed setting left the handle with, every request stays one the application can send.
+constexpr std::uint32_t kAnyBlockSize = 4096;
+
 struct Drive {
     std::string serial;
     std::string device;
@@ -61,6 +65,7 @@ struct Drive {
     unsigned paths = 1;
     bool buffered = false;
     int healthy = -1;  // the path no fault touches; -1: every path may be hit
+    bool anyBlockSize = false;  // requests fit every block size (set when requests may fail)
     std::uint32_t blockSize = 0;
     bool locked = false;
     Tape tape;
@@ -130,9 +135,21 @@ void ReadRun(Drawer& d, Drive& drive, bool toEnd, Group* group)
         return;
     }
     const Rec& first = tape.recs[tape.pos];
-    SetBlockSize(drive, first.fixed ? first.size : 0, group);
     const std::uint64_t wanted = toEnd ? run : 1 + d.below(run);
-    const std::uint64_t perRequest = first.fixed ? 1 + d.below(std::min<std::uint64_t>(4, wanted)) : 1;
+    std::uint64_t perRequest = first.fixed ? 1 + d.below(std::min<std::uint64_t>(4, wanted)) : 1;
+    if (drive.anyBlockSize && first.fixed && first.size < kAnyBlockSize) {
+        perRequest = kAnyBlockSize / first.size;
+        if (wanted < perRequest) {
+            // Too few blocks for one such request: passed over by spacing.
+            Json space = Step("space", drive);
+            space["kind"] = "blocks";
+            space["count"] = wanted;
+            group->push_back(space);
+            tape.pos += wanted;
+            return;
+        }
+    }
+    SetBlockSize(drive, first.fixed ? first.size : 0, group);
     std::uint64_t requests = wanted / perRequest;
     std::uint64_t moved = requests * perRequest;
     // One request more meets the filemark that ends the run (with the blocks before it).
@@ -156,8 +173,11 @@ bool DrawWrite(Drawer& d, Drive& drive)
     const std::uint32_t size = d.chance(1, 4) ? DrawBlockSize(d) : drive.blockSize;
     SetBlockSize(drive, size, &group);
     const std::uint64_t requests = 1 + d.below(12);
-    const std::uint64_t bytes = size == 0 ? (d.chance(1, 4) ? 16 + d.below(500) : 16 + d.below(65520))
-                                          : size * (1 + d.below(16));
+    std::uint64_t bytes = size == 0 ? (d.chance(1, 4) ? 16 + d.below(500) : 16 + d.below(65520))
+                                    : size * (1 + d.below(16));
+    if (drive.anyBlockSize) {
+        bytes = kAnyBlockSize * (1 + d.below(size == 512 ? 2 : 15));
+    }
     Json step = Step("write", drive);
     step["requests"] = requests;
     step["bytes"] = bytes;
@@ -643,6 +663,7 @@ DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, cons
         // others (a drive of one path more often) may lose every path or meet drive faults.
         const bool heldToNoFailure = drive.paths > 1 ? !d.chance(1, 4) : d.chance(1, 2);
         drive.healthy = heldToNoFailure ? static_cast<int>(d.below(drive.paths)) : -1;
+        drive.anyBlockSize = !heldToNoFailure;
         DrawWorkload(d, drive);
         drives.push_back(std::move(drive));
     }
