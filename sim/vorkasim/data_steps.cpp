@@ -93,6 +93,21 @@ NTSTATUS QueryPosition(sim::Process& process, void* handle, std::uint64_t* posit
     return status;
 }
 
+// Where objects just written went: where the application knew the tape to be, or, when it could
+// not learn that (its position query failed), where the drive was, as the objects went there.
+std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known,
+                                          std::uint64_t written)
+{
+    if (known || drive == nullptr || written == 0) {
+        return known;
+    }
+    const auto now = drive->position();
+    if (!now || now->object < written) {
+        return known;
+    }
+    return now->object - written;
+}
+
 nlohmann::json StepToJson(const StepResult& result)
 {
     nlohmann::json entry = result.step;
@@ -212,7 +227,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     stamps.push_back({Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)},
                                       blockSize != 0 ? blockSize : static_cast<std::uint32_t>(done)});
                 }
-                ledger_.setPosition(serial, position);
+                ledger_.setPosition(serial, WhereWritten(drive, position, written));
                 ledger_.wrote(serial, stamps);
                 blocks += written;
                 if (position) {
@@ -269,7 +284,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         marks.Count = static_cast<DWORD>(count);
         status = Control(process, handle, IOCTL_TAPE_WRITE_MARKS, &marks, sizeof marks, nullptr, 0, &information);
         if (NT_SUCCESS(status)) {
-            ledger_.setPosition(serial, position);
+            ledger_.setPosition(serial, WhereWritten(drive, position, count));
             ledger_.wroteFilemarks(serial, static_cast<std::uint32_t>(count));
             information = count;
         } else {
