@@ -86,24 +86,4 @@ TEST_F(SoakFindings, ABufferedWriteInTheMiddleReplacesWhatFollowsBeforeItReaches
     run({{"op", "close"}, {"handle", "h"}});
 }
 
-// The application does not know where the tape is (after a command of its own) and cannot learn
-// it: the position query fails. Its write goes where the drive stands, at the start, over the
-// filemark; the check must judge the blocks there, not after the filemark it believed in.
-TEST_F(SoakFindings, BlocksWrittenWhereTheApplicationCouldNotLearnThePositionAreWhereTheDriveWas)
-{
-    const std::string drive = "VRK0000000000001";
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
-    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
-    run({{"op", "fault"}, {"drive", drive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x34}, {"count", 3},
-         {"status", 0xC000009Du}});
-    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "000000000000"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 1000}}).status, 0u);
-    const json verify = run({{"op", "verify"}}).data.at("verify");
-    EXPECT_TRUE(verify.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verify);
-    EXPECT_EQ(verify.at("blocks"), 2);
-    EXPECT_EQ(verify.at("filemarks"), 0);
-    run({{"op", "close"}, {"handle", "h"}});
-}
-
 }  // namespace
