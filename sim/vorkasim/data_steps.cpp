@@ -93,6 +93,21 @@ NTSTATUS QueryPosition(sim::Process& process, void* handle, std::uint64_t* posit
     return status;
 }
 
+// Where objects just written went: where the application knew the tape to be, or, when it could
+// not learn that (its position query failed), where the drive was, as the objects went there.
+std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known,
+                                          std::uint64_t written)
+{
+    if (known || drive == nullptr || written == 0) {
+        return known;
+    }
+    const auto now = drive->position();
+    if (!now || now->object < written) {
+        return known;
+    }
+    return now->object - written;
+}
+
 nlohmann::json StepToJson(const StepResult& result)
 {
     nlohmann::json entry = result.step;
@@ -168,6 +183,9 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         result.status = static_cast<std::uint32_t>(final);
         result.data["information"] = information;
         if (!NT_SUCCESS(final)) {
+            // Told that something went wrong, the application asks where the tape is before it
+            // goes on (a reset may have rewound it).
+            ledger_.setPosition(serial, std::nullopt);
             ledger_.failed(serial, drive);
         }
         return result;
@@ -190,10 +208,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         std::optional<std::uint64_t> position = startPosition();
         std::vector<sim::hw::Record> truth;
         if (op == "read" && drive != nullptr) {
-            truth = drive->records();
-            for (auto& record : drive->bufferedRecords()) {
-                truth.push_back(std::move(record));
-            }
+            truth = drive->logicalRecords();
         }
         sim::ProcessScope scope(process);
         auto* buffer = static_cast<std::uint8_t*>(process.alloc(bytes));
@@ -214,7 +229,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     stamps.push_back({Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)},
                                       blockSize != 0 ? blockSize : static_cast<std::uint32_t>(done)});
                 }
-                ledger_.setPosition(serial, position);
+                ledger_.setPosition(serial, WhereWritten(drive, position, written));
                 ledger_.wrote(serial, stamps);
                 blocks += written;
                 if (position) {
@@ -271,7 +286,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         marks.Count = static_cast<DWORD>(count);
         status = Control(process, handle, IOCTL_TAPE_WRITE_MARKS, &marks, sizeof marks, nullptr, 0, &information);
         if (NT_SUCCESS(status)) {
-            ledger_.setPosition(serial, position);
+            ledger_.setPosition(serial, WhereWritten(drive, position, count));
             ledger_.wroteFilemarks(serial, static_cast<std::uint32_t>(count));
             information = count;
         } else {

@@ -171,12 +171,9 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
             expected = it->second;
         }
     }
-    // What the drive holds: the medium, then what it acknowledged and still buffers (it
-    // reaches the medium in order when the drive next writes its buffer).
-    std::vector<sim::hw::Record> actual = drive.records();
-    for (auto& record : drive.bufferedRecords()) {
-        actual.push_back(std::move(record));
-    }
+    // What the drive holds: the medium with what it acknowledged and still buffers where the
+    // buffer will put it when the drive next writes it.
+    const std::vector<sim::hw::Record> actual = drive.logicalRecords();
     VerifyCounts counts;
     counts.reportedLoss = expected.reportedLoss;
     std::map<Stamp, std::size_t> expectedIndex;

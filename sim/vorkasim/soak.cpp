@@ -1,107 +1,86 @@
-// Random scenarios: one or two drives of one to four paths, each with a random mix of
-// writes, filemarks and reads in fixed and variable mode, ending with a read-back and a
-// verify. Every scenario runs on a fresh machine; a failure is written out as a scenario
-// file that reproduces it with the plain command.
-//
-// Fault schedules are not drawn yet: the workloads here have no faults.
+// Random scenarios (soak_draw.cpp draws them): one or two drives of one to four paths, each
+// with a random mix of requests in fixed and variable mode and a random schedule of faults and
+// path events, ending with a read-back and a verify. Every scenario runs on a fresh machine; a
+// failure is written out as a scenario file that reproduces it with the plain command.
 #include "soak.h"
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <ostream>
 #include <random>
 
 #include "runner.h"
 #include "scenario.h"
+#include "soak_draw.h"
 #include "text.h"
 
 namespace vorkasim {
 namespace {
 
-// The drives and paths of a scenario (its steps come once the device names are known).
-nlohmann::json RandomSan(std::mt19937_64& random)
-{
-    nlohmann::json drives = nlohmann::json::array();
-    const int driveCount = 1 + static_cast<int>(random() % 2);
-    for (int d = 0; d < driveCount; ++d) {
-        nlohmann::json paths = nlohmann::json::array();
-        const int pathCount = 1 + static_cast<int>(random() % 4);
-        for (int p = 0; p < pathCount; ++p) {
-            paths.push_back({{"port", static_cast<unsigned>(p)}, {"target", static_cast<unsigned>(d + 1)}});
-        }
-        char wwnn[17];
-        std::snprintf(wwnn, sizeof wwnn, "5abcdef0000%05d", d + 1);
-        drives.push_back({{"serial", "VRKSOAK" + std::to_string(d + 1)},
-                          {"wwnn", wwnn},
-                          {"buffered", random() % 2 == 0},
-                          {"paths", paths}});
-    }
-    return drives;
-}
-
-// A backup job on one handle: files of random blocks, fixed or variable, each ended by a
-// filemark; then the whole tape read back.
-void RandomJob(std::mt19937_64& random, const std::string& handle, const std::string& device,
-               nlohmann::json* steps)
-{
-    steps->push_back({{"op", "open"}, {"device", device}, {"handle", handle}});
-    const int files = 1 + static_cast<int>(random() % 4);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> layout;  // (block size, blocks) per file
-    for (int f = 0; f < files; ++f) {
-        const std::uint32_t blockSize = random() % 2 == 0 ? 0u : (random() % 2 == 0 ? 512u : 4096u);
-        steps->push_back({{"op", "setblocksize"}, {"handle", handle}, {"size", blockSize}});
-        const std::uint32_t requests = 1 + static_cast<std::uint32_t>(random() % 30);
-        const std::uint32_t bytes = blockSize == 0 ? 16 + static_cast<std::uint32_t>(random() % 65520)
-                                                   : blockSize * (1 + static_cast<std::uint32_t>(random() % 16));
-        steps->push_back({{"op", "write"}, {"handle", handle}, {"requests", requests}, {"bytes", bytes}});
-        steps->push_back({{"op", "writefm"}, {"handle", handle}, {"count", 1}});
-        layout.push_back({blockSize, blockSize == 0 ? requests : requests * (bytes / blockSize)});
-        if (random() % 4 == 0) {
-            steps->push_back({{"op", "getpos"}, {"handle", handle}});
-        }
-    }
-    steps->push_back({{"op", "rewind"}, {"handle", handle}});
-    for (const auto& [blockSize, blocks] : layout) {
-        steps->push_back({{"op", "setblocksize"}, {"handle", handle}, {"size", blockSize}});
-        // One request more than the file has: the last one meets the filemark.
-        steps->push_back({{"op", "read"},
-                          {"handle", handle},
-                          {"requests", blocks + 1},
-                          {"bytes", blockSize == 0 ? 65536u : blockSize}});
-    }
-    steps->push_back({{"op", "space"}, {"handle", handle}, {"kind", "eod"}});
-    steps->push_back({{"op", "close"}, {"handle", handle}});
-}
-
 struct Outcome {
     bool ok = true;
     std::string why;
     std::uint64_t blocks = 0;
+    std::uint64_t reportedLoss = 0;
+    std::uint64_t failedRequests = 0;  // requests that failed where the scenario allowed it
 };
 
-Outcome RunOne(const nlohmann::json& document, const WorldOptions& options)
+// The statuses with which a read ends a file or the data: how a reader finds the end.
+bool EndOfRead(const std::string& op, std::uint32_t status)
+{
+    return op == "read" && (status == 0x8000001Bu || status == 0x80000022u);
+}
+
+// Holds one step's result to what the scenario allows; fault and path steps are the schedule,
+// not the application, and are not judged.
+void Judge(const nlohmann::json& step, const StepResult& result, const DrawnScenario& drawn, Outcome* outcome)
+{
+    const std::string op = step.at("op").get<std::string>();
+    if (op == "parallel") {
+        const auto& results = result.data.at("results");
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            StepResult each{step.at("steps")[i]};
+            each.status = static_cast<std::uint32_t>(std::stoul(results[i].at("status").get<std::string>(), nullptr, 16));
+            each.data = results[i];
+            Judge(step.at("steps")[i], each, drawn, outcome);
+        }
+        return;
+    }
+    if (!IsDataStep(op) && op != "open" && op != "close") {
+        return;
+    }
+    if (op == "read" && !result.data.value("stampsOk", true)) {
+        outcome->ok = false;
+        outcome->why += "a read of " + step.dump() + " found blocks that are not the drive's records; ";
+    }
+    if (result.status == 0 || EndOfRead(op, result.status)) {
+        return;
+    }
+    if (drawn.requestsMayFail) {
+        ++outcome->failedRequests;
+        return;
+    }
+    outcome->ok = false;
+    outcome->why += "step " + step.dump() + " failed with " + StatusText(result.status) + "; ";
+}
+
+Outcome RunOne(const DrawnScenario& drawn, const WorldOptions& options)
 {
     Outcome outcome;
-    const Scenario scenario = ParseScenario(document);
+    const Scenario scenario = ParseScenario(drawn.document);
     World world(scenario, options);
     world.boot();
     Runner runner(world, scenario);
     for (const auto& step : scenario.steps) {
-        const StepResult result = runner.run(step);
-        const std::string op = step.at("op").get<std::string>();
-        if (op == "read" && !result.data.value("stampsOk", true)) {
-            outcome.ok = false;
-            outcome.why += "a read found blocks that are not the drive's records; ";
-        }
-        const bool endOfFile = op == "read" && result.status == 0x8000001Bu;
-        if (result.status != 0 && !endOfFile) {
-            outcome.ok = false;
-            outcome.why += "step " + step.dump() + " failed with " + StatusText(result.status) + "; ";
-        }
+        Judge(step, runner.run(step), drawn, &outcome);
     }
     const nlohmann::json verify = runner.verifyAll();
     outcome.blocks = verify.at("blocks").get<std::uint64_t>();
-    if (!verify.at("clean").get<bool>() || verify.at("reportedLoss").get<std::uint64_t>() != 0) {
+    outcome.reportedLoss = verify.at("reportedLoss").get<std::uint64_t>();
+    // Path faults never lose data; losses inside the drive are allowed only when the application
+    // was told (and only where such a fault was drawn).
+    if (!verify.at("clean").get<bool>() || (outcome.reportedLoss != 0 && !drawn.dataMayBeDestroyed)) {
         outcome.ok = false;
         outcome.why += "verify: " + VerifyVerdict(verify) + "; ";
     }
@@ -114,31 +93,24 @@ Outcome RunOne(const nlohmann::json& document, const WorldOptions& options)
 }
 
 // The scenario of one seed, its steps naming the virtual devices the drives get.
-nlohmann::json MakeScenario(std::uint64_t seed, const WorldOptions& options)
+DrawnScenario MakeScenario(std::uint64_t seed, const WorldOptions& options)
 {
     std::mt19937_64 random(seed);
     nlohmann::json document;
-    document["drives"] = RandomSan(random);
-    std::vector<DeviceView> devices;
+    document["drives"] = DrawSan(random);
+    std::vector<DriveDevice> devices;
     {
         const Scenario san = ParseScenario(document);
         World world(san, options);
         world.boot();
-        world.queryDevices(&devices);
+        std::vector<DeviceView> views;
+        world.queryDevices(&views);
         world.shutdown();
-    }
-    nlohmann::json steps = nlohmann::json::array();
-    for (std::size_t d = 0; d < document["drives"].size(); ++d) {
-        const std::string serial = document["drives"][d]["serial"];
-        for (const auto& device : devices) {
-            if (device.serial == serial) {
-                RandomJob(random, "h" + std::to_string(d), device.name, &steps);
-            }
+        for (const auto& view : views) {
+            devices.push_back({view.serial, view.name});
         }
     }
-    steps.push_back({{"op", "verify"}});
-    document["steps"] = steps;
-    return document;
+    return DrawSteps(random, document["drives"], devices);
 }
 
 }  // namespace
@@ -146,38 +118,53 @@ nlohmann::json MakeScenario(std::uint64_t seed, const WorldOptions& options)
 std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out)
 {
     const auto start = std::chrono::steady_clock::now();
-    std::uint64_t failures = 0;
-    std::uint64_t blocks = 0;
+    std::uint64_t failures = 0, blocks = 0, reportedLoss = 0, failedRequests = 0, faulty = 0;
+    std::map<std::string, std::uint64_t> faults;
     for (std::uint64_t i = 0; i < options.count; ++i) {
         const std::uint64_t seed = options.seed + i;
-        nlohmann::json document;
+        DrawnScenario drawn;
         Outcome outcome;
         try {
-            document = MakeScenario(seed, options.world);
-            outcome = RunOne(document, options.world);
+            drawn = MakeScenario(seed, options.world);
+            outcome = RunOne(drawn, options.world);
         } catch (const std::exception& error) {
             outcome.ok = false;
             outcome.why = std::string(error.what()) + "; ";
         }
         blocks += outcome.blocks;
+        reportedLoss += outcome.reportedLoss;
+        failedRequests += outcome.failedRequests;
+        faulty += drawn.faults.empty() ? 0 : 1;
+        for (const auto& [kind, count] : drawn.faults) {
+            faults[kind] += count;
+        }
         if (!outcome.ok) {
             ++failures;
             const auto file = options.failureDirectory / ("vorkasim-soak-" + std::to_string(seed) + ".json");
-            std::ofstream(file) << document.dump(2) << "\n";
-            out << (options.progress ? "\n" : "") << "FAILED seed " << seed << ": " << outcome.why
+            std::ofstream(file) << drawn.document.dump(2) << "\n";
+            out << (options.progress ? "\n" : "") << "FAILED seed " << seed
+                << (drawn.dataMayBeDestroyed ? " (drive faults)" : drawn.requestsMayFail ? " (every path hit)" : " (path faults)")
+                << ": " << outcome.why
                 << "reproduce with: vorkasim " << file.string() << "\n";
         }
         if (options.progress) {
             constexpr int width = 40;
             const int done = static_cast<int>((i + 1) * width / options.count);
             out << "\r[" << std::string(done, '#') << std::string(width - done, ' ') << "] " << i + 1 << "/"
-                << options.count << std::flush;
+                << options.count << " failed " << failures << std::flush;
         }
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     out << (options.progress ? "\n" : "") << "soak: " << options.count << " scenarios from seed " << options.seed
-        << ", " << blocks << " blocks verified, " << failures << " failed, " << seconds << " s\n";
+        << " (" << faulty << " with faults), " << blocks << " blocks verified, " << failures << " failed, "
+        << seconds << " s\n";
+    out << "soak: faults and path events drawn:";
+    for (const auto& [kind, count] : faults) {
+        out << " " << kind << " " << count << ";";
+    }
+    out << "\nsoak: requests failed where the schedule allowed it " << failedRequests
+        << ", blocks lost in a drive and reported to the application " << reportedLoss << "\n";
     return failures;
 }
 

@@ -491,6 +491,16 @@ std::vector<Record> TapeDrive::bufferedRecords() const {
   return {impl_->buffer.begin(), impl_->buffer.end()};
 }
 
+std::vector<Record> TapeDrive::logicalRecords() const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<Record> records = impl_->medium ? impl_->medium->records() : std::vector<Record>{};
+  if (!impl_->buffer.empty()) {
+    records.resize(std::min<std::size_t>(records.size(), impl_->bufferBase));
+    records.insert(records.end(), impl_->buffer.begin(), impl_->buffer.end());
+  }
+  return records;
+}
+
 std::vector<BufferLoss> TapeDrive::bufferLosses() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->losses;

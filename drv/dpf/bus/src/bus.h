@@ -193,6 +193,8 @@ typedef struct _PDO_EXT {
     UCHAR fPAMR;                            /* medium removal prevented (TAPE_LOCK) */
     UCHAR ucAMU;                            /* 0xFF unknown */
     UCHAR fSMP;                             /* a settings restore is in progress on this device */
+    UCHAR fSettingsLost;                    /* a reset or a lost connection put the drive's settings back to
+                                               its defaults: restore them before the next request */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
 } PDO_EXT, *PPDO_EXT;

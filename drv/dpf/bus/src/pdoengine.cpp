@@ -710,9 +710,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             }
         }
-        /* A path this drive is reached through anew gets the application's settings first. */
-        if (fFailover && !pPdoExt->fSMP && pPdoExt->pReservationHolder != NULL &&
-            pPdoExt->pReservationHolder != pTarget) {
+        /* A path this drive is reached through anew, or a drive that forgot them (a reset or a
+           lost connection), gets the application's settings first: a write must never meet
+           another block size than the one the application set. */
+        if (fFailover && !pPdoExt->fSMP &&
+            ((pPdoExt->pReservationHolder != NULL && pPdoExt->pReservationHolder != pTarget) ||
+             pPdoExt->fSettingsLost)) {
             /* The restore's own requests may fail over in their turn (the new path goes too):
                then the settings are on neither path completely, and are restored again on the
                path the drive is reached through now. */
@@ -725,6 +728,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 if (!NT_SUCCESS(statusRestore)) {
                     break;
                 }
+                pPdoExt->fSettingsLost = FALSE;
                 pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
                 if (pTarget == NULL || pTarget == pRestoredOn) {
                     break;

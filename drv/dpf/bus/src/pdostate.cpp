@@ -991,9 +991,11 @@ NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsi
             status = STATUS_IO_DEVICE_ERROR;
         }
     } else if (pScsiStatus->ucSenseKey == 0x06 && (pScsiStatus->ucAsc == 0x28 || pScsiStatus->ucAsc == 0x29)) {
-        /* Medium change, power on, reset, or a lost connection: where the tape stands is not known. */
+        /* Medium change, power on, reset, or a lost connection: where the tape stands is not known,
+           and the drive is back at its default block size, protection, lock and AMU. */
         pPdoExt->fRewound = FALSE;
         pPdoExt->fPositionValid = FALSE;
+        pPdoExt->fSettingsLost = TRUE;
     } else {
         DBG("BusPdoAdjustPosOnSense: No adjustment required\n");
     }

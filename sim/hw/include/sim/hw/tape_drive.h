@@ -238,6 +238,9 @@ class TapeDrive : public ScsiTarget {
   std::optional<TapePosition> position() const;
   std::vector<Record> records() const;          // on the medium, in order
   std::vector<Record> bufferedRecords() const;  // acknowledged, not yet on the medium, in order
+  // The tape as it reads once the buffer is written: the medium up to where the buffered objects
+  // go (they replace whatever the medium holds from there on), then the buffered objects.
+  std::vector<Record> logicalRecords() const;
   std::vector<BufferLoss> bufferLosses() const; // acknowledged and lost, oldest first
   std::string dumpMedium() const;
   void withMedium(const std::function<void(const Medium*)>& reader) const;

@@ -1,0 +1,44 @@
+// Drawing the soak's random scenarios: the SAN, each drive's workload and its fault schedule.
+//
+// A workload is a sequence of requests an application sends on one handle, drawn from a table
+// of workload kinds; faults and path Plug and Play events are drawn from a table of fault kinds
+// and placed between (or beside) the requests. New workloads (a changer's moves, say) are new
+// rows of the workload table.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorkasim {
+
+// What a drawn scenario may legitimately see, so that the soak knows what to hold it to.
+struct DrawnScenario {
+    nlohmann::json document;
+    // Some request may fail: a fault hit every path of a drive, or a drive-wide fault was drawn.
+    bool requestsMayFail = false;
+    // A fault that destroys data inside a drive was drawn: losses the application was told of
+    // are allowed.
+    bool dataMayBeDestroyed = false;
+    // Faults and path events drawn, by kind.
+    std::map<std::string, std::uint64_t> faults;
+};
+
+// The drives of a scenario and the virtual device each one gets, once the SAN is known.
+struct DriveDevice {
+    std::string serial;
+    std::string device;  // "Tape0"
+};
+
+// The SAN part of the scenario of one seed (one or two drives of one to four paths).
+nlohmann::json DrawSan(std::mt19937_64& random);
+
+// The steps of the scenario: a workload per drive with its faults, interleaved, ending with a
+// read-back of every drive, all faults cleared and a verify. `san` is DrawSan's result.
+DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices);
+
+}  // namespace vorkasim

@@ -1,0 +1,89 @@
+// Scenarios the fault soak found, each a backup job that once went wrong, kept as tests.
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+class SoakFindings : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [
+            {"serial": "VRK0000000000001", "wwnn": "5abcdef000000001", "buffered": true,
+             "paths": [{"port": 0, "target": 1}]}]})"));
+        vorkasim::WorldOptions options;
+        options.driverDirectory = VORKA_DRIVER_DIR;
+        world_ = std::make_unique<vorkasim::World>(scenario_, options);
+        world_->boot();
+        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
+    }
+    void TearDown() override
+    {
+        world_->shutdown();
+        EXPECT_TRUE(world_->violations().empty());
+    }
+    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+
+    vorkasim::Scenario scenario_;
+    std::unique_ptr<vorkasim::World> world_;
+    std::unique_ptr<vorkasim::Runner> runner_;
+};
+
+// The only path drops and comes back: the drive forgets the 4096-byte blocks the application set
+// for it (its connection was lost). The application hears of the failure, asks where it is and
+// writes on: its blocks must still be 4096-byte blocks, not one variable record per request.
+TEST_F(SoakFindings, FixedBlocksWrittenAfterThePathCameBackAreStillFixedBlocks)
+{
+    const std::string drive = "VRK0000000000001";
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+    run({{"op", "fault"}, {"drive", drive}, {"path", 0u}, {"kind", "down"}});
+    EXPECT_NE(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    run({{"op", "clear-faults"}, {"drive", drive}, {"path", 0u}});
+    run({{"op", "getpos"}, {"handle", "h"}});  // hears of the lost connection
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
+    EXPECT_EQ(read.status, 0u);
+    EXPECT_EQ(read.data.at("blocks"), 16);
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+    const json verify = run({{"op", "verify"}}).data.at("verify");
+    EXPECT_TRUE(verify.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verify);
+    EXPECT_EQ(verify.at("lost"), 0);
+    EXPECT_EQ(verify.at("blocks"), 16);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
+// The application spaces back into what it wrote and writes anew; the drive holds the new block
+// in its write buffer, so the old blocks after it are still on the medium until the buffer is
+// written. The check against the ground truth reads the tape as it will be: the new block
+// replaces them, nothing is unexpected.
+TEST_F(SoakFindings, ABufferedWriteInTheMiddleReplacesWhatFollowsBeforeItReachesTheMedium)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 5}, {"bytes", 1000}}).status, 0u);
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "blocks"}, {"count", -3}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 1000}}).status, 0u);
+    ASSERT_EQ(world_->san().findDrive("VRK0000000000001")->bufferedRecords().size(), 1u);
+    const json verify = run({{"op", "verify"}}).data.at("verify");
+    EXPECT_TRUE(verify.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verify);
+    EXPECT_EQ(verify.at("blocks"), 3);
+    EXPECT_EQ(verify.at("unexpected"), 0);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
+}  // namespace
