@@ -1,0 +1,113 @@
+// A drive that streams: writes land in its buffer and return while the buffer
+// drains to the medium at the drive's speed; reads come from a read-ahead
+// buffer the drive fills at that speed. The host's own time between commands
+// then overlaps the drive's instead of adding to it.
+#include <chrono>
+#include <thread>
+
+#include "hw_fixture.h"
+
+namespace hwtest {
+namespace {
+
+using namespace std::chrono;
+
+constexpr uint64_t kRate = 50'000'000;  // 50 MB/s: 5.2 ms a block
+constexpr uint32_t kBlock = 256 * 1024;
+
+milliseconds atRate(uint64_t bytes) { return milliseconds(bytes * 1000 / kRate); }
+
+DriveConfig streamingConfig(uint64_t capacity) {
+  DriveConfig c = TwoPathDrive::defaultConfig();
+  c.buffered = true;
+  c.bufferCapacity = capacity;
+  c.timing.bytesPerSecond = kRate;
+  return c;
+}
+
+class Streaming : public TwoPathDrive {
+ protected:
+  Streaming() : TwoPathDrive(streamingConfig(1u << 20)) {}
+  // The application's own work between two requests.
+  static void hostWork() { std::this_thread::sleep_for(milliseconds(2)); }
+};
+
+class LargeBuffer : public TwoPathDrive {
+ protected:
+  LargeBuffer() : TwoPathDrive(streamingConfig(8u << 20)) {}
+};
+
+TEST_F(LargeBuffer, ABurstSmallerThanTheBufferReturnsAtOnceAndFilemarksWaitForTheDrain) {
+  const auto data = pattern(kBlock, 3);
+  const auto start = steady_clock::now();
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(a.write(false, kBlock, data).good());
+  const auto burst = steady_clock::now() - start;
+  EXPECT_LT(burst, atRate(8ull * kBlock) / 2) << "2 MiB went into the 8 MiB buffer";
+
+  ASSERT_TRUE(a.writeFilemarks(1).good());
+  EXPECT_GE(steady_clock::now() - start, atRate(8ull * kBlock)) << "the filemark waited until the data was on tape";
+  EXPECT_EQ(layout(), (std::vector<long>{kBlock, kBlock, kBlock, kBlock, kBlock, kBlock, kBlock, kBlock, -1}));
+}
+
+TEST_F(LargeBuffer, ReadPositionAndRewindWaitForTheDrainButImmediateFilemarksDoNot) {
+  const auto data = pattern(kBlock, 4);
+  const auto t0 = steady_clock::now();
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(a.write(false, kBlock, data).good());
+  ASSERT_TRUE(a.send(Host::six(0x10, 0x01, 1)).good());  // WRITE FILEMARKS, IMMED
+  EXPECT_LT(steady_clock::now() - t0, atRate(4ull * kBlock) / 2) << "writes and the immediate filemark are buffered";
+  ASSERT_TRUE(a.readPosition(0).good());
+  EXPECT_GE(steady_clock::now() - t0, atRate(4ull * kBlock));
+  ASSERT_TRUE(a.write(false, kBlock, data).good());
+  const auto t1 = steady_clock::now();
+  ASSERT_TRUE(a.rewind().good());
+  EXPECT_GE(steady_clock::now() - t1, atRate(kBlock) - milliseconds(1)) << "the rewind waited for the drain";
+}
+
+TEST_F(Streaming, ASustainedWriteStreamRunsAtTheDrivesRateWithTheHostsTimeHidden) {
+  constexpr int kBlocks = 16;  // 4 MiB through a 1 MiB buffer
+  const auto data = pattern(kBlock, 5);
+  const auto start = steady_clock::now();
+  for (int i = 0; i < kBlocks; ++i) {
+    ASSERT_TRUE(a.write(false, kBlock, data).good());
+    hostWork();
+  }
+  ASSERT_TRUE(a.writeFilemarks(0).good());
+  const auto elapsed = steady_clock::now() - start;
+  const auto medium = atRate(uint64_t{kBlocks} * kBlock);  // 83 ms
+  EXPECT_GE(elapsed, medium);
+  // Drive time plus host time one after the other would be 32 ms more.
+  EXPECT_LT(elapsed, medium + milliseconds(20)) << duration_cast<milliseconds>(elapsed).count() << " ms";
+  EXPECT_EQ(drive->records().size(), static_cast<size_t>(kBlocks));
+}
+
+TEST_F(Streaming, SequentialReadsComeFromReadAheadAtTheDrivesRate) {
+  constexpr int kBlocks = 16;
+  const auto data = pattern(kBlock, 6);
+  drive->setTiming({});
+  for (int i = 0; i < kBlocks; ++i) ASSERT_TRUE(a.write(false, kBlock, data).good());
+  ASSERT_TRUE(a.rewind().good());
+  drive->setTiming(TimingModel{kRate, microseconds(0)});
+
+  const auto start = steady_clock::now();
+  for (int i = 0; i < kBlocks; ++i) {
+    const CommandResult r = a.read(false, false, kBlock, kBlock);
+    ASSERT_TRUE(r.good());
+    ASSERT_EQ(r.dataIn, data);
+    hostWork();
+  }
+  const auto elapsed = steady_clock::now() - start;
+  const auto medium = atRate(uint64_t{kBlocks} * kBlock);
+  EXPECT_GE(elapsed, medium);
+  EXPECT_LT(elapsed, medium + milliseconds(20)) << duration_cast<milliseconds>(elapsed).count() << " ms";
+
+  // A locate ends the stream: the next read waits for the medium again.
+  ASSERT_TRUE(a.send({0x2B, 0, 0, 0, 0, 0, 0, 0, 0, 0}).good());
+  hostWork();
+  hostWork();
+  const auto t = steady_clock::now();
+  ASSERT_TRUE(a.read(false, false, kBlock, kBlock).good());
+  EXPECT_GE(steady_clock::now() - t, atRate(kBlock) - milliseconds(1)) << "nothing was read ahead across the locate";
+}
+
+}  // namespace
+}  // namespace hwtest
