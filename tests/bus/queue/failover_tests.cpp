@@ -330,40 +330,6 @@ TEST_P(Failover, AResetMakesThePositionUnknownSoAFailedWriteIsRelocatedFromTheDr
     EXPECT_EQ(drive_->records().back().data, Block(data, 3, 512));
 }
 
-TEST_P(Failover, APathThatCameBackCarriesTheWriteWhenTheOtherPathGoes) {
-    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
-    const auto leadIn = LeadIn(4);
-    // A's cable is pulled: the backup goes on through B.
-    pathA_->setDown(kDeviceNotConnected);
-    const auto first = Pattern(2048, 3);
-    ASSERT_EQ(app_->Write(first).status, STATUS_SUCCESS);
-    // A comes back; then B goes. A's first answer is the drive's 06/29 for the lost connection.
-    pathA_->restore();
-    pathB_->setDown(kDeviceNotConnected);
-    const auto second = Pattern(1536, 4);
-    EXPECT_EQ(app_->Write(second).status, STATUS_SUCCESS) << "the recovered path works";
-    auto written = first;
-    written.insert(written.end(), second.begin(), second.end());
-    ExpectMedium(leadIn, written);
-    // The tape stands right after the last block: the next write continues there.
-    const auto third = Pattern(512, 5);
-    ASSERT_EQ(app_->Write(third).status, STATUS_SUCCESS);
-    written.insert(written.end(), third.begin(), third.end());
-    ExpectMedium(leadIn, written);
-    EXPECT_TRUE(rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0xC0000007)).empty())
-        << "the preempt that met A's attention was not a refusal";
-}
-
-TEST_P(Failover, APowerOnAttentionOnEveryTryEndsAfterTwoRetriesOnThatPath) {
-    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
-    pathB_->setDown(kDeviceNotConnected);
-    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .count = Fault::kForever, .senseKey = 0x06,
-                              .asc = 0x29, .opcode = kWrite6});
-    EXPECT_NE(app_->Write(Pattern(1024, 1)).status, STATUS_SUCCESS);
-    EXPECT_EQ(Commands(*pathA_, kWrite6), 3) << "the attempt and two retries on the same path";
-    EXPECT_TRUE(drive_->records().empty());
-}
-
 // ---- Filemarks ----
 
 TEST_P(Failover, FilemarksCutOffPartWayAreFinishedWithTheMissingOnes) {

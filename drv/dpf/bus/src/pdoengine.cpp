@@ -704,43 +704,15 @@ static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, P
     }
 }
 
-/* A power-on, reset or lost-connection unit attention (06/29/xx): the drive refused the command
-   without executing it, and the path that carried it works. Not a path failure. The base driver
-   reports it as STATUS_BUS_RESET, also when it met it in the preempt sent ahead of the request. */
-static BOOLEAN BusAttemptMetPowerOnAttention(PBUS_FORWARD_RUN pRun)
-{
-    PSCSI_STATUS pScsiStatus = pRun->pScsiStatus;
-    if (NT_SUCCESS(pRun->iStatus)) {
-        return FALSE;
-    }
-    if (pScsiStatus->fSenseValid) {
-        return pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x29;
-    }
-    return pRun->iStatus == STATUS_BUS_RESET;
-}
-
 /* TRUE when the attempt failed in a way that another try may cure. *pStatusEnd is set when the
-   run must end at once with that status; *pfSamePath when the try belongs on the same path. */
+   run must end at once with that status. */
 static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun,
-                                    BOOLEAN fFailover, PNTSTATUS pStatusEnd, PBOOLEAN pfSamePath)
+                                    BOOLEAN fFailover, PNTSTATUS pStatusEnd)
 {
     PSCSI_STATUS pScsiStatus = pRun->pScsiStatus;
     BOOLEAN fDecision = FALSE;
     WCHAR wszWhy[40];
 
-    if (fFailover && BusAttemptMetPowerOnAttention(pRun)) {
-        /* The position is unknown now (read again before the retry); the path came back from a
-           loss or the drive from a reset, and the retry on it is counted like any other. */
-        SCSI_STATUS scAttention;
-        RtlZeroMemory(&scAttention, sizeof(scAttention));
-        scAttention.fSenseValid = TRUE;
-        scAttention.ucSenseKey = 0x06;
-        scAttention.ucAsc = 0x29;
-        (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scAttention);
-        DBG("BusPdoSendToFilter: unit attention 6/29 (NTSTATUS 0x%08x).  Retry on current path\n", (ULONG)pRun->iStatus);
-        *pfSamePath = TRUE;
-        return TRUE;
-    }
     if ((ULONG)pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
         /* The new path could not break the reservation (logged when the attempt ended): the sense
            data are the refusal's, not a path's. */
@@ -958,11 +930,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             break;   /* the status table refused it */
         }
         if ((ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
-            /* A preempt that met the drive's power-on attention was not refused: it is sent again
-               with the retry on this path. */
-            if (!BusAttemptMetPowerOnAttention(&run)) {
-                BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
-            }
+            BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
         } else if (pPrevTarget != NULL || run.fPreempt) {
             fFailoverOccurred = TRUE;
             run.fPreempt = FALSE;
@@ -992,11 +960,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
 
         if (!pPdoExt->fDoNotFailover) {
-            BOOLEAN fSamePath = FALSE;
-            fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, &run, fFailover, &statusEnd, &fSamePath);
-            if (fSamePath) {
-                fRetrySamePath = TRUE;
-            }
+            fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, &run, fFailover, &statusEnd);
             if (statusEnd != STATUS_SUCCESS) {
                 status = statusEnd;
                 run.iStatus = statusEnd;
