@@ -76,10 +76,12 @@ void TapeDrive::Impl::postUnitAttentionToAll(SenseCode code, std::optional<Initi
 
 void TapeDrive::Impl::doReset() {
   abortMotion(std::nullopt, true);
-  if (cfg.resetKeepsBuffer)
+  if (cfg.resetKeepsBuffer) {
     flush();
-  else
+  } else {
     discardBuffer(LossCause::Reset);
+    stream.clear();  // nothing left to drain
+  }
   if (cfg.rewindOnReset) {
     pos = 0;
     positionKnown = true;
@@ -339,6 +341,7 @@ TimingModel TapeDrive::timing() const {
 void TapeDrive::setTiming(TimingModel timing) {
   std::lock_guard lock(impl_->mutex);
   impl_->cfg.timing = timing;
+  impl_->stream.clear();
 }
 
 MotionModel TapeDrive::motion() const {
@@ -364,7 +367,9 @@ InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
 
 CommandResult TapeDrive::execute(InitiatorId initiator, const Command& command, const Fault* injected) {
   std::unique_lock lock(impl_->mutex);
-  return impl_->run(lock, initiator, command, injected);
+  CommandResult result = impl_->run(lock, initiator, command, injected);
+  if (result.delivered()) result.readyAt = impl_->pace(initiator, command, result);
+  return result;
 }
 
 void TapeDrive::reset() {

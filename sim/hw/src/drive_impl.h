@@ -9,6 +9,7 @@
 #include <mutex>
 #include <span>
 
+#include "drive_stream.h"
 #include "identity.h"
 #include "sense.h"
 #include "sim/hw/tape_drive.h"
@@ -167,6 +168,10 @@ struct TapeDrive::Impl {
   void discardBuffer(LossCause cause);
   bool reportDeferred(Exchange& x);
   std::optional<Sense> takeDeferred(InitiatorId id);
+
+  // drive_stream.cpp: the time a command takes at the drive's data rate
+  StreamClock stream;
+  StreamClock::Clock::time_point pace(InitiatorId id, const Command& cmd, const CommandResult& res);
 
   // drive_sixteen.cpp: READ(16), WRITE(16), WRITE FILEMARKS(16), SPACE(16)
   static bool isSixteenByteData(uint8_t op);

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
 
 namespace sim::hw {
 namespace {
@@ -19,12 +24,38 @@ constexpr std::array<uint32_t, 256> makeCrc32cTable() {
 
 constexpr auto kCrc32cTable = makeCrc32cTable();
 
+uint32_t crc32cBytes(const uint8_t* p, std::size_t n, uint32_t c) noexcept {
+  for (std::size_t i = 0; i < n; ++i) c = kCrc32cTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  return c;
+}
+
+#if defined(__x86_64__)
+// The processor's CRC32 instruction computes the same Castagnoli CRC eight bytes at a
+// time: the drive checksums every block it writes, and the table loop alone took most
+// of a write's time in an unoptimised build.
+__attribute__((target("sse4.2"))) uint32_t crc32cWords(const uint8_t* p, std::size_t n, uint32_t c) noexcept {
+  uint64_t c64 = c;
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    c64 = _mm_crc32_u64(c64, word);
+  }
+  return crc32cBytes(p, n, static_cast<uint32_t>(c64));
+}
+
+const bool kHasCrc32Instruction = [] {
+  __builtin_cpu_init();  // may run before the runtime's own initialisation
+  return __builtin_cpu_supports("sse4.2") != 0;
+}();
+#endif
+
 }  // namespace
 
 uint32_t crc32c(std::span<const uint8_t> bytes) noexcept {
-  uint32_t c = 0xFFFFFFFFu;
-  for (uint8_t b : bytes) c = kCrc32cTable[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
+#if defined(__x86_64__)
+  if (kHasCrc32Instruction) return crc32cWords(bytes.data(), bytes.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
+#endif
+  return crc32cBytes(bytes.data(), bytes.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
 }
 
 Medium::Medium(MediumConfig config) : config_(std::move(config)) {}

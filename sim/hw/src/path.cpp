@@ -78,9 +78,12 @@ CommandResult Path::execute(const Command& command) {
   countResult(result);
   if (result.delivered()) {
     // The transfer-time model sleeps here, with no lock held, so that other
-    // paths keep the target busy meanwhile.
+    // paths keep the target busy meanwhile. A streaming drive names the moment
+    // itself (its buffers let the host run ahead of the medium).
     const TimingModel t = target_.timing();
-    if (t.bytesPerSecond != 0 || t.perCommand.count() != 0) {
+    if (result.readyAt) {
+      if (*result.readyAt > std::chrono::steady_clock::now()) std::this_thread::sleep_until(*result.readyAt);
+    } else if (t.bytesPerSecond != 0 || t.perCommand.count() != 0) {
       const uint64_t bytes = result.dataIn.size() + result.dataOutTransferred;
       auto delay = t.perCommand;
       if (t.bytesPerSecond != 0)

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <compare>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -122,6 +124,10 @@ struct CommandResult {
   // Bytes of the initiator's buffer that were not transferred: data-in buffer
   // length minus dataIn.size(), or data-out length minus dataOutTransferred.
   uint32_t residual = 0;
+  // When the initiator hears the answer, for a target that keeps its own
+  // account of time (a streaming drive); otherwise the path's transfer-time
+  // model applies.
+  std::optional<std::chrono::steady_clock::time_point> readyAt;
 
   bool delivered() const noexcept { return transportStatus == 0; }
   bool good() const noexcept { return delivered() && scsiStatus == kScsiGood; }
