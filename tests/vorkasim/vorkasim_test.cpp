@@ -175,6 +175,33 @@ TEST(World, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
     EXPECT_TRUE(world.violations().empty());
 }
 
+TEST(World, ExclusiveDriveIsFreeForTheNextJobAsSoonAsTheLastOneClosedIt)
+{
+    const auto scenario = TwoDrives();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    std::vector<vorkasim::DeviceView> devices;
+    world.queryDevices(&devices);
+    const std::string name = Find(devices, "SER0001")->name;
+
+    // open -> read -> close, open -> write -> close, each followed at once by the next job's open.
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "r"}}).status, 0u) << round;
+        ASSERT_EQ(runner.run({{"op", "rewind"}, {"handle", "r"}}).status, 0u);
+        runner.run({{"op", "read"}, {"handle", "r"}, {"requests", 1}, {"bytes", 512}});
+        ASSERT_EQ(runner.run({{"op", "close"}, {"handle", "r"}}).status, 0u);
+        ASSERT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "w"}}).status, 0u) << round;
+        ASSERT_EQ(runner.run({{"op", "write"}, {"handle", "w"}, {"requests", 2}, {"bytes", 512}}).status, 0u);
+        ASSERT_EQ(runner.run({{"op", "close"}, {"handle", "w"}}).status, 0u);
+    }
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "a"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0xC0000022u);
+    EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "a"}}).status, 0u);
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
 TEST(World, RegistryFileMakesTwoRunsTwoBootsOfOneServer)
 {
     const auto registryFile = TempFile("persistent-registry.json");
