@@ -175,6 +175,80 @@ TEST(World, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
     EXPECT_TRUE(world.violations().empty());
 }
 
+TEST(World, ExclusiveDriveIsFreeForTheNextJobAsSoonAsTheLastOneClosedIt)
+{
+    const auto scenario = TwoDrives();
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    std::vector<vorkasim::DeviceView> devices;
+    world.queryDevices(&devices);
+    const std::string name = Find(devices, "SER0001")->name;
+
+    // open -> read -> close, open -> write -> close, each followed at once by the next job's open.
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "r"}}).status, 0u) << round;
+        ASSERT_EQ(runner.run({{"op", "rewind"}, {"handle", "r"}}).status, 0u);
+        runner.run({{"op", "read"}, {"handle", "r"}, {"requests", 1}, {"bytes", 512}});
+        ASSERT_EQ(runner.run({{"op", "close"}, {"handle", "r"}}).status, 0u);
+        ASSERT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "w"}}).status, 0u) << round;
+        ASSERT_EQ(runner.run({{"op", "write"}, {"handle", "w"}, {"requests", 2}, {"bytes", 512}}).status, 0u);
+        ASSERT_EQ(runner.run({{"op", "close"}, {"handle", "w"}}).status, 0u);
+    }
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "a"}}).status, 0u);
+    EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0xC0000022u);
+    EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "a"}}).status, 0u);
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
+TEST(World, ExclusiveDriveIsFreeAfterACloseThatFollowsAFailoverOrALostPath)
+{
+    const auto scenario = vorkasim::ParseScenario(json::parse(R"({"drives": [
+        {"serial": "VRKX000000000001", "wwnn": "5abcdef000000071",
+         "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}, {"port": 2, "target": 1}]},
+        {"serial": "VRKX000000000002", "wwnn": "5abcdef000000072", "dpfFlags": 0,
+         "paths": [{"port": 0, "target": 2}, {"port": 1, "target": 2}]}]})"));
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    std::vector<vorkasim::DeviceView> devices;
+    world.queryDevices(&devices);
+    const std::string name = Find(devices, "VRKX000000000001")->name;
+    const std::string shared = Find(devices, "VRKX000000000002")->name;
+    auto run = [&](const std::string& text) { return runner.run(json::parse(text)).status; };
+    auto open = [&](const std::string& device, const std::string& handle) {
+        return runner.run({{"op", "open"}, {"device", device}, {"handle", handle}}).status;
+    };
+
+    // open -> write -> failover -> close.
+    ASSERT_EQ(open(name, "a"), 0u);
+    ASSERT_EQ(run(R"({"op": "write", "handle": "a", "requests": 2, "bytes": 512})"), 0u);
+    ASSERT_EQ(run(R"({"op": "fault", "drive": "VRKX000000000001", "path": 0, "kind": "down"})"), 0u);
+    ASSERT_EQ(run(R"({"op": "write", "handle": "a", "requests": 2, "bytes": 512})"), 0u);
+    ASSERT_EQ(run(R"({"op": "close", "handle": "a"})"), 0u);
+    ASSERT_EQ(open(name, "b"), 0u) << "free after a close on the path taken over";
+
+    // open -> write -> the path in use goes away -> close.
+    ASSERT_EQ(run(R"({"op": "write", "handle": "b", "requests": 2, "bytes": 512})"), 0u);
+    ASSERT_EQ(run(R"({"op": "surprise-remove", "drive": "VRKX000000000001", "path": 1})"), 0u);
+    ASSERT_EQ(run(R"({"op": "close", "handle": "b"})"), 0u);
+    ASSERT_EQ(open(name, "c"), 0u) << "free after a close once the path had gone";
+    EXPECT_EQ(open(name, "d"), 0xC0000022u) << "still one handle at a time";
+    ASSERT_EQ(run(R"({"op": "close", "handle": "c"})"), 0u);
+
+    // A drive that is not exclusive: two handles, both closed, and it opens again.
+    ASSERT_EQ(open(shared, "s1"), 0u);
+    ASSERT_EQ(open(shared, "s2"), 0u);
+    ASSERT_EQ(run(R"({"op": "write", "handle": "s1", "requests": 1, "bytes": 512})"), 0u);
+    ASSERT_EQ(run(R"({"op": "close", "handle": "s1"})"), 0u);
+    ASSERT_EQ(run(R"({"op": "close", "handle": "s2"})"), 0u);
+    EXPECT_EQ(open(shared, "s3"), 0u);
+    EXPECT_EQ(run(R"({"op": "close", "handle": "s3"})"), 0u);
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
 TEST(World, RegistryFileMakesTwoRunsTwoBootsOfOneServer)
 {
     const auto registryFile = TempFile("persistent-registry.json");

@@ -66,17 +66,6 @@ std::vector<std::uint8_t> Record(bool layout32, size_t size, std::vector<std::ui
     }
     return b;
 }
-// Opens once the previous handle's close reached the drive: the close of a handle follows the
-// completion of its last request, which a worker may still be finishing when CloseHandle returns.
-NTSTATUS OpenExclusive(App& app, const std::u16string& name) {
-    NTSTATUS status = STATUS_ACCESS_DENIED;
-    for (int i = 0; i < 1000 && status == STATUS_ACCESS_DENIED; ++i) {
-        status = app.Open(name);
-        if (status == STATUS_ACCESS_DENIED) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return status;
-}
-
 const std::vector<std::uint8_t> kInquiry32 = {0x12, 0, 0, 0, 32, 0};
 const std::vector<std::uint8_t> kUnknownCommand = {0xC5, 0, 0, 0, 0, 0};
 
@@ -225,7 +214,7 @@ TEST_P(VirtualTape, AThirtyTwoBitBufferedPassThroughIsAnsweredInItsOwnLayout) {
 // its own buffer address, not the system address the bus forwarded.
 void DirectInquiry(Rig& rig, const std::u16string& name, bool process32) {
     App app(rig.Machine(), process32);
-    ASSERT_EQ(OpenExclusive(app, name), STATUS_SUCCESS);
+    ASSERT_EQ(app.Open(name), STATUS_SUCCESS) << "the previous handle is closed";
     void* user = app.Process().alloc(32);
     const auto address = reinterpret_cast<std::uintptr_t>(user);
     if (process32) ASSERT_LT(address, 0x100000000ULL);
@@ -306,14 +295,10 @@ TEST_P(VirtualTape, PassThroughRecordsThatDoNotFitTheirBuffersAreRefused) {
     Put16(rec, 0, 48);
     EXPECT_EQ(app64.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 80, rec.data(), 80).status,
               STATUS_INFO_LENGTH_MISMATCH);
-    // A 64-bit process's direct record in the 32-bit layout would hand its 4-byte field on as an address.
-    rec = Record(true, 72, kInquiry32, SCSI_IOCTL_DATA_IN, 0, 0, 48, 24);
-    EXPECT_EQ(app64.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), 72, rec.data(), 72).status,
-              STATUS_INFO_LENGTH_MISMATCH);
     app64.Close();
 
     App app32(rig_->Machine(), true);
-    ASSERT_EQ(OpenExclusive(app32, virtualName_), STATUS_SUCCESS);
+    ASSERT_EQ(app32.Open(virtualName_), STATUS_SUCCESS);
     rec = Record(true, 40, kInquiry32, SCSI_IOCTL_DATA_IN, 0, 0, 0, 0);
     EXPECT_EQ(app32.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 40, rec.data(), 40).status, STATUS_BUFFER_TOO_SMALL);
     // Data range past the end of the caller's buffer.
@@ -325,6 +310,52 @@ TEST_P(VirtualTape, PassThroughRecordsThatDoNotFitTheirBuffersAreRefused) {
     EXPECT_EQ(app32.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 104, rec.data(), 104).status,
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(TableEntries(), 0);
+}
+
+// A record must be in the layout of the process that sends it, as the port driver below demands:
+// 56 bytes from a 64-bit process, 44 from a 32-bit one. The other width is refused before anything
+// reaches the drive or is locked.
+TEST_P(VirtualTape, PassThroughRecordsOfTheOtherProcessWidthAreRefused) {
+    App app64(rig_->Machine());
+    ASSERT_EQ(app64.Open(virtualName_), STATUS_SUCCESS);
+    void* user64 = app64.Process().alloc(32);
+    // A 64-bit process's direct record in the 32-bit layout would hand its 4-byte field on as an address.
+    std::vector<std::uint8_t> rec =
+        Record(true, 72, kInquiry32, SCSI_IOCTL_DATA_IN, 32, reinterpret_cast<std::uintptr_t>(user64) & 0xFFFFFFFF,
+               48, 24);
+    std::vector<std::uint8_t> out(rec.size());
+    EXPECT_EQ(app64.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), 72, out.data(), 72).status,
+              STATUS_INVALID_PARAMETER);
+    // Its buffered record in the 32-bit layout is not converted either.
+    rec = Record(true, 104, kInquiry32, SCSI_IOCTL_DATA_IN, 32, 48, 80, 24);
+    out.assign(rec.size(), 0);
+    Reply r = app64.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 104, out.data(), 104);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_NE(std::string(reinterpret_cast<const char*>(&out[48 + 8]), 5), "VORKA") << "no inquiry data";
+    app64.Process().free(user64);
+    app64.Close();
+
+    App app32(rig_->Machine(), true);
+    ASSERT_EQ(app32.Open(virtualName_), STATUS_SUCCESS);
+    void* user32 = app32.Process().alloc(32);
+    rec = Record(false, 80, kInquiry32, SCSI_IOCTL_DATA_IN, 32, reinterpret_cast<std::uintptr_t>(user32), 56, 24);
+    out.assign(rec.size(), 0);
+    EXPECT_EQ(app32.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), 80, out.data(), 80).status,
+              STATUS_INVALID_PARAMETER);
+    rec = Record(false, 112, kInquiry32, SCSI_IOCTL_DATA_IN, 32, 56, 88, 24);
+    out.assign(rec.size(), 0);
+    EXPECT_EQ(app32.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 112, out.data(), 112).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(kMdlNodeTag), 0u) << "nothing was locked";
+    EXPECT_EQ(TableEntries(), 0);
+
+    // Each in its own layout is answered.
+    rec = Record(true, 104, kInquiry32, SCSI_IOCTL_DATA_IN, 32, 48, 80, 24);
+    out.assign(rec.size(), 0);
+    ASSERT_EQ(app32.Control(IOCTL_SCSI_PASS_THROUGH, rec.data(), 104, out.data(), 104).status, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&out[48 + 8]), 5), "VORKA");
+    app32.Process().free(user32);
 }
 
 TEST_P(VirtualTape, ControlCodesThatCannotBeForwardedSafelyAreRefused) {
@@ -344,12 +375,8 @@ TEST_P(VirtualTape, ControlCodesThatCannotBeForwardedSafelyAreRefused) {
         us.Buffer = name.data();
         us.Length = us.MaximumLength = USHORT(name.size() * 2);
         PFILE_OBJECT file = nullptr;
-        NTSTATUS opened = STATUS_ACCESS_DENIED;
-        for (int i = 0; i < 1000 && opened == STATUS_ACCESS_DENIED; ++i) {
-            opened = IoGetDeviceObjectPointer(&us, FILE_READ_DATA, &file, &device);
-            if (opened == STATUS_ACCESS_DENIED) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_EQ(opened, STATUS_SUCCESS);
+        ASSERT_EQ(IoGetDeviceObjectPointer(&us, FILE_READ_DATA, &file, &device), STATUS_SUCCESS)
+            << "the application's handle is closed";
         char serial[SERIAL_NUMBER_LENGTH] = {};
         Reply r = tapetest::KernelControl(device, kGetSerialNumber, serial, sizeof serial, serial, sizeof serial);
         ObDereferenceObject(file);

@@ -386,7 +386,12 @@ NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusDispatchCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     /* Like a close, a cleanup succeeds on a removed device too. */
     BOOLEAN fEntered = BusEnterDevice(pDeviceObject);
-    NTSTATUS status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    NTSTATUS status;
+    if (BusIsControlDevice(pDeviceObject)) {
+        status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
+    } else {
+        status = BusPdoCleanup(pDeviceObject, pIrp);
+    }
     if (fEntered) {
         BusDecIoCount(pDeviceObject);
     }

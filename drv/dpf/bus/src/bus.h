@@ -307,6 +307,7 @@ NTSTATUS BusIrpMnSurpriseRemoval(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* Open and close of a virtual device (admission rules, then the failover engine). */
 NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
+NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* ---- pdoqueue.cpp: the request queue of a virtual device ----
  *

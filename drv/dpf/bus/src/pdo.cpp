@@ -716,19 +716,59 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return status;
 }
 
+/*
+ * Gives back the open count of one file object on the virtual device and forgets the tracked
+ * position, as a close does.
+ */
+static VOID BusPdoReleaseOpen(PPDO_EXT pPdoExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    LONG lHandles = BusDecrementOpenHandles(pPdoExt);
+    pPdoExt->fPositionValid = FALSE;
+    pPdoExt->fRewound = FALSE;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    DBG("BusPdoReleaseOpen: There are now %d open handles\n", lHandles);
+}
+
+/*
+ * The application's last handle to a file object goes. The I/O manager sends this in the closing
+ * thread before CloseHandle returns, while the close request follows only when the last reference
+ * to the file object goes: a request of the handle still queued or being completed keeps one. The
+ * open count is given back here, so that an exclusive drive admits the next open as soon as the
+ * application has closed its handle.
+ */
+NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+
+    BusPdoReleaseOpen(pPdoExt);
+    NTSTATUS status = STATUS_SUCCESS;
+    pIrp->IoStatus.Status = status;
+    pIrp->IoStatus.Information = 0;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+
+    EXT("BusPdoCleanup: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoClose: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
         DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
     NTSTATUS status;
     BOOLEAN fGone;
     KIRQL irql;
 
+    /* A file object that had its cleanup gave its count back then; one closed without a cleanup
+       (a kernel-mode reference, never a handle) gives it back now. */
+    if (pFileObject == NULL || (pFileObject->Flags & FO_CLEANUP_COMPLETE) == 0) {
+        BusPdoReleaseOpen(pPdoExt);
+    }
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    BusDecrementOpenHandles(pPdoExt);
-    pPdoExt->fPositionValid = FALSE;
-    pPdoExt->fRewound = FALSE;
     fGone = pPdoExt->pPdoData == NULL;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 

@@ -169,6 +169,9 @@ NTSTATUS BusPdoDequeueMdl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* TRUE for the two SCSI pass-through control codes. */
 BOOLEAN BusIsPassThrough(ULONG ulIoctl);
+/* Checks that the caller's record is there and that its Length is its process's layout (44 bytes
+   from a 32-bit process, 56 from any other); see buspassthru.cpp. */
+NTSTATUS BusPassThruCheckLength(PIRP pIrp);
 /* Checks the caller's record and notes what forwarding needs; see buspassthru.cpp. */
 NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
                                PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

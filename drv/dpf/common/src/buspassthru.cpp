@@ -13,37 +13,24 @@ BOOLEAN BusIsPassThrough(ULONG ulIoctl)
 }
 
 /*
- * TRUE when the request's record is converted from the 32-bit layout: a buffered record of Length 44
- * from any process, a direct record of Length 44 from a 32-bit process. The caller checked that the
- * system buffer holds at least 44 bytes.
+ * Checks the Length field of the caller's record against the layout of the caller's process, as the
+ * base and port drivers below do: a 32-bit process sends the 44-byte record, every other caller the
+ * 56-byte one. A record of the other width is refused rather than guessed at: a 64-bit process's
+ * 44-byte direct record would hand its 4-byte field on as an address, and its buffered one would
+ * be rewritten under offsets it never meant.
+ *   STATUS_BUFFER_TOO_SMALL      no system buffer, or fewer input bytes than the record needs
+ *   STATUS_INFO_LENGTH_MISMATCH  a Length that is neither layout's
+ *   STATUS_INVALID_PARAMETER     the other width's Length
  */
-static BOOLEAN BusPassThruIs32bit(PIRP pIrp, ULONG ulIoctl)
+NTSTATUS BusPassThruCheckLength(PIRP pIrp)
 {
-    USHORT usLength;
-    RtlCopyMemory(&usLength, pIrp->AssociatedIrp.SystemBuffer, sizeof(usLength));
-    if (usLength != CMN_PT32_LENGTH) {
-        return FALSE;
-    }
-    return ulIoctl == IOCTL_SCSI_PASS_THROUGH || IoIs32bitProcess(pIrp);
-}
-
-NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
-                               PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    ENT("BusPdoSetPassThruVars: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    ENT("BusPassThruCheckLength: pIrp 0x%08x\n", DBG_PTR(pIrp));
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    ULONG ulIoctl = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
     ULONG ulInput = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
-    BOOLEAN fDirect = ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     PUCHAR pRecord = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
     NTSTATUS status = STATUS_SUCCESS;
     USHORT usLength = 0;
-
-    *ppMdl = BusPdoGetMdl(pDeviceObject, pIrp);
-    *ppPassThru = pRecord;
-    *pf32bit = FALSE;
-    *pul32bitDataBuffer = 0;
-    *ppDataBuffer = NULL;
+    USHORT usExpected = IoIs32bitProcess(pIrp) ? CMN_PT32_LENGTH : CMN_PT64_LENGTH;
 
     /* A request without input has no system buffer: nothing of the record is read before this. */
     if (pRecord == NULL || ulInput < CMN_PT32_LENGTH) {
@@ -59,20 +46,53 @@ NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit,
         status = STATUS_INFO_LENGTH_MISMATCH;
         goto done;
     }
-    *pf32bit = BusPassThruIs32bit(pIrp, ulIoctl);
-    if (!*pf32bit && usLength != CMN_PT64_LENGTH) {
-        /* A 64-bit process's direct record in the 32-bit layout: the lower drivers would take its
-           4-byte field at offset 20 for the data address. */
-        DBG("BusPdoSetPassThruVars: Incorrect Length field of passthru struct.  Expected one of {%d, %d, %d, %d}, "
-            "got %d\n",
-            CMN_PT64_LENGTH, CMN_PT64_LENGTH, CMN_PT64_LENGTH, CMN_PT64_LENGTH, (int)usLength);
-        status = STATUS_INFO_LENGTH_MISMATCH;
+    if (usLength != usExpected) {
+        DBG("BusPassThruCheckLength: Length %d is not the caller's layout (%d)\n", (int)usLength, (int)usExpected);
+        status = STATUS_INVALID_PARAMETER;
         goto done;
     }
-    if (!*pf32bit && ulInput < CMN_PT64_LENGTH) {
+    if (ulInput < usLength) {
         status = STATUS_BUFFER_TOO_SMALL;
+    }
+
+done:
+    EXT("BusPassThruCheckLength: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * TRUE when the request's record is converted from the 32-bit layout: a record of Length 44, which
+ * only a 32-bit process may send (BusPassThruCheckLength). The caller checked that the system buffer
+ * holds at least 44 bytes.
+ */
+static BOOLEAN BusPassThruIs32bit(PIRP pIrp)
+{
+    USHORT usLength;
+    RtlCopyMemory(&usLength, pIrp->AssociatedIrp.SystemBuffer, sizeof(usLength));
+    return usLength == CMN_PT32_LENGTH && IoIs32bitProcess(pIrp);
+}
+
+NTSTATUS BusPdoSetPassThruVars(PMDL *ppMdl, PVOID *ppPassThru, PBOOLEAN pf32bit, PULONG pul32bitDataBuffer,
+                               PVOID *ppDataBuffer, PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoSetPassThruVars: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    ULONG ulIoctl = pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+    BOOLEAN fDirect = ulIoctl == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    PUCHAR pRecord = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    *ppMdl = BusPdoGetMdl(pDeviceObject, pIrp);
+    *ppPassThru = pRecord;
+    *pf32bit = FALSE;
+    *pul32bitDataBuffer = 0;
+    *ppDataBuffer = NULL;
+
+    status = BusPassThruCheckLength(pIrp);
+    if (!NT_SUCCESS(status)) {
         goto done;
     }
+    *pf32bit = BusPassThruIs32bit(pIrp);
     if (fDirect) {
         /* Put back into the caller's record before completion: the forwarded copy carries a
            system address in its place. */
@@ -103,7 +123,7 @@ NTSTATUS BusPdoAdjustSizeFor32bit(PIRP pIrp, PIO_STACK_LOCATION pNewStack, PULON
         status = STATUS_BUFFER_TOO_SMALL;
         goto done;
     }
-    if (!BusPassThruIs32bit(pIrp, ulIoctl)) {
+    if (!BusPassThruIs32bit(pIrp)) {
         goto done;
     }
     *pulSize += ulIoctl == IOCTL_SCSI_PASS_THROUGH ? CMN_PT32_GROWTH_BUFFERED : CMN_PT32_GROWTH_DIRECT;

@@ -59,6 +59,12 @@ NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PMDL pMdl = NULL;
     BOOLEAN fLocked = FALSE;
 
+    /* A record of the wrong width would name a data buffer where it has none: refused before
+       anything of it is locked. */
+    status = BusPassThruCheckLength(pIrp);
+    if (!NT_SUCCESS(status)) {
+        goto done;
+    }
     if (!BusSptdDataBuffer(pIrp, &pBuffer, &ulLength)) {
         DBG("BusPdoLockSptdBuffer: input buffer too small for a pass-through record\n");
         status = STATUS_BUFFER_TOO_SMALL;

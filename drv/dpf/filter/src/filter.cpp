@@ -13,6 +13,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
 
     FltSetEntryPoints(pDriverObject);
+    /* The tape filter reports closes made on its path device when the handle goes. */
+    pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = FltDispatchCleanup;
     NTSTATUS status = FltOpenBusDevice(TAPE_BUS_DEVICE_NAME);
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
@@ -319,9 +321,14 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
        another request that the bus forwarded. */
     BOOLEAN fForwarded = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL;
 
+    /* A file object that had its cleanup was reported closed then (FltDispatchCleanup); one closed
+       without a cleanup (a kernel-mode reference, never a handle) is reported now. */
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+    BOOLEAN fReported = pFileObject != NULL && (pFileObject->Flags & FO_CLEANUP_COMPLETE) != 0;
+
     /* Completed only after the bus was told, and with the status this routine returns. */
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
-    if (NT_SUCCESS(status) && !fForwarded) {
+    if (NT_SUCCESS(status) && !fForwarded && !fReported) {
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchClose: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
@@ -333,6 +340,41 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     FltLeaveDispatch(pExt);
     EXT("FltDispatchClose: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * The last handle to a file object opened on the path device goes. The I/O manager sends this in
+ * the closing thread before CloseHandle returns, while the close request follows only when the
+ * last reference to the file object goes (a request of the handle still being completed keeps
+ * one). The bus is told of the close here, so that an exclusive drive admits the next open as soon
+ * as the application has closed its handle. The bus forwards no cleanups of its own.
+ */
+NTSTATUS FltDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltDispatchCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    if (!FltEnterDispatch(pExt)) {
+        status = FltRefuseRemoved("FltDispatchCleanup", pIrp);
+        EXT("FltDispatchCleanup: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+
+    BOOLEAN fForwarded = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL;
+    status = CmnForwardIrpSync(pDeviceObject, pIrp);
+    if (NT_SUCCESS(status) && !fForwarded) {
+        NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
+        if (!NT_SUCCESS(notifyStatus)) {
+            DBG("FltDispatchCleanup: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
+            status = notifyStatus;
+        }
+    }
+    pIrp->IoStatus.Status = status;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+
+    FltLeaveDispatch(pExt);
+    EXT("FltDispatchCleanup: status 0x%08x\n", (ULONG)status);
     return status;
 }
 

@@ -37,3 +37,5 @@ NTSTATUS FltSetDpfFlags(PDEVICE_OBJECT pDeviceObject);
 
 /* Talking to the bus and handing its table to the base driver. */
 NTSTATUS FltNotifyIo(PDEVICE_OBJECT pDeviceObject, ULONG ulIoKind);
+/* Cleanup of a file object opened on the path device: reports the close to the bus. */
+NTSTATUS FltDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
