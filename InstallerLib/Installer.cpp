@@ -125,8 +125,12 @@ static int RunInstallStep(int iStep, int argc, char *argv[], int exclusive, INST
     case 7:
         return (pOptions->bOptionFlags & OPT_DISABLE_RSM) ? DisableRSM() : 1;
     case 8: {
-        if (!ChangersIncluded(pOptions))
-            return 1;
+        /* Runs for tape drives alone (-t) too: a bus device installed again under path stacks
+           that are still running is restarted, and the path filters, which open the bus's
+           control device only when their driver loads, would keep the old one: the paths would
+           stay unregistered and refuse every open. Removing the earlier devices of the kinds
+           being installed lets the filter driver unload, so that it loads again after the new
+           bus and registers every path with it. */
         DEV_INFO context;
         memset(&context, 0, sizeof context);
         context.win_ver = pOptions->iWinVer;

@@ -185,7 +185,10 @@ static int EnumAndUninstallVorkaDevs(DEV_INFO *pContext)
 int UninstallDevices(DEV_INFO *pContext)
 {
     LOG_ENTER();
-    static const char *const s_Classes[] = {"System", "TapeDrive", "MediumChanger"};
+    /* The drives' and changers' path devices go before the buses: a path filter asks its bus
+       whether its path may be removed, and with the bus already gone it refuses, so the path
+       stacks (and the filter with its hold on the old bus) would stay until a restart. */
+    static const char *const s_Classes[] = {"TapeDrive", "MediumChanger", "System"};
     int ok = 1;
     for (const char *pszClass : s_Classes) {
         DWORD dwRequired = 0;

@@ -72,6 +72,18 @@ protected:
         }
     }
 
+    // How many \\.\Tape<n> devices answer GetTapeStatus.
+    int CountAnsweringTapes() {
+        int answering = 0;
+        for (int n = 0; n < 8; ++n) {
+            HANDLE h = OpenTape(n);
+            if (h == INVALID_HANDLE_VALUE) continue;
+            answering += GetTapeStatus(h) == NO_ERROR;
+            CloseHandle(h);
+        }
+        return answering;
+    }
+
     // Names of the \\.\Tape<n> devices that answer GetTapeStatus with `down` out of service.
     std::vector<std::string> TapesAnsweringWithout(sim::hw::Path& down) {
         std::vector<std::string> answering;
@@ -130,6 +142,38 @@ TEST_F(InstallerEndToEnd, InstallPresentsAFailoverTapeAndUninstallLeavesACleanMa
     WIN32_FIND_DATAA data;
     EXPECT_EQ(FindFirstFileA("C:\\Windows\\INF\\oem*.inf", &data), INVALID_HANDLE_VALUE) << "no OEM INF left";
     for (auto& node : Machine().pnp().devices()) EXPECT_NE(node.service, u"vorkatbus");
+}
+
+TEST_F(InstallerEndToEnd, AfterARestartTheVirtualTapeIsBackAndFailsOver) {
+    ASSERT_EQ(Run({"-s", "-t"}, true), 0);
+    Reboot();
+    // The bus starts before the path stacks, so their filters find its control device and
+    // register: both paths and the virtual drive answer, and the virtual one survives path A.
+    EXPECT_TRUE(Loaded(u"vorkatbus"));
+    EXPECT_TRUE(Loaded(u"vorkatflt"));
+    EXPECT_EQ(CountAnsweringTapes(), 3);
+    auto sanPaths = san_.paths();
+    ASSERT_EQ(sanPaths.size(), 2u);
+    EXPECT_EQ(TapesAnsweringWithout(*sanPaths[0]).size(), 2u);
+}
+
+TEST_F(InstallerEndToEnd, InstallingTapeDrivesAgainKeepsThePathsRegisteredWithTheBus) {
+    ASSERT_EQ(Run({"-s", "-t"}, true), 0);
+    ASSERT_EQ(CountAnsweringTapes(), 3);
+    // A second run over the running package: the paths are neither refused nor left without
+    // their virtual drive.
+    ASSERT_EQ(Run({"-s", "-t"}, true), 0);
+    EXPECT_EQ(CountAnsweringTapes(), 3);
+    auto sanPaths = san_.paths();
+    ASSERT_EQ(sanPaths.size(), 2u);
+    EXPECT_EQ(TapesAnsweringWithout(*sanPaths[1]).size(), 2u);
+    // The same after a full run, which removes every earlier device first.
+    ASSERT_EQ(Run({"-s"}, true), 0);
+    EXPECT_EQ(CountAnsweringTapes(), 3);
+    int busDevices = 0;
+    for (auto& node : Machine().pnp().devices())
+        busDevices += node.service == u"vorkatbus" && node.state != sim::DevNodeState::Deleted;
+    EXPECT_EQ(busDevices, 1);
 }
 
 TEST_F(InstallerEndToEnd, WorkstationEditionIsRefusedWithAMessageEvenWhenSilent) {

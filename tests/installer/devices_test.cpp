@@ -77,13 +77,13 @@ TEST_F(InstallerTest, ChangerOnlyInstallationRemovesOnlyChangerDevices)
     EXPECT_FALSE(BoundTried(kVirtualTapeId));
 }
 
-TEST_F(InstallerTest, TapeOnlyInstallationSkipsTheRemovalOfEarlierDevices)
+TEST_F(InstallerTest, TapeOnlyInstallationRemovesEarlierTapeDevicesAndLeavesTheChangers)
 {
     InstalledDevice("MediumChanger", kVirtualLibraryId, "Vorka Corporation", "oem4.inf");
     InstalledDevice("TapeDrive", kVirtualTapeId, "Vorka Corporation", "oem3.inf");
     ASSERT_EQ(Install({"-s", "-t"}).result, 0);
     EXPECT_FALSE(M().devices[0].removed);
-    EXPECT_FALSE(M().devices[1].removed);
+    EXPECT_TRUE(M().devices[1].removed);
     EXPECT_EQ(LiveDevices("root\\vorkacbus"), 0);
 }
 
@@ -97,7 +97,8 @@ TEST_F(InstallerTest, RemovalTakesVorkaDevicesAndTheirOemInfsOnly)
     EXPECT_TRUE(M().devices[0].removed);
     EXPECT_FALSE(M().devices[1].removed);
     EXPECT_TRUE(M().devices[2].removed);
-    EXPECT_EQ(M().uninstalledOemInfs, (std::vector<std::string>{"oem1.inf", "oem3.inf"}));
+    // The drive's path device goes before the bus its filter consults.
+    EXPECT_EQ(M().uninstalledOemInfs, (std::vector<std::string>{"oem3.inf", "oem1.inf"}));
     EXPECT_TRUE(M().oemInfs.count("oem5.inf"));
     EXPECT_TRUE(Contains(r.out, "Uninstalling: device " + std::string(kVirtualTapeId) + "..."));
 }
