@@ -115,6 +115,21 @@ TEST_F(Faults, PathDownUntilRestored) {
   EXPECT_TRUE(b.testUnitReady().good());
 }
 
+// A path that goes down after a reset it has not heard of yet still hears of the reset when it
+// comes back: the tape was rewound, which the nexus loss alone would not tell.
+TEST_F(Faults, APathLostAfterAResetStillHearsOfTheReset) {
+  ASSERT_TRUE(a.write(false, 8, pattern(8, 1)).good());
+  drive->reset();
+  pathB->setDown(kStatusIoTimeout);
+  pathB->restore();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x00));
+  EXPECT_TRUE(b.testUnitReady().good());
+  // Without a reset, a lost path hears only of the nexus loss.
+  pathB->setDown(kStatusIoTimeout);
+  pathB->restore();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x07));
+}
+
 TEST_F(Faults, AbsentPathsAreReportedToTheAdapter) {
   std::vector<std::pair<ScsiAddress, bool>> events;
   san.setPresenceListener([&](Path& p, bool present) { events.emplace_back(p.address(), present); });

@@ -102,9 +102,12 @@ void TapeDrive::Impl::loseNexus(InitiatorId id) {
   if (reserve6Holder == id) reserve6Holder.reset();
   Initiator& ini = initiators[id];
   defaultSettings(ini);
-  // The new nexus knows nothing of conditions established for the old one.
+  // The new nexus knows nothing of conditions established for the old one, except a reset it
+  // has not heard of yet: that one moved the tape, and it covers the nexus loss too.
+  const bool resetUnheard = std::find(ini.unitAttentions.begin(), ini.unitAttentions.end(), kUaPowerOnReset) !=
+                            ini.unitAttentions.end();
   ini.unitAttentions.clear();
-  ini.unitAttentions.push_back(kUaNexusLoss);
+  ini.unitAttentions.push_back(resetUnheard ? kUaPowerOnReset : kUaNexusLoss);
   // A deferred error no longer has its initiator: whoever comes next hears it.
   for (Deferred& d : deferred)
     if (d.owner == id) d.owner.reset();

@@ -330,6 +330,52 @@ TEST_P(Failover, AResetMakesThePositionUnknownSoAFailedWriteIsRelocatedFromTheDr
     EXPECT_EQ(drive_->records().back().data, Block(data, 3, 512));
 }
 
+// A drive reset rewinds the tape and reaches every path. Whichever request meets it first, the
+// application's own or one the bus sends for it, the application hears of it and nothing it wrote
+// is overwritten at the beginning of the tape.
+TEST_P(Failover, AResetMetByTheApplicationsWriteFailsItAndOverwritesNothing) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    drive_->reset();
+    Reply r = app_->Write(Pattern(1024, 2));
+    EXPECT_EQ(r.status, STATUS_BUS_RESET);
+    EXPECT_EQ(drive_->records().size(), 10u) << "the lead-in is still there";
+    EXPECT_EQ(GroundPosition(), 0u);
+    // The application locates back to where it was and carries on.
+    TAPE_SET_POSITION position{};
+    position.Method = TAPE_LOGICAL_BLOCK;
+    position.Offset.QuadPart = 10;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &position).status, STATUS_SUCCESS);
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto data = Pattern(1024, 3);
+    ASSERT_EQ(app_->Write(data).status, STATUS_SUCCESS);
+    ExpectMedium(leadIn, data);
+}
+
+TEST_P(Failover, AResetMetByTheBussOwnPositionReadStillFailsTheApplicationsWrite) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto leadIn = LeadIn(10);
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 1, FALSE};
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    TAPE_SET_POSITION back{};
+    back.Method = TAPE_LOGICAL_BLOCK;
+    back.Offset.QuadPart = 10;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &back).status, STATUS_SUCCESS);
+    // A read that meets the filemark leaves the bus not knowing the position, so the next write
+    // first reads it, and that read is the first to meet the reset.
+    std::vector<std::uint8_t> block;
+    ASSERT_EQ(app_->Read(&block, 512).status, STATUS_FILEMARK_DETECTED);
+    drive_->reset();
+    Reply r = app_->Write(Pattern(1024, 2));
+    EXPECT_EQ(r.status, STATUS_BUS_RESET);
+    EXPECT_EQ(drive_->records().size(), 11u) << "nothing written at the beginning of the tape";
+    // Told once: the next request runs, and finds the tape rewound.
+    TAPE_GET_POSITION where{};
+    where.Type = TAPE_LOGICAL_POSITION;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &where).status, STATUS_SUCCESS);
+    EXPECT_EQ(where.Offset.QuadPart, 0);
+}
+
 // ---- Filemarks ----
 
 TEST_P(Failover, FilemarksCutOffPartWayAreFinishedWithTheMissingOnes) {

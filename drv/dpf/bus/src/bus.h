@@ -141,6 +141,11 @@ static_assert(sizeof(BUS_LBP_SETTINGS) == 7, "LBP settings are 7 bytes");
 #define BUS_BLOCK_SIZE_UNKNOWN   0xFFFFFFFF
 #define BUS_AMU_UNKNOWN          0xFF
 
+/* Marks a request the bus sends to its own virtual device (BusPdoSendIoctlSync), so that the
+   engine tells the bus's own requests from the application's. */
+#define BUS_OWN_REQUEST_MARK     ((PVOID)(ULONG_PTR)0x6E774F42)
+#define BusIsOwnRequest(pIrp)    ((pIrp)->Tail.Overlay.DriverContext[1] == BUS_OWN_REQUEST_MARK)
+
 /* Finishing a write after part of it reached the tape; one per run of BusPdoSendToFilter. */
 typedef struct _FOOW_STATE {
     UCHAR bFOOW;                  /* a write is being finished: only the rest is sent */
@@ -195,6 +200,8 @@ typedef struct _PDO_EXT {
     UCHAR fSMP;                             /* a settings restore is in progress on this device */
     UCHAR fSettingsLost;                    /* a reset or a lost connection put the drive's settings back to
                                                its defaults: restore them before the next request */
+    LONG iUnitAttention;                    /* status of a reset or medium change that one of the bus's own
+                                               requests met and the application has not been told of; 0 none */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
 } PDO_EXT, *PPDO_EXT;

@@ -593,6 +593,24 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     return fDecision;
 }
 
+/* A unit attention that tells the application its tape moved or its settings went: a medium change,
+   or power on and resets (06/29/00-06). The loss of one path's connection (06/29/07) leaves the
+   tape where it was; the settings restore covers it. */
+static BOOLEAN BusPdoMediumAttention(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 &&
+           (pScsiStatus->ucAsc == 0x28 || (pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06));
+}
+
+/* The status the base driver gives such a unit attention; the attempt's own when it failed. */
+static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus)
+{
+    if (!NT_SUCCESS(iStatus)) {
+        return iStatus;
+    }
+    return pScsiStatus->ucAsc == 0x28 ? STATUS_MEDIA_CHANGED : STATUS_BUS_RESET;
+}
+
 /* ---- Completion ---- */
 
 /* The last attempt's results back into the caller's buffer, never past it nor past what was forwarded. */
@@ -617,6 +635,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     UCHAR fOuterDoNotFailover = pPdoExt->fDoNotFailover;
     BOOLEAN fFailover = FALSE;
     BOOLEAN fAttempted = FALSE;
+    BOOLEAN fApplication = FALSE;   /* an application's read, write or control request */
+    NTSTATUS iAttention = STATUS_SUCCESS;   /* a reset or medium change the caller is told of */
     ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
@@ -634,6 +654,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         goto complete;
     }
     run.ucMajor = run.pIrpStack->MajorFunction;
+    fApplication = !BusIsOwnRequest(pIrp) && (run.ucMajor == IRP_MJ_READ || run.ucMajor == IRP_MJ_WRITE ||
+                                              run.ucMajor == IRP_MJ_DEVICE_CONTROL);
     if (run.ucMajor != IRP_MJ_CREATE && run.ucMajor != IRP_MJ_CLOSE && run.ucMajor != IRP_MJ_READ &&
         run.ucMajor != IRP_MJ_WRITE && run.ucMajor != IRP_MJ_DEVICE_CONTROL) {
         DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(run.ucMajor));
@@ -757,6 +779,15 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
+        /* One of the bus's own requests (a position or block-size read, the settings restore) met a
+           reset or medium change: the tape is not where the application left it. Its request must
+           not run as if nothing happened; it fails with the drive's word for it, so it can act. */
+        if (fApplication && pPdoExt->iUnitAttention != 0) {
+            iAttention = (NTSTATUS)InterlockedExchange(&pPdoExt->iUnitAttention, 0);
+            DBG("BusPdoSendToFilter: unit attention 0x%08x met by the bus's own request\n", (ULONG)iAttention);
+            break;
+        }
+
         status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
         fAttempted = TRUE;
         if (!run.fSent) {
@@ -773,6 +804,21 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             run.ulInformation = 0;
             BusPdoFreeAttempt(&run);
             break;
+        }
+        if (BusPdoMediumAttention(run.pScsiStatus)) {
+            /* The command did not run; the drive may have rewound and forgotten the settings. */
+            (VOID)BusPdoAdjustPosOnSense(pDeviceObject, run.pScsiStatus);
+            NTSTATUS iSeen = BusPdoAttentionStatus(run.pScsiStatus, status);
+            if (fApplication) {
+                /* The application hears of it now: no other path, no retry. */
+                InterlockedExchange(&pPdoExt->iUnitAttention, 0);
+                iAttention = iSeen;
+                break;
+            }
+            if (BusIsOwnRequest(pIrp)) {
+                /* Kept for the application's request that this one serves, or its next one. */
+                InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)iSeen);
+            }
         }
         BusPdoReservationBookkeeping(pDeviceObject, pIrp, pTarget, &run, fFailoverOccurred);
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
@@ -845,6 +891,18 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = run.iStatus;
     } else {
         run.ulInformation = 0;
+    }
+    /* A failure that a reset or medium change met by the bus's own requests may explain is reported
+       as that, so the application knows its tape moved. */
+    if (fApplication && iAttention == STATUS_SUCCESS && !NT_SUCCESS(status) && pPdoExt->iUnitAttention != 0) {
+        iAttention = (NTSTATUS)InterlockedExchange(&pPdoExt->iUnitAttention, 0);
+    }
+    if (iAttention != STATUS_SUCCESS) {
+        status = iAttention;
+        run.iStatus = iAttention;
+        if (!(run.Foow.bFOOW && run.ucMajor == IRP_MJ_WRITE)) {
+            run.ulInformation = 0;
+        }
     }
 
 complete:

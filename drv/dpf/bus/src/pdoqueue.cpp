@@ -404,6 +404,7 @@ NTSTATUS BusPdoSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarge
         goto done;
     }
 
+    pIrp->Tail.Overlay.DriverContext[1] = BUS_OWN_REQUEST_MARK;
     BusPdoClaimHighPriority(pPdoExt, pIrp);
     InterlockedIncrement(&pPdoExt->ulCurrentThread);
     status = IoCallDriver(pTarget, pIrp);
