@@ -53,5 +53,8 @@ done
 $cxx -fPIC -O2 -std=c++17 -fvisibility=hidden -fno-builtin -c "$root/sim/win32/program/runtime.cpp" -o "$work/runtime.o"
 # The C++ library goes into the module, and every name the module defines (operator new and
 # delete among them, which <new> declares visible) binds to its own definition (runtime.cpp).
+# The library archive comes before the simulator's libraries: they are C++ too and export the
+# template code they use (std::string's among it), and a name the module left to them would bind
+# at run time to the simulator's copy, which allocates from the simulator's heap, not the program's.
 $cxx -shared -o "$out" "$work/runtime.o" $objects -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,-Bsymbolic \
-    -Wl,-z,defs -L"$lib" -Wl,-rpath,"$lib" -lvwin32 -lvkernel
+    -Wl,-z,defs -Wl,-Bstatic -lstdc++ -Wl,-Bdynamic -L"$lib" -Wl,-rpath,"$lib" -lvwin32 -lvkernel

@@ -376,6 +376,17 @@ TEST_P(Failover, AResetMetByTheBussOwnPositionReadStillFailsTheApplicationsWrite
     EXPECT_EQ(where.Offset.QuadPart, 0);
 }
 
+TEST_P(Failover, ALostConnectionReportedOnEveryTryEndsAfterTwoRetriesOnThatPath) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    pathB_->setDown(kDeviceNotConnected);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .count = Fault::kForever, .senseKey = 0x06,
+                              .asc = 0x29, .ascq = 0x07, .opcode = kWrite6});
+    EXPECT_NE(app_->Write(Pattern(1024, 1)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Commands(*pathA_, kWrite6), 3) << "the attempt and two retries on the same path";
+    EXPECT_TRUE(drive_->records().empty());
+}
+
+
 // ---- Filemarks ----
 
 TEST_P(Failover, FilemarksCutOffPartWayAreFinishedWithTheMissingOnes) {

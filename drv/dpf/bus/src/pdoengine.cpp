@@ -602,6 +602,13 @@ static BOOLEAN BusPdoMediumAttention(PSCSI_STATUS pScsiStatus)
            (pScsiStatus->ucAsc == 0x28 || (pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06));
 }
 
+/* The loss of this path's connection, reported by the drive when the path is back (06/29/07). */
+static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x29 &&
+           pScsiStatus->ucAscq == 0x07;
+}
+
 /* The status the base driver gives such a unit attention; the attempt's own when it failed. */
 static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus)
 {
@@ -838,7 +845,15 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
         }
 
-        if (!pPdoExt->fDoNotFailover) {
+        if (fFailover && !NT_SUCCESS(status) && BusPdoNexusLossAttention(run.pScsiStatus)) {
+            /* The path lost its connection and has it back: the drive refused the command without
+               running it, the tape stands where it stood, and the path works. The try belongs on
+               this path, with the position read again and the settings restored first. */
+            (VOID)BusPdoAdjustPosOnSense(pDeviceObject, run.pScsiStatus);
+            DBG("BusPdoSendToFilter: unit attention 6/29/7.  Retry on current path\n");
+            fRetrySamePath = TRUE;
+            fDecision = TRUE;
+        } else if (!pPdoExt->fDoNotFailover) {
             fDecision = BusPdoDecideFailover(pDeviceObject, pIrp, &run, fFailover, &statusEnd);
             if (statusEnd != STATUS_SUCCESS) {
                 status = statusEnd;
