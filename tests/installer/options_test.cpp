@@ -211,14 +211,14 @@ TEST_F(InstallerTest, UninstallDebugFile)
 
 TEST_F(InstallerTest, ExcludeLineMarksTheFirstMatchingRowChangersFirst)
 {
-    // "ULT3580-HH" is in several tape rows and no changer row: only the first tape row is excluded.
-    PutFile("C:\\VorkaPkg\\exclude.txt", "ult3580-hh\r\n# VIRTUAL_TAPE is still wanted\nvirtual_library\n");
+    // "VORTAPE-HH" is in several tape rows and no changer row: only the first tape row is excluded.
+    PutFile("C:\\VorkaPkg\\exclude.txt", "vortape-hh\r\n# VIRTUAL_TAPE is still wanted\nvirtual_library\n");
     RunResult r = Install({"-s", "-e"});
     EXPECT_EQ(r.result, 0);
-    EXPECT_TRUE(Contains(r.out, "Will exclude: SCSI\\SequentialVORKA___ULT3580-HH3_____"));
+    EXPECT_TRUE(Contains(r.out, "Will exclude: SCSI\\SequentialVORKA___VORTAPE-HH3_____"));
     EXPECT_TRUE(Contains(r.out, "Will exclude: SCSI\\ChangerVORKA___VIRTUAL_LIBRARY_"));
-    EXPECT_FALSE(BoundTried("SCSI\\SequentialVORKA___ULT3580-HH3_____"));
-    EXPECT_TRUE(BoundTried("SCSI\\SequentialVORKA___ULT3580-HH4_____"));
+    EXPECT_FALSE(BoundTried("SCSI\\SequentialVORKA___VORTAPE-HH3_____"));
+    EXPECT_TRUE(BoundTried("SCSI\\SequentialVORKA___VORTAPE-HH4_____"));
     EXPECT_FALSE(BoundTried(kVirtualLibraryId));
     EXPECT_TRUE(BoundTried(kVirtualTapeId)); // a '#' line marks nothing
 }
@@ -244,7 +244,7 @@ TEST_F(InstallerTest, EmptyExcludeLineMarksTheFirstChangerRow)
     PutFile("C:\\VorkaPkg\\exclude.txt", "\n");
     EXPECT_EQ(Install({"-s", "-e"}).result, 0);
     EXPECT_FALSE(BoundTried(kVirtualLibraryId));
-    EXPECT_TRUE(BoundTried("SCSI\\ChangerVORKA___TL2000__________"));
+    EXPECT_TRUE(BoundTried("SCSI\\ChangerVORKA___VL2100__________"));
 }
 
 TEST_F(InstallerTest, ExcludeMarksDoNotCarryOverToTheNextRun)
