@@ -717,16 +717,22 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 }
 
 /*
- * Gives back the open count of one file object on the virtual device and forgets the tracked
- * position, as a close does.
+ * Gives back the open count of one file object on the virtual device. The tracked position is
+ * forgotten only at the close (fForgetPosition): at cleanup a request of the handle may still be
+ * on the worker, and the position model is that request's until it ends.
  */
-static VOID BusPdoReleaseOpen(PPDO_EXT pPdoExt)
+static VOID BusPdoReleaseOpen(PPDO_EXT pPdoExt, BOOLEAN fRelease, BOOLEAN fForgetPosition)
 {
     KIRQL irql;
+    LONG lHandles = -1;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    LONG lHandles = BusDecrementOpenHandles(pPdoExt);
-    pPdoExt->fPositionValid = FALSE;
-    pPdoExt->fRewound = FALSE;
+    if (fRelease) {
+        lHandles = BusDecrementOpenHandles(pPdoExt);
+    }
+    if (fForgetPosition) {
+        pPdoExt->fPositionValid = FALSE;
+        pPdoExt->fRewound = FALSE;
+    }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     DBG("BusPdoReleaseOpen: There are now %d open handles\n", lHandles);
 }
@@ -743,7 +749,7 @@ NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusPdoCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
 
-    BusPdoReleaseOpen(pPdoExt);
+    BusPdoReleaseOpen(pPdoExt, TRUE, FALSE);
     NTSTATUS status = STATUS_SUCCESS;
     pIrp->IoStatus.Status = status;
     pIrp->IoStatus.Information = 0;
@@ -765,9 +771,7 @@ NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     /* A file object that had its cleanup gave its count back then; one closed without a cleanup
        (a kernel-mode reference, never a handle) gives it back now. */
-    if (pFileObject == NULL || (pFileObject->Flags & FO_CLEANUP_COMPLETE) == 0) {
-        BusPdoReleaseOpen(pPdoExt);
-    }
+    BusPdoReleaseOpen(pPdoExt, pFileObject == NULL || (pFileObject->Flags & FO_CLEANUP_COMPLETE) == 0, TRUE);
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     fGone = pPdoExt->pPdoData == NULL;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
