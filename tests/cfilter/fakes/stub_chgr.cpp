@@ -1,5 +1,6 @@
 // vorkastubchgr: a scripted base changer driver under the changer path filter (see cfakes.h).
 #include "cfakes.h"
+#include "script_address.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,17 +15,6 @@ struct StubExtension {
 };
 
 StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
-
-std::uint64_t ReadScriptAddress() {
-    const std::u16string key = cfakes::ParametersKey(cfakes::kStubService);
-    ULONGLONG value = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONGLONG)));
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(cfakes::kScriptValue);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    return NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr)) ? value : 0;
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
@@ -184,7 +174,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    auto* script = reinterpret_cast<StubScript*>(ReadScriptAddress());
+    auto* script = reinterpret_cast<StubScript*>(fakes::ReadScriptAddress(cfakes::ParametersKey(cfakes::kStubService)));
     if (script == nullptr) return STATUS_UNSUCCESSFUL;
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;

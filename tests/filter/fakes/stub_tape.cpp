@@ -1,5 +1,6 @@
 // vorkastubtape: a scripted base tape driver under the path filter (see fakes.h).
 #include "fakes.h"
+#include "script_address.h"
 
 #include <cstdio>
 #include <new>
@@ -14,19 +15,6 @@ struct StubExtension {
 };
 
 StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
-
-std::uint64_t ReadScriptAddress() {
-    const std::u16string key = fakes::ParametersKey(fakes::kStubService);
-    // A direct query of more than 4 bytes takes the room it may fill from the target's first
-    // LONG: negative, the size of a plain buffer.
-    ULONGLONG value = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONGLONG)));
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(fakes::kScriptValue);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    return NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr)) ? value : 0;
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
@@ -203,7 +191,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    auto* script = reinterpret_cast<StubScript*>(ReadScriptAddress());
+    auto* script = reinterpret_cast<StubScript*>(fakes::ReadScriptAddress(fakes::ParametersKey(fakes::kStubService)));
     if (script == nullptr) return STATUS_UNSUCCESSFUL;
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
