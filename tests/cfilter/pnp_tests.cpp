@@ -107,6 +107,12 @@ TEST_P(ChangerDraining, StopAndRemoveWaitForTheRequestsInTheBaseDriver) {
     PDEVICE_OBJECT filter = path.Filter();
     path.filterSeen = filter;
 
+    // A second path keeps the filter's image loaded while the first one goes, so that the request's
+    // thread may still be on its way out of the filter when the removal deletes the device: nothing
+    // of the device may be touched after the count that lets the removal go on.
+    const std::u16string first = path.instance;
+    path.Add();
+    path.instance = first;
     path.script.Hold();
     Reply held;
     std::thread request([&] { held = KernelControl(filter, IOCTL_CHANGER_GET_STATUS, nullptr, 0, nullptr, 0); });

@@ -67,6 +67,18 @@ TEST_P(Forwarding, TheRecordOfAForwardedMoveCarriesItsStatusAndSense) {
     EXPECT_EQ(Query(a_).recordsFilled, filled);
 }
 
+TEST_P(Forwarding, ARequestForwardedToAStoppedPathReportsItsFailureInTheRecord) {
+    ASSERT_EQ(Handshake(b_, 1), STATUS_SUCCESS);
+    auto node = rig_->Machine().pnp().findByDevice(b_.base);
+    ASSERT_TRUE(node.has_value());
+    ASSERT_EQ(rig_->Machine().pnp().stopDevice(node->instancePath), STATUS_SUCCESS);
+    Forwarded f = ForwardControl(table_, b_.base, IOCTL_CHANGER_MOVE_MEDIUM,
+                                 Bytes(Move(ChangerSlot, 0, ChangerDrive, 0)), 0);
+    EXPECT_TRUE(NT_ERROR(f.reply.status));
+    EXPECT_EQ(f.record.iStatus, f.reply.status) << "an untouched record would read as a successful move";
+    EXPECT_EQ(Where("VOL001L9"), "slot:0") << "nothing moved";
+}
+
 TEST_P(Forwarding, AFailedControlPathShowsInTheRecordAndTheOtherPathMovesTheCartridgeOnce) {
     ASSERT_EQ(Handshake(a_, 0), STATUS_SUCCESS);
     ASSERT_EQ(Handshake(b_, 0), STATUS_SUCCESS);

@@ -58,16 +58,7 @@ void TapeDrive::Impl::defaultSettings(Initiator& ini) const {
   ini.bufferedMode = cfg.buffered ? 1 : 0;
 }
 
-void TapeDrive::Impl::postUnitAttention(InitiatorId id, SenseCode code) {
-  auto& queue = initiators[id].unitAttentions;
-  if (code == kUaPowerOnReset) {
-    // A reset supersedes every condition established before it.
-    queue.clear();
-    queue.push_back(code);
-    return;
-  }
-  if (std::find(queue.begin(), queue.end(), code) == queue.end()) queue.push_back(code);
-}
+void TapeDrive::Impl::postUnitAttention(InitiatorId id, SenseCode code) { initiators[id].unitAttentions.post(code); }
 
 void TapeDrive::Impl::postUnitAttentionToAll(SenseCode code, std::optional<InitiatorId> except) {
   for (InitiatorId id = 0; id < initiators.size(); ++id)
@@ -104,10 +95,7 @@ void TapeDrive::Impl::loseNexus(InitiatorId id) {
   defaultSettings(ini);
   // The new nexus knows nothing of conditions established for the old one, except a reset it
   // has not heard of yet: that one moved the tape, and it covers the nexus loss too.
-  const bool resetUnheard = std::find(ini.unitAttentions.begin(), ini.unitAttentions.end(), kUaPowerOnReset) !=
-                            ini.unitAttentions.end();
-  ini.unitAttentions.clear();
-  ini.unitAttentions.push_back(resetUnheard ? kUaPowerOnReset : kUaNexusLoss);
+  ini.unitAttentions.replaceWith(ini.unitAttentions.pending(kUaPowerOnReset) ? kUaPowerOnReset : kUaNexusLoss);
   // A deferred error no longer has its initiator: whoever comes next hears it.
   for (Deferred& d : deferred)
     if (d.owner == id) d.owner.reset();
@@ -271,11 +259,11 @@ void TapeDrive::Impl::dispatch(Exchange& x) {
 bool TapeDrive::Impl::admit(Exchange& x) {
   const uint8_t op = x.cdb[0];
   settleMotion();
-  if (reportsUnitAttention(op) && !x.ini.unitAttentions.empty()) {
-    const SenseCode ua = x.ini.unitAttentions.front();
-    x.ini.unitAttentions.pop_front();
-    check(x, makeSense(ua.key, ua.asc, ua.ascq));
-    return false;
+  if (reportsUnitAttention(op)) {
+    if (auto ua = x.ini.unitAttentions.take()) {
+      check(x, ua->sense());
+      return false;
+    }
   }
   // A deferred error is reported in place of the next command, which does not run.
   if (reportsUnitAttention(op) && reportDeferred(x)) return false;
@@ -363,7 +351,7 @@ InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
   ini.name = std::move(name);
   ini.targetPort = targetPort;
   impl_->defaultSettings(ini);
-  if (impl_->cfg.powerOnAttention) ini.unitAttentions.push_back(kUaPowerOnReset);
+  if (impl_->cfg.powerOnAttention) ini.unitAttentions.post(kUaPowerOnReset);
   impl_->initiators.push_back(std::move(ini));
   return static_cast<InitiatorId>(impl_->initiators.size() - 1);
 }
@@ -537,11 +525,7 @@ InitiatorSettings TapeDrive::initiatorSettings(InitiatorId initiator) const {
   s.amu = ini.amu;
   s.bufferedMode = ini.bufferedMode;
   s.registrationKey = ini.prKey;
-  char code[8];
-  for (const SenseCode& ua : ini.unitAttentions) {
-    std::snprintf(code, sizeof code, "%02X/%02X", ua.asc, ua.ascq);
-    s.pendingUnitAttentions.emplace_back(code);
-  }
+  s.pendingUnitAttentions = ini.unitAttentions.codes();
   return s;
 }
 

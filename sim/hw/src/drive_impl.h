@@ -13,23 +13,9 @@
 #include "identity.h"
 #include "sense.h"
 #include "sim/hw/tape_drive.h"
+#include "unit_attention.h"
 
 namespace sim::hw {
-
-struct SenseCode {
-  uint8_t key = 0;
-  uint8_t asc = 0;
-  uint8_t ascq = 0;
-  bool operator==(const SenseCode&) const = default;
-};
-
-inline constexpr SenseCode kUaPowerOnReset{0x6, 0x29, 0x00};
-inline constexpr SenseCode kUaNexusLoss{0x6, 0x29, 0x07};
-inline constexpr SenseCode kUaMediumChanged{0x6, 0x28, 0x00};
-inline constexpr SenseCode kUaOperatorRemovalRequest{0x6, 0x5A, 0x01};
-inline constexpr SenseCode kUaReservationsPreempted{0x6, 0x2A, 0x03};
-inline constexpr SenseCode kUaReservationsReleased{0x6, 0x2A, 0x04};
-inline constexpr SenseCode kUaRegistrationsPreempted{0x6, 0x2A, 0x05};
 
 // State of one I_T nexus.
 struct Initiator {
@@ -41,7 +27,7 @@ struct Initiator {
   bool preventRemoval = false;
   uint8_t amu = 0;
   uint8_t bufferedMode = 0;
-  std::deque<SenseCode> unitAttentions;
+  UnitAttentions unitAttentions;
   std::optional<uint64_t> prKey;
 };
 

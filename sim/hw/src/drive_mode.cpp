@@ -19,7 +19,6 @@ constexpr uint8_t kSubpageProtection = 0xF0;
 constexpr uint8_t kPageAll = 0x3F;
 constexpr uint8_t kAllSubpages = 0xFF;
 constexpr uint8_t kLbpMethodCrc32c = 0x02;
-constexpr std::size_t kStandardInquiryLength = 96;
 
 enum class PageControl : uint8_t { Current = 0, Changeable = 1, Default = 2, Saved = 3 };
 
@@ -60,49 +59,21 @@ std::vector<uint8_t> protectionPage(const Initiator& ini, PageControl pc) {
 }  // namespace
 
 void TapeDrive::Impl::inquiry(Exchange& x) {
-  const bool evpd = x.cdb[1] & 0x01;
-  const uint8_t page = x.cdb[2];
-  const std::size_t allocation = be16(&x.cdb[3]);
-  if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // CMDDT
-  if (!evpd && page != 0) return check(x, invalidCdbField(2));
-  const DriveIdentity& id = cfg.identity;
+  // A sequential-access device with logical block protection (PROTECT) and command queuing (CMDQUE).
   std::vector<uint8_t> d;
-  if (!evpd) {
-    d.assign(kStandardInquiryLength, 0);
-    d[0] = 0x01;  // sequential-access device
-    d[1] = 0x80;  // removable medium
-    d[2] = 0x06;  // SPC-4
-    d[3] = 0x12;  // HISUP, response data format 2
-    d[4] = static_cast<uint8_t>(kStandardInquiryLength - 5);
-    d[5] = 0x01;                                   // PROTECT: logical block protection supported
-    d[6] = id.ports > 1 ? 0x10 : 0x00;             // MULTIP
-    d[7] = 0x02;                                   // CMDQUE
-    putPadded(&d[8], 8, id.vendor);
-    putPadded(&d[16], 16, id.product);
-    putPadded(&d[32], 4, id.revision);
-    putPadded(&d[36], 20, "");
-  } else if (page == 0x00) {
-    d = {0x01, 0x00, 0x00, 0x03, 0x00, 0x80, 0x83};
-  } else if (page == 0x80) {
-    d = {0x01, 0x80, 0x00, static_cast<uint8_t>(id.serial.size())};
-    d.insert(d.end(), id.serial.begin(), id.serial.end());
-  } else if (page == 0x83) {
-    d = deviceIdentificationPage(cfg.identity, wwnn, x.ini.targetPort);
-    d[0] = 0x01;
-  } else {
-    return check(x, invalidCdbField(2));
+  Sense error;
+  if (!inquiryData(x.cdb, InquiryShape{0x01, 0x01, 0x02}, cfg.identity, wwnn, x.ini.targetPort, &d, &error)) {
+    return check(x, error);
   }
-  sendData(x, std::move(d), allocation);
+  sendData(x, std::move(d), be16(&x.cdb[3]));
 }
 
 void TapeDrive::Impl::requestSense(Exchange& x) {
   if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // descriptor format not supported
   Sense s;
   settleMotion();
-  if (!x.ini.unitAttentions.empty()) {
-    const SenseCode ua = x.ini.unitAttentions.front();
-    x.ini.unitAttentions.pop_front();
-    s = makeSense(ua.key, ua.asc, ua.ascq);
+  if (auto ua = x.ini.unitAttentions.take()) {
+    s = ua->sense();
   } else if (auto d = takeDeferred(x.id)) {
     s = *d;
   } else if (state != MediumState::Loaded) {

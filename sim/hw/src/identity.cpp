@@ -53,4 +53,47 @@ std::vector<uint8_t> deviceIdentificationPage(const DriveIdentity& id, uint64_t 
   return d;
 }
 
+bool inquiryData(std::span<const uint8_t> cdb, const InquiryShape& shape, const DriveIdentity& id, uint64_t wwnn,
+                 uint32_t targetPort, std::vector<uint8_t>* data, Sense* error) {
+  constexpr std::size_t kStandardInquiryLength = 96;
+  const bool evpd = cdb[1] & 0x01;
+  const uint8_t page = cdb[2];
+  if (cdb[1] & 0x02) {  // CMDDT
+    *error = invalidCdbField(1, 1);
+    return false;
+  }
+  if (!evpd && page != 0) {
+    *error = invalidCdbField(2);
+    return false;
+  }
+  std::vector<uint8_t>& d = *data;
+  if (!evpd) {
+    d.assign(kStandardInquiryLength, 0);
+    d[0] = shape.peripheral;
+    d[1] = 0x80;  // removable medium
+    d[2] = 0x06;  // SPC-4
+    d[3] = 0x12;  // HISUP, response data format 2
+    d[4] = static_cast<uint8_t>(kStandardInquiryLength - 5);
+    d[5] = shape.byte5;
+    d[6] = id.ports > 1 ? 0x10 : 0x00;  // MULTIP
+    d[7] = shape.byte7;
+    putPadded(&d[8], 8, id.vendor);
+    putPadded(&d[16], 16, id.product);
+    putPadded(&d[32], 4, id.revision);
+    putPadded(&d[36], 20, "");
+  } else if (page == 0x00) {
+    d = {shape.peripheral, 0x00, 0x00, 0x03, 0x00, 0x80, 0x83};
+  } else if (page == 0x80) {
+    d = {shape.peripheral, 0x80, 0x00, static_cast<uint8_t>(id.serial.size())};
+    d.insert(d.end(), id.serial.begin(), id.serial.end());
+  } else if (page == 0x83) {
+    d = deviceIdentificationPage(id, wwnn, targetPort);
+    d[0] = shape.peripheral;
+  } else {
+    *error = invalidCdbField(2);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace sim::hw

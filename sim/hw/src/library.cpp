@@ -79,11 +79,8 @@ TapeLibrary::Impl::Impl(LibraryConfig config) : cfg(std::move(config)) {
   }
 }
 
-void TapeLibrary::Impl::postUnitAttentionToAll(uint8_t key, uint8_t asc, uint8_t ascq) {
-  const std::array<uint8_t, 3> code{key, asc, ascq};
-  for (LibraryInitiator& ini : initiators)
-    if (std::find(ini.unitAttentions.begin(), ini.unitAttentions.end(), code) == ini.unitAttentions.end())
-      ini.unitAttentions.push_back(code);
+void TapeLibrary::Impl::postUnitAttentionToAll(SenseCode code) {
+  for (LibraryInitiator& ini : initiators) ini.unitAttentions.post(code);
 }
 
 void TapeLibrary::Impl::doReset() {
@@ -91,7 +88,7 @@ void TapeLibrary::Impl::doReset() {
   for (LibraryInitiator& ini : initiators) {
     ini.preventRemoval = false;
     // A reset supersedes every condition established before it.
-    ini.unitAttentions.assign(1, {sense_key::kUnitAttention, 0x29, 0x00});
+    ini.unitAttentions.replaceWith(kUaPowerOnReset);
   }
 }
 
@@ -213,10 +210,8 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
 
 void TapeLibrary::Impl::dispatch(LibraryExchange& x) {
   const uint8_t op = x.cdb[0];
-  if (reportsUnitAttention(op) && !x.ini.unitAttentions.empty()) {
-    const auto ua = x.ini.unitAttentions.front();
-    x.ini.unitAttentions.pop_front();
-    return check(x, makeSense(ua[0], ua[1], ua[2]));
+  if (reportsUnitAttention(op)) {
+    if (auto ua = x.ini.unitAttentions.take()) return check(x, ua->sense());
   }
   if (reserveHolder && *reserveHolder != x.id && !allowedWhileReserved(op)) {
     x.res.scsiStatus = kScsiReservationConflict;
@@ -265,7 +260,7 @@ InitiatorId TapeLibrary::attachInitiator(std::string name, uint32_t targetPort) 
   LibraryInitiator ini;
   ini.name = std::move(name);
   ini.targetPort = targetPort;
-  if (impl_->cfg.powerOnAttention) ini.unitAttentions.push_back({sense_key::kUnitAttention, 0x29, 0x00});
+  if (impl_->cfg.powerOnAttention) ini.unitAttentions.post(kUaPowerOnReset);
   impl_->initiators.push_back(std::move(ini));
   return static_cast<InitiatorId>(impl_->initiators.size() - 1);
 }
@@ -333,7 +328,7 @@ bool TapeLibrary::operatorImport(uint32_t ieIndex, std::unique_ptr<Medium> mediu
   if (e == nullptr || e->medium || !medium || locked) return false;
   e->medium = std::move(medium);
   e->source.reset();
-  impl_->postUnitAttentionToAll(sense_key::kUnitAttention, 0x28, 0x01);
+  impl_->postUnitAttentionToAll(kUaImportExportAccessed);
   return true;
 }
 
@@ -344,7 +339,7 @@ std::unique_ptr<Medium> TapeLibrary::operatorExport(uint32_t ieIndex) {
   const bool locked = std::any_of(impl_->initiators.begin(), impl_->initiators.end(),
                                   [](const LibraryInitiator& i) { return i.preventRemoval; });
   if (e == nullptr || !e->medium || locked) return nullptr;
-  impl_->postUnitAttentionToAll(sense_key::kUnitAttention, 0x28, 0x01);
+  impl_->postUnitAttentionToAll(kUaImportExportAccessed);
   return std::move(e->medium);
 }
 
@@ -368,13 +363,7 @@ std::vector<MoveRecord> TapeLibrary::moves() const {
 
 std::vector<std::string> TapeLibrary::pendingUnitAttentions(InitiatorId initiator) const {
   std::lock_guard lock(impl_->mutex);
-  std::vector<std::string> out;
-  char code[8];
-  for (const auto& ua : impl_->initiators.at(initiator).unitAttentions) {
-    std::snprintf(code, sizeof code, "%02X/%02X", ua[1], ua[2]);
-    out.emplace_back(code);
-  }
-  return out;
+  return impl_->initiators.at(initiator).unitAttentions.codes();
 }
 
 bool TapeLibrary::removalPrevented() const {

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "identity.h"
+#include "unit_attention.h"
 #include "sense.h"
 #include "sim/hw/library.h"
 
@@ -16,7 +17,7 @@ struct LibraryInitiator {
   std::string name;
   uint32_t targetPort = 0;
   bool preventRemoval = false;
-  std::deque<std::array<uint8_t, 3>> unitAttentions;  // key, asc, ascq
+  UnitAttentions unitAttentions;
 };
 
 // A storage, import/export or transport element holds its cartridge itself; a
@@ -56,7 +57,7 @@ struct TapeLibrary::Impl {
   CommandResult run(InitiatorId id, const Command& cmd, const Fault* pathFault);
   void dispatch(LibraryExchange& x);
   void doReset();
-  void postUnitAttentionToAll(uint8_t key, uint8_t asc, uint8_t ascq);
+  void postUnitAttentionToAll(SenseCode code);
   Element* find(uint16_t address);
   bool full(const Element& e) const;
   std::string volumeOf(const Element& e) const;

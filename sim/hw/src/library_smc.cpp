@@ -10,7 +10,6 @@
 namespace sim::hw {
 namespace {
 
-constexpr std::size_t kStandardInquiryLength = 96;
 constexpr uint8_t kPageElementAddressAssignment = 0x1D;
 constexpr uint8_t kPageAll = 0x3F;
 constexpr std::size_t kVolumeTagLength = 36;
@@ -23,47 +22,19 @@ Sense mediumRemovalPrevented() { return makeSense(sense_key::kIllegalRequest, 0x
 }  // namespace
 
 void TapeLibrary::Impl::inquiry(LibraryExchange& x) {
-  const bool evpd = x.cdb[1] & 0x01;
-  const uint8_t page = x.cdb[2];
-  const std::size_t allocation = be16(&x.cdb[3]);
-  if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // CMDDT
-  if (!evpd && page != 0) return check(x, invalidCdbField(2));
-  const DriveIdentity& id = cfg.identity;
   std::vector<uint8_t> d;
-  if (!evpd) {
-    d.assign(kStandardInquiryLength, 0);
-    d[0] = kPeripheralMediumChanger;
-    d[1] = 0x80;  // removable medium
-    d[2] = 0x06;  // SPC-4
-    d[3] = 0x12;  // HISUP, response data format 2
-    d[4] = static_cast<uint8_t>(kStandardInquiryLength - 5);
-    d[6] = id.ports > 1 ? 0x10 : 0x00;  // MULTIP
-    putPadded(&d[8], 8, id.vendor);
-    putPadded(&d[16], 16, id.product);
-    putPadded(&d[32], 4, id.revision);
-    putPadded(&d[36], 20, "");
-  } else if (page == 0x00) {
-    d = {kPeripheralMediumChanger, 0x00, 0x00, 0x03, 0x00, 0x80, 0x83};
-  } else if (page == 0x80) {
-    d = {kPeripheralMediumChanger, 0x80, 0x00, static_cast<uint8_t>(id.serial.size())};
-    d.insert(d.end(), id.serial.begin(), id.serial.end());
-  } else if (page == 0x83) {
-    d = deviceIdentificationPage(id, wwnn, x.ini.targetPort);
-    d[0] = kPeripheralMediumChanger;
-  } else {
-    return check(x, invalidCdbField(2));
+  Sense error;
+  if (!inquiryData(x.cdb, InquiryShape{kPeripheralMediumChanger, 0x00, 0x00}, cfg.identity, wwnn, x.ini.targetPort, &d,
+                   &error)) {
+    return check(x, error);
   }
-  sendData(x, std::move(d), allocation);
+  sendData(x, std::move(d), be16(&x.cdb[3]));
 }
 
 void TapeLibrary::Impl::requestSense(LibraryExchange& x) {
   if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // descriptor format not supported
   Sense s;
-  if (!x.ini.unitAttentions.empty()) {
-    const auto ua = x.ini.unitAttentions.front();
-    x.ini.unitAttentions.pop_front();
-    s = makeSense(ua[0], ua[1], ua[2]);
-  }
+  if (auto ua = x.ini.unitAttentions.take()) s = ua->sense();
   sendData(x, encodeSense(s), x.cdb[4]);
 }
 

@@ -14,8 +14,6 @@
 namespace vorka::changer {
 namespace {
 
-const int kDriverExtensionId = 0;
-
 using scsiclass::ReadDword;
 
 // ---- The status record of a forwarded request ---------------------------------------------------
@@ -96,18 +94,27 @@ bool AnswerPathQuery(ChangerPath& path, PIRP irp, NTSTATUS* answered) {
     return true;
 }
 
+// Fails a request before any command went to the library. A request that the bus forwarded still
+// gets its status record: the bus reads the outcome there, and an untouched record reads as success.
+NTSTATUS FailBeforeCommand(ChangerPath& path, PIRP irp, NTSTATUS status) {
+    Outcome out;
+    out.status = status;
+    FillStatusRecord(path, irp, out);
+    return CompleteNow(irp, status);
+}
+
 NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
     ChangerPath& path = ChangerPath::Of(device);
     NTSTATUS status;
     if (AnswerPathQuery(path, irp, &status)) return status;
     status = path.Gate().Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
-    if (!NT_SUCCESS(status)) return CompleteNow(irp, status);
+    if (!NT_SUCCESS(status)) return FailBeforeCommand(path, irp, status);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
         status = scsiclass::PreparePassThroughDirect(irp);
         if (!NT_SUCCESS(status)) {
-            CompleteNow(irp, status);
+            FailBeforeCommand(path, irp, status);
             path.Gate().Leave();
             return status;
         }
@@ -167,9 +174,7 @@ Driver::Driver(PUNICODE_STRING registryPath) {
     pending_.Configure(ReadDword(key, kForcePendingValue), ReadDword(key, kForcePendingSeedValue));
 }
 
-Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
-    return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
-}
+Driver& Driver::Of(PDRIVER_OBJECT driverObject) { return scsiclass::DriverState<Driver>(driverObject); }
 
 bool Driver::ChoosePending() { return pending_.Next(); }
 
@@ -310,20 +315,10 @@ ChangerPathState ChangerPath::Query() const {
 using namespace vorka::changer;
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    PVOID extension = nullptr;
-    NTSTATUS status = IoAllocateDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId),
-                                                      sizeof(Driver), &extension);
+    NTSTATUS status = vorka::scsiclass::CreateDriverState<Driver>(driverObject, registryPath);
     if (!NT_SUCCESS(status)) return status;
-    new (extension) Driver(registryPath);
-
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = DispatchPassDown;
-    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driverObject->DriverExtension->AddDevice = AddDevice;
-    driverObject->DriverUnload = Unload;
+    vorka::scsiclass::SetClassDispatch(driverObject, {DispatchPassDown, DispatchRequest,
+                                                      {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL},
+                                                      DispatchPnp, DispatchPower, AddDevice, Unload});
     return STATUS_SUCCESS;
 }

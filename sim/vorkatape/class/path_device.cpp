@@ -73,6 +73,15 @@ void WriteDeviceMapName(const SCSI_ADDRESS& address, const char* kind, ULONG num
     if (!NT_SUCCESS(status)) trace("%s%u: DeviceName not written: 0x%08x\n", kind, number, static_cast<unsigned>(status));
 }
 
+void SetClassDispatch(PDRIVER_OBJECT driverObject, const ClassDispatch& dispatch) {
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = dispatch.passDown;
+    for (UCHAR major : dispatch.requestMajors) driverObject->MajorFunction[major] = dispatch.request;
+    driverObject->MajorFunction[IRP_MJ_PNP] = dispatch.pnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = dispatch.power;
+    driverObject->DriverExtension->AddDevice = dispatch.addDevice;
+    driverObject->DriverUnload = dispatch.unload;
+}
+
 NTSTATUS DispatchPathPnp(PDEVICE_OBJECT device, PIRP irp, const PathDevicePnp& path) {
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
+#include <new>
 
 #include "scsi_class.h"
 
@@ -46,5 +48,39 @@ struct PathDevicePnp {
     std::function<NTSTATUS()> start;
 };
 NTSTATUS DispatchPathPnp(PDEVICE_OBJECT device, PIRP irp, const PathDevicePnp& path);
+
+// ---- The driver object ----------------------------------------------------------------------
+
+// Identifies the driver-object extension that holds a class driver's own state (one per image).
+inline const int kDriverStateId = 0;
+
+// Creates the driver's state `State(registryPath)` in a driver-object extension.
+template <typename State>
+NTSTATUS CreateDriverState(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    PVOID extension = nullptr;
+    NTSTATUS status =
+        IoAllocateDriverObjectExtension(driverObject, const_cast<int*>(&kDriverStateId), sizeof(State), &extension);
+    if (!NT_SUCCESS(status)) return status;
+    new (extension) State(registryPath);
+    return STATUS_SUCCESS;
+}
+
+template <typename State>
+State& DriverState(PDRIVER_OBJECT driverObject) {
+    return *static_cast<State*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverStateId)));
+}
+
+// The dispatch table of a class driver: every major function passed down, the listed ones to
+// `request`, Plug and Play and power to their routines.
+struct ClassDispatch {
+    PDRIVER_DISPATCH passDown;
+    PDRIVER_DISPATCH request;
+    std::initializer_list<UCHAR> requestMajors;
+    PDRIVER_DISPATCH pnp;
+    PDRIVER_DISPATCH power;
+    PDRIVER_ADD_DEVICE addDevice;
+    PDRIVER_UNLOAD unload;
+};
+void SetClassDispatch(PDRIVER_OBJECT driverObject, const ClassDispatch& dispatch);
 
 }  // namespace vorka::scsiclass

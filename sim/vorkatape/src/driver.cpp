@@ -12,9 +12,6 @@
 namespace vorka::tape {
 namespace {
 
-// Identifies the driver-object extension that holds the Driver state.
-const int kDriverExtensionId = 0;
-
 using scsiclass::ReadDword;
 
 // ---- Completing a request -------------------------------------------------------------------
@@ -164,9 +161,7 @@ Driver::Driver(PUNICODE_STRING registryPath) {
     Trace("forced pending %u, handshake delay %u ms\n", forcePending, setExtInBaseDelayMs_);
 }
 
-Driver& Driver::Of(PDRIVER_OBJECT driverObject) {
-    return *static_cast<Driver*>(IoGetDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId)));
-}
+Driver& Driver::Of(PDRIVER_OBJECT driverObject) { return scsiclass::DriverState<Driver>(driverObject); }
 
 bool Driver::ChoosePending() { return pending_.Next(); }
 
@@ -309,22 +304,11 @@ PathState TapePath::Query() const {
 using namespace vorka::tape;
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    PVOID extension = nullptr;
-    NTSTATUS status = IoAllocateDriverObjectExtension(driverObject, const_cast<int*>(&kDriverExtensionId),
-                                                      sizeof(Driver), &extension);
+    NTSTATUS status = vorka::scsiclass::CreateDriverState<Driver>(driverObject, registryPath);
     if (!NT_SUCCESS(status)) return status;
-    new (extension) Driver(registryPath);
-
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = DispatchPassDown;
-    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_READ] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchRequest;
-    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driverObject->DriverExtension->AddDevice = AddDevice;
-    driverObject->DriverUnload = Unload;
+    vorka::scsiclass::SetClassDispatch(driverObject, {DispatchPassDown, DispatchRequest,
+                                                      {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE,
+                                                       IRP_MJ_DEVICE_CONTROL},
+                                                      DispatchPnp, DispatchPower, AddDevice, Unload});
     return STATUS_SUCCESS;
 }

@@ -27,6 +27,7 @@
 #include <ntddscsi.h>
 
 #include "defines.h"
+#include "script_address.h"
 
 namespace cfakes {
 
@@ -35,9 +36,7 @@ inline constexpr char16_t kStubService[] = u"vorkastubchgr";
 inline constexpr char16_t kStubHardwareId[] = u"root\\vorkastubchgr";
 inline constexpr char16_t kScriptValue[] = u"ScriptAddress";
 
-inline std::u16string ParametersKey(const char16_t* service) {
-    return std::u16string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\") + service + u"\\Parameters";
-}
+using fakes::ParametersKey;
 
 // ---- The changer bus's control device ---------------------------------------------------------
 

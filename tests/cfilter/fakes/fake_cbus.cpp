@@ -1,5 +1,6 @@
 // vorkafakecbus: the changer bus's control device as the changer filter tests need it (see cfakes.h).
 #include "cfakes.h"
+#include "script_address.h"
 
 namespace {
 
@@ -8,20 +9,6 @@ using cfakes::BusScript;
 struct ControlExtension {
     BusScript* script;
 };
-
-std::uint64_t ReadScriptAddress(PUNICODE_STRING registryPath) {
-    std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
-    key += u"\\Parameters";
-    // A direct query of more than 4 bytes takes the room it may fill from the target's first
-    // LONG: negative, the size of a plain buffer.
-    ULONGLONG value = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONGLONG)));
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(cfakes::kScriptValue);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    return NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr)) ? value : 0;
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
@@ -98,7 +85,7 @@ VOID Unload(PDRIVER_OBJECT driverObject) {
 }  // namespace
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    auto* script = reinterpret_cast<BusScript*>(ReadScriptAddress(registryPath));
+    auto* script = reinterpret_cast<BusScript*>(fakes::ReadScriptAddress(fakes::ParametersOf(registryPath)));
     if (script == nullptr) return STATUS_UNSUCCESSFUL;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\VorkaCBusDvc");

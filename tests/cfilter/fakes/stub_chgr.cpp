@@ -1,5 +1,7 @@
 // vorkastubchgr: a scripted base changer driver under the changer path filter (see cfakes.h).
 #include "cfakes.h"
+#include "script_address.h"
+#include "stub_driver.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,23 +17,7 @@ struct StubExtension {
 
 StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
 
-std::uint64_t ReadScriptAddress() {
-    const std::u16string key = cfakes::ParametersKey(cfakes::kStubService);
-    ULONGLONG value = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONGLONG)));
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(cfakes::kScriptValue);
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    return NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, key.c_str(), table, nullptr, nullptr)) ? value : 0;
-}
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
+using fakes::Complete;
 
 // What the bus's table names while the handshake request is here.
 cfakes::Handshake LookAtTable(PIRP irp) {
@@ -128,11 +114,6 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, reply.status, length);
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     StubExtension& ext = Ext(device);
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
@@ -145,28 +126,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         ext.script->seen.push_back(seen);
         ext.script->changed.notify_all();
     }
-    if (minor == IRP_MN_START_DEVICE) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-        NTSTATUS status = IoCallDriver(ext.lower, irp);
-        if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        return Complete(irp, irp->IoStatus.Status);
-    }
-    if (minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
-        minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
-        minor == IRP_MN_REMOVE_DEVICE) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-    }
-    PDEVICE_OBJECT lower = ext.lower;
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(lower, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-    }
-    return status;
+    return fakes::StubPnp(device, ext.lower, irp);
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
@@ -184,25 +144,15 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    auto* script = reinterpret_cast<StubScript*>(ReadScriptAddress());
+    auto* script = reinterpret_cast<StubScript*>(fakes::ReadScriptAddress(cfakes::ParametersKey(cfakes::kStubService)));
     if (script == nullptr) return STATUS_UNSUCCESSFUL;
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
-    for (unsigned n = 0; n < 100 && status == STATUS_OBJECT_NAME_COLLISION; ++n) {
-        char text[40];
-        std::snprintf(text, sizeof text, "\\Device\\VorkaStubChanger%u", n);
-        std::u16string wide(text, text + std::strlen(text));
-        UNICODE_STRING name{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2),
-                            const_cast<char16_t*>(wide.c_str())};
-        status = IoCreateDevice(driverObject, sizeof(StubExtension), &name, FILE_DEVICE_CHANGER, 0, FALSE, &device);
-    }
+    PDEVICE_OBJECT lower = nullptr;
+    NTSTATUS status = fakes::CreateStubDevice(driverObject, pdo, "VorkaStubChanger", sizeof(StubExtension),
+                                              FILE_DEVICE_CHANGER, &device, &lower);
     if (!NT_SUCCESS(status)) return status;
     Ext(device).script = script;
-    Ext(device).lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (Ext(device).lower == nullptr) {
-        IoDeleteDevice(device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
+    Ext(device).lower = lower;
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;

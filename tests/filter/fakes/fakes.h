@@ -30,6 +30,7 @@
 #include <ntddtape.h>
 
 #include "defines.h"
+#include "script_address.h"
 
 namespace fakes {
 
@@ -38,9 +39,6 @@ inline constexpr char16_t kStubService[] = u"vorkastubtape";
 inline constexpr char16_t kStubHardwareId[] = u"root\\vorkastubtape";
 inline constexpr char16_t kScriptValue[] = u"ScriptAddress";
 
-inline std::u16string ParametersKey(const char16_t* service) {
-    return std::u16string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\") + service + u"\\Parameters";
-}
 
 // ---- The tape bus's control device -------------------------------------------------------------
 

@@ -44,18 +44,33 @@ BOOLEAN FltIncIoCount(PFLT_BASE_EXT pExt)
     return fEntered;
 }
 
-LONG FltDecIoCount(PFLT_BASE_EXT pExt)
+/* The decrement itself; the caller holds the count lock. */
+static LONG FltDecIoCountLocked(PFLT_BASE_EXT pExt)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&pExt->slCount, &irql);
     LONG lCount = --pExt->ulIoCount;
     if (lCount == 1) {
         KeSetEvent(&pExt->evIdle, IO_NO_INCREMENT, FALSE);
     }
+    return lCount;
+}
+
+/* Once the count is below 1 the remove has begun and nothing counts in any more; the remove event
+   lets the remove delete the device, extension and locks included. So it is set last, after every
+   lock of the extension is released: the thread that sets it must not touch the extension again. */
+static VOID FltSignalRemoveIfLast(PFLT_BASE_EXT pExt, LONG lCount)
+{
     if (lCount < 1) {
         KeSetEvent(&pExt->evRemove, IO_NO_INCREMENT, FALSE);
     }
+}
+
+LONG FltDecIoCount(PFLT_BASE_EXT pExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    LONG lCount = FltDecIoCountLocked(pExt);
     KeReleaseSpinLock(&pExt->slCount, irql);
+    FltSignalRemoveIfLast(pExt, lCount);
     return lCount;
 }
 
@@ -78,9 +93,13 @@ BOOLEAN FltEnterDispatch(PFLT_BASE_EXT pExt)
 
 VOID FltLeaveDispatch(PFLT_BASE_EXT pExt)
 {
+    KIRQL irql;
     ExAcquireFastMutex(&pExt->fmDispatch);
-    FltDecIoCount(pExt);
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    LONG lCount = FltDecIoCountLocked(pExt);
+    KeReleaseSpinLock(&pExt->slCount, irql);
     ExReleaseFastMutex(&pExt->fmDispatch);
+    FltSignalRemoveIfLast(pExt, lCount);
 }
 
 NTSTATUS FltRefuseRemoved(PCSTR szRoutine, PIRP pIrp)

@@ -93,8 +93,9 @@ NTSTATUS FltSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, 
 NTSTATUS FltSendToBus(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pRecord, ULONG ulSize);
 
 /* Request counting. FltIncIoCount returns FALSE once the remove has begun (nothing enters any more);
-   FltDecIoCount returns the count after the decrement. FltEnterDispatch and FltLeaveDispatch do the
-   same under the dispatch lock, as dispatch routines count. */
+   FltDecIoCount returns the count after the decrement; the decrement that ends the last request of a
+   path being removed is the caller's last touch of the extension. FltEnterDispatch and
+   FltLeaveDispatch do the same under the dispatch lock, as dispatch routines count. */
 BOOLEAN FltIncIoCount(PFLT_BASE_EXT pExt);
 LONG FltDecIoCount(PFLT_BASE_EXT pExt);
 BOOLEAN FltEnterDispatch(PFLT_BASE_EXT pExt);
