@@ -768,6 +768,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 /* Never run the request on a path with other settings: the caller gets the last
                    attempt's outcome, or the restore's failure when there was none. */
                 pPdoExt->fDoNotFailover = TRUE;
+                pPdoExt->fSettingsLost = TRUE;   /* the next request restores them first */
                 status = statusRestore;
                 break;
             }

@@ -316,7 +316,16 @@ NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
             pPdoExt->ulBlockSize = ulBlockSize;
         }
     }
-    pPdoExt->fBlockSizeValid = NT_SUCCESS(status) ? TRUE : FALSE;
+    /* The settings restore sends the application's own block size: when it cannot reach the path,
+       that size is still the one the application set, and the next request restores it again. Only
+       forgetting it would let a path's default size (the drive's own, read back) take its place. */
+    if (NT_SUCCESS(status)) {
+        pPdoExt->fBlockSizeValid = TRUE;
+    } else if (pPdoExt->fSMP) {
+        pPdoExt->fSettingsLost = TRUE;
+    } else {
+        pPdoExt->fBlockSizeValid = FALSE;
+    }
     EXT("BusPdoSetBlockSize: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -646,6 +655,13 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
 {
     UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
     if (!NT_SUCCESS(pCtx->iStatus)) {
+        if (pCtx->pPdoExt->fSMP) {
+            /* The settings restore's own request: the size it carries is still the application's
+               (see BusPdoSetBlockSize). */
+            DBG("BusPdoPostProcessSMP: restore failed. Block size kept, settings restored again\n");
+            pCtx->pPdoExt->fSettingsLost = TRUE;
+            return STATUS_SUCCESS;
+        }
         DBG("BusPdoPostProcessSMP: failed. fBlockSizeValid set to FALSE\n");
         pCtx->pPdoExt->fBlockSizeValid = FALSE;
         return STATUS_SUCCESS;
@@ -657,7 +673,9 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
 static NTSTATUS BusPdoPostProcessGetMedia(PBUS_POST_CONTEXT pCtx)
 {
     if (pCtx->Kind.ulBuffer >= sizeof(TAPE_GET_MEDIA_PARAMETERS)) {
+        /* The size the application now knows the drive to use is the one a later path gets. */
         pCtx->pPdoExt->ulBlockSize = ((PTAPE_GET_MEDIA_PARAMETERS)pCtx->Kind.pBuffer)->BlockSize;
+        pCtx->pPdoExt->fBlockSizeValid = TRUE;
     }
     return STATUS_SUCCESS;
 }
@@ -900,7 +918,7 @@ static BOOLEAN BusPostIsSMP(PBUS_POST_CONTEXT c) { return BusKindIsSetMedia(&c->
 static BOOLEAN BusPostIsGetMedia(PBUS_POST_CONTEXT c)
 {
     return BusKindIsIoctl(&c->Kind, IOCTL_TAPE_GET_MEDIA_PARAMS) && NT_SUCCESS(c->iStatus) &&
-           c->pPdoExt->ulBlockSize == BUS_BLOCK_SIZE_UNKNOWN;
+           (c->pPdoExt->ulBlockSize == BUS_BLOCK_SIZE_UNKNOWN || !c->pPdoExt->fBlockSizeValid);
 }
 static BOOLEAN BusPostIsReadWrite(PBUS_POST_CONTEXT c) { return BusKindIsReadWrite(&c->Kind); }
 static BOOLEAN BusPostIsErase(PBUS_POST_CONTEXT c) { return BusPreIsErase(&c->Kind); }
@@ -933,7 +951,7 @@ static const struct {
     {BusPostIsRewind,     /* SET_POSITION rewind; REWIND */          BusPdoPostProcessRewind},
     {BusPostIsLocate,     /* block methods; LOCATE(10/16); private */ BusPdoPostProcessLocate},
     {BusPostIsSMP,        /* SET_MEDIA_PARAMS; MODE SELECT new size */ BusPdoPostProcessSMP},
-    {BusPostIsGetMedia,   /* GET_MEDIA_PARAMS, size never learned */ BusPdoPostProcessGetMedia},
+    {BusPostIsGetMedia,   /* GET_MEDIA_PARAMS, size not known */    BusPdoPostProcessGetMedia},
     {BusPostIsReadWrite,  /* READ, WRITE; READ/WRITE(6/10), READ REVERSE */ BusPdoPostProcessReadWrite},
     {BusPostIsErase,      /* ERASE; ERASE(6) */                      BusPdoPostProcessErase},
     {BusPostIsSetLBP,     /* private set LBP */                      BusPdoPostProcessSetLBP},
