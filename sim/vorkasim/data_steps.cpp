@@ -93,6 +93,17 @@ NTSTATUS QueryPosition(sim::Process& process, void* handle, std::uint64_t* posit
     return status;
 }
 
+// IOCTL_TAPE_GET_MEDIA_PARAMS: the block size the drive uses now (0: variable).
+NTSTATUS QueryBlockSize(sim::Process& process, void* handle, std::uint32_t* blockSize)
+{
+    TAPE_GET_MEDIA_PARAMETERS media{};
+    ULONG_PTR information = 0;
+    const NTSTATUS status =
+        Control(process, handle, IOCTL_TAPE_GET_MEDIA_PARAMS, &media, sizeof media, &media, sizeof media, &information);
+    *blockSize = media.BlockSize;
+    return status;
+}
+
 // Where objects just written went: where the application knew the tape to be, or, when it could
 // not learn that (its position query failed), where the drive was, as the objects went there.
 std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known,
@@ -135,6 +146,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     const std::string name = RequiredString(step, "handle");
     AppHandle* app = nullptr;
     std::uint32_t handleBlockSize = 0;
+    bool handleBlockSizeKnown = true;
+    bool handleBlockSizeReadBack = false;
     std::uint64_t registeredKey = 0;
     {
         std::lock_guard lock(handlesMutex_);
@@ -158,6 +171,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             }
         }
         handleBlockSize = app->blockSize;
+        handleBlockSizeKnown = app->blockSizeKnown;
+        handleBlockSizeReadBack = app->blockSizeReadBack;
         registeredKey = app->prKey;
     }
     sim::Process& process = *app->process;
@@ -194,8 +209,29 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     if (op == "write" || op == "read") {
         const std::uint64_t requests = Number(step, "requests", kMaxRequests);
         const std::uint64_t bytes = Number(step, "bytes", kMaxRequestBytes);
+        if (!handleBlockSizeKnown) {
+            // Its last block-size change failed and it could not read the size back then.
+            status = QueryBlockSize(process, handle, &handleBlockSize);
+            if (!NT_SUCCESS(status)) {
+                result.detail = op + " not sent: the block size is not known";
+                return finish(status);
+            }
+            handleBlockSizeKnown = true;
+            handleBlockSizeReadBack = true;
+            std::lock_guard lock(handlesMutex_);
+            app->blockSize = handleBlockSize;
+            app->blockSizeKnown = true;
+            app->blockSizeReadBack = true;
+        }
         const std::uint32_t blockSize = handleBlockSize;
         if (bytes == 0 || (blockSize != 0 && bytes % blockSize != 0)) {
+            if (handleBlockSizeReadBack && bytes != 0) {
+                // The scenario chose the byte count for the size it set; the drive kept another.
+                // The tape driver refuses fixed-block transfers of partial blocks.
+                result.detail = op + " not sent: " + std::to_string(bytes) + " bytes are not whole blocks of " +
+                                std::to_string(blockSize);
+                return finish(STATUS_INVALID_PARAMETER);
+            }
             throw ScenarioError("step \"" + op + "\": \"bytes\" must be a positive multiple of the block size " +
                                 std::to_string(blockSize));
         }
@@ -231,6 +267,14 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 }
                 ledger_.setPosition(serial, WhereWritten(drive, position, written));
                 ledger_.wrote(serial, stamps);
+                if (written < perRequest) {
+                    // The rest of the request failed; the drive may have some of it all the same.
+                    std::vector<Stamp> rest;
+                    for (std::uint64_t b = written; b < perRequest; ++b) {
+                        rest.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
+                    }
+                    ledger_.mayHaveWritten(serial, rest);
+                }
                 blocks += written;
                 if (position) {
                     *position += written;
@@ -347,6 +391,19 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         if (NT_SUCCESS(status)) {
             std::lock_guard lock(handlesMutex_);
             app->blockSize = parameters.BlockSize;
+            app->blockSizeKnown = true;
+            app->blockSizeReadBack = false;
+        } else {
+            // The change may have reached the drive or not (a path failed on the way): the
+            // application asks which size is in effect rather than assume either.
+            std::uint32_t inEffect = 0;
+            const bool learned = NT_SUCCESS(QueryBlockSize(process, handle, &inEffect));
+            std::lock_guard lock(handlesMutex_);
+            app->blockSizeKnown = learned;
+            app->blockSizeReadBack = true;
+            if (learned) {
+                app->blockSize = inEffect;
+            }
         }
         result.detail = parameters.BlockSize == 0 ? "variable blocks" : std::to_string(parameters.BlockSize) + "-byte blocks";
         return finish(status);
@@ -507,6 +564,7 @@ nlohmann::json Runner::verifyAll() const
         total.misplaced += counts.misplaced;
         total.reportedLoss += counts.reportedLoss;
         total.unexpected += counts.unexpected;
+        total.unconfirmed += counts.unconfirmed;
         total.blocks += counts.blocks;
         total.filemarks += counts.filemarks;
     }

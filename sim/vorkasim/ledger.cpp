@@ -74,7 +74,7 @@ nlohmann::json VerifyCounts::toJson() const
 {
     return {{"lost", lost},         {"duplicated", duplicated}, {"misplaced", misplaced},
             {"reportedLoss", reportedLoss}, {"unexpected", unexpected}, {"blocks", blocks},
-            {"filemarks", filemarks}, {"clean", clean()}};
+            {"filemarks", filemarks}, {"unconfirmed", unconfirmed}, {"clean", clean()}};
 }
 
 std::optional<std::uint64_t> Ledger::position(const std::string& serial) const
@@ -103,6 +103,12 @@ void Ledger::truncateAtPosition(DriveLedger& drive)
     if (at < drive.entries.size()) {
         drive.entries.resize(at);
     }
+    // A position the application learned beyond what it knows it wrote (after a request that
+    // failed with part of it on the tape): what it writes now goes there, after objects whose
+    // content it does not know.
+    while (drive.entries.size() < at) {
+        drive.entries.push_back(Entry{false, true, {}, 0});
+    }
     drive.position = drive.entries.size();
 }
 
@@ -115,7 +121,7 @@ void Ledger::wrote(const std::string& serial, const std::vector<std::pair<Stamp,
     }
     truncateAtPosition(drive);
     for (const auto& [stamp, length] : blocks) {
-        drive.entries.push_back(Entry{false, stamp, length});
+        drive.entries.push_back(Entry{false, false, stamp, length});
     }
     drive.position = drive.entries.size();
 }
@@ -129,9 +135,16 @@ void Ledger::wroteFilemarks(const std::string& serial, std::uint32_t count)
     }
     truncateAtPosition(drive);
     for (std::uint32_t i = 0; i < count; ++i) {
-        drive.entries.push_back(Entry{true, {}, 0});
+        drive.entries.push_back(Entry{true, false, {}, 0});
     }
     drive.position = drive.entries.size();
+}
+
+void Ledger::mayHaveWritten(const std::string& serial, const std::vector<Stamp>& blocks)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    drive.unconfirmed.insert(blocks.begin(), blocks.end());
 }
 
 namespace {
@@ -181,6 +194,9 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     std::uint64_t files = 0;
     for (std::size_t i = 0; i < expected.entries.size(); ++i) {
         expectedFile.push_back(files);
+        if (expected.entries[i].unknown) {
+            continue;
+        }
         if (expected.entries[i].filemark) {
             ++files;
             ++counts.filemarks;
@@ -205,7 +221,13 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
         }
         auto found = expectedIndex.find(*stamp);
         if (found == expectedIndex.end()) {
-            ++counts.unexpected;
+            if (expected.unconfirmed.count(*stamp) == 0) {
+                ++counts.unexpected;
+            } else if (occurrences[*stamp]++ == 0) {
+                ++counts.unconfirmed;
+            } else {
+                ++counts.duplicated;  // a failed write is never repeated on the tape
+            }
             continue;
         }
         if (occurrences[*stamp]++ == 0) {
@@ -214,7 +236,7 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
         }
     }
     for (const auto& entry : expected.entries) {
-        if (entry.filemark) {
+        if (entry.filemark || entry.unknown) {
             continue;
         }
         const std::size_t seen = occurrences.count(entry.stamp) != 0 ? occurrences.at(entry.stamp) : 0;

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ struct VerifyCounts {
     std::uint64_t misplaced = 0;     // on the medium once, but out of order or in the wrong file
     std::uint64_t reportedLoss = 0;  // lost inside the drive, and the application was told
     std::uint64_t unexpected = 0;    // stamped blocks on the medium the application was never told it wrote
+    std::uint64_t unconfirmed = 0;   // blocks of writes the application was told failed, on the medium once
     std::uint64_t blocks = 0;        // blocks the application was told it wrote (as they stand now)
     std::uint64_t filemarks = 0;
     bool clean() const { return lost == 0 && duplicated == 0 && misplaced == 0 && unexpected == 0; }
@@ -58,6 +60,9 @@ public:
     // the drive's position: whatever the ledger held from there on is overwritten.
     void wrote(const std::string& serial, const std::vector<std::pair<Stamp, std::uint32_t>>& blocks);
     void wroteFilemarks(const std::string& serial, std::uint32_t count);
+    // Blocks of a write request that failed: some may have reached the medium before the failure
+    // and no driver can always tell. Found there once they are neither expected nor unexpected.
+    void mayHaveWritten(const std::string& serial, const std::vector<Stamp>& blocks);
     // A request on the drive failed: the application has been told something went wrong, so
     // blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
     // deferred write error) are reported losses from now on, not expected on the medium.
@@ -69,11 +74,13 @@ public:
 private:
     struct Entry {
         bool filemark = false;
+        bool unknown = false;  // an object the application knows is there, not what it is
         Stamp stamp;
         std::uint32_t length = 0;
     };
     struct DriveLedger {
         std::vector<Entry> entries;
+        std::set<Stamp> unconfirmed;
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
     };

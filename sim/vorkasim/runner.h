@@ -95,6 +95,10 @@ private:
         std::string device;          // "Tape0"
         std::string serial;          // of its drive, found at its first data step
         std::uint32_t blockSize = 0; // as the application set it (0: variable)
+        // After a block-size change failed the application cannot know which size the drive
+        // uses: it reads it back (and again before its next read or write while that fails).
+        bool blockSizeKnown = true;
+        bool blockSizeReadBack = false;  // blockSize is the drive's answer, not the scenario's
         std::uint64_t prKey = 0;     // the persistent reservation key it registered ("pr-register")
     };
     std::map<std::string, AppHandle> handles_;

@@ -1,0 +1,195 @@
+// Backup jobs on a drive that loses every path at once, or whose only path fails requests: the
+// requests may fail, but what the application was told it wrote is on the tape, once, in order,
+// in the block size it set.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "ledger.h"
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t kNotConnected = 0xC000009Du;
+
+class EveryPathHit : public ::testing::Test {
+protected:
+    void boot(int paths)
+    {
+        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef0000000e1"}, {"paths", json::array()}};
+        for (int port = 0; port < paths; ++port) {
+            drive["paths"].push_back({{"port", static_cast<unsigned>(port)}, {"target", 1u}});
+        }
+        scenario_ = vorkasim::ParseScenario(json{{"drives", json::array({drive})}});
+        vorkasim::WorldOptions options;
+        options.driverDirectory = VORKA_DRIVER_DIR;
+        world_ = std::make_unique<vorkasim::World>(scenario_, options);
+        world_->boot();
+        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
+    }
+    void TearDown() override
+    {
+        if (world_) {
+            world_->shutdown();
+            EXPECT_TRUE(world_->violations().empty());
+        }
+    }
+    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+    vorkasim::StepResult write(int requests, int bytes)
+    {
+        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
+    }
+    void pathDown(unsigned path) { run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}}); }
+    void pathBack(unsigned path) { run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}}); }
+    // The lengths of the records on the medium, in order (0 for a filemark).
+    std::vector<std::size_t> recordLengths()
+    {
+        std::vector<std::size_t> lengths;
+        for (const auto& record : world_->san().findDrive(kDrive)->logicalRecords()) {
+            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
+        }
+        return lengths;
+    }
+    json verify()
+    {
+        run({{"op", "close"}, {"handle", "h"}});
+        return run({{"op", "verify"}}).data.at("verify");
+    }
+
+    static constexpr const char* kDrive = "VRKHIT0000000001";
+    vorkasim::Scenario scenario_;
+    std::unique_ptr<vorkasim::World> world_;
+    std::unique_ptr<vorkasim::Runner> runner_;
+};
+
+// Both paths drop while the application writes 512-byte blocks: the write fails, and bringing the
+// application's block size to the second path fails with it. The paths come back with the drive's
+// default (variable) size. The next writes must still be 512-byte blocks: the size the restore
+// could not send is still the application's, not forgotten in favour of what a fresh path reports.
+TEST_F(EveryPathHit, BlockSizeTheRestoreCouldNotSendIsStillTheApplicationsWhenThePathsReturn)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(2, 4096).status, 0u);
+    pathDown(0);
+    pathDown(1);
+    EXPECT_EQ(write(1, 4096).status, kNotConnected);
+    pathBack(0);
+    pathBack(1);
+    ASSERT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 16);
+    const auto second = write(2, 4096);
+    ASSERT_EQ(second.status, 0u);
+    EXPECT_EQ(second.data.at("blocks"), 16);
+
+    EXPECT_EQ(recordLengths(), std::vector<std::size_t>(32, 512));
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 4096}});
+    EXPECT_EQ(read.data.at("blocks"), 32);
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("blocks"), 32);
+}
+
+// The application's change to variable blocks fails with both paths down, and the paths come back
+// at the drive's default. A failed change may or may not have reached the drive, so the
+// application asks which size is in effect and writes in that: each request is one record, and
+// everything it was told it wrote is on the tape.
+TEST_F(EveryPathHit, AfterAFailedBlockSizeChangeTheApplicationWritesInTheSizeTheDriveReports)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(2, 4096).status, 0u);
+    pathDown(0);
+    pathDown(1);
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, kNotConnected);
+    pathBack(0);
+    pathBack(1);
+    const auto after = write(2, 4096);
+    ASSERT_EQ(after.status, 0u);
+    EXPECT_EQ(after.data.at("blocks"), 2);  // two variable records of 4096 bytes
+
+    std::vector<std::size_t> expected(16, 512);
+    expected.push_back(4096);
+    expected.push_back(4096);
+    EXPECT_EQ(recordLengths(), expected);
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("lost"), 0);
+    EXPECT_EQ(verdict.at("blocks"), 18);
+}
+
+// On the only path a write puts its record on the tape and then fails, and the position read that
+// would tell the drivers so fails too: the application hears of a failure. It asks where the tape
+// is (one record further than it knows of), writes a filemark and data there, then goes back to
+// just after the filemark and writes again. The record of the failed write is not one the
+// application was told of, yet no driver could have kept it off the tape: it is counted apart,
+// and what the application wrote after it is judged where the application put it.
+TEST_F(EveryPathHit, ARecordOfAFailedWriteOnTheTapeIsNeitherExpectedNorHeldAgainstTheDrive)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write(1, 20000).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "partial_write"}, {"k", 3u}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    const auto failed = write(1, 16384);
+    EXPECT_NE(failed.status, 0u);
+    EXPECT_EQ(failed.data.at("blocks"), 0);
+    EXPECT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 2);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(write(2, 8192).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 3}}).status, 0u);
+    ASSERT_EQ(write(1, 4096).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{20000, 16384, 0, 4096}));
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("unconfirmed"), 1);
+    EXPECT_EQ(verdict.at("unexpected"), 0);
+    EXPECT_EQ(verdict.at("blocks"), 2);
+    EXPECT_EQ(verdict.at("filemarks"), 1);
+}
+
+// The same record, but written again after the failure: a failed write is never repeated on the
+// tape, so a second copy of it counts as duplicated.
+TEST_F(EveryPathHit, ARecordOfAFailedWriteFoundTwiceIsDuplicated)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);  // step 1
+    ASSERT_EQ(write(1, 20000).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "partial_write"}, {"k", 3u}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    EXPECT_NE(write(1, 16384).status, 0u);  // step 5: its record is 5.0
+    // What a faulty retry would leave: the failed request's record once more, after the first.
+    std::vector<std::uint8_t> block(16384);
+    vorkasim::StampBlock(block, vorkasim::Stamp{5, 0});
+    std::string hex;
+    for (std::uint8_t byte : block) {
+        static const char digits[] = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    ASSERT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 2);
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0000400000"}, {"dataOut", hex}}).status,
+              0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{20000, 16384, 16384}));
+    const json verdict = verify();
+    EXPECT_FALSE(verdict.at("clean").get<bool>());
+    EXPECT_EQ(verdict.at("duplicated"), 1);
+    EXPECT_EQ(verdict.at("unconfirmed"), 1);
+}
+
+}  // namespace
