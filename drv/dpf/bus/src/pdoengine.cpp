@@ -863,7 +863,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             }
         }
-        if (ulRetries >= BUS_MAX_SAME_PATH_RETRIES) {
+        /* The limit is on tries of the same path. A path that then fails outright (its cable
+           pulled after it reported its lost connection) is a path failure like any other: the
+           request moves to the next path instead of ending with that path's failure. */
+        if (fRetrySamePath && ulRetries >= BUS_MAX_SAME_PATH_RETRIES) {
             fDecision = FALSE;
         }
         if (!fDecision) {
