@@ -192,4 +192,38 @@ TEST_F(EveryPathHit, ARecordOfAFailedWriteFoundTwiceIsDuplicated)
     EXPECT_EQ(verdict.at("unconfirmed"), 1);
 }
 
+// The only path fails the application's locate and then its position query: the application
+// reads on without knowing where it is. What it reads comes from where the drive stands, and is
+// judged there: every block is the drive's record at that place.
+TEST_F(EveryPathHit, BlocksReadWhereTheApplicationCouldNotLearnThePositionAreJudgedWhereTheDriveStands)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write(6, 8192).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 2u}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"count", 2u},
+         {"status", kNotConnected}});
+    EXPECT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 4u}}).status, kNotConnected);
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 6}, {"bytes", 65536}});
+    EXPECT_EQ(read.status, 0x80000022u);  // the end of the data after the rest of the blocks
+    EXPECT_EQ(read.data.at("blocks"), 4);  // from block 2, where the drive still stood
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+}
+
+// A variable-block read shorter than the record gets the record's start and
+// STATUS_BUFFER_OVERFLOW: the bytes are the drive's, and the read is judged so.
+TEST_F(EveryPathHit, AReadShorterThanTheRecordGetsTheRecordsStart)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write(2, 16384).status, 0u);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}});
+    EXPECT_EQ(read.status, 0x80000005u);
+    EXPECT_EQ(read.data.at("information"), 4096);
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+}
+
 }  // namespace
