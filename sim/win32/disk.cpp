@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "sim/format.h"
@@ -605,54 +606,53 @@ HANDLE OpenDiskFile(std::u16string_view name, DWORD access, DWORD disposition) {
     return gFiles.back().get();
 }
 
-bool ReadDiskFile(HANDLE handle, void* buffer, DWORD length, LPDWORD done, BOOL* result) {
+// What a read and a write share: the handle's file (false: not a disk file), the access check, and
+// `transfer` under the disk's lock with the file's data (nullptr once the file was deleted). The
+// transfer returns how many bytes it moved at the file's position, or nothing to refuse the request.
+template <typename Transfer>
+bool TransferDiskFile(HANDLE handle, bool DiskFile::*access, LPDWORD done, BOOL* result, Transfer transfer) {
     std::lock_guard files(gFileMutex);
     DiskFile* file = FindFile(handle);
     if (!file) return false;
     if (done) *done = 0;
-    if (!file->canRead) {
+    Disk& disk = Disk::Get();
+    std::optional<std::size_t> moved;
+    if (file->*access) {
+        std::lock_guard lock(disk.mutex);
+        auto it = disk.entries.find(file->key);
+        moved = transfer(file->position, it == disk.entries.end() ? nullptr : &it->second.data);
+    }
+    if (!moved) {
         SetLastError(ERROR_ACCESS_DENIED);
         *result = FALSE;
         return true;
     }
-    Disk& disk = Disk::Get();
-    std::lock_guard lock(disk.mutex);
-    auto it = disk.entries.find(file->key);
-    const std::string empty;
-    const std::string& data = it == disk.entries.end() ? empty : it->second.data;
-    const std::size_t n = file->position >= data.size() ? 0 : std::min<std::size_t>(length, data.size() - file->position);
-    if (n) std::memcpy(buffer, data.data() + file->position, n);
-    file->position += n;
-    if (done) *done = static_cast<DWORD>(n);
-    *result = TRUE;  // end of file: success with 0 bytes
+    file->position += *moved;
+    if (done) *done = static_cast<DWORD>(*moved);
+    *result = TRUE;
     return true;
 }
 
+bool ReadDiskFile(HANDLE handle, void* buffer, DWORD length, LPDWORD done, BOOL* result) {
+    return TransferDiskFile(handle, &DiskFile::canRead, done, result,
+                            [&](std::size_t position, const std::string* data) -> std::optional<std::size_t> {
+                                // At or past the end of the file: success with 0 bytes.
+                                if (data == nullptr || position >= data->size()) return 0;
+                                const std::size_t n = std::min<std::size_t>(length, data->size() - position);
+                                if (n) std::memcpy(buffer, data->data() + position, n);
+                                return n;
+                            });
+}
+
 bool WriteDiskFile(HANDLE handle, const void* buffer, DWORD length, LPDWORD done, BOOL* result) {
-    std::lock_guard files(gFileMutex);
-    DiskFile* file = FindFile(handle);
-    if (!file) return false;
-    if (done) *done = 0;
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        *result = FALSE;
-        return true;
-    }
-    Disk& disk = Disk::Get();
-    std::lock_guard lock(disk.mutex);
-    auto it = disk.entries.find(file->key);
-    if (it == disk.entries.end()) {  // deleted while open: Windows would not have allowed it
-        SetLastError(ERROR_ACCESS_DENIED);
-        *result = FALSE;
-        return true;
-    }
-    std::string& data = it->second.data;
-    if (data.size() < file->position + length) data.resize(file->position + length);
-    std::memcpy(data.data() + file->position, buffer, length);
-    file->position += length;
-    if (done) *done = length;
-    *result = TRUE;
-    return true;
+    return TransferDiskFile(handle, &DiskFile::canWrite, done, result,
+                            [&](std::size_t position, std::string* data) -> std::optional<std::size_t> {
+                                // Deleted while open: Windows would not have allowed it.
+                                if (data == nullptr) return std::nullopt;
+                                if (data->size() < position + length) data->resize(position + length);
+                                std::memcpy(data->data() + position, buffer, length);
+                                return length;
+                            });
 }
 
 bool CloseDiskFile(HANDLE handle) {

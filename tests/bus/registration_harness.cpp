@@ -20,7 +20,7 @@ namespace {
 
 constexpr char16_t kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorkatbus\\Parameters";
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+using bus_view::Widen;
 
 void CopyField(char* dest, std::size_t size, const std::string& text) {
     std::memset(dest, 0, size);
@@ -140,19 +140,11 @@ void TapeBusTest::createPaths(uint32_t first, uint32_t count) {
 }
 
 std::u16string TapeBusTest::deviceMapKey(const PathSpec& spec) {
-    return u"\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port " + Widen(std::to_string(spec.port)) +
-           u"\\Scsi Bus " + Widen(std::to_string(spec.bus)) + u"\\Target Id " + Widen(std::to_string(spec.target)) +
-           u"\\Logical Unit Id " + Widen(std::to_string(spec.lun));
+    return bus_view::DeviceMapKey(spec.port, spec.bus, spec.target, spec.lun);
 }
 
 std::u16string TapeBusTest::deviceMapName(const PathSpec& spec) {
-    auto value = machine().registry().value(deviceMapKey(spec), u"DeviceName");
-    if (!value) {
-        return u"<none>";
-    }
-    std::u16string text(value->data.size() / 2, u'\0');
-    std::memcpy(text.data(), value->data.data(), text.size() * 2);
-    return text;
+    return bus_view::DeviceMapName(machine().registry(), deviceMapKey(spec));
 }
 
 FAKEPATH_REGISTER TapeBusTest::registerPath(uint32_t path, const PathSpec& spec, bool createDeviceMapEntry) {
@@ -236,36 +228,7 @@ void TapeBusTest::setPathAnswer(uint32_t path, NTSTATUS createStatus, uint32_t m
 }
 
 QueryAnswer TapeBusTest::query(uint32_t outputLength, std::u16string_view device) {
-    QueryAnswer answer;
-    HANDLE handle = nullptr;
-    answer.status = app_->createFile(&handle, device, GENERIC_READ | GENERIC_WRITE);
-    if (answer.status != kStatusSuccess) {
-        return answer;
-    }
-    auto* buffer = static_cast<uint8_t*>(app_->alloc(outputLength));
-    answer.status =
-        app_->deviceIoControl(handle, kIocQueryDevices, nullptr, 0, buffer, outputLength, &answer.information);
-    if (answer.status == kStatusSuccess && answer.information >= 4) {
-        std::memcpy(&answer.requiredSize, buffer, 4);
-        for (std::size_t offset = 4; offset + kDescriptorSize <= answer.information; offset += kDescriptorSize) {
-            const uint8_t* d = buffer + offset;
-            Descriptor desc;
-            desc.name = std::string(reinterpret_cast<const char*>(d), strnlen(reinterpret_cast<const char*>(d), 64));
-            desc.serial =
-                std::string(reinterpret_cast<const char*>(d + 64), strnlen(reinterpret_cast<const char*>(d + 64), 64));
-            desc.failover = d[128] != 0;
-            desc.port = d[136];
-            desc.bus = d[137];
-            desc.target = d[138];
-            desc.lun = d[139];
-            desc.active = d[140] != 0;
-            desc.primary = d[141] != 0;
-            answer.descriptors.push_back(desc);
-        }
-    }
-    app_->free(buffer);
-    app_->close(handle);
-    return answer;
+    return bus_view::QueryDevices(*app_, device, kIocQueryDevices, outputLength);
 }
 
 NTSTATUS TapeBusTest::openTape(std::u16string_view name, HANDLE* handle) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_view.h"
 #include "fakepath_ioctl.h"
 #include "sim/drivers.h"
 #include "sim/eventlog.h"
@@ -37,29 +38,15 @@ struct PathSpec {
     uint32_t pnpState = 2;   // PNP_STARTED
 };
 
-// One descriptor of an IOC_QUERY_DEVICES answer, decoded.
-struct Descriptor {
-    std::string name;
-    std::string serial;
-    bool failover = false;
-    uint8_t port = 0, bus = 0, target = 0, lun = 0;
-    bool active = false;
-    bool primary = false;
-};
-
-struct QueryAnswer {
-    NTSTATUS status = 0;
-    ULONG_PTR information = 0;
-    uint32_t requiredSize = 0;
-    std::vector<Descriptor> descriptors;
-};
+using bus_view::Descriptor;
+using bus_view::QueryAnswer;
 
 // Control codes and records of the tape bus as applications and filters see them.
 constexpr uint32_t kIocRegister = 0x84CAC000;
 constexpr uint32_t kIocNotify = 0x84CAC010;
 constexpr uint32_t kIocQueryDevices = 0x84CAC01C;
 constexpr uint32_t kIoctlScsiGetAddress = 0x00041018;
-constexpr uint32_t kDescriptorSize = 144;
+using bus_view::kDescriptorSize;
 constexpr NTSTATUS kStatusSuccess = 0;
 
 class TapeBusTest : public ::vorka_test::MachineTest {

@@ -16,7 +16,7 @@ namespace {
 
 constexpr char16_t kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorkacbus\\Parameters";
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+using bus_view::Widen;
 
 }  // namespace
 
@@ -78,19 +78,11 @@ void ChangerBusTest::createPaths(uint32_t first, uint32_t count) {
 }
 
 std::u16string ChangerBusTest::deviceMapKey(const PathSpec& spec) {
-    return u"\\Registry\\Machine\\Hardware\\DeviceMap\\Scsi\\Scsi Port " + Widen(std::to_string(spec.port)) +
-           u"\\Scsi Bus " + Widen(std::to_string(spec.bus)) + u"\\Target Id " + Widen(std::to_string(spec.target)) +
-           u"\\Logical Unit Id " + Widen(std::to_string(spec.lun));
+    return bus_view::DeviceMapKey(spec.port, spec.bus, spec.target, spec.lun);
 }
 
 std::u16string ChangerBusTest::deviceMapName(const PathSpec& spec) {
-    auto value = machine().registry().value(deviceMapKey(spec), u"DeviceName");
-    if (!value) {
-        return u"<none>";
-    }
-    std::u16string text(value->data.size() / 2, u'\0');
-    std::memcpy(text.data(), value->data.data(), text.size() * 2);
-    return text;
+    return bus_view::DeviceMapName(machine().registry(), deviceMapKey(spec));
 }
 
 FAKECPATH_REGISTER ChangerBusTest::registerPath(uint32_t path, const PathSpec& spec, bool createDeviceMapEntry) {
@@ -160,35 +152,7 @@ NTSTATUS ChangerBusTest::occupyName(std::u16string_view name) {
 }
 
 QueryAnswer ChangerBusTest::query(std::u16string_view device, uint32_t outputLength) {
-    QueryAnswer answer;
-    HANDLE handle = nullptr;
-    answer.status = app_->createFile(&handle, device, GENERIC_READ | GENERIC_WRITE);
-    if (answer.status != kSuccess) {
-        return answer;
-    }
-    auto* buffer = static_cast<uint8_t*>(app_->alloc(outputLength));
-    answer.status = app_->deviceIoControl(handle, kIocQueryDevices, nullptr, 0, buffer, outputLength, &answer.information);
-    if (answer.status == kSuccess && answer.information >= 4) {
-        std::memcpy(&answer.requiredSize, buffer, 4);
-        for (std::size_t offset = 4; offset + kDescriptorSize <= answer.information; offset += kDescriptorSize) {
-            const uint8_t* d = buffer + offset;
-            Descriptor desc;
-            desc.name = std::string(reinterpret_cast<const char*>(d), strnlen(reinterpret_cast<const char*>(d), 64));
-            desc.serial =
-                std::string(reinterpret_cast<const char*>(d + 64), strnlen(reinterpret_cast<const char*>(d + 64), 64));
-            desc.failover = d[128] != 0;
-            desc.port = d[132 + 4];
-            desc.bus = d[132 + 5];
-            desc.target = d[132 + 6];
-            desc.lun = d[132 + 7];
-            desc.active = d[140] != 0;
-            desc.primary = d[141] != 0;
-            answer.descriptors.push_back(desc);
-        }
-    }
-    app_->free(buffer);
-    app_->close(handle);
-    return answer;
+    return bus_view::QueryDevices(*app_, device, kIocQueryDevices, outputLength);
 }
 
 NTSTATUS ChangerBusTest::openChanger(uint32_t number, HANDLE* handle) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_view.h"
 #include "fakecpath_ioctl.h"
 #include "sim/machine.h"
 #include "sim/process.h"
@@ -24,7 +25,7 @@ constexpr uint32_t kIoctlScsiGetAddress = 0x00041018;
 constexpr uint32_t kIoctlScsiPassThrough = 0x0004D004;
 constexpr uint32_t kIoctlChangerMoveMedium = 0x00304024;   // IOCTL_CHANGER_MOVE_MEDIUM, buffered
 constexpr uint32_t kIoctlChangerGetStatus = 0x00304008;    // IOCTL_CHANGER_GET_STATUS
-constexpr uint32_t kDescriptorSize = 144;
+using bus_view::kDescriptorSize;
 
 constexpr NTSTATUS kSuccess = 0;
 constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185);
@@ -46,21 +47,8 @@ struct PathSpec {
     uint32_t pnpState = kPnpStarted;
 };
 
-struct Descriptor {
-    std::string name;
-    std::string serial;
-    bool failover = false;
-    uint8_t port = 0, bus = 0, target = 0, lun = 0;
-    bool active = false;
-    bool primary = false;
-};
-
-struct QueryAnswer {
-    NTSTATUS status = 0;
-    ULONG_PTR information = 0;
-    uint32_t requiredSize = 0;
-    std::vector<Descriptor> descriptors;
-};
+using bus_view::Descriptor;
+using bus_view::QueryAnswer;
 
 // How a path answers the requests forwarded to it.
 struct Answer {

@@ -11,6 +11,7 @@
 
 #include "Installer.h"
 #include "install_machine.h"
+#include "shipped_package.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
 #include "windows.h"
@@ -22,24 +23,7 @@ class InstallerRerun : public InstallMachine {
 protected:
     void SetUp() override {
         InstallMachine::SetUp();
-        auto& registry = Machine().registry();
-        const std::u16string version = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-        registry.createKeyPath(version);
-        registry.setString(version, u"ProductName", u"Windows Server 2022 Standard");
-        registry.setString(version, u"CurrentVersion", u"6.3");
-        auto& disk = sim::win32::Disk::Get();
-        for (const char* inf : {"armbasef", "reelbasf", "vorkacbus", "vorkatbus"}) {
-            std::FILE* file = std::fopen((std::string(VORKA_INSTALLER_PACKAGE_SOURCE) + "/" + inf + ".inf").c_str(), "rb");
-            ASSERT_NE(file, nullptr) << inf;
-            std::string text;
-            char chunk[4096];
-            for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
-            std::fclose(file);
-            disk.writeFile(std::string("C:\\Vorka\\drivers\\") + inf + ".inf", text);
-        }
-        for (const char* image : {"vorkachgr", "vorkatape", "vorkacbus", "vorkatbus", "vorkacflt", "vorkatflt"})
-            disk.writeFile(std::string("C:\\Vorka\\drivers\\") + image + ".sys", std::string("image of ") + image);
-        ASSERT_TRUE(SetCurrentDirectoryA("C:\\Vorka"));
+        ASSERT_NO_FATAL_FAILURE(StageShippedPackage(Machine(), u"Windows Server 2022 Standard"));
     }
 
     int Install(std::vector<std::string> args) {

@@ -16,6 +16,7 @@
 namespace chgrtest {
 
 using tapetest::App;
+using tapetest::DirectRead32;
 using tapetest::Forwarded;
 using tapetest::ForwardControl;
 using tapetest::KernelControl;

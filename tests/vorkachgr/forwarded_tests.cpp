@@ -164,28 +164,15 @@ TEST_P(Forwarding, DirectPassThroughFromA32BitProcessFillsItsOwnBuffer) {
     ASSERT_EQ(app.Open(b_.Win32Name()), STATUS_SUCCESS);
     sim::ProcessScope scope(app.Process());
     auto* data = static_cast<std::uint8_t*>(app.Process().alloc(96));
-    std::vector<std::uint8_t> spt(sizeof(SCSI_PASS_THROUGH_DIRECT32) + 32, 0);
+    std::vector<std::uint8_t> spt = DirectRead32(app.Process(), data, 96, {0x12, 0, 0, 0, 96, 0});  // INQUIRY
     auto* p = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT32*>(spt.data());
-    p->Length = sizeof(SCSI_PASS_THROUGH_DIRECT32);
-    p->CdbLength = 6;
-    p->SenseInfoLength = 32;
-    p->SenseInfoOffset = sizeof(SCSI_PASS_THROUGH_DIRECT32);
-    p->DataIn = SCSI_IOCTL_DATA_IN;
-    p->DataTransferLength = 96;
-    p->DataBuffer = app.Process().address32(data);
-    p->Cdb[0] = 0x12;  // INQUIRY
-    p->Cdb[4] = 96;
-    Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, spt.data(), static_cast<ULONG>(spt.size()), spt.data(),
-                          static_cast<ULONG>(spt.size()));
+    Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, &spt);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(p->ScsiStatus, 0);
     EXPECT_EQ(data[0], 0x08);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data + 16), 15), "VIRTUAL LIBRARY");
     p->DataBuffer = 0x10;
-    EXPECT_EQ(app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, spt.data(), static_cast<ULONG>(spt.size()), spt.data(),
-                          static_cast<ULONG>(spt.size()))
-                  .status,
-              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, &spt).status, STATUS_ACCESS_VIOLATION);
     app.Process().free(data);
 }
 

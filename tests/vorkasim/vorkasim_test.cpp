@@ -110,12 +110,33 @@ const vorkasim::DeviceView* Find(const std::vector<vorkasim::DeviceView>& device
     return nullptr;
 }
 
-TEST(World, PrimaryPathFollowsStopsAndSurpriseRemovalsOfPaths)
+// The two dual-pathed drives, booted and driven step by step; at the end the world shuts down with
+// no rule of the simulated kernel broken.
+class TwoDriveWorld : public ::testing::Test {
+protected:
+    void SetUp() override { world.boot(); }
+    void TearDown() override
+    {
+        world.shutdown();
+        EXPECT_TRUE(world.violations().empty());
+    }
+    // The virtual device name of the drive with `serial`.
+    std::string DeviceOf(const std::string& serial)
+    {
+        std::vector<vorkasim::DeviceView> devices;
+        world.queryDevices(&devices);
+        const auto* drive = Find(devices, serial);
+        EXPECT_NE(drive, nullptr) << serial;
+        return drive != nullptr ? drive->name : std::string();
+    }
+
+    const vorkasim::Scenario scenario = TwoDrives();
+    vorkasim::World world{scenario, Options()};
+    vorkasim::Runner runner{world, scenario};
+};
+
+TEST_F(TwoDriveWorld, PrimaryPathFollowsStopsAndSurpriseRemovalsOfPaths)
 {
-    const auto scenario = TwoDrives();
-    vorkasim::World world(scenario, Options());
-    world.boot();
-    vorkasim::Runner runner(world, scenario);
     std::vector<vorkasim::DeviceView> devices;
 
     EXPECT_EQ(runner.run(json::parse(R"({"op":"stop","drive":"SER0001","path":0})")).status, 0u);
@@ -151,19 +172,12 @@ TEST(World, PrimaryPathFollowsStopsAndSurpriseRemovalsOfPaths)
     ASSERT_NE(drive, nullptr);
     EXPECT_EQ(drive->paths.size(), 2u);
     EXPECT_EQ(devices.size(), 2u);
-    world.shutdown();
-    EXPECT_TRUE(world.violations().empty());
 }
 
-TEST(World, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
+TEST_F(TwoDriveWorld, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
 {
-    const auto scenario = TwoDrives();
-    vorkasim::World world(scenario, Options());
-    world.boot();
-    vorkasim::Runner runner(world, scenario);
-    std::vector<vorkasim::DeviceView> devices;
-    world.queryDevices(&devices);
-    const std::string name = Find(devices, "SER0001")->name;
+    const std::string name = DeviceOf("SER0001");
+    ASSERT_FALSE(name.empty());
 
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "a"}}).status, 0u);
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0xC0000022u);
@@ -171,19 +185,12 @@ TEST(World, ExclusiveDriveAdmitsOneHandleUntilItIsClosed)
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0u);
     EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "b"}}).status, 0u);
     EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "b"}}).status, 0xC0000008u) << "a handle closes once";
-    world.shutdown();
-    EXPECT_TRUE(world.violations().empty());
 }
 
-TEST(World, ExclusiveDriveIsFreeForTheNextJobAsSoonAsTheLastOneClosedIt)
+TEST_F(TwoDriveWorld, ExclusiveDriveIsFreeForTheNextJobAsSoonAsTheLastOneClosedIt)
 {
-    const auto scenario = TwoDrives();
-    vorkasim::World world(scenario, Options());
-    world.boot();
-    vorkasim::Runner runner(world, scenario);
-    std::vector<vorkasim::DeviceView> devices;
-    world.queryDevices(&devices);
-    const std::string name = Find(devices, "SER0001")->name;
+    const std::string name = DeviceOf("SER0001");
+    ASSERT_FALSE(name.empty());
 
     // open -> read -> close, open -> write -> close, each followed at once by the next job's open.
     for (int round = 0; round < 10; ++round) {
@@ -198,8 +205,6 @@ TEST(World, ExclusiveDriveIsFreeForTheNextJobAsSoonAsTheLastOneClosedIt)
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "a"}}).status, 0u);
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", name}, {"handle", "b"}}).status, 0xC0000022u);
     EXPECT_EQ(runner.run({{"op", "close"}, {"handle", "a"}}).status, 0u);
-    world.shutdown();
-    EXPECT_TRUE(world.violations().empty());
 }
 
 TEST(World, ExclusiveDriveIsFreeAfterACloseThatFollowsAFailoverOrALostPath)
@@ -341,12 +346,8 @@ TEST(Command, DefaultRunListsTheTwoDrivesAndTheStartEvent)
 
 namespace {
 
-TEST(World, FaultStepsArmAndClearFaultsOnPathsAndDrives)
+TEST_F(TwoDriveWorld, FaultStepsArmAndClearFaultsOnPathsAndDrives)
 {
-    const auto scenario = TwoDrives();
-    vorkasim::World world(scenario, Options());
-    world.boot();
-    vorkasim::Runner runner(world, scenario);
     auto* path = world.san().findPath(sim::hw::ScsiAddress{1, 0, 1, 0});
     ASSERT_NE(path, nullptr);
 
@@ -370,8 +371,6 @@ TEST(World, FaultStepsArmAndClearFaultsOnPathsAndDrives)
 
     auto medium = runner.run(json::parse(R"({"op":"medium","drive":"SER0002"})"));
     EXPECT_EQ(medium.status, 0u);
-    world.shutdown();
-    EXPECT_TRUE(world.violations().empty());
 }
 
 }  // namespace

@@ -210,29 +210,17 @@ TEST_P(PrivateRequests, DirectPassThroughFromA32BitProcessReadsIntoItsBuffer) {
     ASSERT_EQ(app.Open(a_.Win32Name()), STATUS_SUCCESS);
     sim::ProcessScope scope(app.Process());
     auto* data = static_cast<std::uint8_t*>(app.Process().alloc(512));
-    std::vector<std::uint8_t> spt(sizeof(SCSI_PASS_THROUGH_DIRECT32) + 32, 0);
+    // READ(6), variable block of up to 512 bytes (transfer length 0x000200).
+    std::vector<std::uint8_t> spt = DirectRead32(app.Process(), data, 512, {0x08, 0, 0, 0x02, 0, 0});
     auto* p = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT32*>(spt.data());
-    p->Length = sizeof(SCSI_PASS_THROUGH_DIRECT32);
-    p->CdbLength = 6;
-    p->SenseInfoLength = 32;
-    p->SenseInfoOffset = sizeof(SCSI_PASS_THROUGH_DIRECT32);
-    p->DataIn = SCSI_IOCTL_DATA_IN;
-    p->DataTransferLength = 512;
-    p->DataBuffer = app.Process().address32(data);
-    p->Cdb[0] = 0x08;  // READ(6), variable block of up to 512 bytes
-    p->Cdb[3] = 0x02;  // transfer length 0x000200
-    Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, spt.data(), static_cast<ULONG>(spt.size()), spt.data(),
-                          static_cast<ULONG>(spt.size()));
+    Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, &spt);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(p->ScsiStatus, 0);
     EXPECT_EQ(std::vector<std::uint8_t>(data, data + 512), block);
 
     // A data buffer the process does not own is caught by the probe.
     p->DataBuffer = 0x10;
-    EXPECT_EQ(app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, spt.data(), static_cast<ULONG>(spt.size()), spt.data(),
-                          static_cast<ULONG>(spt.size()))
-                  .status,
-              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, &spt).status, STATUS_ACCESS_VIOLATION);
     app.Process().free(data);
 }
 

@@ -5,21 +5,11 @@
 set -u
 objdump=$1
 image=$2
-fail=0
-problem() { echo "$image: $*" >&2; fail=1; }
+. "$(dirname "$0")/pe_image.sh"
 
-[ -f "$image" ] || { echo "$image: missing" >&2; exit 1; }
-headers=$("$objdump" -p "$image") || { echo "$image: objdump failed" >&2; exit 1; }
+require_subsystem 3 "the console"
+[ $is_dll = no ] || problem "image is a DLL (characteristics 0x$characteristics)"
 
-echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' ||
-  problem "subsystem is not the console (3): $(echo "$headers" | grep '^Subsystem')"
-
-characteristics=$(echo "$headers" | sed -n 's/^Characteristics[[:space:]]*0x\([0-9a-fA-F]*\).*/\1/p' | head -n 1)
-if [ -n "$characteristics" ] && [ $(( 0x$characteristics & 0x2000 )) -ne 0 ]; then
-  problem "image is a DLL (characteristics 0x$characteristics)"
-fi
-
-imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
 [ -n "$imports" ] || problem "imports nothing"
 for dll in $imports; do
   case $(echo "$dll" | tr 'A-Z' 'a-z') in

@@ -7,23 +7,12 @@ set -u
 objdump=$1
 image=$2
 messages=${3:-messages}
-fail=0
-problem() { echo "$image: $*" >&2; fail=1; }
+. "$(dirname "$0")/pe_image.sh"
 
-[ -f "$image" ] || { echo "$image: missing" >&2; exit 1; }
-headers=$("$objdump" -p "$image") || { echo "$image: objdump failed" >&2; exit 1; }
-
-echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*1[[:space:]]' ||
-  problem "subsystem is not native (1): $(echo "$headers" | grep '^Subsystem')"
-
-# IMAGE_FILE_DLL (0x2000) in the file header characteristics.
-characteristics=$(echo "$headers" | sed -n 's/^Characteristics[[:space:]]*0x\([0-9a-fA-F]*\).*/\1/p' | head -n 1)
+require_subsystem 1 native
 [ -n "$characteristics" ] || problem "no file header characteristics"
-if [ -n "$characteristics" ] && [ $(( 0x$characteristics & 0x2000 )) -ne 0 ]; then
-  problem "image is a DLL (characteristics 0x$characteristics)"
-fi
+[ $is_dll = no ] || problem "image is a DLL (characteristics 0x$characteristics)"
 
-imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
 [ -n "$imports" ] || problem "imports nothing (a driver needs ntoskrnl.exe)"
 for dll in $imports; do
   case $(echo "$dll" | tr 'A-Z' 'a-z') in

@@ -8,26 +8,14 @@ objdump=$1
 image=$2
 kind=$3
 shift 3
-fail=0
-problem() { echo "$image: $*" >&2; fail=1; }
+. "$(dirname "$0")/pe_image.sh"
 
-[ -f "$image" ] || { echo "$image: missing" >&2; exit 1; }
-headers=$("$objdump" -p "$image") || { echo "$image: objdump failed" >&2; exit 1; }
-
-echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' ||
-  problem "subsystem is not the console (3): $(echo "$headers" | grep '^Subsystem')"
-
-characteristics=$(echo "$headers" | sed -n 's/^Characteristics[[:space:]]*0x\([0-9a-fA-F]*\).*/\1/p' | head -n 1)
-is_dll=no
-if [ -n "$characteristics" ] && [ $(( 0x$characteristics & 0x2000 )) -ne 0 ]; then
-  is_dll=yes
-fi
+require_subsystem 3 "the console"
 case $kind in
   dll) [ $is_dll = yes ] || problem "not a DLL" ;;
   exe) [ $is_dll = no ] || problem "is a DLL, expected a program" ;;
 esac
 
-imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
 for dll in $imports; do
   case $(echo "$dll" | tr 'A-Z' 'a-z') in
     kernel32.dll|user32.dll|advapi32.dll|setupapi.dll|cfgmgr32.dll|newdev.dll|shlwapi.dll|msvcrt.dll) ;;

@@ -103,25 +103,12 @@ NTSTATUS FailBeforeCommand(ChangerPath& path, PIRP irp, NTSTATUS status) {
     return CompleteNow(irp, status);
 }
 
+bool ChoosePending(PDEVICE_OBJECT device) { return Driver::Of(device->DriverObject).ChoosePending(); }
+
 NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
-    ChangerPath& path = ChangerPath::Of(device);
-    NTSTATUS status;
-    if (AnswerPathQuery(path, irp, &status)) return status;
-    status = path.Gate().Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
-    if (!NT_SUCCESS(status)) return FailBeforeCommand(path, irp, status);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
-        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        status = scsiclass::PreparePassThroughDirect(irp);
-        if (!NT_SUCCESS(status)) {
-            FailBeforeCommand(path, irp, status);
-            path.Gate().Leave();
-            return status;
-        }
-    }
-    if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
-    // Forced pending: answered later from a worker thread.
-    return scsiclass::AnswerLater(device, irp, ProcessLater);
+    static constexpr scsiclass::PathRequestHooks<ChangerPath> kHooks{AnswerPathQuery, FailBeforeCommand, Process,
+                                                                ProcessLater, ChoosePending};
+    return scsiclass::DispatchPathRequest(device, irp, ChangerPath::Of(device), kHooks);
 }
 
 // ---- Plug and Play and power ------------------------------------------------------------------------

@@ -11,6 +11,8 @@
 
 #include "scsi_class.h"
 
+#include <ntddscsi.h>
+
 namespace vorka::scsiclass {
 
 // The driver's trace routine (its own prefix).
@@ -48,6 +50,40 @@ struct PathDevicePnp {
     std::function<NTSTATUS()> start;
 };
 NTSTATUS DispatchPathPnp(PDEVICE_OBJECT device, PIRP irp, const PathDevicePnp& path);
+
+// A request to a path device, as both class drivers take it: the path state query first (it is
+// answered in every PnP state), then the request gate; a pass-through-direct request has its buffer
+// checked and locked before any command; then the request is processed at once or, with forced
+// pending I/O, later from a worker thread. What is the driver's own comes in the hooks; `answerLater`
+// is asked only for a request that is about to be processed (it may draw from a seeded sequence).
+template <typename Path>
+struct PathRequestHooks {
+    bool (*answerQuery)(Path& path, PIRP irp, NTSTATUS* answered);
+    NTSTATUS (*failBeforeCommand)(Path& path, PIRP irp, NTSTATUS status);
+    NTSTATUS (*process)(Path& path, PIRP irp);
+    ProcessRoutine processLater;
+    bool (*answerLater)(PDEVICE_OBJECT device);
+};
+
+template <typename Path>
+NTSTATUS DispatchPathRequest(PDEVICE_OBJECT device, PIRP irp, Path& path, const PathRequestHooks<Path>& hooks) {
+    NTSTATUS status;
+    if (hooks.answerQuery(path, irp, &status)) return status;
+    status = path.Gate().Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+    if (!NT_SUCCESS(status)) return hooks.failBeforeCommand(path, irp, status);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        status = PreparePassThroughDirect(irp);
+        if (!NT_SUCCESS(status)) {
+            hooks.failBeforeCommand(path, irp, status);
+            path.Gate().Leave();
+            return status;
+        }
+    }
+    if (!hooks.answerLater(device)) return hooks.process(path, irp);
+    return AnswerLater(device, irp, hooks.processLater);
+}
 
 // ---- The driver object ----------------------------------------------------------------------
 

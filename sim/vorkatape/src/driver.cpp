@@ -92,25 +92,12 @@ NTSTATUS FailBeforeCommand(TapePath& path, PIRP irp, NTSTATUS status) {
     return status;
 }
 
+bool ChoosePending(PDEVICE_OBJECT device) { return Driver::Of(device->DriverObject).ChoosePending(); }
+
 NTSTATUS DispatchRequest(PDEVICE_OBJECT device, PIRP irp) {
-    TapePath& path = TapePath::Of(device);
-    NTSTATUS status;
-    if (AnswerPathQuery(path, irp, &status)) return status;
-    status = path.Enter(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
-    if (!NT_SUCCESS(status)) return FailBeforeCommand(path, irp, status);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
-        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        status = PreparePassThroughDirect(irp);
-        if (!NT_SUCCESS(status)) {
-            FailBeforeCommand(path, irp, status);
-            path.Leave();
-            return status;
-        }
-    }
-    if (!Driver::Of(device->DriverObject).ChoosePending()) return Process(path, irp);
-    // Forced pending: answered later from a worker thread.
-    return scsiclass::AnswerLater(device, irp, ProcessLater);
+    static constexpr scsiclass::PathRequestHooks<TapePath> kHooks{AnswerPathQuery, FailBeforeCommand, Process,
+                                                                ProcessLater, ChoosePending};
+    return scsiclass::DispatchPathRequest(device, irp, TapePath::Of(device), kHooks);
 }
 
 // ---- Plug and Play and power ------------------------------------------------------------------

@@ -3,13 +3,11 @@
  * registers and notifies from the calling thread, in kernel mode, as a filter does from its PnP
  * and dispatch routines.
  */
-#include <ntddk.h>
-#include "defines.h"
+#include "fakepathframe.h"
 #include "fakepath_ioctl.h"
 
 typedef struct _FAKEPATH_EXT {
-    BOOLEAN fControl;
-    ULONG ulPath;
+    FAKE_PATH_HEADER Header;
     volatile LONG lCreateStatus;
     volatile LONG lAnswerMode;
     volatile LONG lCreates;
@@ -19,21 +17,12 @@ typedef struct _FAKEPATH_EXT {
     volatile LONG lStackLocationsLeft;
 } FAKEPATH_EXT, *PFAKEPATH_EXT;
 
-static PDEVICE_OBJECT g_pControl;
-static PDEVICE_OBJECT g_pBusDevice;
-static PFILE_OBJECT g_pBusFile;
-static KSPIN_LOCK g_slPaths;
 static PDEVICE_OBJECT g_apPaths[FAKEPATH_MAX_PATHS];
-static PIRPS_WITH_STATUS volatile g_pTable;   /* the bus's status table, from the first reply */
-static PDEVICE_OBJECT g_apOccupied[4];          /* named devices standing in for other drivers' */
 
-static NTSTATUS FakeComplete(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
-{
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = ulInformation;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    return status;
-}
+extern const FAKE_DRIVER_CONFIG g_FakeDriver = {
+    TAPE_BUS_DEVICE_NAME, L"\\Device\\VorkaFakePathCtl", FILE_DEVICE_TAPE, sizeof(FAKEPATH_EXT),
+    FAKEPATH_MAX_PATHS,   g_apPaths,
+};
 
 /* A request answered later, from a DPC at DISPATCH_LEVEL on another thread, as a port driver
    completes one. */
@@ -69,85 +58,6 @@ static NTSTATUS FakeCompleteLater(PIRP pIrp, NTSTATUS status)
     return STATUS_PENDING;
 }
 
-static PDEVICE_OBJECT FakeTakePath(ULONG ulPath)
-{
-    PDEVICE_OBJECT pPath = NULL;
-    KIRQL irql;
-    if (ulPath >= FAKEPATH_MAX_PATHS) {
-        return NULL;
-    }
-    KeAcquireSpinLock(&g_slPaths, &irql);
-    pPath = g_apPaths[ulPath];
-    if (pPath != NULL) {
-        ObReferenceObject(pPath);
-    }
-    KeReleaseSpinLock(&g_slPaths, irql);
-    return pPath;
-}
-
-/* A buffered device-control request to the bus control device, built in the kernel, and waited for. */
-static NTSTATUS FakeSendToBus(ULONG ulCode, PVOID pBuffer, ULONG ulIn, ULONG ulOut)
-{
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP pIrp = IoBuildDeviceIoControlRequest(ulCode, g_pBusDevice, pBuffer, ulIn, pBuffer, ulOut, FALSE, &event,
-                                              &iosb);
-    if (pIrp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS status = IoCallDriver(g_pBusDevice, pIrp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = iosb.Status;
-    }
-    return status;
-}
-
-static NTSTATUS FakeCreatePaths(FAKEPATH_RANGE *pRange)
-{
-    if (pRange->first >= FAKEPATH_MAX_PATHS || pRange->count > FAKEPATH_MAX_PATHS - pRange->first) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    for (ULONG i = pRange->first; i < pRange->first + pRange->count; i++) {
-        PDEVICE_OBJECT pPath = NULL;
-        NTSTATUS status = IoCreateDevice(g_pControl->DriverObject, sizeof(FAKEPATH_EXT), NULL, FILE_DEVICE_TAPE, 0,
-                                         FALSE, &pPath);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        PFAKEPATH_EXT pExt = (PFAKEPATH_EXT)pPath->DeviceExtension;
-        RtlZeroMemory(pExt, sizeof(*pExt));
-        pExt->ulPath = i;
-        pPath->Flags |= DO_BUFFERED_IO;
-        pPath->Flags &= ~DO_DEVICE_INITIALIZING;
-        KIRQL irql;
-        KeAcquireSpinLock(&g_slPaths, &irql);
-        PDEVICE_OBJECT pOld = g_apPaths[i];
-        g_apPaths[i] = pPath;
-        KeReleaseSpinLock(&g_slPaths, irql);
-        if (pOld != NULL) {
-            IoDeleteDevice(pOld);
-        }
-    }
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS FakeDeletePath(FAKEPATH_RANGE *pRange)
-{
-    for (ULONG i = pRange->first; i < pRange->first + pRange->count && i < FAKEPATH_MAX_PATHS; i++) {
-        KIRQL irql;
-        KeAcquireSpinLock(&g_slPaths, &irql);
-        PDEVICE_OBJECT pPath = g_apPaths[i];
-        g_apPaths[i] = NULL;
-        KeReleaseSpinLock(&g_slPaths, irql);
-        if (pPath != NULL) {
-            IoDeleteDevice(pPath);
-        }
-    }
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS FakeRegister(FAKEPATH_REGISTER *pReq)
 {
     PDEVICE_OBJECT pPath = FakeTakePath(pReq->path);
@@ -174,8 +84,8 @@ static NTSTATUS FakeRegister(FAKEPATH_REGISTER *pReq)
     pReq->tapeNumber = reg.ulTapeNumber;
     pReq->baseDriverExt = (uint64_t)(ULONG_PTR)reg.pBaseDriverExt;
     pReq->deviceObject = (uint64_t)(ULONG_PTR)pPath;
-    if (NT_SUCCESS(pReq->status) && reg.pBaseDriverExt != NULL) {
-        InterlockedExchangePointer((PVOID volatile *)&g_pTable, reg.pBaseDriverExt);
+    if (NT_SUCCESS(pReq->status)) {
+        FakeRememberTable((PIRPS_WITH_STATUS)reg.pBaseDriverExt);
     }
     ObDereferenceObject(pPath);
     return STATUS_SUCCESS;
@@ -222,34 +132,22 @@ static NTSTATUS FakePathInfo(FAKEPATH_PATH *pReq)
 
 static NTSTATUS FakeOccupy(FAKEPATH_OCCUPY *pReq)
 {
-    UNICODE_STRING usName;
-    pReq->name[RTL_NUMBER_OF(pReq->name) - 1] = 0;
-    RtlInitUnicodeString(&usName, (PCWSTR)pReq->name);
-    pReq->status = STATUS_NOT_FOUND;
-    for (ULONG i = 0; i < RTL_NUMBER_OF(g_apOccupied); i++) {
-        if (pReq->remove) {
-            if (g_apOccupied[i] != NULL) {
-                IoDeleteDevice(g_apOccupied[i]);
-                g_apOccupied[i] = NULL;
-                pReq->status = STATUS_SUCCESS;
-            }
-        } else if (g_apOccupied[i] == NULL) {
-            pReq->status = IoCreateDevice(g_pControl->DriverObject, sizeof(FAKEPATH_EXT), &usName, FILE_DEVICE_TAPE, 0,
-                                          FALSE, &g_apOccupied[i]);
-            if (NT_SUCCESS(pReq->status)) {
-                RtlZeroMemory(g_apOccupied[i]->DeviceExtension, sizeof(FAKEPATH_EXT));
-                g_apOccupied[i]->Flags &= ~DO_DEVICE_INITIALIZING;
-            } else {
-                g_apOccupied[i] = NULL;
-            }
-            break;
-        }
-    }
+    pReq->status = FakeOccupy((PWCHAR)pReq->name, RTL_NUMBER_OF(pReq->name), pReq->remove != 0);
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS FakeCreatePaths(FAKEPATH_RANGE *pRange)
+{
+    return FakeCreatePaths(pRange->first, pRange->count);
+}
+
+static NTSTATUS FakeDeletePaths(FAKEPATH_RANGE *pRange)
+{
+    return FakeDeletePaths(pRange->first, pRange->count);
+}
+
 /* An open or close that reached a path: the bus's own requests carry their status record. */
-static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+NTSTATUS FakePathRequest(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     PFAKEPATH_EXT pExt = (PFAKEPATH_EXT)pDeviceObject->DeviceExtension;
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
@@ -259,9 +157,7 @@ static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return FakeComplete(pIrp, STATUS_SUCCESS, 0);
     }
     InterlockedExchange(&pExt->lStackLocationsLeft, pIrp->CurrentLocation - 1);
-    PIRPS_WITH_STATUS pTable =
-        (PIRPS_WITH_STATUS)InterlockedCompareExchangePointer((PVOID volatile *)&g_pTable, NULL, NULL);
-    PSCSI_STATUS pRecord = STATUS_STRUCT_ALLOCATED(pTable, pIrp);
+    PSCSI_STATUS pRecord = FakeStatusRecord(pIrp);
     BOOLEAN fFromBus = pRecord != NULL && pRecord == (PSCSI_STATUS)pIrp->AssociatedIrp.SystemBuffer;
     if (fFromBus) {
         InterlockedIncrement(&pExt->lBusRequests);
@@ -286,94 +182,16 @@ static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return FakeComplete(pIrp, status, 0);
 }
 
-static NTSTATUS FakeControlDispatch(PIRP pIrp)
+NTSTATUS FakeControlRequest(PIRP pIrp, ULONG ulCode, PVOID pBuffer, ULONG ulIn, ULONG ulOut)
 {
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    if (pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-        return FakeComplete(pIrp, STATUS_SUCCESS, 0);
-    }
-    PVOID pBuffer = pIrp->AssociatedIrp.SystemBuffer;
-    ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-
-#define FAKEPATH_HANDLE(code, type, routine)                                                \
-    case code:                                                                              \
-        if (pBuffer == NULL || ulIn < sizeof(type) || ulOut < sizeof(type)) {               \
-            return FakeComplete(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);                      \
-        } else {                                                                            \
-            NTSTATUS status = routine((type *)pBuffer);                                     \
-            return FakeComplete(pIrp, status, NT_SUCCESS(status) ? sizeof(type) : 0);       \
-        }
-
-    switch (pIrpStack->Parameters.DeviceIoControl.IoControlCode) {
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_CREATE, FAKEPATH_RANGE, FakeCreatePaths)
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_DELETE, FAKEPATH_RANGE, FakeDeletePath)
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_REGISTER, FAKEPATH_REGISTER, FakeRegister)
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_NOTIFY, FAKEPATH_NOTIFY, FakeNotify)
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_PATH, FAKEPATH_PATH, FakePathInfo)
-        FAKEPATH_HANDLE(FAKEPATH_IOCTL_OCCUPY, FAKEPATH_OCCUPY, FakeOccupy)
+    switch (ulCode) {
+        FAKE_HANDLE(FAKEPATH_IOCTL_CREATE, FAKEPATH_RANGE, FakeCreatePaths)
+        FAKE_HANDLE(FAKEPATH_IOCTL_DELETE, FAKEPATH_RANGE, FakeDeletePaths)
+        FAKE_HANDLE(FAKEPATH_IOCTL_REGISTER, FAKEPATH_REGISTER, FakeRegister)
+        FAKE_HANDLE(FAKEPATH_IOCTL_NOTIFY, FAKEPATH_NOTIFY, FakeNotify)
+        FAKE_HANDLE(FAKEPATH_IOCTL_PATH, FAKEPATH_PATH, FakePathInfo)
+        FAKE_HANDLE(FAKEPATH_IOCTL_OCCUPY, FAKEPATH_OCCUPY, FakeOccupy)
     default:
         return FakeComplete(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-#undef FAKEPATH_HANDLE
-}
-
-static NTSTATUS FakeDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    if (pDeviceObject == g_pControl) {
-        return FakeControlDispatch(pIrp);
-    }
-    return FakePathDispatch(pDeviceObject, pIrp);
-}
-
-static VOID FakeUnload(PDRIVER_OBJECT pDriverObject)
-{
-    UNREFERENCED_PARAMETER(pDriverObject);
-    FAKEPATH_RANGE all = { 0, FAKEPATH_MAX_PATHS, 0 };
-    FakeDeletePath(&all);
-    FAKEPATH_OCCUPY free = {};
-    free.remove = 1;
-    FakeOccupy(&free);
-    if (g_pBusFile != NULL) {
-        ObDereferenceObject(g_pBusFile);
-        g_pBusFile = NULL;
-    }
-    if (g_pControl != NULL) {
-        IoDeleteDevice(g_pControl);
-        g_pControl = NULL;
-    }
-}
-
-extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
-{
-    UNREFERENCED_PARAMETER(pRegistryPath);
-    KeInitializeSpinLock(&g_slPaths);
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
-        pDriverObject->MajorFunction[i] = FakeDispatch;
-    }
-    pDriverObject->DriverUnload = FakeUnload;
-
-    /* Like a path filter: no bus control device, no driver. */
-    UNICODE_STRING usBus;
-    RtlInitUnicodeString(&usBus, TAPE_BUS_DEVICE_NAME);
-    NTSTATUS status = IoGetDeviceObjectPointer(&usBus, FILE_READ_ATTRIBUTES, &g_pBusFile, &g_pBusDevice);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-
-    UNICODE_STRING usControl;
-    RtlInitUnicodeString(&usControl, L"\\Device\\VorkaFakePathCtl");
-    status = IoCreateDevice(pDriverObject, sizeof(FAKEPATH_EXT), &usControl, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &g_pControl);
-    if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(g_pBusFile);
-        g_pBusFile = NULL;
-        g_pControl = NULL;
-        return status;
-    }
-    RtlZeroMemory(g_pControl->DeviceExtension, sizeof(FAKEPATH_EXT));
-    ((PFAKEPATH_EXT)g_pControl->DeviceExtension)->fControl = TRUE;
-    g_pControl->Flags |= DO_BUFFERED_IO;
-    g_pControl->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
 }

@@ -3,110 +3,32 @@
  * bus tests (see fakecpath_ioctl.h). Registrations and notifications are sent from the calling
  * thread in kernel mode, as a filter sends them from its PnP routines.
  */
-#include <ntddk.h>
 #include <ntddscsi.h>
-#include "defines.h"
+#include "fakepathframe.h"
 #include "fakecpath_ioctl.h"
 
 typedef struct _FAKECPATH_EXT {
-    ULONG ulPath;
+    FAKE_PATH_HEADER Header;
     volatile LONG lSenseValid, lSenseKey, lAsc, lAscq, lPtScsiStatus, lPtSenseLength;
     volatile LONG lAnswerStatus, lAnswerInformation, lDelay;
     volatile LONG lRequests, lSuccesses, lActive, lMaxConcurrent, lLastIoctl, lLastIn, lLastOut;
 } FAKECPATH_EXT, *PFAKECPATH_EXT;
 
-static PDEVICE_OBJECT g_pControl;
-static PDEVICE_OBJECT g_pBusDevice;
-static PFILE_OBJECT g_pBusFile;
-static KSPIN_LOCK g_slPaths;
 static PDEVICE_OBJECT g_apPaths[FAKECPATH_MAX_PATHS];
-static PIRPS_WITH_STATUS volatile g_pTable;
-static PDEVICE_OBJECT g_apOccupied[4];
 
-static NTSTATUS FakeComplete(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)
-{
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = ulInformation;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    return status;
-}
-
-static PDEVICE_OBJECT FakeTakePath(ULONG ulPath)
-{
-    PDEVICE_OBJECT pPath = NULL;
-    KIRQL irql;
-    if (ulPath >= FAKECPATH_MAX_PATHS) {
-        return NULL;
-    }
-    KeAcquireSpinLock(&g_slPaths, &irql);
-    pPath = g_apPaths[ulPath];
-    if (pPath != NULL) {
-        ObReferenceObject(pPath);
-    }
-    KeReleaseSpinLock(&g_slPaths, irql);
-    return pPath;
-}
-
-static NTSTATUS FakeSendToBus(ULONG ulCode, PVOID pBuffer, ULONG ulIn, ULONG ulOut)
-{
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP pIrp = IoBuildDeviceIoControlRequest(ulCode, g_pBusDevice, pBuffer, ulIn, pBuffer, ulOut, FALSE, &event,
-                                              &iosb);
-    if (pIrp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS status = IoCallDriver(g_pBusDevice, pIrp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = iosb.Status;
-    }
-    return status;
-}
+extern const FAKE_DRIVER_CONFIG g_FakeDriver = {
+    CHGR_BUS_DEVICE_NAME, L"\\Device\\VorkaFakeCPathCtl", FILE_DEVICE_CHANGER, sizeof(FAKECPATH_EXT),
+    FAKECPATH_MAX_PATHS,  g_apPaths,
+};
 
 static NTSTATUS FakeCreatePaths(FAKECPATH_RANGE *pRange)
 {
-    if (pRange->first >= FAKECPATH_MAX_PATHS || pRange->count > FAKECPATH_MAX_PATHS - pRange->first) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    for (ULONG i = pRange->first; i < pRange->first + pRange->count; i++) {
-        PDEVICE_OBJECT pPath = NULL;
-        NTSTATUS status = IoCreateDevice(g_pControl->DriverObject, sizeof(FAKECPATH_EXT), NULL, FILE_DEVICE_CHANGER, 0,
-                                         FALSE, &pPath);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        PFAKECPATH_EXT pExt = (PFAKECPATH_EXT)pPath->DeviceExtension;
-        RtlZeroMemory(pExt, sizeof(*pExt));
-        pExt->ulPath = i;
-        pPath->Flags |= DO_BUFFERED_IO;
-        pPath->Flags &= ~DO_DEVICE_INITIALIZING;
-        KIRQL irql;
-        KeAcquireSpinLock(&g_slPaths, &irql);
-        PDEVICE_OBJECT pOld = g_apPaths[i];
-        g_apPaths[i] = pPath;
-        KeReleaseSpinLock(&g_slPaths, irql);
-        if (pOld != NULL) {
-            IoDeleteDevice(pOld);
-        }
-    }
-    return STATUS_SUCCESS;
+    return FakeCreatePaths(pRange->first, pRange->count);
 }
 
 static NTSTATUS FakeDeletePaths(FAKECPATH_RANGE *pRange)
 {
-    for (ULONG i = pRange->first; i < pRange->first + pRange->count && i < FAKECPATH_MAX_PATHS; i++) {
-        KIRQL irql;
-        KeAcquireSpinLock(&g_slPaths, &irql);
-        PDEVICE_OBJECT pPath = g_apPaths[i];
-        g_apPaths[i] = NULL;
-        KeReleaseSpinLock(&g_slPaths, irql);
-        if (pPath != NULL) {
-            IoDeleteDevice(pPath);
-        }
-    }
-    return STATUS_SUCCESS;
+    return FakeDeletePaths(pRange->first, pRange->count);
 }
 
 static NTSTATUS FakeRegister(FAKECPATH_REGISTER *pReq)
@@ -130,8 +52,8 @@ static NTSTATUS FakeRegister(FAKECPATH_REGISTER *pReq)
     pReq->changerNumber = reg.ulChangerNumber;
     pReq->baseDriverExt = (uint64_t)(ULONG_PTR)reg.pBaseDriverExt;
     pReq->deviceObject = (uint64_t)(ULONG_PTR)pPath;
-    if (NT_SUCCESS(pReq->status) && reg.pBaseDriverExt != NULL) {
-        InterlockedExchangePointer((PVOID volatile *)&g_pTable, reg.pBaseDriverExt);
+    if (NT_SUCCESS(pReq->status)) {
+        FakeRememberTable((PIRPS_WITH_STATUS)reg.pBaseDriverExt);
     }
     ObDereferenceObject(pPath);
     return STATUS_SUCCESS;
@@ -154,29 +76,7 @@ static NTSTATUS FakeNotify(FAKECPATH_NOTIFY *pReq)
 
 static NTSTATUS FakeOccupy(FAKECPATH_OCCUPY *pReq)
 {
-    UNICODE_STRING usName;
-    pReq->name[RTL_NUMBER_OF(pReq->name) - 1] = 0;
-    RtlInitUnicodeString(&usName, (PCWSTR)pReq->name);
-    pReq->status = STATUS_NOT_FOUND;
-    for (ULONG i = 0; i < RTL_NUMBER_OF(g_apOccupied); i++) {
-        if (pReq->remove) {
-            if (g_apOccupied[i] != NULL) {
-                IoDeleteDevice(g_apOccupied[i]);
-                g_apOccupied[i] = NULL;
-            }
-            pReq->status = STATUS_SUCCESS;
-        } else if (g_apOccupied[i] == NULL) {
-            pReq->status = IoCreateDevice(g_pControl->DriverObject, sizeof(FAKECPATH_EXT), &usName, FILE_DEVICE_CHANGER,
-                                          0, FALSE, &g_apOccupied[i]);
-            if (NT_SUCCESS(pReq->status)) {
-                RtlZeroMemory(g_apOccupied[i]->DeviceExtension, sizeof(FAKECPATH_EXT));
-                g_apOccupied[i]->Flags &= ~DO_DEVICE_INITIALIZING;
-            } else {
-                g_apOccupied[i] = NULL;
-            }
-            break;
-        }
-    }
+    pReq->status = FakeOccupy((PWCHAR)pReq->name, RTL_NUMBER_OF(pReq->name), pReq->remove != 0);
     return STATUS_SUCCESS;
 }
 
@@ -213,15 +113,14 @@ static NTSTATUS FakePathInfo(FAKECPATH_PATH *pReq)
 
 /* A forwarded request reaching the path: answered as scripted, its status record filled as the base
    driver fills it. */
-static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+NTSTATUS FakePathRequest(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     PFAKECPATH_EXT pExt = (PFAKECPATH_EXT)pDeviceObject->DeviceExtension;
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
         return FakeComplete(pIrp, STATUS_SUCCESS, 0);
     }
-    PIRPS_WITH_STATUS pTable = (PIRPS_WITH_STATUS)InterlockedCompareExchangePointer((PVOID volatile *)&g_pTable, NULL, NULL);
-    PSCSI_STATUS pRecord = STATUS_STRUCT_ALLOCATED(pTable, pIrp);
+    PSCSI_STATUS pRecord = FakeStatusRecord(pIrp);
     if (pRecord == NULL) {
         return FakeComplete(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -286,26 +185,9 @@ static NTSTATUS FakePathDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return FakeComplete(pIrp, status, ulInformation);
 }
 
-static NTSTATUS FakeControlDispatch(PIRP pIrp)
+NTSTATUS FakeControlRequest(PIRP pIrp, ULONG ulCode, PVOID pBuffer, ULONG ulIn, ULONG ulOut)
 {
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    if (pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-        return FakeComplete(pIrp, STATUS_SUCCESS, 0);
-    }
-    PVOID pBuffer = pIrp->AssociatedIrp.SystemBuffer;
-    ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-
-#define FAKE_HANDLE(code, type, routine)                                                    \
-    case code:                                                                              \
-        if (pBuffer == NULL || ulIn < sizeof(type) || ulOut < sizeof(type)) {               \
-            return FakeComplete(pIrp, STATUS_INFO_LENGTH_MISMATCH, 0);                      \
-        } else {                                                                            \
-            NTSTATUS status = routine((type *)pBuffer);                                     \
-            return FakeComplete(pIrp, status, NT_SUCCESS(status) ? sizeof(type) : 0);       \
-        }
-
-    switch (pIrpStack->Parameters.DeviceIoControl.IoControlCode) {
+    switch (ulCode) {
         FAKE_HANDLE(FAKECPATH_IOCTL_CREATE, FAKECPATH_RANGE, FakeCreatePaths)
         FAKE_HANDLE(FAKECPATH_IOCTL_DELETE, FAKECPATH_RANGE, FakeDeletePaths)
         FAKE_HANDLE(FAKECPATH_IOCTL_REGISTER, FAKECPATH_REGISTER, FakeRegister)
@@ -315,63 +197,4 @@ static NTSTATUS FakeControlDispatch(PIRP pIrp)
     default:
         return FakeComplete(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-#undef FAKE_HANDLE
-}
-
-static NTSTATUS FakeDispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
-{
-    if (pDeviceObject == g_pControl) {
-        return FakeControlDispatch(pIrp);
-    }
-    return FakePathDispatch(pDeviceObject, pIrp);
-}
-
-static VOID FakeUnload(PDRIVER_OBJECT pDriverObject)
-{
-    UNREFERENCED_PARAMETER(pDriverObject);
-    FAKECPATH_RANGE all = { 0, FAKECPATH_MAX_PATHS };
-    FakeDeletePaths(&all);
-    FAKECPATH_OCCUPY release = {};
-    release.remove = 1;
-    FakeOccupy(&release);
-    if (g_pBusFile != NULL) {
-        ObDereferenceObject(g_pBusFile);
-        g_pBusFile = NULL;
-    }
-    if (g_pControl != NULL) {
-        IoDeleteDevice(g_pControl);
-        g_pControl = NULL;
-    }
-}
-
-extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
-{
-    UNREFERENCED_PARAMETER(pRegistryPath);
-    KeInitializeSpinLock(&g_slPaths);
-    g_pTable = NULL;
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
-        pDriverObject->MajorFunction[i] = FakeDispatch;
-    }
-    pDriverObject->DriverUnload = FakeUnload;
-
-    UNICODE_STRING usBus;
-    RtlInitUnicodeString(&usBus, CHGR_BUS_DEVICE_NAME);
-    NTSTATUS status = IoGetDeviceObjectPointer(&usBus, FILE_READ_ATTRIBUTES, &g_pBusFile, &g_pBusDevice);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    UNICODE_STRING usControl;
-    RtlInitUnicodeString(&usControl, L"\\Device\\VorkaFakeCPathCtl");
-    status = IoCreateDevice(pDriverObject, sizeof(FAKECPATH_EXT), &usControl, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &g_pControl);
-    if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(g_pBusFile);
-        g_pBusFile = NULL;
-        g_pControl = NULL;
-        return status;
-    }
-    RtlZeroMemory(g_pControl->DeviceExtension, sizeof(FAKECPATH_EXT));
-    g_pControl->Flags |= DO_BUFFERED_IO;
-    g_pControl->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
 }

@@ -27,6 +27,7 @@
 #include <ntddscsi.h>
 
 #include "defines.h"
+#include "fake_bus_driver.h"
 #include "script_address.h"
 
 namespace cfakes {
@@ -40,17 +41,10 @@ using fakes::ParametersKey;
 
 // ---- The changer bus's control device ---------------------------------------------------------
 
-struct BusScript {
-    std::mutex mutex;
-    std::vector<CHGR_REG_DVC> registrations;  // as received
-    std::vector<CHGR_NFY_DVC> notifications;  // as received
-    std::vector<ULONG> inputLengths;          // of every request, in order
+struct BusScript : fakes::BusScriptOf<CHGR_REG_DVC, CHGR_NFY_DVC> {
+    ULONG nextChangerNumber = 7;  // answered to the next registering path
 
-    NTSTATUS registerStatus = STATUS_SUCCESS;
-    ULONG nextChangerNumber = 7;               // answered to the next registering path
-    std::function<NTSTATUS(const CHGR_NFY_DVC&)> onNotify;
-
-    PIRPS_WITH_STATUS table = nullptr;  // set by the driver while it is loaded
+    ULONG NumberFor(const CHGR_REG_DVC&) { return nextChangerNumber++; }
 
     std::vector<CHGR_REG_DVC> Registrations() {
         std::lock_guard lock(mutex);

@@ -10,10 +10,7 @@ namespace {
 
 using cfakes::StubScript;
 
-struct StubExtension {
-    StubScript* script;
-    PDEVICE_OBJECT lower;
-};
+using StubExtension = fakes::StubExtensionOf<StubScript>;
 
 StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
 
@@ -144,29 +141,11 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    auto* script = reinterpret_cast<StubScript*>(fakes::ReadScriptAddress(cfakes::ParametersKey(cfakes::kStubService)));
-    if (script == nullptr) return STATUS_UNSUCCESSFUL;
-    PDEVICE_OBJECT device = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    NTSTATUS status = fakes::CreateStubDevice(driverObject, pdo, "VorkaStubChanger", sizeof(StubExtension),
-                                              FILE_DEVICE_CHANGER, &device, &lower);
-    if (!NT_SUCCESS(status)) return status;
-    Ext(device).script = script;
-    Ext(device).lower = lower;
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return fakes::AddStubDevice<StubScript>(driverObject, pdo, cfakes::kStubService, "VorkaStubChanger", FILE_DEVICE_CHANGER, DO_BUFFERED_IO);
 }
-
-VOID Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = Dispatch;
-    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driverObject->DriverExtension->AddDevice = AddDevice;
-    driverObject->DriverUnload = Unload;
-    return STATUS_SUCCESS;
+    return fakes::SetStubEntryPoints(driverObject, Dispatch, DispatchPnp, DispatchPower, AddDevice);
 }

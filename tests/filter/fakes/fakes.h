@@ -30,6 +30,7 @@
 #include <ntddtape.h>
 
 #include "defines.h"
+#include "fake_bus_driver.h"
 #include "script_address.h"
 
 namespace fakes {
@@ -42,20 +43,18 @@ inline constexpr char16_t kScriptValue[] = u"ScriptAddress";
 
 // ---- The tape bus's control device -------------------------------------------------------------
 
-struct BusScript {
-    std::mutex mutex;
-    std::vector<TAPE_REG_DVC> registrations;  // as received
-    std::vector<TAPE_NFY_DVC> notifications;  // as received
-
-    NTSTATUS registerStatus = STATUS_SUCCESS;
+struct BusScript : BusScriptOf<TAPE_REG_DVC, TAPE_NFY_DVC> {
     // Tape number answered to a registering filter device; default: 100, 101, ... by
     // order of first registration.
     std::map<PDEVICE_OBJECT, ULONG> tapeNumbers;
-    // Answer to a notification (default: accepted).
-    std::function<NTSTATUS(const TAPE_NFY_DVC&)> onNotify;
 
-    // Set by the driver while it is loaded.
-    PIRPS_WITH_STATUS table = nullptr;
+    ULONG NumberFor(const TAPE_REG_DVC& record) {
+        auto it = tapeNumbers.find(record.pDvcObj);
+        if (it == tapeNumbers.end()) {
+            it = tapeNumbers.emplace(record.pDvcObj, 100 + static_cast<ULONG>(tapeNumbers.size())).first;
+        }
+        return it->second;
+    }
 
     std::vector<TAPE_NFY_DVC> NotificationsOf(PDEVICE_OBJECT filter) {
         std::lock_guard lock(mutex);

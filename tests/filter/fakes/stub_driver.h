@@ -9,6 +9,8 @@
 
 #include <ntddk.h>
 
+#include "script_address.h"
+
 namespace fakes {
 
 inline NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -68,6 +70,45 @@ inline NTSTATUS CreateStubDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo
         IoDeleteDevice(*device);
         return STATUS_NO_SUCH_DEVICE;
     }
+    return STATUS_SUCCESS;
+}
+
+// The extension of a stub's device: the script its test owns and the device it is attached to.
+template <typename Script>
+struct StubExtensionOf {
+    Script* script;
+    PDEVICE_OBJECT lower;
+};
+
+// AddDevice of a stub: the script whose address the test left under `service`'s Parameters key, and
+// \Device\<prefix><n> of `type` attached above `pdo`, with `ioFlags` (DO_BUFFERED_IO or DO_DIRECT_IO).
+template <typename Script>
+NTSTATUS AddStubDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo, const char16_t* service, const char* prefix,
+                       DEVICE_TYPE type, ULONG ioFlags) {
+    auto* script = reinterpret_cast<Script*>(ReadScriptAddress(ParametersKey(service)));
+    if (script == nullptr) return STATUS_UNSUCCESSFUL;
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    NTSTATUS status = CreateStubDevice(driverObject, pdo, prefix, sizeof(StubExtensionOf<Script>), type, &device, &lower);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = static_cast<StubExtensionOf<Script>*>(device->DeviceExtension);
+    ext->script = script;
+    ext->lower = lower;
+    device->Flags |= ioFlags;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+inline VOID StubUnload(PDRIVER_OBJECT) {}
+
+// DriverEntry of a stub: every request to `dispatch`, Plug and Play and power to their routines.
+inline NTSTATUS SetStubEntryPoints(PDRIVER_OBJECT driverObject, PDRIVER_DISPATCH dispatch, PDRIVER_DISPATCH pnp,
+                                   PDRIVER_DISPATCH power, PDRIVER_ADD_DEVICE addDevice) {
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = dispatch;
+    driverObject->MajorFunction[IRP_MJ_PNP] = pnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = power;
+    driverObject->DriverExtension->AddDevice = addDevice;
+    driverObject->DriverUnload = StubUnload;
     return STATUS_SUCCESS;
 }
 

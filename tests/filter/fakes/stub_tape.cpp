@@ -10,10 +10,7 @@ namespace {
 
 using fakes::StubScript;
 
-struct StubExtension {
-    StubScript* script;
-    PDEVICE_OBJECT lower;
-};
+using StubExtension = fakes::StubExtensionOf<StubScript>;
 
 StubExtension& Ext(PDEVICE_OBJECT device) { return *static_cast<StubExtension*>(device->DeviceExtension); }
 
@@ -161,29 +158,11 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo) {
-    auto* script = reinterpret_cast<StubScript*>(fakes::ReadScriptAddress(fakes::ParametersKey(fakes::kStubService)));
-    if (script == nullptr) return STATUS_UNSUCCESSFUL;
-    PDEVICE_OBJECT device = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    NTSTATUS status =
-        fakes::CreateStubDevice(driverObject, pdo, "VorkaStub", sizeof(StubExtension), FILE_DEVICE_TAPE, &device, &lower);
-    if (!NT_SUCCESS(status)) return status;
-    Ext(device).script = script;
-    Ext(device).lower = lower;
-    device->Flags |= DO_DIRECT_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return fakes::AddStubDevice<StubScript>(driverObject, pdo, fakes::kStubService, "VorkaStub", FILE_DEVICE_TAPE, DO_DIRECT_IO);
 }
-
-VOID Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
 extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING) {
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driverObject->MajorFunction[i] = Dispatch;
-    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driverObject->DriverExtension->AddDevice = AddDevice;
-    driverObject->DriverUnload = Unload;
-    return STATUS_SUCCESS;
+    return fakes::SetStubEntryPoints(driverObject, Dispatch, DispatchPnp, DispatchPower, AddDevice);
 }

@@ -1,5 +1,6 @@
 #include "tape_rig.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -314,6 +315,21 @@ NTSTATUS App::Close() {
     NTSTATUS status = process_.close(handle_);
     handle_ = nullptr;
     return status;
+}
+
+std::vector<std::uint8_t> DirectRead32(sim::Process& process, void* data, ULONG length,
+                                       std::initializer_list<std::uint8_t> cdb) {
+    std::vector<std::uint8_t> record(sizeof(SCSI_PASS_THROUGH_DIRECT32) + 32, 0);
+    auto* p = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT32*>(record.data());
+    p->Length = sizeof(SCSI_PASS_THROUGH_DIRECT32);
+    p->CdbLength = 6;
+    p->SenseInfoLength = 32;
+    p->SenseInfoOffset = sizeof(SCSI_PASS_THROUGH_DIRECT32);
+    p->DataIn = SCSI_IOCTL_DATA_IN;
+    p->DataTransferLength = length;
+    p->DataBuffer = process.address32(data);
+    std::copy_n(cdb.begin(), std::min<std::size_t>(cdb.size(), sizeof p->Cdb), p->Cdb);
+    return record;
 }
 
 Reply App::Control(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,6 +124,11 @@ private:
     std::unique_ptr<sim::Machine> machine_;
 };
 
+// A 32-bit process's SCSI_PASS_THROUGH_DIRECT32 record reading `length` bytes into `data` (an
+// allocation of that process) with the 6-byte `cdb`, 32 bytes of room for sense behind it.
+std::vector<std::uint8_t> DirectRead32(sim::Process& process, void* data, ULONG length,
+                                       std::initializer_list<std::uint8_t> cdb);
+
 // An application in its own simulated process with one handle.
 class App {
 public:
@@ -137,6 +143,11 @@ public:
     template <typename T>
     Reply Control(ULONG code, T* inOut) {
         return Control(code, inOut, sizeof(T), inOut, sizeof(T));
+    }
+    // A request whose one buffer is both input and output.
+    Reply Control(ULONG code, std::vector<std::uint8_t>* inOut) {
+        return Control(code, inOut->data(), static_cast<ULONG>(inOut->size()), inOut->data(),
+                       static_cast<ULONG>(inOut->size()));
     }
     Reply Write(const std::vector<std::uint8_t>& data);
     Reply Read(std::vector<std::uint8_t>* data, ULONG length);

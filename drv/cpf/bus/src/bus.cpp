@@ -19,16 +19,8 @@ static_assert(BUS_EVT_UNLOADING == VORKACBUS_UNLOADING, "unload event");
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
-    NTSTATUS status;
     ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
-
-    /* The status table lives as long as the driver object: every virtual changer and every filter that
-       registered a path holds its address. */
-    status = BusAllocateStatusTable(pDriverObject, CHGR_BUS_DRVEXT_ID);
-    if (NT_SUCCESS(status)) {
-        BusSetEntryPoints(pDriverObject);
-    }
-
+    NTSTATUS status = BusLoad(pDriverObject, CHGR_BUS_DRVEXT_ID);
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -59,24 +51,10 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         pExt->ePrevPnpState = PNP_ABSENT;
         pExt->ePnpState = PNP_NOT_STARTED;
         BusInitIoCount(&pExt->IoCount);
-        ExInitializeResourceLite(&pExt->rsPdoList);
-        pExt->pNextLowerDevice = IoAttachDeviceToDeviceStack(pFdo, pPhysicalDeviceObject);
-        if (pExt->pNextLowerDevice == NULL) {
-            DBG_NULL("BusAddDevice: pNextLowerDevice");
-            status = STATUS_NO_SUCH_DEVICE;
-            IoDeleteSymbolicLink(&pExt->usLinkName);
-            ExDeleteResourceLite(&pExt->rsPdoList);
-            IoDeleteDevice(pFdo);
-        } else {
-            pFdo->Flags |= DO_POWER_PAGABLE;
-            pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        }
+        status = BusAttachControlDevice(pFdo, pPhysicalDeviceObject, &pExt->usLinkName, &pExt->rsPdoList,
+                                        &pExt->pNextLowerDevice);
     }
-    if (NT_SUCCESS(status)) {
-        BusStartedEvent(pDriverObject, pFdo);
-    } else {
-        BusInitFailedEvent(pDriverObject, status);
-    }
+    BusAddDeviceEvent(pDriverObject, pFdo, status);
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
     return status;

@@ -115,10 +115,7 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     pIrp->IoStatus.Status = STATUS_SUCCESS;
     PDEVICE_OBJECT pNextLowerDevice = pExt->pNextLowerDevice;
     NTSTATUS status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);
-    IoDeleteSymbolicLink(&pExt->usLinkName);
-    IoDetachDevice(pNextLowerDevice);
-    ExDeleteResourceLite(&pExt->rsPdoList);
-    IoDeleteDevice(pDeviceObject);
+    BusDeleteControlDevice(pDeviceObject, pNextLowerDevice, &pExt->usLinkName, &pExt->rsPdoList);
     EXT("BusIrpMnRemoveDevice: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -200,26 +197,8 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    NTSTATUS status;
     ENT("BusDispatchPower: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
-    PoStartNextPowerIrp(pIrp);
-    if (pIrpStack == NULL) {
-        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
-    } else if (pHeader->ePnpState == PNP_ABSENT) {
-        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
-    } else if (pHeader->fIsFdo) {
-        IoSkipCurrentIrpStackLocation(pIrp);
-        status = PoCallDriver(((PBUS_EXT)pHeader)->pNextLowerDevice, pIrp);
-    } else {
-        /* A virtual changer has no device below it and no power state of its own. */
-        UCHAR ucMinor = pIrpStack->MinorFunction;
-        status = (ucMinor == IRP_MN_SET_POWER || ucMinor == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS
-                                                                                : pIrp->IoStatus.Status;
-        pIrp->IoStatus.Status = status;
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    }
+    NTSTATUS status = BusPassPower(pDeviceObject, pIrp);
     EXT("BusDispatchPower: status 0x%08x\n", (ULONG)status);
     return status;
 }

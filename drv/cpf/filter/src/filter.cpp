@@ -131,25 +131,12 @@ NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Start of a path ---- */
 
-NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+/* What a changer path is, then its registration; the number is the changer's, the one the base
+   changer driver needs (it gets slot 0 only, not the filter device). */
+static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
 {
-    NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
-    ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-
-    /* The start is completed at the end, with the status this routine returns: a path whose handshake
-       storage cannot be had fails its start. */
-    status = CmnForwardIrpSync(pDeviceObject, pIrp);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("FltIrpMnStartDevice: CmnForwardIrpSync", status);
-        FltCompleteRequest(pIrp, status);
-        EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
-        return status;
-    }
-
-    FltSetPnpState(pExt, PNP_STARTED);
-    pExt->fFailover = TRUE;
-
+    ENT("FltIdentifyPath: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     if (!FltStoreSerial(pDeviceObject)) {
         pExt->fFailover = FALSE;
     }
@@ -162,16 +149,14 @@ NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
         pExt->fFailover = FALSE;
     }
-    if (pExt->pBaseDriverExt != NULL) {
-        /* Slot 0 only: the base changer driver needs the changer's number, not the filter device. */
-        NTSTATUS shareStatus = FltShareStatusTable(pDeviceObject, pExt->ulChangerNumber, FALSE);
-        if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
-            status = shareStatus;
-        }
-    }
+    EXT("FltIdentifyPath: Changer%d\n", pExt->ulChangerNumber);
+    return pExt->ulChangerNumber;
+}
 
-    pIrp->IoStatus.Status = status;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = FltStartPath(pDeviceObject, pIrp, FltIdentifyPath, FALSE);
     EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;
 }

@@ -22,16 +22,8 @@ static_assert(BUS_EVT_RESERVATION_REFUSED == VORKATBUS_RESERVATION_NOT_BROKEN, "
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
-    NTSTATUS status;
     ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
-
-    /* The status table lives as long as the driver object: every virtual device and every filter that
-       registered a path holds its address. */
-    status = BusAllocateStatusTable(pDriverObject, TAPE_BUS_DRVEXT_ID);
-    if (NT_SUCCESS(status)) {
-        BusSetEntryPoints(pDriverObject);
-    }
-
+    NTSTATUS status = BusLoad(pDriverObject, TAPE_BUS_DRVEXT_ID);
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -59,26 +51,10 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         ExInitializeFastMutex(&pExt->fmIoCount);
         ExInitializeFastMutex(&pExt->fmPnp);
         KeInitializeSpinLock(&pExt->slAdapterList);
-        ExInitializeResourceLite(&pExt->rsPdoList);
-
-        pExt->pNextLowerDevice = IoAttachDeviceToDeviceStack(pFdo, pPhysicalDeviceObject);
-        if (pExt->pNextLowerDevice == NULL) {
-            DBG_NULL("BusAddDevice: pNextLowerDevice");
-            status = STATUS_NO_SUCH_DEVICE;
-            IoDeleteSymbolicLink(&pExt->usLinkName);
-            ExDeleteResourceLite(&pExt->rsPdoList);
-            IoDeleteDevice(pFdo);
-        } else {
-            /* Power requests are passed down at PASSIVE_LEVEL like the device below expects. */
-            pFdo->Flags |= DO_POWER_PAGABLE;
-            pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        }
+        status = BusAttachControlDevice(pFdo, pPhysicalDeviceObject, &pExt->usLinkName, &pExt->rsPdoList,
+                                        &pExt->pNextLowerDevice);
     }
-    if (NT_SUCCESS(status)) {
-        BusStartedEvent(pDriverObject, pFdo);
-    } else {
-        BusInitFailedEvent(pDriverObject, status);
-    }
+    BusAddDeviceEvent(pDriverObject, pFdo, status);
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
     return status;

@@ -373,10 +373,7 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     IoSkipCurrentIrpStackLocation(pIrp);
     NTSTATUS status = IoCallDriver(pNextLowerDevice, pIrp);
 
-    IoDeleteSymbolicLink(&pExt->usLinkName);
-    IoDetachDevice(pNextLowerDevice);
-    ExDeleteResourceLite(&pExt->rsPdoList);
-    IoDeleteDevice(pDeviceObject);
+    BusDeleteControlDevice(pDeviceObject, pNextLowerDevice, &pExt->usLinkName, &pExt->rsPdoList);
 
     EXT("BusIrpMnRemoveDevice: status 0x%08x\n", (ULONG)status);
     return status;
@@ -386,39 +383,8 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 NTSTATUS BusDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    NTSTATUS status;
     ENT("BusDispatchPower: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
-    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
-    if (pIrpStack == NULL) {
-        DBG_NULL("BusDispatchPower: pIrpStack");
-        PoStartNextPowerIrp(pIrp);
-        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
-    } else {
-        DBG("BusDispatchPower: %s\n", DbgPowerMinorFunctionName(pIrpStack->MinorFunction));
-        if (pHeader->ePnpState == PNP_ABSENT) {
-            DBG("BusDispatchPower: state == PNP_ABSENT, completing IRP\n");
-            PoStartNextPowerIrp(pIrp);
-            status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
-        } else if (pHeader->fIsFdo) {
-            DBG("BusDispatchPower: state == 0x%08x, sending IRP down\n", (ULONG)pHeader->ePnpState);
-            PoStartNextPowerIrp(pIrp);
-            IoSkipCurrentIrpStackLocation(pIrp);
-            status = PoCallDriver(((PBUS_EXT)pHeader)->pNextLowerDevice, pIrp);
-        } else {
-            /* A virtual device has no device below it and no power state of its own: it agrees to
-               power changes and leaves every other power request as it came. */
-            UCHAR ucMinor = pIrpStack->MinorFunction;
-            status = (ucMinor == IRP_MN_SET_POWER || ucMinor == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS
-                                                                                    : pIrp->IoStatus.Status;
-            DBG("BusDispatchPower: virtual device, completing IRP with 0x%08x\n", (ULONG)status);
-            PoStartNextPowerIrp(pIrp);
-            pIrp->IoStatus.Status = status;
-            IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-        }
-    }
-
+    NTSTATUS status = BusPassPower(pDeviceObject, pIrp);
     EXT("BusDispatchPower: status 0x%08x\n", (ULONG)status);
     return status;
 }

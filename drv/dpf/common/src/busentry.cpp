@@ -51,6 +51,64 @@ NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension,
     return STATUS_SUCCESS;
 }
 
+NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId)
+{
+    ENT("BusLoad: pDriverObject 0x%08x, ulId 0x%08x\n", DBG_PTR(pDriverObject), ulId);
+    /* The status table lives as long as the driver object: every virtual device and every filter that
+       registered a path holds its address. */
+    NTSTATUS status = BusAllocateStatusTable(pDriverObject, ulId);
+    if (NT_SUCCESS(status)) {
+        BusSetEntryPoints(pDriverObject);
+    }
+    EXT("BusLoad: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+NTSTATUS BusAttachControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pPhysicalDeviceObject, PUNICODE_STRING pusLinkName,
+                                PERESOURCE prsPdoList, PDEVICE_OBJECT *ppNextLowerDevice)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    ENT("BusAttachControlDevice: pFdo 0x%08x, pPhysicalDeviceObject 0x%08x\n", DBG_PTR(pFdo),
+        DBG_PTR(pPhysicalDeviceObject));
+    ExInitializeResourceLite(prsPdoList);
+    *ppNextLowerDevice = IoAttachDeviceToDeviceStack(pFdo, pPhysicalDeviceObject);
+    if (*ppNextLowerDevice == NULL) {
+        DBG_NULL("BusAddDevice: pNextLowerDevice");
+        status = STATUS_NO_SUCH_DEVICE;
+        BusDeleteControlDevice(pFdo, NULL, pusLinkName, prsPdoList);
+    } else {
+        /* Power requests are passed down at PASSIVE_LEVEL like the device below expects. */
+        pFdo->Flags |= DO_POWER_PAGABLE;
+        pFdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    EXT("BusAttachControlDevice: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+VOID BusDeleteControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pNextLowerDevice, PUNICODE_STRING pusLinkName,
+                            PERESOURCE prsPdoList)
+{
+    ENT("BusDeleteControlDevice: pFdo 0x%08x, pNextLowerDevice 0x%08x\n", DBG_PTR(pFdo), DBG_PTR(pNextLowerDevice));
+    IoDeleteSymbolicLink(pusLinkName);
+    if (pNextLowerDevice != NULL) {
+        IoDetachDevice(pNextLowerDevice);
+    }
+    ExDeleteResourceLite(prsPdoList);
+    IoDeleteDevice(pFdo);
+    EXT("BusDeleteControlDevice: VOID status\n");
+}
+
+VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo, NTSTATUS status)
+{
+    ENT("BusAddDeviceEvent: pDriverObject 0x%08x, status 0x%08x\n", DBG_PTR(pDriverObject), (ULONG)status);
+    if (NT_SUCCESS(status)) {
+        BusStartedEvent(pDriverObject, pFdo);
+    } else {
+        BusInitFailedEvent(pDriverObject, status);
+    }
+    EXT("BusAddDeviceEvent: VOID status\n");
+}
+
 VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo)
 {
     WCHAR wszDriver[24];
@@ -179,4 +237,37 @@ NTSTATUS BusPassDownPnp(PDEVICE_OBJECT pNextLowerDevice, PIRP pIrp)
     DBG("BusDispatchPnp: Sending IRP down.\n");
     IoSkipCurrentIrpStackLocation(pIrp);
     return IoCallDriver(pNextLowerDevice, pIrp);
+}
+
+NTSTATUS BusPassPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    NTSTATUS status;
+    ENT("BusPassPower: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    PoStartNextPowerIrp(pIrp);
+    if (pIrpStack == NULL) {
+        DBG_NULL("BusDispatchPower: pIrpStack");
+        status = BusCompleteRequest(pIrp, STATUS_INVALID_PARAMETER, 0);
+    } else if (pHeader->ePnpState == PNP_ABSENT) {
+        DBG("BusDispatchPower: %s, state == PNP_ABSENT, completing IRP\n",
+            DbgPowerMinorFunctionName(pIrpStack->MinorFunction));
+        status = BusCompleteRequest(pIrp, STATUS_DELETE_PENDING, 0);
+    } else if (pHeader->fIsFdo) {
+        DBG("BusDispatchPower: %s, state == 0x%08x, sending IRP down\n",
+            DbgPowerMinorFunctionName(pIrpStack->MinorFunction), (ULONG)pHeader->ePnpState);
+        IoSkipCurrentIrpStackLocation(pIrp);
+        status = PoCallDriver(CmnGetNextLowerDevice(pDeviceObject), pIrp);
+    } else {
+        /* A virtual device has no device below it and no power state of its own: it agrees to power
+           changes and leaves every other power request as it came. */
+        UCHAR ucMinor = pIrpStack->MinorFunction;
+        status = (ucMinor == IRP_MN_SET_POWER || ucMinor == IRP_MN_QUERY_POWER) ? STATUS_SUCCESS
+                                                                                : pIrp->IoStatus.Status;
+        DBG("BusDispatchPower: virtual device, completing IRP with 0x%08x\n", (ULONG)status);
+        pIrp->IoStatus.Status = status;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    }
+    EXT("BusPassPower: status 0x%08x\n", (ULONG)status);
+    return status;
 }

@@ -50,6 +50,22 @@ NTSTATUS BusAllocateStatusTable(PDRIVER_OBJECT pDriverObject, ULONG ulId);
    link; on failure nothing is left. */
 NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension, PCWSTR wszName, PCWSTR wszLink,
                                 PDEVICE_OBJECT *ppFdo);
+/* DriverEntry of a bus: the status table as driver-object extension ulId, then the dispatch table. */
+NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId);
+/* The rest of AddDevice once the control device and its extension exist: the list lock initialised
+   and the device attached above the bus's root device (*ppNextLowerDevice), power pageable and
+   initialised; when it cannot attach, the device, its link and the lock go again. */
+NTSTATUS BusAttachControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pPhysicalDeviceObject, PUNICODE_STRING pusLinkName,
+                                PERESOURCE prsPdoList, PDEVICE_OBJECT *ppNextLowerDevice);
+/* The control device goes: its link, its attachment (pNextLowerDevice, if any), the list lock and the
+   device itself. */
+VOID BusDeleteControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pNextLowerDevice, PUNICODE_STRING pusLinkName,
+                            PERESOURCE prsPdoList);
+/* The outcome of AddDevice in the event log: event 0x40000001 on success, 0xC0000002 otherwise. */
+VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo, NTSTATUS status);
+/* Power of either device kind: the control device passes it down (CmnGetNextLowerDevice), a virtual
+   device agrees to power changes and completes the rest as it came; a removed device refuses it. */
+NTSTATUS BusPassPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* Event 0x40000001 with the driver object's and the control device's addresses. */
 VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo);
 /* Event 0xC0000002 with the status. */

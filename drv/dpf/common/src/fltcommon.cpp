@@ -371,6 +371,35 @@ BOOLEAN FltFailoverSupported(PDEVICE_OBJECT pDeviceObject)
 
 /* ---- The status-table handshake ---- */
 
+NTSTATUS FltStartPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PFLT_IDENTIFY_PATH pfnIdentify, BOOLEAN fLendDeviceSlot)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    ENT("FltStartPath: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+
+    NTSTATUS status = CmnForwardIrpSync(pDeviceObject, pIrp);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("FltIrpMnStartDevice: CmnForwardIrpSync", status);
+        FltCompleteRequest(pIrp, status);
+        EXT("FltStartPath: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
+
+    FltSetPnpState(pExt, PNP_STARTED);
+    pExt->fFailover = TRUE;
+    ULONG ulNumber = pfnIdentify(pDeviceObject);
+    if (pExt->pBaseDriverExt != NULL) {
+        NTSTATUS shareStatus = FltShareStatusTable(pDeviceObject, ulNumber, fLendDeviceSlot);
+        if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
+            status = shareStatus;
+        }
+    }
+
+    pIrp->IoStatus.Status = status;
+    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    EXT("FltStartPath: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject)
 {
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);

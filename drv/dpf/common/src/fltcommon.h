@@ -126,6 +126,14 @@ BOOLEAN FltFailoverSupported(PDEVICE_OBJECT pDeviceObject);
    the value's pool cannot be had. */
 NTSTATUS FltShareStatusTable(PDEVICE_OBJECT pDeviceObject, ULONG ulNumber, BOOLEAN fLendDeviceSlot);
 NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject);
+/* The start of a path as both filters run it: the start goes down first (a failed start is completed
+   with its status); the path then counts as started and taking part in failover, and the filter's
+   pfnIdentify reads what the path is, registers it with the bus and gives the number the bus answered
+   (it clears fFailover for a path that cannot fail over). With a status table from the bus, the table
+   goes to the base driver (fLendDeviceSlot as FltShareStatusTable takes it). The start is completed
+   with the status returned: a path whose handshake storage cannot be had fails its start. */
+typedef ULONG (*PFLT_IDENTIFY_PATH)(PDEVICE_OBJECT pDeviceObject);
+NTSTATUS FltStartPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PFLT_IDENTIFY_PATH pfnIdentify, BOOLEAN fLendDeviceSlot);
 
 /* Power and Plug and Play. */
 NTSTATUS FltDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

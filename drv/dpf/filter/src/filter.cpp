@@ -448,25 +448,12 @@ NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Plug and Play ---- */
 
-NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+/* What a tape path is (inquiry, serial number, address, identification page, failover support and
+   the drive's failover flags), then its registration; the number is the tape's. */
+static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
 {
-    NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
-    ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
-
-    /* The start is completed at the end, with the status this routine returns: a path whose handshake
-       storage cannot be had fails its start. */
-    status = CmnForwardIrpSync(pDeviceObject, pIrp);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("FltIrpMnStartDevice: CmnForwardIrpSync", status);
-        FltCompleteRequest(pIrp, status);
-        EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
-        return status;
-    }
-
-    FltSetPnpState(pExt, PNP_STARTED);
-    pExt->fFailover = TRUE;
-
+    ENT("FltIdentifyPath: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     UCHAR ucInquiry[STANDARD_INQUIRY_LENGTH];
     if (NT_SUCCESS(FltGetInquiry(pDeviceObject, ucInquiry))) {
         RtlCopyMemory(pExt->ucInquiry, ucInquiry, sizeof(ucInquiry));
@@ -493,15 +480,14 @@ NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
         pExt->fFailover = FALSE;
     }
-    if (pExt->pBaseDriverExt != NULL) {
-        NTSTATUS shareStatus = FltShareStatusTable(pDeviceObject, pExt->ulTapeNumber, TRUE);
-        if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
-            status = shareStatus;
-        }
-    }
+    EXT("FltIdentifyPath: Tape%d\n", pExt->ulTapeNumber);
+    return pExt->ulTapeNumber;
+}
 
-    pIrp->IoStatus.Status = status;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("FltIrpMnStartDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    NTSTATUS status = FltStartPath(pDeviceObject, pIrp, FltIdentifyPath, TRUE);
     EXT("FltIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;
 }
