@@ -172,6 +172,7 @@ void TraceLog::setAssertionHandler(std::function<void(const AssertionRecord&)> h
 #include "sim/format.h"
 #include "sim/machine.h"
 #include "vk/rtl.h"
+#include "dpfilter.h"
 
 namespace {
 

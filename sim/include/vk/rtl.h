@@ -86,10 +86,6 @@ NTSYSAPI ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, 
 NTSYSAPI ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
 NTSYSAPI ULONG NTAPI vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level,
                                            PCCH Format, va_list arglist);
-/* The debug print filter: TRUE when output of the component at the level (0-31, or a mask with
-   DPFLTR_MASK) is recorded, FALSE when it is dropped unformatted. */
-NTSYSAPI NTSTATUS NTAPI DbgQueryDebugFilterState(ULONG ComponentId, ULONG Level);
-NTSYSAPI NTSTATUS NTAPI DbgSetDebugFilterState(ULONG ComponentId, ULONG Level, BOOLEAN State);
 
 /* Records a failed assertion (expression, file, line, optional message) and returns:
    execution goes on with the code after the assertion. */

@@ -3,6 +3,7 @@
  */
 #include <ntddk.h>
 #include <ntstrsafe.h>
+#include <dpfilter.h>
 #include "debug.h"
 
 /* Nesting depth of traced routines; zero at load. */
