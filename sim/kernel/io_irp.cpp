@@ -118,15 +118,18 @@ std::string RoutineLabel(const void* routine) {
 // known at different moments (the completion may run on another thread before or after the
 // routine returns), so each location keeps a record and whichever comes second checks it.
 
-void CheckLocationLocked(const IrpHeader::Location& record, const std::string& what) {
+// `what` names the routine and the location; it is only called to word a report, so that a
+// request that keeps the rules costs no text.
+template <class Label>
+void CheckLocationLocked(const IrpHeader::Location& record, const Label& what) {
     if (!record.returned || !record.completed) return;
     if (record.returnedPending && !record.markedPending)
-        ReportViolation(what + " returned STATUS_PENDING without marking the request pending (IoMarkIrpPending)");
+        ReportViolation(what() + " returned STATUS_PENDING without marking the request pending (IoMarkIrpPending)");
     else if (!record.returnedPending && record.markedPending)
-        ReportViolation(what + " marked the request pending but returned " + Hex(ULONG(record.returnedStatus)) +
+        ReportViolation(what() + " marked the request pending but returned " + Hex(ULONG(record.returnedStatus)) +
                         " instead of STATUS_PENDING");
     else if (!record.returnedPending && record.returnedStatus != record.completedStatus)
-        ReportViolation(what + " returned " + Hex(ULONG(record.returnedStatus)) +
+        ReportViolation(what() + " returned " + Hex(ULONG(record.returnedStatus)) +
                         " but completed the request with " + Hex(ULONG(record.completedStatus)));
 }
 
@@ -145,8 +148,10 @@ void NoteCompletedThrough(IrpHeader* header, int location, UCHAR control, NTSTAT
     record.markedPending = (control & SL_PENDING_RETURNED) != 0;
     record.completedStatus = status;
     if (record.returned)
-        CheckLocationLocked(record, "dispatch routine " + RoutineLabel(record.routine) + " for major " +
-                                        Hex(record.major) + " (" + LocationLabel(header, location) + ")");
+        CheckLocationLocked(record, [&] {
+            return "dispatch routine " + RoutineLabel(record.routine) + " for major " + Hex(record.major) + " (" +
+                   LocationLabel(header, location) + ")";
+        });
 }
 
 // The I/O manager's part of completing a threaded request: buffered output
@@ -385,10 +390,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             record.returned = true;
             record.returnedPending = status == STATUS_PENDING;
             record.returnedStatus = status;
-            const std::string what = "dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) +
-                                     " for major " + Hex(major) + " (" + LocationLabel(header, location) + ")";
+            const auto what = [&] {
+                return "dispatch routine " + RoutineLabel(reinterpret_cast<void*>(dispatch)) + " for major " +
+                       Hex(major) + " (" + LocationLabel(header, location) + ")";
+            };
             if (!record.completed && status != STATUS_PENDING)
-                ReportViolation(what + " returned " + Hex(ULONG(status)) +
+                ReportViolation(what() + " returned " + Hex(ULONG(status)) +
                                 " without completing the request and without STATUS_PENDING");
             CheckLocationLocked(record, what);
         }

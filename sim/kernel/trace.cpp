@@ -6,7 +6,34 @@
 
 namespace sim {
 
-TraceLog::TraceLog(std::size_t capacity, bool echo) : capacity_(capacity ? capacity : 1), echo_(echo) {}
+TraceLog::TraceLog(std::size_t capacity, bool echo) : capacity_(capacity ? capacity : 1), echo_(echo) {
+    for (auto& mask : filterMasks_) mask.store(~0u, std::memory_order_relaxed);
+}
+
+namespace {
+constexpr std::uint32_t kLevelIsMask = 0x80000000u;  // DPFLTR_MASK
+
+std::uint32_t LevelMask(std::uint32_t level) {
+    if (level & kLevelIsMask) return level & ~kLevelIsMask;
+    return level < 32 ? 1u << level : 0u;
+}
+}  // namespace
+
+int TraceLog::filterState(std::uint32_t component, std::uint32_t level) const {
+    if (component >= kFilterComponents) return -1;
+    const std::uint32_t mask = LevelMask(level);
+    return (filterMasks_[component].load(std::memory_order_relaxed) & mask) != 0 ? 1 : 0;
+}
+
+bool TraceLog::setFilter(std::uint32_t component, std::uint32_t level, bool on) {
+    if (component >= kFilterComponents) return false;
+    const std::uint32_t mask = LevelMask(level);
+    if (on)
+        filterMasks_[component].fetch_or(mask, std::memory_order_relaxed);
+    else
+        filterMasks_[component].fetch_and(~mask, std::memory_order_relaxed);
+    return true;
+}
 
 void TraceLog::append(std::string_view text) {
     std::vector<std::string> completed;
@@ -145,6 +172,7 @@ void TraceLog::setAssertionHandler(std::function<void(const AssertionRecord&)> h
 #include "sim/format.h"
 #include "sim/machine.h"
 #include "vk/rtl.h"
+#include "dpfilter.h"
 
 namespace {
 
@@ -165,8 +193,10 @@ void Emit(const std::string& text) {
 extern "C" {
 
 ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist) {
-    (void)ComponentId;
-    (void)Level;  // every component and level is recorded; tests filter by text
+    // The filter is consulted before anything is formatted, as Windows does.
+    if (sim::Machine* machine = sim::Machine::CurrentOrNull()) {
+        if (machine->trace().filterState(ComponentId, Level) == 0) return STATUS_SUCCESS;
+    }
     std::string text = Prefix ? std::string(Prefix).substr(0, kDbgPrintBuffer - 1) : std::string();
     if (Format) {
         auto r = sim::FormatNarrowV(Format, arglist, kDbgPrintBuffer - text.size());
@@ -175,6 +205,21 @@ ULONG vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Fo
     }
     Emit(text);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS DbgQueryDebugFilterState(ULONG ComponentId, ULONG Level) {
+    sim::Machine* machine = sim::Machine::CurrentOrNull();
+    if (machine == nullptr) return TRUE;  // no machine: everything goes to stderr
+    const int state = machine->trace().filterState(ComponentId, Level);
+    if (state < 0) return STATUS_INVALID_PARAMETER_1;
+    return state ? TRUE : FALSE;
+}
+
+NTSTATUS DbgSetDebugFilterState(ULONG ComponentId, ULONG Level, BOOLEAN State) {
+    sim::Machine* machine = sim::Machine::CurrentOrNull();
+    if (machine == nullptr) return STATUS_UNSUCCESSFUL;
+    return machine->trace().setFilter(ComponentId, Level, State != FALSE) ? STATUS_SUCCESS
+                                                                           : STATUS_INVALID_PARAMETER_1;
 }
 
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist) {

@@ -5,7 +5,12 @@
 // 400 MB/s drive (the throughput left to the application). And one failover: the commands sent
 // beyond the retried write and the time it adds.
 //
-//   data_bench --benchmark_out=data.json --benchmark_out_format=json
+//   data_bench --benchmark_out=data.json --benchmark_out_format=json [--vorka_trace]
+//
+// The drivers' trace is off (the debug print filter drops it, as on a machine not being
+// debugged) unless --vorka_trace is given. Each figure also has "cpuPerRequest_us": the CPU
+// time of the whole process per request, which the load of other work on the machine moves far
+// less than the wall-clock time.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -15,6 +20,7 @@
 
 #include "sim/hw/fault.h"
 #include "sim/process.h"
+#include "bench_cpu.h"
 #include "tape_rig.h"
 
 namespace {
@@ -65,6 +71,8 @@ Setup& World() {
     return setup;
 }
 
+bool g_trace = false;  // --vorka_trace: the drivers' trace lines formatted and recorded
+
 bool Open(Handle& h, const std::u16string& name) {
     h.process = &World().rig->Machine().processes().create("backup.exe", false);
     sim::ProcessScope scope(*h.process);
@@ -98,6 +106,7 @@ bool Boot(Target target) {
     s.paths[0] = &s.rig->San().connect(0, 0, 1, 0, *s.drive, 0);
     s.paths[1] = &s.rig->San().connect(1, 0, 1, 0, *s.drive, 1);
     s.rig->Boot();
+    vorkabench::SetDriverTrace(s.rig->Machine().trace(), g_trace);
     auto stack = s.rig->StackOf(*s.paths[0]);
     if (!stack) return false;
     std::u16string name = stack->Win32Name();
@@ -124,7 +133,8 @@ Handle* Prepare(benchmark::State& state, Target target, bool limited) {
     return &h;
 }
 
-void Finish(benchmark::State& state, std::int64_t bytes) {
+void Finish(benchmark::State& state, std::int64_t bytes, const vorkabench::ProcessCpu& cpu) {
+    cpu.Report(state);
     World().drive->setTiming(sim::hw::TimingModel{});
     state.SetBytesProcessed(state.iterations() * bytes);
     state.SetItemsProcessed(state.iterations());
@@ -136,6 +146,7 @@ void Write(benchmark::State& state, Target target, bool limited) {
     if (h == nullptr) return;
     sim::ProcessScope scope(*h->process);
     int sinceRewind = 0;
+    const vorkabench::ProcessCpu cpu;
     for (auto _ : state) {
         // Timed: the rewind waits until the drive's buffer is on the medium, and that time
         // belongs to the writes before it.
@@ -149,7 +160,7 @@ void Write(benchmark::State& state, Target target, bool limited) {
             break;
         }
     }
-    Finish(state, bytes);
+    Finish(state, bytes, cpu);
 }
 
 void Read(benchmark::State& state, Target target, bool limited) {
@@ -163,6 +174,7 @@ void Read(benchmark::State& state, Target target, bool limited) {
     h->rewind();
     World().drive->setTiming(sim::hw::TimingModel{.bytesPerSecond = limited ? kMegabytes400 : 0});
     int sinceRewind = 0;
+    const vorkabench::ProcessCpu cpu;  // the untimed rewinds are in it: one in kRewindEvery reads
     for (auto _ : state) {
         if (++sinceRewind == kRewindEvery) {
             state.PauseTiming();
@@ -176,7 +188,7 @@ void Read(benchmark::State& state, Target target, bool limited) {
             break;
         }
     }
-    Finish(state, bytes);
+    Finish(state, bytes, cpu);
 }
 
 void BM_WritePath(benchmark::State& state) { Write(state, Target::Path, false); }
@@ -200,6 +212,7 @@ void BM_WriteWithFailover(benchmark::State& state) {
     int serving = 0;
     std::uint64_t extra = 0;
     int sinceRewind = 0;
+    const vorkabench::ProcessCpu cpu;
     for (auto _ : state) {
         state.PauseTiming();
         if (++sinceRewind == kRewindEvery) {
@@ -232,7 +245,7 @@ void BM_WriteWithFailover(benchmark::State& state) {
     s.paths[1]->restore();
     state.counters["commandsBeyondRetry"] =
         benchmark::Counter(static_cast<double>(extra), benchmark::Counter::kAvgIterations);
-    Finish(state, bytes);
+    Finish(state, bytes, cpu);
 }
 
 #define VORKA_SIZES Arg(64 * 1024)->Arg(256 * 1024)->UseRealTime()
@@ -250,6 +263,7 @@ BENCHMARK(BM_WriteWithFailover)->Arg(64 * 1024)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+    g_trace = vorkabench::TakeTraceFlag(&argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

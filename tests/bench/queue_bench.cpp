@@ -3,12 +3,16 @@
 // the device's worker and forwarded to the path, and sent straight to the path's device. The
 // difference per request is what the queue, the worker hop and the forwarding add.
 //
-//   queue_bench --benchmark_out=queue.json --benchmark_out_format=json
+//   queue_bench --benchmark_out=queue.json --benchmark_out_format=json [--vorka_trace]
+//
+// The drivers' trace is off unless --vorka_trace is given; with one sender thread the figure
+// "cpuPerRequest_us" is the whole process's CPU time per request.
 #include <benchmark/benchmark.h>
 
 #include <memory>
 #include <string>
 
+#include "bench_cpu.h"
 #include "sim/objects.h"
 #include "tape_rig.h"
 
@@ -25,6 +29,8 @@ Setup& World() {
     return setup;
 }
 
+bool g_trace = false;  // --vorka_trace: the drivers' trace lines formatted and recorded
+
 void Boot() {
     Setup& s = World();
     s.rig = std::make_unique<tapetest::Rig>(tapetest::RigOptions{.realBus = true});
@@ -34,6 +40,7 @@ void Boot() {
     sim::hw::Path& a = s.rig->San().connect(0, 0, 1, 0, drive, 0);
     s.rig->San().connect(1, 0, 1, 0, drive, 1);
     s.rig->Boot();
+    vorkabench::SetDriverTrace(s.rig->Machine().trace(), g_trace);
     auto stack = s.rig->StackOf(a);
     if (!stack) return;
     s.pathDevice = stack->filter;
@@ -47,6 +54,9 @@ void GetPosition(benchmark::State& state, PDEVICE_OBJECT device) {
         state.SkipWithError("no device");
         return;
     }
+    // The process's CPU time per request is reported for one sender thread only: with several,
+    // each thread's figure would hold the others' requests too.
+    const vorkabench::ProcessCpu cpu;
     for (auto _ : state) {
         TAPE_GET_POSITION position{};
         position.Type = TAPE_LOGICAL_POSITION;
@@ -58,6 +68,7 @@ void GetPosition(benchmark::State& state, PDEVICE_OBJECT device) {
         }
     }
     state.SetItemsProcessed(state.iterations());
+    if (state.threads() == 1) cpu.Report(state);
 }
 
 void BM_PathDevice(benchmark::State& state) { GetPosition(state, World().pathDevice); }
@@ -69,6 +80,7 @@ BENCHMARK(BM_VirtualDevice)->Threads(1)->Threads(4)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+    g_trace = vorkabench::TakeTraceFlag(&argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Boot();

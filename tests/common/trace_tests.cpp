@@ -99,6 +99,38 @@ TEST_F(TraceFacility, DepthReturnsToZeroAfterEveryRequest) {
     EXPECT_EQ(lines[1].column, "1 -> 0");
 }
 
+// A machine that is not being debugged drops DbgPrint's component at its level: the drivers' lines
+// are then neither formatted nor recorded, other components' output still is, and once the filter
+// lets them through again the depth column is where the routines really are.
+TEST_F(TraceFacility, WithTheDebugPrintFilterOffNoLineIsRecordedAndTheDepthStaysRight) {
+    constexpr uint32_t kDefaultComponent = 101, kInfoLevel = 3, kErrorLevel = 0, kIhvDriver = 77;
+    sim::TraceLog& log = machine().trace();
+    EXPECT_EQ(log.filterState(kDefaultComponent, kInfoLevel), 1) << "everything is recorded at boot";
+
+    ASSERT_TRUE(log.setFilter(kDefaultComponent, kInfoLevel, false));
+    EXPECT_EQ(log.filterState(kDefaultComponent, kInfoLevel), 0);
+    EXPECT_EQ(log.filterState(kDefaultComponent, kErrorLevel), 1) << "only the level turned off is off";
+    EXPECT_EQ(log.filterState(kIhvDriver, kInfoLevel), 1) << "only the component turned off is off";
+    EXPECT_EQ(log.filterState(kDefaultComponent, 0x80000000u | (1u << kInfoLevel)), 0) << "as a mask";
+    EXPECT_EQ(log.filterState(sim::TraceLog::kFilterComponents, kInfoLevel), -1);
+    EXPECT_FALSE(log.setFilter(sim::TraceLog::kFilterComponents, kInfoLevel, true));
+    {
+        TraceWindow window(machine());
+        Nest(4);
+        Trace("not recorded\n");
+        EXPECT_TRUE(NestLines(window).empty());
+        EXPECT_FALSE(window.contains("not recorded"));
+    }
+
+    ASSERT_TRUE(log.setFilter(kDefaultComponent, kInfoLevel, true));
+    TraceWindow window(machine());
+    Nest(2);
+    auto lines = NestLines(window);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].column, "0 -> 1") << "the depth is back at zero";
+    EXPECT_EQ(lines[3].column, "1 -> 0");
+}
+
 TEST_F(TraceFacility, OverlongMessageIsCutToTheBufferAndTheNextLineStartsClean) {
     TraceWindow window(machine());
     std::string longText(400, 'x');

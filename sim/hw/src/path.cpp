@@ -1,11 +1,27 @@
 #include "sim/hw/path.h"
 
+#include <sys/prctl.h>
+
 #include <stdexcept>
 #include <thread>
 
 #include "sim/hw/san.h"
 
 namespace sim::hw {
+namespace {
+
+// Waits until the drive is done with a command. Linux lets a sleeping thread's timer fire up to
+// the thread's timer slack late (50 µs by default), which is a third of the time a 64 KiB block
+// takes at 400 MB/s, and no part of the drive's: a real drive's completion comes as an interrupt
+// when it is done. The thread that waits for a drive asks once for exact wake-ups; the wait is
+// never shorter than the drive's time.
+void WaitForDrive(std::chrono::steady_clock::time_point until) {
+  thread_local const bool exact = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+  (void)exact;
+  std::this_thread::sleep_until(until);
+}
+
+}  // namespace
 
 Path::Path(San& san, ScsiAddress address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
            uint32_t targetPort)
@@ -82,13 +98,13 @@ CommandResult Path::execute(const Command& command) {
     // itself (its buffers let the host run ahead of the medium).
     const TimingModel t = target_.timing();
     if (result.readyAt) {
-      if (*result.readyAt > std::chrono::steady_clock::now()) std::this_thread::sleep_until(*result.readyAt);
+      if (*result.readyAt > std::chrono::steady_clock::now()) WaitForDrive(*result.readyAt);
     } else if (t.bytesPerSecond != 0 || t.perCommand.count() != 0) {
       const uint64_t bytes = result.dataIn.size() + result.dataOutTransferred;
       auto delay = t.perCommand;
       if (t.bytesPerSecond != 0)
         delay += std::chrono::microseconds(bytes * 1'000'000ull / t.bytesPerSecond);
-      std::this_thread::sleep_for(delay);
+      WaitForDrive(std::chrono::steady_clock::now() + delay);
     }
   }
   return result;

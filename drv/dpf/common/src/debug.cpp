@@ -3,6 +3,7 @@
  */
 #include <ntddk.h>
 #include <ntstrsafe.h>
+#include <dpfilter.h>
 #include "debug.h"
 
 /* Nesting depth of traced routines; zero at load. */
@@ -42,6 +43,19 @@ void DbgTraceLine(ULONG ulKind, PCSTR szFile, LONG iLine, PCSTR szFormat, ...)
 {
     char szDbgBuf[DEBUG_BUFFER_SIZE];
     NTSTATUS iRC;
+
+    /* 0. A line that the debug print filter drops (DbgPrint's component and level are off, as on
+          a machine that is not being debugged) is not formatted at all: a request then pays two
+          interlocked operations per traced routine, not two formatted lines. The depth still
+          moves, so that it is right when tracing is turned on. */
+    if (DbgQueryDebugFilterState(DPFLTR_DEFAULT_ID, DPFLTR_INFO_LEVEL) == (NTSTATUS)FALSE) {
+        if (ulKind == DBG_LINE_ENT) {
+            InterlockedIncrement(&iDbgDepth);
+        } else if (ulKind == DBG_LINE_EXT) {
+            InterlockedDecrement(&iDbgDepth);
+        }
+        return;
+    }
     RtlZeroMemory(szDbgBuf, sizeof(szDbgBuf));
 
     /* 1. Prefix. The depth moves after the prefix is formatted: a routine entered at depth d shows

@@ -3,6 +3,8 @@
 // recent lines (a ring buffer); tests read, search and clear it.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -67,6 +69,17 @@ public:
     // two requests. Empty function: none.
     void setLineObserver(std::function<void(const std::string&)> observer);
 
+    // The debug print filter (DbgQueryDebugFilterState / DbgSetDebugFilterState): which levels of
+    // which component reach the log. `level` is a level number 0-31 or, with DPFLTR_MASK
+    // (0x80000000) set, a mask of levels. Every level of every component is on at boot, as on a
+    // machine being debugged; a production machine keeps only errors, and a benchmark turns the
+    // drivers' trace off so that it measures the drivers rather than the formatting of their
+    // lines. Text that is filtered out is never formatted. A component past the table is
+    // refused: setFilter returns false and filterState -1.
+    static constexpr std::uint32_t kFilterComponents = 256;
+    int filterState(std::uint32_t component, std::uint32_t level) const;  // 1 on, 0 off, -1 no such component
+    bool setFilter(std::uint32_t component, std::uint32_t level, bool on);
+
 private:
     void pushLine(std::string line);  // lock held
 
@@ -79,6 +92,8 @@ private:
     std::vector<AssertionRecord> assertions_;
     std::function<void(const AssertionRecord&)> assertionHandler_;
     std::shared_ptr<const std::function<void(const std::string&)>> lineObserver_;
+    // Read on every DbgPrint without the log's lock: one relaxed load per line.
+    std::array<std::atomic<std::uint32_t>, kFilterComponents> filterMasks_;
 };
 
 }  // namespace sim
