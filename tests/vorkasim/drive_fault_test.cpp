@@ -115,4 +115,26 @@ TEST_F(DriveFaultJobs, ABlockSizeThatCouldNotBeRestoredIsRestoredBeforeTheNextWr
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// A space fails and so does the position query the application makes after it: it does not know
+// where the tape stands and reads on. What it reads cannot be expected to be a particular block,
+// but it must be one of the drive's own records, intact.
+TEST_F(DriveFaultJobs, AReadWithoutAKnownPositionStillGetsOnlyTheDrivesOwnRecords)
+{
+    boot(false, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 1}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x11}, {"count", 3},
+         {"status", 0xC000009Du}});
+    EXPECT_NE(run({{"op", "space"}, {"handle", "h"}, {"kind", "blocks"}, {"count", 1}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x34}, {"count", 3},
+         {"status", 0xC000009Du}});
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 2}, {"bytes", 65536}});
+    EXPECT_EQ(read.status, 0u);
+    EXPECT_EQ(read.data.at("blocks"), 2);
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace
