@@ -232,6 +232,14 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 }
                 ledger_.setPosition(serial, WhereWritten(drive, position, written));
                 ledger_.wrote(serial, stamps);
+                if (status != STATUS_SUCCESS) {
+                    // The rest of a failed request may be on the tape all the same.
+                    std::vector<Stamp> unconfirmed;
+                    for (std::uint64_t b = written; b < perRequest; ++b) {
+                        unconfirmed.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
+                    }
+                    ledger_.failedWrite(serial, unconfirmed);
+                }
                 blocks += written;
                 if (position) {
                     *position += written;

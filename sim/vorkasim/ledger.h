@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -62,6 +63,12 @@ public:
     // blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
     // deferred write error) are reported losses from now on, not expected on the medium.
     void failed(const std::string& serial, const sim::hw::TapeDrive* drive);
+    // A write request failed at the ledger's position, after the blocks the application was told
+    // of: the rest of its blocks may or may not have reached the tape, and a write ends the data
+    // where it lands. What the ledger held from there on may be gone, and those of `unconfirmed`
+    // that are on the medium were sent by the application; neither is a fault. Each may still be
+    // there only once and in order.
+    void failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed);
     bool knows(const std::string& serial) const;
 
     VerifyCounts verify(const std::string& serial, const sim::hw::TapeDrive& drive) const;
@@ -71,11 +78,13 @@ private:
         bool filemark = false;
         Stamp stamp;
         std::uint32_t length = 0;
+        bool uncertain = false;  // a failed write at or before it may have ended the data
     };
     struct DriveLedger {
         std::vector<Entry> entries;
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
+        std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
     };
     void truncateAtPosition(DriveLedger& drive);
 

@@ -137,4 +137,39 @@ TEST_F(DriveFaultJobs, AReadWithoutAKnownPositionStillGetsOnlyTheDrivesOwnRecord
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// The application rewinds to write a new backup over an old one. Its first record reaches the tape
+// but the command's completion is lost, and the drive resets before the engine can ask where the
+// tape stands: the write fails with the reset and the application is told nothing was written.
+// It cannot know whether the record is on the tape, nor whether the old backup after it is still
+// there; neither is lost or unexpected data. The record may be there once, at the start.
+TEST_F(DriveFaultJobs, AWriteThatFailsWithAResetMayHaveEndedTheOldDataWhereItStarted)
+{
+    boot(false, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 6}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "partial_transfer"}, {"k", 1}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "reset"}});
+    const auto failed = run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}});
+    EXPECT_NE(failed.status, 0u);
+    EXPECT_EQ(failed.data.at("information"), 0);
+
+    const json media = records();
+    ASSERT_EQ(media.size(), 1u) << "the record reached the tape and ended the data there";
+    json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+
+    // Writing on from where the drive says the tape is: the new file follows the record.
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("lost"), 0);
+    EXPECT_EQ(v.at("unexpected"), 0);
+    EXPECT_EQ(records().size(), 5u) << "the record, three blocks and a filemark";
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace
