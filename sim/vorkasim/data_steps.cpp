@@ -3,6 +3,7 @@
 // pass-through), each block written stamped with its origin so that the drive's
 // ground truth can be checked; "parallel" runs steps at the same time, and
 // "verify" checks every drive's medium against what the application was told.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <set>
@@ -275,13 +276,13 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 }
                 ledger_.setPosition(serial, WhereWritten(drive, position, written));
                 ledger_.wrote(serial, stamps);
-                if (written < perRequest) {
-                    // The rest of the request failed; the drive may have some of it all the same.
-                    std::vector<Stamp> rest;
+                if (status != STATUS_SUCCESS || written < perRequest) {
+                    // The rest of a failed request may be on the tape all the same.
+                    std::vector<Stamp> unconfirmed;
                     for (std::uint64_t b = written; b < perRequest; ++b) {
-                        rest.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
+                        unconfirmed.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
                     }
-                    ledger_.mayHaveWritten(serial, rest);
+                    ledger_.failedWrite(serial, unconfirmed);
                 }
                 blocks += written;
                 if (position) {

@@ -140,13 +140,6 @@ void Ledger::wroteFilemarks(const std::string& serial, std::uint32_t count)
     drive.position = drive.entries.size();
 }
 
-void Ledger::mayHaveWritten(const std::string& serial, const std::vector<Stamp>& blocks)
-{
-    std::lock_guard lock(mutex_);
-    DriveLedger& drive = drives_[serial];
-    drive.unconfirmed.insert(blocks.begin(), blocks.end());
-}
-
 namespace {
 
 std::set<Stamp> LostInDrive(const sim::hw::TapeDrive& drive)
@@ -175,6 +168,19 @@ void Ledger::failed(const std::string& serial, const sim::hw::TapeDrive* drive)
     ledger.reportedLoss += before - ledger.entries.size();
 }
 
+void Ledger::failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    drive.unconfirmed.insert(unconfirmed.begin(), unconfirmed.end());
+    if (!drive.position) {
+        return;
+    }
+    for (std::size_t i = *drive.position; i < drive.entries.size(); ++i) {
+        drive.entries[i].uncertain = true;
+    }
+}
+
 VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive& drive) const
 {
     DriveLedger expected;
@@ -190,16 +196,25 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     VerifyCounts counts;
     counts.reportedLoss = expected.reportedLoss;
     std::map<Stamp, std::size_t> expectedIndex;
-    std::vector<std::uint64_t> expectedFile;  // filemarks before each expected entry
+    std::vector<std::uint64_t> expectedFile;     // filemarks before each expected entry
+    std::vector<std::uint64_t> expectedFileMin;  // of them, those no failed write may have ended
     std::uint64_t files = 0;
+    std::uint64_t certainFiles = 0;
+    std::uint64_t uncertainFilemarks = 0;
     for (std::size_t i = 0; i < expected.entries.size(); ++i) {
         expectedFile.push_back(files);
+        expectedFileMin.push_back(certainFiles);
         if (expected.entries[i].unknown) {
             continue;
         }
         if (expected.entries[i].filemark) {
             ++files;
             ++counts.filemarks;
+            if (expected.entries[i].uncertain) {
+                ++uncertainFilemarks;
+            } else {
+                ++certainFiles;
+            }
         } else {
             expectedIndex[expected.entries[i].stamp] = i;
             ++counts.blocks;
@@ -241,22 +256,27 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
         }
         const std::size_t seen = occurrences.count(entry.stamp) != 0 ? occurrences.at(entry.stamp) : 0;
         if (seen == 0) {
-            // Lost without the application having been told (see failed()).
-            ++counts.lost;
+            // Lost without the application having been told (see failed()); after a failed write
+            // before it, the application knows the data may end there.
+            if (!entry.uncertain) {
+                ++counts.lost;
+            }
         } else if (seen > 1) {
             counts.duplicated += seen - 1;
         }
     }
     counts.misplaced = order.size() - LongestIncreasing(order);
     for (std::size_t i = 0; i < order.size(); ++i) {
-        // A block in order but behind a different number of filemarks is in the wrong file.
-        if (actualFile[i] != expectedFile[order[i]]) {
+        // A block in order but behind a different number of filemarks is in the wrong file
+        // (filemarks a failed write may have ended may be missing before it).
+        if (actualFile[i] < expectedFileMin[order[i]] || actualFile[i] > expectedFile[order[i]]) {
             ++counts.misplaced;
         }
     }
-    if (actualFilemarks < counts.filemarks) {
-        counts.lost += counts.filemarks - actualFilemarks;
-    } else {
+    const std::uint64_t certainFilemarks = counts.filemarks - uncertainFilemarks;
+    if (actualFilemarks < certainFilemarks) {
+        counts.lost += certainFilemarks - actualFilemarks;
+    } else if (actualFilemarks > counts.filemarks) {
         counts.duplicated += actualFilemarks - counts.filemarks;
     }
     return counts;

@@ -60,13 +60,16 @@ public:
     // the drive's position: whatever the ledger held from there on is overwritten.
     void wrote(const std::string& serial, const std::vector<std::pair<Stamp, std::uint32_t>>& blocks);
     void wroteFilemarks(const std::string& serial, std::uint32_t count);
-    // Blocks of a write request that failed: some may have reached the medium before the failure
-    // and no driver can always tell. Found there once they are neither expected nor unexpected.
-    void mayHaveWritten(const std::string& serial, const std::vector<Stamp>& blocks);
     // A request on the drive failed: the application has been told something went wrong, so
     // blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
     // deferred write error) are reported losses from now on, not expected on the medium.
     void failed(const std::string& serial, const sim::hw::TapeDrive* drive);
+    // A write request failed at the ledger's position, after the blocks the application was told
+    // of: the rest of its blocks may or may not have reached the tape, and a write ends the data
+    // where it lands. What the ledger held from there on may be gone, and those of `unconfirmed`
+    // that are on the medium were sent by the application; neither is a fault. Each may still be
+    // there only once and in order.
+    void failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed);
     bool knows(const std::string& serial) const;
 
     VerifyCounts verify(const std::string& serial, const sim::hw::TapeDrive& drive) const;
@@ -77,12 +80,14 @@ private:
         bool unknown = false;  // an object the application knows is there, not what it is
         Stamp stamp;
         std::uint32_t length = 0;
+        bool uncertain = false;  // a failed write at or before it may have ended the data
     };
     struct DriveLedger {
         std::vector<Entry> entries;
         std::set<Stamp> unconfirmed;
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
+        std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
     };
     void truncateAtPosition(DriveLedger& drive);
 

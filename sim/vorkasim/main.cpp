@@ -176,6 +176,8 @@ int main(int argc, char** argv)
         }
         vorkasim::Runner runner(world, scenario);
         for (const auto& step : scenario.steps) {
+            // With --trace, mark where each step starts so the drivers' lines can be read per step.
+            if (trace) std::cerr << "=== Step " << results.size() + 1 << ": " << step.dump() << std::endl;
             results.push_back(runner.run(step));
         }
         if (!execModule.empty()) {

@@ -165,6 +165,31 @@ TEST_F(Buffered, ADeferredErrorIsReportedOnTheNextCommandWithWhatWasLost) {
   EXPECT_TRUE(losses[0].reported);
 }
 
+// A backup overwrites the filemark that closed its last file; the drive takes the
+// block into its buffer and then fails to write it. The old filemark must not come
+// back: the medium ends where the drive failed, and so does end-of-data.
+TEST_F(Buffered, AFailedWriteOverOldRecordsLeavesTheMediumEndingWhereItFailed) {
+  ASSERT_TRUE(a.write(false, 64, pattern(64, 1)).good());
+  ASSERT_TRUE(a.write(false, 64, pattern(64, 2)).good());
+  ASSERT_TRUE(a.writeFilemarks(1).good());
+  ASSERT_TRUE(a.write(false, 64, pattern(64, 3)).good());
+  ASSERT_TRUE(a.writeFilemarks(1).good());
+  ASSERT_EQ(layout(), (std::vector<long>{64, 64, -1, 64, -1}));
+
+  ASSERT_TRUE(a.locate10(2).good());
+  pathA->injectFault(Fault{.kind = FaultKind::DeferredError, .opcode = 0x0A, .k = 0});
+  ASSERT_TRUE(a.write(false, 80, pattern(80, 4)).good()) << "acknowledged into the buffer";
+  const CommandResult r = a.testUnitReady();
+  ASSERT_TRUE(hasSense(r, sense_key::kMediumError, 0x0C, 0x00));
+  EXPECT_EQ(r.sense[0] & 0x7F, 0x71);
+
+  EXPECT_EQ(layout(), (std::vector<long>{64, 64})) << "nothing after the failed block survives";
+  EXPECT_EQ(a.position(), 2u);
+  ASSERT_TRUE(a.rewind().good());
+  ASSERT_TRUE(a.space(3, 0).good());
+  EXPECT_EQ(a.position(), 2u) << "end-of-data is where the write failed";
+}
+
 TEST_F(Buffered, ADeferredErrorWhoseInitiatorLostItsPathGoesToTheNextOne) {
   drive->injectFault(Fault{.kind = FaultKind::DeferredError, .senseKey = 0x04, .asc = 0x44});
   ASSERT_TRUE(a.write(false, 64, pattern(64, 1)).good());

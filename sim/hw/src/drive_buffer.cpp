@@ -84,6 +84,11 @@ void TapeDrive::Impl::failBufferedWrite(Exchange& x, const Fault& f, uint32_t to
   const uint64_t lost = buffer.size();
   const std::size_t index = losses.size();
   discardBuffer(LossCause::DeferredError);
+  // The drive was writing here when it failed: whatever the medium held from
+  // this object on was overwritten or spoiled, so the medium now ends here. (A
+  // reset is different: the buffer never reached the tape, which keeps its old
+  // records.)
+  medium->truncate(pos);
   Sense s = (f.senseKey | f.asc | f.ascq) ? makeSense(f.senseKey, f.asc, f.ascq)
                                           : makeSense(sense_key::kMediumError, 0x0C, 0x00);
   s.deferred = true;

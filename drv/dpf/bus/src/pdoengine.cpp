@@ -495,6 +495,11 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
         status = BusPdoSetBlockSize(pDeviceObject, &media, sizeof(media));
         if (!NT_SUCCESS(status)) {
             DBG("BusPdoSendToFilter: Couldn't set media parameters after failover.  Do not attempt any more failovers.\n");
+            /* The failed set forgot the block size, but it is still the application's: reading
+               the drive's own on this path later would take the drive's default for it, and the
+               next write would go out in another block size. */
+            pPdoExt->ulBlockSize = media.BlockSize;
+            pPdoExt->fBlockSizeValid = TRUE;
             goto done;
         }
     }
@@ -520,6 +525,11 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
         }
     }
 done:
+    if (!NT_SUCCESS(status)) {
+        /* The path the drive is reached through does not hold all of the application's settings:
+           the next request restores them again before it runs. */
+        pPdoExt->fSettingsLost = TRUE;
+    }
     pPdoExt->fSMP = FALSE;
     EXT("BusPdoRestoreSettings: status 0x%08x\n", (ULONG)status);
     return status;
