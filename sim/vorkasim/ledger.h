@@ -84,7 +84,6 @@ private:
     };
     struct DriveLedger {
         std::vector<Entry> entries;
-        std::set<Stamp> unconfirmed;
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
         std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
