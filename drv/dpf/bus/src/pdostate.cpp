@@ -295,6 +295,7 @@ NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
         if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = pMedia->BlockSize;
             pPdoExt->fBlockSizeValid = TRUE;
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
         }
     }
     EXT("BusPdoGetBlockSize: status 0x%08x, block size 0x%08x\n", (ULONG)status, pPdoExt->ulBlockSize);
@@ -314,9 +315,11 @@ NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
                                   sizeof(TAPE_SET_MEDIA_PARAMETERS), sizeof(TAPE_SET_MEDIA_PARAMETERS));
         if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = ulBlockSize;
+            pPdoExt->fBlockSizeValid = TRUE;
         }
     }
-    pPdoExt->fBlockSizeValid = NT_SUCCESS(status) ? TRUE : FALSE;
+    /* A failed restore leaves the application's block size as the one to restore: forgetting it
+       would let the drive's default (after a reset) be read back and taken for the application's. */
     EXT("BusPdoSetBlockSize: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -646,8 +649,16 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
 {
     UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
     if (!NT_SUCCESS(pCtx->iStatus)) {
+        if (pCtx->pPdoExt->fSMP) {
+            /* The settings restore's own request: the block size to restore is still the
+               application's, and the restore is tried again before the next request. */
+            return STATUS_SUCCESS;
+        }
         DBG("BusPdoPostProcessSMP: failed. fBlockSizeValid set to FALSE\n");
         pCtx->pPdoExt->fBlockSizeValid = FALSE;
+        /* Whether the drive took the new size is not known (a lost completion ran it): the drive's
+           own answer tells, as long as it does not forget it first. */
+        pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_DOUBTFUL;
         return STATUS_SUCCESS;
     }
     *pCtx->pfDidIo = TRUE;
@@ -996,6 +1007,10 @@ NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsi
         pPdoExt->fRewound = FALSE;
         pPdoExt->fPositionValid = FALSE;
         pPdoExt->fSettingsLost = TRUE;
+        if (!pPdoExt->fBlockSizeValid && pPdoExt->ucBlockSizeDoubt == BUS_BLOCK_SIZE_DOUBTFUL) {
+            /* The drive's default is all a block-size read would find now. */
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_FORGOTTEN;
+        }
     } else {
         DBG("BusPdoAdjustPosOnSense: No adjustment required\n");
     }
