@@ -21,6 +21,7 @@ using nlohmann::json;
 
 constexpr std::uint32_t kStatusBusReset = 0x8000001D;
 constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
+constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
 const std::string kDrive = "VRK0000000000001";
 
 class DriveFaultJob : public ::testing::Test {
@@ -126,6 +127,39 @@ TEST_F(DriveFaultJob, AWriteAfterAFailedBlockSizeChangeAndALostConnectionWaitsFo
     const json result = verify();
     EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
     EXPECT_EQ(result.at("blocks"), 24);
+}
+
+// The application writes a file and its filemark, steps back onto the filemark and writes over it;
+// the drive takes the block into its buffer, fails to write it (a deferred error) and says so on
+// the next write. Nothing of the new block reached the tape, so the filemark is still there: the
+// application finds the end of the data after it and goes on writing. The check expects the tape
+// as it is: the first file, its filemark, the new blocks, and the one block reported lost.
+TEST_F(DriveFaultJob, AFilemarkOverwrittenByABlockTheDriveLostStaysOnTheTape)
+{
+    boot(true, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 6}, {"bytes", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 6}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+    const auto lost = run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 4096}});
+    EXPECT_EQ(lost.status, kStatusDeviceDataError);
+    EXPECT_EQ(lost.data.at("blocks"), 1);
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    const auto position = run({{"op", "getpos"}, {"handle", "h"}});
+    EXPECT_EQ(position.data.at("position"), 7);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "close"}, {"handle", "h"}});
+
+    drive().flushBuffer();
+    const auto records = drive().records();
+    ASSERT_EQ(records.size(), 11u);
+    EXPECT_TRUE(records[6].isFilemark());
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("reportedLoss"), 1);
+    EXPECT_EQ(result.at("blocks"), 10);
+    EXPECT_EQ(result.at("filemarks"), 1);
 }
 
 }  // namespace
