@@ -140,6 +140,10 @@ static_assert(sizeof(BUS_LBP_SETTINGS) == 7, "LBP settings are 7 bytes");
 
 #define BUS_BLOCK_SIZE_UNKNOWN   0xFFFFFFFF
 #define BUS_AMU_UNKNOWN          0xFF
+/* How much the bus knows of the block size while fBlockSizeValid is FALSE. */
+#define BUS_BLOCK_SIZE_ON_DRIVE  0      /* the drive holds the application's: read it back */
+#define BUS_BLOCK_SIZE_DOUBTFUL  1      /* the application's last set failed: the drive holds the old or the new one */
+#define BUS_BLOCK_SIZE_FORGOTTEN 2      /* ... and then the drive went back to its default: nobody knows it */
 
 /* Marks a request the bus sends to its own virtual device (BusPdoSendIoctlSync), so that the
    engine tells the bus's own requests from the application's. */
@@ -200,6 +204,7 @@ typedef struct _PDO_EXT {
     UCHAR fSMP;                             /* a settings restore is in progress on this device */
     UCHAR fSettingsLost;                    /* a reset or a lost connection put the drive's settings back to
                                                its defaults: restore them before the next request */
+    UCHAR ucBlockSizeDoubt;                 /* BUS_BLOCK_SIZE_ON_DRIVE, _DOUBTFUL or _FORGOTTEN */
     LONG iUnitAttention;                    /* status of a reset or medium change that one of the bus's own
                                                requests met and the application has not been told of; 0 none */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */

@@ -680,6 +680,7 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = STATUS_ACCESS_DENIED;
     } else {
         pPdoExt->fBlockSizeValid = FALSE;
+        pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
         pPdoExt->fPositionValid = FALSE;
         pPdoExt->fRewound = FALSE;
         DBG("BusDispatchCreate: fBlockSizeValid set to FALSE\n");

@@ -734,6 +734,14 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         if (fFailover && !pPdoExt->fBlockSizeValid && BusPdoIsReadWrite(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
             UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
+            if (pPdoExt->ucBlockSizeDoubt == BUS_BLOCK_SIZE_FORGOTTEN) {
+                /* The application's last block size failed to set and the drive has since gone
+                   back to its default: a read or write would run in a block size the application
+                   never chose. It fails until the application sets one. */
+                DBG("BusPdoSendToFilter: block size forgotten by the drive; set it again\n");
+                status = STATUS_IO_DEVICE_ERROR;
+                break;
+            }
             status = BusPdoGetBlockSize(pDeviceObject, aucMedia, sizeof(aucMedia));
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             if (NT_SUCCESS(status) && !pPdoExt->fBlockSizeValid) {

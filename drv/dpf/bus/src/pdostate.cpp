@@ -295,6 +295,7 @@ NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
         if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = pMedia->BlockSize;
             pPdoExt->fBlockSizeValid = TRUE;
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
         }
     }
     EXT("BusPdoGetBlockSize: status 0x%08x, block size 0x%08x\n", (ULONG)status, pPdoExt->ulBlockSize);
@@ -314,6 +315,7 @@ NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
                                   sizeof(TAPE_SET_MEDIA_PARAMETERS), sizeof(TAPE_SET_MEDIA_PARAMETERS));
         if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = ulBlockSize;
+            pPdoExt->fBlockSizeValid = TRUE;
         }
     }
     /* The settings restore sends the application's own block size: when it cannot reach the path,
@@ -664,6 +666,9 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
         }
         DBG("BusPdoPostProcessSMP: failed. fBlockSizeValid set to FALSE\n");
         pCtx->pPdoExt->fBlockSizeValid = FALSE;
+        /* Whether the drive took the new size is not known (a lost completion ran it): the drive's
+           own answer tells, as long as it does not forget it first. */
+        pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_DOUBTFUL;
         return STATUS_SUCCESS;
     }
     *pCtx->pfDidIo = TRUE;
@@ -676,6 +681,7 @@ static NTSTATUS BusPdoPostProcessGetMedia(PBUS_POST_CONTEXT pCtx)
         /* The size the application now knows the drive to use is the one a later path gets. */
         pCtx->pPdoExt->ulBlockSize = ((PTAPE_GET_MEDIA_PARAMETERS)pCtx->Kind.pBuffer)->BlockSize;
         pCtx->pPdoExt->fBlockSizeValid = TRUE;
+        pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
     }
     return STATUS_SUCCESS;
 }
@@ -1014,6 +1020,10 @@ NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsi
         pPdoExt->fRewound = FALSE;
         pPdoExt->fPositionValid = FALSE;
         pPdoExt->fSettingsLost = TRUE;
+        if (!pPdoExt->fBlockSizeValid && pPdoExt->ucBlockSizeDoubt == BUS_BLOCK_SIZE_DOUBTFUL) {
+            /* The drive's default is all a block-size read would find now. */
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_FORGOTTEN;
+        }
     } else {
         DBG("BusPdoAdjustPosOnSense: No adjustment required\n");
     }

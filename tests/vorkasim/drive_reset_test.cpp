@@ -1,0 +1,129 @@
+// Backup jobs on a drive that itself goes wrong (a reset, a lost connection to its only path) while
+// the application's block size is being set or restored. Whatever the drive forgets, the application
+// either hears of it or finds its blocks on the tape exactly as it wrote them: never a request that
+// succeeds in a block size the application did not choose.
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t kStatusBusReset = 0x8000001D;
+constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
+constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
+const std::string kDrive = "VRK0000000000001";
+
+class DriveFaultJob : public ::testing::Test {
+protected:
+    void boot(bool buffered, int paths)
+    {
+        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef000000001"}, {"buffered", buffered}};
+        for (unsigned p = 0; p < static_cast<unsigned>(paths); ++p) {
+            drive["paths"].push_back({{"port", p}, {"target", 1u}});
+        }
+        scenario_ = vorkasim::ParseScenario(json{{"drives", json::array({drive})}});
+        vorkasim::WorldOptions options;
+        options.driverDirectory = VORKA_DRIVER_DIR;
+        world_ = std::make_unique<vorkasim::World>(scenario_, options);
+        world_->boot();
+        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
+    }
+    void TearDown() override
+    {
+        if (world_) {
+            world_->shutdown();
+            EXPECT_TRUE(world_->violations().empty());
+        }
+    }
+    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+    sim::hw::TapeDrive& drive() { return *world_->san().findDrive(kDrive); }
+
+    // Every record on the medium (and in the drive's buffer) is a whole block of `length` bytes.
+    void expectOnlyBlocksOf(std::size_t length)
+    {
+        drive().flushBuffer();
+        for (const auto& record : drive().records()) {
+            if (!record.isFilemark()) {
+                EXPECT_EQ(record.data.size(), length);
+            }
+        }
+    }
+    json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+
+    vorkasim::Scenario scenario_;
+    std::unique_ptr<vorkasim::World> world_;
+    std::unique_ptr<vorkasim::Runner> runner_;
+};
+
+// The drive resets mid-job (it rewinds and goes back to variable blocks). The application hears of
+// it, and the bus's restore of its 512-byte blocks then fails on every path once. The next writes
+// must still be 512-byte blocks: the bus keeps the block size the application set, and restores it
+// when it can, instead of taking the drive's default for the application's.
+TEST_F(DriveFaultJob, AFailedRestoreAfterAResetKeepsTheApplicationsBlockSize)
+{
+    boot(false, 2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "reset"}, {"drive", kDrive}});
+    EXPECT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, kStatusBusReset);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 2}, {"status", kStatusDeviceNotConnected}});
+    run({{"op", "getpos"}, {"handle", "h"}});
+    const auto written = run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 4096}});
+    if (written.status == 0) {
+        EXPECT_EQ(written.data.at("blocks"), 24);
+    }
+    run({{"op", "close"}, {"handle", "h"}});
+
+    expectOnlyBlocksOf(512);
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+}
+
+// The application asks for variable blocks while the drive's only path is down: the request fails,
+// and nobody knows whether the drive took it. The path comes back (the drive forgot every setting of
+// that connection). The application, which no longer knows its block size, asks the drive before it
+// writes again and writes in the size the drive reports; what it was told it wrote is what the tape
+// holds, and the bus restores that size, not the 4096 it set before the failed change.
+TEST_F(DriveFaultJob, AWriteAfterAFailedBlockSizeChangeAndALostConnectionUsesTheSizeTheDriveReports)
+{
+    boot(true, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 5}, {"bytes", 8192}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "down"}});
+    EXPECT_NE(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, 0u);
+    run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", 0u}});
+    run({{"op", "getpos"}, {"handle", "h"}});  // hears of the lost connection
+
+    const auto after = run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 28672}});
+    EXPECT_EQ(after.status, 0u);
+    EXPECT_EQ(after.data.at("blocks"), 2) << "two variable records, as the drive reported";
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    run({{"op", "close"}, {"handle", "h"}});
+
+    drive().flushBuffer();
+    std::size_t variable = 0;
+    for (const auto& record : drive().records()) {
+        if (!record.isFilemark() && record.data.size() == 28672) {
+            ++variable;
+        }
+    }
+    EXPECT_EQ(variable, 2u);
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), 12);
+}
+
+}  // namespace
