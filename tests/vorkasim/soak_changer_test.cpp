@@ -302,7 +302,8 @@ TEST(SoakChangerSteps, AJobEjectsItsCartridgeBeforeTheChangerMovesItOut)
     EXPECT_EQ(world.libraries().at(0).elements.at(2).volume, "VOL001L9");
     EXPECT_EQ(run(R"({"op":"eject","handle":"h"})").status, 0u);
     EXPECT_EQ(run(R"({"op":"move","handle":"c","from":"drive:0","to":"slot:3"})").status, 0u);
-    for (const auto& element : world.libraries().at(0).elements) {
+    const auto libraries = world.libraries();
+    for (const auto& element : libraries.at(0).elements) {
         EXPECT_EQ(element.full, element.element == "slot:3") << element.element;
     }
     EXPECT_NE(run(R"({"op":"write","handle":"h","requests":1,"bytes":4096})").status, 0u) << "no cartridge";
