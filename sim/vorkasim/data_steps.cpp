@@ -137,7 +137,7 @@ bool IsDataStep(const std::string& op)
 {
     static const std::set<std::string> steps = {"write",   "read",        "writefm", "rewind",
                                                 "space",   "locate",      "getpos",  "setblocksize",
-                                                "lock",    "unlock",      "passthrough"};
+                                                "lock",    "unlock",      "passthrough", "eject"};
     return steps.count(op) != 0 || IsSettingStep(op);
 }
 
@@ -428,6 +428,15 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         prepare.Operation = op == "lock" ? TAPE_LOCK : TAPE_UNLOCK;
         status = Control(process, handle, IOCTL_TAPE_PREPARE, &prepare, sizeof prepare, nullptr, 0, &information);
         result.detail = op == "lock" ? "medium removal prevented" : "medium removal allowed";
+        return finish(status);
+    }
+    if (op == "eject") {
+        // PrepareTape(TAPE_UNLOAD): the drive unloads its cartridge, so that a changer can take it.
+        TAPE_PREPARE prepare{};
+        prepare.Operation = TAPE_UNLOAD;
+        status = Control(process, handle, IOCTL_TAPE_PREPARE, &prepare, sizeof prepare, nullptr, 0, &information);
+        ledger_.setPosition(serial, std::nullopt);
+        result.detail = "cartridge unloaded";
         return finish(status);
     }
     if (IsSettingStep(op)) {

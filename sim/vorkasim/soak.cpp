@@ -12,6 +12,7 @@
 
 #include "runner.h"
 #include "scenario.h"
+#include "soak_changer.h"
 #include "soak_draw.h"
 #include "text.h"
 
@@ -24,6 +25,8 @@ struct Outcome {
     std::uint64_t blocks = 0;
     std::uint64_t reportedLoss = 0;
     std::uint64_t failedRequests = 0;  // requests that failed where the scenario allowed it
+    // The library's part: changer requests, moves asked for and told done, failures allowed.
+    std::uint64_t changerRequests = 0, moves = 0, movesDone = 0, changerFailures = 0;
 };
 
 // The statuses with which a read ends a file or the data: how a reader finds the end.
@@ -72,8 +75,19 @@ Outcome RunOne(const DrawnScenario& drawn, const WorldOptions& options)
     World world(scenario, options);
     world.boot();
     Runner runner(world, scenario);
-    for (const auto& step : scenario.steps) {
-        Judge(step, runner.run(step), drawn, &outcome);
+    ChangerWatch changer(world, drawn);
+    for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
+        const auto& step = scenario.steps[i];
+        changer.before();
+        const StepResult result = runner.run(step);
+        if (const std::string problem = changer.after(i, step, result.status, result.elements); !problem.empty()) {
+            outcome.ok = false;
+            outcome.why += problem + "; ";
+        }
+        if (drawn.mediumNotices.count(i) != 0 && result.status == static_cast<std::uint32_t>(STATUS_MEDIA_CHANGED)) {
+            continue;  // the drive's notice of the cartridge just loaded
+        }
+        Judge(step, result, drawn, &outcome);
     }
     const nlohmann::json verify = runner.verifyAll();
     outcome.blocks = verify.at("blocks").get<std::uint64_t>();
@@ -84,6 +98,14 @@ Outcome RunOne(const DrawnScenario& drawn, const WorldOptions& options)
         outcome.ok = false;
         outcome.why += "verify: " + VerifyVerdict(verify) + "; ";
     }
+    for (const auto& problem : changer.check()) {
+        outcome.ok = false;
+        outcome.why += "library: " + problem + "; ";
+    }
+    outcome.changerRequests = changer.requests;
+    outcome.moves = changer.moves;
+    outcome.movesDone = changer.movesDone;
+    outcome.changerFailures = changer.failedAllowed;
     world.shutdown();
     for (const auto& violation : world.violations()) {
         outcome.ok = false;
@@ -92,40 +114,88 @@ Outcome RunOne(const DrawnScenario& drawn, const WorldOptions& options)
     return outcome;
 }
 
-// The scenario of one seed, its steps naming the virtual devices the drives get.
-DrawnScenario MakeScenario(std::uint64_t seed, const WorldOptions& options)
+}  // namespace
+
+// The scenario of one seed, its steps naming the virtual devices the drives (and the library) get.
+// The library is drawn from a random sequence of its own, so that the drives' part of a seed is the
+// same with or without one.
+DrawnScenario DrawSoakScenario(std::uint64_t seed, const WorldOptions& options)
 {
     std::mt19937_64 random(seed);
+    std::mt19937_64 libraryRandom(seed ^ 0x5ABCDEF00C4A1E5ull);
     nlohmann::json document;
     document["drives"] = DrawSan(random);
+    // Every other seed may get a library; its drives are drawn below, once the drives' part is known.
+    const bool library = libraryRandom() % 2 == 0;
+    if (library) {
+        document["libraries"] = nlohmann::json::array({DrawLibrary(libraryRandom, document["drives"])});
+    }
     std::vector<DriveDevice> devices;
+    std::string changer;
     {
         const Scenario san = ParseScenario(document);
         World world(san, options);
         world.boot();
         std::vector<DeviceView> views;
         world.queryDevices(&views);
+        std::vector<DeviceView> changers;
+        world.queryChangers(&changers);
         world.shutdown();
         for (const auto& view : views) {
             devices.push_back({view.serial, view.name});
         }
+        for (const auto& view : changers) {
+            changer = view.name;
+        }
     }
-    return DrawSteps(random, document["drives"], devices);
+    std::mt19937_64 tapeOnly = random;
+    DrawnScenario drawn = DrawSteps(tapeOnly, document["drives"], devices);
+    if (!library || changer.empty()) {
+        return drawn;
+    }
+    // A library's drive is one of a single path or one whose requests may fail anyway: after a
+    // load every path of a drive holds the drive's notice of the new medium, and the tape bus
+    // reports the old notices of the other paths when a request fails over to them (see
+    // docs/soak.md), which a drive held to "no request fails" could not take.
+    nlohmann::json eligible = nlohmann::json::array();
+    for (const auto& drive : document["drives"]) {
+        if (drive.at("paths").size() == 1 || drawn.heldDrives.count(drive.at("serial").get<std::string>()) == 0) {
+            eligible.push_back(drive);
+        }
+    }
+    if (eligible.empty()) {
+        return drawn;
+    }
+    const nlohmann::json chosen = DrawLibrary(libraryRandom, eligible);
+    std::map<std::string, std::string> tapeDevices;
+    for (const auto& device : devices) {
+        tapeDevices[device.serial] = device.device;
+    }
+    ChangerLane lane(libraryRandom, chosen, changer, tapeDevices);
+    drawn = DrawSteps(random, document["drives"], devices, &lane);
+    lane.complete(drawn);
+    return drawn;
 }
 
-}  // namespace
+bool RunSoakScenario(const DrawnScenario& drawn, const WorldOptions& options, std::string* why)
+{
+    const Outcome outcome = RunOne(drawn, options);
+    *why = outcome.why;
+    return outcome.ok;
+}
 
 std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out)
 {
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t failures = 0, blocks = 0, reportedLoss = 0, failedRequests = 0, faulty = 0;
     std::map<std::string, std::uint64_t> faults;
+    std::uint64_t libraries = 0, changerRequests = 0, moves = 0, movesDone = 0, changerFailures = 0;
     for (std::uint64_t i = 0; i < options.count; ++i) {
         const std::uint64_t seed = options.seed + i;
         DrawnScenario drawn;
         Outcome outcome;
         try {
-            drawn = MakeScenario(seed, options.world);
+            drawn = DrawSoakScenario(seed, options.world);
             outcome = RunOne(drawn, options.world);
         } catch (const std::exception& error) {
             outcome.ok = false;
@@ -135,6 +205,11 @@ std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out)
         reportedLoss += outcome.reportedLoss;
         failedRequests += outcome.failedRequests;
         faulty += drawn.faults.empty() ? 0 : 1;
+        libraries += drawn.library.empty() ? 0 : 1;
+        changerRequests += outcome.changerRequests;
+        moves += outcome.moves;
+        movesDone += outcome.movesDone;
+        changerFailures += outcome.changerFailures;
         for (const auto& [kind, count] : drawn.faults) {
             faults[kind] += count;
         }
@@ -143,7 +218,9 @@ std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out)
             const auto file = options.failureDirectory / ("vorkasim-soak-" + std::to_string(seed) + ".json");
             std::ofstream(file) << drawn.document.dump(2) << "\n";
             out << (options.progress ? "\n" : "") << "FAILED seed " << seed
-                << (drawn.dataMayBeDestroyed ? " (drive faults)" : drawn.requestsMayFail ? " (every path hit)" : " (path faults)")
+                << (drawn.dataMayBeDestroyed ? " (drive faults" : drawn.requestsMayFail ? " (every path hit" : " (path faults")
+                << (drawn.library.empty() ? ")" : drawn.changerMayFail ? "; library: every control path hit)"
+                                                                       : "; library: control path faults)")
                 << ": " << outcome.why
                 << "reproduce with: vorkasim " << file.string() << "\n";
         }
@@ -165,6 +242,9 @@ std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out)
     }
     out << "\nsoak: requests failed where the schedule allowed it " << failedRequests
         << ", blocks lost in a drive and reported to the application " << reportedLoss << "\n";
+    out << "soak: " << libraries << " scenarios with a tape library: " << changerRequests << " changer requests, "
+        << moves << " moves asked for (" << movesDone << " told done), " << changerFailures
+        << " changer requests failed where every control path was hit\n";
     return failures;
 }
 

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 
+#include "soak_draw.h"
 #include "world.h"
 
 namespace vorkasim {
@@ -21,5 +23,11 @@ struct SoakOptions {
 // Returns the number of scenarios that failed (each printed with its seed and the file that
 // reproduces it).
 std::uint64_t RunSoak(const SoakOptions& options, std::ostream& out);
+
+// The scenario the soak draws for one seed (a fair share of seeds get a tape library too).
+DrawnScenario DrawSoakScenario(std::uint64_t seed, const WorldOptions& options);
+// Runs one drawn scenario on a fresh machine and holds it to what it allows; false with the
+// reasons in `why` when it failed.
+bool RunSoakScenario(const DrawnScenario& drawn, const WorldOptions& options, std::string* why);
 
 }  // namespace vorkasim

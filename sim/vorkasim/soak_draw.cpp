@@ -13,6 +13,8 @@
 #include <set>
 #include <string_view>
 
+#include "soak_changer.h"
+
 namespace vorkasim {
 namespace {
 
@@ -642,7 +644,8 @@ nlohmann::json DrawSan(std::mt19937_64& random)
     return drives;
 }
 
-DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices)
+DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices,
+                        ChangerLane* lane)
 {
     DrawnScenario out;
     Drawer d(random, out);
@@ -664,6 +667,9 @@ DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, cons
         const bool heldToNoFailure = drive.paths > 1 ? !d.chance(1, 4) : d.chance(1, 2);
         drive.healthy = heldToNoFailure ? static_cast<int>(d.below(drive.paths)) : -1;
         drive.anyBlockSize = !heldToNoFailure;
+        if (heldToNoFailure) {
+            out.heldDrives.insert(drive.serial);
+        }
         DrawWorkload(d, drive);
         drives.push_back(std::move(drive));
     }
@@ -674,6 +680,9 @@ DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, cons
     while (std::any_of(drives.begin(), drives.end(), [&](const Drive& each) {
         return left(static_cast<std::size_t>(&each - drives.data()));
     })) {
+        if (lane != nullptr) {
+            lane->between(steps);
+        }
         if (drives.size() == 2 && left(0) && left(1) && IsSingleDataStep(drives[0].groups[next[0]]) &&
             IsSingleDataStep(drives[1].groups[next[1]]) && d.chance(1, 4)) {
             steps.push_back({{"op", "parallel"},
@@ -684,9 +693,19 @@ DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, cons
         if (!left(i)) {
             i = 1 - i;
         }
-        for (const auto& step : drives[i].groups[next[i]++]) {
+        const std::size_t group = next[i]++;
+        if (lane != nullptr && group == 0) {
+            lane->beforeOpen(drives[i].serial, steps);
+        }
+        for (const auto& step : drives[i].groups[group]) {
             steps.push_back(step);
         }
+        if (lane != nullptr && group == 0) {
+            lane->afterOpen(drives[i].serial, drives[i].handle, steps);
+        }
+    }
+    if (lane != nullptr) {
+        lane->finish(steps);
     }
     steps.push_back({{"op", "verify"}});
     out.document["drives"] = san;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,21 @@ struct DrawnScenario {
     bool dataMayBeDestroyed = false;
     // Faults and path events drawn, by kind.
     std::map<std::string, std::uint64_t> faults;
+    // A tape library (soak_changer.h): its serial, empty without one.
+    std::string library;
+    // Every control path of the library may be hit: changer requests may fail.
+    bool changerMayFail = false;
+    // Steps (indices in "steps") that are the first request after a cartridge was loaded: the
+    // drive's STATUS_MEDIA_CHANGED may end them.
+    std::set<std::size_t> mediumNotices;
+    // Drives that keep a path no fault touches (every request of theirs must succeed).
+    std::set<std::string> heldDrives;
+    // Changer requests the library is expected to refuse (a move from an empty element, an
+    // exchange with one picker).
+    std::set<std::size_t> changerRefusals;
 };
+
+class ChangerLane;
 
 // The drives of a scenario and the virtual device each one gets, once the SAN is known.
 struct DriveDevice {
@@ -38,7 +53,10 @@ struct DriveDevice {
 nlohmann::json DrawSan(std::mt19937_64& random);
 
 // The steps of the scenario: a workload per drive with its faults, interleaved, ending with a
-// read-back of every drive, all faults cleared and a verify. `san` is DrawSan's result.
-DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices);
+// read-back of every drive, all faults cleared and a verify. `san` is DrawSan's result. With a
+// `lane`, a library's steps are woven in (they draw from the lane's own random sequence, so the
+// drives' part stays the same).
+DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices,
+                        ChangerLane* lane = nullptr);
 
 }  // namespace vorkasim
