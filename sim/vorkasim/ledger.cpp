@@ -101,6 +101,8 @@ void Ledger::truncateAtPosition(DriveLedger& drive)
     // Writing in the middle of the tape ends the data there, as the drive does.
     const std::uint64_t at = drive.position.value_or(drive.entries.size());
     if (at < drive.entries.size()) {
+        drive.overwrittenAt = at;
+        drive.overwritten.assign(drive.entries.begin() + static_cast<std::ptrdiff_t>(at), drive.entries.end());
         drive.entries.resize(at);
     }
     // A position the application learned beyond what it knows it wrote (after a request that
@@ -142,30 +144,46 @@ void Ledger::wroteFilemarks(const std::string& serial, std::uint32_t count)
 
 namespace {
 
-std::set<Stamp> LostInDrive(const sim::hw::TapeDrive& drive)
+std::set<Stamp> Stamps(const std::vector<sim::hw::Record>& records)
 {
-    std::set<Stamp> lost;
-    for (const auto& loss : drive.bufferLosses()) {
-        for (const auto& record : loss.records) {
-            if (auto stamp = ReadStamp(record.data)) {
-                lost.insert(*stamp);
-            }
+    std::set<Stamp> stamps;
+    for (const auto& record : records) {
+        if (auto stamp = ReadStamp(record.data)) {
+            stamps.insert(*stamp);
         }
     }
-    return lost;
+    return stamps;
 }
 
 }  // namespace
 
 void Ledger::failed(const std::string& serial, const sim::hw::TapeDrive* drive)
 {
-    const std::set<Stamp> lost = drive != nullptr ? LostInDrive(*drive) : std::set<Stamp>{};
+    const std::vector<sim::hw::BufferLoss> losses =
+        drive != nullptr ? drive->bufferLosses() : std::vector<sim::hw::BufferLoss>{};
     std::lock_guard lock(mutex_);
     DriveLedger& ledger = drives_[serial];
-    const auto before = ledger.entries.size();
-    std::erase_if(ledger.entries,
-                  [&](const Entry& entry) { return !entry.filemark && lost.count(entry.stamp) != 0; });
-    ledger.reportedLoss += before - ledger.entries.size();
+    for (const auto& loss : losses) {
+        const std::set<Stamp> lost = Stamps(loss.records);
+        const auto before = ledger.entries.size();
+        std::erase_if(ledger.entries,
+                      [&](const Entry& entry) { return !entry.filemark && lost.count(entry.stamp) != 0; });
+        ledger.reportedLoss += before - ledger.entries.size();
+        // Everything written from where the last overwrite began is gone, and the loss began
+        // there: the drive never wrote a byte of it to the medium, which still holds what the
+        // application had written there before (a filemark it wrote over, say).
+        if (before != ledger.entries.size() && !ledger.overwritten.empty() &&
+            loss.object == ledger.overwrittenAt && ledger.entries.size() == ledger.overwrittenAt) {
+            // Whether it does depends on how far the drive got: a reset drops the buffer before any
+            // of it is written, while a write that fails on the medium ends the data there. What
+            // comes back may be there, once and in order, or not at all.
+            for (Entry entry : ledger.overwritten) {
+                entry.uncertain = true;
+                ledger.entries.push_back(entry);
+            }
+            ledger.overwritten.clear();
+        }
+    }
 }
 
 void Ledger::failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed)

@@ -87,6 +87,11 @@ private:
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
         std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
+        // What the last write into the middle of the recorded data replaced, and where: when the
+        // drive loses everything written from there on before any of it reached the medium (and
+        // the application is told), the medium still holds what was there.
+        std::uint64_t overwrittenAt = 0;
+        std::vector<Entry> overwritten;
     };
     void truncateAtPosition(DriveLedger& drive);
 

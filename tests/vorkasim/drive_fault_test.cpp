@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "one_drive_job.h"
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
@@ -15,28 +16,9 @@ namespace {
 
 using nlohmann::json;
 
-class DriveFaultJobs : public ::testing::Test {
+class DriveFaultJobs : public vorkasim::testing::OneDriveJob {
 protected:
-    void boot(bool buffered, int paths)
-    {
-        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef000000041"}, {"buffered", buffered}};
-        drive["paths"] = json::array();
-        for (unsigned p = 0; p < static_cast<unsigned>(paths); ++p) drive["paths"].push_back({{"port", p}, {"target", 1u}});
-        scenario_ = vorkasim::ParseScenario(json{{"drives", json::array({drive})}});
-        vorkasim::WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        world_ = std::make_unique<vorkasim::World>(scenario_, options);
-        world_->boot();
-        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
-    }
-    void TearDown() override
-    {
-        if (!world_) return;
-        world_->shutdown();
-        EXPECT_TRUE(world_->violations().empty());
-    }
-    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
-    json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+    void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000041", buffered, paths); }
     // The medium's records once the drive has written its buffer.
     json records()
     {
@@ -45,9 +27,6 @@ protected:
     }
 
     static constexpr const char* kDrive = "VRK0000000000041";
-    vorkasim::Scenario scenario_;
-    std::unique_ptr<vorkasim::World> world_;
-    std::unique_ptr<vorkasim::Runner> runner_;
 };
 
 // The application closes its first file with a filemark, goes back over it and writes on. The

@@ -11,6 +11,7 @@
 #include <sim/hw/san.h>
 #include <sim/hw/tape_drive.h>
 
+#include "one_drive_job.h"
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
@@ -24,30 +25,10 @@ constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
 constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
 const std::string kDrive = "VRK0000000000001";
 
-class DriveFaultJob : public ::testing::Test {
+class DriveFaultJob : public vorkasim::testing::OneDriveJob {
 protected:
-    void boot(bool buffered, int paths)
-    {
-        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef000000001"}, {"buffered", buffered}};
-        for (unsigned p = 0; p < static_cast<unsigned>(paths); ++p) {
-            drive["paths"].push_back({{"port", p}, {"target", 1u}});
-        }
-        scenario_ = vorkasim::ParseScenario(json{{"drives", json::array({drive})}});
-        vorkasim::WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        world_ = std::make_unique<vorkasim::World>(scenario_, options);
-        world_->boot();
-        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
-    }
-    void TearDown() override
-    {
-        if (world_) {
-            world_->shutdown();
-            EXPECT_TRUE(world_->violations().empty());
-        }
-    }
-    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
-    sim::hw::TapeDrive& drive() { return *world_->san().findDrive(kDrive); }
+    void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000001", buffered, paths); }
+    sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 
     // Every record on the medium (and in the drive's buffer) is a whole block of `length` bytes.
     void expectOnlyBlocksOf(std::size_t length)
@@ -59,11 +40,6 @@ protected:
             }
         }
     }
-    json verify() { return run({{"op", "verify"}}).data.at("verify"); }
-
-    vorkasim::Scenario scenario_;
-    std::unique_ptr<vorkasim::World> world_;
-    std::unique_ptr<vorkasim::Runner> runner_;
 };
 
 // The drive resets mid-job (it rewinds and goes back to variable blocks). The application hears of

@@ -12,6 +12,7 @@
 #include <sim/hw/tape_drive.h>
 
 #include "ledger.h"
+#include "one_drive_job.h"
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
@@ -22,29 +23,9 @@ using nlohmann::json;
 
 constexpr std::uint32_t kNotConnected = 0xC000009Du;
 
-class EveryPathHit : public ::testing::Test {
+class EveryPathHit : public vorkasim::testing::OneDriveJob {
 protected:
-    void boot(int paths)
-    {
-        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef0000000e1"}, {"paths", json::array()}};
-        for (int port = 0; port < paths; ++port) {
-            drive["paths"].push_back({{"port", static_cast<unsigned>(port)}, {"target", 1u}});
-        }
-        scenario_ = vorkasim::ParseScenario(json{{"drives", json::array({drive})}});
-        vorkasim::WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        world_ = std::make_unique<vorkasim::World>(scenario_, options);
-        world_->boot();
-        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
-    }
-    void TearDown() override
-    {
-        if (world_) {
-            world_->shutdown();
-            EXPECT_TRUE(world_->violations().empty());
-        }
-    }
-    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+    void boot(int paths) { bootDrive(kDrive, "5abcdef0000000e1", false, paths); }
     vorkasim::StepResult write(int requests, int bytes)
     {
         return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
@@ -63,13 +44,10 @@ protected:
     json verify()
     {
         run({{"op", "close"}, {"handle", "h"}});
-        return run({{"op", "verify"}}).data.at("verify");
+        return OneDriveJob::verify();
     }
 
     static constexpr const char* kDrive = "VRKHIT0000000001";
-    vorkasim::Scenario scenario_;
-    std::unique_ptr<vorkasim::World> world_;
-    std::unique_ptr<vorkasim::Runner> runner_;
 };
 
 // Both paths drop while the application writes 512-byte blocks: the write fails, and bringing the

@@ -8,6 +8,7 @@
 #include <sim/hw/san.h>
 #include <sim/hw/tape_drive.h>
 
+#include "one_drive_job.h"
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
@@ -16,29 +17,9 @@ namespace {
 
 using nlohmann::json;
 
-class SoakFindings : public ::testing::Test {
+class SoakFindings : public vorkasim::testing::OneDriveJob {
 protected:
-    void SetUp() override
-    {
-        scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [
-            {"serial": "VRK0000000000001", "wwnn": "5abcdef000000001", "buffered": true,
-             "paths": [{"port": 0, "target": 1}]}]})"));
-        vorkasim::WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        world_ = std::make_unique<vorkasim::World>(scenario_, options);
-        world_->boot();
-        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
-    }
-    void TearDown() override
-    {
-        world_->shutdown();
-        EXPECT_TRUE(world_->violations().empty());
-    }
-    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
-
-    vorkasim::Scenario scenario_;
-    std::unique_ptr<vorkasim::World> world_;
-    std::unique_ptr<vorkasim::Runner> runner_;
+    void SetUp() override { bootDrive("VRK0000000000001", "5abcdef000000001", true, 1); }
 };
 
 // The only path drops and comes back: the drive forgets the 4096-byte blocks the application set

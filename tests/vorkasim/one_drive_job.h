@@ -1,0 +1,57 @@
+// A backup job on one simulated drive: the world booted with the drive's paths, the scenario's
+// steps run one at a time, and at the end a shutdown that must leave no verifier report.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "runner.h"
+#include "scenario.h"
+#include "world.h"
+
+namespace vorkasim::testing {
+
+class OneDriveJob : public ::testing::Test {
+protected:
+    // Boots a machine with one drive reached over `paths` paths (ports 0, 1, ..., target 1).
+    void bootDrive(const std::string& serial, const std::string& wwnn, bool buffered, int paths)
+    {
+        nlohmann::json drive = {{"serial", serial}, {"wwnn", wwnn}, {"buffered", buffered},
+                                {"paths", nlohmann::json::array()}};
+        for (unsigned p = 0; p < static_cast<unsigned>(paths); ++p) {
+            drive["paths"].push_back({{"port", p}, {"target", 1u}});
+        }
+        bootScenario(nlohmann::json{{"drives", nlohmann::json::array({drive})}});
+    }
+    void bootScenario(const nlohmann::json& scenario)
+    {
+        scenario_ = ParseScenario(scenario);
+        WorldOptions options;
+        options.driverDirectory = VORKA_DRIVER_DIR;
+        world_ = std::make_unique<World>(scenario_, options);
+        world_->boot();
+        runner_ = std::make_unique<Runner>(*world_, scenario_);
+    }
+    void TearDown() override
+    {
+        if (world_) {
+            world_->shutdown();
+            EXPECT_TRUE(world_->violations().empty());
+        }
+    }
+    StepResult run(const nlohmann::json& step) { return runner_->run(step); }
+    nlohmann::json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+    sim::hw::TapeDrive& driveNamed(const std::string& serial) { return *world_->san().findDrive(serial); }
+
+    Scenario scenario_;
+    std::unique_ptr<World> world_;
+    std::unique_ptr<Runner> runner_;
+};
+
+}  // namespace vorkasim::testing
