@@ -163,4 +163,41 @@ TEST(LibraryScenario, TheJsonDocumentCarriesChangerPathsElementsAndTheGroundTrut
     EXPECT_TRUE(loaded) << truth.dump();
 }
 
+// A job loads a cartridge, reads where it is, ejects it and closes its tape; the library takes the
+// cartridge back to a slot. The next job opens the tape while the drive still holds the notice of
+// the cartridge taken out: the open succeeds (the notice belongs to the requests that move tape),
+// and the job's first request after its cartridge is loaded hears of the new medium.
+TEST(LibraryScenario, ATapeOpensRightAfterItsCartridgeWasTakenOut)
+{
+    const auto scenario = vorkasim::ParseScenario(json::parse(R"({
+      "drives": [{"serial": "DRV0001", "wwnn": "5abcdef000000101", "buffered": true,
+                  "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}, {"port": 2, "target": 1},
+                            {"port": 3, "target": 1}]}],
+      "libraries": [{"serial": "LIB0001", "wwnn": "5abcdef000000100", "slots": 6, "ieSlots": 1,
+                     "drives": ["DRV0001"], "volumes": ["VOL001L9", "VOL002L9", "VOL003L9", "VOL004L9"],
+                     "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}, {"port": 2, "target": 7}]}]})"));
+    vorkasim::World world(scenario, Options());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    auto run = [&](const std::string& step) { return runner.run(json::parse(step)).status; };
+    ASSERT_EQ(run(R"({"op":"open","device":"Changer1","handle":"c"})"), 0u);
+    ASSERT_EQ(run(R"({"op":"elements","handle":"c"})"), 0u);
+    std::string slot = "slot:3";
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const std::string other = slot == "slot:3" ? "slot:5" : "slot:3";
+        ASSERT_EQ(run(R"({"op":"open","device":"Tape1","handle":"t"})"), 0u) << "an open after the cartridge went";
+        ASSERT_EQ(run(R"({"op":"move","handle":"c","from":")" + slot + R"(","to":"drive:0"})"), 0u);
+        run(R"({"op":"rewind","handle":"t"})");  // may hear of the new medium
+        EXPECT_EQ(run(R"({"op":"eject","handle":"t"})"), 0u);
+        EXPECT_EQ(run(R"({"op":"close","handle":"t"})"), 0u);
+        ASSERT_EQ(run(R"({"op":"move","handle":"c","from":"drive:0","to":")" + other + R"("})"), 0u);
+        slot = other;
+    }
+    run(R"({"op":"close","handle":"c"})");
+    EXPECT_EQ(Where(world.libraries(), "VOL004L9"), "slot:3");
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
 }  // namespace

@@ -759,8 +759,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         /* A path this drive is reached through anew, or a drive that forgot them (a reset or a
            lost connection), gets the application's settings first: a write must never meet
-           another block size than the one the application set. */
-        if (fFailover && !pPdoExt->fSMP &&
+           another block size than the one the application set. An open or a close carries no
+           data and moves nothing: it leaves the restore to the next request, so that a notice
+           the drive still holds for the restore (a cartridge just loaded or taken out) cannot
+           fail the open. */
+        if (fFailover && !pPdoExt->fSMP && run.ucMajor != IRP_MJ_CREATE && run.ucMajor != IRP_MJ_CLOSE &&
             ((pPdoExt->pReservationHolder != NULL && pPdoExt->pReservationHolder != pTarget) ||
              pPdoExt->fSettingsLost)) {
             /* The restore's own requests may fail over in their turn (the new path goes too):
