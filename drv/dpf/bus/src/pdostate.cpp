@@ -315,7 +315,6 @@ NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
                                   sizeof(TAPE_SET_MEDIA_PARAMETERS), sizeof(TAPE_SET_MEDIA_PARAMETERS));
         if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = ulBlockSize;
-            pPdoExt->fBlockSizeValid = TRUE;
         }
     }
     /* The settings restore sends the application's own block size: when it cannot reach the path,
