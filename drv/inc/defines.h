@@ -215,12 +215,18 @@ typedef struct _SCSI_STATUS {
     UCHAR ucSenseKey;
     UCHAR ucAsc;
     UCHAR ucAscq;
-    UCHAR ucFlags;
+    UCHAR ucFlags;                    /* SCSI_STATUS_FLAG_*: bits of the sense */
     CHAR szHostKey[32];               /* reserving key, 16 ASCII characters; empty if none */
     CHAR szWwpn[32];                  /* world-wide port name, 16 ASCII characters */
     UCHAR fExplicitlySetPRKey;
     UCHAR ucReserved2;
 } SCSI_STATUS, *PSCSI_STATUS;
+
+/* ucFlags: bits 7 and 6 are those of sense byte 2 (filemark, end of medium); bit 0 marks deferred
+   sense (response code 0x71), the failure of a command the drive had already reported done. */
+#define SCSI_STATUS_FLAG_FILEMARK        0x80
+#define SCSI_STATUS_FLAG_END_OF_MEDIUM   0x40
+#define SCSI_STATUS_FLAG_DEFERRED        0x01
 
 /* ---- IRPS_WITH_STATUS: forwarded requests paired with their status records ---- */
 

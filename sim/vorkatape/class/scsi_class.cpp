@@ -16,6 +16,7 @@ Sense DecodeSense(const std::uint8_t* data, std::uint32_t length) {
     const std::uint8_t code = data[0] & 0x7F;
     if (code != 0x70 && code != 0x71) return s;
     s.valid = true;
+    s.deferred = code == 0x71;
     s.key = data[2] & 0x0F;
     s.filemark = (data[2] & 0x80) != 0;
     s.eom = (data[2] & 0x40) != 0;

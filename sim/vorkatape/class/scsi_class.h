@@ -29,6 +29,7 @@ namespace vorka::scsiclass {
 // The fields of fixed-format sense data a class driver acts on.
 struct Sense {
     bool valid = false;  // at least the first 14 bytes of fixed-format sense (0x70/0x71)
+    bool deferred = false;  // 0x71: the failure of an earlier command, reported on this one
     std::uint8_t key = 0;
     std::uint8_t asc = 0;
     std::uint8_t ascq = 0;

@@ -26,7 +26,9 @@ void FillStatusRecord(TapePath& path, PIRP irp, const Outcome& out) {
     record->ucSenseKey = senseValid ? s.key : 0;
     record->ucAsc = senseValid ? s.asc : 0;
     record->ucAscq = senseValid ? s.ascq : 0;
-    record->ucFlags = static_cast<UCHAR>((senseValid && s.filemark ? 0x80 : 0) | (senseValid && s.eom ? 0x40 : 0));
+    record->ucFlags = static_cast<UCHAR>((senseValid && s.filemark ? SCSI_STATUS_FLAG_FILEMARK : 0) |
+                                         (senseValid && s.eom ? SCSI_STATUS_FLAG_END_OF_MEDIUM : 0) |
+                                         (senseValid && s.deferred ? SCSI_STATUS_FLAG_DEFERRED : 0));
 
     // Bit 1: the drive's encryption state is reported; bit 0: encryption is on.
     record->ucSME = path.DpfFlagsKnown()

@@ -205,7 +205,7 @@ typedef struct _PDO_EXT {
     UCHAR fSettingsLost;                    /* a reset or a lost connection put the drive's settings back to
                                                its defaults: restore them before the next request */
     UCHAR ucBlockSizeDoubt;                 /* BUS_BLOCK_SIZE_ON_DRIVE, _DOUBTFUL or _FORGOTTEN */
-    LONG iUnitAttention;                    /* status of a reset or medium change that one of the bus's own
+    LONG iUnitAttention;                    /* status of a reset, medium change or deferred error that one of the bus's own
                                                requests met and the application has not been told of; 0 none */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */

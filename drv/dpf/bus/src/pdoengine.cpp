@@ -619,6 +619,15 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
            pScsiStatus->ucAscq == 0x07;
 }
 
+/* Deferred sense: the drive could not write data it had reported written, and says so on this
+   command, which it did not run. What its buffer held from the failure on is gone and the tape
+   stands where the write failed. */
+static BOOLEAN BusPdoDeferredError(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus)
+{
+    return !NT_SUCCESS(iStatus) && pScsiStatus->fSenseValid &&
+           (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0;
+}
+
 /* The status the base driver gives such a unit attention; the attempt's own when it failed. */
 static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus)
 {
@@ -851,6 +860,19 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         BusPdoReservationBookkeeping(pDeviceObject, pIrp, pTarget, &run, fFailoverOccurred);
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+        if (BusPdoDeferredError(run.pScsiStatus, status)) {
+            /* No path brings the lost data back, and trying this request again (here or on
+               another path) would only hide the loss: the request ends with the error. One of
+               the bus's own requests keeps it for the application's request it serves, or the
+               application's next one. */
+            DBG("BusPdoSendToFilter: deferred error %X/%X/%X\n", (ULONG)run.pScsiStatus->ucSenseKey,
+                (ULONG)run.pScsiStatus->ucAsc, (ULONG)run.pScsiStatus->ucAscq);
+            pPdoExt->fPositionValid = FALSE;
+            if (BusIsOwnRequest(pIrp)) {
+                InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+            }
+            break;
+        }
 
         if (fFailover) {
             NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.Fwd.ulOutput,

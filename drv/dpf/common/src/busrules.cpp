@@ -88,6 +88,7 @@ BOOLEAN BusStatusPreventsFailover(NTSTATUS status)
 #define BUS_SCSISTAT_CHECK_CONDITION 0x02
 #define BUS_PT_SENSE_MIN             14   /* fixed-format sense up to ASCQ */
 #define BUS_PT_SENSE_EXTENDED        18   /* up to the sense-key specific bytes 15 to 17 */
+#define BUS_SENSE_DEFERRED           0x71 /* response code of deferred sense */
 
 BOOLEAN BusPassThruTakeSense(const UCHAR *pBuffer, ULONG ulLength, PSCSI_STATUS pScsiStatus, PBOOLEAN pfExtended)
 {
@@ -108,6 +109,9 @@ BOOLEAN BusPassThruTakeSense(const UCHAR *pBuffer, ULONG ulLength, PSCSI_STATUS 
     pScsiStatus->ucAscq = pSense[13];
     if (pScsiStatus->ucSenseKey != 0 || pScsiStatus->ucAsc != 0 || pScsiStatus->ucAscq != 0) {
         pScsiStatus->fSenseValid = TRUE;
+        if ((pSense[0] & 0x7F) == BUS_SENSE_DEFERRED) {
+            pScsiStatus->ucFlags |= SCSI_STATUS_FLAG_DEFERRED;
+        }
     }
     if (ucSenseLength >= BUS_PT_SENSE_EXTENDED && ulLength - ulSenseOffset >= BUS_PT_SENSE_EXTENDED &&
         (pSense[15] & 0x80) != 0) {

@@ -1,0 +1,67 @@
+// Backup jobs on a buffered drive that acknowledges a write and then cannot put it on the
+// medium (a deferred write error): the drive says so on a later command, which it does not run.
+// No path can bring the data back, so the application must hear of it, whichever request the
+// drive's word lands on: its own, or one the tape bus sends for it (a position read, the
+// settings restore on another path). A request that hears of it is never tried again on another
+// path, which would turn the error into a success.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "one_drive_job.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
+
+class DeferredWriteError : public vorkasim::testing::OneDriveJob {
+protected:
+    void boot(int paths) { bootDrive(kDrive, "5abcdef000000051", true, paths); }
+
+    // Eight 512-byte blocks in one request; the drive writes the first of them and loses the rest.
+    void writeThatTheDriveLoses()
+    {
+        run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}});
+        const auto write = run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}});
+        ASSERT_EQ(write.status, 0u) << "the drive acknowledged the blocks into its buffer";
+    }
+    json records()
+    {
+        run({{"op", "flush"}, {"drive", kDrive}});
+        return runner_->media().at(0).at("records");
+    }
+
+    static constexpr const char* kDrive = "VRK0000000000051";
+};
+
+// The rewind after the write is the command that hears of the failure. It must end with the
+// drive's error: sending it again (on the same path or another) would find the drive quiet and
+// report success, and the application would believe its seven lost blocks are on tape.
+TEST_F(DeferredWriteError, TheNextRequestFailsAndIsNotRetriedOnAnotherPath)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
+    writeThatTheDriveLoses();
+
+    EXPECT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, kStatusDeviceDataError);
+    // Told, the application finds where the data ends and writes on from there.
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    const auto at = run({{"op", "getpos"}, {"handle", "h"}});
+    ASSERT_EQ(at.status, 0u);
+    EXPECT_EQ(at.data.at("position"), 9) << "the data ends after the one block the drive wrote";
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 1024}}).status, 0u);
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("lost"), 0);
+    EXPECT_EQ(v.at("reportedLoss"), 7);
+    EXPECT_EQ(records().size(), 11u);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
+}  // namespace
