@@ -100,6 +100,8 @@ void Ledger::truncateAtPosition(DriveLedger& drive)
 {
     // Writing in the middle of the tape ends the data there, as the drive does.
     const std::uint64_t at = drive.position.value_or(drive.entries.size());
+    // What is written from here on replaces the marks a failed request may have left here.
+    drive.unconfirmedMarks.erase(drive.unconfirmedMarks.lower_bound(at), drive.unconfirmedMarks.end());
     if (at < drive.entries.size()) {
         drive.overwrittenAt = at;
         drive.overwritten.assign(drive.entries.begin() + static_cast<std::ptrdiff_t>(at), drive.entries.end());
@@ -199,6 +201,16 @@ void Ledger::failedWrite(const std::string& serial, const std::vector<Stamp>& un
     }
 }
 
+void Ledger::failedFilemarks(const std::string& serial, std::uint32_t count)
+{
+    failedWrite(serial, {});
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    if (drive.position) {
+        drive.unconfirmedMarks[std::min<std::uint64_t>(*drive.position, drive.entries.size())] += count;
+    }
+}
+
 VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive& drive) const
 {
     DriveLedger expected;
@@ -216,12 +228,21 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     std::map<Stamp, std::size_t> expectedIndex;
     std::vector<std::uint64_t> expectedFile;     // filemarks before each expected entry
     std::vector<std::uint64_t> expectedFileMin;  // of them, those no failed write may have ended
+    std::vector<std::uint64_t> expectedFileMax;  // and with the marks failed requests may have left
     std::uint64_t files = 0;
     std::uint64_t certainFiles = 0;
     std::uint64_t uncertainFilemarks = 0;
+    // Filemarks of requests the application was told failed may be on the tape.
+    std::uint64_t possibleMarks = 0;
+    auto unconfirmedMarksAt = [&](std::uint64_t index) {
+        auto it = expected.unconfirmedMarks.find(index);
+        return it == expected.unconfirmedMarks.end() ? std::uint64_t{0} : it->second;
+    };
     for (std::size_t i = 0; i < expected.entries.size(); ++i) {
+        possibleMarks += unconfirmedMarksAt(i);
         expectedFile.push_back(files);
         expectedFileMin.push_back(certainFiles);
+        expectedFileMax.push_back(files + possibleMarks);
         if (expected.entries[i].unknown) {
             continue;
         }
@@ -238,6 +259,8 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
             ++counts.blocks;
         }
     }
+
+    possibleMarks += unconfirmedMarksAt(expected.entries.size());
 
     std::map<Stamp, std::size_t> occurrences;
     std::vector<std::size_t> order;                // expected indices of stamped blocks, in medium order
@@ -287,15 +310,15 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     for (std::size_t i = 0; i < order.size(); ++i) {
         // A block in order but behind a different number of filemarks is in the wrong file
         // (filemarks a failed write may have ended may be missing before it).
-        if (actualFile[i] < expectedFileMin[order[i]] || actualFile[i] > expectedFile[order[i]]) {
+        if (actualFile[i] < expectedFileMin[order[i]] || actualFile[i] > expectedFileMax[order[i]]) {
             ++counts.misplaced;
         }
     }
     const std::uint64_t certainFilemarks = counts.filemarks - uncertainFilemarks;
     if (actualFilemarks < certainFilemarks) {
         counts.lost += certainFilemarks - actualFilemarks;
-    } else if (actualFilemarks > counts.filemarks) {
-        counts.duplicated += actualFilemarks - counts.filemarks;
+    } else if (actualFilemarks > counts.filemarks + possibleMarks) {
+        counts.duplicated += actualFilemarks - counts.filemarks - possibleMarks;
     }
     return counts;
 }

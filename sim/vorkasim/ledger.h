@@ -70,6 +70,9 @@ public:
     // that are on the medium were sent by the application; neither is a fault. Each may still be
     // there only once and in order.
     void failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed);
+    // A write of `count` filemarks failed at the ledger's position: some of them may be on the
+    // tape (the drive wrote them before it failed), and they may have ended the data there.
+    void failedFilemarks(const std::string& serial, std::uint32_t count);
     bool knows(const std::string& serial) const;
 
     VerifyCounts verify(const std::string& serial, const sim::hw::TapeDrive& drive) const;
@@ -87,6 +90,8 @@ private:
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
         std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
+        // Filemarks of failed write-filemarks requests that may stand before the entry of the key.
+        std::map<std::uint64_t, std::uint64_t> unconfirmedMarks;
         // What the last write into the middle of the recorded data replaced, and where: when the
         // drive loses everything written from there on before any of it reached the medium (and
         // the application is told), the medium still holds what was there.

@@ -64,4 +64,23 @@ TEST_F(DeferredWriteError, TheNextRequestFailsAndIsNotRetriedOnAnotherPath)
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// A write filemarks that waits for the buffer is the command that hears of the failure of the
+// blocks before it. It ends with the error, and its marks are not written again elsewhere.
+TEST_F(DeferredWriteError, AFilemarkWaitingForTheBufferFailsOnceAndIsNotWrittenAgain)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}});
+    EXPECT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 2}}).status, kStatusDeviceDataError);
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    const json media = records();
+    ASSERT_EQ(media.size(), 9u) << "eight blocks and the one filemark the drive wrote";
+    EXPECT_EQ(media.at(8).at("type"), "filemark");
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace
