@@ -107,11 +107,20 @@ NTSTATUS QueryBlockSize(sim::Process& process, void* handle, std::uint32_t* bloc
 
 // Where objects just written went: where the application knew the tape to be, or, when it could
 // not learn that (its position query failed), where the drive was, as the objects went there.
+// When the drive lost them from its buffer (a deferred write error sends the position back to where
+// the writing failed), the drive's record of the loss tells where the first of them went.
 std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known,
-                                          std::uint64_t written)
+                                          std::uint64_t written, std::optional<Stamp> first = std::nullopt)
 {
     if (known || drive == nullptr || written == 0) {
         return known;
+    }
+    for (const auto& loss : first ? drive->bufferLosses() : std::vector<sim::hw::BufferLoss>{}) {
+        for (std::size_t i = 0; i < loss.records.size(); ++i) {
+            if (const auto stamp = ReadStamp(loss.records[i].data); stamp && *stamp == first) {
+                return loss.object + i;
+            }
+        }
     }
     const auto now = drive->position();
     if (!now || now->object < written) {
@@ -274,7 +283,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     stamps.push_back({Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)},
                                       blockSize != 0 ? blockSize : static_cast<std::uint32_t>(done)});
                 }
-                ledger_.setPosition(serial, WhereWritten(drive, position, written));
+                ledger_.setPosition(serial, WhereWritten(drive, position, written,
+                                                         Stamp{number, static_cast<std::uint32_t>(r * perRequest)}));
                 ledger_.wrote(serial, stamps);
                 if (status != STATUS_SUCCESS || written < perRequest) {
                     // The rest of a failed request may be on the tape all the same.

@@ -83,4 +83,31 @@ TEST_F(DeferredWriteError, AFilemarkWaitingForTheBufferFailsOnceAndIsNotWrittenA
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// A reset rewinds the tape and the application's question where it stands then fails: it writes
+// on all the same, and its blocks go to the start of the tape, where the drive then fails to
+// write them. What it wrote there replaced the old file, which is its own doing, not a loss; the
+// blocks the drive lost are the ones it is told of.
+TEST_F(DeferredWriteError, BlocksWrittenWhereTheApplicationDidNotKnowAreJudgedWhereTheyWent)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    run({{"op", "reset"}, {"drive", kDrive}});
+    EXPECT_NE(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u) << "the application hears of the reset";
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x34},
+         {"status", 0xC000009Du}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+    EXPECT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 2048}}).status, 0u);
+    EXPECT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, kStatusDeviceDataError);
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("lost"), 0);
+    EXPECT_EQ(v.at("reportedLoss"), 4);
+    EXPECT_TRUE(records().empty()) << "the failed write at the start of the tape ended the data there";
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace
