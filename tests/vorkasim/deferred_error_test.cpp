@@ -110,4 +110,28 @@ TEST_F(DeferredWriteError, BlocksWrittenWhereTheApplicationDidNotKnowAreJudgedWh
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// Without a write buffer the failure strikes the write filemarks itself after its first mark, and
+// the position read that should tell how many marks are on tape fails on every path. The request
+// fails: sending it again on another path would write the mark a second time.
+TEST_F(DeferredWriteError, AFailedFilemarkWhosePositionCannotBeReadIsNotWrittenAgain)
+{
+    bootDrive(kDrive, "5abcdef000000051", false, 2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}});
+    for (unsigned path = 0; path < 2; ++path) {
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "fail"}, {"opcode", 0x34},
+             {"status", 0xC000009Du}});
+    }
+    EXPECT_NE(run({{"op", "writefm"}, {"handle", "h"}, {"count", 2}}).status, 0u);
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    const json media = records();
+    ASSERT_EQ(media.size(), 9u) << "eight blocks and the one filemark written before the failure";
+    EXPECT_EQ(media.at(8).at("type"), "filemark");
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace

@@ -574,7 +574,12 @@ static NTSTATUS BusPdoPostProcessWFM(PBUS_POST_CONTEXT pCtx)
     }
     status = BusPostReadPos(pCtx);
     if (!NT_SUCCESS(status)) {
+        /* How many of a failed request's marks are on tape is not known: writing them again could
+           put them there twice. */
         pPdoExt->fPositionValid = FALSE;
+        if (!NT_SUCCESS(pCtx->iStatus)) {
+            pPdoExt->fDoNotFailover = TRUE;
+        }
         return status;
     }
     if (NT_SUCCESS(pCtx->iStatus) || !fValidBefore || !BusPostWillFailover(pCtx)) {
