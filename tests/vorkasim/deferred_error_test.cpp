@@ -134,4 +134,28 @@ TEST_F(DeferredWriteError, AFailedFilemarkWhosePositionCannotBeReadIsNotWrittenA
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// A hardware error of the drive is a path failure for any current command, but the same sense
+// reported as deferred is the drive's word on the lost blocks. The application's own TEST UNIT
+// READY hears of it in its sense data; on another path it would have found the drive quiet.
+TEST_F(DeferredWriteError, APassThroughGetsTheDeferredSenseItself)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}, {"sense", "04/44/00"}});
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
+
+    const auto ready = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "000000000000"}});
+    ASSERT_EQ(ready.status, 0u);
+    EXPECT_EQ(ready.data.at("scsiStatus"), 2) << "CHECK CONDITION";
+    const std::string sense = ready.data.at("sense").get<std::string>();
+    ASSERT_GE(sense.size(), 2u);
+    EXPECT_EQ(std::stoi(sense.substr(0, 2), nullptr, 16) & 0x7F, 0x71) << "deferred sense " << sense;
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("reportedLoss"), 7);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 }  // namespace

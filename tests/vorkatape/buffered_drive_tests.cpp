@@ -35,6 +35,8 @@ TEST_P(BufferedDrive, AFailedBufferedWriteReachesTheNextRequestsStatusRecord) {
     EXPECT_EQ(next.record.fSenseValid, 1);
     EXPECT_EQ(next.record.ucSenseKey, 0x03);
     EXPECT_EQ(next.record.ucAsc, 0x0C);
+    EXPECT_EQ(next.record.ucFlags & SCSI_STATUS_FLAG_DEFERRED, SCSI_STATUS_FLAG_DEFERRED)
+        << "the error is an earlier command's: the bus must not send this one again elsewhere";
     EXPECT_EQ(next.record.ulInformation, 64u) << "this write did not run";
     EXPECT_TRUE(drive_->records().empty()) << "neither block is on the tape";
     ASSERT_EQ(drive_->bufferLosses().size(), 1u);

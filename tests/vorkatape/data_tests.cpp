@@ -115,6 +115,7 @@ TEST_P(Data, FilemarkStopsTheReadAndIsFlaggedInTheRecord) {
     EXPECT_EQ(mark.record.fSenseValid, 1);
     EXPECT_EQ(mark.record.ucFlags & 0x80, 0x80) << "filemark flag";
     EXPECT_EQ(mark.record.ucFlags & 0x40, 0) << "no end-of-medium flag";
+    EXPECT_EQ(mark.record.ucFlags & SCSI_STATUS_FLAG_DEFERRED, 0) << "the read's own condition";
     EXPECT_EQ(mark.record.ulInformation, 1024u);
 
     // The read after the filemark gets the next file's block.

@@ -621,11 +621,10 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
 
 /* Deferred sense: the drive could not write data it had reported written, and says so on this
    command, which it did not run. What its buffer held from the failure on is gone and the tape
-   stands where the write failed. */
-static BOOLEAN BusPdoDeferredError(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus)
+   stands where the write failed. A pass-through completes with the sense in its own buffer. */
+static BOOLEAN BusPdoDeferredError(PSCSI_STATUS pScsiStatus)
 {
-    return !NT_SUCCESS(iStatus) && pScsiStatus->fSenseValid &&
-           (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0;
+    return pScsiStatus->fSenseValid && (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0;
 }
 
 /* The status the base driver gives such a unit attention; the attempt's own when it failed. */
@@ -860,7 +859,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         BusPdoReservationBookkeeping(pDeviceObject, pIrp, pTarget, &run, fFailoverOccurred);
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
-        if (BusPdoDeferredError(run.pScsiStatus, status)) {
+        if (BusPdoDeferredError(run.pScsiStatus)) {
             /* No path brings the lost data back, and trying this request again (here or on
                another path) would only hide the loss: the request ends with the error. One of
                the bus's own requests keeps it for the application's request it serves, or the
@@ -868,7 +867,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             DBG("BusPdoSendToFilter: deferred error %X/%X/%X\n", (ULONG)run.pScsiStatus->ucSenseKey,
                 (ULONG)run.pScsiStatus->ucAsc, (ULONG)run.pScsiStatus->ucAscq);
             pPdoExt->fPositionValid = FALSE;
-            if (BusIsOwnRequest(pIrp)) {
+            if (BusIsOwnRequest(pIrp) && !NT_SUCCESS(status)) {
                 InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
             }
             break;
