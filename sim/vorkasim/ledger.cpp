@@ -199,6 +199,19 @@ void Ledger::failedWrite(const std::string& serial, const std::vector<Stamp>& un
     }
 }
 
+void Ledger::failedFilemarks(const std::string& serial, std::uint32_t count)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    if (!drive.position || count == 0) {
+        return;
+    }
+    drive.unconfirmedFilemarks.push_back({*drive.position, count});
+    for (std::size_t i = *drive.position; i < drive.entries.size(); ++i) {
+        drive.entries[i].uncertain = true;
+    }
+}
+
 VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive& drive) const
 {
     DriveLedger expected;
@@ -216,12 +229,22 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     std::map<Stamp, std::size_t> expectedIndex;
     std::vector<std::uint64_t> expectedFile;     // filemarks before each expected entry
     std::vector<std::uint64_t> expectedFileMin;  // of them, those no failed write may have ended
+    std::vector<std::uint64_t> expectedFileMax;  // with the filemarks of failed requests before it
+    std::uint64_t unconfirmedFilemarks = 0;
+    for (const auto& [at, count] : expected.unconfirmedFilemarks) {
+        unconfirmedFilemarks += count;
+    }
     std::uint64_t files = 0;
     std::uint64_t certainFiles = 0;
     std::uint64_t uncertainFilemarks = 0;
     for (std::size_t i = 0; i < expected.entries.size(); ++i) {
         expectedFile.push_back(files);
         expectedFileMin.push_back(certainFiles);
+        std::uint64_t maybe = 0;
+        for (const auto& [at, count] : expected.unconfirmedFilemarks) {
+            maybe += at <= i ? count : 0;
+        }
+        expectedFileMax.push_back(files + maybe);
         if (expected.entries[i].unknown) {
             continue;
         }
@@ -287,15 +310,15 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     for (std::size_t i = 0; i < order.size(); ++i) {
         // A block in order but behind a different number of filemarks is in the wrong file
         // (filemarks a failed write may have ended may be missing before it).
-        if (actualFile[i] < expectedFileMin[order[i]] || actualFile[i] > expectedFile[order[i]]) {
+        if (actualFile[i] < expectedFileMin[order[i]] || actualFile[i] > expectedFileMax[order[i]]) {
             ++counts.misplaced;
         }
     }
     const std::uint64_t certainFilemarks = counts.filemarks - uncertainFilemarks;
     if (actualFilemarks < certainFilemarks) {
         counts.lost += certainFilemarks - actualFilemarks;
-    } else if (actualFilemarks > counts.filemarks) {
-        counts.duplicated += actualFilemarks - counts.filemarks;
+    } else if (actualFilemarks > counts.filemarks + unconfirmedFilemarks) {
+        counts.duplicated += actualFilemarks - counts.filemarks - unconfirmedFilemarks;
     }
     return counts;
 }
