@@ -593,9 +593,13 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     } else {
         DBG("BusPdoSendToFilter: no SCSI status\n");
     }
+    /* A medium error (a write the drive acknowledged and then failed to put on the tape, reported
+       on the next command) is the drive's, not the path's: every path reaches the same tape, and
+       the request that hears of it must end with it, or nobody is told. */
     if (!fDecision && fFailover && !NT_SUCCESS(pRun->iStatus) && !BusStatusPreventsFailover(pRun->iStatus) &&
         !(pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x04 && pScsiStatus->ucAsc == 0x10 &&
-          pScsiStatus->ucAscq == 0x01)) {
+          pScsiStatus->ucAscq == 0x01) &&
+        !(pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x03)) {
         RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)pRun->iStatus);
         BusPdoFailoverEvent(pDeviceObject, pIrp, pRun, wszWhy);
         fDecision = TRUE;
