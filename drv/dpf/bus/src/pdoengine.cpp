@@ -644,13 +644,13 @@ static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus
 static VOID BusPdoPreemptMetAttention(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, BOOLEAN fApplication,
                                       NTSTATUS iSeen, PNTSTATUS piAttention)
 {
+    ENT("BusPdoPreemptMetAttention: pDeviceObject 0x%08x, iSeen 0x%08x\n", DBG_PTR(pDeviceObject), (ULONG)iSeen);
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     SCSI_STATUS scAttention;
     RtlZeroMemory(&scAttention, sizeof(scAttention));
     scAttention.fSenseValid = TRUE;
     scAttention.ucSenseKey = 0x06;
     scAttention.ucAsc = iSeen == STATUS_MEDIA_CHANGED ? 0x28 : 0x29;
-    DBG("BusPdoSendToFilter: a refused preempt met a unit attention (0x%08x)\n", (ULONG)iSeen);
     (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scAttention);
     if (fApplication) {
         if (*piAttention == STATUS_SUCCESS) {
@@ -659,6 +659,7 @@ static VOID BusPdoPreemptMetAttention(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, B
     } else if (BusIsOwnRequest(pIrp)) {
         InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)iSeen);
     }
+    EXT("BusPdoPreemptMetAttention: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
 }
 
 /* ---- Completion ---- */
