@@ -37,6 +37,27 @@ protected:
     static constexpr const char* kDrive = "VRK0000000000051";
 };
 
+// The command that hears of the loss need not move the tape: an unlock of the medium-removal
+// lock fails too, on its first path, and the blocks count as lost and reported.
+TEST_F(DeferredWriteError, AnUnlockAfterAWriteTheDriveLostFailsInsteadOfMovingToTheOtherPath)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 8192}}).status, 0u)
+        << "the drive acknowledges the write into its buffer";
+    run({{"op", "clear-faults"}, {"drive", kDrive}});
+
+    EXPECT_NE(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u) << "the loss must reach the application";
+    run({{"op", "close"}, {"handle", "h"}});
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("lost"), 0u);
+    EXPECT_GE(result.at("reportedLoss"), 1u);
+}
+
 // The rewind after the write is the command that hears of the failure. It must end with the
 // drive's error: sending it again (on the same path or another) would find the drive quiet and
 // report success, and the application would believe its seven lost blocks are on tape.

@@ -531,6 +531,10 @@ static NTSTATUS BusPdoReregisterPath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DA
     if (pPath->fPrimary) {
         pPdoExt->scScsiAddr = pPath->scScsiAddr;
     }
+    /* The path was stopped (or its device started anew): while it was, its connection may have
+       been lost and the drive forgot that connection's settings, and the notice of it may have
+       gone to the path's own start-up commands. The next request restores them first. */
+    pPdoExt->fSettingsLost = TRUE;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pNewUsage != NULL) {
         ExFreePoolWithTag(pNewUsage, BUS_TAG_ADAPTER);

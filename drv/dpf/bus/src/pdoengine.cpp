@@ -636,6 +636,36 @@ static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus
     return pScsiStatus->ucAsc == 0x28 ? STATUS_MEDIA_CHANGED : STATUS_BUS_RESET;
 }
 
+/*
+ * A preempt on a path that does not hold the reservation met a unit attention: the base driver
+ * answers it with the status alone (its sense went with the attention), and the run found no path
+ * that took the request. Such a notice may be the drive's reset or medium change, which every path
+ * holds until it is read; a path that answered without one would have shown otherwise. So nothing
+ * tells the tape did not move: where it stands is read again, the settings are restored, and the
+ * application hears of it on this request, or, for one of the bus's own, on the request it serves
+ * or its next one. Otherwise a later request would run on the rewound tape as if nothing happened.
+ */
+static VOID BusPdoPreemptMetAttention(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, BOOLEAN fApplication,
+                                      NTSTATUS iSeen, PNTSTATUS piAttention)
+{
+    ENT("BusPdoPreemptMetAttention: pDeviceObject 0x%08x, iSeen 0x%08x\n", DBG_PTR(pDeviceObject), (ULONG)iSeen);
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    SCSI_STATUS scAttention;
+    RtlZeroMemory(&scAttention, sizeof(scAttention));
+    scAttention.fSenseValid = TRUE;
+    scAttention.ucSenseKey = 0x06;
+    scAttention.ucAsc = iSeen == STATUS_MEDIA_CHANGED ? 0x28 : 0x29;
+    (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scAttention);
+    if (fApplication) {
+        if (*piAttention == STATUS_SUCCESS) {
+            *piAttention = iSeen;
+        }
+    } else if (BusIsOwnRequest(pIrp)) {
+        InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)iSeen);
+    }
+    EXT("BusPdoPreemptMetAttention: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+}
+
 /* ---- Completion ---- */
 
 /* The last attempt's results back into the caller's buffer, never past it nor past what was forwarded. */
@@ -662,6 +692,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fAttempted = FALSE;
     BOOLEAN fApplication = FALSE;   /* an application's read, write or control request */
     NTSTATUS iAttention = STATUS_SUCCESS;   /* a reset or medium change the caller is told of */
+    NTSTATUS iPreemptAttention = STATUS_SUCCESS;   /* the drive's notice a refused preempt met */
     ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
@@ -832,6 +863,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         if ((ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
             BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
+            if (status == STATUS_BUS_RESET || status == STATUS_MEDIA_CHANGED) {
+                iPreemptAttention = status;
+            }
         } else if (pPrevTarget != NULL || run.fPreempt) {
             fFailoverOccurred = TRUE;
             run.fPreempt = FALSE;
@@ -952,6 +986,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = run.iStatus;
     } else {
         run.ulInformation = 0;
+    }
+    if (!NT_SUCCESS(status) && iPreemptAttention != STATUS_SUCCESS) {
+        BusPdoPreemptMetAttention(pDeviceObject, pIrp, fApplication, iPreemptAttention, &iAttention);
     }
     /* A failure that a reset or medium change met by the bus's own requests may explain is reported
        as that, so the application knows its tape moved. */

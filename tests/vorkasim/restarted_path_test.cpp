@@ -1,0 +1,57 @@
+// A backup job on a drive of one path whose connection was lost and which is then stopped and
+// started again (a resource rebalance). The drive forgot that connection's settings when the
+// connection went; the notice it keeps for that may be taken by the path's own start-up
+// commands, before the bus sees a request of the application's. The bus must still bring the
+// drive back to the application's block size before the next write.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "one_drive_job.h"
+#include "runner.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::string kDrive = "VRK0000000000009";
+
+class RestartedPathJob : public vorkasim::testing::OneDriveJob {
+protected:
+    void boot() { bootDrive(kDrive, "5abcdef000000009", false, 1); }
+    sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
+};
+
+TEST_F(RestartedPathJob, WritesAfterTheOnlyPathWasDownAndRestartedKeepTheApplicationsBlockSize)
+{
+    boot();
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "down"}});
+    EXPECT_NE(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
+    run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", 0u}});
+    ASSERT_EQ(run({{"op", "stop"}, {"drive", kDrive}, {"path", 0u}}).status, 0u);
+    ASSERT_EQ(run({{"op", "start"}, {"drive", kDrive}, {"path", 0u}}).status, 0u);
+
+    run({{"op", "getpos"}, {"handle", "h"}});
+    const auto written = run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 4096}});
+    ASSERT_EQ(written.status, 0u);
+    EXPECT_EQ(written.data.at("blocks"), 24);
+    run({{"op", "close"}, {"handle", "h"}});
+
+    drive().flushBuffer();
+    for (const auto& record : drive().records()) {
+        if (!record.isFilemark()) {
+            EXPECT_EQ(record.data.size(), 512u) << "a write went out in another block size";
+        }
+    }
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+}
+
+}  // namespace
