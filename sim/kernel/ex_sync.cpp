@@ -105,6 +105,13 @@ struct ResourceState {
     _KTHREAD* exclusiveOwner = nullptr;
     int exclusiveCount = 0;
     int exclusiveWaiters = 0;
+
+    // A resource just initialised by the machine of `generation`: no owner, no waiters.
+    static ResourceState Fresh(std::uint32_t generation) {
+        ResourceState state;
+        state.generation = generation;
+        return state;
+    }
 };
 
 struct ResourceTable {
@@ -156,7 +163,7 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
         auto it = table.resources.find(Resource);
         // A resource of an earlier machine was in memory that machine took with it.
         live = it != table.resources.end() && it->second.generation == generation;
-        table.resources[Resource] = ResourceState{generation};
+        table.resources[Resource] = ResourceState::Fresh(generation);
     }
     // Windows links every resource into the system resource list: initialising a live one
     // again corrupts that list.
@@ -173,7 +180,7 @@ NTSTATUS ExReinitializeResourceLite(PERESOURCE Resource) {
         std::lock_guard lock(table.mutex);
         auto it = table.resources.find(Resource);
         known = it != table.resources.end();
-        if (known) it->second = ResourceState{it->second.generation};
+        if (known) it->second = ResourceState::Fresh(it->second.generation);
     }
     if (!known) ReportViolation("ExReinitializeResourceLite: resource " + Describe(Resource) + " is not initialised");
     return STATUS_SUCCESS;

@@ -627,6 +627,11 @@ StepResult Runner::verify(const nlohmann::json& step)
     StepResult result{step};
     result.data["verify"] = verifyAll();
     result.detail = VerifyVerdict(result.data["verify"]);
+    // A medium that does not hold what the application was told it wrote is a failed check (and
+    // fails the run), whatever the later steps do to the tape.
+    if (!result.data["verify"].at("clean").get<bool>()) {
+        result.status = static_cast<std::uint32_t>(STATUS_UNSUCCESSFUL);
+    }
     return result;
 }
 

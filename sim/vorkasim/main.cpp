@@ -318,8 +318,14 @@ int main(int argc, char** argv)
         std::cerr << "vorkasim: " << scenarioFile << ": " << failure << "\n";
         return 2;
     }
-    // A medium that does not hold what the application was told it wrote fails the run.
-    const bool verified = verify.is_null() || verify.at("clean").get<bool>();
+    // A medium that does not hold what the application was told it wrote fails the run: at the end,
+    // or at any verify step on the way (a later overwrite may hide what that step found).
+    bool verified = verify.is_null() || verify.at("clean").get<bool>();
+    for (const auto& result : results) {
+        if (result.step.at("op") == "verify" && !result.data.at("verify").at("clean").get<bool>()) {
+            verified = false;
+        }
+    }
     // The program run after the steps fails the run when it fails.
     const bool programOk = !execResult || execResult->exitCode == 0;
     return failure.empty() && world.violations().empty() && verified && programOk ? 0 : 1;

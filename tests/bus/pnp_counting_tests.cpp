@@ -133,10 +133,10 @@ TEST_F(BusPnpInUse, RemovingTheBusWithHandlesOpenAndTrafficRunningRetiresEveryVi
     EXPECT_EQ(getAddress(busy), kDeletePending);
     EXPECT_EQ(getAddress(idle), kDeletePending);
     EXPECT_EQ(deviceIoControl(idle, kIocQueryDevices, 0, 4096), kDeletePending);
-    EXPECT_EQ(livePoolWithTag('dSUB'), 0u) << "drive records";
-    EXPECT_EQ(livePoolWithTag('pSUB'), 0u) << "path records";
-    EXPECT_EQ(livePoolWithTag('aSUB'), 0u) << "adapter records";
-    EXPECT_EQ(livePoolWithTag('gODP'), 0u) << "queue nodes";
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("dSUB")), 0u) << "drive records";
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("pSUB")), 0u) << "path records";
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("aSUB")), 0u) << "adapter records";
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("gODP")), 0u) << "queue nodes";
     EXPECT_EQ(closeHandle(busy), kStatusSuccess);
     EXPECT_EQ(closeHandle(idle), kStatusSuccess);
     HANDLE again = nullptr;
@@ -236,8 +236,8 @@ TEST_F(BusPnpInUse, ARemovedVirtualDeviceRefusesEveryLaterRequestButItsHandleClo
     EXPECT_EQ(sendToDevice(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), kStatusSuccess);
     EXPECT_FALSE(deviceExists(u"\\Device\\Tape0"));
     EXPECT_TRUE(query().descriptors.empty()) << "the drive left the bus with its device";
-    EXPECT_EQ(livePoolWithTag('dSUB'), 0u);
-    EXPECT_EQ(livePoolWithTag('pSUB'), 0u);
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("dSUB")), 0u);
+    EXPECT_EQ(livePoolWithTag(vorka_test::PoolTag("pSUB")), 0u);
 
     // The handle keeps the object: every request on it is refused, a second removal included.
     EXPECT_EQ(getAddress(tape), kDeletePending);

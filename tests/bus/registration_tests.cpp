@@ -12,9 +12,9 @@
 namespace vorka::test {
 namespace {
 
-constexpr ULONG kTagPdoData = 'dSUB';
-constexpr ULONG kTagPathData = 'pSUB';
-constexpr ULONG kTagAdapter = 'aSUB';
+constexpr ULONG kTagPdoData = vorka_test::PoolTag("dSUB");
+constexpr ULONG kTagPathData = vorka_test::PoolTag("pSUB");
+constexpr ULONG kTagAdapter = vorka_test::PoolTag("aSUB");
 constexpr NTSTATUS kInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS kEventNewPrimary = 0x40000006;
 

@@ -234,17 +234,19 @@ namespace {
 // Under AddressSanitizer the quarantined block is poisoned: the late write itself is stopped.
 TEST_F(VerifierDeathTest, WritingFreedPoolStopsAtTheWrite) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, 'aSUB'));
-    ExFreePoolWithTag(const_cast<unsigned char*>(block), 'aSUB');
+    constexpr ULONG kTag = vorka_test::PoolTag("aSUB");
+    auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTag));
+    ExFreePoolWithTag(const_cast<unsigned char*>(block), kTag);
     EXPECT_DEATH(block[8] = 1, "use-after-poison");
 }
 #else
 // A record written through a stale pointer after its free: the quarantined block no longer holds
 // its fill, which the machine reports when it shuts down.
 TEST_F(Verifier, PoolWrittenAfterItsFreeIsReportedAtShutdown) {
-    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, 'aSUB'));
+    constexpr ULONG kTag = vorka_test::PoolTag("aSUB");
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTag));
     ASSERT_NE(block, nullptr);
-    ExFreePoolWithTag(block, 'aSUB');
+    ExFreePoolWithTag(block, kTag);
     ExpectNoNewReport();
     block[8] += 1;   // the late write
     shutdownMachine();

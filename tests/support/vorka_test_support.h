@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,16 @@
 #include "sim/pnp.h"
 
 namespace vorka_test {
+
+// A pool tag written as the drivers write theirs, a four-character constant such as 'dSUB' (first
+// character in the highest byte), which is also how the verifier names a tag in its reports.
+constexpr std::uint32_t PoolTag(const char (&text)[5]) {
+    return (static_cast<std::uint32_t>(static_cast<unsigned char>(text[0])) << 24) |
+           (static_cast<std::uint32_t>(static_cast<unsigned char>(text[1])) << 16) |
+           (static_cast<std::uint32_t>(static_cast<unsigned char>(text[2])) << 8) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(text[3]));
+}
+static_assert(PoolTag("dSUB") == 0x64535542u, "a pool dump reads this tag as \"BUSd\"");
 
 // The directory where this build writes driver images (<service>.so).
 std::filesystem::path DriverDirectory();

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "run_scenario_file.h"
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
@@ -17,33 +18,8 @@
 namespace {
 
 using nlohmann::json;
-
-struct Outcome {
-    std::string output;   // standard output and standard error
-    int exitCode = -1;
-};
-
-Outcome RunWithScenario(const std::string& name, const std::string& document)
-{
-    auto dir = std::filesystem::temp_directory_path() / ("vorkasim-bad-input-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto file = dir / name;
-    std::ofstream(file) << document;
-    Outcome outcome;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return outcome;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        outcome.output.append(buffer, n);
-    }
-    int status = pclose(pipe);
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::filesystem::remove_all(dir);
-    return outcome;
-}
+using vorkasim_test::Outcome;
+using vorkasim_test::RunWithScenario;
 
 TEST(BadScenario, ADriveListingOnePathTwiceNamesTheDriveAndTheAddress)
 {

@@ -48,7 +48,9 @@ int InnerFilter(NTSTATUS code) {
 
 NTSTATUS Nested() {
     innerHandlerRan = 0;
-    NTSTATUS caught = STATUS_SUCCESS;
+    // Set in a handler and read after it: the host build unwinds to a handler with longjmp, after
+    // which only a volatile local is sure to hold what was stored in it.
+    volatile NTSTATUS caught = STATUS_SUCCESS;
     __try {
         __try {
             ExRaiseStatus(STATUS_DATA_ERROR);

@@ -7,6 +7,7 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 #include "busrecords.h"
+#include "busquery.h"
 
 /* The changer and path record of a filter device object, or NULL; list lock held. */
 static PPDO_DATA BusFindPath(PBUS_EXT pExt, PDEVICE_OBJECT pFdo, PPATH_DATA *ppPath)
@@ -230,37 +231,25 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     }
     {
-        ULONG cbRequired = QUERY_DEVICES_HEADER_SIZE + ulPaths * (ULONG)sizeof(DEVICE_DESCRIPTOR);
-        pAnswer = (PQUERY_DEVICES_OUTPUT)ExAllocatePoolWithTag(NonPagedPool, cbRequired, BUS_TAG_QUERY);
+        ULONG cbRequired = 0;
+        pAnswer = BusAllocateQueryDevicesAnswer(ulPaths, BUS_TAG_QUERY, &cbRequired);
         if (pAnswer == NULL) {
-            DBG_NULL("BusQueryDevices: pQueryDevices");
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto unlock;
         }
-        RtlZeroMemory(pAnswer, cbRequired);
-        pAnswer->ulRequiredSize = cbRequired;
         ULONG ulFilled = 0;
         for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
             PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
             KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
             for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && ulFilled < ulPaths;
                  pPath = pPath->pNext) {
-                PDEVICE_DESCRIPTOR pDesc = &pAnswer->Descriptors[ulFilled++];
-                RtlStringCchPrintfA(pDesc->szName, sizeof(pDesc->szName), "Changer%u", pPdoExt->ulChangerNumber);
-                RtlCopyMemory(pDesc->szSN, pPdoExt->szSN, SERIAL_NUMBER_LENGTH);
-                pDesc->fFailover = pExt->fFailoverDisabled ? 0 : pPdoData->fFailover;
-                pDesc->scScsiAddr = pPath->scScsiAddr;
-                pDesc->fActive = pPath->fActive;
-                pDesc->fPrimary = pPath->fPrimary;
+                BusFillDeviceDescriptor(&pAnswer->Descriptors[ulFilled++], "Changer", pPdoExt->ulChangerNumber,
+                                        pPdoExt->szSN, pPdoData->fFailover && !pExt->fFailoverDisabled,
+                                        &pPath->scScsiAddr, pPath->fActive, pPath->fPrimary);
             }
             KeReleaseSpinLock(&pPdoExt->slPathList, irql);
         }
-        ulReturned = BusQueryDevicesReturnLength(ulOutput, cbRequired);
-        if (ulReturned < cbRequired) {
-            DBG("BusQueryDevices: Buffer partial, copying %d complete descriptors (%d bytes)\n",
-                (int)((ulReturned - QUERY_DEVICES_HEADER_SIZE) / sizeof(DEVICE_DESCRIPTOR)), (int)ulReturned);
-        }
-        RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, pAnswer, ulReturned);
+        ulReturned = BusCopyQueryDevicesAnswer(pIrp->AssociatedIrp.SystemBuffer, ulOutput, pAnswer, cbRequired);
         ExFreePoolWithTag(pAnswer, BUS_TAG_QUERY);
     }
 

@@ -7,6 +7,7 @@
 #include <ntstrsafe.h>
 #include "bus.h"
 #include "busrecords.h"
+#include "busquery.h"
 #include "vorkatbus.h"   /* generated from vorkatbus.mc */
 
 /* The codes the driver writes are the ones its message table has texts for. */
@@ -783,7 +784,7 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     PUCHAR szBuffer = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
     NTSTATUS status = STATUS_SUCCESS;
-    PUCHAR pAnswer = NULL;
+    PQUERY_DEVICES_OUTPUT pAnswer = NULL;
     ULONG cbRequired = 0;
     ULONG cbReturned = 0;
 
@@ -812,14 +813,11 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
             KeReleaseSpinLock(&pPdoExt->slPathList, irql);
         }
-        cbRequired = sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulPaths;
 
-        pAnswer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, cbRequired, BUS_TAG_QUERY);
+        pAnswer = BusAllocateQueryDevicesAnswer(ulPaths, BUS_TAG_QUERY, &cbRequired);
         if (pAnswer == NULL) {
-            DBG("%s == NULL.\n", "BusQueryDevices: pBuffer");
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            RtlZeroMemory(pAnswer, cbRequired);
             /* Never more descriptors than counted: a path added meanwhile waits for the next query. */
             ULONG ulFilled = 0;
             for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL && ulFilled < ulPaths;
@@ -829,16 +827,10 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
                 for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && ulFilled < ulPaths;
                      pPath = pPath->pNext) {
-                    PDEVICE_DESCRIPTOR pDesc =
-                        (PDEVICE_DESCRIPTOR)(pAnswer + sizeof(ULONG) + sizeof(DEVICE_DESCRIPTOR) * ulFilled);
-                    RtlStringCbPrintfA(pDesc->szName, sizeof(pDesc->szName), "Tape%d", (int)pPdoExt->ulTapeNumber);
-                    RtlCopyMemory(pDesc->szSN, pPdoExt->szSN, sizeof(pPdoExt->szSN));
                     /* Failover disabled for the bus holds for drives created before it was set too. */
-                    pDesc->fFailover = (pPdoData->fFailover && !pExt->fFailoverDisabled) ? TRUE : FALSE;
-                    pDesc->scScsiAddr = pPath->scScsiAddr;
-                    pDesc->fActive = pPath->fActive;
-                    pDesc->fPrimary = pPath->fPrimary;
-                    ulFilled++;
+                    BusFillDeviceDescriptor(&pAnswer->Descriptors[ulFilled++], "Tape", (ULONG)pPdoExt->ulTapeNumber,
+                                            pPdoExt->szSN, pPdoData->fFailover && !pExt->fFailoverDisabled,
+                                            &pPath->scScsiAddr, pPath->fActive, pPath->fPrimary);
                 }
                 KeReleaseSpinLock(&pPdoExt->slPathList, irql);
             }
@@ -847,14 +839,8 @@ NTSTATUS BusQueryDevices(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BusUnlockPdoList(&pExt->rsPdoList);
 
     if (NT_SUCCESS(status)) {
-        ULONG cbOutput = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
-        cbReturned = BusQueryDevicesReturnLength(cbOutput, cbRequired);
-        if (cbReturned < cbRequired) {
-            DBG("BusQueryDevices: Buffer partial, copying %d complete descriptors (%d bytes)\n",
-                (int)((cbReturned - sizeof(ULONG)) / sizeof(DEVICE_DESCRIPTOR)), (int)cbReturned);
-        }
-        RtlCopyMemory(szBuffer, pAnswer, cbReturned);
-        *(PULONG)szBuffer = cbRequired;
+        cbReturned = BusCopyQueryDevicesAnswer(szBuffer, pIrpStack->Parameters.DeviceIoControl.OutputBufferLength,
+                                               pAnswer, cbRequired);
     }
 
 complete:

@@ -290,9 +290,18 @@ NTSTATUS BusPdoGetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         PTAPE_GET_MEDIA_PARAMETERS pMedia = (PTAPE_GET_MEDIA_PARAMETERS)pBuffer;
+        BOOLEAN fDoubtful = !pPdoExt->fBlockSizeValid && pPdoExt->ucBlockSizeDoubt == BUS_BLOCK_SIZE_DOUBTFUL;
         RtlZeroMemory(pMedia, sizeof(*pMedia));
         status = BusPdoOwnRequest(pDeviceObject, IOCTL_TAPE_GET_MEDIA_PARAMS, pMedia, sizeof(*pMedia), sizeof(*pMedia));
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status) && fDoubtful && pPdoExt->iUnitAttention != 0) {
+            /* After a set the application was told had failed, the read met a reset or a medium
+               change (and was answered on another try): the size it got is the drive's default,
+               not one the application chose. It stays unknown until the application sets or
+               reads one. */
+            DBG("BusPdoGetBlockSize: block size forgotten by the drive meanwhile; not taken\n");
+            pPdoExt->fBlockSizeValid = FALSE;
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_FORGOTTEN;
+        } else if (NT_SUCCESS(status)) {
             pPdoExt->ulBlockSize = pMedia->BlockSize;
             pPdoExt->fBlockSizeValid = TRUE;
             pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
