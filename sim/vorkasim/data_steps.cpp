@@ -349,6 +349,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             ledger_.wroteFilemarks(serial, static_cast<std::uint32_t>(count));
             information = count;
         } else {
+            // The marks may be on the tape all the same.
+            ledger_.failedFilemarks(serial, static_cast<std::uint32_t>(count));
             ledger_.setPosition(serial, std::nullopt);
         }
         result.detail = std::to_string(count) + " filemarks";

@@ -105,6 +105,8 @@ void Ledger::truncateAtPosition(DriveLedger& drive)
         drive.overwritten.assign(drive.entries.begin() + static_cast<std::ptrdiff_t>(at), drive.entries.end());
         drive.entries.resize(at);
     }
+    // Marks a failed request may have left from here on are overwritten now.
+    std::erase_if(drive.unconfirmedFilemarks, [&](const auto& marks) { return marks.first >= at; });
     // A position the application learned beyond what it knows it wrote (after a request that
     // failed with part of it on the tape): what it writes now goes there, after objects whose
     // content it does not know.
@@ -199,6 +201,22 @@ void Ledger::failedWrite(const std::string& serial, const std::vector<Stamp>& un
     }
 }
 
+void Ledger::failedFilemarks(const std::string& serial, std::uint32_t count)
+{
+    std::lock_guard lock(mutex_);
+    DriveLedger& drive = drives_[serial];
+    if (count == 0) {
+        return;
+    }
+    drive.unconfirmedFilemarks.push_back({drive.position.value_or(0), count});
+    if (!drive.position) {
+        return;
+    }
+    for (std::size_t i = *drive.position; i < drive.entries.size(); ++i) {
+        drive.entries[i].uncertain = true;
+    }
+}
+
 VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive& drive) const
 {
     DriveLedger expected;
@@ -219,8 +237,20 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     std::uint64_t files = 0;
     std::uint64_t certainFiles = 0;
     std::uint64_t uncertainFilemarks = 0;
+    std::uint64_t unconfirmedFilemarks = 0;
+    for (const auto& marks : expected.unconfirmedFilemarks) {
+        unconfirmedFilemarks += marks.second;
+    }
+    // Marks of failed requests that may stand before an entry: it may be that many files later.
+    auto unconfirmedFilemarksBefore = [&](std::size_t index) {
+        std::uint64_t before = 0;
+        for (const auto& marks : expected.unconfirmedFilemarks) {
+            before += marks.first < index ? marks.second : 0;
+        }
+        return before;
+    };
     for (std::size_t i = 0; i < expected.entries.size(); ++i) {
-        expectedFile.push_back(files);
+        expectedFile.push_back(files + unconfirmedFilemarksBefore(i));
         expectedFileMin.push_back(certainFiles);
         if (expected.entries[i].unknown) {
             continue;
@@ -294,8 +324,8 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     const std::uint64_t certainFilemarks = counts.filemarks - uncertainFilemarks;
     if (actualFilemarks < certainFilemarks) {
         counts.lost += certainFilemarks - actualFilemarks;
-    } else if (actualFilemarks > counts.filemarks) {
-        counts.duplicated += actualFilemarks - counts.filemarks;
+    } else if (actualFilemarks > counts.filemarks + unconfirmedFilemarks) {
+        counts.duplicated += actualFilemarks - counts.filemarks - unconfirmedFilemarks;
     }
     return counts;
 }

@@ -70,6 +70,11 @@ public:
     // that are on the medium were sent by the application; neither is a fault. Each may still be
     // there only once and in order.
     void failedWrite(const std::string& serial, const std::vector<Stamp>& unconfirmed);
+    // A write-filemarks request of `count` marks failed at the ledger's position: the drive may
+    // have written them before the failure (a completion lost on the way back), and a write ends
+    // the data where it lands. As for a failed write, what the ledger held from there on may be
+    // gone, and up to `count` marks there are the application's, not duplicates.
+    void failedFilemarks(const std::string& serial, std::uint32_t count);
     bool knows(const std::string& serial) const;
 
     VerifyCounts verify(const std::string& serial, const sim::hw::TapeDrive& drive) const;
@@ -87,6 +92,9 @@ private:
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
         std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
+        // Where failed write-filemarks requests began (0 when the position was not known) and
+        // how many marks each asked for: they may be on the medium there.
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> unconfirmedFilemarks;
         // What the last write into the middle of the recorded data replaced, and where: when the
         // drive loses everything written from there on before any of it reached the medium (and
         // the application is told), the medium still holds what was there.
