@@ -105,6 +105,25 @@ TEST_F(PreemptMeetsAttention, APassThroughCommandIsTheFirstRequestOnThePathThatC
     EXPECT_FALSE(refusedPreemptLogged());
 }
 
+// Path 0, which holds the reservation, vanishes; path 1 is back from a lost connection and its
+// first write puts one block of two on the tape before the transfer breaks. The settings restore
+// there hears of the lost connection (and so of a position no longer known): the position is read
+// again before the write, and the broken write is finished with its second block, once.
+TEST_F(PreemptMeetsAttention, AWriteBrokenOnThePathThatCameBackIsFinishedAfterTheRestore)
+{
+    pathDown(1);
+    pathBack(1);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 1u}, {"kind", "partial_transfer"}, {"k", 1u}});
+    run({{"op", "surprise-remove"}, {"drive", kDrive}, {"path", 0u}});
+    const auto moved = write(2, 8192);
+    EXPECT_EQ(moved.status, 0u);
+    EXPECT_EQ(moved.data.at("blocks"), 4);
+    EXPECT_EQ(recordLengths(), std::vector<std::size_t>(8, 4096));
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("unconfirmed"), 0);
+}
+
 // The drive is reset while path 0 is down: every path holds 06/29/00 and the tape is at its
 // start. The write that moves to path 1 meets the reset through the preempt; the application
 // hears STATUS_BUS_RESET, nothing of the request reaches the tape, and what it wrote before is
