@@ -126,9 +126,7 @@ void PersistentReserveOut(TapePath& path, const Buffered& b, Outcome& out) {
     if (r.reservationConflict()) LearnReservationHolder(path, out);
 }
 
-}  // namespace
-
-NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& out) {
+NTSTATUS PreemptOnce(TapePath& path, const std::uint8_t key[8], Outcome& out) {
     ScsiResult r = ReserveOut(path, kRegisterAndIgnore, 0, nullptr, key, &out);
     if (r.reservationConflict()) {
         LearnReservationHolder(path, out);
@@ -159,6 +157,31 @@ NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& 
     path.SetReservationKey(key);
     Trace("Tape%u: reservation taken over\n", path.Number());
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The preempt runs for a request the bus forwarded to this path. A unit attention the drive holds
+// for this path (its connection was lost and is back, or the drive was reset) answers one of the
+// preempt's commands instead of running it, and is gone once reported. That is no refusal and no
+// failure of the path: the preempt is sent again, and the attention is kept for the request's own
+// first command, which hears of it as it would have without the preempt; its sense tells the bus
+// whether the tape moved (06/29/00-06, 06/28) or only this path's connection was lost (06/29/07).
+NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& out) {
+    constexpr int kTries = 3;
+    std::array<ScsiResult, kTries> attentions;
+    int met = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (int tried = 0; tried < kTries; ++tried) {
+        out.commandSent = false;
+        status = PreemptOnce(path, key, out);
+        if (!out.commandSent || !out.last.unitAttention()) break;
+        Trace("Tape%u: the preempt met unit attention %02X/%02X/%02X; sent again\n", path.Number(),
+              out.last.sense.key, out.last.sense.asc, out.last.sense.ascq);
+        attentions[met++] = out.last;
+    }
+    for (int i = 0; i < met; ++i) path.KeepAttention(attentions[i]);
+    return status;
 }
 
 void LearnReservationHolder(TapePath& path, Outcome& out) {

@@ -55,7 +55,23 @@ NTSTATUS StatusFromResult(const ScsiResult& r) {
 
 ScsiResult TapePath::Send(const std::uint8_t* cdb, std::uint8_t cdbLength, san::DataDirection direction,
                           void* data, std::uint32_t length, Outcome* outcome) {
-    ScsiResult result = scsiclass::SendSrb(lower_, cdb, cdbLength, direction, data, length);
+    std::optional<ScsiResult> kept;
+    {
+        std::lock_guard lock(stateMutex_);
+        kept.swap(keptAttention_);
+    }
+    ScsiResult result;
+    if (kept) {
+        // The drive reported this to the command the driver sent for this request: it is the
+        // request's first command that hears of it, and nothing of the command ran.
+        result = *kept;
+        result.transferred = 0;
+        result.residual = length;
+        Trace("Tape%u: the kept unit attention %02X/%02X/%02X answers command 0x%02X\n", number_,
+              result.sense.key, result.sense.asc, result.sense.ascq, cdb[0]);
+    } else {
+        result = scsiclass::SendSrb(lower_, cdb, cdbLength, direction, data, length);
+    }
 
     // A reset or a mode change may have changed this initiator's block size.
     if ((result.delivered() && result.sense.valid && result.sense.key == 0x6) || cdb[0] == 0x15 || cdb[0] == 0x55) {
@@ -66,6 +82,13 @@ ScsiResult TapePath::Send(const std::uint8_t* cdb, std::uint8_t cdbLength, san::
         outcome->last = result;
     }
     return result;
+}
+
+void TapePath::KeepAttention(const ScsiResult& attention) {
+    std::lock_guard lock(stateMutex_);
+    // A reset or medium change outranks the loss of this path's connection: it moved the tape.
+    const auto moved = [](const ScsiResult& r) { return r.sense.asc == 0x28 || (r.sense.asc == 0x29 && r.sense.ascq <= 0x06); };
+    if (!keptAttention_ || moved(attention) || !moved(*keptAttention_)) keptAttention_ = attention;
 }
 
 NTSTATUS TapePath::AdapterControl(ULONG code, void* output, ULONG outputLength) {

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 
 #include "scsi_class.h"
@@ -111,6 +112,10 @@ public:
                     void* data, std::uint32_t length, Outcome* outcome = nullptr);
     // A buffered device-control request to the adapter's path device.
     NTSTATUS AdapterControl(ULONG code, void* output, ULONG outputLength);
+    // A unit attention that one of the driver's own commands took from the drive on behalf of
+    // the request that follows (see PreemptReservation): the next command through this path is
+    // answered with it, as the drive would have answered it, and is not sent.
+    void KeepAttention(const ScsiResult& attention);
 
     // What the start learns.
     NTSTATUS StartPath();
@@ -160,6 +165,7 @@ private:
     PDEVICE_OBJECT filterDevice_ = nullptr;
     bool keySet_ = false;
     std::array<std::uint8_t, 8> key_{};
+    std::optional<ScsiResult> keptAttention_;
 };
 
 // ---- Request handlers (each fills the outcome; the caller completes the request) ----------

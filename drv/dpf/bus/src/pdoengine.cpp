@@ -836,6 +836,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 status = fAttempted ? run.iStatus : STATUS_OBJECT_PATH_NOT_FOUND;
                 break;
             }
+            /* The restore's own requests met the loss of this path's connection (06/29/07) and
+               were sent again: the position they left unknown is read before the request runs,
+               or a write that then fails could not be finished. */
+            if (!pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+                DBG("BusPdoSendToFilter: position lost during the restore; read it first\n");
+                continue;
+            }
         }
         /* Nested requests may have moved the target or the reservation: the forwarded request is
            built for the target it goes to (its stack size, the key in its record). */

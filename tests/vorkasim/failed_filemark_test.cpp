@@ -1,0 +1,116 @@
+// A write-filemarks request whose mark reached the tape although the application was told it
+// failed: the drive wrote the mark, its completion was lost, and the position read that would have
+// told the drivers so failed too. No driver can know; the check must hold the tape to what the
+// application could know, no less.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "ledger.h"
+#include "one_drive_job.h"
+#include "runner.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t kNotConnected = 0xC000009Du;
+constexpr std::uint32_t kTimeout = 0xC00000B5u;
+
+class FailedFilemark : public vorkasim::testing::OneDriveJob {
+protected:
+    void SetUp() override
+    {
+        bootDrive(kDrive, "5abcdef0000000f1", false, 1);
+        ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    }
+    vorkasim::StepResult write(int requests, int bytes)
+    {
+        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
+    }
+    vorkasim::StepResult writefm(int count) { return run({{"op", "writefm"}, {"handle", "h"}, {"count", count}}); }
+    // The next WRITE FILEMARKS reaches the tape but its completion is lost, and the drive then
+    // drops the connection for one command (the position read after the failure).
+    void loseTheNextMarksCompletion()
+    {
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x10},
+             {"executed", true}, {"status", kTimeout}});
+        run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    }
+    std::uint64_t position() { return run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"); }
+    // The medium: block lengths, 0 for a filemark.
+    std::vector<std::size_t> recordLengths()
+    {
+        std::vector<std::size_t> lengths;
+        for (const auto& record : driveNamed(kDrive).logicalRecords()) {
+            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
+        }
+        return lengths;
+    }
+    json verify()
+    {
+        run({{"op", "close"}, {"handle", "h"}});
+        return OneDriveJob::verify();
+    }
+
+    static constexpr const char* kDrive = "VRKFMK0000000001";
+};
+
+// The application goes back into its data and writes a filemark there; the mark ends the data,
+// but the application is told the request failed. It asks where the tape is (after the mark),
+// writes another mark and a new file. The blocks the mark replaced were the application's own
+// doing, the mark is not a duplicate, and the new file is in the right place.
+TEST_F(FailedFilemark, AMarkThatReachedTheTapeEndsTheDataTheApplicationWroteItOver)
+{
+    ASSERT_EQ(write(6, 4096).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 4u}}).status, 0u);
+    loseTheNextMarksCompletion();
+    EXPECT_EQ(writefm(1).status, kTimeout);
+    EXPECT_EQ(position(), 5u);
+    ASSERT_EQ(writefm(1).status, 0u);
+    ASSERT_EQ(write(2, 2048).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 4096, 0, 0, 2048, 2048}));
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("filemarks"), 1);
+}
+
+// The same failure at the end of the data, and a file written straight after the unconfirmed mark:
+// its blocks are one file later than the application knows of, which no driver could prevent.
+TEST_F(FailedFilemark, AFileWrittenAfterTheUnconfirmedMarkIsNotMisplaced)
+{
+    ASSERT_EQ(write(3, 4096).status, 0u);
+    loseTheNextMarksCompletion();
+    EXPECT_EQ(writefm(1).status, kTimeout);
+    ASSERT_EQ(write(2, 2048).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 0, 2048, 2048}));
+    const json verdict = verify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+    EXPECT_EQ(verdict.at("misplaced"), 0);
+}
+
+// A failed request's marks are allowed once: a second mark there, written behind the
+// application's back, is a duplicate all the same, and blocks before the mark still count.
+TEST_F(FailedFilemark, AMarkBeyondWhatTheFailedRequestAskedForIsDuplicated)
+{
+    ASSERT_EQ(write(3, 4096).status, 0u);
+    loseTheNextMarksCompletion();
+    EXPECT_EQ(writefm(1).status, kTimeout);
+    EXPECT_EQ(position(), 4u);
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "100000000100"}}).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 0, 0}));
+    const json verdict = verify();
+    EXPECT_FALSE(verdict.at("clean").get<bool>());
+    EXPECT_EQ(verdict.at("duplicated"), 1);
+    EXPECT_EQ(verdict.at("lost"), 0);
+}
+
+}  // namespace
