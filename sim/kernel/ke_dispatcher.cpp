@@ -77,7 +77,7 @@ void Acquire(DISPATCHER_HEADER* object, _KTHREAD* thread) {
 void Satisfy(WaitContext* context, NTSTATUS result, DispatcherGuard& held) {
     for (ULONG i = 0; i < context->count; ++i) RemoveEntryList(&context->blocks[i].link);
     context->satisfied = true;
-    context->result = result;
+    context->result.store(result, std::memory_order_release);
     held.wakeLater(context);
 }
 
@@ -212,7 +212,7 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
     wait.count = count;
     wait.type = type;
     wait.satisfied = false;
-    wait.result = STATUS_TIMEOUT;
+    wait.result.store(STATUS_TIMEOUT, std::memory_order_relaxed);
     wait.thread = me;
     for (ULONG i = 0; i < count; ++i) {
         auto* object = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -225,7 +225,7 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
     if (!timeout) {
         lock.unlock();
         wait.take();
-        return wait.result;  // written before the post
+        return wait.result.load(std::memory_order_acquire);
     }
     using namespace std::chrono;
     steady_clock::time_point deadline;
@@ -236,7 +236,7 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
         deadline = steady_clock::now() + nanoseconds(relative > 0 ? relative * 100 : 0);
     }
     lock.unlock();
-    if (wait.takeUntil(deadline)) return wait.result;
+    if (wait.takeUntil(deadline)) return wait.result.load(std::memory_order_acquire);
     lock.lock();
     if (!wait.satisfied) {
         for (ULONG i = 0; i < count; ++i) RemoveEntryList(&wait.blocks[i].link);
@@ -246,7 +246,7 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
     // has, or this thread would not hold it); take that post, so the next wait does not find it.
     lock.unlock();
     wait.take();
-    return wait.result;
+    return wait.result.load(std::memory_order_acquire);
 }
 
 }  // namespace

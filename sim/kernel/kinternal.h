@@ -75,7 +75,10 @@ struct WaitContext {
     ULONG count = 0;
     WAIT_TYPE type = WaitAny;
     bool satisfied = false;
-    NTSTATUS result = STATUS_TIMEOUT;
+    // Published with release before the post and read with acquire after it, so whatever the
+    // signaller did before it satisfied the wait is visible to the woken thread (also to the
+    // ThreadSanitizer, which does not see through every semaphore wait).
+    std::atomic<NTSTATUS> result{STATUS_TIMEOUT};
     _KTHREAD* thread = nullptr;
 };
 
