@@ -2,9 +2,11 @@
 // objects live in the caller's memory with their Windows layout; one global
 // dispatcher lock guards their state, and a waiting thread links one wait block
 // per object into the object's WaitListHead and sleeps on its own condition
-// variable until a signaller satisfies it.
+// semaphore until a signaller satisfies it.
 
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 
 #include "kinternal.h"
 
@@ -24,6 +26,29 @@ void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR siz
     header->Size = size;
     header->SignalState = signalState;
     InitializeListHead(&header->WaitListHead);
+}
+
+WaitContext::WaitContext() { sem_init(&wake, 0, 0); }
+WaitContext::~WaitContext() { sem_destroy(&wake); }
+
+void WaitContext::post() noexcept { sem_post(&wake); }
+
+void WaitContext::take() noexcept {
+    while (sem_wait(&wake) != 0 && errno == EINTR) {
+    }
+}
+
+bool WaitContext::takeUntil(std::chrono::steady_clock::time_point deadline) noexcept {
+    // steady_clock is CLOCK_MONOTONIC on Linux.
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(seconds.count());
+    until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    for (;;) {
+        if (sem_clockwait(&wake, CLOCK_MONOTONIC, &until) == 0) return true;
+        if (errno != EINTR) return false;
+    }
 }
 
 namespace {
@@ -49,11 +74,11 @@ void Acquire(DISPATCHER_HEADER* object, _KTHREAD* thread) {
     }
 }
 
-void Satisfy(WaitContext* context, NTSTATUS result) {
+void Satisfy(WaitContext* context, NTSTATUS result, DispatcherGuard& held) {
     for (ULONG i = 0; i < context->count; ++i) RemoveEntryList(&context->blocks[i].link);
     context->satisfied = true;
-    context->result = result;
-    context->wake.notify_one();
+    context->result.store(result, std::memory_order_release);
+    held.wakeLater(context);
 }
 
 // A dispatcher object that was never initialised has a null wait list.
@@ -67,7 +92,12 @@ bool CheckInitialised(DISPATCHER_HEADER* object, const char* routine) {
 
 }  // namespace
 
-void WakeWaitersLocked(DISPATCHER_HEADER* object) {
+DispatcherGuard::~DispatcherGuard() {
+    lock_.unlock();
+    for (WaitContext* context : woken_) context->post();
+}
+
+void WakeWaitersLocked(DISPATCHER_HEADER* object, DispatcherGuard& held) {
     LIST_ENTRY* head = &object->WaitListHead;
     if (!head->Flink) return;
     bool progress = true;
@@ -79,14 +109,14 @@ void WakeWaitersLocked(DISPATCHER_HEADER* object) {
             if (context->type == WaitAny) {
                 if (!Signalled(object, context->thread)) continue;
                 Acquire(object, context->thread);
-                Satisfy(context, STATUS_WAIT_0 + static_cast<NTSTATUS>(block->index));
+                Satisfy(context, STATUS_WAIT_0 + static_cast<NTSTATUS>(block->index), held);
             } else {
                 bool all = true;
                 for (ULONG i = 0; i < context->count && all; ++i)
                     all = Signalled(context->blocks[i].object, context->thread);
                 if (!all) continue;
                 for (ULONG i = 0; i < context->count; ++i) Acquire(context->blocks[i].object, context->thread);
-                Satisfy(context, STATUS_WAIT_0);
+                Satisfy(context, STATUS_WAIT_0, held);
             }
             // The list changed under the iteration: start over.
             progress = true;
@@ -96,9 +126,9 @@ void WakeWaitersLocked(DISPATCHER_HEADER* object) {
 }
 
 void SignalThreadObject(_KTHREAD* thread) {
-    std::lock_guard lock(DispatcherLock());
+    DispatcherGuard lock;
     thread->Header.SignalState = 1;
-    WakeWaitersLocked(&thread->Header);
+    WakeWaitersLocked(&thread->Header, lock);
 }
 
 namespace {
@@ -182,7 +212,7 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
     wait.count = count;
     wait.type = type;
     wait.satisfied = false;
-    wait.result = STATUS_TIMEOUT;
+    wait.result.store(STATUS_TIMEOUT, std::memory_order_relaxed);
     wait.thread = me;
     for (ULONG i = 0; i < count; ++i) {
         auto* object = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -193,8 +223,9 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
     }
 
     if (!timeout) {
-        wait.wake.wait(lock, [&] { return wait.satisfied; });
-        return wait.result;
+        lock.unlock();
+        wait.take();
+        return wait.result.load(std::memory_order_acquire);
     }
     using namespace std::chrono;
     steady_clock::time_point deadline;
@@ -204,11 +235,18 @@ NTSTATUS WaitForObjectsUnlocked(ULONG count, void* const* objects, WAIT_TYPE typ
         LONGLONG relative = timeout->QuadPart - SystemTimeNow();
         deadline = steady_clock::now() + nanoseconds(relative > 0 ? relative * 100 : 0);
     }
-    if (!wait.wake.wait_until(lock, deadline, [&] { return wait.satisfied; })) {
+    lock.unlock();
+    if (wait.takeUntil(deadline)) return wait.result.load(std::memory_order_acquire);
+    lock.lock();
+    if (!wait.satisfied) {
         for (ULONG i = 0; i < count; ++i) RemoveEntryList(&wait.blocks[i].link);
         return STATUS_TIMEOUT;
     }
-    return wait.result;
+    // Satisfied as the time ran out: the signaller posts as soon as it releases the lock (it
+    // has, or this thread would not hold it); take that post, so the next wait does not find it.
+    lock.unlock();
+    wait.take();
+    return wait.result.load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -234,11 +272,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     sim::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
-    std::lock_guard lock(DispatcherLock());
+    DispatcherGuard lock;
     LONG old = Event->Header.SignalState;
     if (old == 0) {
         Event->Header.SignalState = 1;
-        WakeWaitersLocked(&Event->Header);
+        WakeWaitersLocked(&Event->Header, lock);
     }
     return old;
 }
@@ -262,10 +300,10 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 }
 
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-    std::lock_guard lock(DispatcherLock());
+    DispatcherGuard lock;
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    WakeWaitersLocked(&Event->Header);
+    WakeWaitersLocked(&Event->Header, lock);
     Event->Header.SignalState = 0;
     return old;
 }
@@ -282,12 +320,12 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     LONG old;
     bool exceeded;
     {
-        std::lock_guard lock(DispatcherLock());
+        DispatcherGuard lock;
         old = Semaphore->Header.SignalState;
         exceeded = Adjustment <= 0 || old > Semaphore->Limit - Adjustment;
         if (!exceeded) {
             Semaphore->Header.SignalState = old + Adjustment;
-            if (old == 0) WakeWaitersLocked(&Semaphore->Header);
+            if (old == 0) WakeWaitersLocked(&Semaphore->Header, lock);
         }
     }
     // The count never passes the limit: Windows raises, and so does this kernel.
@@ -316,7 +354,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     bool released = false;
     LONG old;
     {
-        std::lock_guard lock(DispatcherLock());
+        DispatcherGuard lock;
         old = Mutex->Header.SignalState;
         if (Mutex->OwnerThread != me || old > 0) {
             notOwner = true;
@@ -324,7 +362,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
             ++Mutex->Header.SignalState;
             if (Mutex->Header.SignalState == 1) {
                 Mutex->OwnerThread = nullptr;
-                WakeWaitersLocked(&Mutex->Header);
+                WakeWaitersLocked(&Mutex->Header, lock);
                 released = true;
             }
         }

@@ -29,9 +29,9 @@ void DpcTimerService::loop() {
             if (armed.period > 0) timers[timer].due = now + std::chrono::milliseconds(armed.period);
             else timers.erase(timer);
             {
-                std::lock_guard dispatcher(DispatcherLock());
+                DispatcherGuard dispatcher;
                 timer->Header.SignalState = 1;
-                WakeWaitersLocked(&timer->Header);
+                WakeWaitersLocked(&timer->Header, dispatcher);
             }
             if (armed.dpc) queueDpcLocked(armed.dpc, nullptr, nullptr);
         }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <semaphore.h>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -55,13 +56,29 @@ struct WaitBlockK {
     ULONG index;
 };
 
+// A satisfied wait is woken through its own semaphore, posted by the signaller right after it
+// releases the dispatcher lock. The woken thread needs nothing more from that lock (the
+// signaller wrote its result before the post). With a condition variable signalled under the
+// lock, the woken thread ran only to block again on the lock the signaller still held: each
+// hand-over between two threads cost two wake-ups and several context switches.
 struct WaitContext {
-    std::condition_variable wake;
+    WaitContext();
+    ~WaitContext();
+    WaitContext(const WaitContext&) = delete;
+    WaitContext& operator=(const WaitContext&) = delete;
+    void post() noexcept;
+    void take() noexcept;                                             // waits for the post
+    bool takeUntil(std::chrono::steady_clock::time_point deadline) noexcept;  // false: timed out
+
+    sem_t wake;
     WaitBlockK blocks[MAXIMUM_WAIT_OBJECTS];
     ULONG count = 0;
     WAIT_TYPE type = WaitAny;
     bool satisfied = false;
-    NTSTATUS result = STATUS_TIMEOUT;
+    // Published with release before the post and read with acquire after it, so whatever the
+    // signaller did before it satisfied the wait is visible to the woken thread (also to the
+    // ThreadSanitizer, which does not see through every semaphore wait).
+    std::atomic<NTSTATUS> result{STATUS_TIMEOUT};
     _KTHREAD* thread = nullptr;
 };
 
@@ -86,8 +103,25 @@ ProcessState* CurrentProcess();
 
 // The global dispatcher lock: every dispatcher object state change and wait.
 std::mutex& DispatcherLock();
+
+// The dispatcher lock held for a change that may satisfy waits. The threads whose waits it
+// satisfied are woken only once the lock is released: by then the signaller touches none of
+// the objects any more, and a woken waiter may at once free an event that lived on its stack.
+class DispatcherGuard {
+public:
+    DispatcherGuard() : lock_(DispatcherLock()) {}
+    ~DispatcherGuard();
+    DispatcherGuard(const DispatcherGuard&) = delete;
+    DispatcherGuard& operator=(const DispatcherGuard&) = delete;
+    void wakeLater(WaitContext* context) { woken_.push_back(context); }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    std::vector<WaitContext*> woken_;
+};
+
 // Signals a dispatcher object already updated under the lock: satisfies waiters.
-void WakeWaitersLocked(DISPATCHER_HEADER* object);
+void WakeWaitersLocked(DISPATCHER_HEADER* object, DispatcherGuard& held);
 void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG signalState);
 
 // Called when a thread ends: its thread object becomes signalled.

@@ -19,10 +19,7 @@ void TapeDrive::Impl::drainObjects(std::size_t n) {
     bufferBytes -= r.data.size();
     // The first object written drops whatever the medium held from there on.
     medium->truncate(bufferBase);
-    if (r.isFilemark())
-      medium->appendFilemark();
-    else
-      medium->appendData(r.data, r.writtenWithProtection);
+    medium->append(std::move(r));
     ++bufferBase;
   }
 }

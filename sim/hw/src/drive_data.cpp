@@ -226,7 +226,10 @@ void TapeDrive::Impl::write(Exchange& x) {
   for (; written < limit; ++written) {
     const auto w = x.cmd.dataOut.subspan(written * wireLength, wireLength);
     const auto data = w.first(payload);
-    if (pi && be32(&w[payload]) != crc32c(data)) {
+    // Checksummed once: the same CRC checks the host's protection information and stays
+    // with the block as the drive's own.
+    const uint32_t crc = crc32c(data);
+    if (pi && be32(&w[payload]) != crc) {
       error = makeSense(sense_key::kAbortedCommand, 0x10, 0x01);  // logical block guard check failed
       error->information = residualAfter(written);
       break;
@@ -237,12 +240,12 @@ void TapeDrive::Impl::write(Exchange& x) {
     }
     if (buffered) {
       drainFor(payload);
-      bufferObject(Record{RecordKind::Data, {data.begin(), data.end()}, crc32c(data), pi != 0});
+      bufferObject(Record{RecordKind::Data, {data.begin(), data.end()}, crc, pi != 0});
       continue;
     }
     // Writing anywhere but at EOD drops everything after the write position.
     if (written == 0) medium->truncate(pos);
-    medium->appendData(data, pi != 0);
+    medium->append(Record{RecordKind::Data, {data.begin(), data.end()}, crc, pi != 0});
     ++pos;
   }
   x.res.dataOutTransferred = static_cast<uint32_t>(written * wireLength);

@@ -5,58 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <nmmintrin.h>
-#endif
-
 namespace sim::hw {
-namespace {
-
-constexpr std::array<uint32_t, 256> makeCrc32cTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-
-constexpr auto kCrc32cTable = makeCrc32cTable();
-
-uint32_t crc32cBytes(const uint8_t* p, std::size_t n, uint32_t c) noexcept {
-  for (std::size_t i = 0; i < n; ++i) c = kCrc32cTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-  return c;
-}
-
-#if defined(__x86_64__)
-// The processor's CRC32 instruction computes the same Castagnoli CRC eight bytes at a
-// time: the drive checksums every block it writes, and the table loop alone took most
-// of a write's time in an unoptimised build.
-__attribute__((target("sse4.2"))) uint32_t crc32cWords(const uint8_t* p, std::size_t n, uint32_t c) noexcept {
-  uint64_t c64 = c;
-  for (; n >= 8; n -= 8, p += 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    c64 = _mm_crc32_u64(c64, word);
-  }
-  return crc32cBytes(p, n, static_cast<uint32_t>(c64));
-}
-
-const bool kHasCrc32Instruction = [] {
-  __builtin_cpu_init();  // may run before the runtime's own initialisation
-  return __builtin_cpu_supports("sse4.2") != 0;
-}();
-#endif
-
-}  // namespace
-
-uint32_t crc32c(std::span<const uint8_t> bytes) noexcept {
-#if defined(__x86_64__)
-  if (kHasCrc32Instruction) return crc32cWords(bytes.data(), bytes.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
-#endif
-  return crc32cBytes(bytes.data(), bytes.size(), 0xFFFFFFFFu) ^ 0xFFFFFFFFu;
-}
 
 Medium::Medium(MediumConfig config) : config_(std::move(config)) {}
 
@@ -89,6 +38,14 @@ void Medium::appendData(std::span<const uint8_t> bytes, bool withProtection) {
   r.writtenWithProtection = withProtection;
   records_.push_back(std::move(r));
   bytesPrefix_.push_back(bytesPrefix_.back() + bytes.size());
+  filemarksPrefix_.push_back(filemarksPrefix_.back());
+}
+
+void Medium::append(Record record) {
+  if (record.isFilemark()) return appendFilemark();
+  const uint64_t bytes = record.data.size();
+  records_.push_back(std::move(record));
+  bytesPrefix_.push_back(bytesPrefix_.back() + bytes);
   filemarksPrefix_.push_back(filemarksPrefix_.back());
 }
 

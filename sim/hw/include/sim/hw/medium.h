@@ -56,6 +56,9 @@ class Medium {
   void truncate(uint64_t object);
   void appendData(std::span<const uint8_t> bytes, bool withProtection);
   void appendFilemark();
+  // A record the drive already holds, moved onto the medium as it is: a buffered block was
+  // copied and checksummed once when the drive took it in, and the medium keeps that copy.
+  void append(Record record);
 
   // One line per record: "0: data 512 bytes crc=1a2b3c4d", "1: filemark".
   std::string dump() const;
