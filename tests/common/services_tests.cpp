@@ -230,7 +230,7 @@ protected:
 
 TEST_F(PadWithZeros, ShortIdentityIsRightAlignedWithLeadingZeros) {
     EXPECT_EQ(Pad("1A2B", 16), "0000000000001A2B");
-    EXPECT_EQ(Pad("SN0042ABCD", 32), std::string(22, '0') + "SN0042ABCD");
+    EXPECT_EQ(Pad("SN0042ABCD", 32), "0000000000000000000000SN0042ABCD");
     EXPECT_EQ(Pad("", 4), "0000");
 }
 

@@ -14,6 +14,10 @@
 #include "vorkatape/install.h"
 #include "vorkatape/srb.h"
 
+
+// The rig's pool tag, 'tseT' as the drivers would write it (a pool dump reads it as "Test").
+constexpr ULONG kRigPoolTag = 0x74736554u;
+
 namespace tapetest {
 namespace {
 
@@ -47,7 +51,7 @@ Forwarded Transfer(PIRPS_WITH_STATUS table, PDEVICE_OBJECT device, UCHAR major, 
     result.record = RecordWithKey(preemptKey);
     const ULONG length = static_cast<ULONG>(data.size());
     // The bus hands the path a locked system buffer through an MDL.
-    auto* buffer = static_cast<std::uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, length ? length : 1, 'tseT'));
+    auto* buffer = static_cast<std::uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, length ? length : 1, kRigPoolTag));
     std::memcpy(buffer, data.data(), length);
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
@@ -68,7 +72,7 @@ Forwarded Transfer(PIRPS_WITH_STATUS table, PDEVICE_OBJECT device, UCHAR major, 
     irp->MdlAddress = nullptr;
     IoFreeMdl(mdl);
     IoFreeIrp(irp);
-    ExFreePoolWithTag(buffer, 'tseT');
+    ExFreePoolWithTag(buffer, kRigPoolTag);
     return result;
 }
 
