@@ -19,6 +19,8 @@ namespace {
 using nlohmann::json;
 
 const std::string kDrive = "VRK0000000000009";
+const std::string kBuffered = "VRK000000000000B";
+constexpr std::uint32_t kStatusBusReset = 0x8000001D;
 
 class RestartedPathJob : public vorkasim::testing::OneDriveJob {
 protected:
@@ -50,6 +52,54 @@ TEST_F(RestartedPathJob, WritesAfterTheOnlyPathWasDownAndRestartedKeepTheApplica
             EXPECT_EQ(record.data.size(), 512u) << "a write went out in another block size";
         }
     }
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+}
+
+// A buffered drive of one path: the path is stopped with blocks still in the drive's buffer, a
+// reset is armed meanwhile, and it goes off on the first command that reaches the drive again,
+// one of the path's own start-up commands, which takes its notice. The blocks are gone; the
+// application's next request must say so, or it would believe its backup is on the tape.
+TEST_F(RestartedPathJob, AResetWhileTheOnlyPathWasStoppedReachesTheApplication)
+{
+    bootDrive(kBuffered, "5abcdef00000000b", true, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u)
+        << "acknowledged into the drive's buffer";
+    ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kBuffered}, {"kind", "reset"}});
+    ASSERT_EQ(run({{"op", "start"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+    run({{"op", "clear-faults"}, {"drive", kBuffered}});
+
+    EXPECT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, kStatusBusReset)
+        << "the reset's notice went to the path's start-up commands";
+    // Told, the application finds where its data ends and writes the lost part again.
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u) << "one notice, one failure";
+    run({{"op", "close"}, {"handle", "h"}});
+
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("lost"), 0u);
+    EXPECT_EQ(result.at("reportedLoss"), 4u);
+}
+
+// A path that comes back while the drive kept its state changes nothing the application sees.
+TEST_F(RestartedPathJob, APathThatComesBackWithoutAResetIsNotTakenForOne)
+{
+    bootDrive(kBuffered, "5abcdef00000000b", true, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+    ASSERT_EQ(run({{"op", "start"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+    const auto at = run({{"op", "getpos"}, {"handle", "h"}});
+    ASSERT_EQ(at.status, 0u);
+    EXPECT_EQ(at.data.at("position"), 5u);
+    run({{"op", "close"}, {"handle", "h"}});
     const json result = verify();
     EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
 }

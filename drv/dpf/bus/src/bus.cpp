@@ -536,6 +536,7 @@ static NTSTATUS BusPdoReregisterPath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DA
        been lost and the drive forgot that connection's settings, and the notice of it may have
        gone to the path's own start-up commands. The next request restores them first. */
     pPdoExt->fSettingsLost = TRUE;
+    pPdoExt->fPositionCheck = TRUE;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pNewUsage != NULL) {
         ExFreePoolWithTag(pNewUsage, BUS_TAG_ADAPTER);
@@ -645,6 +646,9 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         pRegDvc->pBaseDriverExt = pPdoExt->pIrpsWithStatus;
         pRegDvc->ulTapeNumber = (ULONG)pPdoExt->ulTapeNumber;
         DBG("BusAddPath: FDO 0x%08x joined Tape%d\n", DBG_PTR(pRegDvc->pDvcObj), pPdoExt->ulTapeNumber);
+        /* A path added back after it vanished started with commands of its own, which may have
+           taken the notice of a reset the drive had meanwhile: the next request looks first. */
+        pPdoExt->fPositionCheck = TRUE;
     }
 
 unlock:

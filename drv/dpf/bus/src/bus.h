@@ -204,6 +204,8 @@ typedef struct _PDO_EXT {
     UCHAR fSMP;                             /* a settings restore is in progress on this device */
     UCHAR fSettingsLost;                    /* a reset or a lost connection put the drive's settings back to
                                                its defaults: restore them before the next request */
+    UCHAR fPositionCheck;                   /* a path came back: its start-up commands may have taken the notice of a
+                                               reset, so the next request compares the drive's position first */
     UCHAR ucBlockSizeDoubt;                 /* BUS_BLOCK_SIZE_ON_DRIVE, _DOUBTFUL or _FORGOTTEN */
     LONG iUnitAttention;                    /* status of a reset, medium change or deferred error that one of the bus's own
                                                requests met and the application has not been told of; 0 none */

@@ -753,6 +753,34 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         PDEVICE_OBJECT pBuiltFor = pTarget;
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
+        /* A path came back, and its own start-up commands may have taken the notice of a drive
+           reset (a reset armed while no path could reach the drive goes off on the first command
+           that does): the tape may have been rewound and the drive's buffer dropped, and nobody
+           told. Where the drive stands is read and compared with where the application left it;
+           another place means the drive lost its state, and the application hears of it as the
+           reset it was. */
+        if (fFailover && fApplication && pPdoExt->fPositionCheck && !pPdoExt->fSMP) {
+            pPdoExt->fPositionCheck = FALSE;
+            if (pPdoExt->fPositionValid) {
+                UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
+                const ULONGLONG ulTracked = pPdoExt->ulPosition;
+                const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
+                RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+                if (NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulPosition != ulTracked) {
+                    DBG("BusPdoSendToFilter: the drive stands at 0x%08x%08x, not where the application left it\n",
+                        (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition);
+                    pPdoExt->fSettingsLost = TRUE;
+                    if (pPdoExt->iUnitAttention == 0) {
+                        InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)STATUS_BUS_RESET);
+                    }
+                }
+                pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+                if (pTarget == NULL) {
+                    status = STATUS_OBJECT_PATH_NOT_FOUND;
+                    break;
+                }
+            }
+        }
         /* The model needs the position and block size before the request moves the tape. */
         if (fFailover && !pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
             UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
