@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device_descriptor_check.h"
 #include "registration_harness.h"
 
 namespace vorka::test {
@@ -59,23 +60,11 @@ TEST_F(TapeQueryRecord, EveryByteOfEveryDescriptorIsTheBussOwnAnswer) {
     std::memcpy(&required, answer.data(), 4);
     EXPECT_EQ(required, 4u + 2 * kDescriptorSize);
 
-    const uint8_t address[2][4] = {{2, 1, 7, 3}, {5, 0, 9, 0}};
+    const vorka_test::ExpectedDescriptor expected[2] = {{"Tape0", serial, 2, 1, 7, 3, false, false},
+                                                        {"Tape0", serial, 5, 0, 9, 0, true, true}};
     for (int i = 0; i < 2; i++) {
         SCOPED_TRACE("descriptor " + std::to_string(i));
-        const uint8_t* d = answer.data() + 4 + i * kDescriptorSize;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(d)), "Tape0");
-        for (int b = 5; b < 64; b++) ASSERT_EQ(d[b], 0) << "name padding, byte " << b;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 64), 32), serial);
-        for (int b = 96; b < 128; b++) ASSERT_EQ(d[b], 0) << "serial number padding, byte " << b;
-        EXPECT_EQ(d[128], 1) << "failover";
-        EXPECT_EQ(d[129] | d[130] | d[131], 0) << "reserved";
-        uint32_t addressLength = 0;
-        std::memcpy(&addressLength, d + 132, 4);
-        EXPECT_EQ(addressLength, 8u) << "SCSI_ADDRESS.Length";
-        EXPECT_EQ(std::vector<uint8_t>(d + 136, d + 140), std::vector<uint8_t>(address[i], address[i] + 4));
-        EXPECT_EQ(d[140], i == 1 ? 1 : 0) << "active";
-        EXPECT_EQ(d[141], i == 1 ? 1 : 0) << "primary";
-        EXPECT_EQ(d[142] | d[143], 0) << "reserved";
+        vorka_test::ExpectDescriptor(answer.data() + 4 + i * kDescriptorSize, expected[i]);
     }
     for (uint32_t b = 4 + 2 * kDescriptorSize; b < outLength; b++) {
         ASSERT_EQ(answer[b], kGarbage) << "byte " << b << " was not part of the answer";

@@ -3,6 +3,7 @@
 // without a terminator), nothing of the caller's own buffer passing for an answer, and the same
 // record from the control device and from a virtual changer.
 #include "changer_bus_fixture.h"
+#include "device_descriptor_check.h"
 
 namespace vorka::cbus_test {
 namespace {
@@ -45,30 +46,11 @@ TEST_F(ChangerQueryRecord, EveryByteOfEveryDescriptorIsTheBussOwnAnswer) {
     ASSERT_EQ(information, 4u + 2 * kDescriptorSize);
     EXPECT_EQ(U32(answer, 0), 4u + 2 * kDescriptorSize);
 
-    struct Expected {
-        uint8_t port, bus, target, lun;
-        bool active, primary;
-    };
-    const Expected expected[2] = {{2, 1, 7, 3, false, false}, {5, 0, 9, 0, true, true}};
+    const vorka_test::ExpectedDescriptor expected[2] = {{"Changer0", serial, 2, 1, 7, 3, false, false},
+                                                        {"Changer0", serial, 5, 0, 9, 0, true, true}};
     for (int i = 0; i < 2; i++) {
         SCOPED_TRACE("descriptor " + std::to_string(i));
-        const uint8_t* d = answer.data() + 4 + i * kDescriptorSize;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(d)), "Changer0");
-        for (int b = 8; b < 64; b++) ASSERT_EQ(d[b], 0) << "name padding, byte " << b;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(d + 64), 32), serial);
-        for (int b = 96; b < 128; b++) ASSERT_EQ(d[b], 0) << "serial number padding, byte " << b;
-        EXPECT_EQ(d[128], 1) << "failover";
-        EXPECT_EQ(d[129] | d[130] | d[131], 0) << "reserved";
-        uint32_t addressLength = 0;
-        std::memcpy(&addressLength, d + 132, 4);
-        EXPECT_EQ(addressLength, 8u) << "SCSI_ADDRESS.Length";
-        EXPECT_EQ(d[136], expected[i].port);
-        EXPECT_EQ(d[137], expected[i].bus);
-        EXPECT_EQ(d[138], expected[i].target);
-        EXPECT_EQ(d[139], expected[i].lun);
-        EXPECT_EQ(d[140], expected[i].active ? 1 : 0) << "active";
-        EXPECT_EQ(d[141], expected[i].primary ? 1 : 0) << "primary";
-        EXPECT_EQ(d[142] | d[143], 0) << "reserved";
+        vorka_test::ExpectDescriptor(answer.data() + 4 + i * kDescriptorSize, expected[i]);
     }
 }
 

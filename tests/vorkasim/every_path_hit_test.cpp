@@ -41,11 +41,6 @@ protected:
         }
         return lengths;
     }
-    json verify()
-    {
-        run({{"op", "close"}, {"handle", "h"}});
-        return OneDriveJob::verify();
-    }
 
     static constexpr const char* kDrive = "VRKHIT0000000001";
 };
@@ -75,7 +70,7 @@ TEST_F(EveryPathHit, BlockSizeTheRestoreCouldNotSendIsStillTheApplicationsWhenTh
     const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 4096}});
     EXPECT_EQ(read.data.at("blocks"), 32);
     EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("blocks"), 32);
 }
@@ -103,7 +98,7 @@ TEST_F(EveryPathHit, AfterAFailedBlockSizeChangeTheApplicationWritesInTheSizeThe
     expected.push_back(4096);
     expected.push_back(4096);
     EXPECT_EQ(recordLengths(), expected);
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("lost"), 0);
     EXPECT_EQ(verdict.at("blocks"), 18);
@@ -132,7 +127,7 @@ TEST_F(EveryPathHit, ARecordOfAFailedWriteOnTheTapeIsNeitherExpectedNorHeldAgain
     ASSERT_EQ(write(1, 4096).status, 0u);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{20000, 16384, 0, 4096}));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("unconfirmed"), 1);
     EXPECT_EQ(verdict.at("unexpected"), 0);
@@ -164,7 +159,7 @@ TEST_F(EveryPathHit, ARecordOfAFailedWriteFoundTwiceIsDuplicated)
               0u);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{20000, 16384, 16384}));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_FALSE(verdict.at("clean").get<bool>());
     EXPECT_EQ(verdict.at("duplicated"), 1);
     EXPECT_EQ(verdict.at("unconfirmed"), 1);
@@ -186,7 +181,7 @@ TEST_F(EveryPathHit, BlocksReadWhereTheApplicationCouldNotLearnThePositionAreJud
     EXPECT_EQ(read.status, 0x80000022u);  // the end of the data after the rest of the blocks
     EXPECT_EQ(read.data.at("blocks"), 4);  // from block 2, where the drive still stood
     EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
 }
 

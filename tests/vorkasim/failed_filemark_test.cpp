@@ -52,11 +52,6 @@ protected:
         }
         return lengths;
     }
-    json verify()
-    {
-        run({{"op", "close"}, {"handle", "h"}});
-        return OneDriveJob::verify();
-    }
 
     static constexpr const char* kDrive = "VRKFMK0000000001";
 };
@@ -76,7 +71,7 @@ TEST_F(FailedFilemark, AMarkThatReachedTheTapeEndsTheDataTheApplicationWroteItOv
     ASSERT_EQ(write(2, 2048).status, 0u);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 4096, 0, 0, 2048, 2048}));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("filemarks"), 1);
 }
@@ -91,7 +86,7 @@ TEST_F(FailedFilemark, AFileWrittenAfterTheUnconfirmedMarkIsNotMisplaced)
     ASSERT_EQ(write(2, 2048).status, 0u);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 0, 2048, 2048}));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("misplaced"), 0);
 }
@@ -107,7 +102,7 @@ TEST_F(FailedFilemark, AMarkBeyondWhatTheFailedRequestAskedForIsDuplicated)
     ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "100000000100"}}).status, 0u);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 0, 0}));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_FALSE(verdict.at("clean").get<bool>());
     EXPECT_EQ(verdict.at("duplicated"), 1);
     EXPECT_EQ(verdict.at("lost"), 0);

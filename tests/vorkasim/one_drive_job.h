@@ -47,6 +47,12 @@ protected:
     }
     StepResult run(const nlohmann::json& step) { return runner_->run(step); }
     nlohmann::json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+    // The application closes its handle, then the media are held to what it was told.
+    nlohmann::json closeAndVerify(const std::string& handle = "h")
+    {
+        run({{"op", "close"}, {"handle", handle}});
+        return verify();
+    }
     sim::hw::TapeDrive& driveNamed(const std::string& serial) { return *world_->san().findDrive(serial); }
 
     Scenario scenario_;

@@ -59,11 +59,6 @@ protected:
         return std::any_of(events.begin(), events.end(),
                            [](const sim::EventLogEntry& e) { return e.errorCode == kRefusedPreemptEvent; });
     }
-    json verify()
-    {
-        run({{"op", "close"}, {"handle", "h"}});
-        return OneDriveJob::verify();
-    }
 
     static constexpr const char* kDrive = "VRKPRE0000000001";
 };
@@ -88,7 +83,7 @@ TEST_F(PreemptMeetsAttention, APathBackFromALostConnectionTakesOverTheReservedDr
     EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
     EXPECT_FALSE(refusedPreemptLogged());
     EXPECT_EQ(recordLengths(), std::vector<std::size_t>(9, 4096));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
 }
 
@@ -119,7 +114,7 @@ TEST_F(PreemptMeetsAttention, AWriteBrokenOnThePathThatCameBackIsFinishedAfterTh
     EXPECT_EQ(moved.status, 0u);
     EXPECT_EQ(moved.data.at("blocks"), 4);
     EXPECT_EQ(recordLengths(), std::vector<std::size_t>(8, 4096));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("unconfirmed"), 0);
 }
@@ -143,7 +138,7 @@ TEST_F(PreemptMeetsAttention, AResetThePreemptMeetsReachesTheApplicationAsAReset
     ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
     ASSERT_EQ(write(1, 8192).status, 0u);
     EXPECT_EQ(recordLengths(), std::vector<std::size_t>(6, 4096));
-    const json verdict = verify();
+    const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
 }
 
