@@ -758,8 +758,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
            that does): the tape may have been rewound and the drive's buffer dropped, and nobody
            told. Where the drive stands is read and compared with where the application left it;
            another place means the drive lost its state, and the application hears of it as the
-           reset it was. */
-        if (fFailover && fApplication && pPdoExt->fPositionCheck && !pPdoExt->fSMP) {
+           reset it was. Only before the request's first attempt: once part of it ran, the
+           drive has moved by that part while the model still counts from where it began. */
+        if (fFailover && fApplication && !fAttempted && pPdoExt->fPositionCheck && !pPdoExt->fSMP) {
             pPdoExt->fPositionCheck = FALSE;
             if (pPdoExt->fPositionValid) {
                 UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
