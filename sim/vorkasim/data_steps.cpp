@@ -108,7 +108,9 @@ NTSTATUS QueryBlockSize(sim::Process& process, void* handle, std::uint32_t* bloc
 // Where objects just written went: where the application knew the tape to be, or, when it could
 // not learn that (its position query failed), where the drive was, as the objects went there.
 // When the drive lost them from its buffer (a deferred write error sends the position back to where
-// the writing failed), the drive's record of the loss tells where the first of them went.
+// the writing failed), the drive's record of the loss tells where the first of them went: the
+// loss may begin with any of them (the drive wrote those before it to the medium), and the first
+// lies as many places before it as it is blocks of the request before the lost one.
 std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known,
                                           std::uint64_t written, std::optional<Stamp> first = std::nullopt)
 {
@@ -117,8 +119,14 @@ std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::
     }
     for (const auto& loss : first ? drive->bufferLosses() : std::vector<sim::hw::BufferLoss>{}) {
         for (std::size_t i = 0; i < loss.records.size(); ++i) {
-            if (const auto stamp = ReadStamp(loss.records[i].data); stamp && *stamp == first) {
-                return loss.object + i;
+            const auto stamp = ReadStamp(loss.records[i].data);
+            if (!stamp || stamp->step != first->step || stamp->block < first->block ||
+                stamp->block - first->block >= written) {
+                continue;
+            }
+            const std::uint64_t before = stamp->block - first->block;
+            if (loss.object + i >= before) {
+                return loss.object + i - before;
             }
         }
     }

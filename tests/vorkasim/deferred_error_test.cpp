@@ -131,6 +131,34 @@ TEST_F(DeferredWriteError, BlocksWrittenWhereTheApplicationDidNotKnowAreJudgedWh
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// The same, but the drive gets the first block of the request onto the tape before it fails: the
+// loss it records begins with the second block, one place after the start of the tape. The first
+// block replaced the old file at the start (the application's own doing); the old blocks are not
+// lost, and the block the drive wrote is where the application sent it.
+TEST_F(DeferredWriteError, AWriteTheDriveLostAfterItsFirstBlockIsJudgedFromTheStartOfTheTape)
+{
+    boot(1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 2048}}).status, 0u);
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "blocks"}, {"count", -5}}).status, 0u);
+    run({{"op", "reset"}, {"drive", kDrive}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}});
+    const auto write = run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 1536}});
+    EXPECT_EQ(write.status, kStatusDeviceDataError) << "the second request hears of the loss";
+    EXPECT_EQ(write.data.at("blocks"), 3) << "the first request was acknowledged whole";
+
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("lost"), 0);
+    EXPECT_EQ(v.at("reportedLoss"), 2);
+    EXPECT_EQ(v.at("blocks"), 1);
+    const json media = records();
+    ASSERT_EQ(media.size(), 1u) << "the drive's failure ended the data after the block it wrote";
+    EXPECT_EQ(media.at(0).at("len"), 512);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
 // Without a write buffer the failure strikes the write filemarks itself after its first mark, and
 // the position read that should tell how many marks are on tape fails on every path. The request
 // fails: sending it again on another path would write the mark a second time.

@@ -3,6 +3,7 @@
 // drive's ground truth: whatever the application is told, nothing may land twice or out of place.
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -84,6 +85,42 @@ TEST_F(DriveFaultJobs, ABlockSizeThatCouldNotBeRestoredIsRestoredBeforeTheNextWr
     const json media = records();
     ASSERT_EQ(media.size(), 16u) << "sixteen 4096-byte blocks, not variable records";
     for (const json& r : media) EXPECT_EQ(r.at("len"), 4096);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
+    EXPECT_EQ(read.status, 0u);
+    EXPECT_EQ(read.data.at("blocks"), 16);
+    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    run({{"op", "close"}, {"handle", "h"}});
+}
+
+// Path 0 fails a position query and the settings go over to path 1. There the block size cannot
+// be set at the first try and is set on path 0 after all; then the medium lock fails on path 0 and
+// is set on path 1. The restore ends on path 1, the path it began on, but the block size went to
+// path 0: path 1 must get it too before a write runs there, or the blocks go out in the drive's
+// default block size, one variable record per request.
+TEST_F(DriveFaultJobs, ABlockSizeSetOnTheOldPathDuringTheRestoreIsSetOnTheNewPathToo)
+{
+    boot(false, 2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+    // READ POSITION and PREVENT ALLOW MEDIUM REMOVAL fail once on path 0, MODE SELECT once on path 1.
+    for (const auto& [path, opcode] : {std::pair{0u, 0x34}, std::pair{0u, 0x1E}, std::pair{1u, 0x15}}) {
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "fail"}, {"opcode", opcode},
+             {"status", 0xC0000185u}});
+    }
+    const auto at = run({{"op", "getpos"}, {"handle", "h"}});
+    ASSERT_EQ(at.status, 0u);
+    EXPECT_EQ(at.data.at("position"), 8);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+
+    const json media = records();
+    ASSERT_EQ(media.size(), 16u) << "sixteen 4096-byte blocks, not variable records";
+    for (const json& r : media) EXPECT_EQ(r.at("len"), 4096);
+    ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
     const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
     EXPECT_EQ(read.status, 0u);

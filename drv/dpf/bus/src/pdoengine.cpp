@@ -836,22 +836,25 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
              pPdoExt->fSettingsLost)) {
             /* The restore's own requests may fail over in their turn (the new path goes too):
                then the settings are on neither path completely, and are restored again on the
-               path the drive is reached through now. */
+               path the drive is reached through now. One of them may also fail on the new path
+               (a reset it had not heard of yet), succeed on another, and the next one come back
+               to the new path: the path is the same at the end, but the settings sent before the
+               way back went elsewhere. The failure marked the settings lost: another round. */
             NTSTATUS statusRestore = STATUS_SUCCESS;
             for (ULONG ulRound = 0;; ulRound++) {
                 PDEVICE_OBJECT pRestoredOn = pTarget;
+                pPdoExt->fSettingsLost = FALSE;
                 statusRestore = ulRound < BUS_MAX_RESTORE_ROUNDS ? BusPdoRestoreSettings(pDeviceObject)
                                                                  : STATUS_IO_DEVICE_ERROR;
                 RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
                 if (!NT_SUCCESS(statusRestore)) {
                     break;
                 }
-                pPdoExt->fSettingsLost = FALSE;
                 pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
-                if (pTarget == NULL || pTarget == pRestoredOn) {
+                if (pTarget == NULL || (pTarget == pRestoredOn && !pPdoExt->fSettingsLost)) {
                     break;
                 }
-                DBG("BusPdoSendToFilter: path changed during the restore; restoring on 0x%08x\n", DBG_PTR(pTarget));
+                DBG("BusPdoSendToFilter: path changed or a setting failed during the restore; restoring on 0x%08x\n", DBG_PTR(pTarget));
             }
             if (!NT_SUCCESS(statusRestore)) {
                 /* Never run the request on a path with other settings: the caller gets the last
