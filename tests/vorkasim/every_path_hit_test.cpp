@@ -26,21 +26,9 @@ constexpr std::uint32_t kNotConnected = 0xC000009Du;
 class EveryPathHit : public vorkasim::testing::OneDriveJob {
 protected:
     void boot(int paths) { bootDrive(kDrive, "5abcdef0000000e1", false, paths); }
-    vorkasim::StepResult write(int requests, int bytes)
-    {
-        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
-    }
     void pathDown(unsigned path) { run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}}); }
     void pathBack(unsigned path) { run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}}); }
-    // The lengths of the records on the medium, in order (0 for a filemark).
-    std::vector<std::size_t> recordLengths()
-    {
-        std::vector<std::size_t> lengths;
-        for (const auto& record : world_->san().findDrive(kDrive)->logicalRecords()) {
-            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
-        }
-        return lengths;
-    }
+    std::vector<std::size_t> recordLengths() { return recordLengthsOf(kDrive); }
 
     static constexpr const char* kDrive = "VRKHIT0000000001";
 };

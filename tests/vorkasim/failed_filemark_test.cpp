@@ -29,10 +29,6 @@ protected:
         bootDrive(kDrive, "5abcdef0000000f1", false, 1);
         ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     }
-    vorkasim::StepResult write(int requests, int bytes)
-    {
-        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
-    }
     vorkasim::StepResult writefm(int count) { return run({{"op", "writefm"}, {"handle", "h"}, {"count", count}}); }
     // The next WRITE FILEMARKS reaches the tape but its completion is lost, and the drive then
     // drops the connection for one command (the position read after the failure).
@@ -43,15 +39,7 @@ protected:
         run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
     }
     std::uint64_t position() { return run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"); }
-    // The medium: block lengths, 0 for a filemark.
-    std::vector<std::size_t> recordLengths()
-    {
-        std::vector<std::size_t> lengths;
-        for (const auto& record : driveNamed(kDrive).logicalRecords()) {
-            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
-        }
-        return lengths;
-    }
+    std::vector<std::size_t> recordLengths() { return recordLengthsOf(kDrive); }
 
     static constexpr const char* kDrive = "VRKFMK0000000001";
 };

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -54,6 +55,20 @@ protected:
         return verify();
     }
     sim::hw::TapeDrive& driveNamed(const std::string& serial) { return *world_->san().findDrive(serial); }
+    // `requests` writes of `bytes` each on the handle "h".
+    StepResult write(int requests, int bytes)
+    {
+        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
+    }
+    // The lengths of the records on a drive's medium, in order (0 for a filemark), its buffer included.
+    std::vector<std::size_t> recordLengthsOf(const std::string& serial)
+    {
+        std::vector<std::size_t> lengths;
+        for (const auto& record : driveNamed(serial).logicalRecords()) {
+            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
+        }
+        return lengths;
+    }
 
     Scenario scenario_;
     std::unique_ptr<World> world_;

@@ -39,20 +39,9 @@ protected:
         ASSERT_EQ(run({{"op", "reserve"}, {"handle", "h"}}).status, 0u);
         ASSERT_EQ(write(2, 8192).status, 0u);
     }
-    vorkasim::StepResult write(int requests, int bytes)
-    {
-        return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", bytes}});
-    }
     void pathDown(unsigned path) { run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}}); }
     void pathBack(unsigned path) { run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}}); }
-    std::vector<std::size_t> recordLengths()
-    {
-        std::vector<std::size_t> lengths;
-        for (const auto& record : driveNamed(kDrive).logicalRecords()) {
-            lengths.push_back(record.isFilemark() ? 0 : record.data.size());
-        }
-        return lengths;
-    }
+    std::vector<std::size_t> recordLengths() { return recordLengthsOf(kDrive); }
     bool refusedPreemptLogged() const
     {
         const auto events = world_->events();
