@@ -27,6 +27,26 @@ protected:
         return runner_->media().at(0).at("records");
     }
 
+    // The job wrote sixteen 4096-byte blocks: the medium holds them as such, not as variable records.
+    void expectSixteen4096ByteBlocks()
+    {
+        const json media = records();
+        ASSERT_EQ(media.size(), 16u) << "sixteen 4096-byte blocks, not variable records";
+        for (const json& r : media) EXPECT_EQ(r.at("len"), 4096);
+    }
+    // They read back from the start with their own stamps, and the check finds the media clean.
+    void expectSixteenBlocksReadBackAndClean()
+    {
+        ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+        const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
+        EXPECT_EQ(read.status, 0u);
+        EXPECT_EQ(read.data.at("blocks"), 16);
+        EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
+        const json v = verify();
+        EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+        run({{"op", "close"}, {"handle", "h"}});
+    }
+
     static constexpr const char* kDrive = "VRK0000000000041";
 };
 
@@ -82,17 +102,8 @@ TEST_F(DriveFaultJobs, ABlockSizeThatCouldNotBeRestoredIsRestoredBeforeTheNextWr
     ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 8}}).status, 0u);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
 
-    const json media = records();
-    ASSERT_EQ(media.size(), 16u) << "sixteen 4096-byte blocks, not variable records";
-    for (const json& r : media) EXPECT_EQ(r.at("len"), 4096);
-    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
-    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
-    EXPECT_EQ(read.status, 0u);
-    EXPECT_EQ(read.data.at("blocks"), 16);
-    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
-    const json v = verify();
-    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
-    run({{"op", "close"}, {"handle", "h"}});
+    expectSixteen4096ByteBlocks();
+    expectSixteenBlocksReadBackAndClean();
 }
 
 // Path 0 fails a position query and the settings go over to path 1. There the block size cannot
@@ -117,18 +128,9 @@ TEST_F(DriveFaultJobs, ABlockSizeSetOnTheOldPathDuringTheRestoreIsSetOnTheNewPat
     EXPECT_EQ(at.data.at("position"), 8);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
 
-    const json media = records();
-    ASSERT_EQ(media.size(), 16u) << "sixteen 4096-byte blocks, not variable records";
-    for (const json& r : media) EXPECT_EQ(r.at("len"), 4096);
+    expectSixteen4096ByteBlocks();
     ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
-    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 4}, {"bytes", 16384}});
-    EXPECT_EQ(read.status, 0u);
-    EXPECT_EQ(read.data.at("blocks"), 16);
-    EXPECT_TRUE(read.data.at("stampsOk").get<bool>());
-    const json v = verify();
-    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
-    run({{"op", "close"}, {"handle", "h"}});
+    expectSixteenBlocksReadBackAndClean();
 }
 
 // A space fails and so does the position query the application makes after it: it does not know
