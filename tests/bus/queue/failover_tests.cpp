@@ -589,6 +589,42 @@ TEST_P(Failover, ASpaceWhoseAnswerWasLostIsNotSpacedTwice) {
     EXPECT_EQ(GroundPosition(), 5u);
 }
 
+// The drive stops at the start of the tape and says so; that answer is the tape's, not the path's.
+// The tape stays at the start, where the application is told it is, and a filemark written next
+// goes there: before, the bus moved the tape back to block 3 and retried, and the mark landed
+// after the blocks the application meant to write over.
+TEST_P(Failover, SpacingBackPastTheStartLeavesTheTapeAtTheStart) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    LeadIn(3);
+    TAPE_SET_POSITION space{};
+    space.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+    space.Offset.QuadPart = -6;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &space).status, STATUS_BEGINNING_OF_MEDIA);
+    EXPECT_EQ(GroundPosition(), 0u);
+    EXPECT_EQ(Commands(*pathA_, 0x11) + Commands(*pathB_, 0x11), 1) << "spaced once, on one path";
+    TAPE_WRITE_MARKS marks{TAPE_FILEMARKS, 1, FALSE};
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_WRITE_MARKS, &marks).status, STATUS_SUCCESS);
+    ASSERT_EQ(drive_->records().size(), 1u) << "the filemark replaced the three blocks at the start";
+    EXPECT_TRUE(drive_->records()[0].isFilemark());
+}
+
+// A path failure on the way back to the start: the space moves to the other path, and there the
+// drive's answer that it reached the start ends the request.
+TEST_P(Failover, ASpaceToTheStartCutOffWithItsPathStopsAtTheStartOnTheOtherPath) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    LeadIn(3);
+    pathA_->injectFault(Fault{.kind = FaultKind::PathDown, .count = Fault::kForever});
+    TAPE_SET_POSITION space{};
+    space.Method = TAPE_SPACE_RELATIVE_BLOCKS;
+    space.Offset.QuadPart = -6;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &space).status, STATUS_BEGINNING_OF_MEDIA);
+    EXPECT_EQ(GroundPosition(), 0u);
+    TAPE_GET_POSITION where{};
+    where.Type = TAPE_LOGICAL_POSITION;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &where).status, STATUS_SUCCESS);
+    EXPECT_EQ(where.Offset.QuadPart, 0);
+}
+
 // ---- Verify ----
 
 TEST_P(Failover, AVerifyStillRunningInTheDriveIsNotStartedAgainOnAnotherPath) {

@@ -50,7 +50,10 @@ static const struct {
     {0x0B, BUS_SENSE_ANY, BUS_SENSE_ANY},      /* aborted command */
 };
 
-/* Final statuses that never cause a failover by themselves: tape conditions and caller mistakes. */
+/* Final statuses that never cause a failover by themselves: tape conditions and caller mistakes.
+   The beginning of the tape and a setmark are tape conditions like a filemark: every path gets the
+   same answer, and a retry that first moved the tape back to where the request started would leave
+   it there while the application is told it reached the mark or the start of the tape. */
 static const NTSTATUS s_NoFailoverStatus[] = {
     STATUS_INVALID_BLOCK_LENGTH, STATUS_BUFFER_OVERFLOW,      STATUS_NO_MEDIA_IN_DEVICE,
     STATUS_NO_MEDIA,             STATUS_MEDIA_CHANGED,        STATUS_VERIFY_REQUIRED,
@@ -58,6 +61,7 @@ static const NTSTATUS s_NoFailoverStatus[] = {
     STATUS_FILEMARK_DETECTED,    STATUS_END_OF_MEDIA,         STATUS_EOM_OVERFLOW,
     STATUS_NO_DATA_DETECTED,     (NTSTATUS)0xC0000283L,       (NTSTATUS)0xC0000284L,
     STATUS_MEDIA_WRITE_PROTECTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_NOT_SUPPORTED,
+    STATUS_BEGINNING_OF_MEDIA,   STATUS_SETMARK_DETECTED,
 };
 
 BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
