@@ -212,6 +212,15 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         ledger_.setPosition(serial, position);
         return position;
     };
+    // Where the drive stands, for a request the application sends without knowing where the tape
+    // is: if it fails, whatever lies from there on may have been written over.
+    auto groundPosition = [&]() -> std::optional<std::uint64_t> {
+        if (drive == nullptr) {
+            return std::nullopt;
+        }
+        const auto now = drive->position();
+        return now ? std::optional<std::uint64_t>(now->object) : std::nullopt;
+    };
     auto finish = [&](NTSTATUS final) {
         result.status = static_cast<std::uint32_t>(final);
         result.data["information"] = information;
@@ -283,6 +292,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     StampBlock({buffer + b * blockLength, blockLength},
                                Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
                 }
+                const std::optional<std::uint64_t> groundBefore = position ? position : groundPosition();
                 status = process.write(handle, buffer, static_cast<ULONG>(bytes), &done);
                 // What the application was told it wrote: whole blocks of the byte count.
                 const std::uint64_t written = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
@@ -296,6 +306,9 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 ledger_.wrote(serial, stamps);
                 if (status != STATUS_SUCCESS || written < perRequest) {
                     // The rest of a failed request may be on the tape all the same.
+                    if (!ledger_.position(serial) && written == 0 && groundBefore) {
+                        ledger_.setPosition(serial, groundBefore);
+                    }
                     std::vector<Stamp> unconfirmed;
                     for (std::uint64_t b = written; b < perRequest; ++b) {
                         unconfirmed.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
@@ -358,6 +371,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     if (op == "writefm") {
         const std::uint64_t count = Number(step, "count", 0xFFFFFFFF);
         const std::optional<std::uint64_t> position = startPosition();
+        const std::optional<std::uint64_t> groundBefore = position ? position : groundPosition();
         TAPE_WRITE_MARKS marks{};
         marks.Type = TAPE_FILEMARKS;
         marks.Count = static_cast<DWORD>(count);
@@ -368,6 +382,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             information = count;
         } else {
             // Some of the marks may be on the tape all the same.
+            ledger_.setPosition(serial, groundBefore);
             ledger_.failedFilemarks(serial, static_cast<std::uint32_t>(count));
             ledger_.setPosition(serial, std::nullopt);
         }

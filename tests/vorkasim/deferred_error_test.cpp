@@ -207,4 +207,68 @@ TEST_F(DeferredWriteError, APassThroughGetsTheDeferredSenseItself)
     run({{"op", "close"}, {"handle", "h"}});
 }
 
+// The drive keeps its word on the lost blocks for the path that wrote them, and the next command
+// on that path fails in the adapter before it reaches the drive. The application's request, a
+// locate that moves to the other path, must still fail: there the drive is quiet, and a success
+// would leave the application believing its last blocks are on tape.
+TEST_F(DeferredWriteError, BlocksLostWhileTheirPathFailsAreReportedOnTheOtherPath)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
+    writeThatTheDriveLoses();
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"count", 3}, {"status", 0xC000009Du}});
+
+    EXPECT_NE(run({{"op", "locate"}, {"handle", "h"}, {"block", 2}}).status, 0u)
+        << "the loss must reach the application";
+    run({{"op", "close"}, {"handle", "h"}});
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("reportedLoss"), 7);
+}
+
+// The same path loss with nothing lost: the locate moves to the other path and succeeds, and the
+// tape stands where the application asked.
+TEST_F(DeferredWriteError, BufferedBlocksThatReachedTheTapeLetTheLocateOnTheOtherPathSucceed)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 2048}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "down"}});
+
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 2}}).status, 0u);
+    const auto at = run({{"op", "getpos"}, {"handle", "h"}});
+    ASSERT_EQ(at.status, 0u);
+    EXPECT_EQ(at.data.at("position"), 2);
+    const json v = closeAndVerify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("blocks"), 12);
+}
+
+// The application has lost track of where the tape stands (its position query failed) and writes
+// a filemark, which fails: the drive lost it and everything after it. Written at the start of
+// the tape, that mark was to end the data there anyway; the application was told it failed, so
+// nothing it wrote earlier counts as silently lost.
+TEST_F(DeferredWriteError, AFailedFilemarkWrittenWhereTheApplicationDidNotKnowItStoodIsNoSilentLoss)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    // A space backwards from the start fails: where the tape stands is for the drive to say.
+    EXPECT_NE(run({{"op", "space"}, {"handle", "h"}, {"kind", "filemarks"}, {"count", -1}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"opcode", 0x34}, {"kind", "fail"}, {"count", 2},
+         {"status", 0xC000009Du}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+
+    EXPECT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, kStatusDeviceDataError);
+    run({{"op", "clear-faults"}, {"drive", kDrive}});
+    const json v = closeAndVerify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("lost"), 0);
+}
+
 }  // namespace

@@ -206,6 +206,10 @@ typedef struct _PDO_EXT {
                                                its defaults: restore them before the next request */
     UCHAR fPositionCheck;                   /* a path came back: its start-up commands may have taken the notice of a
                                                reset, so the next request compares the drive's position first */
+    UCHAR fUnflushedWrites;                 /* writes the drive acknowledged may still sit in its buffer: nothing that
+                                               writes the buffer out has succeeded since on the path they went through */
+    PDEVICE_OBJECT pUnflushedPath;          /* that path: only it hears of a later failure to write them out */
+    ULONGLONG ulUnflushedEnd;               /* the position after them */
     UCHAR ucBlockSizeDoubt;                 /* BUS_BLOCK_SIZE_ON_DRIVE, _DOUBTFUL or _FORGOTTEN */
     LONG iUnitAttention;                    /* status of a reset, medium change or deferred error that one of the bus's own
                                                requests met and the application has not been told of; 0 none */
@@ -371,6 +375,11 @@ NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
 /* What a forwarded request is, read from SavedIrpStack and the forwarded buffer. */
 BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+#define BUS_BUFFER_UNTOUCHED 0
+#define BUS_BUFFER_FILLS     1   /* a write or immediate filemarks: the drive may buffer them */
+#define BUS_BUFFER_FLUSHES   2   /* the drive writes out its buffer before it answers */
+UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PUCHAR pBuffer, ULONG ulBuffer);
 NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PUCHAR pBuffer, ULONG ulBuffer,
                               PSCSI_STATUS pScsiStatus, PBOOLEAN pfDidIo, PFOOW_STATE pFoow);

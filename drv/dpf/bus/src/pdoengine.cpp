@@ -691,8 +691,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fFailover = FALSE;
     BOOLEAN fAttempted = FALSE;
     BOOLEAN fApplication = FALSE;   /* an application's read, write or control request */
-    NTSTATUS iAttention = STATUS_SUCCESS;   /* a reset or medium change the caller is told of */
+    NTSTATUS iAttention = STATUS_SUCCESS;   /* a reset, medium change or loss of acknowledged writes the caller is told of */
     NTSTATUS iPreemptAttention = STATUS_SUCCESS;   /* the drive's notice a refused preempt met */
+    BOOLEAN fStartedAtUnflushedEnd = FALSE;   /* the tape stood where writes that may be unwritten end */
     ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
@@ -738,6 +739,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (!NT_SUCCESS(status)) {
         goto complete;
     }
+    fStartedAtUnflushedEnd = pPdoExt->fUnflushedWrites && pPdoExt->fPositionValid &&
+                             pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd;
 
     for (;;) {
         BOOLEAN fRetrySamePath = FALSE;
@@ -876,6 +879,44 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 continue;
             }
         }
+        /* Writes the drive acknowledged through another path may still have been in its buffer
+           when that path was lost. Had the drive failed to write them out, only that path would
+           have heard (the drive tells the path that wrote them), and the application would go on
+           believing them on tape. Before its request runs here, the tape is moved to where those
+           writes end: a drive that lost them answers that its data ends before that block, and
+           the application learns of the loss. Requests whose own failure handling compares the
+           position or moves back to their start find the loss that way, once they have been
+           tried. Only for a request that began where those writes end: a tape the application
+           has since moved elsewhere, or whose place it was told it does not know, stays where it
+           is (this request's own failed attempt may have left the place unknown). */
+        if (fFailover && fApplication && pPdoExt->fUnflushedWrites && pTarget != pPdoExt->pUnflushedPath &&
+            !pPdoExt->fSMP && fStartedAtUnflushedEnd &&
+            (!pPdoExt->fPositionValid || pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd) &&
+            (!fAttempted || !BusPdoFindsLostWrites(pPdoExt, run.pBuffer, run.Fwd.ulOutput))) {
+            UCHAR aucPos[sizeof(TAPE_SET_POSITION)];
+            pPdoExt->fUnflushedWrites = FALSE;
+            DBG("BusPdoSendToFilter: writes through another path may be unwritten; locating to their end 0x%08x%08x\n",
+                (ULONG)(pPdoExt->ulUnflushedEnd >> 32), (ULONG)pPdoExt->ulUnflushedEnd);
+            const NTSTATUS statusAtEnd = BusPdoSetPos(pDeviceObject, aucPos, sizeof(aucPos), pPdoExt->ulUnflushedEnd);
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (statusAtEnd == STATUS_NO_DATA_DETECTED) {
+                DBG("BusPdoSendToFilter: the drive lost writes it had acknowledged\n");
+                pPdoExt->fPositionValid = FALSE;
+                iAttention = STATUS_DEVICE_DATA_ERROR;
+                status = STATUS_DEVICE_DATA_ERROR;
+                break;
+            }
+            if (!NT_SUCCESS(statusAtEnd)) {
+                pPdoExt->fUnflushedWrites = TRUE;   /* not known yet: the next request tries again */
+                status = statusAtEnd;
+                break;
+            }
+            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+            if (pTarget == NULL) {
+                status = STATUS_OBJECT_PATH_NOT_FOUND;
+                break;
+            }
+        }
         /* Nested requests may have moved the target or the reservation: the forwarded request is
            built for the target it goes to (its stack size, the key in its record). */
         if (pTarget != pBuiltFor || run.fPreempt != (pPdoExt->pReservationHolder != pTarget)) {
@@ -953,6 +994,22 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (NT_SUCCESS(statusPost) && fDidIo && BusPdoIsPrimary(pPdoExt, pTarget)) {
                 DBG("BusPdoSendToFilter: Target the same after Post process.  Retry on current path\n");
                 fRetrySamePath = TRUE;
+            }
+        }
+        if (fFailover) {
+            /* What the drive may still hold in its buffer, and which path would hear if writing it
+               out failed. */
+            const UCHAR ucBuffer = BusPdoBufferEffect(pPdoExt, run.pBuffer, run.Fwd.ulOutput);
+            if (ucBuffer == BUS_BUFFER_FILLS && (NT_SUCCESS(status) || run.Foow.bFOOW)) {
+                pPdoExt->fUnflushedWrites = pPdoExt->fPositionValid;
+                pPdoExt->pUnflushedPath = pTarget;
+                pPdoExt->ulUnflushedEnd = pPdoExt->ulPosition;
+            } else if (ucBuffer == BUS_BUFFER_FLUSHES && NT_SUCCESS(status) &&
+                       (pTarget == pPdoExt->pUnflushedPath ||
+                        (pPdoExt->fPositionValid && pPdoExt->ulPosition >= pPdoExt->ulUnflushedEnd))) {
+                /* Written out with no complaint to the path that wrote them, or the tape reached
+                   where they end: the drive still has them. */
+                pPdoExt->fUnflushedWrites = FALSE;
             }
         }
         if (NT_SUCCESS(status) && run.ucMajor == IRP_MJ_CREATE) {

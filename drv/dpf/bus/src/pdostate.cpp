@@ -228,6 +228,42 @@ BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
     return BusKindIsReadWrite(&kind);
 }
 
+/* Requests whose failure handling compares the drive's position with the model's or moves the tape
+   back to where they started: a drive that lost buffered writes is found out by that. */
+BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
+{
+    BUS_REQUEST_KIND kind;
+    BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    return BusKindIsReadWrite(&kind) || BusKindIsWriteMarks(&kind) || BusKindIsSpace(&kind);
+}
+
+/* What a request that succeeded did to the drive's write buffer. A drive acknowledges writes and
+   immediate filemarks once they are in its buffer; it writes the buffer out before it writes
+   filemarks without IMMED and before the tape moves. */
+UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
+{
+    BUS_REQUEST_KIND kind;
+    BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    if (BusKindIsWrite(&kind) || BusKindIsOp(&kind, SCSIOP_WRITE16)) {
+        return BUS_BUFFER_FILLS;
+    }
+    if (BusKindIsWriteMarks(&kind)) {
+        BOOLEAN fImmediate;
+        if (kind.fPassThru) {
+            fImmediate = (kind.pCdb[1] & 0x01) != 0;
+        } else if (kind.ulBuffer >= sizeof(TAPE_WRITE_MARKS)) {
+            fImmediate = ((PTAPE_WRITE_MARKS)kind.pBuffer)->Immediate;
+        } else {
+            return BUS_BUFFER_UNTOUCHED;
+        }
+        return fImmediate ? BUS_BUFFER_FILLS : BUS_BUFFER_FLUSHES;
+    }
+    if (BusKindIsRewind(&kind) || BusKindIsLocate(&kind) || BusKindIsSpace(&kind)) {
+        return BUS_BUFFER_FLUSHES;
+    }
+    return BUS_BUFFER_UNTOUCHED;
+}
+
 /* ---- The bus's own requests ---- */
 
 static NTSTATUS BusPdoOwnRequest(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pBuffer, ULONG ulIn, ULONG ulOut)
@@ -1033,6 +1069,12 @@ NTSTATUS BusPdoAdjustPosOnSense(PDEVICE_OBJECT pDeviceObject, PSCSI_STATUS pScsi
         pPdoExt->fRewound = FALSE;
         pPdoExt->fPositionValid = FALSE;
         pPdoExt->fSettingsLost = TRUE;
+        if (!(pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq == 0x07)) {
+            /* A reset or medium change drops the drive's buffer and tells every path so: the
+               application hears of it as that, not as lost writes. A lost connection leaves the
+               buffer as it was. */
+            pPdoExt->fUnflushedWrites = FALSE;
+        }
         if (!pPdoExt->fBlockSizeValid && pPdoExt->ucBlockSizeDoubt == BUS_BLOCK_SIZE_DOUBTFUL) {
             /* The drive's default is all a block-size read would find now. */
             pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_FORGOTTEN;
