@@ -137,6 +137,21 @@ std::optional<std::uint64_t> WhereWritten(const sim::hw::TapeDrive* drive, std::
     return now->object - written;
 }
 
+// Where a request the application sends without knowing its position starts: where the drive
+// stands as it is sent (nullopt when the drive cannot tell, its tape moved and stopped midway).
+// A request that fails tells nothing of where it went, yet part of it may be on the tape there.
+std::optional<std::uint64_t> WhereSent(const sim::hw::TapeDrive* drive, std::optional<std::uint64_t> known)
+{
+    if (known || drive == nullptr) {
+        return known;
+    }
+    const auto now = drive->position();
+    if (!now || !now->known) {
+        return std::nullopt;
+    }
+    return now->object;
+}
+
 nlohmann::json StepToJson(const StepResult& result)
 {
     nlohmann::json entry = result.step;
@@ -212,15 +227,6 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         ledger_.setPosition(serial, position);
         return position;
     };
-    // Where the drive stands, for a request the application sends without knowing where the tape
-    // is: if it fails, whatever lies from there on may have been written over.
-    auto groundPosition = [&]() -> std::optional<std::uint64_t> {
-        if (drive == nullptr) {
-            return std::nullopt;
-        }
-        const auto now = drive->position();
-        return now ? std::optional<std::uint64_t>(now->object) : std::nullopt;
-    };
     auto finish = [&](NTSTATUS final) {
         result.status = static_cast<std::uint32_t>(final);
         result.data["information"] = information;
@@ -292,7 +298,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     StampBlock({buffer + b * blockLength, blockLength},
                                Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
                 }
-                const std::optional<std::uint64_t> groundBefore = position ? position : groundPosition();
+                const std::optional<std::uint64_t> sentAt = WhereSent(drive, position);
                 status = process.write(handle, buffer, static_cast<ULONG>(bytes), &done);
                 // What the application was told it wrote: whole blocks of the byte count.
                 const std::uint64_t written = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
@@ -301,14 +307,18 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     stamps.push_back({Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)},
                                       blockSize != 0 ? blockSize : static_cast<std::uint32_t>(done)});
                 }
-                ledger_.setPosition(serial, WhereWritten(drive, position, written,
-                                                         Stamp{number, static_cast<std::uint32_t>(r * perRequest)}));
+                std::optional<std::uint64_t> writtenAt =
+                    WhereWritten(drive, position, written, Stamp{number, static_cast<std::uint32_t>(r * perRequest)});
+                const bool failed = status != STATUS_SUCCESS || written < perRequest;
+                if (!writtenAt && written == 0 && failed) {
+                    // Nothing acknowledged: the failure, and whatever of the request reached the
+                    // tape, is where the request went.
+                    writtenAt = sentAt;
+                }
+                ledger_.setPosition(serial, writtenAt);
                 ledger_.wrote(serial, stamps);
-                if (status != STATUS_SUCCESS || written < perRequest) {
+                if (failed) {
                     // The rest of a failed request may be on the tape all the same.
-                    if (!ledger_.position(serial) && written == 0 && groundBefore) {
-                        ledger_.setPosition(serial, groundBefore);
-                    }
                     std::vector<Stamp> unconfirmed;
                     for (std::uint64_t b = written; b < perRequest; ++b) {
                         unconfirmed.push_back(Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
@@ -371,7 +381,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     if (op == "writefm") {
         const std::uint64_t count = Number(step, "count", 0xFFFFFFFF);
         const std::optional<std::uint64_t> position = startPosition();
-        const std::optional<std::uint64_t> groundBefore = position ? position : groundPosition();
+        const std::optional<std::uint64_t> sentAt = WhereSent(drive, position);
         TAPE_WRITE_MARKS marks{};
         marks.Type = TAPE_FILEMARKS;
         marks.Count = static_cast<DWORD>(count);
@@ -381,8 +391,9 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             ledger_.wroteFilemarks(serial, static_cast<std::uint32_t>(count));
             information = count;
         } else {
-            // Some of the marks may be on the tape all the same.
-            ledger_.setPosition(serial, groundBefore);
+            // Some of the marks may be on the tape all the same, where the request went, also
+            // when the application could not learn where that was.
+            ledger_.setPosition(serial, sentAt);
             ledger_.failedFilemarks(serial, static_cast<std::uint32_t>(count));
             ledger_.setPosition(serial, std::nullopt);
         }

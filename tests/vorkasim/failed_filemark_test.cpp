@@ -30,13 +30,23 @@ protected:
         ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     }
     vorkasim::StepResult writefm(int count) { return run({{"op", "writefm"}, {"handle", "h"}, {"count", count}}); }
-    // The next WRITE FILEMARKS reaches the tape but its completion is lost, and the drive then
-    // drops the connection for one command (the position read after the failure).
-    void loseTheNextMarksCompletion()
+    // The next WRITE FILEMARKS (or the command `opcode`) reaches the tape but its completion is
+    // lost, and the drive then drops the connection for one command (the position read after the
+    // failure).
+    void loseTheNextMarksCompletion(int opcode = 0x10)
     {
-        run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x10},
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", opcode},
              {"executed", true}, {"status", kTimeout}});
+        dropTheConnectionOnce();
+    }
+    // The drive drops the connection for its next command, from every path.
+    void dropTheConnectionOnce()
+    {
         run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    }
+    vorkasim::StepResult spaceBlocks(int count)
+    {
+        return run({{"op", "space"}, {"handle", "h"}, {"kind", "blocks"}, {"count", count}});
     }
     std::uint64_t position() { return run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"); }
     std::vector<std::size_t> recordLengths() { return recordLengthsOf(kDrive); }
@@ -77,6 +87,42 @@ TEST_F(FailedFilemark, AFileWrittenAfterTheUnconfirmedMarkIsNotMisplaced)
     const json verdict = closeAndVerify();
     EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
     EXPECT_EQ(verdict.at("misplaced"), 0);
+}
+
+// The application spaces back over its last block, so it asks where the tape is, and the question
+// fails (the connection drops). The mark it sends anyway lands over that block and ends the data
+// there, and it is told the request failed. It learns the position after the mark and writes a new
+// file: the replaced block, the mark and the file are all what it could know of.
+TEST_F(FailedFilemark, AMarkSentWhereTheApplicationCouldNotLearnThePositionEndsTheDataThere)
+{
+    ASSERT_EQ(write(3, 4096).status, 0u);
+    ASSERT_EQ(spaceBlocks(-1).status, 0u);
+    dropTheConnectionOnce();
+    loseTheNextMarksCompletion();
+    EXPECT_EQ(writefm(1).status, kTimeout);
+    EXPECT_EQ(position(), 3u);
+    ASSERT_EQ(write(2, 2048).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 0, 2048, 2048}));
+    const json verdict = closeAndVerify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
+}
+
+// The same with a block (WRITE(6)) sent three blocks back: it ends the data where it landed, and
+// the two blocks after it are gone with the application knowing the write failed.
+TEST_F(FailedFilemark, ABlockSentWhereTheApplicationCouldNotLearnThePositionEndsTheDataThere)
+{
+    ASSERT_EQ(write(6, 4096).status, 0u);
+    ASSERT_EQ(spaceBlocks(-3).status, 0u);
+    dropTheConnectionOnce();
+    loseTheNextMarksCompletion(0x0A);
+    EXPECT_EQ(write(1, 4096).status, kTimeout);
+    EXPECT_EQ(position(), 4u);
+    ASSERT_EQ(write(2, 2048).status, 0u);
+
+    EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 4096, 2048, 2048}));
+    const json verdict = closeAndVerify();
+    EXPECT_TRUE(verdict.at("clean").get<bool>()) << vorkasim::VerifyVerdict(verdict);
 }
 
 // A failed request's marks are allowed once: a second mark there, written behind the
