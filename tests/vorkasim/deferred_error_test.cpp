@@ -20,6 +20,13 @@ constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
 class DeferredWriteError : public vorkasim::testing::OneDriveJob {
 protected:
     void boot(int paths) { bootDrive(kDrive, "5abcdef000000051", true, paths); }
+    // Boots, opens the tape as "h" and sets 512-byte blocks.
+    void bootInBlocksOf512(int paths)
+    {
+        boot(paths);
+        ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+        ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    }
 
     // Eight 512-byte blocks in one request; the drive writes the first of them and loses the rest.
     void writeThatTheDriveLoses()
@@ -63,9 +70,7 @@ TEST_F(DeferredWriteError, AnUnlockAfterAWriteTheDriveLostFailsInsteadOfMovingTo
 // report success, and the application would believe its seven lost blocks are on tape.
 TEST_F(DeferredWriteError, TheNextRequestFailsAndIsNotRetriedOnAnotherPath)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
     writeThatTheDriveLoses();
 
@@ -89,9 +94,7 @@ TEST_F(DeferredWriteError, TheNextRequestFailsAndIsNotRetriedOnAnotherPath)
 // blocks before it. It ends with the error, and its marks are not written again elsewhere.
 TEST_F(DeferredWriteError, AFilemarkWaitingForTheBufferFailsOnceAndIsNotWrittenAgain)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
     run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}});
     EXPECT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 2}}).status, kStatusDeviceDataError);
@@ -110,9 +113,7 @@ TEST_F(DeferredWriteError, AFilemarkWaitingForTheBufferFailsOnceAndIsNotWrittenA
 // blocks the drive lost are the ones it is told of.
 TEST_F(DeferredWriteError, BlocksWrittenWhereTheApplicationDidNotKnowAreJudgedWhereTheyWent)
 {
-    boot(1);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(1);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
     ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
     run({{"op", "reset"}, {"drive", kDrive}});
@@ -137,9 +138,7 @@ TEST_F(DeferredWriteError, BlocksWrittenWhereTheApplicationDidNotKnowAreJudgedWh
 // lost, and the block the drive wrote is where the application sent it.
 TEST_F(DeferredWriteError, AWriteTheDriveLostAfterItsFirstBlockIsJudgedFromTheStartOfTheTape)
 {
-    boot(1);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(1);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 2048}}).status, 0u);
     ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "blocks"}, {"count", -5}}).status, 0u);
     run({{"op", "reset"}, {"drive", kDrive}});
@@ -188,9 +187,7 @@ TEST_F(DeferredWriteError, AFailedFilemarkWhosePositionCannotBeReadIsNotWrittenA
 // READY hears of it in its sense data; on another path it would have found the drive quiet.
 TEST_F(DeferredWriteError, APassThroughGetsTheDeferredSenseItself)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 1}, {"sense", "04/44/00"}});
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status, 0u);
 
@@ -213,9 +210,7 @@ TEST_F(DeferredWriteError, APassThroughGetsTheDeferredSenseItself)
 // would leave the application believing its last blocks are on tape.
 TEST_F(DeferredWriteError, BlocksLostWhileTheirPathFailsAreReportedOnTheOtherPath)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
     writeThatTheDriveLoses();
     run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"count", 3}, {"status", 0xC000009Du}});
@@ -232,9 +227,7 @@ TEST_F(DeferredWriteError, BlocksLostWhileTheirPathFailsAreReportedOnTheOtherPat
 // tape stands where the application asked.
 TEST_F(DeferredWriteError, BufferedBlocksThatReachedTheTapeLetTheLocateOnTheOtherPathSucceed)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 3}, {"bytes", 2048}}).status, 0u);
     run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "down"}});
 
@@ -253,9 +246,7 @@ TEST_F(DeferredWriteError, BufferedBlocksThatReachedTheTapeLetTheLocateOnTheOthe
 // nothing it wrote earlier counts as silently lost.
 TEST_F(DeferredWriteError, AFailedFilemarkWrittenWhereTheApplicationDidNotKnowItStoodIsNoSilentLoss)
 {
-    boot(2);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    bootInBlocksOf512(2);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
     ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
     // A space backwards from the start fails: where the tape stands is for the drive to say.
