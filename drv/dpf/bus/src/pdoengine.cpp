@@ -828,6 +828,46 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 break;
             }
         }
+        /* Writes the drive acknowledged through another path may still have been in its buffer
+           when that path was lost. Had the drive failed to write them out, only that path would
+           have heard (the drive tells the path that wrote them), and the application would go on
+           believing them on tape. Before its request runs here, the tape is moved to where those
+           writes end: a drive that lost them answers that its data ends before that block, and
+           the application learns of the loss. Requests whose own failure handling compares the
+           position or moves back to their start find the loss that way, once they have been
+           tried. Only for a request that began where those writes end: a tape the application
+           has since moved elsewhere, or whose place it was told it does not know, stays where it
+           is (this request's own failed attempt may have left the place unknown). Done before the
+           settings restore, so that the path the locate leaves the request on is the one that
+           gets the settings. */
+        if (fFailover && fApplication && pPdoExt->fUnflushedWrites && pTarget != pPdoExt->pUnflushedPath &&
+            !pPdoExt->fSMP && fStartedAtUnflushedEnd &&
+            (!pPdoExt->fPositionValid || pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd) &&
+            (!fAttempted || !BusPdoFindsLostWrites(pPdoExt, run.pBuffer, run.Fwd.ulOutput))) {
+            UCHAR aucPos[sizeof(TAPE_SET_POSITION)];
+            pPdoExt->fUnflushedWrites = FALSE;
+            DBG("BusPdoSendToFilter: writes through another path may be unwritten; locating to their end 0x%08x%08x\n",
+                (ULONG)(pPdoExt->ulUnflushedEnd >> 32), (ULONG)pPdoExt->ulUnflushedEnd);
+            const NTSTATUS statusAtEnd = BusPdoSetPos(pDeviceObject, aucPos, sizeof(aucPos), pPdoExt->ulUnflushedEnd);
+            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (statusAtEnd == STATUS_NO_DATA_DETECTED) {
+                DBG("BusPdoSendToFilter: the drive lost writes it had acknowledged\n");
+                pPdoExt->fPositionValid = FALSE;
+                iAttention = STATUS_DEVICE_DATA_ERROR;
+                status = STATUS_DEVICE_DATA_ERROR;
+                break;
+            }
+            if (!NT_SUCCESS(statusAtEnd)) {
+                pPdoExt->fUnflushedWrites = TRUE;   /* not known yet: the next request tries again */
+                status = statusAtEnd;
+                break;
+            }
+            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+            if (pTarget == NULL) {
+                status = STATUS_OBJECT_PATH_NOT_FOUND;
+                break;
+            }
+        }
         /* A path this drive is reached through anew, or a drive that forgot them (a reset or a
            lost connection), gets the application's settings first: a write must never meet
            another block size than the one the application set. An open or a close carries no
@@ -877,44 +917,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (!pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
                 DBG("BusPdoSendToFilter: position lost during the restore; read it first\n");
                 continue;
-            }
-        }
-        /* Writes the drive acknowledged through another path may still have been in its buffer
-           when that path was lost. Had the drive failed to write them out, only that path would
-           have heard (the drive tells the path that wrote them), and the application would go on
-           believing them on tape. Before its request runs here, the tape is moved to where those
-           writes end: a drive that lost them answers that its data ends before that block, and
-           the application learns of the loss. Requests whose own failure handling compares the
-           position or moves back to their start find the loss that way, once they have been
-           tried. Only for a request that began where those writes end: a tape the application
-           has since moved elsewhere, or whose place it was told it does not know, stays where it
-           is (this request's own failed attempt may have left the place unknown). */
-        if (fFailover && fApplication && pPdoExt->fUnflushedWrites && pTarget != pPdoExt->pUnflushedPath &&
-            !pPdoExt->fSMP && fStartedAtUnflushedEnd &&
-            (!pPdoExt->fPositionValid || pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd) &&
-            (!fAttempted || !BusPdoFindsLostWrites(pPdoExt, run.pBuffer, run.Fwd.ulOutput))) {
-            UCHAR aucPos[sizeof(TAPE_SET_POSITION)];
-            pPdoExt->fUnflushedWrites = FALSE;
-            DBG("BusPdoSendToFilter: writes through another path may be unwritten; locating to their end 0x%08x%08x\n",
-                (ULONG)(pPdoExt->ulUnflushedEnd >> 32), (ULONG)pPdoExt->ulUnflushedEnd);
-            const NTSTATUS statusAtEnd = BusPdoSetPos(pDeviceObject, aucPos, sizeof(aucPos), pPdoExt->ulUnflushedEnd);
-            RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
-            if (statusAtEnd == STATUS_NO_DATA_DETECTED) {
-                DBG("BusPdoSendToFilter: the drive lost writes it had acknowledged\n");
-                pPdoExt->fPositionValid = FALSE;
-                iAttention = STATUS_DEVICE_DATA_ERROR;
-                status = STATUS_DEVICE_DATA_ERROR;
-                break;
-            }
-            if (!NT_SUCCESS(statusAtEnd)) {
-                pPdoExt->fUnflushedWrites = TRUE;   /* not known yet: the next request tries again */
-                status = statusAtEnd;
-                break;
-            }
-            pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
-            if (pTarget == NULL) {
-                status = STATUS_OBJECT_PATH_NOT_FOUND;
-                break;
             }
         }
         /* Nested requests may have moved the target or the reservation: the forwarded request is
