@@ -535,8 +535,7 @@ static NTSTATUS BusPdoReregisterPath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DA
     /* The path was stopped (or its device started anew): while it was, its connection may have
        been lost and the drive forgot that connection's settings, and the notice of it may have
        gone to the path's own start-up commands. The next request restores them first. */
-    pPdoExt->fSettingsLost = TRUE;
-    pPdoExt->fPositionCheck = TRUE;
+    InterlockedOr(&pPdoExt->lPathEvents, BUS_PATH_EVENT_SETTINGS_LOST | BUS_PATH_EVENT_POSITION_CHECK);
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     if (pNewUsage != NULL) {
         ExFreePoolWithTag(pNewUsage, BUS_TAG_ADAPTER);
@@ -648,7 +647,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         DBG("BusAddPath: FDO 0x%08x joined Tape%d\n", DBG_PTR(pRegDvc->pDvcObj), pPdoExt->ulTapeNumber);
         /* A path added back after it vanished started with commands of its own, which may have
            taken the notice of a reset the drive had meanwhile: the next request looks first. */
-        pPdoExt->fPositionCheck = TRUE;
+        InterlockedOr(&pPdoExt->lPathEvents, BUS_PATH_EVENT_POSITION_CHECK);
     }
 
 unlock:

@@ -206,6 +206,8 @@ typedef struct _PDO_EXT {
                                                its defaults: restore them before the next request */
     UCHAR fPositionCheck;                   /* a path came back: its start-up commands may have taken the notice of a
                                                reset, so the next request compares the drive's position first */
+    LONG lPathEvents;                       /* BUS_PATH_EVENT_* bits the PnP side sets (interlocked) for the engine,
+                                               which takes them into fSettingsLost and fPositionCheck */
     UCHAR fUnflushedWrites;                 /* writes the drive acknowledged may still sit in its buffer: nothing that
                                                writes the buffer out has succeeded since on the path they went through */
     PDEVICE_OBJECT pUnflushedPath;          /* that path: only it hears of a later failure to write them out */
@@ -216,6 +218,10 @@ typedef struct _PDO_EXT {
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
 } PDO_EXT, *PPDO_EXT;
+
+/* What a path's return means for the engine (PDO_EXT.lPathEvents). */
+#define BUS_PATH_EVENT_SETTINGS_LOST  0x1   /* the path's connection may have reset the drive's settings */
+#define BUS_PATH_EVENT_POSITION_CHECK 0x2   /* its start-up commands may have taken a reset's notice */
 
 /* ---- bus.cpp ---- */
 

@@ -22,8 +22,11 @@
 #define BUS_TAG_TARGETS_USED     'fODP'   /* tried-paths list of a run */
 #define BUS_IOCTL_SET_RESERVE_KEY 0x8400C044   /* an application chooses the reservation key */
 #define BUS_MAX_SAME_PATH_RETRIES 2
-/* Restores begun again because their own requests moved to yet another path. */
-#define BUS_MAX_RESTORE_ROUNDS 4
+/* Restores begun again because their own requests moved to yet another path. A round follows
+   only a path that went away or came back, or a setting the drive forgot, while the restore ran:
+   the limit stops a drive whose paths never settle, not one whose cables are pulled and plugged
+   back one after another while a slow restore runs. */
+#define BUS_MAX_RESTORE_ROUNDS 16
 #define BUS_SCSISTAT_CHECK_CONDITION 0x02
 #define BUS_PT_SENSE_MIN         14       /* fixed-format sense up to ASCQ */
 
@@ -155,6 +158,19 @@ static PDEVICE_OBJECT BusPdoRealign(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT
         return pTarget;
     }
     return BusPdoChooseTarget(pDeviceObject, pppTargetsUsed, TRUE, pTarget);
+}
+
+/* A path that registered again or joined posts it (PnP side, any thread); the engine's own flags
+   are only ever touched by the device's worker, which takes the posted events here. */
+static VOID BusPdoTakePathEvents(PPDO_EXT pPdoExt)
+{
+    const LONG lEvents = InterlockedExchange(&pPdoExt->lPathEvents, 0);
+    if ((lEvents & BUS_PATH_EVENT_SETTINGS_LOST) != 0) {
+        pPdoExt->fSettingsLost = TRUE;
+    }
+    if ((lEvents & BUS_PATH_EVENT_POSITION_CHECK) != 0) {
+        pPdoExt->fPositionCheck = TRUE;
+    }
 }
 
 /*
@@ -744,6 +760,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     for (;;) {
         BOOLEAN fRetrySamePath = FALSE;
+        BusPdoTakePathEvents(pPdoExt);
         BOOLEAN fFailoverOccurred = FALSE;
         BOOLEAN fDecision = FALSE;
         BOOLEAN fDidIo = FALSE;
@@ -894,6 +911,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                     break;
                 }
                 pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
+                BusPdoTakePathEvents(pPdoExt);
                 if (pTarget == NULL || (pTarget == pRestoredOn && !pPdoExt->fSettingsLost)) {
                     break;
                 }
