@@ -155,6 +155,25 @@ TEST_P(Failover, AWriteWhoseCompletionWasLostIsNotWrittenAgain) {
     EXPECT_EQ(Commands(*pathA_, kWrite6) + Commands(*pathB_, kWrite6), 2) << "lead-in and the one write";
 }
 
+// The first write after a rewind asks the drive for its block size, and that question meets the
+// drive's notice that the path lost its connection, which leaves the position unknown. The write
+// then reaches the tape with its completion lost: it can only be finished on the other path if the
+// bus knows where it started, so the position is read again before the write goes out.
+TEST_P(Failover, AWriteWhoseBlockSizeReadMetALostConnectionIsStillFinishedOnTheOtherPath) {
+    ASSERT_EQ(Rewind(), STATUS_SUCCESS);
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .senseKey = 0x06, .asc = 0x29, .ascq = 0x07,
+                              .opcode = 0x1A});
+    pathA_->injectFault(Fault{.kind = FaultKind::FailCommands, .status = 0xC00000B5, .opcode = kWrite6,
+                              .executed = true});
+    const auto data = Pattern(3000, 9);
+    Reply r = app_->Write(data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 3000u);
+    const auto records = drive_->records();
+    ASSERT_EQ(records.size(), 1u) << "the one variable block, once";
+    EXPECT_EQ(records[0].data, data);
+}
+
 TEST_P(Failover, VariableBlocksAreWrittenOnceWhetherOrNotTheFailedWriteReachedTheTape) {
     ASSERT_EQ(SetBlockSize(0), STATUS_SUCCESS);
     const auto first = Pattern(3000, 1);

@@ -844,6 +844,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 status = STATUS_OBJECT_PATH_NOT_FOUND;
                 break;
             }
+            /* The read met the loss of its path's connection (06/29/07) and was sent again: the
+               position it left unknown is read before the request runs, or a write that then
+               fails could not be finished on another path. */
+            if (!pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+                DBG("BusPdoSendToFilter: position lost during the block-size read; read it first\n");
+                continue;
+            }
         }
         /* Writes the drive acknowledged through another path may still have been in its buffer
            when that path was lost. Had the drive failed to write them out, only that path would
