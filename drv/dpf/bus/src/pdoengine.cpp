@@ -760,11 +760,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     for (;;) {
         BOOLEAN fRetrySamePath = FALSE;
-        BusPdoTakePathEvents(pPdoExt);
         BOOLEAN fFailoverOccurred = FALSE;
         BOOLEAN fDecision = FALSE;
         BOOLEAN fDidIo = FALSE;
         NTSTATUS statusEnd = STATUS_SUCCESS;
+
+        BusPdoTakePathEvents(pPdoExt);
 
         status = BusPdoBuildAttempt(pDeviceObject, pIrp, pTarget, &run);
         if (!NT_SUCCESS(status)) {
@@ -843,13 +844,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (pTarget == NULL) {
                 status = STATUS_OBJECT_PATH_NOT_FOUND;
                 break;
-            }
-            /* The read met the loss of its path's connection (06/29/07) and was sent again: the
-               position it left unknown is read before the request runs, or a write that then
-               fails could not be finished on another path. */
-            if (!pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
-                DBG("BusPdoSendToFilter: position lost during the block-size read; read it first\n");
-                continue;
             }
         }
         /* Writes the drive acknowledged through another path may still have been in its buffer
@@ -936,13 +930,14 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 status = fAttempted ? run.iStatus : STATUS_OBJECT_PATH_NOT_FOUND;
                 break;
             }
-            /* The restore's own requests met the loss of this path's connection (06/29/07) and
-               were sent again: the position they left unknown is read before the request runs,
-               or a write that then fails could not be finished. */
-            if (!pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
-                DBG("BusPdoSendToFilter: position lost during the restore; read it first\n");
-                continue;
-            }
+        }
+        /* The bus's own requests above (the block-size read, the settings restore) may have met
+           the loss of their path's connection (06/29/07) and been sent again: the position they
+           left unknown is read before the request runs, or a write that then fails could not be
+           finished on another path. */
+        if (fFailover && !pPdoExt->fPositionValid && BusPdoNeedsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+            DBG("BusPdoSendToFilter: position lost before the request ran; read it first\n");
+            continue;
         }
         /* Nested requests may have moved the target or the reservation: the forwarded request is
            built for the target it goes to (its stack size, the key in its record). */
