@@ -211,8 +211,12 @@ void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload) {
     }
     // What the driver leaves behind.
     std::string devices;
-    for (DEVICE_OBJECT* device : DevicesOf(driver))
-        if (!ExtraOf(device)->deletePending) devices += (devices.empty() ? "" : ", ") + DeviceLabel(device);
+    {
+        DeviceList list(driver);
+        if (loader.unloadWalkObserver) loader.unloadWalkObserver(record->service);
+        for (DEVICE_OBJECT* device : list)
+            if (!ExtraOf(device)->deletePending) devices += (devices.empty() ? "" : ", ") + DeviceLabel(device);
+    }
     if (!devices.empty()) {
         ReportViolation("driver " + name + " unloaded with device objects left: " + devices);
         Abandon(driver);
@@ -281,7 +285,7 @@ std::vector<const DriverImage*> UnloadAllDrivers() {
         DriverRecord* record = RecordOf(driver);
         bool inUse = false;
         if (record->pnpDriver)
-            for (DEVICE_OBJECT* device : DevicesOf(driver)) inUse = inUse || !ExtraOf(device)->deletePending;
+            for (DEVICE_OBJECT* device : DeviceList(driver)) inUse = inUse || !ExtraOf(device)->deletePending;
         if (inUse) {
             // Windows never unloads a Plug and Play driver that still owns device objects (here
             // ones it created outside any device stack); it stays loaded, and what it holds is in use.
@@ -400,6 +404,10 @@ std::size_t DriverManager::unloadCount(std::u16string_view service) const {
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->unloads.find(k::Upcase(service));
     return it == impl_->unloads.end() ? 0 : it->second;
+}
+
+void DriverManager::setUnloadWalkObserver(std::function<void(std::u16string_view service)> observer) {
+    k::RunOnPnpWorker([&] { impl_->unloadWalkObserver = std::move(observer); });
 }
 
 }  // namespace sim

@@ -129,11 +129,18 @@ void FinishDeviceInitialization(DRIVER_OBJECT* driver) {
         device->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
-std::vector<DEVICE_OBJECT*> DevicesOf(DRIVER_OBJECT* driver) {
+DeviceList::DeviceList(DRIVER_OBJECT* driver) {
+    // A device still linked to its driver holds its creation reference (the unlink and the
+    // release of that reference happen in that order, the unlink under this lock).
     std::lock_guard lock(Kernel().ioLock);
-    std::vector<DEVICE_OBJECT*> devices;
-    for (DEVICE_OBJECT* device = driver->DeviceObject; device; device = device->NextDevice) devices.push_back(device);
-    return devices;
+    for (DEVICE_OBJECT* device = driver->DeviceObject; device; device = device->NextDevice) {
+        Reference(device);
+        devices_.push_back(device);
+    }
+}
+
+DeviceList::~DeviceList() {
+    for (DEVICE_OBJECT* device : devices_) Dereference(device);
 }
 
 DEVICE_OBJECT* AttachedTop(DEVICE_OBJECT* device) {

@@ -311,7 +311,21 @@ NTSTATUS InvalidDeviceRequest(DEVICE_OBJECT* device, IRP* irp);
 // Clears DO_DEVICE_INITIALIZING on every device of the driver (after DriverEntry).
 void FinishDeviceInitialization(DRIVER_OBJECT* driver);
 // Names of the driver's device objects (for messages).
-std::vector<DEVICE_OBJECT*> DevicesOf(DRIVER_OBJECT* driver);
+// The device objects of a driver, each with an object reference taken while it was still on the
+// driver's list: a device whose deletion is pending goes away on whichever thread drops its last
+// reference (a late completion, a closing file), and a walk of the list must not read freed memory.
+class DeviceList {
+public:
+    explicit DeviceList(DRIVER_OBJECT* driver);
+    ~DeviceList();
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+    auto begin() const { return devices_.begin(); }
+    auto end() const { return devices_.end(); }
+
+private:
+    std::vector<DEVICE_OBJECT*> devices_;
+};
 std::string DeviceLabel(const DEVICE_OBJECT* device);
 
 // Opens a device by name for a kernel or user caller: the file object (one
@@ -581,6 +595,8 @@ struct sim::DriverManager::Impl {
     // dispatch routine of the driver may still be running its last instructions on another
     // thread after the event it signalled let the unload go ahead.
     std::vector<std::shared_ptr<sim::k::DriverImage>> retiredImages;
+    // Runs while an unloading driver's device objects are looked at, after its DriverUnload.
+    std::function<void(std::u16string_view service)> unloadWalkObserver;
 };
 
 struct sim::PnpManager::Impl {

@@ -69,6 +69,24 @@ TEST_F(PendingRules, AnUnmarkedRequestCompletedLaterFromADpcIsReportedToo) {
     EXPECT_TRUE(Contains(report, "in kt_rules for major 0xE")) << report;
 }
 
+// The driver's unload deletes its device while a file is still open on it, and that file closes
+// (as when a request completes late on another processor) just while the loader looks at the
+// devices the driver left: the device object goes only after the loader has looked at it.
+TEST_F(PendingRules, ADeviceWhoseLastFileClosesWhileItsDriverUnloadsGoesCleanly) {
+    bool closed = false;
+    machine().drivers().setUnloadWalkObserver([&](std::u16string_view service) {
+        if (service != u"kt_rules" || !file_) return;
+        ObDereferenceObject(file_);
+        file_ = nullptr;
+        closed = true;
+    });
+    EXPECT_EQ(machine().drivers().unload(u"kt_rules"), STATUS_SUCCESS);
+    machine().drivers().setUnloadWalkObserver(nullptr);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(machine().drivers().isLoaded(u"kt_rules"));
+    EXPECT_TRUE(takeViolations().empty());
+}
+
 TEST_F(PendingRules, ReturningAnotherStatusThanTheRequestWasCompletedWithIsReported) {
     FromApplication(IOCTL_KTRULES_WRONG_STATUS);
     std::string report = OnlyReport();

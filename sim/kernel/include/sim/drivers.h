@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,10 @@ public:
     std::size_t entryCount(std::u16string_view service) const;
     // How many times DriverUnload of the service has run on this machine.
     std::size_t unloadCount(std::u16string_view service) const;
+    // Called on the unloading thread after a driver's DriverUnload returned, while the loader
+    // looks at the device objects the driver left: a test drops a device's last reference there,
+    // as a request completed late on another processor would at that moment.
+    void setUnloadWalkObserver(std::function<void(std::u16string_view service)> observer);
 
 private:
     Impl* impl_;
