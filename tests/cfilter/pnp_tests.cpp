@@ -127,6 +127,9 @@ TEST_P(ChangerDraining, StopAndRemoveWaitForTheRequestsInTheBaseDriver) {
         }
         done = true;
     });
+    // However slow the machine, the query goes through first; then the change itself has had
+    // 100 ms to overtake the held request.
+    for (int i = 0; i < 30000 && path.States().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(done.load()) << "the state change waits for the request in the base driver";
     const std::vector<ULONG> whileHeld = path.States();

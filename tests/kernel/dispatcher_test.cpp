@@ -33,7 +33,14 @@ struct Waiters {
                 ++woken;
             });
     }
+    // Gives the waiters time to wake where none should: a wrong wake-up shows as a count too high.
     void settle() { std::this_thread::sleep_for(50ms); }
+    // Waits, however slow the machine, until `count` waiters woke, then gives a wrong further
+    // wake-up the same chance to show as `settle` does.
+    void settleAt(int count) {
+        for (int i = 0; i < 30000 && woken.load() < count; ++i) std::this_thread::sleep_for(1ms);
+        settle();
+    }
     ~Waiters() {
         for (auto& thread : threads) thread.join();
     }
@@ -46,11 +53,11 @@ TEST_F(Dispatcher, ASynchronizationEventReleasesOneWaiterPerSignal) {
     waiters.settle();
     EXPECT_EQ(waiters.woken.load(), 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    waiters.settle();
+    waiters.settleAt(1);
     EXPECT_EQ(waiters.woken.load(), 1);
     EXPECT_EQ(KeReadStateEvent(&event), 0) << "the released waiter took the signal";
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    waiters.settle();
+    waiters.settleAt(2);
     EXPECT_EQ(waiters.woken.load(), 2);
 }
 
@@ -276,7 +283,7 @@ TEST_F(Dispatcher, ATimerSignalsAndItsDpcRunsAtDispatchLevel) {
         &dpc, [](PKDPC, PVOID, PVOID, PVOID) { dpcIrql = KeGetCurrentIrql(); }, nullptr);
     EXPECT_FALSE(KeSetTimer(&timer, Relative(10ms), &dpc));
     EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    for (int i = 0; i < 100 && dpcIrql < 0; ++i) std::this_thread::sleep_for(2ms);
+    for (int i = 0; i < 15000 && dpcIrql < 0; ++i) std::this_thread::sleep_for(2ms);
     EXPECT_EQ(dpcIrql.load(), DISPATCH_LEVEL);
     EXPECT_TRUE(KeReadStateTimer(&timer));
     KeSetTimer(&timer, Relative(10s), nullptr);

@@ -2,6 +2,7 @@
 // a started stack with its \Device\Tape<n> and device-map entry; a path that
 // disappears takes its stack with it and one that comes back gets a new one; a
 // stopped path refuses requests until it starts again.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -109,8 +110,17 @@ TEST_P(PathLifecycle, AStopWaitsForTheRequestsInProgress) {
     // Every command now takes a while at the drive.
     drive_->setTiming(sim::hw::TimingModel{0, std::chrono::milliseconds(150)});
     NTSTATUS readStatus = STATUS_PENDING;
-    std::thread reader([&] { readStatus = ForwardRead(Table(), a_.filter, 512).reply.status; });
-    while (rig_->Query(a_).requestsInProgress == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::atomic<bool> readDone{false};
+    std::thread reader([&] {
+        readStatus = ForwardRead(Table(), a_.filter, 512).reply.status;
+        readDone = true;
+    });
+    while (rig_->Query(a_).requestsInProgress == 0 && !readDone.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (readDone.load()) {
+        reader.join();
+        FAIL() << "the read ended before the test saw it in progress";
+    }
     ASSERT_EQ(rig_->Machine().pnp().stopDevice(a_.instance), STATUS_SUCCESS);
     EXPECT_EQ(rig_->Query(a_).requestsInProgress, 0u) << "the stop came back only after the read had ended";
     reader.join();

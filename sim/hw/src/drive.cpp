@@ -359,7 +359,18 @@ InitiatorId TapeDrive::attachInitiator(std::string name, uint32_t targetPort) {
 CommandResult TapeDrive::execute(InitiatorId initiator, const Command& command, const Fault* injected) {
   std::unique_lock lock(impl_->mutex);
   CommandResult result = impl_->run(lock, initiator, command, injected);
-  if (result.delivered()) result.readyAt = impl_->pace(initiator, command, result);
+  if (!result.delivered()) return result;
+  result.readyAt = impl_->pace(initiator, command, result);
+  if (impl_->manualClock) {
+    // On the manual clock the command's time passes on that clock alone: its initiator has
+    // waited for the completion when the command returns, and nothing waits in real time.
+    if (*result.readyAt > impl_->manualNow) {
+      impl_->manualNow = *result.readyAt;
+      impl_->settleMotion();
+      impl_->motionChanged.notify_all();
+    }
+    result.readyAt.reset();
+  }
   return result;
 }
 
@@ -389,6 +400,11 @@ void TapeDrive::useManualClock() {
   if (impl_->manualClock) return;
   impl_->manualNow = Impl::Clock::now();
   impl_->manualClock = true;
+}
+
+std::chrono::steady_clock::time_point TapeDrive::clockNow() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->now();
 }
 
 void TapeDrive::advanceClock(std::chrono::microseconds by) {

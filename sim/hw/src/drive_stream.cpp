@@ -97,7 +97,7 @@ StreamClock::Clock::time_point TapeDrive::Impl::pace(InitiatorId id, const Comma
   const bool buffered = id < initiators.size() && buffering(initiators[id]);
   const StreamClock::Kind kind = streamKindOf(cmd.cdb.data(), cmd.cdb.size(), buffered);
   const uint64_t bytes = res.dataIn.size() + res.dataOutTransferred;
-  return stream.complete(kind, bytes, cfg.timing, cfg.bufferCapacity, StreamClock::Clock::now());
+  return stream.complete(kind, bytes, cfg.timing, cfg.bufferCapacity, now());
 }
 
 }  // namespace sim::hw

@@ -213,9 +213,13 @@ class TapeDrive : public ScsiTarget {
   void flushBuffer();
 
   // The drive's clock runs with real time until useManualClock(); from then
-  // on only advanceClock() moves it, which lets tests step through motions.
+  // on only advanceClock() moves it, which lets tests step through motions,
+  // and the time a command's data takes (the timing model) moves it to the
+  // command's completion before the command returns: no initiator waits in
+  // real time, and what the stream took can be read off the clock.
   void useManualClock();
   void advanceClock(std::chrono::microseconds by);
+  std::chrono::steady_clock::time_point clockNow() const;
   // A LOCATE, SPACE, REWIND or ERASE is moving the tape.
   bool motionInProgress() const;
 
