@@ -14,6 +14,7 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
 
 namespace {
 
@@ -70,9 +71,7 @@ TEST(BadScenario, ReusingTheNameOfAnOpenHandleIsAScenarioError)
 
     // Closed first, the name is free again.
     const auto scenario = vorkasim::ParseScenario(json::parse(steps));
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    vorkasim::World world(scenario, options);
+    vorkasim::World world(scenario, vorkasim_test::TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     EXPECT_EQ(runner.run({{"op", "open"}, {"device", "Tape0"}, {"handle", "h"}}).status, 0u);

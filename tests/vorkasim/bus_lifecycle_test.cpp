@@ -10,29 +10,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "run_scenario_file.h"
+
 namespace {
 
 using nlohmann::json;
 
-std::pair<std::string, int> RunScenario(const std::string& document)
+// Runs the scenario as a user does and returns its --json document and exit status.
+vorkasim_test::Outcome RunLifecycle(const std::string& document)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("vorkasim-bus-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto file = dir / "lifecycle.json";
-    std::ofstream(file) << document;
-    std::string output;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " --json 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return {"", -1};
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    std::filesystem::remove_all(dir);
-    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return vorkasim_test::RunWithScenario("lifecycle.json", document, "--json", false);
 }
 
 const json* Step(const json& steps, const std::string& op, int occurrence = 0)
@@ -47,7 +34,7 @@ const json* Step(const json& steps, const std::string& op, int occurrence = 0)
 
 TEST(BusLifecycleScenario, ReinstalledBusServesTheDriveAgainAndUnloadLeavesNothingBehind)
 {
-    auto [output, code] = RunScenario(R"({
+    auto [output, code] = RunLifecycle(R"({
       "registry": {"vorkatbus": {"FailoverEventsEnabled": 1}},
       "drives": [{"serial": "VRKLIFE0001", "wwnn": "5abcdef000000011",
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],
@@ -115,7 +102,7 @@ TEST(BusLifecycleScenario, ReinstalledBusServesTheDriveAgainAndUnloadLeavesNothi
 
 TEST(BusLifecycleScenario, BusStepsWithoutABusReportNoSuchDevice)
 {
-    auto [output, code] = RunScenario(R"({"drives": [{"serial": "VRKLIFE0002", "paths": [{"port": 0, "target": 2}]}],
+    auto [output, code] = RunLifecycle(R"({"drives": [{"serial": "VRKLIFE0002", "paths": [{"port": 0, "target": 2}]}],
       "steps": [{"op": "bus-remove"}, {"op": "bus-stop"}, {"op": "bus-start"}, {"op": "unload"}]})");
     const json document = json::parse(output);
     const json& steps = document.at("steps");

@@ -8,25 +8,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "run_scenario_file.h"
+
 namespace {
 
 using nlohmann::json;
 
 json RunDefaultScenarioAsJson(int* exitCode)
 {
-    std::string output;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " --json 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return json();
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    int status = pclose(pipe);
-    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return json::parse(output, nullptr, false);
+    const vorkasim_test::Outcome run = vorkasim_test::RunVorkasim("--json");
+    *exitCode = run.exitCode;
+    return json::parse(run.output, nullptr, false);
 }
 
 TEST(ChangerFailoverScenario, AMoveFailedOnTheControlPathCompletesOnTheOtherAndMovesTheCartridgeOnce)

@@ -18,19 +18,14 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
+#include "run_scenario_file.h"
 
 namespace {
 
 using nlohmann::json;
 
-vorkasim::WorldOptions Options()
-{
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    const char* mode = std::getenv("VORKA_SAN_COMPLETION");
-    options.sanCompletesFromDpc = mode != nullptr && std::string(mode) == "dpc";
-    return options;
-}
+using vorkasim_test::TestWorldOptions;
 
 // One or two drives of two paths each; the first drive's virtual device is Tape1, the second's Tape4.
 vorkasim::Scenario Drives(const std::string& extra = "")
@@ -62,7 +57,7 @@ protected:
     void boot(const vorkasim::Scenario& scenario)
     {
         scenario_ = scenario;
-        world_ = std::make_unique<vorkasim::World>(scenario_, Options());
+        world_ = std::make_unique<vorkasim::World>(scenario_, TestWorldOptions());
         world_->boot();
         runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
     }
@@ -203,20 +198,11 @@ TEST_F(DataSteps, MistakesInDataStepsAreScenarioErrors)
 
 TEST(DataStepsCommand, AWriteWithoutItsByteCountStopsTheRunWithStatus2)
 {
-    const auto file = std::filesystem::temp_directory_path() / ("vorkasim-data-" + std::to_string(getpid()) + ".json");
-    std::ofstream(file) << R"({"drives": [{"serial": "VRK0000000000001", "paths": [{"port": 0, "target": 1}]}],
-        "steps": [{"op": "open", "device": "Tape1", "handle": "h"}, {"op": "write", "handle": "h", "requests": 2}]})";
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " 2>&1").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    std::filesystem::remove(file);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << output;
-    EXPECT_NE(output.find("\"bytes\""), std::string::npos) << output;
+    const vorkasim_test::Outcome run = vorkasim_test::RunWithScenario("nobytes.json",
+        R"({"drives": [{"serial": "VRK0000000000001", "paths": [{"port": 0, "target": 1}]}],
+        "steps": [{"op": "open", "device": "Tape1", "handle": "h"}, {"op": "write", "handle": "h", "requests": 2}]})");
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_NE(run.output.find("\"bytes\""), std::string::npos) << run.output;
 }
 
 }  // namespace
@@ -228,7 +214,7 @@ namespace {
 TEST(DefaultBackupJob, SurvivesThePulledCableAndVerifiesClean)
 {
     const vorkasim::Scenario scenario = vorkasim::DefaultScenario();
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     bool pathPulled = false;

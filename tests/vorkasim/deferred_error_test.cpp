@@ -10,12 +10,12 @@
 #include <nlohmann/json.hpp>
 
 #include "one_drive_job.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
+using vorkasim_test::kStatusDeviceDataError;
 
 class DeferredWriteError : public vorkasim::testing::OneDriveJob {
 protected:

@@ -8,6 +8,7 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
 
 #include <sim/hw/san.h>
 
@@ -63,9 +64,7 @@ TEST(DriveKeys, ABufferAndAMotionModelComeFromTheScenarioAndBadValuesAreRefused)
 TEST(DriveKeys, DeferredErrorAndFlushStepsActOnABufferedDrive)
 {
     const auto scenario = BufferedDrive();
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    vorkasim::World world(scenario, options);
+    vorkasim::World world(scenario, vorkasim_test::TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     sim::hw::TapeDrive* drive = world.san().findDrive("SER0001");

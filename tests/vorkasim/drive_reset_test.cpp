@@ -15,18 +15,18 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr std::uint32_t kStatusBusReset = 0x8000001D;
-constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
-constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
-const std::string kDrive = "VRK0000000000001";
+using vorkasim_test::kStatusBusReset;
+using vorkasim_test::kStatusDeviceDataError;
+using vorkasim_test::kStatusDeviceNotConnected;
 
 class DriveFaultJob : public vorkasim::testing::OneDriveJob {
 protected:
+    static constexpr const char* kDrive = "VRK0000000000001";
     void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000001", buffered, paths); }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 

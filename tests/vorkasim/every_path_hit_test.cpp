@@ -16,12 +16,12 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr std::uint32_t kNotConnected = 0xC000009Du;
+using vorkasim_test::kStatusDeviceNotConnected;
 
 class EveryPathHit : public vorkasim::testing::OneDriveJob {
 protected:
@@ -45,7 +45,7 @@ TEST_F(EveryPathHit, BlockSizeTheRestoreCouldNotSendIsStillTheApplicationsWhenTh
     ASSERT_EQ(write(2, 4096).status, 0u);
     pathDown(0);
     pathDown(1);
-    EXPECT_EQ(write(1, 4096).status, kNotConnected);
+    EXPECT_EQ(write(1, 4096).status, kStatusDeviceNotConnected);
     pathBack(0);
     pathBack(1);
     ASSERT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).data.at("position"), 16);
@@ -75,7 +75,7 @@ TEST_F(EveryPathHit, AfterAFailedBlockSizeChangeTheApplicationWritesInTheSizeThe
     ASSERT_EQ(write(2, 4096).status, 0u);
     pathDown(0);
     pathDown(1);
-    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, kNotConnected);
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, kStatusDeviceNotConnected);
     pathBack(0);
     pathBack(1);
     const auto after = write(2, 4096);
@@ -104,7 +104,7 @@ TEST_F(EveryPathHit, ARecordOfAFailedWriteOnTheTapeIsNeitherExpectedNorHeldAgain
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(write(1, 20000).status, 0u);
     run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "partial_write"}, {"k", 3u}});
-    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kStatusDeviceNotConnected}});
     const auto failed = write(1, 16384);
     EXPECT_NE(failed.status, 0u);
     EXPECT_EQ(failed.data.at("blocks"), 0);
@@ -131,7 +131,7 @@ TEST_F(EveryPathHit, ARecordOfAFailedWriteFoundTwiceIsDuplicated)
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);  // step 1
     ASSERT_EQ(write(1, 20000).status, 0u);
     run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "partial_write"}, {"k", 3u}});
-    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kStatusDeviceNotConnected}});
     EXPECT_NE(write(1, 16384).status, 0u);  // step 5: its record is 5.0
     // What a faulty retry would leave: the failed request's record once more, after the first.
     std::vector<std::uint8_t> block(16384);
@@ -163,8 +163,8 @@ TEST_F(EveryPathHit, BlocksReadWhereTheApplicationCouldNotLearnThePositionAreJud
     ASSERT_EQ(write(6, 8192).status, 0u);
     ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 2u}}).status, 0u);
     run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"count", 2u},
-         {"status", kNotConnected}});
-    EXPECT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 4u}}).status, kNotConnected);
+         {"status", kStatusDeviceNotConnected}});
+    EXPECT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 4u}}).status, kStatusDeviceNotConnected);
     const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 6}, {"bytes", 65536}});
     EXPECT_EQ(read.status, 0x80000022u);  // the end of the data after the rest of the blocks
     EXPECT_EQ(read.data.at("blocks"), 4);  // from block 2, where the drive still stood

@@ -14,12 +14,13 @@
 #include "ledger.h"
 #include "one_drive_job.h"
 #include "runner.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
+using vorkasim_test::kStatusDeviceNotConnected;
 
-constexpr std::uint32_t kNotConnected = 0xC000009Du;
 constexpr std::uint32_t kTimeout = 0xC00000B5u;
 
 class FailedFilemark : public vorkasim::testing::OneDriveJob {
@@ -42,7 +43,7 @@ protected:
     // The drive drops the connection for its next command, from every path.
     void dropTheConnectionOnce()
     {
-        run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kNotConnected}});
+        run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kStatusDeviceNotConnected}});
     }
     vorkasim::StepResult spaceBlocks(int count)
     {

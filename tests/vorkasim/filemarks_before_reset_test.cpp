@@ -14,18 +14,19 @@
 
 #include "one_drive_job.h"
 #include "runner.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
+using vorkasim_test::kStatusBusReset;
+using vorkasim_test::kStatusDeviceNotConnected;
 
 constexpr std::uint32_t kWriteFilemarks = 0x10;
-constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
-constexpr std::uint32_t kStatusBusReset = 0x8000001D;
-const std::string kDrive = "VRK0000000000008";
 
 class FailedFilemarksJob : public vorkasim::testing::OneDriveJob {
 protected:
+    static constexpr const char* kDrive = "VRK0000000000008";
     void boot() { bootDrive(kDrive, "5abcdef000000008", false, 1); }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
     // The drive runs the next WRITE FILEMARKS, its completion is lost on the way back, and the

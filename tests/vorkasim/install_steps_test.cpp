@@ -9,28 +9,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "run_scenario_file.h"
+
 namespace {
 
 using nlohmann::json;
 
-json RunScenario(const std::string& document)
+// Runs the scenario as a user does and returns its --json document.
+json RunInstallScenario(const std::string& document)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("vorkasim-install-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto file = dir / "install.json";
-    std::ofstream(file) << document;
-    std::string output;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " --json 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return {};
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    pclose(pipe);
-    std::filesystem::remove_all(dir);
-    return json::parse(output, nullptr, false);
+    return json::parse(vorkasim_test::RunWithScenario("install.json", document, "--json", false).output, nullptr, false);
 }
 
 const json& StepAt(const json& report, std::size_t index)
@@ -40,7 +28,7 @@ const json& StepAt(const json& report, std::size_t index)
 
 TEST(InstallScenario, EmptyMachineInstallsBacksUpWithFailoverUninstallsAndRestartsClean)
 {
-    const json report = RunScenario(R"({
+    const json report = RunInstallScenario(R"({
       "preinstalled": false,
       "drives": [{"serial": "VRKINST0001", "wwnn": "5abcdef000000021",
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],
@@ -100,7 +88,7 @@ TEST(InstallScenario, EmptyMachineInstallsBacksUpWithFailoverUninstallsAndRestar
 // of its paths is down; after uninstalling and restarting nothing of the package is left.
 TEST(InstallScenario, FullInstallationWithALibrarySurvivesARestartFailsOverAndUninstallsClean)
 {
-    const json report = RunScenario(R"({
+    const json report = RunInstallScenario(R"({
       "preinstalled": false,
       "drives": [{"serial": "VRKINST0002", "wwnn": "5abcdef000000031",
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],
@@ -165,7 +153,7 @@ TEST(InstallScenario, FullInstallationWithALibrarySurvivesARestartFailsOverAndUn
 // neither removes nor binds, keep working through their own path devices.
 TEST(InstallScenario, ChangerOnlyInstallationLeavesTheTapeDrivesWorking)
 {
-    const json report = RunScenario(R"({
+    const json report = RunInstallScenario(R"({
       "preinstalled": false,
       "drives": [{"serial": "VRKINST0004", "wwnn": "5abcdef000000051",
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],
@@ -200,7 +188,7 @@ TEST(InstallScenario, ChangerOnlyInstallationLeavesTheTapeDrivesWorking)
 // installed again, so the virtual drive is still there and its paths open.
 TEST(InstallScenario, TapeOnlyInstallationRunTwiceKeepsTheVirtualDrive)
 {
-    const json report = RunScenario(R"({
+    const json report = RunInstallScenario(R"({
       "preinstalled": false,
       "drives": [{"serial": "VRKINST0003", "wwnn": "5abcdef000000041",
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],

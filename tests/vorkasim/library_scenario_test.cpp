@@ -12,6 +12,8 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
+#include "run_scenario_file.h"
 
 #include <sim/hw/library.h>
 #include <sim/hw/san.h>
@@ -28,12 +30,7 @@ const char* const kLibraryScenario = R"({
                  "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}]}]
 })";
 
-vorkasim::WorldOptions Options()
-{
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    return options;
-}
+using vorkasim_test::TestWorldOptions;
 
 std::string Where(const std::vector<vorkasim::LibraryView>& libraries, const std::string& volume)
 {
@@ -78,7 +75,7 @@ TEST(LibraryScenario, ReadsLibrariesAndRejectsWhatCannotBeBuilt)
 TEST(LibraryScenario, StepsMoveCartridgesThroughAChangerAndAFailedControlPathMovesNothing)
 {
     const auto scenario = vorkasim::ParseScenario(json::parse(kLibraryScenario));
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     const auto changers = world.changerPaths();
     ASSERT_EQ(changers.size(), 2u);
@@ -131,22 +128,13 @@ TEST(LibraryScenario, StepsMoveCartridgesThroughAChangerAndAFailedControlPathMov
 
 TEST(LibraryScenario, TheJsonDocumentCarriesChangerPathsElementsAndTheGroundTruth)
 {
-    auto dir = std::filesystem::temp_directory_path() / ("vorkasim-library-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
     json scenario = json::parse(kLibraryScenario);
     scenario["steps"] = json::parse(R"([{"op":"list"},{"op":"open","device":"Changer0","handle":"c"},
         {"op":"move","handle":"c","from":"slot:1","to":"drive:0"},{"op":"elements","handle":"c"}])");
-    const auto file = dir / "library.json";
-    std::ofstream(file) << scenario.dump();
-    std::string output;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " --json " + file.string() + " 2>/dev/null").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << output;
-    std::filesystem::remove_all(dir);
+    const vorkasim_test::Outcome run = vorkasim_test::RunWithScenario("library.json", scenario.dump(), "--json", false);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
 
-    const json document = json::parse(output);
+    const json document = json::parse(run.output);
     ASSERT_TRUE(document.contains("devices")) << "the existing keys stay";
     ASSERT_EQ(document.at("changerPaths").size(), 2u);
     EXPECT_EQ(document.at("changerPaths")[0].at("serial"), "LIB0001");
@@ -176,7 +164,7 @@ TEST(LibraryScenario, ATapeOpensRightAfterItsCartridgeWasTakenOut)
       "libraries": [{"serial": "LIB0001", "wwnn": "5abcdef000000100", "slots": 6, "ieSlots": 1,
                      "drives": ["DRV0001"], "volumes": ["VOL001L9", "VOL002L9", "VOL003L9", "VOL004L9"],
                      "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}, {"port": 2, "target": 7}]}]})"));
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     auto run = [&](const std::string& step) { return runner.run(json::parse(step)).status; };

@@ -14,6 +14,7 @@
 
 #include "runner.h"
 #include "scenario.h"
+#include "test_world.h"
 #include "world.h"
 
 namespace vorkasim::testing {
@@ -33,9 +34,7 @@ protected:
     void bootScenario(const nlohmann::json& scenario)
     {
         scenario_ = ParseScenario(scenario);
-        WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        world_ = std::make_unique<World>(scenario_, options);
+        world_ = std::make_unique<World>(scenario_, vorkasim_test::TestWorldOptions());
         world_->boot();
         runner_ = std::make_unique<Runner>(*world_, scenario_);
     }

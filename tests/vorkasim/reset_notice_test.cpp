@@ -14,16 +14,16 @@
 
 #include "one_drive_job.h"
 #include "runner.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr std::uint32_t kStatusBusReset = 0x8000001D;
-const std::string kDrive = "VRK0000000000007";
+using vorkasim_test::kStatusBusReset;
 
 class ResetNoticeJob : public vorkasim::testing::OneDriveJob {
 protected:
+    static constexpr const char* kDrive = "VRK0000000000007";
     void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000007", buffered, paths); }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 

@@ -13,17 +13,17 @@
 
 #include "one_drive_job.h"
 #include "runner.h"
+#include "test_world.h"
 
 namespace {
 
 using nlohmann::json;
-
-const std::string kDrive = "VRK0000000000009";
-const std::string kBuffered = "VRK000000000000B";
-constexpr std::uint32_t kStatusBusReset = 0x8000001D;
+using vorkasim_test::kStatusBusReset;
 
 class RestartedPathJob : public vorkasim::testing::OneDriveJob {
 protected:
+    static constexpr const char* kDrive = "VRK0000000000009";
+    static constexpr const char* kBuffered = "VRK000000000000B";
     void boot() { bootDrive(kDrive, "5abcdef000000009", false, 1); }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 };

@@ -1,5 +1,5 @@
-// Runs the vorkasim command on a scenario document written to a file of its own, as a user does,
-// and returns what it printed and its exit status.
+// Runs the vorkasim command as a user does, on its own or on a scenario document written to a file
+// of its own, and returns what it printed and its exit status.
 #pragma once
 
 #include <cstdio>
@@ -17,15 +17,14 @@ struct Outcome {
     int exitCode = -1;
 };
 
-inline Outcome RunWithScenario(const std::string& name, const std::string& document,
-                               const std::string& options = "")
+// Runs the vorkasim command with `arguments`; its standard error goes into the output with
+// `withErrors`, else nowhere (a --json document stays parseable).
+inline Outcome RunVorkasim(const std::string& arguments, bool withErrors = false)
 {
-    auto dir = std::filesystem::temp_directory_path() / ("vorkasim-scenario-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto file = dir / name;
-    std::ofstream(file) << document;
     Outcome outcome;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + file.string() + " " + options + " 2>&1").c_str(), "r");
+    std::string command = VORKASIM_PATH;
+    command.append(" ").append(arguments).append(withErrors ? " 2>&1" : " 2>/dev/null");
+    FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return outcome;
     }
@@ -36,6 +35,18 @@ inline Outcome RunWithScenario(const std::string& name, const std::string& docum
     }
     int status = pclose(pipe);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+// The same with a scenario document in a file `name` of its own, named first; `options` follow it.
+inline Outcome RunWithScenario(const std::string& name, const std::string& document,
+                               const std::string& options = "", bool withErrors = true)
+{
+    auto dir = std::filesystem::temp_directory_path() / ("vorkasim-scenario-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto file = dir / name;
+    std::ofstream(file) << document;
+    Outcome outcome = RunVorkasim(file.string() + " " + options, withErrors);
     std::filesystem::remove_all(dir);
     return outcome;
 }

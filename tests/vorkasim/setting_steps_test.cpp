@@ -15,6 +15,7 @@
 #include "runner.h"
 #include "scenario.h"
 #include "world.h"
+#include "test_world.h"
 
 namespace {
 
@@ -30,11 +31,7 @@ protected:
         scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [
             {"serial": "VRK0000000000011", "wwnn": "5abcdef000000011",
              "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}]})"));
-        vorkasim::WorldOptions options;
-        options.driverDirectory = VORKA_DRIVER_DIR;
-        const char* mode = std::getenv("VORKA_SAN_COMPLETION");
-        options.sanCompletesFromDpc = mode != nullptr && std::string(mode) == "dpc";
-        world_ = std::make_unique<vorkasim::World>(scenario_, options);
+        world_ = std::make_unique<vorkasim::World>(scenario_, vorkasim_test::TestWorldOptions());
         world_->boot();
         runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
         drive_ = world_->san().findDrive(kSerial);

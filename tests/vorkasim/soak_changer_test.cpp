@@ -14,6 +14,7 @@
 #include "soak.h"
 #include "soak_changer.h"
 #include "soak_draw.h"
+#include "test_world.h"
 
 namespace {
 
@@ -173,19 +174,14 @@ TEST(SoakChangerCheck, LibraryAddressesNameTheirElements)
     EXPECT_EQ(vorkasim::ElementNameOfAddress(4099), "slot:3");
 }
 
-vorkasim::WorldOptions Options()
-{
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    return options;
-}
+using vorkasim_test::TestWorldOptions;
 
 // The first seeds from 1 whose scenario has a library.
 std::vector<std::uint64_t> LibrarySeeds(std::size_t wanted)
 {
     std::vector<std::uint64_t> seeds;
     for (std::uint64_t seed = 1; seed < 200 && seeds.size() < wanted; ++seed) {
-        if (!vorkasim::DrawSoakScenario(seed, Options()).library.empty()) {
+        if (!vorkasim::DrawSoakScenario(seed, TestWorldOptions()).library.empty()) {
             seeds.push_back(seed);
         }
     }
@@ -198,7 +194,7 @@ TEST(SoakChangerDraw, ADrawnLibraryScenarioLoadsEveryJobsCartridgeBeforeItsFirst
     ASSERT_EQ(seeds.size(), 2u) << "a fair share of seeds get a library";
     for (const std::uint64_t seed : seeds) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, Options());
+        const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, TestWorldOptions());
         const vorkasim::Scenario scenario = vorkasim::ParseScenario(drawn.document);
         ASSERT_EQ(scenario.libraries.size(), 1u);
         const auto& library = scenario.libraries[0];
@@ -232,7 +228,7 @@ TEST(SoakChangerDraw, ADrawnLibraryScenarioLoadsEveryJobsCartridgeBeforeItsFirst
         EXPECT_EQ(lastChangerOp, "elements");
 
         std::string why;
-        EXPECT_TRUE(vorkasim::RunSoakScenario(drawn, Options(), &why)) << why;
+        EXPECT_TRUE(vorkasim::RunSoakScenario(drawn, TestWorldOptions(), &why)) << why;
     }
 }
 
@@ -244,7 +240,7 @@ TEST(SoakChangerDraw, TheDrivesPartOfEverySeedIsTheTapeOnlyScenarioOfThatSeed)
     int withLibrary = 0;
     for (std::uint64_t seed = 1; seed <= 12; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, Options());
+        const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, TestWorldOptions());
         std::mt19937_64 random(seed);
         const json san = vorkasim::DrawSan(random);
         ASSERT_EQ(drawn.document.at("drives"), san);
@@ -284,7 +280,7 @@ TEST(SoakChangerSteps, AJobEjectsItsCartridgeBeforeTheChangerMovesItOut)
       "drives": [{"serial": "VRKSOAK1", "wwnn": "5abcdef000000001", "paths": [{"port": 0, "target": 1}]}],
       "libraries": [{"serial": "VRKSOAKLIB1", "wwnn": "5abcdef000000100", "slots": 4, "ieSlots": 1,
                      "drives": ["VRKSOAK1"], "volumes": ["VOL001L9"], "paths": [{"port": 0, "target": 7}]}]})"));
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     auto run = [&](const char* text) { return runner.run(json::parse(text)); };
@@ -324,7 +320,7 @@ TEST(SoakChangerFindings, AControlPathThatStartsDuringAFabricEventKeepsItsChange
       "libraries": [{"serial": "VRKSOAKLIB1", "wwnn": "5abcdef000000100", "slots": 4, "ieSlots": 1,
                      "drives": ["VRKSOAK1"], "volumes": ["VOL001L9", "VOL002L9"],
                      "paths": [{"port": 0, "target": 7}]}]})"));
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     auto run = [&](const char* text) { return runner.run(json::parse(text)); };

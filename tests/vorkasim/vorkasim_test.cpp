@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "run_scenario_file.h"
 #include "runner.h"
 #include "scenario.h"
+#include "test_world.h"
 #include "world.h"
 
 #include <sim/hw/san.h>
@@ -19,32 +21,8 @@ namespace {
 
 using nlohmann::json;
 
-vorkasim::WorldOptions Options()
-{
-    vorkasim::WorldOptions options;
-    options.driverDirectory = VORKA_DRIVER_DIR;
-    // ctest runs the scenarios a second time with the SAN adapter completing from DPCs.
-    const char* mode = std::getenv("VORKA_SAN_COMPLETION");
-    options.sanCompletesFromDpc = mode != nullptr && std::string(mode) == "dpc";
-    return options;
-}
-
-// Runs the command with arguments and returns what it printed and its exit code.
-std::pair<std::string, int> RunVorkasim(const std::string& arguments)
-{
-    std::string output;
-    FILE* pipe = popen((std::string(VORKASIM_PATH) + " " + arguments + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return {"", -1};
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    int status = pclose(pipe);
-    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
+using vorkasim_test::RunVorkasim;
+using vorkasim_test::TestWorldOptions;
 
 std::filesystem::path TempFile(const std::string& name)
 {
@@ -72,7 +50,7 @@ TEST(Scenario, RejectsMalformedDocumentsWithTheFaultyField)
 
 TEST(World, DefaultScenarioGivesOneVirtualDevicePerDriveWithBothPaths)
 {
-    vorkasim::World world(vorkasim::DefaultScenario(), Options());
+    vorkasim::World world(vorkasim::DefaultScenario(), TestWorldOptions());
     world.boot();
     std::vector<vorkasim::DeviceView> devices;
     ASSERT_EQ(world.queryDevices(&devices), 0u);
@@ -131,7 +109,7 @@ protected:
     }
 
     const vorkasim::Scenario scenario = TwoDrives();
-    vorkasim::World world{scenario, Options()};
+    vorkasim::World world{scenario, TestWorldOptions()};
     vorkasim::Runner runner{world, scenario};
 };
 
@@ -214,7 +192,7 @@ TEST(World, ExclusiveDriveIsFreeAfterACloseThatFollowsAFailoverOrALostPath)
          "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}, {"port": 2, "target": 1}]},
         {"serial": "VRKX000000000002", "wwnn": "5abcdef000000072", "dpfFlags": 0,
          "paths": [{"port": 0, "target": 2}, {"port": 1, "target": 2}]}]})"));
-    vorkasim::World world(scenario, Options());
+    vorkasim::World world(scenario, TestWorldOptions());
     world.boot();
     vorkasim::Runner runner(world, scenario);
     std::vector<vorkasim::DeviceView> devices;
@@ -261,7 +239,7 @@ TEST(World, RegistryFileMakesTwoRunsTwoBootsOfOneServer)
     const auto scenario = TwoDrives(R"({"vorkatbus":{"PersistentNaming":1}})");
     std::vector<vorkasim::DeviceView> first;
     {
-        auto options = Options();
+        auto options = TestWorldOptions();
         options.registryFile = registryFile;
         vorkasim::World world(scenario, options);
         world.boot();
@@ -279,7 +257,7 @@ TEST(World, RegistryFileMakesTwoRunsTwoBootsOfOneServer)
     std::swap(reversed.drives[0], reversed.drives[1]);
     std::vector<vorkasim::DeviceView> second;
     {
-        auto options = Options();
+        auto options = TestWorldOptions();
         options.registryFile = registryFile;
         vorkasim::World world(reversed, options);
         world.boot();
