@@ -162,11 +162,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         CheckThreadEnd(("system thread " + Describe(reinterpret_cast<void*>(thread->routine)) + " of " +
                         OwnerNameOf(thread->image.get()))
                            .c_str());
-        // No code of the image runs after the routine: the count drops before a waiter on the
-        // thread object can wake and unload the image.
+        // No code of the image runs after the routine: the count drops, and the thread counts as
+        // finished, before a waiter on the thread object can wake and unload the image, so a
+        // driver that waited for its thread never has it reported at shutdown however long this
+        // host thread takes for its last steps (the shutdown joins it before it lets go of it).
         if (thread->image) --thread->image->runningThreads;
-        SignalThreadObject(thread->object);
         thread->finished.store(true);
+        SignalThreadObject(thread->object);
     });
     thread->thread = std::move(host);
     {
