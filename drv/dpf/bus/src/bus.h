@@ -140,6 +140,14 @@ static_assert(sizeof(BUS_LBP_SETTINGS) == 7, "LBP settings are 7 bytes");
 
 #define BUS_BLOCK_SIZE_UNKNOWN   0xFFFFFFFF
 #define BUS_AMU_UNKNOWN          0xFF
+
+/* PDO_EXT.ucCompression: the application has not chosen (the drive's own default on each path),
+   or it turned compression off or on (TAPE_SET_DRIVE_PARAMETERS, or the data compression page of a
+   MODE SELECT). A path the drive is reached through anew gets the application's choice, with the
+   rest of the drive parameters it last set (or, when it set none, those the path has). */
+#define BUS_COMPRESSION_DRIVE    0
+#define BUS_COMPRESSION_OFF      1
+#define BUS_COMPRESSION_ON       2
 /* How much the bus knows of the block size while fBlockSizeValid is FALSE. */
 #define BUS_BLOCK_SIZE_ON_DRIVE  0      /* the drive holds the application's: read it back */
 #define BUS_BLOCK_SIZE_DOUBTFUL  1      /* the application's last set failed: the drive holds the old or the new one */
@@ -216,6 +224,13 @@ typedef struct _PDO_EXT {
     LONG iUnitAttention;                    /* status of a reset, medium change or deferred error that one of the bus's own
                                                requests met and the application has not been told of; 0 none */
     ULONG ulPassThruLength;                 /* DataTransferLength of the pass-through being forwarded, as sent */
+    UCHAR ucCompression;                    /* BUS_COMPRESSION_*: data compression as the application chose it */
+    UCHAR fDriveParamsSet;                  /* DriveParams holds the application's last TAPE_SET_DRIVE_PARAMETERS */
+    TAPE_SET_DRIVE_PARAMETERS DriveParams;  /* ECC, padding, setmark reporting and EOT warning zone it chose */
+    UCHAR fUnlockOthers;                    /* the application unlocked the medium: the other paths get ALLOW too */
+    UCHAR fUnlockPending;                   /* a path could not get that ALLOW: it gets it when a path starts */
+    ULONGLONG ulEraseStart;                 /* where the erase being forwarded began */
+    UCHAR fEraseStartValid;                 /* ulEraseStart is exact */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
 } PDO_EXT, *PPDO_EXT;
 
@@ -376,10 +391,12 @@ NTSTATUS BusPdoSetBlockSize(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
 NTSTATUS BusPdoSetPAMR(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoSetLBP(PDEVICE_OBJECT pDeviceObject, PBUS_LBP_SETTINGS pLbp);
 NTSTATUS BusPdoSetAMU(PDEVICE_OBJECT pDeviceObject, UCHAR ucValue);
+NTSTATUS BusPdoSetDriveParameters(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoQueryAMU(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
 /* What a forwarded request is, read from SavedIrpStack and the forwarded buffer. */
 BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+BOOLEAN BusPdoIsUnload(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 #define BUS_BUFFER_UNTOUCHED 0

@@ -167,10 +167,85 @@ static VOID BusPdoTakePathEvents(PPDO_EXT pPdoExt)
     const LONG lEvents = InterlockedExchange(&pPdoExt->lPathEvents, 0);
     if ((lEvents & BUS_PATH_EVENT_SETTINGS_LOST) != 0) {
         pPdoExt->fSettingsLost = TRUE;
+        if (pPdoExt->fUnlockPending && !pPdoExt->fPAMR) {
+            pPdoExt->fUnlockOthers = TRUE;   /* a path started: the ALLOW it missed */
+        }
     }
     if ((lEvents & BUS_PATH_EVENT_POSITION_CHECK) != 0) {
         pPdoExt->fPositionCheck = TRUE;
     }
+}
+
+/* ---- The medium lock on the other paths ---- */
+
+#define BUS_MAX_UNLOCK_PATHS 16
+
+/* One request straight to a path's filter device, not through the virtual device's queue. */
+static NTSTATUS BusPdoSendToPath(PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pBuffer, ULONG ulLength)
+{
+    ENT("BusPdoSendToPath: pPath 0x%08x, ulIoctl 0x%08x\n", DBG_PTR(pPath), ulIoctl);
+    IO_STATUS_BLOCK ioStatus;
+    KEVENT event;
+    NTSTATUS status;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+    PIRP pIrp = IoBuildDeviceIoControlRequest(ulIoctl, pPath, pBuffer, ulLength, NULL, 0, FALSE, &event, &ioStatus);
+    if (pIrp == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        status = IoCallDriver(pPath, pIrp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            status = ioStatus.Status;
+        }
+    }
+    EXT("BusPdoSendToPath: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/*
+ * The application unlocked the medium through the path the drive is reached through now. A path it
+ * was reached through before may still prevent removal in the application's name (the lock was
+ * taken there, and a failover carried it to the new path): the drive would refuse the eject at the
+ * end of the backup. Every other path gets ALLOW as well; one that is not started, or does not
+ * answer, gets it when a path starts again.
+ */
+static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pUnlocked)
+{
+    ENT("BusPdoUnlockOtherPaths: pDeviceObject 0x%08x, pUnlocked 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pUnlocked));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PDEVICE_OBJECT apPaths[BUS_MAX_UNLOCK_PATHS];
+    ULONG ulPaths = 0;
+    BOOLEAN fMissed = FALSE;
+    KIRQL irql;
+
+    pPdoExt->fUnlockOthers = FALSE;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pUnlocked) {
+                continue;
+            }
+            if (!pPath->fActive || ulPaths == RTL_NUMBER_OF(apPaths)) {
+                fMissed = TRUE;
+                continue;
+            }
+            ObReferenceObject(pPath->pFDO);
+            apPaths[ulPaths++] = pPath->pFDO;
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    for (ULONG i = 0; i < ulPaths; i++) {
+        TAPE_PREPARE prepare;
+        RtlZeroMemory(&prepare, sizeof(prepare));
+        prepare.Operation = TAPE_UNLOCK;
+        if (!NT_SUCCESS(BusPdoSendToPath(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare)))) {
+            fMissed = TRUE;
+        }
+        ObDereferenceObject(apPaths[i]);
+    }
+    pPdoExt->fUnlockPending = fMissed;
+    EXT("BusPdoUnlockOtherPaths: %d paths, pending %d\n", (int)ulPaths, (int)fMissed);
 }
 
 /*
@@ -491,9 +566,9 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
 
 /*
  * Brings a path the drive is reached through anew to the settings the application made: block
- * size, then logical block protection, medium lock and AMU. Runs before the first attempt on the
- * new path, so that the retried request meets them. The requests go through this device and this
- * engine; fSMP keeps them from restoring on their own.
+ * size, then logical block protection, medium lock, AMU and the drive parameters (compression among
+ * them). Runs before the first attempt on the new path, so that the retried request meets them. The
+ * requests go through this device and this engine; fSMP keeps them from restoring on their own.
  */
 static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
 {
@@ -537,6 +612,13 @@ static NTSTATUS BusPdoRestoreSettings(PDEVICE_OBJECT pDeviceObject)
         status = BusPdoSetAMU(pDeviceObject, pPdoExt->ucAMU);
         if (!NT_SUCCESS(status)) {
             DBG("BusPdoSendToFilter: Couldn't Set AMU after failover.  Do not attempt any more failovers.\n");
+            goto done;
+        }
+    }
+    if (pPdoExt->ucCompression != BUS_COMPRESSION_DRIVE || pPdoExt->fDriveParamsSet) {
+        status = BusPdoSetDriveParameters(pDeviceObject);
+        if (!NT_SUCCESS(status)) {
+            DBG("BusPdoSendToFilter: Couldn't set drive parameters after failover.  Do not attempt any more failovers.\n");
             goto done;
         }
     }
@@ -958,6 +1040,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             break;
         }
 
+        /* The medium leaves the drive: a path that missed the application's unlock gets it now. */
+        if (fFailover && fApplication && !fAttempted && pPdoExt->fUnlockPending && !pPdoExt->fPAMR &&
+            BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+            BusPdoUnlockOtherPaths(pDeviceObject, NULL);
+        }
         status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
         fAttempted = TRUE;
         if (!run.fSent) {
@@ -1013,6 +1100,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.Fwd.ulOutput,
                                                        run.pScsiStatus, &fDidIo, &run.Foow);
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (pPdoExt->fUnlockOthers && fApplication) {
+                /* A pending ALLOW goes to every path, the one just used included: it may be the
+                   path that missed it. */
+                BusPdoUnlockOtherPaths(pDeviceObject, pPdoExt->fUnlockPending ? NULL : pTarget);
+            }
             if (NT_SUCCESS(statusPost) && fDidIo && BusPdoIsPrimary(pPdoExt, pTarget)) {
                 DBG("BusPdoSendToFilter: Target the same after Post process.  Retry on current path\n");
                 fRetrySamePath = TRUE;

@@ -29,6 +29,11 @@
 #define BUS_VERIFY_IMMED           0x04
 #define BUS_VERIFY_SENSE_TRIES     10
 
+#define BUS_SCSISTAT_GOOD          0x00
+#define BUS_READPOS_BPU            0x04       /* READ POSITION: block position unknown */
+#define BUS_PAGE_COMPRESSION       0x0F
+#define BUS_PAGE_COMPRESSION_DCE   0x80
+
 #define BUS_FLAG_FILEMARK          0x80
 #define BUS_FLAG_END_OF_MEDIUM     0x40
 
@@ -47,6 +52,7 @@
 #define SCSIOP_READ10              0x28
 #define SCSIOP_WRITE10             0x2A
 #define SCSIOP_LOCATE10            0x2B
+#define SCSIOP_READ_POSITION       0x34
 #define SCSIOP_MODE_SELECT10       0x55
 #define SCSIOP_WRITE_FILEMARKS16   0x80
 #define SCSIOP_READ16              0x88
@@ -55,6 +61,7 @@
 #define SCSIOP_LOCATE16            0x92
 
 #define BUS_PT_STATUS              2          /* ScsiStatus in the 64-bit pass-through record */
+#define BUS_PT_SENSE_LENGTH        7
 #define BUS_PT_TRANSFER_LENGTH     12
 #define BUS_PT_DATA                24
 #define BUS_PT_CDB                 36
@@ -154,13 +161,12 @@ static BOOLEAN BusKindIsLocate(PBUS_REQUEST_KIND pKind)
            BusKindIsIoctl(pKind, BUS_IOCTL_LOCATE_BLOCK) || BusKindIsOp(pKind, SCSIOP_LOCATE16);
 }
 
-/* The block length a MODE SELECT parameter list carries, when it has a block descriptor that lies
-   inside the data the request sent. */
-static BOOLEAN BusKindModeSelectBlockLength(PBUS_REQUEST_KIND pKind, PULONG pulLength)
+/* The data of a pass-through and its length (as sent before it runs, as transferred after): inside
+   the forwarded buffer, or the system address of a direct one's locked buffer. */
+static BOOLEAN BusKindData(PBUS_REQUEST_KIND pKind, PUCHAR *ppData, PULONG pulData)
 {
     ULONG ulData;
     PUCHAR pData;
-    ULONG ulDescriptor;
     RtlCopyMemory(&ulData, pKind->pBuffer + BUS_PT_TRANSFER_LENGTH, sizeof(ULONG));
     if (pKind->fDirect) {
         RtlCopyMemory(&pData, pKind->pBuffer + BUS_PT_DATA, sizeof(PVOID));
@@ -175,18 +181,43 @@ static BOOLEAN BusKindModeSelectBlockLength(PBUS_REQUEST_KIND pKind, PULONG pulL
     if (pData == NULL) {
         return FALSE;
     }
-    if (pKind->ucOp == SCSIOP_MODE_SELECT6) {
-        if (ulData < 12 || pData[3] == 0) {
-            return FALSE;
-        }
-        ulDescriptor = 4;
-    } else {
-        if (ulData < 16 || (pData[6] == 0 && pData[7] == 0)) {
-            return FALSE;
-        }
-        ulDescriptor = 8;
+    *ppData = pData;
+    *pulData = ulData;
+    return TRUE;
+}
+
+/* A MODE SELECT parameter list: its data, the length of its header (6 or 10-byte form) and of the
+   block descriptors after it. */
+static BOOLEAN BusKindModeList(PBUS_REQUEST_KIND pKind, PUCHAR *ppData, PULONG pulData, PULONG pulHeader,
+                               PULONG pulDescriptors)
+{
+    if (!BusKindData(pKind, ppData, pulData)) {
+        return FALSE;
     }
-    *pulLength = ((ULONG)pData[ulDescriptor + 5] << 16) | ((ULONG)pData[ulDescriptor + 6] << 8) | pData[ulDescriptor + 7];
+    PUCHAR pData = *ppData;
+    if (pKind->ucOp == SCSIOP_MODE_SELECT6) {
+        *pulHeader = 4;
+        *pulDescriptors = *pulData >= 4 ? pData[3] : 0;
+    } else {
+        *pulHeader = 8;
+        *pulDescriptors = *pulData >= 8 ? (((ULONG)pData[6] << 8) | pData[7]) : 0;
+    }
+    return *pulData >= *pulHeader;
+}
+
+/* The block length a MODE SELECT parameter list carries, when it has a block descriptor that lies
+   inside the data the request sent. */
+static BOOLEAN BusKindModeSelectBlockLength(PBUS_REQUEST_KIND pKind, PULONG pulLength)
+{
+    ULONG ulData;
+    PUCHAR pData;
+    ULONG ulHeader;
+    ULONG ulDescriptors;
+    if (!BusKindModeList(pKind, &pData, &ulData, &ulHeader, &ulDescriptors) || ulDescriptors == 0 ||
+        ulData < ulHeader + 8) {
+        return FALSE;
+    }
+    *pulLength = ((ULONG)pData[ulHeader + 5] << 16) | ((ULONG)pData[ulHeader + 6] << 8) | pData[ulHeader + 7];
     return TRUE;
 }
 
@@ -219,6 +250,16 @@ BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
     return BusKindIsReadWrite(&kind) || BusKindIsWriteMarks(&kind) || BusKindIsSpace(&kind) ||
            BusKindIsIoctl(&kind, IOCTL_TAPE_ERASE) || BusKindIsOp(&kind, SCSIOP_ERASE6) ||
            BusKindIsIoctl(&kind, BUS_IOCTL_VERIFY) || BusKindIsOp(&kind, SCSIOP_VERIFY6);
+}
+
+static BOOLEAN BusPreIsUnload(PBUS_REQUEST_KIND k);
+
+/* An unload: the medium leaves the drive, which no path may prevent. */
+BOOLEAN BusPdoIsUnload(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
+{
+    BUS_REQUEST_KIND kind;
+    BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    return BusPreIsUnload(&kind);
 }
 
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
@@ -421,6 +462,38 @@ NTSTATUS BusPdoSetAMU(PDEVICE_OBJECT pDeviceObject, UCHAR ucValue)
     return status;
 }
 
+/* The drive parameters the application chose, on the path the drive is reached through now: its
+   last TAPE_SET_DRIVE_PARAMETERS, or, when it set none, what the path has with the application's
+   compression. */
+NTSTATUS BusPdoSetDriveParameters(PDEVICE_OBJECT pDeviceObject)
+{
+    ENT("BusPdoSetDriveParameters: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    TAPE_SET_DRIVE_PARAMETERS wanted;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (pPdoExt->fDriveParamsSet) {
+        RtlCopyMemory(&wanted, &pPdoExt->DriveParams, sizeof(wanted));
+    } else {
+        TAPE_GET_DRIVE_PARAMETERS current;
+        RtlZeroMemory(&current, sizeof(current));
+        status = BusPdoOwnRequest(pDeviceObject, IOCTL_TAPE_GET_DRIVE_PARAMS, &current, sizeof(current), sizeof(current));
+        RtlZeroMemory(&wanted, sizeof(wanted));
+        wanted.ECC = current.ECC;
+        wanted.Compression = current.Compression;
+        wanted.DataPadding = current.DataPadding;
+        wanted.ReportSetmarks = current.ReportSetmarks;
+        wanted.EOTWarningZoneSize = current.EOTWarningZoneSize;
+    }
+    if (NT_SUCCESS(status)) {
+        if (pPdoExt->ucCompression != BUS_COMPRESSION_DRIVE) {
+            wanted.Compression = pPdoExt->ucCompression == BUS_COMPRESSION_ON;
+        }
+        status = BusPdoOwnRequest(pDeviceObject, IOCTL_TAPE_SET_DRIVE_PARAMS, &wanted, sizeof(wanted), 0);
+    }
+    EXT("BusPdoSetDriveParameters: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 NTSTATUS BusPdoQueryAMU(PDEVICE_OBJECT pDeviceObject)
 {
     ENT("BusPdoQueryAMU: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
@@ -498,6 +571,11 @@ NTSTATUS BusPdoPreProcessPos(PDEVICE_OBJECT pDeviceObject, PUCHAR pBuffer, ULONG
     if (kind.fPassThru) {
         RtlCopyMemory(&pPdoExt->ulPassThruLength, pBuffer + BUS_PT_TRANSFER_LENGTH, sizeof(ULONG));
     }
+    if (BusPreIsErase(&kind)) {
+        /* Where the erase starts: one that fails on a path is begun again from there. */
+        pPdoExt->fEraseStartValid = pPdoExt->fPositionValid;
+        pPdoExt->ulEraseStart = pPdoExt->ulPosition;
+    }
     for (ULONG i = 0; i < RTL_NUMBER_OF(s_PreProcessRows); i++) {
         if (s_PreProcessRows[i].Matches(&kind)) {
             DBG("%s\n", s_PreProcessRows[i].szHandler);
@@ -520,6 +598,7 @@ typedef struct _BUS_POST_CONTEXT {
     PSCSI_STATUS pScsiStatus;
     PBOOLEAN pfDidIo;
     PFOOW_STATE pFoow;
+    BOOLEAN fScsiFailed;          /* a pass-through the drive answered with another status than GOOD */
 } BUS_POST_CONTEXT, *PBUS_POST_CONTEXT;
 
 typedef NTSTATUS (*PBUS_POST_HANDLER)(PBUS_POST_CONTEXT pCtx);
@@ -538,6 +617,27 @@ static NTSTATUS BusPostSetPos(PBUS_POST_CONTEXT pCtx, ULONGLONG ulBlock)
     return BusPdoSetPos(pCtx->pDeviceObject, aucPos, sizeof(aucPos), ulBlock);
 }
 
+/* The attempt did not do all it asked: it failed, or it is a pass-through the base driver completed
+   with success while the drive answered CHECK CONDITION (a SPACE that stopped at a filemark, a
+   LOCATE past the end of data, a write that met a hardware error). Such an answer says nothing of
+   how far the drive got: the data-phase byte count of a link is not the number of blocks the drive
+   wrote, and a space stops where the drive found a mark. */
+static BOOLEAN BusPostFailed(PBUS_POST_CONTEXT pCtx)
+{
+    return !NT_SUCCESS(pCtx->iStatus) || pCtx->fScsiFailed;
+}
+
+/* A pass-through whose whole effect the drive's position shows on tape, although its last attempt
+   failed: the application is told it succeeded, in the record as in the status, so that it does
+   not send the command again. */
+static VOID BusPostAnswerGood(PBUS_POST_CONTEXT pCtx)
+{
+    if (pCtx->Kind.fPassThru) {
+        pCtx->Kind.pBuffer[BUS_PT_STATUS] = BUS_SCSISTAT_GOOD;
+        pCtx->Kind.pBuffer[BUS_PT_SENSE_LENGTH] = 0;
+    }
+}
+
 /* TRUE when the failed attempt is one the engine fails over: a path failure, not a tape condition. */
 static BOOLEAN BusPostWillFailover(PBUS_POST_CONTEXT pCtx)
 {
@@ -545,7 +645,7 @@ static BOOLEAN BusPostWillFailover(PBUS_POST_CONTEXT pCtx)
     if (pScsi->fSenseValid && BusSenseCausesFailover(pScsi->ucSenseKey, pScsi->ucAsc, pScsi->ucAscq)) {
         return TRUE;
     }
-    if (!BusStatusPreventsFailover(pCtx->iStatus)) {
+    if (!NT_SUCCESS(pCtx->iStatus) && !BusStatusPreventsFailover(pCtx->iStatus)) {
         DBG("BusPdoPostProcessReadWrite: SCSI_STATUS won't cause failover, but NTSTATUS 0x%08x will\n",
             (ULONG)pCtx->iStatus);
         return TRUE;
@@ -563,7 +663,7 @@ static NTSTATUS BusPdoPostProcessSpace(PBUS_POST_CONTEXT pCtx)
     PPDO_EXT pPdoExt = pCtx->pPdoExt;
     ULONG ulMethod;
     LONGLONG llCount;
-    if (!NT_SUCCESS(pCtx->iStatus)) {
+    if (BusPostFailed(pCtx)) {
         if (pPdoExt->fPositionValid && BusPostWillFailover(pCtx)) {
             /* A path failure: the drive may have spaced already with the answer lost. The retry
                starts from where this one did, or it would space twice. */
@@ -573,6 +673,8 @@ static NTSTATUS BusPdoPostProcessSpace(PBUS_POST_CONTEXT pCtx)
             }
             return status;
         }
+        /* Stopped early (a filemark, the end of data, the beginning of the tape) or refused: the
+           drive knows where it stands, the model does not. */
         pPdoExt->fPositionValid = FALSE;
         return STATUS_SUCCESS;
     }
@@ -627,7 +729,7 @@ static NTSTATUS BusPdoPostProcessWFM(PBUS_POST_CONTEXT pCtx)
         }
         return status;
     }
-    if (NT_SUCCESS(pCtx->iStatus) || !fValidBefore || !BusPostWillFailover(pCtx)) {
+    if (!BusPostFailed(pCtx) || !fValidBefore || !BusPostWillFailover(pCtx)) {
         return STATUS_SUCCESS;
     }
     ULONGLONG ulAfter = pPdoExt->ulPosition;
@@ -640,12 +742,19 @@ static NTSTATUS BusPdoPostProcessWFM(PBUS_POST_CONTEXT pCtx)
         return STATUS_SUCCESS;
     }
     ULONG ulWritten = (ULONG)(ulAfter - ulBefore);
+    if (ulCount == 0) {
+        /* A flush (no marks): the position cannot tell whether it reached the drive, and the drive
+           may still hold its buffer. Flushing again on the next path is harmless; calling it done
+           could report data on tape that is not. */
+        return STATUS_SUCCESS;
+    }
     if (ulWritten == ulCount) {
         /* All marks are on tape: the request is done. */
         pFoow->ulFOOWTotal += ulWritten;
         pFoow->fFOOWDone = TRUE;
         pFoow->bFOOW = TRUE;
         pPdoExt->fDoNotFailover = TRUE;
+        BusPostAnswerGood(pCtx);
     } else if (ulWritten != 0) {
         if (pCtx->Kind.fPassThru) {
             /* The CDB is the application's: it is not shortened and so not sent again. */
@@ -661,7 +770,7 @@ static NTSTATUS BusPdoPostProcessWFM(PBUS_POST_CONTEXT pCtx)
 static NTSTATUS BusPdoPostProcessRewind(PBUS_POST_CONTEXT pCtx)
 {
     PPDO_EXT pPdoExt = pCtx->pPdoExt;
-    if (!NT_SUCCESS(pCtx->iStatus)) {
+    if (BusPostFailed(pCtx)) {
         pPdoExt->fPositionValid = FALSE;
         return STATUS_SUCCESS;
     }
@@ -676,7 +785,8 @@ static NTSTATUS BusPdoPostProcessLocate(PBUS_POST_CONTEXT pCtx)
     PPDO_EXT pPdoExt = pCtx->pPdoExt;
     PBUS_REQUEST_KIND k = &pCtx->Kind;
     ULONGLONG ulBlock = 0;
-    if (!NT_SUCCESS(pCtx->iStatus)) {
+    if (BusPostFailed(pCtx)) {
+        /* A locate past the end of data stops there; a refused one stays where it was. */
         pPdoExt->fPositionValid = FALSE;
         return STATUS_SUCCESS;
     }
@@ -760,6 +870,7 @@ static NTSTATUS BusPdoPostProcessFailedWrite(PBUS_POST_CONTEXT pCtx, ULONG L, UL
         pFoow->fFOOWDone = TRUE;
         if (pCtx->Kind.fPassThru) {
             RtlCopyMemory(pCtx->Kind.pBuffer + BUS_PT_TRANSFER_LENGTH, &pPdoExt->ulPassThruLength, sizeof(ULONG));
+            BusPostAnswerGood(pCtx);
         } else {
             pFoow->bFOOW = TRUE;
             pFoow->ulFOOWTotal += L;
@@ -825,7 +936,7 @@ static NTSTATUS BusPdoPostProcessReadWrite(PBUS_POST_CONTEXT pCtx)
         }
         return STATUS_SUCCESS;
     }
-    if (NT_SUCCESS(pCtx->iStatus)) {
+    if (!BusPostFailed(pCtx)) {
         if (fFinishing) {
             pFoow->ulFOOWTotal += L - R;
             DBG("BusPdoPostProcessReadWrite: Success from FOOW x%08x \n", pFoow->ulFOOWTotal);
@@ -863,10 +974,24 @@ static NTSTATUS BusPdoPostProcessReadWrite(PBUS_POST_CONTEXT pCtx)
     return status;
 }
 
+/* A failed erase: the drive may have erased from its start to anywhere before it stopped, and an
+   erase sent from there would leave data the application meant to erase, or erase past where it
+   asked. It is begun again from where it started, or not at all. */
 static NTSTATUS BusPdoPostProcessErase(PBUS_POST_CONTEXT pCtx)
 {
-    UNREFERENCED_PARAMETER(pCtx);
-    return STATUS_SUCCESS;
+    PPDO_EXT pPdoExt = pCtx->pPdoExt;
+    if (!BusPostFailed(pCtx) || !BusPostWillFailover(pCtx)) {
+        return STATUS_SUCCESS;
+    }
+    if (!pPdoExt->fEraseStartValid) {
+        pPdoExt->fDoNotFailover = TRUE;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = BusPostSetPos(pCtx, pPdoExt->ulEraseStart);
+    if (!NT_SUCCESS(status)) {
+        pPdoExt->fDoNotFailover = TRUE;
+    }
+    return status;
 }
 
 static NTSTATUS BusPdoPostProcessSetLBP(PBUS_POST_CONTEXT pCtx)
@@ -937,12 +1062,29 @@ static NTSTATUS BusPdoPostProcessVerify(PBUS_POST_CONTEXT pCtx)
     return status;
 }
 
+/* The medium lock, set with PREPARE or with the application's own PREVENT ALLOW MEDIUM REMOVAL. A
+   lock follows the application to every new path; an unlock is also sent to the paths the drive
+   was reached through before, which may still hold a lock taken there. */
 static NTSTATUS BusPdoPostProcessPAMR(PBUS_POST_CONTEXT pCtx)
 {
-    if (NT_SUCCESS(pCtx->iStatus) && BusKindIsPrepare(&pCtx->Kind, TAPE_LOCK)) {
-        pCtx->pPdoExt->fPAMR = TRUE;
-    } else if (NT_SUCCESS(pCtx->iStatus) && BusKindIsPrepare(&pCtx->Kind, TAPE_UNLOCK)) {
-        pCtx->pPdoExt->fPAMR = FALSE;
+    PPDO_EXT pPdoExt = pCtx->pPdoExt;
+    BOOLEAN fLock;
+    if (BusPostFailed(pCtx) || pPdoExt->fSMP) {
+        return STATUS_SUCCESS;
+    }
+    if (BusKindIsPrepare(&pCtx->Kind, TAPE_LOCK)) {
+        fLock = TRUE;
+    } else if (BusKindIsPrepare(&pCtx->Kind, TAPE_UNLOCK)) {
+        fLock = FALSE;
+    } else if (pCtx->Kind.fPassThru) {
+        fLock = (pCtx->Kind.pCdb[4] & 0x03) != 0;
+    } else {
+        return STATUS_SUCCESS;
+    }
+    pPdoExt->fPAMR = fLock;
+    pPdoExt->fUnlockOthers = !fLock;
+    if (fLock) {
+        pPdoExt->fUnlockPending = FALSE;
     }
     return STATUS_SUCCESS;
 }
@@ -957,11 +1099,92 @@ static NTSTATUS BusPdoPostProcessAMU(PBUS_POST_CONTEXT pCtx)
     return STATUS_SUCCESS;
 }
 
+/* The application read the position itself: the drive's answer is the truth the model takes, so
+   that a model gone wrong by a move it could not follow is right again from here on. */
+static NTSTATUS BusPdoPostProcessPosQuery(PBUS_POST_CONTEXT pCtx)
+{
+    PPDO_EXT pPdoExt = pCtx->pPdoExt;
+    PBUS_REQUEST_KIND k = &pCtx->Kind;
+    if (!k->fPassThru) {
+        PTAPE_GET_POSITION pPos = (PTAPE_GET_POSITION)k->pBuffer;
+        if (k->ulBuffer >= sizeof(TAPE_GET_POSITION) && pPos->Type == TAPE_LOGICAL_POSITION && pPos->Offset.QuadPart >= 0) {
+            pPdoExt->ulPosition = (ULONGLONG)pPos->Offset.QuadPart;
+            pPdoExt->fPositionValid = TRUE;
+        }
+        return STATUS_SUCCESS;
+    }
+    PUCHAR pData;
+    ULONG ulData;
+    if (BusKindData(k, &pData, &ulData) && ulData >= 8 && (pData[0] & BUS_READPOS_BPU) == 0) {
+        pPdoExt->ulPosition = ((ULONG)pData[4] << 24) | ((ULONG)pData[5] << 16) | ((ULONG)pData[6] << 8) | pData[7];
+        pPdoExt->fPositionValid = TRUE;
+    }
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS BusPdoPostProcessUnseenMove(PBUS_POST_CONTEXT pCtx)
 {
     DBG("BusPdoPostProcessPos: the request moved the tape where the model cannot follow\n");
     pCtx->pPdoExt->fPositionValid = FALSE;
     return STATUS_SUCCESS;
+}
+
+/* The DCE bit of a data compression page in a MODE SELECT parameter list, when the list that
+   reached the drive holds one. */
+static BOOLEAN BusKindModeSelectCompression(PBUS_REQUEST_KIND pKind, PBOOLEAN pfOn)
+{
+    PUCHAR pData;
+    ULONG ulData;
+    ULONG ulHeader;
+    ULONG ulDescriptors;
+    if (!BusKindModeList(pKind, &pData, &ulData, &ulHeader, &ulDescriptors)) {
+        return FALSE;
+    }
+    ULONG ulPage = ulHeader + ulDescriptors;
+    while (ulPage < ulData && ulData - ulPage >= 2) {
+        UCHAR ucCode = pData[ulPage] & 0x3F;
+        ULONG ulLength;
+        ULONG ulHeader;
+        if (pData[ulPage] & 0x40) {   /* sub-page format: two-byte length */
+            if (ulData - ulPage < 4) {
+                return FALSE;
+            }
+            ulHeader = 4;
+            ulLength = ((ULONG)pData[ulPage + 2] << 8) | pData[ulPage + 3];
+        } else {
+            ulHeader = 2;
+            ulLength = pData[ulPage + 1];
+        }
+        if (ucCode == BUS_PAGE_COMPRESSION && ulHeader == 2) {
+            if (ulLength < 1 || ulData - ulPage < 3) {
+                return FALSE;
+            }
+            *pfOn = (pData[ulPage + 2] & BUS_PAGE_COMPRESSION_DCE) != 0;
+            return TRUE;
+        }
+        ulPage += ulHeader + ulLength;
+    }
+    return FALSE;
+}
+
+/* Settings the application sets on the drive that a new path must get too. */
+static VOID BusPostTakeSettings(PBUS_POST_CONTEXT pCtx)
+{
+    PBUS_REQUEST_KIND k = &pCtx->Kind;
+    BOOLEAN fOn = FALSE;
+    if (BusPostFailed(pCtx) || pCtx->pPdoExt->fSMP) {
+        return;
+    }
+    if (BusKindIsIoctl(k, IOCTL_TAPE_SET_DRIVE_PARAMS) && k->ulBuffer >= sizeof(TAPE_SET_DRIVE_PARAMETERS)) {
+        RtlCopyMemory(&pCtx->pPdoExt->DriveParams, k->pBuffer, sizeof(TAPE_SET_DRIVE_PARAMETERS));
+        pCtx->pPdoExt->fDriveParamsSet = TRUE;
+        fOn = pCtx->pPdoExt->DriveParams.Compression ? TRUE : FALSE;
+    } else if (!(BusKindIsOp(k, SCSIOP_MODE_SELECT6) || BusKindIsOp(k, SCSIOP_MODE_SELECT10)) ||
+               !BusKindModeSelectCompression(k, &fOn)) {
+        return;
+    }
+    pCtx->pPdoExt->ucCompression = fOn ? BUS_COMPRESSION_ON : BUS_COMPRESSION_OFF;
+    DBG("BusPdoPostProcessPos: compression %d carried to new paths\n", (int)fOn);
 }
 
 /* Matches of the post-processing rows that need the device's state or the outcome. */
@@ -994,6 +1217,12 @@ static BOOLEAN BusPostIsAMU(PBUS_POST_CONTEXT c)
     return BusKindIsIoctl(&c->Kind, BUS_IOCTL_SET_AMU) || BusKindIsIoctl(&c->Kind, BUS_IOCTL_QUERY_AMU);
 }
 static BOOLEAN BusPostIsUnseenMove(PBUS_POST_CONTEXT c) { return BusKindMovesUnseen(&c->Kind); }
+static BOOLEAN BusPostIsPosQuery(PBUS_POST_CONTEXT c)
+{
+    /* READ POSITION in its short form (the block the drive stands at), answered GOOD. */
+    return !BusPostFailed(c) && (BusKindIsIoctl(&c->Kind, IOCTL_TAPE_GET_POSITION) ||
+                                 (BusKindIsOp(&c->Kind, SCSIOP_READ_POSITION) && (c->Kind.pCdb[1] & 0x1F) == 0));
+}
 
 /* The first matching row decides. */
 static const struct {
@@ -1014,6 +1243,7 @@ static const struct {
     {BusPostIsPAMR,       /* PREPARE; PREVENT ALLOW MEDIUM REMOVAL */ BusPdoPostProcessPAMR},
     {BusPostIsAMU,        /* private set/query AMU */                BusPdoPostProcessAMU},
     {BusPostIsUnseenMove, /* other SET_POSITION; 16-byte moves */    BusPdoPostProcessUnseenMove},
+    {BusPostIsPosQuery,   /* GET_POSITION; READ POSITION */          BusPdoPostProcessPosQuery},
 };
 
 NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PUCHAR pBuffer, ULONG ulBuffer,
@@ -1037,6 +1267,7 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PU
     ctx.pfDidIo = pfDidIo;
     ctx.pFoow = pFoow;
     BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &ctx.Kind);
+    ctx.fScsiFailed = ctx.Kind.fPassThru && ctx.Kind.pBuffer[BUS_PT_STATUS] != BUS_SCSISTAT_GOOD;
     for (ULONG i = 0; i < RTL_NUMBER_OF(s_PostProcessRows); i++) {
         if (s_PostProcessRows[i].Matches(&ctx)) {
             status = s_PostProcessRows[i].Handler(&ctx);
@@ -1046,6 +1277,7 @@ NTSTATUS BusPdoPostProcessPos(PDEVICE_OBJECT pDeviceObject, NTSTATUS iStatus, PU
             break;
         }
     }
+    BusPostTakeSettings(&ctx);
 done:
     EXT("BusPdoPostProcessPos: status 0x%08x\n", (ULONG)status);
     return status;
