@@ -215,13 +215,26 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     ULONG_PTR information = 0;
     NTSTATUS status = STATUS_SUCCESS;
 
+    // Each request's outcome, for what the drive lost before it began (see Ledger::failed).
+    auto lossCount = [&] { return drive != nullptr ? drive->bufferLossCount() : std::size_t{0}; };
+    const std::size_t lossesAtStep = lossCount();
+    auto ended = [&](NTSTATUS outcome, std::size_t lossesBefore) {
+        if (NT_SUCCESS(outcome)) {
+            ledger_.succeeded(serial, drive, lossesBefore);
+        } else {
+            ledger_.failed(serial, drive, lossesBefore);
+        }
+    };
     // The application learns where it is when it does not know (after SPACE or a failure).
     auto startPosition = [&]() -> std::optional<std::uint64_t> {
         if (auto known = ledger_.position(serial)) {
             return known;
         }
         std::uint64_t position = 0;
-        if (!NT_SUCCESS(QueryPosition(process, handle, &position))) {
+        const std::size_t lossesBefore = lossCount();
+        const NTSTATUS queried = QueryPosition(process, handle, &position);
+        ended(queried, lossesBefore);
+        if (!NT_SUCCESS(queried)) {
             return std::nullopt;
         }
         ledger_.setPosition(serial, position);
@@ -234,8 +247,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             // Told that something went wrong, the application asks where the tape is before it
             // goes on (a reset may have rewound it).
             ledger_.setPosition(serial, std::nullopt);
-            ledger_.failed(serial, drive);
         }
+        ended(final, lossesAtStep);
         return result;
     };
 
@@ -299,7 +312,11 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                                Stamp{number, static_cast<std::uint32_t>(r * perRequest + b)});
                 }
                 const std::optional<std::uint64_t> sentAt = WhereSent(drive, position);
+                const std::size_t lossesBefore = lossCount();
                 status = process.write(handle, buffer, static_cast<ULONG>(bytes), &done);
+                if (status == STATUS_SUCCESS && done < bytes) {
+                    ledger_.shortWrite(serial);  // success on a tape means every byte is written
+                }
                 // What the application was told it wrote: whole blocks of the byte count.
                 const std::uint64_t written = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
                 std::vector<std::pair<Stamp, std::uint32_t>> stamps;
@@ -325,13 +342,18 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                     }
                     ledger_.failedWrite(serial, unconfirmed);
                 }
+                ended(status, lossesBefore);
                 blocks += written;
                 if (position) {
                     *position += written;
                 }
             } else {
+                const std::size_t lossesBefore = lossCount();
                 status = process.read(handle, buffer, static_cast<ULONG>(bytes), &done);
+                ended(status == STATUS_FILEMARK_DETECTED || status == STATUS_NO_DATA_DETECTED ? STATUS_SUCCESS : status,
+                      lossesBefore);
                 const std::uint64_t got = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
+                std::uint64_t wrong = 0;
                 for (std::uint64_t b = 0; b < got; ++b) {
                     const std::uint8_t* block = buffer + b * blockLength;
                     const std::size_t length = blockSize != 0 ? blockSize : done;
@@ -344,7 +366,13 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                                       (truth[*readAt + b].data.size() == length ||
                                        (cut && truth[*readAt + b].data.size() > length)) &&
                                       std::memcmp(truth[*readAt + b].data.data(), block, length) == 0;
-                    stampsOk = stampsOk && same && ReadStamp({block, length}).has_value();
+                    if (!same || !ReadStamp({block, length}).has_value()) {
+                        stampsOk = false;
+                        ++wrong;
+                    }
+                }
+                if (wrong != 0) {
+                    ledger_.misread(serial, wrong);
                 }
                 blocks += got;
                 if (position) {
@@ -500,7 +528,40 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         throw ScenarioError("step \"passthrough\" takes \"dataOut\" or \"dataIn\", not both");
     }
     constexpr ULONG kSenseLength = 32;
-    const std::vector<std::uint8_t> out = step.contains("dataOut") ? FromHex(step, "dataOut") : std::vector<std::uint8_t>{};
+    std::vector<std::uint8_t> out = step.contains("dataOut") ? FromHex(step, "dataOut") : std::vector<std::uint8_t>{};
+    // "stamp": true fills a WRITE(6)'s data with stamped blocks, so that the check judges where
+    // they land like those of a "write" step.
+    std::vector<std::pair<Stamp, std::uint32_t>> stamps;
+    std::optional<std::uint64_t> sentAt;
+    if (step.value("stamp", false)) {
+        if (cdb[0] != 0x0A || step.contains("dataOut") || step.contains("dataIn")) {
+            throw ScenarioError("step \"passthrough\": \"stamp\" makes the data of a WRITE(6) (\"cdb\" 0a...), "
+                                "without \"dataOut\" or \"dataIn\"");
+        }
+        if (!handleBlockSizeKnown) {
+            status = QueryBlockSize(process, handle, &handleBlockSize);
+            if (!NT_SUCCESS(status)) {
+                result.detail = "passthrough not sent: the block size is not known";
+                return finish(status);
+            }
+        }
+        const bool fixed = (cdb[1] & 0x01) != 0;
+        const std::uint32_t count = std::uint32_t{cdb[2]} << 16 | std::uint32_t{cdb[3]} << 8 | cdb[4];
+        const std::uint32_t blockLength = fixed ? handleBlockSize : count;
+        const std::uint64_t blocks = fixed ? count : 1;
+        if (blockLength < kStampBytes || blocks * blockLength > kMaxRequestBytes) {
+            throw ScenarioError("step \"passthrough\": a stamped WRITE(6) needs blocks of " +
+                                std::to_string(kStampBytes) + " bytes or more, " +
+                                std::to_string(kMaxRequestBytes) + " bytes in all at most" +
+                                (fixed && handleBlockSize == 0 ? " (fixed blocks need a block size set)" : ""));
+        }
+        out.resize(blocks * blockLength);
+        for (std::uint32_t b = 0; b < blocks; ++b) {
+            StampBlock({out.data() + std::size_t{b} * blockLength, blockLength}, Stamp{number, b});
+            stamps.push_back({Stamp{number, b}, blockLength});
+        }
+        sentAt = WhereSent(drive, startPosition());
+    }
     const std::uint64_t in = step.contains("dataIn") ? Number(step, "dataIn", kMaxRequestBytes) : 0;
     if (out.size() > kMaxRequestBytes) {
         throw ScenarioError("step \"passthrough\": \"dataOut\" is too long");
@@ -534,11 +595,25 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                                           std::min<ULONG>(answer->DataTransferLength, dataLength));
         }
     }
+    if (!stamps.empty()) {
+        if (NT_SUCCESS(status) && answer->ScsiStatus == 0) {
+            ledger_.setPosition(serial, WhereWritten(drive, sentAt, stamps.size(), stamps.front().first));
+            ledger_.wrote(serial, stamps);
+        } else {
+            // CHECK CONDITION says nothing of how many blocks the drive wrote: each may be there.
+            std::vector<Stamp> unconfirmed;
+            for (const auto& [stamp, length] : stamps) {
+                unconfirmed.push_back(stamp);
+            }
+            ledger_.setPosition(serial, sentAt);
+            ledger_.failedWrite(serial, unconfirmed);
+        }
+    }
     // A command of the application's own making may move the tape: it asks where it is next time.
     ledger_.setPosition(serial, std::nullopt);
     result.detail = "CDB " + ToHex(cdb.data(), cdb.size());
     if (NT_SUCCESS(status) && answer->ScsiStatus != 0) {
-        ledger_.failed(serial, drive);
+        ledger_.failed(serial, drive, lossesAtStep);
     }
     return finish(status);
 }
@@ -629,14 +704,7 @@ nlohmann::json Runner::verifyAll() const
         nlohmann::json entry = counts.toJson();
         entry["serial"] = spec.serial;
         drives.push_back(entry);
-        total.lost += counts.lost;
-        total.duplicated += counts.duplicated;
-        total.misplaced += counts.misplaced;
-        total.reportedLoss += counts.reportedLoss;
-        total.unexpected += counts.unexpected;
-        total.unconfirmed += counts.unconfirmed;
-        total.blocks += counts.blocks;
-        total.filemarks += counts.filemarks;
+        total.add(counts);
     }
     nlohmann::json out = total.toJson();
     out["drives"] = drives;
@@ -653,6 +721,13 @@ std::string VerifyVerdict(const nlohmann::json& verify)
             std::to_string(verify.at("misplaced").get<std::uint64_t>()) + ", unexpected " +
             std::to_string(verify.at("unexpected").get<std::uint64_t>()) + ", lost in the drive and reported " +
             std::to_string(verify.at("reportedLoss").get<std::uint64_t>());
+    // Counts a verdict of an older run may not have.
+    for (const auto& [key, words] : {std::pair{"wrongLength", "of another length"}, std::pair{"misread", "misread"},
+                                     std::pair{"shortWrites", "writes told done with bytes missing"}}) {
+        if (verify.value(key, std::uint64_t{0}) != 0) {
+            text += std::string(", ") + words + " " + std::to_string(verify.at(key).get<std::uint64_t>());
+        }
+    }
     return text;
 }
 

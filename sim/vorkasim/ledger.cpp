@@ -87,11 +87,27 @@ std::optional<Stamp> ReadStamp(std::span<const std::uint8_t> block)
     return stamp;
 }
 
+void VerifyCounts::add(const VerifyCounts& other)
+{
+    lost += other.lost;
+    duplicated += other.duplicated;
+    misplaced += other.misplaced;
+    reportedLoss += other.reportedLoss;
+    unexpected += other.unexpected;
+    unconfirmed += other.unconfirmed;
+    blocks += other.blocks;
+    filemarks += other.filemarks;
+    wrongLength += other.wrongLength;
+    misread += other.misread;
+    shortWrites += other.shortWrites;
+}
+
 nlohmann::json VerifyCounts::toJson() const
 {
     return {{"lost", lost},         {"duplicated", duplicated}, {"misplaced", misplaced},
             {"reportedLoss", reportedLoss}, {"unexpected", unexpected}, {"blocks", blocks},
-            {"filemarks", filemarks}, {"unconfirmed", unconfirmed}, {"clean", clean()}};
+            {"filemarks", filemarks}, {"unconfirmed", unconfirmed}, {"wrongLength", wrongLength},
+            {"misread", misread}, {"shortWrites", shortWrites}, {"clean", clean()}};
 }
 
 std::optional<std::uint64_t> Ledger::position(const std::string& serial) const
@@ -176,13 +192,46 @@ std::set<Stamp> Stamps(const std::vector<sim::hw::Record>& records)
 
 }  // namespace
 
-void Ledger::failed(const std::string& serial, const sim::hw::TapeDrive* drive)
+void Ledger::failed(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore)
 {
-    const std::vector<sim::hw::BufferLoss> losses =
-        drive != nullptr ? drive->bufferLosses() : std::vector<sim::hw::BufferLoss>{};
+    judgeLosses(serial, drive, lossesBefore, true);
+}
+
+void Ledger::succeeded(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore)
+{
+    judgeLosses(serial, drive, lossesBefore, false);
+}
+
+void Ledger::misread(const std::string& serial, std::uint64_t count)
+{
+    std::lock_guard lock(mutex_);
+    drives_[serial].misread += count;
+}
+
+void Ledger::shortWrite(const std::string& serial)
+{
+    std::lock_guard lock(mutex_);
+    ++drives_[serial].shortWrites;
+}
+
+void Ledger::judgeLosses(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore,
+                         bool reported)
+{
+    if (drive == nullptr) {
+        return;
+    }
+    // Read before the ledger's lock is taken: the drive's own lock is never held inside it.
+    const std::vector<sim::hw::BufferLoss> losses = drive->bufferLosses();
+    // A failed request tells of what was lost before it ended; one that succeeded only shows that
+    // nobody told of what was lost before it began. A loss while it ran is for the next request.
+    const std::size_t limit = reported ? losses.size() : std::min(lossesBefore, losses.size());
     std::lock_guard lock(mutex_);
     DriveLedger& ledger = drives_[serial];
-    for (const auto& loss : losses) {
+    for (; ledger.lossesJudged < limit; ++ledger.lossesJudged) {
+        const auto& loss = losses[ledger.lossesJudged];
+        if (!reported) {
+            continue;  // the blocks stay expected on the medium: missing, they count as lost
+        }
         const std::set<Stamp> lost = Stamps(loss.records);
         const auto before = ledger.entries.size();
         std::erase_if(ledger.entries,
@@ -242,6 +291,8 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
     const std::vector<sim::hw::Record> actual = drive.logicalRecords();
     VerifyCounts counts;
     counts.reportedLoss = expected.reportedLoss;
+    counts.misread = expected.misread;
+    counts.shortWrites = expected.shortWrites;
     std::map<Stamp, std::size_t> expectedIndex;
     std::vector<std::uint64_t> expectedFile;     // filemarks before each expected entry
     std::vector<std::uint64_t> expectedFileMin;  // of them, those no failed write may have ended
@@ -306,6 +357,11 @@ VerifyCounts Ledger::verify(const std::string& serial, const sim::hw::TapeDrive&
         if (occurrences[*stamp]++ == 0) {
             order.push_back(found->second);
             actualFile.push_back(actualFilemarks);
+            // A stamp and an intact pattern say nothing of the length: a 1024-byte block written
+            // as a 512-byte record is its first half, and the other half is gone.
+            if (record.data.size() != expected.entries[found->second].length) {
+                ++counts.wrongLength;
+            }
         }
     }
     for (const auto& entry : expected.entries) {

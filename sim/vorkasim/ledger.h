@@ -47,7 +47,15 @@ struct VerifyCounts {
     std::uint64_t unconfirmed = 0;   // blocks of writes the application was told failed, on the medium once
     std::uint64_t blocks = 0;        // blocks the application was told it wrote (as they stand now)
     std::uint64_t filemarks = 0;
-    bool clean() const { return lost == 0 && duplicated == 0 && misplaced == 0 && unexpected == 0; }
+    std::uint64_t wrongLength = 0;   // on the medium once, as a record of another length than written
+    std::uint64_t misread = 0;       // blocks a read returned that are not the drive's records there
+    std::uint64_t shortWrites = 0;   // writes told they succeeded that wrote fewer bytes than asked
+    bool clean() const
+    {
+        return lost == 0 && duplicated == 0 && misplaced == 0 && unexpected == 0 && wrongLength == 0 &&
+               misread == 0 && shortWrites == 0;
+    }
+    void add(const VerifyCounts& other);
     nlohmann::json toJson() const;
 };
 
@@ -60,10 +68,19 @@ public:
     // the drive's position: whatever the ledger held from there on is overwritten.
     void wrote(const std::string& serial, const std::vector<std::pair<Stamp, std::uint32_t>>& blocks);
     void wroteFilemarks(const std::string& serial, std::uint32_t count);
-    // A request on the drive failed: the application has been told something went wrong, so
-    // blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
-    // deferred write error) are reported losses from now on, not expected on the medium.
-    void failed(const std::string& serial, const sim::hw::TapeDrive* drive);
+    // A request on the drive ended; `lossesBefore` is the drive's bufferLossCount() when it began.
+    // Blocks the drive acknowledged and then lost (a reset with them in its write buffer, a
+    // deferred write error) are the application's to hear of on the request during which they
+    // were lost or, when that one succeeded, on the next (a deferred error is told on the command
+    // after it): when that request failed, they are reported losses, no longer expected on the
+    // medium; when it succeeded, nobody told the application, and missing they count as lost
+    // however later requests end.
+    void failed(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore);
+    void succeeded(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore);
+    // A read returned `count` blocks that are not what the drive holds there.
+    void misread(const std::string& serial, std::uint64_t count);
+    // A write was told it succeeded with fewer bytes written than it asked.
+    void shortWrite(const std::string& serial);
     // A write request failed at the ledger's position, after the blocks the application was told
     // of: the rest of its blocks may or may not have reached the tape, and a write ends the data
     // where it lands. What the ledger held from there on may be gone, and those of `unconfirmed`
@@ -89,6 +106,9 @@ private:
         std::vector<Entry> entries;
         std::optional<std::uint64_t> position = 0;
         std::uint64_t reportedLoss = 0;
+        std::uint64_t misread = 0;
+        std::uint64_t shortWrites = 0;
+        std::size_t lossesJudged = 0;  // of the drive's buffer losses (oldest first), those judged
         std::set<Stamp> unconfirmed;  // blocks of failed write requests the application was not told of
         // Filemarks of failed write-filemarks requests that may stand before the entry of the key.
         std::map<std::uint64_t, std::uint64_t> unconfirmedMarks;
@@ -99,6 +119,8 @@ private:
         std::vector<Entry> overwritten;
     };
     void truncateAtPosition(DriveLedger& drive);
+    void judgeLosses(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore,
+                     bool reported);
 
     mutable std::mutex mutex_;
     std::map<std::string, DriveLedger> drives_;

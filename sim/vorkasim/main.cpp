@@ -303,7 +303,8 @@ int main(int argc, char** argv)
             std::cout << "  " << EventCode(static_cast<std::uint32_t>(event.errorCode)) << "  "
                       << vorkasim::Utf8(event.source.driverName) << ": " << event.displayText() << "\n";
         }
-        if (!verify.is_null() && verify.at("blocks").get<std::uint64_t>() + verify.at("filemarks").get<std::uint64_t>() != 0) {
+        if (!verify.is_null() && (verify.at("blocks").get<std::uint64_t>() + verify.at("filemarks").get<std::uint64_t>() != 0 ||
+                                  !verify.at("clean").get<bool>())) {
             std::cout << "\nVerify (the media against what the application was told it wrote): "
                       << vorkasim::VerifyVerdict(verify) << "\n";
         }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <stdexcept>
 
 #include <sim/hw/library.h>
 #include <sim/hw/san.h>
@@ -159,7 +160,13 @@ void ChangerLane::drawSession(std::size_t driveIndex)
         // after the load hears of the new medium.
         LaneGroup look;
         const std::string handle = "p" + std::to_string(driveIndex);
-        look.steps.push_back({{"op", "open"}, {"device", tapeDevices_.at(serial)}, {"handle", handle}});
+        const auto device = tapeDevices_.find(serial);
+        if (device == tapeDevices_.end()) {
+            // The machine booted to learn the devices' names gave this drive none.
+            throw std::runtime_error("the library's drive " + serial +
+                                     " had no virtual tape device when the scenario was drawn");
+        }
+        look.steps.push_back({{"op", "open"}, {"device", device->second}, {"handle", handle}});
         look.steps.push_back(move(loadFrom(), drive));
         look.notices.insert(look.steps.size());
         look.steps.push_back({{"op", "rewind"}, {"handle", handle}});

@@ -14,6 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
 #include "ledger.h"
 #include "runner.h"
 #include "scenario.h"
@@ -155,6 +158,103 @@ TEST_F(DataSteps, BlocksADriveResetDropsFromItsBufferAreLostUntilTheApplicationI
     counts = verify();
     EXPECT_EQ(counts.at("lost"), 0);
     EXPECT_EQ(counts.at("reportedLoss"), 10);
+}
+
+// The verdict itself, on a loss nobody was told of: the drive dropped its buffer in a reset, the
+// first request after it succeeded (a driver that swallowed the reset's notice), and a later
+// request failed for a reason of its own. That failure tells the application nothing of the blocks.
+TEST_F(DataSteps, ALossTheFirstRequestAfterItDidNotReportStaysLostWhateverFailsLater)
+{
+    boot(Drives(R"("buffered": true,)"));
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "reset"}, {"drive", "VRK0000000000001"}}).status, 0u);
+    const sim::hw::TapeDrive& drive = *world_->san().findDrive("VRK0000000000001");
+    for (bool toldAtOnce : {false, true}) {
+        vorkasim::Ledger ledger;
+        std::vector<std::pair<vorkasim::Stamp, std::uint32_t>> written;
+        for (std::uint32_t b = 0; b < 10; ++b) {
+            written.push_back({vorkasim::Stamp{2, b}, 4096});
+        }
+        ledger.wrote("VRK0000000000001", written);
+        const std::size_t losses = drive.bufferLossCount();
+        ASSERT_EQ(losses, 1u);
+        if (toldAtOnce) {
+            ledger.failed("VRK0000000000001", &drive, losses);
+        } else {
+            ledger.succeeded("VRK0000000000001", &drive, losses);
+            ledger.failed("VRK0000000000001", &drive, losses);
+        }
+        const vorkasim::VerifyCounts counts = ledger.verify("VRK0000000000001", drive);
+        EXPECT_EQ(counts.lost, toldAtOnce ? 0u : 10u);
+        EXPECT_EQ(counts.reportedLoss, toldAtOnce ? 10u : 0u);
+        EXPECT_EQ(counts.clean(), toldAtOnce);
+    }
+}
+
+// A block on the medium once, with its stamp and pattern intact, but as a record of half its
+// length: the other half is gone.
+TEST_F(DataSteps, ABlockOnTheMediumAsAShorterRecordIsNotClean)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 64}}).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 9}}).status, 0u);
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0000002000"},
+                   {"dataOut", StampedHex(2, 9, 64).substr(0, 64)}}).status, 0u);
+    const json counts = verify();
+    EXPECT_EQ(counts.at("wrongLength"), 1);
+    EXPECT_EQ(counts.at("lost"), 0);
+    EXPECT_FALSE(counts.at("clean").get<bool>());
+}
+
+// Another host moves the tape behind the application's back, and its read returns block 5 where
+// it asked for block 0, with success: the run's verdict fails, not only the step's stamp check.
+TEST_F(DataSteps, AReadThatReturnsAnotherBlockWithSuccessIsNotClean)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 10}, {"bytes", 64}}).status, 0u);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    sim::hw::TapeDrive& drive = *world_->san().findDrive("VRK0000000000001");
+    const auto other = drive.attachInitiator("another host");
+    const std::uint8_t locate[10] = {0x2B, 0, 0, 0, 0, 0, 5, 0, 0, 0};
+    for (int attempt = 0; attempt < 3; ++attempt) {   // past the new nexus's unit attention
+        if (drive.execute(other, sim::hw::Command{locate, {}, 0}).good()) {
+            break;
+        }
+    }
+    const auto read = run({{"op", "read"}, {"handle", "h"}, {"requests", 1}, {"bytes", 64}});
+    ASSERT_EQ(read.status, 0u);
+    EXPECT_FALSE(read.data.at("stampsOk").get<bool>());
+    const json counts = verify();
+    EXPECT_EQ(counts.at("misread"), 1);
+    EXPECT_FALSE(counts.at("clean").get<bool>());
+}
+
+// Blocks an application writes with its own WRITE(6) carry stamps too, and are held to the same
+// check: each once and in order, a copy of one of them a duplicate.
+TEST_F(DataSteps, StampedPassThroughWritesAreJudgedLikeWrites)
+{
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    for (int i = 0; i < 3; ++i) {
+        const auto pt = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0000004000"}, {"stamp", true}});
+        ASSERT_EQ(pt.status, 0u);
+        ASSERT_EQ(pt.data.at("scsiStatus"), 0);
+    }
+    json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 3);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    // Fixed blocks: two of 512 bytes in one command, then a copy of the first (step 7, block 0).
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0100000200"}, {"stamp", true}}).status, 0u);
+    counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 5);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "0a0100000100"},
+                   {"dataOut", StampedHex(7, 0, 512)}}).status, 0u);
+    EXPECT_EQ(verify().at("duplicated"), 1);
+    EXPECT_THROW(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "080100000100"}, {"stamp", true}}),
+                 vorkasim::ScenarioError)
+        << "only a WRITE(6) carries stamps";
 }
 
 TEST_F(DataSteps, TwoDrivesWrittenAtOnceAtTheirSpeedBothVerifyClean)

@@ -518,6 +518,11 @@ std::vector<BufferLoss> TapeDrive::bufferLosses() const {
   return impl_->losses;
 }
 
+std::size_t TapeDrive::bufferLossCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->losses.size();
+}
+
 std::string TapeDrive::dumpMedium() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->medium ? impl_->medium->dump() : std::string{};

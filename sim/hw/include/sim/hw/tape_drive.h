@@ -246,6 +246,7 @@ class TapeDrive : public ScsiTarget {
   // go (they replace whatever the medium holds from there on), then the buffered objects.
   std::vector<Record> logicalRecords() const;
   std::vector<BufferLoss> bufferLosses() const; // acknowledged and lost, oldest first
+  std::size_t bufferLossCount() const;          // bufferLosses().size(), without copying them
   std::string dumpMedium() const;
   void withMedium(const std::function<void(const Medium*)>& reader) const;
   InitiatorSettings initiatorSettings(InitiatorId initiator) const;
