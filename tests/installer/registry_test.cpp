@@ -54,6 +54,18 @@ TEST_F(InstallerTest, OptionValuesGoOnlyWhereTheyBelong)
     EXPECT_EQ(ParameterNames("vorkatbus"), (std::set<std::string>{"failoverdisabled"}));
 }
 
+// The product name stored as binary data with no terminator, as long as the installer's buffer:
+// what it reads is still a string of that buffer, not the bytes after it.
+TEST_F(InstallerTest, AProductNameStoredAsBinaryDataIsReadAsAStringOfItsBuffer)
+{
+    const std::string name = "Windows Server 2022 Datacenter";
+    std::vector<uint8_t> bytes(name.begin(), name.end());
+    bytes.resize(256, ' ');
+    fakemachine::SetBinary("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductName", bytes);
+    const RunResult r = Install({"-s"}, true);
+    EXPECT_EQ(r.result, 0) << r.out;
+}
+
 TEST_F(InstallerTest, ValuesTheInstallerDoesNotOwnStayAsTheyWere)
 {
     fakemachine::SetString(Params("vorkatbus"), "PersistentNaming", "kept");
