@@ -59,16 +59,21 @@ void TraceLog::append(std::string_view text) {
             start = nl + 1;
         }
     }
-    if (observer)
+    if (observer) {
         for (const auto& line : completed) (*observer)(line);
+        observer.reset();
+        std::lock_guard lock(mutex_);
+        observerDone_.notify_all();
+    }
 }
 
 void TraceLog::setLineObserver(std::function<void(const std::string&)> observer) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    auto replaced = std::move(lineObserver_);
     if (observer)
         lineObserver_ = std::make_shared<const std::function<void(const std::string&)>>(std::move(observer));
-    else
-        lineObserver_.reset();
+    // Threads that took the old observer before the swap may still be in it: each holds a copy.
+    observerDone_.wait(lock, [&] { return !replaced || replaced.use_count() == 1; });
 }
 
 void TraceLog::pushLine(std::string line) {

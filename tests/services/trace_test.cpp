@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +65,36 @@ TEST(TraceLog, ConcurrentWritersNeverMixTheirLines) {
         char c = l.back();
         EXPECT_EQ(l.substr(9), std::string(40, c)) << l;
     }
+}
+
+// A test's observer holds a driver thread at a traced step; the test then removes the observer and
+// destroys what it refers to. The removal must wait for the thread still inside the observer.
+TEST(TraceLog, RemovingTheLineObserverWaitsForAThreadStillInIt) {
+    sim::TraceLog log;
+    std::atomic<bool> inside{false}, leave{false}, removed{false};
+    auto state = std::make_unique<int>(7);
+    const int* referred = state.get();
+    int seen = 0;
+    log.setLineObserver([&](const std::string&) {
+        inside = true;
+        while (!leave) std::this_thread::yield();
+        seen = *referred;
+    });
+    std::thread writer([&] { log.append("a driver's line\n"); });
+    while (!inside) std::this_thread::yield();
+    std::thread remover([&] {
+        log.setLineObserver({});
+        removed = true;
+    });
+    // However long this takes, the removal cannot have come back while the writer is inside.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(removed);
+    leave = true;
+    remover.join();
+    state.reset();  // what the observer referred to goes once the removal is back
+    writer.join();
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(seen, 7);
 }
 
 TEST(TraceLog, AssertionsAreRecordedAndReportedToTheHandler) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -66,7 +67,8 @@ public:
 
     // Called for every completed line, in the thread that wrote it and outside the log's lock.
     // Tests use it to hold a driver thread at a traced step and so force one interleaving of
-    // two requests. Empty function: none.
+    // two requests. Empty function: none. Returns once no thread runs the observer it replaced,
+    // so that what that observer refers to may go (it must not be called from an observer).
     void setLineObserver(std::function<void(const std::string&)> observer);
 
     // The debug print filter (DbgQueryDebugFilterState / DbgSetDebugFilterState): which levels of
@@ -92,6 +94,7 @@ private:
     std::vector<AssertionRecord> assertions_;
     std::function<void(const AssertionRecord&)> assertionHandler_;
     std::shared_ptr<const std::function<void(const std::string&)>> lineObserver_;
+    std::condition_variable observerDone_;  // a thread finished calling an observer
     // Read on every DbgPrint without the log's lock: one relaxed load per line.
     std::array<std::atomic<std::uint32_t>, kFilterComponents> filterMasks_;
 };
