@@ -71,7 +71,7 @@ TEST(TraceLog, ConcurrentWritersNeverMixTheirLines) {
 // destroys what it refers to. The removal must wait for the thread still inside the observer.
 TEST(TraceLog, RemovingTheLineObserverWaitsForAThreadStillInIt) {
     sim::TraceLog log;
-    std::atomic<bool> inside{false}, leave{false}, removed{false};
+    std::atomic<bool> inside{false}, leave{false}, left{false};
     auto state = std::make_unique<int>(7);
     const int* referred = state.get();
     int seen = 0;
@@ -79,21 +79,20 @@ TEST(TraceLog, RemovingTheLineObserverWaitsForAThreadStillInIt) {
         inside = true;
         while (!leave) std::this_thread::yield();
         seen = *referred;
+        left = true;
     });
     std::thread writer([&] { log.append("a driver's line\n"); });
     while (!inside) std::this_thread::yield();
+    bool leftWhenRemoved = false;
     std::thread remover([&] {
         log.setLineObserver({});
-        removed = true;
+        leftWhenRemoved = left;  // the removal is back only once the writer is out
     });
-    // However long this takes, the removal cannot have come back while the writer is inside.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(removed);
     leave = true;
     remover.join();
     state.reset();  // what the observer referred to goes once the removal is back
     writer.join();
-    EXPECT_TRUE(removed);
+    EXPECT_TRUE(leftWhenRemoved);
     EXPECT_EQ(seen, 7);
 }
 
