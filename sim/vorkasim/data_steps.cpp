@@ -152,6 +152,26 @@ std::optional<std::uint64_t> WhereSent(const sim::hw::TapeDrive* drive, std::opt
     return now->object;
 }
 
+// Blocks read that are not, byte for byte and stamped, the records the drive holds from `at` on:
+// `blocks` of `length` bytes each. A variable record longer than the request comes back cut short
+// (`cut`): then it is the record's start.
+std::uint64_t Misread(const std::vector<sim::hw::Record>& truth, std::optional<std::uint64_t> at,
+                      const std::uint8_t* data, std::uint64_t blocks, std::size_t length, bool cut)
+{
+    std::uint64_t wrong = 0;
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        const std::uint8_t* block = data + b * length;
+        const bool known = at && *at + b < truth.size();
+        const bool same = known && !truth[*at + b].isFilemark() &&
+                          (truth[*at + b].data.size() == length || (cut && truth[*at + b].data.size() > length)) &&
+                          std::memcmp(truth[*at + b].data.data(), block, length) == 0;
+        if (!same || !ReadStamp({block, length}).has_value()) {
+            ++wrong;
+        }
+    }
+    return wrong;
+}
+
 nlohmann::json StepToJson(const StepResult& result)
 {
     nlohmann::json entry = result.step;
@@ -191,7 +211,9 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             return result;
         }
         app = &it->second;
-        if (app->serial.empty()) {
+        if (app->serial.empty() || app->serial == app->device) {
+            // Looked up again while not found: the virtual device may be away for a moment (its
+            // last path gone and back), and the handle's requests still reach its drive.
             std::vector<DeviceView> devices;
             world_.queryDevices(&devices);
             for (const auto& device : devices) {
@@ -203,9 +225,10 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 app->serial = app->device;  // not a virtual tape device: its own ledger
             }
         }
-        handleBlockSize = app->blockSize;
-        handleBlockSizeKnown = app->blockSizeKnown;
-        handleBlockSizeReadBack = app->blockSizeReadBack;
+        const BlockSizeView& view = blockSizes_[app->device];
+        handleBlockSize = view.size;
+        handleBlockSizeKnown = view.known;
+        handleBlockSizeReadBack = view.readBack;
         registeredKey = app->prKey;
     }
     sim::Process& process = *app->process;
@@ -265,9 +288,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
             handleBlockSizeKnown = true;
             handleBlockSizeReadBack = true;
             std::lock_guard lock(handlesMutex_);
-            app->blockSize = handleBlockSize;
-            app->blockSizeKnown = true;
-            app->blockSizeReadBack = true;
+            blockSizes_[app->device] = BlockSizeView{handleBlockSize, true, true};
         }
         const std::uint32_t blockSize = handleBlockSize;
         if (bytes == 0 || (blockSize != 0 && bytes % blockSize != 0)) {
@@ -353,25 +374,11 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                 ended(status == STATUS_FILEMARK_DETECTED || status == STATUS_NO_DATA_DETECTED ? STATUS_SUCCESS : status,
                       lossesBefore);
                 const std::uint64_t got = blockSize != 0 ? done / blockSize : (done != 0 ? 1 : 0);
-                std::uint64_t wrong = 0;
-                for (std::uint64_t b = 0; b < got; ++b) {
-                    const std::uint8_t* block = buffer + b * blockLength;
-                    const std::size_t length = blockSize != 0 ? blockSize : done;
-                    // The block must carry a stamp and be, byte for byte, the record the
-                    // drive holds at that place. A variable record longer than the request comes
-                    // back cut short with STATUS_BUFFER_OVERFLOW: then it is the record's start.
-                    const bool known = readAt && *readAt + b < truth.size();
-                    const bool cut = blockSize == 0 && status == STATUS_BUFFER_OVERFLOW;
-                    const bool same = known && !truth[*readAt + b].isFilemark() &&
-                                      (truth[*readAt + b].data.size() == length ||
-                                       (cut && truth[*readAt + b].data.size() > length)) &&
-                                      std::memcmp(truth[*readAt + b].data.data(), block, length) == 0;
-                    if (!same || !ReadStamp({block, length}).has_value()) {
-                        stampsOk = false;
-                        ++wrong;
-                    }
-                }
+                const std::uint64_t wrong =
+                    Misread(truth, readAt, buffer, got, blockSize != 0 ? blockSize : done,
+                            blockSize == 0 && status == STATUS_BUFFER_OVERFLOW);
                 if (wrong != 0) {
+                    stampsOk = false;
                     ledger_.misread(serial, wrong);
                 }
                 blocks += got;
@@ -413,6 +420,11 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         TAPE_WRITE_MARKS marks{};
         marks.Type = TAPE_FILEMARKS;
         marks.Count = static_cast<DWORD>(count);
+        // "immediate": true returns once the marks are in the drive's buffer, without the flush.
+        if (step.contains("immediate") && !step.at("immediate").is_boolean()) {
+            throw ScenarioError("step \"writefm\": \"immediate\" must be true or false");
+        }
+        marks.Immediate = step.value("immediate", false) ? TRUE : FALSE;
         status = Control(process, handle, IOCTL_TAPE_WRITE_MARKS, &marks, sizeof marks, nullptr, 0, &information);
         if (NT_SUCCESS(status)) {
             ledger_.setPosition(serial, WhereWritten(drive, position, count));
@@ -479,19 +491,18 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                          &information);
         if (NT_SUCCESS(status)) {
             std::lock_guard lock(handlesMutex_);
-            app->blockSize = parameters.BlockSize;
-            app->blockSizeKnown = true;
-            app->blockSizeReadBack = false;
+            blockSizes_[app->device] = BlockSizeView{parameters.BlockSize, true, false};
         } else {
             // The change may have reached the drive or not (a path failed on the way): the
             // application asks which size is in effect rather than assume either.
             std::uint32_t inEffect = 0;
             const bool learned = NT_SUCCESS(QueryBlockSize(process, handle, &inEffect));
             std::lock_guard lock(handlesMutex_);
-            app->blockSizeKnown = learned;
-            app->blockSizeReadBack = true;
+            BlockSizeView& view = blockSizes_[app->device];
+            view.known = learned;
+            view.readBack = true;
             if (learned) {
-                app->blockSize = inEffect;
+                view.size = inEffect;
             }
         }
         result.detail = parameters.BlockSize == 0 ? "variable blocks" : std::to_string(parameters.BlockSize) + "-byte blocks";
@@ -531,20 +542,42 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
     std::vector<std::uint8_t> out = step.contains("dataOut") ? FromHex(step, "dataOut") : std::vector<std::uint8_t>{};
     // "stamp": true fills a WRITE(6)'s data with stamped blocks, so that the check judges where
     // they land like those of a "write" step.
+    // On a READ(6) it holds the blocks that come back to the records the drive holds there.
     std::vector<std::pair<Stamp, std::uint32_t>> stamps;
     std::optional<std::uint64_t> sentAt;
-    if (step.value("stamp", false)) {
-        if (cdb[0] != 0x0A || step.contains("dataOut") || step.contains("dataIn")) {
-            throw ScenarioError("step \"passthrough\": \"stamp\" makes the data of a WRITE(6) (\"cdb\" 0a...), "
-                                "without \"dataOut\" or \"dataIn\"");
+    const bool stamped = step.value("stamp", false);
+    if (stamped && !((cdb[0] == 0x0A && !step.contains("dataOut") && !step.contains("dataIn")) ||
+                     (cdb[0] == 0x08 && step.contains("dataIn")))) {
+        throw ScenarioError("step \"passthrough\": \"stamp\" makes the data of a WRITE(6) (\"cdb\" 0a..., "
+                            "without \"dataOut\" or \"dataIn\") or checks that of a READ(6) (\"cdb\" 08..., "
+                            "with \"dataIn\")");
+    }
+    if (stamped && !handleBlockSizeKnown) {
+        status = QueryBlockSize(process, handle, &handleBlockSize);
+        if (!NT_SUCCESS(status)) {
+            result.detail = "passthrough not sent: the block size is not known";
+            return finish(status);
         }
-        if (!handleBlockSizeKnown) {
-            status = QueryBlockSize(process, handle, &handleBlockSize);
-            if (!NT_SUCCESS(status)) {
-                result.detail = "passthrough not sent: the block size is not known";
-                return finish(status);
+        std::lock_guard lock(handlesMutex_);
+        blockSizes_[app->device] = BlockSizeView{handleBlockSize, true, true};
+    }
+    std::vector<sim::hw::Record> truth;
+    std::optional<std::uint64_t> readAt;
+    if (stamped && cdb[0] == 0x08) {
+        readAt = startPosition();
+        if (drive != nullptr) {
+            truth = drive->logicalRecords();
+            if (const auto now = drive->position(); now && !readAt) {
+                readAt = now->object;
             }
         }
+    }
+    // WRITE FILEMARKS(6): the marks are judged like those of a "writefm" step.
+    const std::uint32_t marks = cdb[0] == 0x10 ? std::uint32_t{cdb[2]} << 16 | std::uint32_t{cdb[3]} << 8 | cdb[4] : 0;
+    if (marks != 0) {
+        sentAt = WhereSent(drive, startPosition());
+    }
+    if (stamped && cdb[0] == 0x0A) {
         const bool fixed = (cdb[1] & 0x01) != 0;
         const std::uint32_t count = std::uint32_t{cdb[2]} << 16 | std::uint32_t{cdb[3]} << 8 | cdb[4];
         const std::uint32_t blockLength = fixed ? handleBlockSize : count;
@@ -595,8 +628,41 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
                                           std::min<ULONG>(answer->DataTransferLength, dataLength));
         }
     }
+    if (stamped && cdb[0] == 0x08 && NT_SUCCESS(status)) {
+        // What came back: whole blocks of the handle's size, or the one variable record (cut short
+        // when the record is longer than asked for, which the drive reports as incorrect length).
+        const bool fixed = (cdb[1] & 0x01) != 0;
+        const ULONG moved = std::min<ULONG>(answer->DataTransferLength, dataLength);
+        const std::size_t length = fixed ? handleBlockSize : moved;
+        const std::uint64_t got = length == 0 ? 0 : moved / length;
+        const std::uint8_t* data = reply.data() + sizeof(SCSI_PASS_THROUGH) + kSenseLength;
+        const std::uint64_t wrong = Misread(truth, readAt, data, got, length, !fixed && moved == dataLength);
+        if (wrong != 0) {
+            ledger_.misread(serial, wrong);
+        }
+        result.data["stampsOk"] = wrong == 0;
+        result.data["blocks"] = got;
+    }
+    const bool good = NT_SUCCESS(status) && answer->ScsiStatus == 0;
+    if (cdb[0] == 0x15 && out.size() >= 12 && out[3] >= 8) {
+        // The application set the block size itself with a block descriptor: it knows it now, or,
+        // when the command failed, reads back the size in effect.
+        std::uint32_t inEffect = std::uint32_t{out[9]} << 16 | std::uint32_t{out[10]} << 8 | out[11];
+        const bool learned = good || NT_SUCCESS(QueryBlockSize(process, handle, &inEffect));
+        std::lock_guard lock(handlesMutex_);
+        blockSizes_[app->device] = BlockSizeView{inEffect, learned, !good};
+    }
+    if (marks != 0) {
+        if (good) {
+            ledger_.setPosition(serial, WhereWritten(drive, sentAt, marks));
+            ledger_.wroteFilemarks(serial, marks);
+        } else {
+            ledger_.setPosition(serial, sentAt);
+            ledger_.failedFilemarks(serial, marks);
+        }
+    }
     if (!stamps.empty()) {
-        if (NT_SUCCESS(status) && answer->ScsiStatus == 0) {
+        if (good) {
             ledger_.setPosition(serial, WhereWritten(drive, sentAt, stamps.size(), stamps.front().first));
             ledger_.wrote(serial, stamps);
         } else {

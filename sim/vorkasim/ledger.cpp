@@ -237,6 +237,19 @@ void Ledger::judgeLosses(const std::string& serial, const sim::hw::TapeDrive* dr
         std::erase_if(ledger.entries,
                       [&](const Entry& entry) { return !entry.filemark && lost.count(entry.stamp) != 0; });
         ledger.reportedLoss += before - ledger.entries.size();
+        // The filemarks the drive lost with them (written with IMMED, they stayed in its buffer):
+        // the marks the ledger holds from where the loss began, as many as were lost.
+        std::uint64_t marks = static_cast<std::uint64_t>(
+            std::count_if(loss.records.begin(), loss.records.end(), [](const auto& r) { return r.isFilemark(); }));
+        for (std::size_t i = std::min<std::size_t>(loss.object, ledger.entries.size());
+             marks != 0 && i < ledger.entries.size();) {
+            if (ledger.entries[i].filemark) {
+                ledger.entries.erase(ledger.entries.begin() + static_cast<std::ptrdiff_t>(i));
+                --marks;
+            } else {
+                ++i;
+            }
+        }
         // Everything written from where the last overwrite began is gone, and the loss began
         // there: the drive never wrote a byte of it to the medium, which still holds what the
         // application had written there before (a filemark it wrote over, say).

@@ -1,5 +1,7 @@
 #include "runner.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -54,6 +56,7 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     if (op == "reboot") {
         StepResult result{step};
         handles_.clear();  // the applications that held them ended with the machine
+        blockSizes_.clear();
         world_.reboot();
         result.detail = "machine restarted, registry kept";
         return result;
@@ -122,6 +125,11 @@ StepResult Runner::open(const nlohmann::json& step)
         process.createFile(&handle, Utf16("\\\\.\\" + device), GENERIC_READ | GENERIC_WRITE));
     if (NT_SUCCESS(static_cast<NTSTATUS>(result.status))) {
         handles_[name] = AppHandle{&process, handle, device};
+        if (blockSizes_.count(device) == 0) {
+            const bool fixedDefaults = std::any_of(scenario_.drives.begin(), scenario_.drives.end(),
+                                                   [](const DriveSpec& drive) { return drive.blockSize != 0; });
+            blockSizes_[device].known = !fixedDefaults;
+        }
         result.detail = "\\\\.\\" + device + " open as " + name;
     } else {
         world_.machine().processes().exit(process);

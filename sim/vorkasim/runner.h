@@ -94,14 +94,20 @@ private:
         void* handle = nullptr;
         std::string device;          // "Tape0"
         std::string serial;          // of its drive, found at its first data step
-        std::uint32_t blockSize = 0; // as the application set it (0: variable)
-        // After a block-size change failed the application cannot know which size the drive
-        // uses: it reads it back (and again before its next read or write while that fails).
-        bool blockSizeKnown = true;
-        bool blockSizeReadBack = false;  // blockSize is the drive's answer, not the scenario's
         std::uint64_t prKey = 0;     // the persistent reservation key it registered ("pr-register")
     };
     std::map<std::string, AppHandle> handles_;
+    // The block size the applications know a device to use: the drive's setting, so every handle
+    // of the device sees a change made through any of them, and it outlives a close.
+    struct BlockSizeView {
+        std::uint32_t size = 0;  // as the application set it (0: variable)
+        // After a block-size change failed the application cannot know which size the drive
+        // uses: it reads it back (and again before its next read or write while that fails). A
+        // device first opened on a machine with drives that start in fixed-block mode is read too.
+        bool known = true;
+        bool readBack = false;  // size is the drive's answer, not the scenario's
+    };
+    std::map<std::string, BlockSizeView> blockSizes_;  // by device name, under handlesMutex_
     // What the application was told it wrote; steps numbered in the order they run, steps
     // inside "parallel" included, so that every block's stamp is unique.
     Ledger ledger_;

@@ -202,6 +202,26 @@ Scenario ParseScenario(const nlohmann::json& document)
                 }
                 spec.mbps = drive.at("mbps").get<std::uint32_t>();
             }
+            const std::pair<const char*, std::uint64_t> limits[] = {
+                {"blockSize", 0x00FFFFFF}, {"capacity", 1ull << 40}, {"earlyWarning", 1ull << 40}};
+            for (const auto& [name, limit] : limits) {
+                if (!drive.contains(name)) {
+                    continue;
+                }
+                if (!drive.at(name).is_number_unsigned() || drive.at(name).get<std::uint64_t>() > limit) {
+                    throw std::runtime_error(where + ": \"" + name + "\" must be a number of bytes up to " +
+                                             std::to_string(limit));
+                }
+            }
+            spec.blockSize = drive.value("blockSize", std::uint32_t{0});
+            spec.capacity = drive.value("capacity", std::uint64_t{0});
+            spec.earlyWarning = drive.value("earlyWarning", std::uint64_t{0});
+            if (spec.capacity != 0 && spec.earlyWarning >= spec.capacity) {
+                throw std::runtime_error(where + ": \"earlyWarning\" must be smaller than \"capacity\"");
+            }
+            if (spec.capacity == 0 && spec.earlyWarning != 0) {
+                throw std::runtime_error(where + ": \"earlyWarning\" needs a \"capacity\"");
+            }
             if (drive.contains("motion")) {
                 const auto& motion = drive.at("motion");
                 if (!motion.is_object()) {

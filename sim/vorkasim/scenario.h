@@ -33,6 +33,12 @@ struct DriveSpec {
     std::uint32_t longEraseUs = 0;
     // "mbps": the drive moves data at this many megabytes (10^6 bytes) per second; 0: no limit.
     std::uint32_t mbps = 0;
+    // "blockSize": the block length the drive starts with for every initiator (0: variable).
+    std::uint32_t blockSize = 0;
+    // "capacity" and "earlyWarning": data bytes its cartridge holds, and how many of them lie in
+    // the early-warning zone before the end; 0: the cartridge's usual size (1 GiB, 1 MiB zone).
+    std::uint64_t capacity = 0;
+    std::uint64_t earlyWarning = 0;
 };
 
 // A tape library: its medium changer reached over control paths, storage slots,

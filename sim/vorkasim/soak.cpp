@@ -53,11 +53,16 @@ void Judge(const nlohmann::json& step, const StepResult& result, const DrawnScen
     if (!IsDataStep(op) && op != "open" && op != "close") {
         return;
     }
-    if (op == "read" && !result.data.value("stampsOk", true)) {
+    if ((op == "read" || op == "passthrough") && !result.data.value("stampsOk", true)) {
         outcome->ok = false;
         outcome->why += "a read of " + step.dump() + " found blocks that are not the drive's records; ";
     }
     if (result.status == 0 || EndOfRead(op, result.status)) {
+        return;
+    }
+    // A small cartridge ends writes at its early warning (the data is written) and at its end.
+    if ((op == "write" || op == "writefm") && drawn.endOfMediumHandles.count(step.value("handle", "")) != 0 &&
+        (result.status == 0x8000001Eu || result.status == 0xC0000177u)) {
         return;
     }
     if (drawn.requestsMayFail) {
@@ -159,7 +164,10 @@ DrawnScenario DrawSoakScenario(std::uint64_t seed, const WorldOptions& options)
     // docs/soak.md), which a drive held to "no request fails" could not take.
     nlohmann::json eligible = nlohmann::json::array();
     for (const auto& drive : document["drives"]) {
-        if (drive.at("paths").size() == 1 || drawn.heldDrives.count(drive.at("serial").get<std::string>()) == 0) {
+        // Its cartridges come from the library, in the drive's usual settings.
+        const bool plain = !drive.contains("capacity") && !drive.contains("blockSize") && !drive.contains("dpfFlags");
+        if (plain &&
+            (drive.at("paths").size() == 1 || drawn.heldDrives.count(drive.at("serial").get<std::string>()) == 0)) {
             eligible.push_back(drive);
         }
     }

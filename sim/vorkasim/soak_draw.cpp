@@ -14,99 +14,10 @@
 #include <string_view>
 
 #include "soak_changer.h"
+#include "soak_tape.h"
 
 namespace vorkasim {
-namespace {
-
-using Json = nlohmann::json;
-using Group = std::vector<Json>;  // steps that belong together (a locate, a block size and a read)
-
-// One object on the tape as the drawer pictures it.
-struct Rec {
-    bool filemark = false;
-    bool fixed = false;
-    std::uint32_t size = 0;  // block size (fixed) or record length (variable)
-};
-
-struct Tape {
-    std::vector<Rec> recs;
-    std::uint64_t pos = 0;
-
-    void write(const Rec& rec, std::uint64_t count)
-    {
-        recs.resize(std::min<std::uint64_t>(pos, recs.size()));
-        recs.insert(recs.end(), count, rec);
-        pos = recs.size();
-    }
-    // Data records from `at` on that one read mode takes in a row (the same fixed block size, or
-    // variable records), up to the next filemark or change of mode.
-    std::uint64_t runFrom(std::uint64_t at) const
-    {
-        std::uint64_t n = 0;
-        while (at + n < recs.size() && !recs[at + n].filemark && recs[at + n].fixed == recs[at].fixed &&
-               (!recs[at].fixed || recs[at + n].size == recs[at].size)) {
-            ++n;
-        }
-        return n;
-    }
-};
-
-struct Restore {
-    Json step;
-    int after = 0;  // groups of this drive to go before it is sent
-};
-
-// Requests of a drive that may fail move multiples of this many bytes: whatever block size a
-// failed setting left the handle with, every request stays one the application can send.
-constexpr std::uint32_t kAnyBlockSize = 4096;
-
-struct Drive {
-    std::string serial;
-    std::string device;
-    std::string handle;
-    unsigned paths = 1;
-    bool buffered = false;
-    int healthy = -1;  // the path no fault touches; -1: every path may be hit
-    bool anyBlockSize = false;  // requests fit every block size (set when requests may fail)
-    std::uint32_t blockSize = 0;
-    bool locked = false;
-    Tape tape;
-    std::set<unsigned> disturbed;  // paths down, removed or stopped now
-    std::vector<Restore> restores;
-    std::vector<Group> groups;
-};
-
-class Drawer {
-public:
-    Drawer(std::mt19937_64& random, DrawnScenario& out) : random_(random), out_(out) {}
-    std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : random_() % n; }
-    bool chance(unsigned num, unsigned den) { return below(den) < num; }
-    DrawnScenario& out() { return out_; }
-
-private:
-    std::mt19937_64& random_;
-    DrawnScenario& out_;
-};
-
-Json Step(std::string_view op, const Drive& drive)
-{
-    return {{"op", std::string(op)}, {"handle", drive.handle}};
-}
-
-Json DriveStep(std::string_view op, const Drive& drive)
-{
-    return {{"op", std::string(op)}, {"drive", drive.serial}};
-}
-
-void SetBlockSize(Drive& drive, std::uint32_t size, Group* group)
-{
-    if (drive.blockSize != size) {
-        Json step = Step("setblocksize", drive);
-        step["size"] = size;
-        group->push_back(step);
-        drive.blockSize = size;
-    }
-}
+namespace soak {
 
 std::uint32_t DrawBlockSize(Drawer& d)
 {
@@ -185,7 +96,7 @@ bool DrawWrite(Drawer& d, Drive& drive)
     step["bytes"] = bytes;
     group.push_back(step);
     drive.tape.write(Rec{false, size != 0, size != 0 ? size : static_cast<std::uint32_t>(bytes)},
-                     size != 0 ? requests * (bytes / size) : requests);
+                     PlanWrite(drive, size, requests, bytes).records);
     drive.groups.push_back(group);
     return true;
 }
@@ -193,8 +104,12 @@ bool DrawWrite(Drawer& d, Drive& drive)
 bool DrawFilemarks(Drawer& d, Drive& drive)
 {
     Json step = Step("writefm", drive);
-    const std::uint64_t count = d.chance(1, 5) ? 2 : 1;
+    // A count of 0 is the sync point of a backup program: the drive writes its buffer to the tape.
+    const std::uint64_t count = d.chance(1, 6) ? 0 : d.chance(1, 5) ? 2 : 1;
     step["count"] = count;
+    if (d.chance(1, 4)) {
+        step["immediate"] = true;
+    }
     drive.tape.write(Rec{true, false, 0}, count);
     drive.groups.push_back({step});
     return true;
@@ -299,13 +214,33 @@ bool DrawLock(Drawer&, Drive& drive)
     return true;
 }
 
+// A second handle of the application on the drive's virtual device, opened and closed between
+// requests. Only on a drive that keeps a healthy path: one that loses every path loses its virtual
+// device, and the name may then belong to another device when the handle is opened.
+bool DrawSecondHandle(Drawer& d, Drive& drive)
+{
+    if (!drive.shared || drive.healthy < 0) {
+        return false;
+    }
+    if (drive.second.empty()) {
+        drive.second = drive.handle + "b";
+        drive.groups.push_back({{{"op", "open"}, {"device", drive.device}, {"handle", drive.second}}});
+    } else if (d.chance(1, 3)) {
+        drive.groups.push_back({{{"op", "close"}, {"handle", drive.second}}});
+        drive.second.clear();
+    } else {
+        return false;
+    }
+    return true;
+}
+
 struct WorkloadKind {
     std::string_view name;
     unsigned weight;
     bool (*draw)(Drawer&, Drive&);  // false: not possible now (nothing to read, say)
 };
 
-constexpr std::array<WorkloadKind, 8> kWorkloads{{
+constexpr std::array<WorkloadKind, 10> kWorkloads{{
     {"write", 10, DrawWrite},
     {"writefm", 3, DrawFilemarks},
     {"read", 4, DrawRead},
@@ -314,6 +249,8 @@ constexpr std::array<WorkloadKind, 8> kWorkloads{{
     {"rewind", 1, DrawRewind},
     {"getpos", 1, DrawGetPos},
     {"lock", 1, DrawLock},
+    {"passthrough", 4, DrawPassThrough},
+    {"second handle", 1, DrawSecondHandle},
 }};
 
 template <std::size_t N, typename Row>
@@ -438,7 +375,8 @@ bool FaultFailedCommands(Drawer& d, Drive& drive)
 
 bool FaultLostCompletion(Drawer& d, Drive& drive)
 {
-    static constexpr std::array<int, 7> opcodes = {-1, 0x0A, 0x0A, 0x08, 0x10, 0x11, 0x2B};
+    // Beside data and motion: a rewind, a mode select, a medium lock and a position query.
+    static constexpr std::array<int, 11> opcodes = {-1, 0x0A, 0x0A, 0x08, 0x10, 0x11, 0x2B, 0x01, 0x15, 0x1E, 0x34};
     Json fault = {{"kind", "fail"}, {"executed", true}};
     if (const int opcode = opcodes[d.below(opcodes.size())]; opcode >= 0) {
         fault["opcode"] = opcode;
@@ -553,9 +491,15 @@ void SendDueRestores(Drive& drive, bool all)
     drive.restores = keep;
 }
 
+// A single request that a path may be pulled beside (not the application's own stamped READ or
+// WRITE, which a path that breaks off midway fails; see DrawPassThrough).
 bool IsSingleDataStep(const Group& group)
 {
-    static const std::set<std::string> data = {"write", "read", "writefm", "space", "locate", "rewind", "getpos"};
+    if (group.size() == 1 && group[0].value("stamp", false)) {
+        return false;
+    }
+    static const std::set<std::string> data = {"write",  "read",   "writefm",    "space",
+                                               "locate", "rewind", "getpos", "passthrough"};
     return group.size() == 1 && data.count(group[0].at("op").get<std::string>()) != 0;
 }
 
@@ -568,6 +512,8 @@ void DrawWorkload(Drawer& d, Drive& drive)
         if (faulty && d.chance(1, 3)) {
             DrawFault(d, drive);
         }
+        // With a second handle open, some requests go through it.
+        drive.current = !drive.second.empty() && d.chance(1, 3) ? drive.second : drive.handle;
         const WorkloadKind* kind = nullptr;
         for (int attempt = 0; attempt < 4 && kind == nullptr; ++attempt) {
             const WorkloadKind& row = Pick(d, kWorkloads);
@@ -591,6 +537,11 @@ void DrawWorkload(Drawer& d, Drive& drive)
         SendDueRestores(drive, false);
     }
     // The end: every path back, every fault cleared, then the whole tape read back.
+    drive.current = drive.handle;
+    if (!drive.second.empty()) {
+        drive.groups.push_back({{{"op", "close"}, {"handle", drive.second}}});
+        drive.second.clear();
+    }
     SendDueRestores(drive, true);
     drive.groups.push_back({DriveStep("clear-faults", drive)});
     for (unsigned p = 0; p < drive.paths; ++p) {
@@ -622,7 +573,27 @@ void DrawWorkload(Drawer& d, Drive& drive)
     drive.groups.push_back(readBack);
 }
 
-}  // namespace
+WriteOutcome PlanWrite(const Drive& drive, std::uint32_t size, std::uint64_t requests, std::uint64_t bytes)
+{
+    const std::uint64_t perRequest = size != 0 ? bytes / size : 1;
+    if (drive.capacity == 0) {
+        return {requests * perRequest, false};
+    }
+    // Writing drops everything after the position: the cartridge holds what lies before it.
+    std::uint64_t held = drive.tape.bytesBefore(drive.tape.pos);
+    WriteOutcome outcome;
+    for (std::uint64_t r = 0; r < requests && !outcome.endOfMedium; ++r) {
+        const std::uint64_t room = held < drive.capacity ? drive.capacity - held : 0;
+        // A block that does not fit is not written (volume overflow), nor is any after it.
+        const std::uint64_t fit = size != 0 ? std::min(perRequest, room / size) : (bytes <= room ? 1 : 0);
+        outcome.records += fit;
+        held += fit * (size != 0 ? size : bytes);
+        outcome.endOfMedium = fit < perRequest || held >= drive.warnAt;
+    }
+    return outcome;
+}
+
+}  // namespace soak
 
 nlohmann::json DrawSan(std::mt19937_64& random)
 {
@@ -636,10 +607,25 @@ nlohmann::json DrawSan(std::mt19937_64& random)
         }
         char wwnn[17];
         std::snprintf(wwnn, sizeof wwnn, "5abcdef0000%05d", d + 1);
-        drives.push_back({{"serial", "VRKSOAK" + std::to_string(d + 1)},
-                          {"wwnn", wwnn},
-                          {"buffered", random() % 2 == 0},
-                          {"paths", paths}});
+        nlohmann::json drive = {{"serial", "VRKSOAK" + std::to_string(d + 1)},
+                                {"wwnn", wwnn},
+                                {"buffered", random() % 2 == 0},
+                                {"paths", paths}};
+        // Now and then a small cartridge that fills up, a drive that starts in fixed-block mode,
+        // and one without exclusive access, which the application opens a second handle on.
+        if (random() % 6 == 0) {
+            const std::uint64_t capacity = (2 + random() % 15) << 16;
+            drive["capacity"] = capacity;
+            drive["earlyWarning"] = capacity / (2 + random() % 7);
+        }
+        if (random() % 6 == 0) {
+            static constexpr std::array<std::uint32_t, 3> sizes = {512, 1024, 4096};
+            drive["blockSize"] = sizes[random() % sizes.size()];
+        }
+        if (random() % 5 == 0) {
+            drive["dpfFlags"] = std::uint32_t{0};
+        }
+        drives.push_back(drive);
     }
     return drives;
 }
@@ -647,6 +633,7 @@ nlohmann::json DrawSan(std::mt19937_64& random)
 DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices,
                         ChangerLane* lane)
 {
+    using namespace soak;
     DrawnScenario out;
     Drawer d(random, out);
     std::vector<Drive> drives;
@@ -662,6 +649,14 @@ DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, cons
         drive.handle = "h" + std::to_string(i);
         drive.paths = static_cast<unsigned>(san[i].at("paths").size());
         drive.buffered = san[i].value("buffered", false);
+        drive.blockSize = san[i].value("blockSize", std::uint32_t{0});
+        drive.shared = (san[i].value("dpfFlags", std::uint32_t{1}) & 0x1) == 0;
+        drive.capacity = san[i].value("capacity", std::uint64_t{0});
+        drive.warnAt = drive.capacity - std::min(drive.capacity, san[i].value("earlyWarning", std::uint64_t{0}));
+        if (drive.capacity != 0) {
+            out.endOfMediumHandles.insert(drive.handle);
+            out.endOfMediumHandles.insert(drive.handle + "b");
+        }
         // Most drives keep one path no fault touches, and then every request must succeed; the
         // others (a drive of one path more often) may lose every path or meet drive faults.
         const bool heldToNoFailure = drive.paths > 1 ? !d.chance(1, 4) : d.chance(1, 2);

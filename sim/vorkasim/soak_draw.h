@@ -39,6 +39,8 @@ struct DrawnScenario {
     // Changer requests the library is expected to refuse (a move from an empty element, an
     // exchange with one picker).
     std::set<std::size_t> changerRefusals;
+    // Handles of drives with a small cartridge: a write may end at its early warning or its end.
+    std::set<std::string> endOfMediumHandles;
 };
 
 class ChangerLane;

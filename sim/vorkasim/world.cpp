@@ -52,6 +52,12 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.motion.perObject = std::chrono::microseconds(drive.perObjectUs);
         config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
         config.timing.bytesPerSecond = std::uint64_t{drive.mbps} * 1'000'000;
+        config.defaultBlockLength = drive.blockSize;
+        if (drive.capacity != 0 && config.medium) {
+            config.medium->capacityBytes = drive.capacity;
+            // Without a zone given, the last eighth of a small cartridge warns of its end.
+            config.medium->earlyWarningBytes = drive.earlyWarning != 0 ? drive.earlyWarning : drive.capacity / 8;
+        }
         if (inLibrary(drive.serial)) {
             config.medium.reset();  // its cartridges come from the library's slots
         }

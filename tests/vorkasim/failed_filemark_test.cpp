@@ -134,7 +134,7 @@ TEST_F(FailedFilemark, AMarkBeyondWhatTheFailedRequestAskedForIsDuplicated)
     loseTheNextMarksCompletion();
     EXPECT_EQ(writefm(1).status, kTimeout);
     EXPECT_EQ(position(), 4u);
-    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "100000000100"}}).status, 0u);
+    markFromAnotherHost(kDrive);
 
     EXPECT_EQ(recordLengths(), (std::vector<std::size_t>{4096, 4096, 4096, 0, 0}));
     const json verdict = closeAndVerify();

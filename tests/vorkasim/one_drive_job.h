@@ -54,6 +54,19 @@ protected:
         return verify();
     }
     sim::hw::TapeDrive& driveNamed(const std::string& serial) { return *world_->san().findDrive(serial); }
+    // Another host writes a filemark where the drive stands, behind the application's back.
+    void markFromAnotherHost(const std::string& serial)
+    {
+        sim::hw::TapeDrive& drive = driveNamed(serial);
+        const auto other = drive.attachInitiator("another host");
+        const std::uint8_t mark[6] = {0x10, 0, 0, 0, 1, 0};
+        for (int attempt = 0; attempt < 3; ++attempt) {  // past the new nexus's unit attention
+            if (drive.execute(other, sim::hw::Command{mark, {}, 0}).good()) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "the other host's filemark was refused";
+    }
     // `requests` writes of `bytes` each on the handle "h".
     StepResult write(int requests, int bytes)
     {

@@ -679,12 +679,21 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         DBG("BusDispatchCreate: Handle already open.  Access denied.\n");
         status = STATUS_ACCESS_DENIED;
     } else {
-        pPdoExt->fBlockSizeValid = FALSE;
-        pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
-        pPdoExt->fPositionValid = FALSE;
-        pPdoExt->fRewound = FALSE;
-        DBG("BusDispatchCreate: fBlockSizeValid set to FALSE\n");
-        if (pPdoExt->pBusExt->fLoadBalancing && !pPdoExt->fPAMR && !BusPdoBalanceLoad(pPdoExt, pPdoData)) {
+        /* The first handle starts from what the drive says: another host, or this one without the
+           package, may have used it since the last close. A handle opened beside others joins their
+           session, whose block size and position the bus keeps tracking for every handle: forgetting
+           them would let a failover put the drive back to its default block size under them. */
+        if (pPdoExt->ulOpenHandles == 0) {
+            pPdoExt->fBlockSizeValid = FALSE;
+            pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
+            pPdoExt->fPositionValid = FALSE;
+            pPdoExt->fRewound = FALSE;
+            DBG("BusDispatchCreate: fBlockSizeValid set to FALSE\n");
+        }
+        /* Load is balanced when a session begins: moving the path under handles already open
+           would leave their settings behind on the old one. */
+        if (pPdoExt->pBusExt->fLoadBalancing && !pPdoExt->fPAMR && pPdoExt->ulOpenHandles == 0 &&
+            !BusPdoBalanceLoad(pPdoExt, pPdoData)) {
             status = STATUS_DELETE_PENDING;
         } else {
             InterlockedIncrement(&pPdoExt->ulOpenHandles);

@@ -1,0 +1,146 @@
+// What backup programs do beside the plain tape API, checked against the drive's ground truth: a
+// second handle on a drive without exclusive access, the block size set through pass-through,
+// filemarks written with IMMED that a reset drops, a small cartridge that fills up, and a drive
+// that starts in fixed-block mode.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
+#include "runner.h"
+#include "scenario.h"
+#include "test_world.h"
+#include "world.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kSerial = "VRK0000000000001";
+
+class ApplicationSession : public ::testing::Test {
+protected:
+    // One drive of two paths with the given drive keys; its virtual device is Tape1.
+    void boot(const std::string& keys)
+    {
+        scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [{"serial": ")" + std::string(kSerial) +
+                                                        R"(", "wwnn": "5abcdef000000001", )" + keys + R"(
+            "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}]})"));
+        world_ = std::make_unique<vorkasim::World>(scenario_, vorkasim_test::TestWorldOptions());
+        world_->boot();
+        runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
+    }
+    vorkasim::StepResult run(const json& step) { return runner_->run(step); }
+    std::uint32_t write(const std::string& handle, int requests, int bytes)
+    {
+        return run({{"op", "write"}, {"handle", handle}, {"requests", requests}, {"bytes", bytes}}).status;
+    }
+    std::uint32_t path(const std::string& op, int index, const json& extra = json::object())
+    {
+        json step = {{"op", op}, {"drive", kSerial}, {"path", static_cast<unsigned>(index)}};
+        step.update(extra);
+        return run(step).status;
+    }
+    json verify() { return run({{"op", "verify"}}).data.at("verify"); }
+    sim::hw::TapeDrive& drive() { return *world_->san().findDrive(kSerial); }
+
+    vorkasim::Scenario scenario_;
+    std::unique_ptr<vorkasim::World> world_;
+    std::unique_ptr<vorkasim::Runner> runner_;
+};
+
+// The application sets 4096-byte blocks through pass-through on one handle, opens a second handle
+// and writes through both while first one path and then the other fails: every write lands as
+// 4096-byte blocks, the second open neither made the bus forget the block size nor moved the drive
+// to a path that does not have it.
+TEST_F(ApplicationSession, ASecondHandleJoinsTheSessionAndAFailoverKeepsItsBlockSize)
+{
+    boot(R"("dpfFlags": 0,)");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "a"}}).status, 0u);
+    const auto select = run({{"op", "passthrough"}, {"handle", "a"}, {"cdb", "151000000c00"},
+                             {"dataOut", "000000080000000000001000"}});
+    ASSERT_EQ(select.status, 0u);
+    ASSERT_EQ(select.data.at("scsiStatus"), 0);
+    ASSERT_EQ(write("a", 2, 8192), 0u);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "b"}}).status, 0u);
+    EXPECT_EQ(write("a", 2, 8192), 0u);
+    EXPECT_EQ(write("b", 2, 8192), 0u);
+    // One of the two is the path in use: that one fails the drive over to the other.
+    for (int p = 0; p < 2; ++p) {
+        ASSERT_EQ(path("fault", p, {{"kind", "down"}}), 0u);
+        EXPECT_EQ(write(p == 0 ? "a" : "b", 2, 8192), 0u);
+        ASSERT_EQ(path("clear-faults", p), 0u);
+    }
+    for (const auto& record : drive().logicalRecords()) {
+        EXPECT_EQ(record.data.size(), 4096u);
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 20);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    // The application's own WRITE FILEMARKS counts like the tape API's.
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "b"}, {"cdb", "100000000100"}}).data.at("scsiStatus"), 0);
+    EXPECT_EQ(verify().at("filemarks"), 1);
+    EXPECT_TRUE(verify().at("clean").get<bool>());
+}
+
+// A buffered drive: blocks written over the middle of the data and two filemarks written with
+// IMMED after them are all still in the buffer when the drive is reset. The medium keeps what was
+// there; the application is told on its next request, and the verdict holds the tape to the older
+// data rather than call it unexpected.
+TEST_F(ApplicationSession, ImmediateFilemarksAResetDropsLeaveTheOlderDataInPlace)
+{
+    boot(R"("buffered": true,)");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 10, 4096), 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 5}}).status, 0u);
+    ASSERT_EQ(write("h", 3, 4096), 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 2}, {"immediate", true}}).status, 0u);
+    ASSERT_EQ(drive().bufferedRecords().size(), 5u) << "three blocks and two marks wait in the buffer";
+    ASSERT_EQ(run({{"op", "reset"}, {"drive", kSerial}}).status, 0u);
+    EXPECT_NE(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u) << "the reset's notice";
+    const json counts = verify();
+    EXPECT_EQ(counts.at("reportedLoss"), 3);
+    EXPECT_EQ(counts.at("unexpected"), 0);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
+// A cartridge of 64 KiB whose last 16 KiB warn of its end, in a drive that starts with 1024-byte
+// blocks. Writes into the warning zone are told STATUS_END_OF_MEDIA with their data on tape, a
+// write past the end is told STATUS_EOM_OVERFLOW, a failover in the zone loses nothing.
+TEST_F(ApplicationSession, ASmallCartridgeWarnsOfItsEndAndNothingWrittenIsLost)
+{
+    boot(R"("capacity": 65536, "earlyWarning": 16384, "blockSize": 1024,)");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    // The application learns the drive's block size: 4096 bytes are four blocks.
+    ASSERT_EQ(write("h", 11, 4096), 0u);
+    ASSERT_EQ(drive().logicalRecords().size(), 44u);
+    const auto warned = run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}});
+    EXPECT_EQ(warned.status, 0x8000001Eu) << "STATUS_END_OF_MEDIA";
+    EXPECT_EQ(warned.data.at("information"), 4096);
+    ASSERT_EQ(path("fault", 0, {{"kind", "down"}}), 0u);
+    ASSERT_EQ(path("fault", 1, {{"kind", "partial_write"}, {"k", 1}}), 0u);
+    EXPECT_EQ(write("h", 1, 4096), 0x8000001Eu) << "finished on the other path, still in the zone";
+    ASSERT_EQ(path("clear-faults", 0), 0u);
+    ASSERT_EQ(path("clear-faults", 1), 0u);
+    const auto overflow = run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 16384}});
+    EXPECT_EQ(overflow.status, 0xC0000177u) << "STATUS_EOM_OVERFLOW";
+    ASSERT_EQ(drive().logicalRecords().size(), 64u) << "the blocks that fit, to the last byte";
+    const json counts = verify();
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+    EXPECT_EQ(counts.at("lost"), 0);
+    EXPECT_EQ(counts.at("duplicated"), 0);
+}
+
+TEST_F(ApplicationSession, CartridgeKeysOutOfRangeAreScenarioErrors)
+{
+    EXPECT_THROW(boot(R"("capacity": 4096, "earlyWarning": 4096,)"), std::runtime_error);
+    EXPECT_THROW(boot(R"("earlyWarning": 4096,)"), std::runtime_error);
+    EXPECT_THROW(boot(R"("blockSize": -1,)"), std::runtime_error);
+    EXPECT_THROW(boot(R"("blockSize": 16777216,)"), std::runtime_error);
+}
+
+}  // namespace
