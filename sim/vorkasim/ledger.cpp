@@ -251,10 +251,11 @@ void Ledger::judgeLosses(const std::string& serial, const sim::hw::TapeDrive* dr
             }
         }
         // Everything written from where the last overwrite began is gone, and the loss began
-        // there: the drive never wrote a byte of it to the medium, which still holds what the
-        // application had written there before (a filemark it wrote over, say).
+        // there or before it (blocks of a failed write waited in the buffer ahead of it): the drive
+        // never wrote a byte of it to the medium, which still holds what the application had
+        // written there before (a filemark it wrote over, say).
         if (before != ledger.entries.size() && !ledger.overwritten.empty() &&
-            loss.object == ledger.overwrittenAt && ledger.entries.size() == ledger.overwrittenAt) {
+            loss.object <= ledger.overwrittenAt && ledger.entries.size() == ledger.overwrittenAt) {
             // Whether it does depends on how far the drive got: a reset drops the buffer before any
             // of it is written, while a write that fails on the medium ends the data there. What
             // comes back may be there, once and in order, or not at all.

@@ -23,12 +23,14 @@ constexpr const char* kSerial = "VRK0000000000001";
 
 class ApplicationSession : public ::testing::Test {
 protected:
-    // One drive of two paths with the given drive keys; its virtual device is Tape1.
-    void boot(const std::string& keys)
+    // One drive of two paths (or one) with the given drive keys; its virtual device is Tape1.
+    void boot(const std::string& keys, bool onePath = false)
     {
+        const std::string paths = onePath ? R"([{"port": 0, "target": 1}])"
+                                          : R"([{"port": 0, "target": 1}, {"port": 1, "target": 1}])";
         scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [{"serial": ")" + std::string(kSerial) +
-                                                        R"(", "wwnn": "5abcdef000000001", )" + keys + R"(
-            "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}]})"));
+                                                        R"(", "wwnn": "5abcdef000000001", )" + keys +
+                                                        R"("paths": )" + paths + "}]}"));
         world_ = std::make_unique<vorkasim::World>(scenario_, vorkasim_test::TestWorldOptions());
         world_->boot();
         runner_ = std::make_unique<vorkasim::Runner>(*world_, scenario_);
@@ -86,6 +88,43 @@ TEST_F(ApplicationSession, ASecondHandleJoinsTheSessionAndAFailoverKeepsItsBlock
     EXPECT_TRUE(verify().at("clean").get<bool>());
 }
 
+// The drive's answer to a read of the block size right after it was set would come from the other
+// path when the path in use fails at that moment, and that path still has the size from before:
+// the size the application set is the one the bus keeps, through pass-through or the tape API.
+TEST_F(ApplicationSession, ABlockSizeSetJustBeforeItsPathFailsIsTheOneWritesUse)
+{
+    boot("");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    for (const std::uint32_t size : {512u, 1024u}) {
+        for (int p = 0; p < 2; ++p) {  // MODE SENSE breaks on whichever path is in use
+            ASSERT_EQ(path("fault", p, {{"kind", "fail"}, {"opcode", 0x1A}, {"status", 0xC000009Du}}), 0u);
+        }
+        if (size == 512) {
+            const auto select = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "151000000c00"},
+                                     {"dataOut", "000000080000000000000200"}});
+            ASSERT_EQ(select.data.at("scsiStatus"), 0);
+        } else {
+            ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", size}}).status, 0u);
+        }
+        for (int p = 0; p < 2; ++p) {
+            ASSERT_EQ(path("clear-faults", p), 0u);
+        }
+        for (int p = 0; p < 2; ++p) {
+            ASSERT_EQ(path("fault", p, {{"kind", "down"}}), 0u);
+            EXPECT_EQ(write("h", 2, 8192), 0u);
+            ASSERT_EQ(path("clear-faults", p), 0u);
+        }
+        for (const auto& record : drive().logicalRecords()) {
+            if (record.data.size() != 512) {
+                EXPECT_EQ(record.data.size(), size);
+            }
+        }
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 64 + 32);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
 // A buffered drive: blocks written over the middle of the data and two filemarks written with
 // IMMED after them are all still in the buffer when the drive is reset. The medium keeps what was
 // there; the application is told on its next request, and the verdict holds the tape to the older
@@ -105,6 +144,30 @@ TEST_F(ApplicationSession, ImmediateFilemarksAResetDropsLeaveTheOlderDataInPlace
     const json counts = verify();
     EXPECT_EQ(counts.at("reportedLoss"), 3);
     EXPECT_EQ(counts.at("unexpected"), 0);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
+// The same on a drive of one path, where the first write fails with its record in the buffer
+// (the path broke after it and the position could not be read): the loss begins before the
+// overwrite, and the older data is still what the medium holds.
+TEST_F(ApplicationSession, AFailedWriteAheadOfAnOverwriteAResetDropsLeavesTheOlderDataInPlace)
+{
+    boot(R"("buffered": true,)", true);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 10, 4096), 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 5}}).status, 0u);
+    ASSERT_EQ(path("fault", 0, {{"kind", "partial_write"}, {"k", 1}}), 0u);
+    ASSERT_EQ(run({{"op", "fault"}, {"drive", kSerial}, {"kind", "fail"}, {"count", 1}, {"status", 0xC000009Du}})
+                  .status,
+              0u);
+    EXPECT_NE(write("h", 1, 4096), 0u) << "its record reached the buffer, its position could not be read";
+    ASSERT_EQ(write("h", 1, 4096), 0u);
+    ASSERT_EQ(drive().bufferedRecords().size(), 2u);
+    ASSERT_EQ(run({{"op", "reset"}, {"drive", kSerial}}).status, 0u);
+    EXPECT_NE(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u) << "the reset's notice";
+    const json counts = verify();
+    EXPECT_EQ(counts.at("reportedLoss"), 1);
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 

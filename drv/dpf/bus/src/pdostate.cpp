@@ -830,8 +830,21 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
         pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_DOUBTFUL;
         return STATUS_SUCCESS;
     }
-    *pCtx->pfDidIo = TRUE;
-    return BusPdoGetBlockSize(pCtx->pDeviceObject, aucMedia, sizeof(aucMedia));
+    /* The drive took the size the request carries. It is not read back: a read that met a path
+       failure would be answered by another path, which has the size the application had before. */
+    ULONG ulLength = 0;
+    if (BusKindIsIoctl(&pCtx->Kind, IOCTL_TAPE_SET_MEDIA_PARAMS) &&
+        pCtx->Kind.ulBuffer >= sizeof(TAPE_SET_MEDIA_PARAMETERS)) {
+        ulLength = ((PTAPE_SET_MEDIA_PARAMETERS)pCtx->Kind.pBuffer)->BlockSize;
+    } else if (!BusKindModeSelectBlockLength(&pCtx->Kind, &ulLength)) {
+        *pCtx->pfDidIo = TRUE;
+        return BusPdoGetBlockSize(pCtx->pDeviceObject, aucMedia, sizeof(aucMedia));
+    }
+    pCtx->pPdoExt->ulBlockSize = ulLength;
+    pCtx->pPdoExt->fBlockSizeValid = TRUE;
+    pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_ON_DRIVE;
+    DBG("BusPdoPostProcessSMP: block size 0x%08x\n", ulLength);
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS BusPdoPostProcessGetMedia(PBUS_POST_CONTEXT pCtx)
