@@ -225,6 +225,35 @@ TEST_F(BusPnpInUse, AStopOfAVirtualDeviceWaitsForItsRequestInFlightAndCancelsRes
     EXPECT_EQ(closeHandle(tape), kStatusSuccess);
 }
 
+// Flushes and file-information requests reach a virtual device in the sender's own thread, beside
+// the worker that runs the application's requests: they are refused at once, and they leave the
+// worker's request state alone (ThreadSanitizer reports the race when they do not).
+TEST_F(BusPnpInUse, AFlushOrInformationRequestBesideTrafficIsRefusedAndTouchesNothing) {
+    createPaths(0, 1);
+    registerPath(0, drive("PNPC0009", 1, 3));
+    HANDLE tape = nullptr;
+    ASSERT_EQ(openTape(u"\\\\.\\Tape0", &tape), kStatusSuccess);
+    PDEVICE_OBJECT pdo = sim::FindDevice(u"\\Device\\Tape0");
+    ASSERT_NE(pdo, nullptr);
+
+    constexpr uint32_t kIoctlTapeGetPosition = 0x001F400C;
+    constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+    std::atomic<bool> done{false};
+    std::thread traffic([&] {
+        for (int i = 0; i < 300; ++i) deviceIoControl(tape, kIoctlTapeGetPosition, 24, 24);
+        done = true;
+    });
+    std::vector<NTSTATUS> refused;
+    while (!done.load()) {
+        refused.push_back(sendToDevice(pdo, IRP_MJ_FLUSH_BUFFERS, 0));
+        refused.push_back(sendToDevice(pdo, IRP_MJ_QUERY_INFORMATION, 0));
+    }
+    traffic.join();
+    for (NTSTATUS status : refused) EXPECT_EQ(status, kNotImplemented);
+    EXPECT_EQ(getAddress(tape), kStatusSuccess) << "the device serves requests as before";
+    EXPECT_EQ(closeHandle(tape), kStatusSuccess);
+}
+
 TEST_F(BusPnpInUse, ARemovedVirtualDeviceRefusesEveryLaterRequestButItsHandleCloses) {
     createPaths(0, 1);
     registerPath(0, drive("PNPC0007", 1, 3));

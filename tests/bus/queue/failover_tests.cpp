@@ -4,6 +4,8 @@
 // holds each block the application was told it wrote, once and in order.
 #include "failover_fixture.h"
 
+#include <atomic>
+
 namespace {
 
 using namespace failover_test;
@@ -790,6 +792,54 @@ TEST_P(TwoDrives, BothGetTheirBlockSizeRestoredWhenTheyFailOverAtTheSameTime) {
             EXPECT_EQ(records[k].data, std::vector<std::uint8_t>(data.begin() + k * sizes[i], data.begin() + (k + 1) * sizes[i]));
     }
 }
+
+// A drive whose long erase takes ten seconds on its own clock, which the test moves.
+class LongErase : public Failover {
+protected:
+    void ConfigureDrive(sim::hw::DriveConfig& config) override { config.motion.longErase = std::chrono::seconds(10); }
+    // Waits (in real time, bounded) until the drive's tape moves, or the eraser is done.
+    bool AwaitMotion(const std::atomic<bool>& done) {
+        for (int i = 0; i < 20000 && !done.load(); ++i) {
+            if (drive_->motionInProgress()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+};
+
+// The application erases from block 4 to the end; the path drops while the tape moves, and the drive
+// no longer knows where it stands. The erase is begun again on the other path from block 4, and the
+// tape holds the first four blocks and nothing after them.
+TEST_P(LongErase, AnEraseWhosePathDropsMidwayIsBegunAgainFromWhereItStarted) {
+    ASSERT_EQ(SetBlockSize(512), STATUS_SUCCESS);
+    const auto lead = LeadIn(10);
+    TAPE_SET_POSITION locate{};
+    locate.Method = TAPE_ABSOLUTE_BLOCK;
+    locate.Offset.QuadPart = 4;
+    ASSERT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &locate).status, STATUS_SUCCESS);
+    drive_->useManualClock();
+    std::atomic<bool> done{false};
+    NTSTATUS erased = -1;
+    std::thread eraser([&] {
+        TAPE_ERASE erase{TAPE_ERASE_LONG, FALSE};
+        erased = app_->Control(IOCTL_TAPE_ERASE, &erase).status;
+        done = true;
+    });
+    ASSERT_TRUE(AwaitMotion(done)) << "the erase reached the drive";
+    sim::hw::Path* used = Commands(*pathA_, 0x19) != 0 ? pathA_ : pathB_;
+    used->setDown();
+    // The erase sent again runs its own ten seconds.
+    while (!done.load()) {
+        if (AwaitMotion(done)) drive_->advanceClock(std::chrono::seconds(11));
+    }
+    eraser.join();
+    EXPECT_EQ(erased, STATUS_SUCCESS);
+    EXPECT_EQ(drive_->records().size(), 4u);
+    EXPECT_EQ(GroundPosition(), 4u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(drive_->records()[i].data, Block(lead, i, 512));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pending, LongErase, ::testing::Bool(), PendingName);
 
 INSTANTIATE_TEST_SUITE_P(Pending, SmallCartridge, ::testing::Bool(), PendingName);
 

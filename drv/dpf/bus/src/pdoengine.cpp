@@ -785,7 +785,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PDEVICE_OBJECT pPrevTarget = NULL;   /* set on the first attempt on a newly chosen path */
     PDEVICE_OBJECT *ppTargetsUsed = NULL;
     IO_STACK_LOCATION savedOuterStack;
-    UCHAR fOuterDoNotFailover = pPdoExt->fDoNotFailover;
+    UCHAR fOuterDoNotFailover;
     BOOLEAN fFailover = FALSE;
     BOOLEAN fAttempted = FALSE;
     BOOLEAN fApplication = FALSE;   /* an application's read, write or control request */
@@ -796,8 +796,23 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BUS_FORWARD_RUN run;
     NTSTATUS status;
 
+    /* Requests of other kinds (a flush, a query or set of file information) come in the caller's
+       thread, beside the worker that may be processing another request of this device: they are
+       refused before any of the device's request state is touched. */
+    {
+        PIO_STACK_LOCATION pFirst = IoGetCurrentIrpStackLocation(pIrp);
+        if (pFirst != NULL && pFirst->MajorFunction != IRP_MJ_CREATE && pFirst->MajorFunction != IRP_MJ_CLOSE &&
+            pFirst->MajorFunction != IRP_MJ_READ && pFirst->MajorFunction != IRP_MJ_WRITE &&
+            pFirst->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(pFirst->MajorFunction));
+            BusPdoCompleteQueuedIrp(pIrp, STATUS_NOT_IMPLEMENTED, 0);
+            EXT("BusPdoSendToFilter: status 0x%08x\n", (ULONG)STATUS_NOT_IMPLEMENTED);
+            return STATUS_NOT_IMPLEMENTED;
+        }
+    }
     /* A nested request (sent while another of this device is processed) must leave the outer
        request's view of itself as it found it. */
+    fOuterDoNotFailover = pPdoExt->fDoNotFailover;
     RtlCopyMemory(&savedOuterStack, &pPdoExt->SavedIrpStack, sizeof(IO_STACK_LOCATION));
     pPdoExt->fDoNotFailover = FALSE;
     RtlZeroMemory(&run, sizeof(run));
@@ -811,12 +826,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     run.ucMajor = run.pIrpStack->MajorFunction;
     fApplication = !BusIsOwnRequest(pIrp) && (run.ucMajor == IRP_MJ_READ || run.ucMajor == IRP_MJ_WRITE ||
                                               run.ucMajor == IRP_MJ_DEVICE_CONTROL);
-    if (run.ucMajor != IRP_MJ_CREATE && run.ucMajor != IRP_MJ_CLOSE && run.ucMajor != IRP_MJ_READ &&
-        run.ucMajor != IRP_MJ_WRITE && run.ucMajor != IRP_MJ_DEVICE_CONTROL) {
-        DBG("BusPdoSendToFilter: Type %s (NOT SUPPORTED)\n", DbgMajorFunctionName(run.ucMajor));
-        status = STATUS_NOT_IMPLEMENTED;
-        goto complete;
-    }
     /* A locked pass-through-direct buffer is released at the end however the run ends. */
     run.Fwd.fDirect = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
                   run.pIrpStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
