@@ -134,7 +134,11 @@ void Ledger::truncateAtPosition(DriveLedger& drive)
     // Writing in the middle of the tape ends the data there, as the drive does.
     const std::uint64_t at = drive.position.value_or(drive.entries.size());
     // What is written from here on replaces the marks a failed request may have left here.
-    drive.unconfirmedMarks.erase(drive.unconfirmedMarks.lower_bound(at), drive.unconfirmedMarks.end());
+    const auto marksFrom = drive.unconfirmedMarks.lower_bound(at);
+    if (at < drive.entries.size()) {
+        drive.overwrittenMarks.assign(marksFrom, drive.unconfirmedMarks.end());
+    }
+    drive.unconfirmedMarks.erase(marksFrom, drive.unconfirmedMarks.end());
     if (at < drive.entries.size()) {
         drive.overwrittenAt = at;
         drive.overwritten.assign(drive.entries.begin() + static_cast<std::ptrdiff_t>(at), drive.entries.end());
@@ -264,6 +268,11 @@ void Ledger::judgeLosses(const std::string& serial, const sim::hw::TapeDrive* dr
                 ledger.entries.push_back(entry);
             }
             ledger.overwritten.clear();
+            // And the marks failed requests may have left there.
+            for (const auto& [at, count] : ledger.overwrittenMarks) {
+                ledger.unconfirmedMarks[at] += count;
+            }
+            ledger.overwrittenMarks.clear();
         }
     }
 }

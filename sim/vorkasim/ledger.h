@@ -117,6 +117,7 @@ private:
         // the application is told), the medium still holds what was there.
         std::uint64_t overwrittenAt = 0;
         std::vector<Entry> overwritten;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> overwrittenMarks;  // of unconfirmedMarks
     };
     void truncateAtPosition(DriveLedger& drive);
     void judgeLosses(const std::string& serial, const sim::hw::TapeDrive* drive, std::size_t lossesBefore,

@@ -10,6 +10,10 @@
 #include <ostream>
 #include <random>
 
+#include <sim/hw/path.h>
+#include <sim/hw/san.h>
+#include <sim/hw/tape_drive.h>
+
 #include "runner.h"
 #include "scenario.h"
 #include "soak_changer.h"
@@ -102,6 +106,17 @@ Outcome RunOne(const DrawnScenario& drawn, const WorldOptions& options)
     if (!verify.at("clean").get<bool>() || (outcome.reportedLoss != 0 && !drawn.dataMayBeDestroyed)) {
         outcome.ok = false;
         outcome.why += "verify: " + VerifyVerdict(verify) + "; ";
+    }
+    // The application unlocked the medium at the end: no path of a drive that kept a healthy path
+    // may still prevent its removal (the eject at the end of a backup would fail).
+    for (const auto& serial : drawn.heldDrives) {
+        const sim::hw::TapeDrive* drive = world.san().findDrive(serial);
+        for (const sim::hw::Path* path : drive != nullptr ? world.san().pathsTo(*drive) : std::vector<sim::hw::Path*>{}) {
+            if (drive->initiatorSettings(path->initiator()).preventRemoval) {
+                outcome.ok = false;
+                outcome.why += "drive " + serial + ": a path still prevents medium removal after the unlock; ";
+            }
+        }
     }
     for (const auto& problem : changer.check()) {
         outcome.ok = false;

@@ -171,6 +171,26 @@ TEST_F(ApplicationSession, AFailedWriteAheadOfAnOverwriteAResetDropsLeavesTheOld
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 
+// A mark of the application's own WRITE FILEMARKS in the early-warning zone (the drive answers CHECK
+// CONDITION, so the mark may be there or not), then a block written over it that a reset drops from
+// the buffer: the mark still on the medium is the one the application sent, not a duplicate.
+TEST_F(ApplicationSession, AnUncertainMarkUnderADroppedOverwriteIsNoDuplicate)
+{
+    boot(R"("buffered": true, "capacity": 65536, "earlyWarning": 16384,)", true);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 11, 4096), 0u);
+    ASSERT_EQ(write("h", 1, 4096), 0x8000001Eu) << "STATUS_END_OF_MEDIA";
+    ASSERT_EQ(run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "100000000100"}}).data.at("scsiStatus"), 2);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 0}}).status, 0u) << "the mark is on the medium";
+    ASSERT_EQ(run({{"op", "locate"}, {"handle", "h"}, {"block", 10}}).status, 0u);
+    ASSERT_EQ(write("h", 1, 4096), 0u);
+    ASSERT_EQ(run({{"op", "reset"}, {"drive", kSerial}}).status, 0u);
+    EXPECT_NE(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u) << "the reset's notice";
+    const json counts = verify();
+    EXPECT_EQ(counts.at("duplicated"), 0);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
 // A cartridge of 64 KiB whose last 16 KiB warn of its end, in a drive that starts with 1024-byte
 // blocks. Writes into the warning zone are told STATUS_END_OF_MEDIA with their data on tape, a
 // write past the end is told STATUS_EOM_OVERFLOW, a failover in the zone loses nothing.
