@@ -20,7 +20,7 @@ BOOLEAN BusIsPassThrough(ULONG ulIoctl)
  * be rewritten under offsets it never meant.
  *   STATUS_BUFFER_TOO_SMALL      no system buffer, or fewer input bytes than the record needs
  *   STATUS_INFO_LENGTH_MISMATCH  a Length that is neither layout's
- *   STATUS_INVALID_PARAMETER     the other width's Length
+ *   STATUS_INVALID_PARAMETER     the other width's Length, a CdbLength outside 1 to 16 or an unknown DataIn
  */
 NTSTATUS BusPassThruCheckLength(PIRP pIrp)
 {
@@ -53,6 +53,13 @@ NTSTATUS BusPassThruCheckLength(PIRP pIrp)
     }
     if (ulInput < usLength) {
         status = STATUS_BUFFER_TOO_SMALL;
+        goto done;
+    }
+    /* CdbLength (byte 6) and DataIn (byte 8) are at the same place in both layouts: a CDB of 1 to 16
+       bytes, and one of the three directions. The drivers below are not left to trust them. */
+    if (pRecord[6] == 0 || pRecord[6] > 16 || pRecord[8] > SCSI_IOCTL_DATA_UNSPECIFIED) {
+        DBG("BusPassThruCheckLength: CdbLength %d or DataIn %d refused\n", (int)pRecord[6], (int)pRecord[8]);
+        status = STATUS_INVALID_PARAMETER;
     }
 
 done:

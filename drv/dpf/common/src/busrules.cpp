@@ -4,6 +4,10 @@
  * read, and the status table that pairs each forwarded request with its status record.
  */
 #include <ntddk.h>
+#include <ntddchgr.h>
+#include <ntddscsi.h>
+#include <ntddstor.h>
+#include <ntddtape.h>
 #include "busframe.h"
 
 /* Codes refused on a virtual device whatever their method: they carry user addresses in their
@@ -13,6 +17,34 @@
 #define BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX    CTL_CODE(IOCTL_SCSI_BASE, 0x0412, METHOD_BUFFERED, \
                                                           FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 
+
+/* What an application may send to a virtual device: codes known to carry no address and no layout
+   that depends on the caller's width (the pass-through records are checked and converted). The bus
+   forwards a request in one of its own, which the drivers below see as a kernel-mode request: any
+   other code (the base drivers' private and kernel-only requests, a port driver's dump pointers, the
+   forms that carry a raw buffer pointer) would reach them as trusted. */
+static const ULONG s_ApplicationCodes[] = {
+    /* The tape API */
+    IOCTL_TAPE_ERASE, IOCTL_TAPE_PREPARE, IOCTL_TAPE_WRITE_MARKS, IOCTL_TAPE_GET_POSITION,
+    IOCTL_TAPE_SET_POSITION, IOCTL_TAPE_GET_DRIVE_PARAMS, IOCTL_TAPE_SET_DRIVE_PARAMS,
+    IOCTL_TAPE_GET_MEDIA_PARAMS, IOCTL_TAPE_SET_MEDIA_PARAMS, IOCTL_TAPE_GET_STATUS, IOCTL_TAPE_CREATE_PARTITION,
+    /* The tape driver's requests for applications: locate (by block, by destination), logical block
+       protection, verify, load, the application-managed unload setting and its query, the drive's
+       sense, and the reservation key an application chooses */
+    0x1FE0C0, 0x1FE09C, 0x1FE0C4, 0x1F60A8, 0x1FE100, 0x1FE0E0, 0x1FE0E4, 0x1FC038, 0x8400C044,
+    /* The changer API */
+    IOCTL_CHANGER_GET_PARAMETERS, IOCTL_CHANGER_GET_STATUS, IOCTL_CHANGER_GET_PRODUCT_DATA,
+    IOCTL_CHANGER_SET_ACCESS, IOCTL_CHANGER_GET_ELEMENT_STATUS, IOCTL_CHANGER_INITIALIZE_ELEMENT_STATUS,
+    IOCTL_CHANGER_SET_POSITION, IOCTL_CHANGER_EXCHANGE_MEDIUM, IOCTL_CHANGER_MOVE_MEDIUM,
+    IOCTL_CHANGER_REINITIALIZE_TRANSPORT, IOCTL_CHANGER_QUERY_VOLUME_TAGS,
+    /* Storage requests of removable-media applications */
+    IOCTL_STORAGE_CHECK_VERIFY, IOCTL_STORAGE_CHECK_VERIFY2, IOCTL_STORAGE_MEDIA_REMOVAL,
+    IOCTL_STORAGE_EJECT_MEDIA, IOCTL_STORAGE_LOAD_MEDIA, IOCTL_STORAGE_RESERVE, IOCTL_STORAGE_RELEASE,
+    IOCTL_STORAGE_GET_MEDIA_TYPES, IOCTL_STORAGE_GET_MEDIA_TYPES_EX, IOCTL_STORAGE_GET_DEVICE_NUMBER,
+    IOCTL_STORAGE_QUERY_PROPERTY, IOCTL_STORAGE_PERSISTENT_RESERVE_IN, IOCTL_STORAGE_PERSISTENT_RESERVE_OUT,
+    /* SCSI: pass-through (buffered, and direct with the buffer the bus locks) and the address */
+    IOCTL_SCSI_PASS_THROUGH, IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_GET_ADDRESS,
+};
 
 BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
 {
@@ -25,12 +57,16 @@ BOOLEAN BusPdoIoctlAccepted(PIRP pIrp, ULONG ulIoctl)
     if (ulIoctl == BUS_IOCTL_SCSI_PASS_THROUGH_DIRECT_EX || ulIoctl == BUS_IOCTL_ATA_PASS_THROUGH_DIRECT) {
         return FALSE;
     }
-    if ((DEVICE_TYPE_FROM_CTL_CODE(ulIoctl) == VORKA_TAPE_DEVICE_TYPE ||
-         DEVICE_TYPE_FROM_CTL_CODE(ulIoctl) == VORKA_CHGR_DEVICE_TYPE) &&
-        pIrp->RequestorMode != KernelMode) {
-        return FALSE;  /* the base drivers' private requests are the drivers' own */
+    if (pIrp->RequestorMode == KernelMode) {
+        /* Another driver's request: the base drivers' private requests are the drivers' own. */
+        return TRUE;
     }
-    return TRUE;
+    for (ULONG i = 0; i < RTL_NUMBER_OF(s_ApplicationCodes); i++) {
+        if (s_ApplicationCodes[i] == ulIoctl) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 /* ---- The failover rules ---- */
