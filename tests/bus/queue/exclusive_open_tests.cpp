@@ -8,6 +8,8 @@
 #include <string>
 #include "tape_rig.h"
 
+#include <ntddscsi.h>
+
 namespace {
 
 using tapetest::App;
@@ -42,6 +44,27 @@ protected:
     std::u16string name_;
     std::u16string pathName_;   // one path device of the drive, opened directly
 };
+
+// A monitoring tool opens the drive for its attributes only while the backup runs: it takes no slot
+// of the exclusive drive, and its close takes nothing from the backup.
+TEST_P(ExclusiveTape, AnOpenForAttributesOnlyLeavesTheDriveToTheBackupApplication) {
+    Start();
+    App monitor(rig_->Machine());
+    ASSERT_EQ(monitor.Open(name_, FILE_READ_ATTRIBUTES), STATUS_SUCCESS);
+    SCSI_ADDRESS address{};
+    EXPECT_EQ(monitor.Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address).status, STATUS_SUCCESS);
+    App backup(rig_->Machine());
+    ASSERT_EQ(backup.Open(name_), STATUS_SUCCESS) << "the monitor holds no slot";
+    EXPECT_EQ(backup.Write(Pattern(512, 1)).status, STATUS_SUCCESS);
+    App intruder(rig_->Machine());
+    EXPECT_EQ(intruder.Open(name_), STATUS_ACCESS_DENIED) << "the backup holds the drive";
+    EXPECT_EQ(monitor.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(intruder.Open(name_), STATUS_ACCESS_DENIED) << "the monitor's close freed nothing";
+    EXPECT_EQ(backup.Write(Pattern(512, 2)).status, STATUS_SUCCESS);
+    ASSERT_EQ(backup.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(intruder.Open(name_), STATUS_SUCCESS) << "free once the backup closed";
+    EXPECT_EQ(drive_->records().size(), 2u);
+}
 
 TEST_P(ExclusiveTape, EachJobOpensTheDriveRightAfterThePreviousOneClosedIt) {
     Start();

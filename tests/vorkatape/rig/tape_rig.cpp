@@ -308,9 +308,9 @@ App::~App() {
     machine_.processes().exit(process_);
 }
 
-NTSTATUS App::Open(std::u16string_view name) {
+NTSTATUS App::Open(std::u16string_view name, ACCESS_MASK access) {
     sim::ProcessScope scope(process_);
-    return process_.createFile(&handle_, name, GENERIC_READ | GENERIC_WRITE);
+    return process_.createFile(&handle_, name, access);
 }
 
 NTSTATUS App::Close() {

@@ -137,7 +137,7 @@ public:
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
-    NTSTATUS Open(std::u16string_view name);
+    NTSTATUS Open(std::u16string_view name, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE);
     NTSTATUS Close();
     Reply Control(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength);
     template <typename T>

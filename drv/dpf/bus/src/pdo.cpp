@@ -663,13 +663,48 @@ static BOOLEAN BusPdoBalanceLoad(PPDO_EXT pPdoExt, PPDO_DATA pPdoData)
     return fOk;
 }
 
+/* The file object of an open granted no data access (FsContext2): it took no part of the open count. */
+#define BUS_OPEN_UNCOUNTED ((PVOID)(ULONG_PTR)1)
+
+/* Access that reads or writes the drive's data, mapped or still generic. */
+static BOOLEAN BusAccessMovesData(PIO_STACK_LOCATION pIrpStack)
+{
+    const ACCESS_MASK data = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_READ | GENERIC_WRITE |
+                             GENERIC_ALL | MAXIMUM_ALLOWED;
+    PIO_SECURITY_CONTEXT pSecurity = pIrpStack->Parameters.Create.SecurityContext;
+    return pSecurity == NULL || (pSecurity->DesiredAccess & data) != 0;
+}
+
+static BOOLEAN BusPdoFileUncounted(PIRP pIrp)
+{
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+    return pFileObject != NULL && pFileObject->FsContext2 == BUS_OPEN_UNCOUNTED;
+}
+
 NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoCreate: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject),
         DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL irql;
+
+    if (!BusAccessMovesData(pIrpStack) && pIrpStack->FileObject != NULL) {
+        /* An open for attributes only (a monitoring tool, a device query) neither takes the exclusive
+           drive's only slot nor begins a session: it is not sent to the drive, and its handle reaches
+           the drive only through requests that need no data access. */
+        pIrpStack->FileObject->FsContext2 = BUS_OPEN_UNCOUNTED;
+        KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+        status = pPdoExt->pPdoData == NULL ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
+        KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        DBG("BusPdoCreate: open without data access, not counted\n");
+        pIrp->IoStatus.Status = status;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        EXT("BusPdoCreate: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
 
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     PPDO_DATA pPdoData = pPdoExt->pPdoData;
@@ -759,7 +794,9 @@ NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusPdoCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
 
-    BusPdoReleaseOpen(pPdoExt, TRUE, FALSE);
+    if (!BusPdoFileUncounted(pIrp)) {
+        BusPdoReleaseOpen(pPdoExt, TRUE, FALSE);
+    }
     NTSTATUS status = STATUS_SUCCESS;
     pIrp->IoStatus.Status = status;
     pIrp->IoStatus.Information = 0;
@@ -779,6 +816,15 @@ NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fGone;
     KIRQL irql;
 
+    if (BusPdoFileUncounted(pIrp)) {
+        /* Never counted and never sent to the drive: nothing to give back or to close below. */
+        status = STATUS_SUCCESS;
+        pIrp->IoStatus.Status = status;
+        pIrp->IoStatus.Information = 0;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        EXT("BusPdoClose: status 0x%08x\n", (ULONG)status);
+        return status;
+    }
     /* A file object that had its cleanup gave its count back then; one closed without a cleanup
        (a kernel-mode reference, never a handle) gives it back now. */
     BusPdoReleaseOpen(pPdoExt, pFileObject == NULL || (pFileObject->Flags & FO_CLEANUP_COMPLETE) == 0, TRUE);
