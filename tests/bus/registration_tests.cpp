@@ -17,6 +17,7 @@ constexpr ULONG kTagPathData = vorka_test::PoolTag("pSUB");
 constexpr ULONG kTagAdapter = vorka_test::PoolTag("aSUB");
 constexpr NTSTATUS kInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS kEventNewPrimary = 0x40000006;
+constexpr NTSTATUS kEventSerialClash = static_cast<NTSTATUS>(0x80000009);
 
 PathSpec Drive(const std::string& serial, uint8_t port, uint8_t target = 1) {
     PathSpec spec;
@@ -80,20 +81,38 @@ TEST_F(Grouping, TwoPathsOfOneDriveShareOneVirtualDevice) {
     EXPECT_EQ(deviceMapName(Drive("HU1234567", 2)), u"Tape0");
 }
 
-TEST_F(Grouping, TheSerialNumberDecidesAndTheNodeNameDoesNot) {
-    createPaths(0, 4);
+// The serial number groups paths; a device whose logical unit reports another node name than the
+// drive of that serial number (both known) is another drive, gets a virtual device of its own, and
+// the event log says so. A node name the device did not report (all '0') does not keep it apart.
+TEST_F(Grouping, TheSerialNumberGroupsUnlessTheNodeNamesDiffer) {
+    createPaths(0, 5);
     PathSpec a = Drive("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 1);   // 32 characters
     a.wwnn = "5abcdef000aaaaaa";
-    PathSpec b = a;
-    b.port = 2;
-    b.wwnn = "5abcdef000bbbbbb";   // another node name: still the same drive
-    PathSpec c = Drive("ABCDEFGHIJKLMNOPQRSTUVWXYZ012346", 3);   // differs in the last character
+    PathSpec sameNode = a;
+    sameNode.port = 2;
+    sameNode.wwnn = "5ABCDEF000AAAAAA";   // the same node name in capitals
+    PathSpec unknownNode = a;
+    unknownNode.port = 4;
+    unknownNode.wwnn = "0000000000000000";
+    PathSpec otherNode = a;
+    otherNode.port = 3;
+    otherNode.wwnn = "5abcdef000bbbbbb";   // another drive that reports the same serial number
+    PathSpec c = Drive("ABCDEFGHIJKLMNOPQRSTUVWXYZ012346", 5);   // differs in the last character
     EXPECT_EQ(registerPath(0, a).tapeNumber, 0u);
-    EXPECT_EQ(registerPath(1, b).tapeNumber, 0u);
-    EXPECT_EQ(registerPath(2, c).tapeNumber, 1u);
+    EXPECT_EQ(registerPath(1, sameNode).tapeNumber, 0u);
+    EXPECT_EQ(registerPath(2, unknownNode).tapeNumber, 0u);
+    EXPECT_TRUE(machine().eventLog().entriesWithCode(kEventSerialClash).empty());
+    EXPECT_EQ(registerPath(3, otherNode).tapeNumber, 1u);
+    EXPECT_EQ(registerPath(4, c).tapeNumber, 2u);
     QueryAnswer answer = query();
-    EXPECT_EQ(PathsOf(answer, "Tape0").size(), 2u);
+    EXPECT_EQ(PathsOf(answer, "Tape0").size(), 3u);
     EXPECT_EQ(PathsOf(answer, "Tape1").size(), 1u);
+    EXPECT_EQ(PathsOf(answer, "Tape2").size(), 1u);
+    const auto events = machine().eventLog().entriesWithCode(kEventSerialClash);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].stringUtf8(0), "port 3 bus 0 target 1 lun 0");
+    EXPECT_EQ(events[0].stringUtf8(1), "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    EXPECT_NE(events[0].text.find(u"is not grouped with that drive"), std::u16string::npos);
 }
 
 TEST_F(Grouping, PathsWithoutFailoverGetAVirtualDeviceEach) {

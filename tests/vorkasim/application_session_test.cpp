@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sim/hw/path.h>
 #include <sim/hw/san.h>
 #include <sim/hw/tape_drive.h>
 
@@ -123,6 +124,31 @@ TEST_F(ApplicationSession, ABlockSizeSetJustBeforeItsPathFailsIsTheOneWritesUse)
     const json counts = verify();
     EXPECT_EQ(counts.at("blocks"), 64 + 32);
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
+// The medium is locked through the path in use, that path is removed in good order (its connection
+// to the drive, and the lock, remain), the backup goes on over the other and unlocks; when the path
+// comes back, it gets the unlock too, and no path of the drive prevents the eject.
+TEST_F(ApplicationSession, APathRemovedWhileTheMediumWasLockedGetsTheUnlockWhenItComesBack)
+{
+    boot("");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    const auto paths = world_->san().pathsTo(drive());
+    int locked = -1;
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+        if (drive().initiatorSettings(paths[p]->initiator()).preventRemoval) locked = static_cast<int>(p);
+    }
+    ASSERT_GE(locked, 0) << "the lock went through one path";
+    ASSERT_EQ(path("remove", locked), 0u);
+    ASSERT_EQ(write("h", 2, 4096), 0u);
+    ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(path("add", locked), 0u);
+    ASSERT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u);
+    for (const auto* each : world_->san().pathsTo(drive())) {
+        EXPECT_FALSE(drive().initiatorSettings(each->initiator()).preventRemoval);
+    }
+    EXPECT_EQ(run({{"op", "eject"}, {"handle", "h"}}).status, 0u);
 }
 
 // A buffered drive: blocks written over the middle of the data and two filemarks written with

@@ -18,6 +18,7 @@ static_assert(BUS_EVT_NEW_PRIMARY == VORKATBUS_NEW_PRIMARY_PATH, "new primary pa
 static_assert(BUS_EVT_UNLOADING == VORKATBUS_UNLOADING, "unload event");
 static_assert(BUS_EVT_RESERVING_HOST_KEY == VORKATBUS_RESERVING_HOST_KEY, "host key event");
 static_assert(BUS_EVT_RESERVATION_REFUSED == VORKATBUS_RESERVATION_NOT_BROKEN, "reservation event");
+static_assert(BUS_EVT_SERIAL_CLASH == VORKATBUS_SERIAL_CLASH, "serial number clash event");
 
 /* ---- Load and unload ---- */
 
@@ -475,20 +476,78 @@ static BOOLEAN BusPathStillFits(PPDO_DATA pPdoData, PREG_DVC pRegDvc, BOOLEAN fG
     return strncmp(pPdoExt->szSN, pRegDvc->szSN, 32) == 0;
 }
 
+static BOOLEAN BusIsHexDigit(WCHAR wc);
+
+/* A world-wide node name the device reported: 16 hexadecimal digits, not all zero. */
+static BOOLEAN BusWwnnKnown(PCSTR szWwnn)
+{
+    BOOLEAN fNonZero = FALSE;
+    for (ULONG i = 0; i < 16; i++) {
+        if (!BusIsHexDigit((UCHAR)szWwnn[i])) {
+            return FALSE;
+        }
+        fNonZero = fNonZero || szWwnn[i] != '0';
+    }
+    return fNonZero;
+}
+
+/* Two node names of 16 hexadecimal digits name the same node, in either case. */
+static BOOLEAN BusWwnnSame(PCSTR szA, PCSTR szB)
+{
+    for (ULONG i = 0; i < 16; i++) {
+        CHAR a = szA[i] >= 'a' && szA[i] <= 'f' ? (CHAR)(szA[i] - 'a' + 'A') : szA[i];
+        CHAR b = szB[i] >= 'a' && szB[i] <= 'f' ? (CHAR)(szB[i] - 'a' + 'A') : szB[i];
+        if (a != b) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/* The event of a device that reports another drive's serial number: its SCSI address and the serial. */
+static VOID BusSerialClashEvent(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
+{
+    WCHAR wszAddress[48];
+    WCHAR wszSN[34];
+    RtlStringCchPrintfW(wszAddress, RTL_NUMBER_OF(wszAddress), L"port %u bus %u target %u lun %u",
+                        (ULONG)pRegDvc->scScsiAddr.PortNumber, (ULONG)pRegDvc->scScsiAddr.PathId,
+                        (ULONG)pRegDvc->scScsiAddr.TargetId, (ULONG)pRegDvc->scScsiAddr.Lun);
+    ULONG i = 0;
+    for (; i < 32 && pRegDvc->szSN[i] != 0; i++) {
+        wszSN[i] = (WCHAR)(UCHAR)pRegDvc->szSN[i];
+    }
+    wszSN[i] = 0;
+    BusTwoParmEvent(pDeviceObject, NULL, BUS_EVT_SERIAL_CLASH, wszAddress, wszSN);
+}
+
 PPDO_DATA BusPdoFound(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
 {
     ENT("BusPdoFound: pDeviceObject 0x%08x, pRegDvc 0x%08x\n", DBG_PTR(pDeviceObject),
         DBG_PTR(pRegDvc));
     PBUS_EXT pExt = (PBUS_EXT)pDeviceObject->DeviceExtension;
     PPDO_DATA pFound = NULL;
+    BOOLEAN fClash = FALSE;
 
-    /* Only drives that group their paths take further paths. */
+    /* Only drives that group their paths take further paths. A device that reports the serial number
+       of a drive but another world-wide node name (both known) is another drive, whatever its serial
+       number says: grouped, it would get that drive's requests and name. */
     for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL; pPdoData = pPdoData->pNext) {
         PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
-        if (pPdoData->fFailover && strncmp(pPdoExt->szSN, pRegDvc->szSN, 32) == 0) {
-            pFound = pPdoData;
-            break;
+        if (!pPdoData->fFailover || strncmp(pPdoExt->szSN, pRegDvc->szSN, 32) != 0) {
+            continue;
         }
+        if (BusWwnnKnown(pPdoExt->szWwnn) && BusWwnnKnown(pRegDvc->szWwnn) &&
+            !BusWwnnSame(pPdoExt->szWwnn, pRegDvc->szWwnn)) {
+            DBG("BusPdoFound: serial number %s with node names %s and %s: not grouped\n", pRegDvc->szSN,
+                pPdoExt->szWwnn, pRegDvc->szWwnn);
+            fClash = TRUE;
+            continue;
+        }
+        pFound = pPdoData;
+        break;
+    }
+    if (pFound == NULL && fClash) {
+        BusSerialClashEvent(pDeviceObject, pRegDvc);
     }
     EXT("BusPdoFound: pPdoData 0x%08x, status 0x%08x\n", DBG_PTR(pFound), (ULONG)STATUS_SUCCESS);
     return pFound;

@@ -29,6 +29,7 @@
 /* Events of the message table (vorkatbus.mc) beyond those of busframe.h. */
 #define BUS_EVT_RESERVING_HOST_KEY    ((NTSTATUS)0x40000008L)
 #define BUS_EVT_RESERVATION_REFUSED   ((NTSTATUS)0xC0000007L)
+#define BUS_EVT_SERIAL_CLASH          ((NTSTATUS)0x80000009L)
 
 /* ---- Device extensions ---- */
 
@@ -229,6 +230,8 @@ typedef struct _PDO_EXT {
     TAPE_SET_DRIVE_PARAMETERS DriveParams;  /* ECC, padding, setmark reporting and EOT warning zone it chose */
     UCHAR fUnlockOthers;                    /* the application unlocked the medium: the other paths get ALLOW too */
     UCHAR fUnlockPending;                   /* a path could not get that ALLOW: it gets it when a path starts */
+    UCHAR fLockLeftOnPath;                  /* a path left while the medium was locked: it may still prevent
+                                               removal when it comes back, so unlocks stay pending for it */
     ULONGLONG ulEraseStart;                 /* where the erase being forwarded began */
     UCHAR fEraseStartValid;                 /* ulEraseStart is exact */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
@@ -237,6 +240,7 @@ typedef struct _PDO_EXT {
 /* What a path's return means for the engine (PDO_EXT.lPathEvents). */
 #define BUS_PATH_EVENT_SETTINGS_LOST  0x1   /* the path's connection may have reset the drive's settings */
 #define BUS_PATH_EVENT_POSITION_CHECK 0x2   /* its start-up commands may have taken a reset's notice */
+#define BUS_PATH_EVENT_LEFT           0x4   /* a path left the drive (its nexus may remain, with its lock) */
 
 /* ---- bus.cpp ---- */
 

@@ -534,6 +534,10 @@ BOOLEAN BusPdoRemovePath(PBUS_EXT pExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PD
     if (fEmpty) {
         /* From here on opens and requests on the device find no drive. */
         pPdoExt->pPdoData = NULL;
+    } else {
+        /* Removed in order, the path keeps its connection to the drive, and a medium lock taken
+           through it: the engine remembers that it needs the application's unlock too. */
+        InterlockedOr(&pPdoExt->lPathEvents, BUS_PATH_EVENT_LEFT);
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 

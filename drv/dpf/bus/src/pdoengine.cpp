@@ -167,12 +167,16 @@ static VOID BusPdoTakePathEvents(PPDO_EXT pPdoExt)
     const LONG lEvents = InterlockedExchange(&pPdoExt->lPathEvents, 0);
     if ((lEvents & BUS_PATH_EVENT_SETTINGS_LOST) != 0) {
         pPdoExt->fSettingsLost = TRUE;
-        if (pPdoExt->fUnlockPending && !pPdoExt->fPAMR) {
-            pPdoExt->fUnlockOthers = TRUE;   /* a path started: the ALLOW it missed */
-        }
+    }
+    if ((lEvents & (BUS_PATH_EVENT_SETTINGS_LOST | BUS_PATH_EVENT_POSITION_CHECK)) != 0 &&
+        pPdoExt->fUnlockPending && !pPdoExt->fPAMR) {
+        pPdoExt->fUnlockOthers = TRUE;   /* a path started again or joined: the ALLOW it missed */
     }
     if ((lEvents & BUS_PATH_EVENT_POSITION_CHECK) != 0) {
         pPdoExt->fPositionCheck = TRUE;
+    }
+    if ((lEvents & BUS_PATH_EVENT_LEFT) != 0 && pPdoExt->fPAMR) {
+        pPdoExt->fLockLeftOnPath = TRUE;
     }
 }
 
@@ -244,6 +248,10 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
         }
         ObDereferenceObject(apPaths[i]);
     }
+    /* A path that left while the medium was locked is not in the list: it gets the ALLOW when it
+       comes back, with every path then. Which path that is cannot be told when one joins, so every
+       later start or join of a path repeats the ALLOW while the medium is not locked. */
+    fMissed = fMissed || pPdoExt->fLockLeftOnPath;
     pPdoExt->fUnlockPending = fMissed;
     EXT("BusPdoUnlockOtherPaths: %d paths, pending %d\n", (int)ulPaths, (int)fMissed);
 }
