@@ -85,11 +85,17 @@ bool DrawWrite(Drawer& d, Drive& drive)
     Group group;
     const std::uint32_t size = d.chance(1, 4) ? DrawBlockSize(d) : drive.blockSize;
     SetBlockSize(drive, size, &group);
-    const std::uint64_t requests = 1 + d.below(12);
+    std::uint64_t requests = 1 + d.below(12);
     std::uint64_t bytes = size == 0 ? (d.chance(1, 4) ? 16 + d.below(500) : 16 + d.below(65520))
                                     : size * (1 + d.below(16));
     if (drive.anyBlockSize) {
         bytes = kAnyBlockSize * (1 + d.below(size == 512 ? 2 : 15));
+    }
+    // A write that reaches the early-warning zone or the end is one request: which request hears of
+    // the zone first is the drive's answer, and a request finished on another path after its
+    // answer was lost succeeds without that warning, so the application sends the next one.
+    if (PlanWrite(drive, size, requests, bytes).endOfMedium) {
+        requests = 1;
     }
     Json step = Step("write", drive);
     step["requests"] = requests;
@@ -506,6 +512,12 @@ bool IsSingleDataStep(const Group& group)
 void DrawWorkload(Drawer& d, Drive& drive)
 {
     drive.groups.push_back({{{"op", "open"}, {"device", drive.device}, {"handle", drive.handle}}});
+    // Now and then the backup reserves the drive for itself first, as backup programs do: every
+    // failover then takes the reservation over too.
+    const bool reserved = d.chance(1, 4);
+    if (reserved) {
+        drive.groups.push_back({Step("reserve", drive)});
+    }
     const bool faulty = drive.paths > 1 || drive.healthy < 0;
     const unsigned requests = 6 + static_cast<unsigned>(d.below(20));
     for (unsigned r = 0; r < requests; ++r) {
@@ -569,6 +581,9 @@ void DrawWorkload(Drawer& d, Drive& drive)
     Json eod = Step("space", drive);
     eod["kind"] = "eod";
     readBack.push_back(eod);
+    if (reserved) {
+        readBack.push_back(Step("release", drive));
+    }
     readBack.push_back({{"op", "close"}, {"handle", drive.handle}});
     drive.groups.push_back(readBack);
 }

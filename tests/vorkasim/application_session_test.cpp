@@ -3,6 +3,7 @@
 // filemarks written with IMMED that a reset drops, a small cartridge that fills up, and a drive
 // that starts in fixed-block mode.
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,11 +25,14 @@ constexpr const char* kSerial = "VRK0000000000001";
 
 class ApplicationSession : public ::testing::Test {
 protected:
-    // One drive of two paths (or one) with the given drive keys; its virtual device is Tape1.
-    void boot(const std::string& keys, bool onePath = false)
+    // One drive of `pathCount` paths (ports 0, 1, ...) with the given drive keys; its virtual device is Tape1.
+    void boot(const std::string& keys, int pathCount = 2)
     {
-        const std::string paths = onePath ? R"([{"port": 0, "target": 1}])"
-                                          : R"([{"port": 0, "target": 1}, {"port": 1, "target": 1}])";
+        std::string paths = "[";
+        for (int p = 0; p < pathCount; ++p) {
+            paths += (p != 0 ? ", " : "") + std::string(R"({"port": )") + std::to_string(p) + R"(, "target": 1})";
+        }
+        paths += "]";
         scenario_ = vorkasim::ParseScenario(json::parse(R"({"drives": [{"serial": ")" + std::string(kSerial) +
                                                         R"(", "wwnn": "5abcdef000000001", )" + keys +
                                                         R"("paths": )" + paths + "}]}"));
@@ -126,6 +130,93 @@ TEST_F(ApplicationSession, ABlockSizeSetJustBeforeItsPathFailsIsTheOneWritesUse)
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 
+// A reserved drive of three paths: the path in use fails, then the one the reservation moved to,
+// then, with the first back, the third. Each failover takes the reservation over under the key it is
+// held under, and the backup goes on to the end; the release at the end succeeds.
+TEST_F(ApplicationSession, AReservedDriveFailsOverAgainAndAgain)
+{
+    boot("", 3);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "reserve"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 2, 4096), 0u);
+    const auto paths = world_->san().pathsTo(drive());
+    auto inUse = [&] {
+        const auto log = drive().commandLog();
+        for (int p = 0; p < 3; ++p) {
+            if (!log.empty() && log.back().initiator == paths[p]->initiator()) return p;
+        }
+        return -1;
+    };
+    std::vector<int> failed;
+    for (int round = 0; round < 3; ++round) {
+        const int p = inUse();
+        ASSERT_GE(p, 0);
+        if (round == 2) {
+            ASSERT_EQ(path("clear-faults", failed[0]), 0u) << "the first failed path is back";
+        }
+        ASSERT_EQ(path("fault", p, {{"kind", "down"}}), 0u);
+        failed.push_back(p);
+        EXPECT_EQ(write("h", 2, 4096), 0u) << "round " << round;
+    }
+    for (int p = 0; p < 3; ++p) {
+        ASSERT_EQ(path("clear-faults", p), 0u);
+    }
+    EXPECT_EQ(run({{"op", "release"}, {"handle", "h"}}).status, 0u);
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 8);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
+// The backup holds the drive reserved and its path is removed in good order (the path keeps the
+// reservation); a second handle is opened then, over another path. The open does not take the
+// reservation's place: the next request through either handle takes the reservation over.
+TEST_F(ApplicationSession, ASecondHandleOpenedAfterTheReservationsPathWentLeavesTheReservationToMove)
+{
+    boot(R"("dpfFlags": 0,)", 3);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "a"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "reserve"}, {"handle", "a"}}).status, 0u);
+    ASSERT_EQ(write("a", 2, 4096), 0u);
+    const auto paths = world_->san().pathsTo(drive());
+    const auto log = drive().commandLog();
+    int holder = -1;
+    for (int p = 0; p < 3; ++p) {
+        if (log.back().initiator == paths[p]->initiator()) holder = p;
+    }
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(path("remove", holder), 0u);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "b"}}).status, 0u);
+    EXPECT_EQ(run({{"op", "setblocksize"}, {"handle", "b"}, {"size", 512}}).status, 0u);
+    EXPECT_EQ(write("b", 2, 4096), 0u);
+    EXPECT_EQ(write("a", 1, 4096), 0u);
+    ASSERT_EQ(path("add", holder), 0u);
+    EXPECT_EQ(run({{"op", "release"}, {"handle", "a"}}).status, 0u);
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 2 + 16 + 8);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
+// An unlock that a path could not take at the time (it answered not ready) reaches it when the
+// application's last handle closes, so that a changer can take the cartridge next.
+TEST_F(ApplicationSession, AnUnlockAPathMissedReachesItWhenTheLastHandleCloses)
+{
+    boot("");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    const auto paths = world_->san().pathsTo(drive());
+    const int first = drive().initiatorSettings(paths[0]->initiator()).preventRemoval ? 0 : 1;
+    // Commands time out on that path; its connection, and the lock, remain.
+    ASSERT_EQ(path("fault", first, {{"kind", "fail"}, {"count", 4}, {"status", 0xC00000B5u}}), 0u);
+    ASSERT_EQ(write("h", 1, 4096), 0u) << "the lock moves along to the other path";
+    ASSERT_EQ(path("clear-faults", first), 0u);
+    ASSERT_EQ(path("fault", first, {{"kind", "fail"}, {"opcode", 0x1E}, {"sense", "02/04/00"}}), 0u);
+    ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_TRUE(drive().initiatorSettings(paths[first]->initiator()).preventRemoval) << "it missed the unlock";
+    ASSERT_EQ(run({{"op", "close"}, {"handle", "h"}}).status, 0u);
+    for (const auto* each : paths) {
+        EXPECT_FALSE(drive().initiatorSettings(each->initiator()).preventRemoval);
+    }
+}
+
 // The medium is locked through the path in use, that path is removed in good order (its connection
 // to the drive, and the lock, remain), the backup goes on over the other and unlocks; when the path
 // comes back, it gets the unlock too, and no path of the drive prevents the eject.
@@ -178,7 +269,7 @@ TEST_F(ApplicationSession, ImmediateFilemarksAResetDropsLeaveTheOlderDataInPlace
 // overwrite, and the older data is still what the medium holds.
 TEST_F(ApplicationSession, AFailedWriteAheadOfAnOverwriteAResetDropsLeavesTheOlderDataInPlace)
 {
-    boot(R"("buffered": true,)", true);
+    boot(R"("buffered": true,)", 1);
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(write("h", 10, 4096), 0u);
     ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
@@ -202,7 +293,7 @@ TEST_F(ApplicationSession, AFailedWriteAheadOfAnOverwriteAResetDropsLeavesTheOld
 // the buffer: the mark still on the medium is the one the application sent, not a duplicate.
 TEST_F(ApplicationSession, AnUncertainMarkUnderADroppedOverwriteIsNoDuplicate)
 {
-    boot(R"("buffered": true, "capacity": 65536, "earlyWarning": 16384,)", true);
+    boot(R"("buffered": true, "capacity": 65536, "earlyWarning": 16384,)", 1);
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(write("h", 11, 4096), 0u);
     ASSERT_EQ(write("h", 1, 4096), 0x8000001Eu) << "STATUS_END_OF_MEDIA";

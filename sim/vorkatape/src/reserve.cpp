@@ -178,7 +178,10 @@ NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& 
         if (!out.commandSent || !out.last.unitAttention()) break;
         Trace("Tape%u: the preempt met unit attention %02X/%02X/%02X; sent again\n", path.Number(),
               out.last.sense.key, out.last.sense.asc, out.last.sense.ascq);
-        attentions[met++] = out.last;
+        // A notice about reservations (2A/03 to 2A/05: preempted or released) is settled by the
+        // preempt itself, which takes the reservation over: it is not kept for the request, whose
+        // command would otherwise fail with it after a successful takeover.
+        if (out.last.sense.asc != 0x2A) attentions[met++] = out.last;
     }
     for (int i = 0; i < met; ++i) path.KeepAttention(attentions[i]);
     return status;

@@ -64,6 +64,8 @@ typedef struct _PATH_DATA {
     UCHAR fActive;                /* the path is started */
     UCHAR fPrimary;               /* the drive's primary path */
     PNP_STATE ePnp;               /* last reported PnP state */
+    ULONGLONG ullKey;             /* the reservation key the path was last given (a preempt hands the
+                                     holder's on); 0: its own, the base driver's default */
 } PATH_DATA, *PPATH_DATA;
 
 /* One per virtual device (drive), in BUS_EXT.pListOfPdos ordered by pPdo. */
@@ -371,6 +373,9 @@ VOID BusPdoProcessIrpQ(PVOID pContext);
 /* Queues an open or close and waits until it is completed; *pCompletionStatus is its final status
    (the queueing status when it was not queued, and then the caller completes the request). Returns
    the queueing status. */
+/* The last handle's cleanup, run by the device's worker: an unlock a path missed goes to every path
+   before CloseHandle returns, so that a changer may take the cartridge next. Completes the request. */
+NTSTATUS BusPdoCleanupLastHandle(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS BusPdoQueueIrpAndWait(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_PROCESS_COMMAND ProcessCommand,
                                PNTSTATUS pCompletionStatus);
 /* Completes a request taken from the queue (and wakes the dispatch routine waiting for it). */

@@ -770,7 +770,7 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
  * forgotten only at the close (fForgetPosition): at cleanup a request of the handle may still be
  * on the worker, and the position model is that request's until it ends.
  */
-static VOID BusPdoReleaseOpen(PPDO_EXT pPdoExt, BOOLEAN fRelease, BOOLEAN fForgetPosition)
+static LONG BusPdoReleaseOpen(PPDO_EXT pPdoExt, BOOLEAN fRelease, BOOLEAN fForgetPosition)
 {
     KIRQL irql;
     LONG lHandles = -1;
@@ -784,6 +784,7 @@ static VOID BusPdoReleaseOpen(PPDO_EXT pPdoExt, BOOLEAN fRelease, BOOLEAN fForge
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     DBG("BusPdoReleaseOpen: There are now %d open handles\n", lHandles);
+    return lHandles;
 }
 
 /*
@@ -798,10 +799,17 @@ NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusPdoCleanup: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
 
-    if (!BusPdoFileUncounted(pIrp)) {
-        BusPdoReleaseOpen(pPdoExt, TRUE, FALSE);
-    }
     NTSTATUS status = STATUS_SUCCESS;
+    if (!BusPdoFileUncounted(pIrp) && BusPdoReleaseOpen(pPdoExt, TRUE, FALSE) == 0 && !BusPdoIsGone(pPdoExt)) {
+        /* The application's last handle: the worker gives a missed unlock to every path first. */
+        NTSTATUS iOutcome;
+        status = BusPdoQueueIrpAndWait(pDeviceObject, pIrp, BusPdoCleanupLastHandle, &iOutcome);
+        if (status == STATUS_PENDING) {
+            EXT("BusPdoCleanup: status 0x%08x\n", (ULONG)status);
+            return status;
+        }
+        status = STATUS_SUCCESS;
+    }
     pIrp->IoStatus.Status = status;
     pIrp->IoStatus.Information = 0;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);

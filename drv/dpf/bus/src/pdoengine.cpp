@@ -525,6 +525,50 @@ static VOID BusPdoSendReservationKey(PDEVICE_OBJECT pDeviceObject, ULONGLONG ull
     (VOID)BusPdoSendIoctlSync(pDeviceObject, pDeviceObject, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey), NULL, 0);
 }
 
+/* The reservation key a path reserves with: the one it was last given, or its own. */
+static ULONGLONG BusPdoPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
+{
+    ULONGLONG ullKey = (ULONGLONG)(ULONG_PTR)pTarget;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pTarget && pPath->ullKey != 0) {
+                ullKey = pPath->ullKey;
+            }
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return ullKey;
+}
+
+static VOID BusPdoSetPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, ULONGLONG ullKey)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pTarget) {
+                pPath->ullKey = ullKey;
+            }
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+}
+
+NTSTATUS BusPdoCleanupLastHandle(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoCleanupLastHandle: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    BusPdoTakePathEvents(pPdoExt);
+    if (pPdoExt->fUnlockPending && !pPdoExt->fPAMR && pPdoExt->ulOpenHandles == 0) {
+        BusPdoUnlockOtherPaths(pDeviceObject, NULL);
+    }
+    BusPdoCompleteQueuedIrp(pIrp, STATUS_SUCCESS, 0);
+    EXT("BusPdoCleanupLastHandle: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
 /* Keeps the reservation holder and the key the lower layers preempt with. */
 static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
                                          PBUS_FORWARD_RUN pRun, BOOLEAN fFailoverOccurred)
@@ -538,27 +582,34 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
 
     DBG("BusPdoSendToFilter: iStatus = 0x%08x, RESERVE_CMD = 0x%01x, fFailoverOcurred = 0x%01x, IrpMajorFunction == IRP_MJ_CREATE = 0x%01x\n",
         (ULONG)iStatus, (ULONG)fReserve, (ULONG)fFailoverOccurred, (ULONG)(pRun->ucMajor == IRP_MJ_CREATE));
-    if (fFailoverOccurred || (NT_SUCCESS(iStatus) && (fReserve || pRun->ucMajor == IRP_MJ_CREATE))) {
+
+    /* A handle opened beside others joins their session: its open goes down without a preempt, and
+       the reservation stays where it is held, whichever path the open went through. */
+    BOOLEAN fJoin = pRun->ucMajor == IRP_MJ_CREATE && pPdoExt->ulOpenHandles > 1;
+    if (!fJoin && (fFailoverOccurred || (NT_SUCCESS(iStatus) && (fReserve || pRun->ucMajor == IRP_MJ_CREATE)))) {
         BusPdoSetReservationHolder(pPdoExt, pTarget);
         DBG("BusPdoSendToFilter: New reservation held by 0x%08x\n", DBG_PTR(pTarget));
         if (ulIoctl == BUS_IOCTL_SET_RESERVE_KEY && pIn != NULL && ulIn >= 8) {
             DBG("BusPdoSendToFilter: SET_RESERVEKEY_IOCTL_CMD\n");
             pPdoExt->fExplicitlySetPRKey = TRUE;
             RtlCopyMemory(&pPdoExt->ulReservationKey, pIn, 8);
+            BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
         } else if (ulIoctl == IOCTL_STORAGE_PERSISTENT_RESERVE_OUT && pIn != NULL && ulIn >= 26 &&
                    (pIn[8] & 0x1F) == 0) {
             DBG("BusPdoSendToFilter: PR_OUT_SET_KEY\n");
             pPdoExt->fExplicitlySetPRKey = TRUE;
             RtlCopyMemory(&pPdoExt->ulReservationKey, pIn + 18, 8);
+            BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
         } else if (ulIoctl == IOCTL_STORAGE_PERSISTENT_RESERVE_OUT && pIn != NULL && ulIn >= 18 &&
                    ((pIn[8] & 0x1F) == 4 || (pIn[8] & 0x1F) == 5)) {
             DBG("BusPdoSendToFilter: Reservation action preempt [abort]\n");
             pPdoExt->fExplicitlySetPRKey = TRUE;
             RtlCopyMemory(&pPdoExt->ulReservationKey, pIn + 10, 8);
             BusPdoSendReservationKey(pDeviceObject, pPdoExt->ulReservationKey);
+            BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
         } else if (!pPdoExt->fExplicitlySetPRKey && ulIoctl != IOCTL_STORAGE_PERSISTENT_RESERVE_OUT) {
             DBG("BusPdoSendToFilter: pPdoExt->fExplicitlySetPRKey == False \n");
-            pPdoExt->ulReservationKey = (ULONGLONG)(ULONG_PTR)pTarget;
+            pPdoExt->ulReservationKey = BusPdoPathKey(pPdoExt, pTarget);
         }
     }
     if (pRun->ucMajor == IRP_MJ_CLOSE && NT_SUCCESS(iStatus) && pPdoExt->fExplicitlySetPRKey &&
@@ -567,6 +618,7 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
         pPdoExt->ulReservationKey = (ULONGLONG)(ULONG_PTR)pTarget;
         pPdoExt->fExplicitlySetPRKey = FALSE;
         BusPdoSendReservationKey(pDeviceObject, pPdoExt->ulReservationKey);
+        BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
     }
 }
 
@@ -1057,9 +1109,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             break;
         }
 
-        /* The medium leaves the drive: a path that missed the application's unlock gets it now. */
-        if (fFailover && fApplication && !fAttempted && pPdoExt->fUnlockPending && !pPdoExt->fPAMR &&
-            BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+        /* The medium leaves the drive, or the application is done with it (its last handle closes,
+           and a changer may take the cartridge next): a path that missed the application's unlock
+           gets it now. */
+        if (fFailover && !fAttempted && pPdoExt->fUnlockPending && !pPdoExt->fPAMR &&
+            ((fApplication && BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) ||
+             (run.ucMajor == IRP_MJ_CLOSE && pPdoExt->ulOpenHandles == 0))) {
             BusPdoUnlockOtherPaths(pDeviceObject, NULL);
         }
         status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
@@ -1073,6 +1128,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 iPreemptAttention = status;
             }
         } else if (pPrevTarget != NULL || run.fPreempt) {
+            if (run.fPreempt && run.pScsiStatus->scPreempt == 0) {
+                /* The path registered with the holder's key to take the reservation over (or found
+                   none to take): that key is the one it reserves with from now on. Taken for the
+                   path's own, a second failover would preempt with a key nobody holds it under. */
+                BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
+            }
             fFailoverOccurred = TRUE;
             run.fPreempt = FALSE;
         }

@@ -24,7 +24,8 @@ VOID BusPdoCompleteQueuedIrp(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation
     PBUS_QUEUE_WAITER pWaiter = NULL;
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     if (pIrpStack != NULL &&
-        (pIrpStack->MajorFunction == IRP_MJ_CREATE || pIrpStack->MajorFunction == IRP_MJ_CLOSE)) {
+        (pIrpStack->MajorFunction == IRP_MJ_CREATE || pIrpStack->MajorFunction == IRP_MJ_CLOSE ||
+         pIrpStack->MajorFunction == IRP_MJ_CLEANUP)) {
         pWaiter = (PBUS_QUEUE_WAITER)pIrp->Tail.Overlay.DriverContext[0];
         pIrp->Tail.Overlay.DriverContext[0] = NULL;
     }
