@@ -217,6 +217,32 @@ TEST_F(ApplicationSession, AnUnlockAPathMissedReachesItWhenTheLastHandleCloses)
     }
 }
 
+// The only path's connection drops between two requests (the drive forgets the connection's block
+// size), and the answer to the next command, which carried the drive's notice of it, is lost. The
+// bus restores the application's block size before the next request all the same: every later write
+// is whole, in 4096-byte blocks.
+TEST_F(ApplicationSession, SettingsAreRestoredAfterALostConnectionWhoseNoticeWasLost)
+{
+    boot(R"("blockSize": 512,)", 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(write("h", 2, 8192), 0u);
+    // The link bounces between two requests; the drive's notice goes to the next command, whose
+    // answer the adapter then loses.
+    ASSERT_EQ(path("fault", 0, {{"kind", "down"}}), 0u);
+    ASSERT_EQ(path("clear-faults", 0), 0u);
+    ASSERT_EQ(path("fault", 0, {{"kind", "fail"}, {"executed", true}, {"status", 0xC000009Du}}), 0u);
+    run({{"op", "getpos"}, {"handle", "h"}});
+    ASSERT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 4, 16384), 0u);
+    for (const auto& record : drive().logicalRecords()) {
+        EXPECT_EQ(record.data.size(), 4096u);
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("shortWrites"), 0);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
 // The medium is locked through the path in use, that path is removed in good order (its connection
 // to the drive, and the lock, remain), the backup goes on over the other and unlocks; when the path
 // comes back, it gets the unlock too, and no path of the drive prevents the eject.

@@ -32,18 +32,20 @@ protected:
     }
     vorkasim::StepResult writefm(int count) { return run({{"op", "writefm"}, {"handle", "h"}, {"count", count}}); }
     // The next WRITE FILEMARKS (or the command `opcode`) reaches the tape but its completion is
-    // lost, and the drive then drops the connection for one command (the position read after the
-    // failure).
+    // lost, and the drive then drops the connection for the position read after the failure (the
+    // settings the bus restores after a lost connection go through).
     void loseTheNextMarksCompletion(int opcode = 0x10)
     {
         run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", opcode},
              {"executed", true}, {"status", kTimeout}});
         dropTheConnectionOnce();
     }
-    // The drive drops the connection for its next command, from every path.
+    // The drive drops the connection for the next position read (the application's question, or
+    // the bus's after a failure); the settings the bus restores after it go through.
     void dropTheConnectionOnce()
     {
-        run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 1u}, {"status", kStatusDeviceNotConnected}});
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x34}, {"count", 1u},
+             {"status", kStatusDeviceNotConnected}});
     }
     vorkasim::StepResult spaceBlocks(int count)
     {

@@ -1122,6 +1122,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (!run.fSent) {
             break;   /* the status table refused it */
         }
+        if (status == STATUS_DEVICE_NOT_CONNECTED && fFailover && !pPdoExt->fSMP) {
+            /* The path's connection to the drive went, and the drive forgets this connection's
+               settings with it. It says so to the path's next command, whose answer may be lost in
+               its turn: the settings are restored before the next attempt whatever it hears. */
+            pPdoExt->fSettingsLost = TRUE;
+        }
         if ((ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED) {
             BusPdoPreemptRefusedEvent(pDeviceObject, pIrp, pTarget);
             if (status == STATUS_BUS_RESET || status == STATUS_MEDIA_CHANGED) {
