@@ -195,6 +195,32 @@ TEST_F(ApplicationSession, ASecondHandleOpenedAfterTheReservationsPathWentLeaves
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 
+// The path in use stops while two handles are open, and the second handle closes: its close goes
+// through another path, without the settings restore an open or close never waits for. The next
+// write still gets the application's block size on that path.
+TEST_F(ApplicationSession, AHandleClosingOverANewPathLeavesTheRestoreToTheNextRequest)
+{
+    boot(R"("dpfFlags": 0,)", 3);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "a"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "b"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "b"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(write("a", 1, 8192), 0u);
+    const auto paths = world_->san().pathsTo(drive());
+    const auto log = drive().commandLog();
+    int inUse = -1;
+    for (int p = 0; p < 3; ++p) {
+        if (log.back().initiator == paths[p]->initiator()) inUse = p;
+    }
+    ASSERT_GE(inUse, 0);
+    ASSERT_EQ(path("stop", inUse), 0u);
+    ASSERT_EQ(run({{"op", "close"}, {"handle", "b"}}).status, 0u);
+    ASSERT_EQ(write("a", 1, 20480), 0u);
+    for (const auto& record : drive().logicalRecords()) {
+        EXPECT_EQ(record.data.size(), 4096u);
+    }
+    EXPECT_TRUE(verify().at("clean").get<bool>());
+}
+
 // An unlock that a path could not take at the time (it answered not ready) reaches it when the
 // application's last handle closes, so that a changer can take the cartridge next.
 TEST_F(ApplicationSession, AnUnlockAPathMissedReachesItWhenTheLastHandleCloses)

@@ -583,9 +583,10 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
     DBG("BusPdoSendToFilter: iStatus = 0x%08x, RESERVE_CMD = 0x%01x, fFailoverOcurred = 0x%01x, IrpMajorFunction == IRP_MJ_CREATE = 0x%01x\n",
         (ULONG)iStatus, (ULONG)fReserve, (ULONG)fFailoverOccurred, (ULONG)(pRun->ucMajor == IRP_MJ_CREATE));
 
-    /* A handle opened beside others joins their session: its open goes down without a preempt, and
-       the reservation stays where it is held, whichever path the open went through. */
-    BOOLEAN fJoin = pRun->ucMajor == IRP_MJ_CREATE && pPdoExt->ulOpenHandles > 1;
+    /* A handle opened beside others joins their session, and a handle closes: neither goes down with
+       a preempt nor after the settings restore, so the reservation, and the path the settings were
+       last restored on, stay what they were, whichever path the open or close went through. */
+    BOOLEAN fJoin = (pRun->ucMajor == IRP_MJ_CREATE && pPdoExt->ulOpenHandles > 1) || pRun->ucMajor == IRP_MJ_CLOSE;
     if (!fJoin && (fFailoverOccurred || (NT_SUCCESS(iStatus) && (fReserve || pRun->ucMajor == IRP_MJ_CREATE)))) {
         BusPdoSetReservationHolder(pPdoExt, pTarget);
         DBG("BusPdoSendToFilter: New reservation held by 0x%08x\n", DBG_PTR(pTarget));
