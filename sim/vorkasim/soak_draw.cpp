@@ -123,12 +123,7 @@ bool DrawFilemarks(Drawer& d, Drive& drive)
 
 bool DrawRead(Drawer& d, Drive& drive)
 {
-    std::vector<std::uint64_t> starts;  // data records to start from
-    for (std::uint64_t i = 0; i < drive.tape.recs.size(); ++i) {
-        if (!drive.tape.recs[i].filemark) {
-            starts.push_back(i);
-        }
-    }
+    const std::vector<std::uint64_t> starts = drive.tape.dataStarts();
     if (starts.empty()) {
         return false;
     }

@@ -30,6 +30,13 @@ std::array<std::uint32_t, 3> Be24(std::int64_t value)
     return {bits >> 16, bits >> 8, bits};
 }
 
+// LOCATE(10) to a logical object.
+std::string LocateCdb(std::uint64_t block)
+{
+    const auto b = static_cast<std::uint32_t>(block);
+    return Hex({0x2B, 0, 0, b >> 24, b >> 16, b >> 8, b, 0, 0, 0});
+}
+
 Json PassThrough(const Drive& drive, const std::string& cdb)
 {
     Json step = Step("passthrough", drive);
@@ -112,8 +119,7 @@ bool DrawPtLocate(Drawer& d, Drive& drive)
     const bool past = d.chance(1, 5);
     const std::uint64_t block = past ? tape.recs.size() + 1 + d.below(3) : d.below(tape.recs.size() + 1);
     tape.pos = std::min<std::uint64_t>(block, tape.recs.size());
-    const auto b = static_cast<std::uint32_t>(block);
-    drive.groups.push_back({PassThrough(drive, Hex({0x2B, 0, 0, b >> 24, b >> 16, b >> 8, b, 0, 0, 0}))});
+    drive.groups.push_back({PassThrough(drive, LocateCdb(block))});
     return true;
 }
 
@@ -182,18 +188,12 @@ bool DrawPtRead(Drawer& d, Drive& drive)
     Tape& tape = drive.tape;
     Group group;
     if (tape.pos >= tape.recs.size() || tape.recs[tape.pos].filemark) {
-        std::vector<std::uint64_t> starts;
-        for (std::uint64_t i = 0; i < tape.recs.size(); ++i) {
-            if (!tape.recs[i].filemark) {
-                starts.push_back(i);
-            }
-        }
+        const std::vector<std::uint64_t> starts = tape.dataStarts();
         if (starts.empty()) {
             return false;
         }
         const std::uint64_t at = starts[d.below(starts.size())];
-        const auto b = static_cast<std::uint32_t>(at);
-        group.push_back(PassThrough(drive, Hex({0x2B, 0, 0, b >> 24, b >> 16, b >> 8, b, 0, 0, 0})));
+        group.push_back(PassThrough(drive, LocateCdb(at)));
         tape.pos = at;
     }
     const Rec& first = tape.recs[tape.pos];

@@ -53,6 +53,17 @@ struct Tape {
         }
         return n;
     }
+    // The data records a read may start from.
+    std::vector<std::uint64_t> dataStarts() const
+    {
+        std::vector<std::uint64_t> starts;
+        for (std::uint64_t i = 0; i < recs.size(); ++i) {
+            if (!recs[i].filemark) {
+                starts.push_back(i);
+            }
+        }
+        return starts;
+    }
     // Data bytes in the records before `at`: what a cartridge of limited capacity holds there.
     std::uint64_t bytesBefore(std::uint64_t at) const
     {

@@ -35,8 +35,7 @@ class Motion : public TwoPathDrive {
                    static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block), 0, 0, 0});
   }
   void waitForMotion() {
-    for (int i = 0; i < 20000 && !drive->motionInProgress(); ++i) std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(drive->motionInProgress());
+    ASSERT_TRUE(drive->awaitMotion(20s));
   }
   bool positionUnknown(Host& h) {
     const CommandResult r = h.readPosition(0);

@@ -53,6 +53,16 @@ protected:
     }
     json verify() { return run({{"op", "verify"}}).data.at("verify"); }
     sim::hw::TapeDrive& drive() { return *world_->san().findDrive(kSerial); }
+    // The index of the path the drive's last command came through (-1: none yet).
+    int pathInUse()
+    {
+        const auto paths = world_->san().pathsTo(drive());
+        const auto log = drive().commandLog();
+        for (std::size_t p = 0; p < paths.size(); ++p) {
+            if (!log.empty() && log.back().initiator == paths[p]->initiator()) return static_cast<int>(p);
+        }
+        return -1;
+    }
 
     vorkasim::Scenario scenario_;
     std::unique_ptr<vorkasim::World> world_;
@@ -139,17 +149,9 @@ TEST_F(ApplicationSession, AReservedDriveFailsOverAgainAndAgain)
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(run({{"op", "reserve"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(write("h", 2, 4096), 0u);
-    const auto paths = world_->san().pathsTo(drive());
-    auto inUse = [&] {
-        const auto log = drive().commandLog();
-        for (int p = 0; p < 3; ++p) {
-            if (!log.empty() && log.back().initiator == paths[p]->initiator()) return p;
-        }
-        return -1;
-    };
     std::vector<int> failed;
     for (int round = 0; round < 3; ++round) {
-        const int p = inUse();
+        const int p = pathInUse();
         ASSERT_GE(p, 0);
         if (round == 2) {
             ASSERT_EQ(path("clear-faults", failed[0]), 0u) << "the first failed path is back";
@@ -176,12 +178,7 @@ TEST_F(ApplicationSession, ASecondHandleOpenedAfterTheReservationsPathWentLeaves
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "a"}}).status, 0u);
     ASSERT_EQ(run({{"op", "reserve"}, {"handle", "a"}}).status, 0u);
     ASSERT_EQ(write("a", 2, 4096), 0u);
-    const auto paths = world_->san().pathsTo(drive());
-    const auto log = drive().commandLog();
-    int holder = -1;
-    for (int p = 0; p < 3; ++p) {
-        if (log.back().initiator == paths[p]->initiator()) holder = p;
-    }
+    const int holder = pathInUse();
     ASSERT_GE(holder, 0);
     ASSERT_EQ(path("remove", holder), 0u);
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "b"}}).status, 0u);
@@ -205,12 +202,7 @@ TEST_F(ApplicationSession, AHandleClosingOverANewPathLeavesTheRestoreToTheNextRe
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "b"}}).status, 0u);
     ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "b"}, {"size", 4096}}).status, 0u);
     ASSERT_EQ(write("a", 1, 8192), 0u);
-    const auto paths = world_->san().pathsTo(drive());
-    const auto log = drive().commandLog();
-    int inUse = -1;
-    for (int p = 0; p < 3; ++p) {
-        if (log.back().initiator == paths[p]->initiator()) inUse = p;
-    }
+    const int inUse = pathInUse();
     ASSERT_GE(inUse, 0);
     ASSERT_EQ(path("stop", inUse), 0u);
     ASSERT_EQ(run({{"op", "close"}, {"handle", "b"}}).status, 0u);

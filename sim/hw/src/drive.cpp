@@ -421,6 +421,14 @@ bool TapeDrive::motionInProgress() const {
   return impl_->motion.has_value();
 }
 
+bool TapeDrive::awaitMotion(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->motionChanged.wait_for(lock, limit, [&] {
+    impl_->settleMotion();
+    return impl_->motion.has_value();
+  });
+}
+
 std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> medium) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->medium || !medium) return medium;

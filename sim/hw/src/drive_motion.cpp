@@ -80,6 +80,7 @@ bool TapeDrive::Impl::startMotion(Exchange& x, uint64_t from, std::chrono::micro
     x.awaitMotion = m.serial;
   }
   motion = std::move(m);
+  motionChanged.notify_all();  // for awaitMotion
   return true;
 }
 

@@ -4,7 +4,7 @@
 // holds each block the application was told it wrote, once and in order.
 #include "failover_fixture.h"
 
-#include <atomic>
+#include <future>
 
 namespace {
 
@@ -797,14 +797,6 @@ TEST_P(TwoDrives, BothGetTheirBlockSizeRestoredWhenTheyFailOverAtTheSameTime) {
 class LongErase : public Failover {
 protected:
     void ConfigureDrive(sim::hw::DriveConfig& config) override { config.motion.longErase = std::chrono::seconds(10); }
-    // Waits (in real time, bounded) until the drive's tape moves, or the eraser is done.
-    bool AwaitMotion(const std::atomic<bool>& done) {
-        for (int i = 0; i < 20000 && !done.load(); ++i) {
-            if (drive_->motionInProgress()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
 };
 
 // The application erases from block 4 to the end; the path drops while the tape moves, and the drive
@@ -818,22 +810,18 @@ TEST_P(LongErase, AnEraseWhosePathDropsMidwayIsBegunAgainFromWhereItStarted) {
     locate.Offset.QuadPart = 4;
     ASSERT_EQ(app_->Control(IOCTL_TAPE_SET_POSITION, &locate).status, STATUS_SUCCESS);
     drive_->useManualClock();
-    std::atomic<bool> done{false};
-    NTSTATUS erased = -1;
-    std::thread eraser([&] {
+    auto erased = std::async(std::launch::async, [&] {
         TAPE_ERASE erase{TAPE_ERASE_LONG, FALSE};
-        erased = app_->Control(IOCTL_TAPE_ERASE, &erase).status;
-        done = true;
+        return app_->Control(IOCTL_TAPE_ERASE, &erase).status;
     });
-    ASSERT_TRUE(AwaitMotion(done)) << "the erase reached the drive";
+    ASSERT_TRUE(drive_->awaitMotion(std::chrono::seconds(20))) << "the erase reached the drive";
     sim::hw::Path* used = Commands(*pathA_, 0x19) != 0 ? pathA_ : pathB_;
     used->setDown();
-    // The erase sent again runs its own ten seconds.
-    while (!done.load()) {
-        if (AwaitMotion(done)) drive_->advanceClock(std::chrono::seconds(11));
+    // The erase sent again runs its own ten seconds; the clock moves only once it runs.
+    while (erased.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        if (drive_->awaitMotion(std::chrono::milliseconds(100))) drive_->advanceClock(std::chrono::seconds(11));
     }
-    eraser.join();
-    EXPECT_EQ(erased, STATUS_SUCCESS);
+    EXPECT_EQ(erased.get(), STATUS_SUCCESS);
     EXPECT_EQ(drive_->records().size(), 4u);
     EXPECT_EQ(GroundPosition(), 4u);
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(drive_->records()[i].data, Block(lead, i, 512));

@@ -703,9 +703,7 @@ NTSTATUS BusPdoCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = pPdoExt->pPdoData == NULL ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
         DBG("BusPdoCreate: open without data access, not counted\n");
-        pIrp->IoStatus.Status = status;
-        pIrp->IoStatus.Information = 0;
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        BusCompleteRequest(pIrp, status, 0);
         EXT("BusPdoCreate: status 0x%08x\n", (ULONG)status);
         return status;
     }
@@ -810,9 +808,7 @@ NTSTATUS BusPdoCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         status = STATUS_SUCCESS;
     }
-    pIrp->IoStatus.Status = status;
-    pIrp->IoStatus.Information = 0;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    BusCompleteRequest(pIrp, status, 0);
 
     EXT("BusPdoCleanup: status 0x%08x\n", (ULONG)status);
     return status;
@@ -830,10 +826,7 @@ NTSTATUS BusPdoClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     if (BusPdoFileUncounted(pIrp)) {
         /* Never counted and never sent to the drive: nothing to give back or to close below. */
-        status = STATUS_SUCCESS;
-        pIrp->IoStatus.Status = status;
-        pIrp->IoStatus.Information = 0;
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        status = BusCompleteRequest(pIrp, STATUS_SUCCESS, 0);
         EXT("BusPdoClose: status 0x%08x\n", (ULONG)status);
         return status;
     }

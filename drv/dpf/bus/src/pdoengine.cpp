@@ -525,19 +525,25 @@ static VOID BusPdoSendReservationKey(PDEVICE_OBJECT pDeviceObject, ULONGLONG ull
     (VOID)BusPdoSendIoctlSync(pDeviceObject, pDeviceObject, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey), NULL, 0);
 }
 
+/* The path record of a filter device; the caller holds the path-list lock. */
+static PPATH_DATA BusPdoPathOfTarget(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
+{
+    for (PPATH_DATA pPath = pPdoExt->pPdoData != NULL ? pPdoExt->pPdoData->pListOfPaths : NULL; pPath != NULL;
+         pPath = pPath->pNext) {
+        if (pPath->pFDO == pTarget) {
+            return pPath;
+        }
+    }
+    return NULL;
+}
+
 /* The reservation key a path reserves with: the one it was last given, or its own. */
 static ULONGLONG BusPdoPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
 {
-    ULONGLONG ullKey = (ULONGLONG)(ULONG_PTR)pTarget;
     KIRQL irql;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    if (pPdoExt->pPdoData != NULL) {
-        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
-            if (pPath->pFDO == pTarget && pPath->ullKey != 0) {
-                ullKey = pPath->ullKey;
-            }
-        }
-    }
+    PPATH_DATA pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
+    ULONGLONG ullKey = pPath != NULL && pPath->ullKey != 0 ? pPath->ullKey : (ULONGLONG)(ULONG_PTR)pTarget;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     return ullKey;
 }
@@ -546,12 +552,9 @@ static VOID BusPdoSetPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, ULONGLONG
 {
     KIRQL irql;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    if (pPdoExt->pPdoData != NULL) {
-        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
-            if (pPath->pFDO == pTarget) {
-                pPath->ullKey = ullKey;
-            }
-        }
+    PPATH_DATA pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
+    if (pPath != NULL) {
+        pPath->ullKey = ullKey;
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 }

@@ -222,6 +222,8 @@ class TapeDrive : public ScsiTarget {
   std::chrono::steady_clock::time_point clockNow() const;
   // A LOCATE, SPACE, REWIND or ERASE is moving the tape.
   bool motionInProgress() const;
+  // Waits until a motion is in progress (woken when one starts), at most `limit` in real time.
+  bool awaitMotion(std::chrono::milliseconds limit) const;
 
   // Operator: insert a cartridge (loaded at once; 06/28/00 for every initiator).
   // Returns the cartridge back when the drive already holds one.
