@@ -349,17 +349,23 @@ TEST_F(PrimaryEvents, EveryNewPrimaryPathIsLoggedWithItsDeviceAndSerialNumber) {
     auto second = registerPath(1, Drive("EVNT0001", 2));
     auto events = machine().eventLog().entriesWithCode(kEventNewPrimary);
     ASSERT_EQ(events.size(), 1u) << "the first started path became primary";
-    char expected[32];
-    std::snprintf(expected, sizeof(expected), "0x%016llX", static_cast<unsigned long long>(first.deviceObject));
-    EXPECT_EQ(events[0].stringUtf8(0), expected);
+    // Every user can read the event log: the path is named by its SCSI address, never by the
+    // address of a kernel object.
+    EXPECT_EQ(events[0].stringUtf8(0), "port 1 bus 0 target 1 lun 0");
     EXPECT_EQ(events[0].stringUtf8(1), "EVNT0001");
 
     notifyPnp(0, kPnpStopped);
     events = machine().eventLog().entriesWithCode(kEventNewPrimary);
     ASSERT_EQ(events.size(), 2u);
-    std::snprintf(expected, sizeof(expected), "0x%016llX", static_cast<unsigned long long>(second.deviceObject));
-    EXPECT_EQ(events[1].stringUtf8(0), expected);
+    EXPECT_EQ(events[1].stringUtf8(0), "port 2 bus 0 target 1 lun 0");
     EXPECT_NE(events[1].text.find(u"is new primary path"), std::u16string::npos);
+    for (const auto& event : events) {
+        for (auto object : {first.deviceObject, second.deviceObject}) {
+            char pointer[24];
+            std::snprintf(pointer, sizeof(pointer), "%016llX", static_cast<unsigned long long>(object));
+            EXPECT_EQ(event.stringUtf8(0).find(pointer), std::string::npos);
+        }
+    }
 }
 
 TEST_F(PathRemoval, WithoutFailoverEventsNoPrimaryChangeIsLogged) {

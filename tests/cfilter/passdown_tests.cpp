@@ -136,5 +136,22 @@ TEST_F(ChangerPassDown, AUserRequestKeepsItsRequestorMode) {
     EXPECT_EQ(seen[0].input, Bytes(word));
 }
 
+// An application that opens the path device directly gets none of the package's private requests
+// through (the status table's address, the registration records, the tape preempt), whatever the
+// base driver below would make of them; kernel callers still do (above).
+TEST_F(ChangerPassDown, AnApplicationsPrivateRequestsStopAtTheFilter) {
+    tapetest::App app(*path_.machine);
+    ASSERT_EQ(app.Open(u"\\Device\\VorkaStubChanger0"), STATUS_SUCCESS);
+    std::uint64_t forged = 0x12345678;
+    for (ULONG code : {ULONG(IOC_CHGR_SET_EXT_IN_BASE), ULONG(IOC_CHGR_REGISTER), ULONG(IOC_CHGR_GET_SERIAL_NUMBER),
+                       ULONG(IOC_TAPE_PREEMPT_RESERVATION), ULONG(IOC_TAPE_SET_RESERVATION_KEY)}) {
+        path_.script.Answer(code, STATUS_SUCCESS);
+        const size_t before = path_.script.SeenWithCode(code).size();  // the filter's own, at its start
+        EXPECT_EQ(app.Control(code, &forged, sizeof forged, &forged, sizeof forged).status, STATUS_INVALID_DEVICE_REQUEST)
+            << std::hex << code;
+        EXPECT_EQ(path_.script.SeenWithCode(code).size(), before) << std::hex << code << " reached the base driver";
+    }
+}
+
 }  // namespace
 }  // namespace cfiltertest

@@ -36,7 +36,8 @@ TEST_P(PathRemoval, ARequestReachingARemovedPathIsRefusedWithoutGoingBelow) {
 
 INSTANTIATE_TEST_SUITE_P(Filter, PathRemoval, ::testing::Bool(), [](const auto& info) { return AnswerName(info.param); });
 
-// The scripted base driver's device is not power-pageable, and the filter takes its flags.
+// The scripted base driver's device is not power-pageable, and the filter takes its I/O and power
+// flags; not its name, which the filter's device does not have.
 TEST(PathPower, PowerRequestsOnAStackThatIsNotPowerPageablePassAtDispatchLevel) {
     StubPath stub;
     stub.AnswerGoodIdentification();
@@ -46,8 +47,11 @@ TEST(PathPower, PowerRequestsOnAStackThatIsNotPowerPageablePassAtDispatchLevel) 
     PDEVICE_OBJECT filter = stack.back();
     PDEVICE_OBJECT below = stack[stack.size() - 2];
     EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
-    EXPECT_EQ(filter->Flags & ~ULONG(DO_DEVICE_INITIALIZING), below->Flags & ~ULONG(DO_DEVICE_INITIALIZING))
-        << "the filter's flags are the device's below";
+    const ULONG taken = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
+    EXPECT_EQ(filter->Flags & taken, below->Flags & taken) << "buffers and power requests pass as below";
+    ASSERT_NE(below->Flags & DO_DEVICE_HAS_NAME, 0u);
+    EXPECT_EQ(filter->Flags & (DO_DEVICE_HAS_NAME | DO_DEVICE_INITIALIZING), 0u);
+    EXPECT_EQ(filter->DeviceType, below->DeviceType);
 
     sim::PnpManager& pnp = stub.rig.Machine().pnp();
     EXPECT_EQ(pnp.sendPowerIrp(stub.instance, IRP_MN_QUERY_POWER, /*systemState=*/true, 4), STATUS_SUCCESS);

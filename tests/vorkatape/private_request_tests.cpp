@@ -127,6 +127,9 @@ TEST_P(PrivateRequests, PositioningRequestsOfTheBusMoveTheDrive) {
     EXPECT_EQ(sense[17], 0x1C) << "verify operation in progress";
 }
 
+// The path filter on top of the stack keeps the package's private requests between its drivers:
+// an application that opens the path device gets none of them through, not even the harmless
+// ones, whatever the base driver below would make of them.
 TEST_P(PrivateRequests, AnApplicationCannotHandTheBaseDriverKernelAddresses) {
     const vorka::tape::PathState before = rig_->Query(a_);
     App app(rig_->Machine());
@@ -134,22 +137,32 @@ TEST_P(PrivateRequests, AnApplicationCannotHandTheBaseDriverKernelAddresses) {
 
     PVOID forged = reinterpret_cast<PVOID>(0x12345678);
     EXPECT_EQ(app.Control(IOC_TAPE_SET_EXT_IN_BASE, &forged, sizeof forged, &forged, sizeof forged).status,
-              STATUS_ACCESS_DENIED);
+              STATUS_INVALID_DEVICE_REQUEST);
     SCSI_STATUS record{};
     record.scPreempt = 0x1122334455667788ull;
-    EXPECT_EQ(app.Control(IOC_TAPE_PREEMPT_RESERVATION, &record, sizeof record, nullptr, 0).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(app.Control(IOC_TAPE_PREEMPT_RESERVATION, &record, sizeof record, nullptr, 0).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    std::uint64_t key = 0x0102030405060708ull;
+    EXPECT_EQ(app.Control(IOC_TAPE_SET_RESERVATION_KEY, &key, sizeof key, nullptr, 0).status,
+              STATUS_INVALID_DEVICE_REQUEST);
     vorka::tape::PathState state{};
     EXPECT_EQ(app.Control(vorka::tape::kIoctlQueryPathState, nullptr, 0, &state, sizeof state).status,
-              STATUS_ACCESS_DENIED);
+              STATUS_ACCESS_DENIED) << "the base driver's own kernel-only query";
+    char serial[SERIAL_NUMBER_LENGTH] = {};
+    EXPECT_EQ(app.Control(IOC_TAPE_GET_SERIAL_NUMBER, serial, sizeof serial, serial, sizeof serial).status,
+              STATUS_INVALID_DEVICE_REQUEST);
 
     const vorka::tape::PathState after = rig_->Query(a_);
     EXPECT_EQ(after.statusTable, before.statusTable) << "the table address is the bus's, not the application's";
     EXPECT_EQ(after.setExtInBaseCount, before.setExtInBaseCount);
+    EXPECT_EQ(after.reservationKeySet, before.reservationKeySet);
     EXPECT_FALSE(drive_->reservations().persistentHolder.has_value());
 
-    // An application may still identify the drive.
-    char serial[SERIAL_NUMBER_LENGTH] = {};
-    EXPECT_EQ(app.Control(IOC_TAPE_GET_SERIAL_NUMBER, serial, sizeof serial, serial, sizeof serial).status, STATUS_SUCCESS);
+    // The tape API still passes.
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    EXPECT_EQ(app.Control(IOCTL_TAPE_GET_POSITION, &position, sizeof position, &position, sizeof position).status,
+              STATUS_SUCCESS);
 }
 
 // SCSI_PASS_THROUGH with its data and sense behind it in one buffer.

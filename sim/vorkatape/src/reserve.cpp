@@ -9,8 +9,9 @@
 //   (the drive answers RESERVATION CONFLICT) there is nothing to release.
 // - The path's key is the one IOC_SET_RESERVATION_KEY set, or the key of the last
 //   successful PERSISTENT RESERVE OUT REGISTER through this path; before either, the
-//   address of the filter device above the path (the key the tape bus assumes for a
-//   path that reserved, see ReservationKey).
+//   address of the filter device above the path (see ReservationKey). A base driver may
+//   default to anything, an address included: the tape bus hands each path a key of its
+//   own before the path's first reservation, and no address must reach the drive.
 // - IOC_PREEMPT_RESERVATION with key K: register this path with K; when the drive's
 //   reservation is held under K (by another path of this host), PREEMPT it so that
 //   this path holds it with the same type. A reservation under another key belongs

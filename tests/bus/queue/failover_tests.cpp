@@ -399,6 +399,21 @@ TEST_P(Failover, AReservationMovesToTheNewPathWithItsKey) {
     EXPECT_EQ(*drive_->reservations().persistentHolder, pathB_->initiator());
     ASSERT_EQ(drive_->records().size(), 1u);
     EXPECT_EQ(drive_->records()[0].data, data);
+    // Every initiator on the SAN can read the keys a drive holds: none of them is the address of a
+    // device object of this host, however the base driver would have chosen its own.
+    const auto held = drive_->reservations();
+    ASSERT_FALSE(held.registrations.empty());
+    for (auto* path : {pathA_, pathB_}) {
+        auto stack = rig_->StackOf(*path);
+        ASSERT_TRUE(stack.has_value());
+        for (auto object : {reinterpret_cast<std::uintptr_t>(stack->filter), reinterpret_cast<std::uintptr_t>(stack->base)}) {
+            std::uint64_t wire = 0;
+            for (int i = 0; i < 8; ++i) wire = (wire << 8) | ((object >> (8 * i)) & 0xFF);
+            for (const auto& [initiator, key] : held.registrations) {
+                EXPECT_NE(key, wire) << "initiator " << initiator << " registered under an address";
+            }
+        }
+    }
     const auto failovers = rig_->Machine().eventLog().entriesWithCode(static_cast<NTSTATUS>(0x80000004));
     ASSERT_FALSE(failovers.empty()) << "the failover is in the event log";
     EXPECT_EQ(failovers[0].stringUtf8(0).rfind("(NTSTATUS 0x", 0), 0u) << failovers[0].stringUtf8(0);
@@ -456,7 +471,8 @@ TEST_P(Failover, AKeyTheApplicationRegisteredIsKeptAcrossFailoversUntilTheLastCl
         std::memcpy(&after, rig_->Query(*b).reservationKey, 8);
         if (after == appValue) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(after, rig_->Query(*b).filterDevice) << "the key follows the path again";
+    EXPECT_NE(after, 0u) << "the key follows the path again";
+    EXPECT_NE(after, rig_->Query(*b).filterDevice) << "a path's own key is no address";
 }
 
 // ---- What the position model cannot follow ----

@@ -54,7 +54,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         status = BusAttachControlDevice(pFdo, pPhysicalDeviceObject, &pExt->usLinkName, &pExt->rsPdoList,
                                         &pExt->pNextLowerDevice);
     }
-    BusAddDeviceEvent(pDriverObject, pFdo, status);
+    BusAddDeviceEvent(pDriverObject, CHGR_BUS_DEVICE_NAME, status);
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
     return status;
@@ -93,15 +93,20 @@ VOID BusSerialToWide(PWCHAR wszOut, const CHAR *pSN)
     wszOut[i] = 0;
 }
 
-VOID BusPrimaryEvent(PVOID pIoObject, PIRP pIrp, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, const CHAR *pSN)
+/* The new primary is named by its SCSI address, which the changer's record keeps for its primary. */
+VOID BusPrimaryEvent(PVOID pIoObject, PIRP pIrp, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, PPDO_EXT pPdoExt)
 {
     if (pNewPrimary == NULL || pExt == NULL || !pExt->fEventsEnabled) {
         return;
     }
-    WCHAR wszPath[24];
+    WCHAR wszPath[BUS_PATH_TEXT_CHARS];
     WCHAR wszSN[SERIAL_NUMBER_LENGTH + 1];
-    RtlStringCchPrintfW(wszPath, RTL_NUMBER_OF(wszPath), L"0x%p", (PVOID)pNewPrimary);
-    BusSerialToWide(wszSN, pSN);
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    SCSI_ADDRESS scScsiAddr = pPdoExt->scScsiAddr;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    BusPathText(wszPath, &scScsiAddr);
+    BusSerialToWide(wszSN, pPdoExt->szSN);
     BusTwoParmEvent(pIoObject, pIrp, BUS_EVT_NEW_PRIMARY, wszPath, wszSN);
 }
 

@@ -103,7 +103,7 @@ extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, P
 /* Serial number of a changer as a wide string (at most 32 characters). */
 VOID BusSerialToWide(PWCHAR wszOut, const CHAR *pSN);
 /* Event 0x40000006 naming pNewPrimary's filter device object, when events are enabled. */
-VOID BusPrimaryEvent(PVOID pIoObject, PIRP pIrp, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, const CHAR *pSN);
+VOID BusPrimaryEvent(PVOID pIoObject, PIRP pIrp, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, PPDO_EXT pPdoExt);
 
 /* ---- busregister.cpp: the control device's codes ----
  *

@@ -70,7 +70,7 @@ static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppP
         }
         pNewPrimary = BusPdoSetPathState(pPdoExt, pPdoData, pPath, (PNP_STATE)pRegDvc->ePnp);
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-        BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt->szSN);
+        BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt);
         *ppPdoData = pPdoData;
         return TRUE;
     }
@@ -79,7 +79,7 @@ static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppP
         BusPdoUnlink(pExt, pPdoData, ppRetire);
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
     } else {
-        BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt->szSN);
+        BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt);
     }
     return FALSE;
 }
@@ -181,7 +181,7 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 pNewPrimary = BusPdoSetPathState(pPdoExt, pPdoData, pPath, ePnp);
                 KeReleaseSpinLock(&pPdoExt->slPathList, irql);
             }
-            BusPrimaryEvent(pDeviceObject, pIrp, pExt, pNewPrimary, pPdoExt->szSN);
+            BusPrimaryEvent(pDeviceObject, pIrp, pExt, pNewPrimary, pPdoExt);
             if (fLastPath) {
                 DBG("BusNotifyPnp: removing PDO 0x%08x with device object 0x%08x\n", DBG_PTR(pPdoData),
                     DBG_PTR(pPdoData->pPdo));

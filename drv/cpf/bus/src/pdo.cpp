@@ -172,7 +172,7 @@ NTSTATUS BusPdoAddPath(PPATH_DATA *ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegD
         }
         InsertTail((PVOID *)&pPdoData->pListOfPaths, pPath);
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-        BusPrimaryEvent(pPdoData->pPdo, NULL, pPdoExt->pBusExt, pNewPrimary, pPdoExt->szSN);
+        BusPrimaryEvent(pPdoData->pPdo, NULL, pPdoExt->pBusExt, pNewPrimary, pPdoExt);
         *ppNewPath = pPath;
     }
 

@@ -111,6 +111,9 @@ NTSTATUS FltDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 NTSTATUS FltDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
+    if (FltPrivateFromUser(pIrp)) {
+        return FltRefusePrivate("FltDispatchDeviceControl", pDeviceObject, pIrp);
+    }
     return FltCountedPassDown("FltDispatchDeviceControl", pDeviceObject, pIrp);
 }
 

@@ -56,7 +56,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
         status = BusAttachControlDevice(pFdo, pPhysicalDeviceObject, &pExt->usLinkName, &pExt->rsPdoList,
                                         &pExt->pNextLowerDevice);
     }
-    BusAddDeviceEvent(pDriverObject, pFdo, status);
+    BusAddDeviceEvent(pDriverObject, TAPE_BUS_DEVICE_NAME, status);
 
     EXT("BusAddDevice: status 0x%08x\n", (ULONG)status);
     return status;
@@ -507,11 +507,9 @@ static BOOLEAN BusWwnnSame(PCSTR szA, PCSTR szB)
 /* The event of a device that reports another drive's serial number: its SCSI address and the serial. */
 static VOID BusSerialClashEvent(PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
 {
-    WCHAR wszAddress[48];
+    WCHAR wszAddress[BUS_PATH_TEXT_CHARS];
     WCHAR wszSN[34];
-    RtlStringCchPrintfW(wszAddress, RTL_NUMBER_OF(wszAddress), L"port %u bus %u target %u lun %u",
-                        (ULONG)pRegDvc->scScsiAddr.PortNumber, (ULONG)pRegDvc->scScsiAddr.PathId,
-                        (ULONG)pRegDvc->scScsiAddr.TargetId, (ULONG)pRegDvc->scScsiAddr.Lun);
+    BusPathText(wszAddress, &pRegDvc->scScsiAddr);
     ULONG i = 0;
     for (; i < 32 && pRegDvc->szSN[i] != 0; i++) {
         wszSN[i] = (WCHAR)(UCHAR)pRegDvc->szSN[i];
@@ -710,8 +708,8 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 unlock:
-    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
+    BusUnlockPdoList(&pExt->rsPdoList);
     if (fCreated || fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
     }
@@ -761,8 +759,8 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
-    BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoPrimaryEvent(pDeviceObject->DriverObject, pExt, pNewPrimary, szSN);
+    BusUnlockPdoList(&pExt->rsPdoList);
     if (fRemoved) {
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
     }

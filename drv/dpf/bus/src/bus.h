@@ -64,8 +64,10 @@ typedef struct _PATH_DATA {
     UCHAR fActive;                /* the path is started */
     UCHAR fPrimary;               /* the drive's primary path */
     PNP_STATE ePnp;               /* last reported PnP state */
-    ULONGLONG ullKey;             /* the reservation key the path was last given (a preempt hands the
-                                     holder's on); 0: its own, the base driver's default */
+    ULONGLONG ullKey;             /* the reservation key the path reserves with now (a preempt hands the
+                                     holder's on) */
+    ULONGLONG ullOwnKey;          /* the path's own key: random, drawn when the path was added */
+    UCHAR fKeyGiven;              /* the own key was handed to the base driver below */
 } PATH_DATA, *PPATH_DATA;
 
 /* One per virtual device (drive), in BUS_EXT.pListOfPdos ordered by pPdo. */
@@ -94,6 +96,7 @@ typedef struct _BUS_EXT {
     KSPIN_LOCK slAdapterList;
     ERESOURCE rsPdoList;                    /* bus-wide list lock: pListOfPdos, path lists, names */
     UCHAR fRemoving;                        /* the PnP removal has begun: no request is counted in (fmPnp) */
+    LONG64 llKeysDrawn;                     /* reservation keys drawn so far (BusNewReservationKey) */
 } BUS_EXT, *PBUS_EXT;
 
 /* ---- Request queue of a virtual device (pdoqueue.cpp) ---- */
@@ -301,6 +304,7 @@ BOOLEAN BusIsZeroIdentityKey(PCWSTR wszKey);
 /* Virtual devices and their paths (pdo.cpp; the list lock is held exclusively where noted). */
 NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc);
 NTSTATUS BusPdoAddPath(PPATH_DATA *ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegDvc);
+ULONGLONG BusNewReservationKey(PBUS_EXT pExt);
 NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData);
 BOOLEAN BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPathData, PNP_STATE ePnp,
                            PDEVICE_OBJECT *ppNewPrimary);

@@ -62,14 +62,27 @@ VOID BusAdapterRelease(PBUS_EXT pExt, PADAPTER_USAGE pUsage)
 
 /* ---- Events ---- */
 
-/* Writes 0x40000006 (new primary path) when failover events are on. */
+/* Writes 0x40000006 (new primary path) when failover events are on. The path is named by its SCSI
+   address; the caller holds the bus-wide list lock, so its record is still there. */
 VOID BusPdoPrimaryEvent(PDRIVER_OBJECT pDriverObject, PBUS_EXT pExt, PDEVICE_OBJECT pNewPrimary, PCSTR szSN)
 {
     if (pNewPrimary == NULL || !pExt->fEventsEnabled) {
         return;
     }
-    WCHAR wszPath[24];
-    RtlStringCchPrintfW(wszPath, RTL_NUMBER_OF(wszPath), L"0x%p", (PVOID)pNewPrimary);
+    const SCSI_ADDRESS *pScsiAddr = NULL;
+    for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL && pScsiAddr == NULL; pPdoData = pPdoData->pNext) {
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pNewPrimary) {
+                pScsiAddr = &pPath->scScsiAddr;
+                break;
+            }
+        }
+    }
+    if (pScsiAddr == NULL) {
+        return;
+    }
+    WCHAR wszPath[BUS_PATH_TEXT_CHARS];
+    BusPathText(wszPath, pScsiAddr);
 
     ANSI_STRING asSN;
     UNICODE_STRING usSN;
@@ -354,6 +367,31 @@ VOID BusPdoDelete(PBUS_EXT pExt, PPDO_DATA pPdoData)
 /* ---- Paths ---- */
 
 /*
+ * A reservation key for a path of its own. Any initiator on the SAN, and any holder of a handle, can
+ * read the keys a drive has registered (PERSISTENT RESERVE IN), so a key must say nothing about this
+ * host: it is drawn from the clocks and a count of the keys drawn before, mixed so that consecutive
+ * keys share no bits, and never made of an address. Never 0, which means "no preempt" in a record.
+ */
+ULONGLONG BusNewReservationKey(PBUS_EXT pExt)
+{
+    ENT("BusNewReservationKey: pExt 0x%08x\n", DBG_PTR(pExt));
+    LARGE_INTEGER liCounter = KeQueryPerformanceCounter(NULL);
+    LARGE_INTEGER liTime;
+    KeQuerySystemTime(&liTime);
+    ULONGLONG ullKey = (ULONGLONG)liCounter.QuadPart ^ ((ULONGLONG)liTime.QuadPart << 21) ^
+                       ((ULONGLONG)InterlockedIncrement64(&pExt->llKeysDrawn) * 0x9E3779B97F4A7C15ULL);
+    /* The finaliser of a 64-bit mix: every input bit reaches every output bit. */
+    ullKey = (ullKey ^ (ullKey >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    ullKey = (ullKey ^ (ullKey >> 27)) * 0x94D049BB133111EBULL;
+    ullKey ^= ullKey >> 31;
+    if (ullKey == 0) {
+        ullKey = 0x5A5A5A5A5A5A5A5AULL;
+    }
+    EXT("BusNewReservationKey: status 0x%08x\n", (ULONG)STATUS_SUCCESS);
+    return ullKey;
+}
+
+/*
  * Appends the path of a registration to its drive and accounts its adapter.
  * The adapter is accounted before the path is linked, so a path is never
  * in a list without its adapter record.
@@ -389,6 +427,8 @@ NTSTATUS BusPdoAddPath(PPATH_DATA *ppNewPath, PPDO_DATA pPdoData, PREG_DVC pRegD
     pPath->scScsiAddr = pRegDvc->scScsiAddr;
     pPath->ePnp = (PNP_STATE)pRegDvc->ePnp;
     pPath->fActive = pRegDvc->ePnp == PNP_STARTED;
+    pPath->ullOwnKey = BusNewReservationKey(pExt);
+    pPath->ullKey = pPath->ullOwnKey;
 
     if (pExt->fLoadBalancing) {
         /* Allocated up front: a new adapter's record cannot be allocated under the locks. */

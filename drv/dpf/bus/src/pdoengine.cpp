@@ -431,6 +431,8 @@ static VOID BusPdoWiden16(PWCHAR wszOut, const CHAR *pIn)
     wszOut[16] = 0;
 }
 
+static VOID BusPdoGiveKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, PBUS_FORWARD_RUN pRun);
+
 /* Sends the built request and waits; the outcome is in pRun. */
 static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget,
                                   PBUS_FORWARD_RUN pRun)
@@ -465,6 +467,7 @@ static NTSTATUS BusPdoSendAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVI
     }
 
     (VOID)BusPdoPreProcessPos(pDeviceObject, pRun->pBuffer, pRun->Fwd.ulOutput);
+    BusPdoGiveKey(pPdoExt, pTarget, pRun);
 
     pRun->fSent = TRUE;
     status = IoCallDriver(pTarget, pNewIrp);
@@ -537,15 +540,68 @@ static PPATH_DATA BusPdoPathOfTarget(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
     return NULL;
 }
 
-/* The reservation key a path reserves with: the one it was last given, or its own. */
+/* The reservation key a path reserves with: the one it was last given, or its own. A path that
+   left keeps the key the drive already has. */
 static ULONGLONG BusPdoPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
 {
     KIRQL irql;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
     PPATH_DATA pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
-    ULONGLONG ullKey = pPath != NULL && pPath->ullKey != 0 ? pPath->ullKey : (ULONGLONG)(ULONG_PTR)pTarget;
+    ULONGLONG ullKey = pPath != NULL ? pPath->ullKey : pPdoExt->ulReservationKey;
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     return ullKey;
+}
+
+/* The path goes back to its own key (the application that chose another is gone). */
+static ULONGLONG BusPdoPathOwnKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PPATH_DATA pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
+    ULONGLONG ullKey = pPdoExt->ulReservationKey;
+    if (pPath != NULL) {
+        pPath->ullKey = pPath->ullOwnKey;
+        ullKey = pPath->ullKey;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return ullKey;
+}
+
+/*
+ * The base driver reserves with the key it was handed. Before a path reserves or releases for the
+ * first time, it gets the path's own key; a key of the base driver's choosing could be anything
+ * (an address, say) and would not be the one the bus preempts with.
+ */
+static VOID BusPdoGiveKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, PBUS_FORWARD_RUN pRun)
+{
+    ULONG ulIoctl = pRun->ucMajor == IRP_MJ_DEVICE_CONTROL ? pRun->pIrpStack->Parameters.DeviceIoControl.IoControlCode : 0;
+    if (ulIoctl != IOCTL_STORAGE_RESERVE && ulIoctl != IOCTL_STORAGE_RELEASE) {
+        return;
+    }
+    ENT("BusPdoGiveKey: pPdoExt 0x%08x, pTarget 0x%08x\n", DBG_PTR(pPdoExt), DBG_PTR(pTarget));
+    KIRQL irql;
+    ULONGLONG ullKey = 0;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PPATH_DATA pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
+    if (pPath != NULL && !pPath->fKeyGiven) {
+        pPath->fKeyGiven = TRUE;
+        ullKey = pPath->ullKey;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (ullKey != 0) {
+        status = BusPdoSendToPath(pTarget, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey));
+        if (!NT_SUCCESS(status)) {
+            /* Given again before the next reservation request. */
+            KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+            pPath = BusPdoPathOfTarget(pPdoExt, pTarget);
+            if (pPath != NULL) {
+                pPath->fKeyGiven = FALSE;
+            }
+            KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        }
+    }
+    EXT("BusPdoGiveKey: status 0x%08x\n", (ULONG)status);
 }
 
 static VOID BusPdoSetPathKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, ULONGLONG ullKey)
@@ -619,7 +675,7 @@ static VOID BusPdoReservationBookkeeping(PDEVICE_OBJECT pDeviceObject, PIRP pIrp
     if (pRun->ucMajor == IRP_MJ_CLOSE && NT_SUCCESS(iStatus) && pPdoExt->fExplicitlySetPRKey &&
         pPdoExt->ulOpenHandles == 0) {
         /* The application that chose the key is gone: the key follows the path again. */
-        pPdoExt->ulReservationKey = (ULONGLONG)(ULONG_PTR)pTarget;
+        pPdoExt->ulReservationKey = BusPdoPathOwnKey(pPdoExt, pTarget);
         pPdoExt->fExplicitlySetPRKey = FALSE;
         BusPdoSendReservationKey(pDeviceObject, pPdoExt->ulReservationKey);
         BusPdoSetPathKey(pPdoExt, pTarget, pPdoExt->ulReservationKey);
@@ -711,6 +767,26 @@ static VOID BusPdoFailoverEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FO
     BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_STATUS_FAILOVER, wszWhy, wszCode);
 }
 
+/* A path as the events name it, by its SCSI address; one that has left the drive has no record. */
+static VOID BusPdoPathName(PPDO_EXT pPdoExt, PDEVICE_OBJECT pFdo, PWCHAR wszOut)
+{
+    SCSI_ADDRESS scScsiAddr;
+    BOOLEAN fFound = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PPATH_DATA pPath = pFdo != NULL ? BusPdoPathOfTarget(pPdoExt, pFdo) : NULL;
+    if (pPath != NULL) {
+        scScsiAddr = pPath->scScsiAddr;
+        fFound = TRUE;
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    if (fFound) {
+        BusPathText(wszOut, &scScsiAddr);
+    } else {
+        (VOID)RtlStringCchCopyW(wszOut, BUS_PATH_TEXT_CHARS, L"a path that has left");
+    }
+}
+
 /* The new path could not break the old path's reservation: the request fails with access denied,
    which ends the run at once, so the refusal is logged here, before that. */
 static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEVICE_OBJECT pTarget)
@@ -719,10 +795,10 @@ static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, P
     DBG("BusPdoSendToFilter: 0x%08x could not break reservation on device 0x%08x\n", DBG_PTR(pTarget),
         DBG_PTR(pPdoExt->pReservationHolder));
     if (pPdoExt->pBusExt->fEventsEnabled) {
-        WCHAR wszTarget[24];
-        WCHAR wszHolder[24];
-        RtlStringCchPrintfW(wszTarget, RTL_NUMBER_OF(wszTarget), L"0x%p", (PVOID)pTarget);
-        RtlStringCchPrintfW(wszHolder, RTL_NUMBER_OF(wszHolder), L"0x%p", (PVOID)pPdoExt->pReservationHolder);
+        WCHAR wszTarget[BUS_PATH_TEXT_CHARS];
+        WCHAR wszHolder[BUS_PATH_TEXT_CHARS];
+        BusPdoPathName(pPdoExt, pTarget, wszTarget);
+        BusPdoPathName(pPdoExt, pPdoExt->pReservationHolder, wszHolder);
         BusTwoParmEvent(pDeviceObject, pIrp, BUS_EVT_RESERVATION_REFUSED, wszTarget, wszHolder);
     }
 }
@@ -1138,7 +1214,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 iPreemptAttention = status;
             }
         } else if (pPrevTarget != NULL || run.fPreempt) {
-            if (run.fPreempt && run.pScsiStatus->scPreempt == 0) {
+            if (run.fPreempt && run.pScsiStatus->scPreempt == 0 && pPdoExt->ulReservationKey != 0) {
                 /* The path registered with the holder's key to take the reservation over (or found
                    none to take): that key is the one it reserves with from now on. Taken for the
                    path's own, a second failover would preempt with a key nobody holds it under. */

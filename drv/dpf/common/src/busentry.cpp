@@ -98,24 +98,30 @@ VOID BusDeleteControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pNextLowerDevice
     EXT("BusDeleteControlDevice: VOID status\n");
 }
 
-VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo, NTSTATUS status)
+VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PCWSTR wszControlName, NTSTATUS status)
 {
     ENT("BusAddDeviceEvent: pDriverObject 0x%08x, status 0x%08x\n", DBG_PTR(pDriverObject), (ULONG)status);
     if (NT_SUCCESS(status)) {
-        BusStartedEvent(pDriverObject, pFdo);
+        BusStartedEvent(pDriverObject, wszControlName);
     } else {
         BusInitFailedEvent(pDriverObject, status);
     }
     EXT("BusAddDeviceEvent: VOID status\n");
 }
 
-VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo)
+/* The event log is readable by every user: the driver and its bus device are named, not given by
+   address, which would tell where the kernel keeps them. */
+VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PCWSTR wszControlName)
 {
-    WCHAR wszDriver[24];
-    WCHAR wszFdo[24];
-    RtlStringCchPrintfW(wszDriver, RTL_NUMBER_OF(wszDriver), L"0x%p", (PVOID)pDriverObject);
-    RtlStringCchPrintfW(wszFdo, RTL_NUMBER_OF(wszFdo), L"0x%p", (PVOID)pFdo);
-    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszFdo);
+    ENT("BusStartedEvent: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
+    WCHAR wszDriver[64];
+    wszDriver[0] = 0;
+    if (pDriverObject->DriverName.Buffer != NULL) {
+        (VOID)RtlStringCchCopyNW(wszDriver, RTL_NUMBER_OF(wszDriver), pDriverObject->DriverName.Buffer,
+                                 pDriverObject->DriverName.Length / sizeof(WCHAR));
+    }
+    BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_STARTED, wszDriver, wszControlName);
+    EXT("BusStartedEvent: VOID status\n");
 }
 
 VOID BusInitFailedEvent(PDRIVER_OBJECT pDriverObject, NTSTATUS status)

@@ -3,6 +3,7 @@
  * packet written from it. The texts are in each driver's message table.
  */
 #include <ntddk.h>
+#include <ntstrsafe.h>
 #include "busframe.h"
 
 /* Length of wsz in characters, at most ulMax (ulMax when no NUL comes earlier). */
@@ -130,4 +131,13 @@ NTSTATUS BusWriteEvent(PVOID pDeviceObject, PIRP pIrp, PEVENT_INFO pEventInfo)
 
     EXT("BusWriteEvent: status 0x%08x\n", (ULONG)status);
     return status;
+}
+
+VOID BusPathText(PWCHAR wszOut, const SCSI_ADDRESS *pScsiAddr)
+{
+    ENT("BusPathText: pScsiAddr 0x%08x\n", DBG_PTR(pScsiAddr));
+    (VOID)RtlStringCchPrintfW(wszOut, BUS_PATH_TEXT_CHARS, L"port %u bus %u target %u lun %u",
+                              (ULONG)pScsiAddr->PortNumber, (ULONG)pScsiAddr->PathId, (ULONG)pScsiAddr->TargetId,
+                              (ULONG)pScsiAddr->Lun);
+    EXT("BusPathText: VOID status\n");
 }

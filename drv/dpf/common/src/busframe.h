@@ -62,12 +62,12 @@ NTSTATUS BusAttachControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pPhysicalDev
 VOID BusDeleteControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pNextLowerDevice, PUNICODE_STRING pusLinkName,
                             PERESOURCE prsPdoList);
 /* The outcome of AddDevice in the event log: event 0x40000001 on success, 0xC0000002 otherwise. */
-VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo, NTSTATUS status);
+VOID BusAddDeviceEvent(PDRIVER_OBJECT pDriverObject, PCWSTR wszControlName, NTSTATUS status);
 /* Power of either device kind: the control device passes it down (CmnGetNextLowerDevice), a virtual
    device agrees to power changes and completes the rest as it came; a removed device refuses it. */
 NTSTATUS BusPassPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* Event 0x40000001 with the driver object's and the control device's addresses. */
-VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pFdo);
+VOID BusStartedEvent(PDRIVER_OBJECT pDriverObject, PCWSTR wszControlName);
 /* Event 0xC0000002 with the status. */
 VOID BusInitFailedEvent(PDRIVER_OBJECT pDriverObject, NTSTATUS status);
 /* A REG_DWORD flag of the Parameters key; missing, unreadable or of another type: FALSE. */
@@ -132,6 +132,10 @@ static_assert(sizeof(EVENT_INFO) == BUS_EVENT_INFO_SIZE, "event information reco
    be NULL. Callable at IRQL <= DISPATCH_LEVEL. */
 NTSTATUS BusTwoParmEvent(PVOID pIoObject, PIRP pIrp, NTSTATUS iEventCode, PCWSTR wszParm1, PCWSTR wszParm2);
 NTSTATUS BusWriteEvent(PVOID pIoObject, PIRP pIrp, PEVENT_INFO pEventInfo);
+/* A path as an event names it: by its SCSI address ("port 2 bus 0 target 3 lun 0"). The event log
+   is readable by every user, so no event gives the address of a kernel object. */
+#define BUS_PATH_TEXT_CHARS 48
+VOID BusPathText(PWCHAR wszOut, const SCSI_ADDRESS *pScsiAddr);
 
 /* ---- Failover rules (busrules.cpp) ---- */
 

@@ -207,7 +207,14 @@ NTSTATUS FltCreateFilterDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhy
             status = STATUS_UNSUCCESSFUL;
         } else {
             pExt->pPhysicalDeviceObject = pPhysicalDeviceObject;
-            pDeviceObject->Flags = pExt->pLowerDevice->Flags;
+            /* What the I/O and power managers read off the top of the stack comes from the device
+               below: how buffers are passed, and how power requests are sent. Nothing else of it
+               belongs to a filter (a name, exclusivity, a registered shutdown). */
+            pDeviceObject->Flags |= pExt->pLowerDevice->Flags &
+                                    (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
+            pDeviceObject->DeviceType = pExt->pLowerDevice->DeviceType;
+            pDeviceObject->Characteristics |= pExt->pLowerDevice->Characteristics;
+            pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
             *ppDeviceObject = pDeviceObject;
         }
     }
@@ -276,6 +283,31 @@ NTSTATUS FltCountedPassDown(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP 
     }
     EXT("%s: status 0x%08x\n", szRoutine, (ULONG)status);
     return status;
+}
+
+/*
+ * The package's private requests (the registration records, the status table's address, the
+ * preempt, the reservation key, the identification the bus asks of a base driver) are between its
+ * drivers. An application that opens a path device directly reaches the filter first; none of them
+ * may pass from it, whatever the base driver below would do with them.
+ */
+BOOLEAN FltPrivateFromUser(PIRP pIrp)
+{
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    if (pIrp->RequestorMode == KernelMode || pIrpStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+        return FALSE;
+    }
+    ULONG ulType = DEVICE_TYPE_FROM_CTL_CODE(pIrpStack->Parameters.DeviceIoControl.IoControlCode);
+    return ulType == VORKA_TAPE_DEVICE_TYPE || ulType == VORKA_CHGR_DEVICE_TYPE;
+}
+
+NTSTATUS FltRefusePrivate(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("%s: pDeviceObject 0x%08x, pIrp 0x%08x, a private request from user mode\n", szRoutine,
+        DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    FltCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+    EXT("%s: status 0x%08x\n", szRoutine, (ULONG)STATUS_INVALID_DEVICE_REQUEST);
+    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 VOID FltCompleteRequest(PIRP pIrp, NTSTATUS status)

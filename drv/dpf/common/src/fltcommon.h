@@ -109,6 +109,8 @@ NTSTATUS FltPassDown(PFLT_BASE_EXT pExt, PIRP pIrp);
 NTSTATUS FltCountedPassDown(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 /* Completes pIrp with status and no data. */
 VOID FltCompleteRequest(PIRP pIrp, NTSTATUS status);
+BOOLEAN FltPrivateFromUser(PIRP pIrp);   /* a private request an application sent */
+NTSTATUS FltRefusePrivate(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* Identification through the base driver's private requests. */
 NTSTATUS FltGetSerial(PDEVICE_OBJECT pDeviceObject, PCHAR szSerial);

@@ -414,6 +414,9 @@ NTSTATUS FltDispatchWrite(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 NTSTATUS FltDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
+    if (FltPrivateFromUser(pIrp)) {
+        return FltRefusePrivate("FltDispatchDeviceControl", pDeviceObject, pIrp);
+    }
     return FltDispatchFailoverRequest("FltDispatchDeviceControl", pDeviceObject, pIrp);
 }
 
