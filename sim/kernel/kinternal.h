@@ -482,7 +482,10 @@ struct sim::Process::Impl {
     std::unique_ptr<sim::Process> facade;
     bool isSystem = false;
     bool exited = false;
+    // Allocations made read-only (setReadOnly): start -> size.
+    std::map<std::uintptr_t, std::size_t> readOnly;
     bool validRange(const void* address, std::size_t length) const;
+    bool writableRange(const void* address, std::size_t length) const;
 };
 
 struct _EPROCESS {

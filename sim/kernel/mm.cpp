@@ -34,13 +34,15 @@ std::deque<MdlHeader*>& MdlQuarantine() {
     return *quarantine;
 }
 
-NTSTATUS ProbeRange(const void* address, std::size_t length, KPROCESSOR_MODE mode) {
+NTSTATUS ProbeRange(const void* address, std::size_t length, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     if (length == 0) return STATUS_SUCCESS;
     auto start = reinterpret_cast<std::uintptr_t>(address);
     if (start + length < start) return STATUS_ACCESS_VIOLATION;
     if (mode == UserMode) {
         ProcessState* process = CurrentProcess();
         if (!process || process->isSystem || !process->validRange(address, length)) return STATUS_ACCESS_VIOLATION;
+        // Locking for write (or modify) access probes each page for writing: a read-only page fails.
+        if (operation != IoReadAccess && !process->writableRange(address, length)) return STATUS_ACCESS_VIOLATION;
         return STATUS_SUCCESS;
     }
     // Kernel mode: any mapped address is accepted; the first 64 KB are never mapped.
@@ -54,7 +56,7 @@ NTSTATUS LockMdlPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) 
         ReportViolation("MmProbeAndLockPages: the pages of MDL " + Describe(mdl) + " are already locked");
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = ProbeRange(MmGetMdlVirtualAddress(mdl), mdl->ByteCount, mode);
+    NTSTATUS status = ProbeRange(MmGetMdlVirtualAddress(mdl), mdl->ByteCount, mode, operation);
     if (!NT_SUCCESS(status)) return status;
     mdl->MdlFlags |= MDL_PAGES_LOCKED;
     if (operation != IoReadAccess) mdl->MdlFlags |= MDL_WRITE_OPERATION;
@@ -91,6 +93,15 @@ bool sim::Process::Impl::validRange(const void* address, std::size_t length) con
     // refused without its bytes being read (they may be unmapped or poisoned).
     return InsideOne(allocations, start, length) || InsideOne(regions, start, length) ||
            InsideOne(heap, start, length);
+}
+
+bool sim::Process::Impl::writableRange(const void* address, std::size_t length) const {
+    auto start = reinterpret_cast<std::uintptr_t>(address);
+    std::lock_guard lock(memoryMutex);
+    for (const auto& [first, size] : readOnly) {
+        if (start < first + size && first < start + length) return false;
+    }
+    return true;
 }
 
 using namespace sim::k;
@@ -257,18 +268,26 @@ PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
 
 // ---- Buffer probes ----------------------------------------------------------------------------------
 
-VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+namespace {
+
+void ProbeUserBuffer(const volatile VOID* Address, SIZE_T Length, ULONG Alignment, LOCK_OPERATION operation) {
     if (Length == 0) return;
     NTSTATUS status = STATUS_SUCCESS;
     if (Alignment && (reinterpret_cast<std::uintptr_t>(Address) & (Alignment - 1)))
         status = STATUS_DATATYPE_MISALIGNMENT;
     else
-        status = ProbeRange(const_cast<const void*>(Address), Length, UserMode);
+        status = ProbeRange(const_cast<const void*>(Address), Length, UserMode, operation);
     if (!NT_SUCCESS(status)) ExRaiseStatus(status);
 }
 
+}  // namespace
+
+VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+    ProbeUserBuffer(Address, Length, Alignment, IoReadAccess);
+}
+
 VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
-    ProbeForRead(Address, Length, Alignment);
+    ProbeUserBuffer(Address, Length, Alignment, IoWriteAccess);
 }
 
 }  // extern "C"

@@ -100,8 +100,28 @@ void Process::free(void* address) {
         if (it == impl_->allocations.end()) return;
         size = it->second;
         impl_->allocations.erase(it);
+        impl_->readOnly.erase(reinterpret_cast<std::uintptr_t>(address));
     }
     munmap(address, RoundUp(size));
+}
+
+void Process::setReadOnly(void* address, bool readOnly) {
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(impl_->memoryMutex);
+        auto it = impl_->allocations.find(reinterpret_cast<std::uintptr_t>(address));
+        if (it == impl_->allocations.end()) {
+            ReportViolation("Process::setReadOnly: not an allocation of the process");
+            return;
+        }
+        size = it->second;
+        if (readOnly) {
+            impl_->readOnly[it->first] = size;
+        } else {
+            impl_->readOnly.erase(it->first);
+        }
+    }
+    mprotect(address, RoundUp(size), readOnly ? PROT_READ : PROT_READ | PROT_WRITE);
 }
 
 void Process::addRegion(const void* start, std::size_t size) {

@@ -55,6 +55,8 @@ TEST_F(ChangerRouting, AMoveGoesToThePrimaryPathOnly) {
     EXPECT_EQ(pathInfo(0).requests, 1u);
     EXPECT_EQ(pathInfo(1).requests, 0u);
     EXPECT_EQ(pathInfo(0).lastIoctl, kIoctlChangerMoveMedium);
+    // The application opened the virtual changer, not the path: its file object stays above.
+    EXPECT_EQ(pathInfo(0).lastHadFileObject, 0u);
 }
 
 TEST_F(ChangerRouting, AMoveFailedByTheControlPathCompletesOnTheOtherPathWhichStaysPrimary) {

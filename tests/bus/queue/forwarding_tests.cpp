@@ -256,6 +256,41 @@ TEST_P(VirtualTape, ABadUserBufferCompletesTheRequestAtOnceWithTheProbesStatus) 
     DirectInquiry(*rig_, virtualName_, false);  // the device goes on serving
 }
 
+// The drive only reads the data of a write: the buffer needs to be readable, not writable (a backup
+// program may write from a read-only mapping of its file). A length without a buffer is refused
+// before anything reaches a drive.
+TEST_P(VirtualTape, ADirectWriteFromAReadOnlyBufferReachesTheTapeAndALengthWithoutABufferIsRefused) {
+    App app(rig_->Machine());
+    ASSERT_EQ(app.Open(virtualName_), STATUS_SUCCESS);
+    const auto data = Pattern(512, 3);
+    void* user = app.Process().alloc(data.size());
+    std::memcpy(user, data.data(), data.size());
+    app.Process().setReadOnly(user, true);
+    const std::vector<std::uint8_t> write6 = {0x0A, 0, 0, 0x02, 0x00, 0};  // one variable block of 512
+    std::vector<std::uint8_t> rec = Record(false, 80, write6, SCSI_IOCTL_DATA_OUT, 512,
+                                           reinterpret_cast<std::uintptr_t>(user), 56, 24);
+    std::vector<std::uint8_t> out(rec.size());
+    Reply r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), ULONG(rec.size()), out.data(), ULONG(out.size()));
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(out[2], 0) << "GOOD status";
+    ASSERT_EQ(drive_->records().size(), 1u);
+    EXPECT_EQ(drive_->records()[0].data, data);
+
+    // A read into the same read-only buffer cannot be locked for the drive to write into.
+    const std::vector<std::uint8_t> inquiry = {0x12, 0, 0, 0x02, 0x00, 0};
+    rec = Record(false, 80, inquiry, SCSI_IOCTL_DATA_IN, 512, reinterpret_cast<std::uintptr_t>(user), 56, 24);
+    r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), ULONG(rec.size()), out.data(), ULONG(out.size()));
+    EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
+    app.Process().setReadOnly(user, false);
+
+    rec = Record(false, 80, write6, SCSI_IOCTL_DATA_OUT, 512, 0, 56, 24);
+    r = app.Control(IOCTL_SCSI_PASS_THROUGH_DIRECT, rec.data(), ULONG(rec.size()), out.data(), ULONG(out.size()));
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(drive_->records().size(), 1u) << "nothing reached the drive";
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(kMdlNodeTag), 0u);
+    app.Process().free(user);
+}
+
 TEST_P(VirtualTape, APoolFailureAtAnyAllocationOfARequestLeavesNothingBehind) {
     App app(rig_->Machine());
     ASSERT_EQ(app.Open(virtualName_), STATUS_SUCCESS);

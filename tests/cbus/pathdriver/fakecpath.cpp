@@ -11,7 +11,7 @@ typedef struct _FAKECPATH_EXT {
     FAKE_PATH_HEADER Header;
     volatile LONG lSenseValid, lSenseKey, lAsc, lAscq, lPtScsiStatus, lPtSenseLength;
     volatile LONG lAnswerStatus, lAnswerInformation, lDelay;
-    volatile LONG lRequests, lSuccesses, lActive, lMaxConcurrent, lLastIoctl, lLastIn, lLastOut;
+    volatile LONG lRequests, lSuccesses, lActive, lMaxConcurrent, lLastIoctl, lLastIn, lLastOut, lLastFileObject;
 } FAKECPATH_EXT, *PFAKECPATH_EXT;
 
 static PDEVICE_OBJECT g_apPaths[FAKECPATH_MAX_PATHS];
@@ -104,6 +104,7 @@ static NTSTATUS FakePathInfo(FAKECPATH_PATH *pReq)
     pReq->successes = (uint32_t)FAKE_READ(pExt->lSuccesses);
     pReq->maxConcurrent = (uint32_t)FAKE_READ(pExt->lMaxConcurrent);
     pReq->lastIoctl = (uint32_t)FAKE_READ(pExt->lLastIoctl);
+    pReq->lastHadFileObject = (uint8_t)FAKE_READ(pExt->lLastFileObject);
     pReq->lastInputLength = (uint32_t)FAKE_READ(pExt->lLastIn);
     pReq->lastOutputLength = (uint32_t)FAKE_READ(pExt->lLastOut);
     pReq->deviceObject = (uint64_t)(ULONG_PTR)pPath;
@@ -134,6 +135,7 @@ NTSTATUS FakePathRequest(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ULONG ulIn = pIrpStack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
     InterlockedExchange(&pExt->lLastIoctl, (LONG)ulIoctl);
+    InterlockedExchange(&pExt->lLastFileObject, pIrpStack->FileObject != NULL ? 1 : 0);
     InterlockedExchange(&pExt->lLastIn, (LONG)ulIn);
     InterlockedExchange(&pExt->lLastOut, (LONG)ulOut);
 

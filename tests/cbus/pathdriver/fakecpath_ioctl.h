@@ -62,7 +62,7 @@ typedef struct FAKECPATH_PATH {
     uint8_t senseKey, asc, ascq;
     uint8_t ptScsiStatus;
     uint8_t ptSenseLength;
-    uint8_t reserved;
+    uint8_t lastHadFileObject;    /* out: the last request carried a file object (one this path never opened) */
     int32_t answerStatus;
     uint32_t answerInformation;   /* Information the path reports (the bus must bound it) */
     uint32_t delayMicroseconds;   /* time the library takes to answer */

@@ -146,6 +146,7 @@ static NTSTATUS BusPdoSendOnce(PPDO_EXT pPdoExt, PIRP pIrp, PIRP pNewIrp, PDEVIC
     pNextStack->Control = 0;
     pNextStack->CompletionRoutine = NULL;
     pNextStack->Context = NULL;
+    BusForwardFileObject(pNextStack);
     pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRoute->Fwd.ulOutput;
     pNextStack->Parameters.DeviceIoControl.InputBufferLength =
         pRoute->Fwd.ulInput < pRoute->Fwd.ulOutput ? pRoute->Fwd.ulInput : pRoute->Fwd.ulOutput;

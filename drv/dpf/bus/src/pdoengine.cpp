@@ -364,6 +364,7 @@ static NTSTATUS BusPdoBuildAttempt(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PDEV
     pNextStack->Control = 0;
     pNextStack->CompletionRoutine = NULL;
     pNextStack->Context = NULL;
+    BusForwardFileObject(pNextStack);
     if (pRun->ucMajor == IRP_MJ_DEVICE_CONTROL) {
         pNextStack->Parameters.DeviceIoControl.OutputBufferLength = pRun->Fwd.ulOutput;
         pNextStack->Parameters.DeviceIoControl.InputBufferLength =

@@ -125,3 +125,14 @@ VOID BusForwardRestoreCaller(PIRP pIrp, PBUS_FORWARD pFwd)
         RtlCopyMemory(pCaller + 24, &pFwd->pDataBuffer, sizeof(PVOID));
     }
 }
+
+VOID BusForwardFileObject(PIO_STACK_LOCATION pNextStack)
+{
+    /* The file object is the application's open of the virtual device. A path's stack saw it only
+       in the open and close that went down through that path; any other request goes without one,
+       so that no driver below looks up an open it never had (after a failover it had none). */
+    UCHAR ucMajor = pNextStack->MajorFunction;
+    if (ucMajor != IRP_MJ_CREATE && ucMajor != IRP_MJ_CLEANUP && ucMajor != IRP_MJ_CLOSE) {
+        pNextStack->FileObject = NULL;
+    }
+}

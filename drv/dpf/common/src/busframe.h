@@ -227,3 +227,5 @@ NTSTATUS BusForwardCopyBack(PIRP pIrp, PBUS_FORWARD pFwd, const UCHAR *pBuffer, 
                             PULONG_PTR pulInformation);
 /* Puts the caller's own data-buffer address back into its pass-through-direct record. */
 VOID BusForwardRestoreCaller(PIRP pIrp, PBUS_FORWARD pFwd);
+/* The file object a request sent down a path carries: the caller's only for its open and close. */
+VOID BusForwardFileObject(PIO_STACK_LOCATION pNextStack);

@@ -8,8 +8,9 @@
 
 /* ---- Locked data buffers of pass-through-direct requests ---- */
 
-/* Reads the caller's data-buffer address and length; FALSE when the record is too short to hold them. */
-static BOOLEAN BusSptdDataBuffer(PIRP pIrp, PVOID *ppBuffer, PULONG pulLength)
+/* Reads the caller's data-buffer address, length and direction; FALSE when the record is too short
+   to hold them. The direction stands at the same offset in both widths. */
+static BOOLEAN BusSptdDataBuffer(PIRP pIrp, PVOID *ppBuffer, PULONG pulLength, PUCHAR pucDataIn)
 {
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
     PUCHAR pRecord = (PUCHAR)pIrp->AssociatedIrp.SystemBuffer;
@@ -24,6 +25,7 @@ static BOOLEAN BusSptdDataBuffer(PIRP pIrp, PVOID *ppBuffer, PULONG pulLength)
     }
     RtlCopyMemory(&usLength, pRecord, sizeof(usLength));
     RtlCopyMemory(pulLength, pRecord + 12, sizeof(ULONG));
+    *pucDataIn = pRecord[8];
     if (IoIs32bitProcess(pIrp) && usLength == CMN_PT32_LENGTH) {
         ULONG ulBuffer;
         RtlCopyMemory(&ulBuffer, pRecord + 20, sizeof(ulBuffer));
@@ -37,12 +39,13 @@ static BOOLEAN BusSptdDataBuffer(PIRP pIrp, PVOID *ppBuffer, PULONG pulLength)
     return TRUE;
 }
 
-/* MmProbeAndLockPages raises for a range that is not the caller's memory. */
-static NTSTATUS BusProbeAndLock(PMDL pMdl, KPROCESSOR_MODE eMode)
+/* MmProbeAndLockPages raises for a range that is not the caller's memory, or that the caller may
+   not write when the drive is to write into it. */
+static NTSTATUS BusProbeAndLock(PMDL pMdl, KPROCESSOR_MODE eMode, LOCK_OPERATION eOperation)
 {
     volatile NTSTATUS status = STATUS_SUCCESS;
     __try {
-        MmProbeAndLockPages(pMdl, eMode, IoWriteAccess);
+        MmProbeAndLockPages(pMdl, eMode, eOperation);
     } __except (EXCEPTION_EXECUTE_HANDLER) {
         status = GetExceptionCode();
         DBG("BusPdoLockSptdBuffer: 0x%08x thrown by MmProbeAndLockPages\n", (ULONG)status);
@@ -58,6 +61,7 @@ NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ULONG ulLength = 0;
     PMDL pMdl = NULL;
     BOOLEAN fLocked = FALSE;
+    UCHAR ucDataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
 
     /* A record of the wrong width would name a data buffer where it has none: refused before
        anything of it is locked. */
@@ -65,13 +69,19 @@ NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (!NT_SUCCESS(status)) {
         goto done;
     }
-    if (!BusSptdDataBuffer(pIrp, &pBuffer, &ulLength)) {
+    if (!BusSptdDataBuffer(pIrp, &pBuffer, &ulLength, &ucDataIn)) {
         DBG("BusPdoLockSptdBuffer: input buffer too small for a pass-through record\n");
         status = STATUS_BUFFER_TOO_SMALL;
         goto done;
     }
-    if (pBuffer == NULL || ulLength == 0) {
+    if (ulLength == 0) {
         goto done;   /* nothing to lock */
+    }
+    if (pBuffer == NULL) {
+        /* A length without a buffer: the drive would move data to or from address 0. */
+        DBG("BusPdoLockSptdBuffer: a data length of %u without a data buffer\n", ulLength);
+        status = STATUS_INVALID_PARAMETER;
+        goto done;
     }
     pMdl = IoAllocateMdl(pBuffer, ulLength, FALSE, FALSE, NULL);
     if (pMdl == NULL) {
@@ -79,7 +89,9 @@ NTSTATUS BusPdoLockSptdBuffer(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto done;
     }
-    status = BusProbeAndLock(pMdl, pIrp->RequestorMode);
+    /* Data the drive reads need only be readable: a backup program may write from a read-only
+       mapping of its file. */
+    status = BusProbeAndLock(pMdl, pIrp->RequestorMode, ucDataIn == SCSI_IOCTL_DATA_OUT ? IoReadAccess : IoWriteAccess);
     if (!NT_SUCCESS(status)) {
         goto done;
     }

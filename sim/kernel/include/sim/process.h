@@ -39,6 +39,9 @@ public:
     void free(void* address);
     // True when [address, address + length) lies inside one live allocation.
     bool isValidRange(const void* address, std::size_t length) const;
+    // Makes an allocation of alloc() read-only (PAGE_READONLY) or writable again: a probe for
+    // write access of a range in it fails, as does any write to it.
+    void setReadOnly(void* address, bool readOnly);
     // A 32-bit process's view of one of its addresses.
     std::uint32_t address32(const void* address) const;
 
