@@ -1,6 +1,7 @@
 // Simulated processes: address space of user allocations (below 4 GB for a
 // 32-bit process), handle table, and the system services of the Win32 layer.
 
+#include <algorithm>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -161,6 +162,13 @@ std::optional<std::size_t> Process::heapBlockSize(const void* address) const {
     auto it = impl_->heap.find(reinterpret_cast<std::uintptr_t>(address));
     if (it == impl_->heap.end()) return std::nullopt;
     return it->second;
+}
+
+std::size_t Process::requestsInProgress() const {
+    auto& kernel = k::Kernel();
+    std::lock_guard lock(kernel.asyncMutex);
+    return static_cast<std::size_t>(std::count_if(kernel.asyncRequests.begin(), kernel.asyncRequests.end(),
+                                                  [this](const k::AsyncRequest& r) { return r.process == impl_; }));
 }
 
 bool Process::isValidRange(const void* address, std::size_t length) const {

@@ -5,6 +5,7 @@
 #include "failover_fixture.h"
 
 #include <future>
+#include <thread>
 
 namespace {
 
@@ -841,6 +842,57 @@ TEST_P(LongErase, AnEraseWhosePathDropsMidwayIsBegunAgainFromWhereItStarted) {
     EXPECT_EQ(drive_->records().size(), 4u);
     EXPECT_EQ(GroundPosition(), 4u);
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(drive_->records()[i].data, Block(lead, i, 512));
+}
+
+// Ten thousand overlapped position queries of one handle, sent while a long erase holds the drive:
+// the handle may have a bounded number queued, the rest are refused at once, and when the process
+// ends every queued one is cancelled there and then. The exit waits for the erase alone, none of
+// the queries reaches the drive, and nothing of them is left in pool.
+TEST_P(LongErase, AProcessEndingWithRequestsQueuedBehindAnEraseWaitsForTheEraseAlone) {
+    constexpr int kRequests = 10000;
+    constexpr int kHandleLimit = 1024;
+    ASSERT_EQ(app_->Close(), STATUS_SUCCESS);  // the drive admits one handle
+    drive_->useManualClock();
+    sim::Process& job = rig_->Machine().processes().create("erasejob.exe", false);
+    int pending = 0;
+    int refused = 0;
+    {
+        sim::ProcessScope scope(job);
+        HANDLE file = nullptr;
+        ASSERT_EQ(job.createFile(&file, name_, GENERIC_READ | GENERIC_WRITE, 3, 1, 0 /* overlapped */), STATUS_SUCCESS);
+        auto* erase = static_cast<TAPE_ERASE*>(job.alloc(sizeof(TAPE_ERASE)));
+        *erase = TAPE_ERASE{TAPE_ERASE_LONG, FALSE};
+        auto* iosbs = static_cast<IO_STATUS_BLOCK*>(job.alloc(sizeof(IO_STATUS_BLOCK) * (kRequests + 1)));
+        auto* positions = static_cast<TAPE_GET_POSITION*>(job.alloc(sizeof(TAPE_GET_POSITION) * kRequests));
+        ASSERT_EQ(job.deviceIoControlAsync(file, IOCTL_TAPE_ERASE, erase, sizeof(TAPE_ERASE), nullptr, 0,
+                                           &iosbs[kRequests], nullptr),
+                  STATUS_PENDING);
+        ASSERT_TRUE(drive_->awaitMotion(std::chrono::seconds(20))) << "the erase reached the drive";
+        for (int i = 0; i < kRequests; ++i) {
+            positions[i].Type = TAPE_LOGICAL_POSITION;
+            const NTSTATUS issued = job.deviceIoControlAsync(file, IOCTL_TAPE_GET_POSITION, &positions[i],
+                                                             sizeof(TAPE_GET_POSITION), &positions[i],
+                                                             sizeof(TAPE_GET_POSITION), &iosbs[i], nullptr);
+            pending += issued == STATUS_PENDING;
+            refused += issued == STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    EXPECT_EQ(pending, kHandleLimit);
+    EXPECT_EQ(refused, kRequests - kHandleLimit);
+    const int reads = Commands(*pathA_, 0x34) + Commands(*pathB_, 0x34);
+
+    std::thread ending([&] { rig_->Machine().processes().exit(job); });
+    // The exit cancels what is queued, then waits for the erase, which ends when the clock moves.
+    for (int i = 0; i < 20000 && job.requestsInProgress() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(job.requestsInProgress(), 1u) << "only the erase is left";
+    drive_->advanceClock(std::chrono::seconds(11));
+    ending.join();
+    EXPECT_EQ(Commands(*pathA_, 0x34) + Commands(*pathB_, 0x34), reads) << "a cancelled query reached the drive";
+    // The cancelled queries' queue entries go once the worker is past the erase.
+    const ULONG nodeTag = sim::PoolTag("gODP");
+    for (int i = 0; i < 5000 && rig_->Machine().pool().liveCountWithTag(nodeTag) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(nodeTag), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pending, LongErase, ::testing::Bool(), PendingName);

@@ -108,12 +108,18 @@ typedef struct _BUS_EXT {
 /* Processing routine of a queued request: takes the virtual device and the request, completes it. */
 typedef NTSTATUS (*PBUS_PROCESS_COMMAND)(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
-/* One queued request. */
+/* Requests one handle may have queued at a time; more are refused with STATUS_INSUFFICIENT_RESOURCES.
+   A tape application keeps a few in flight: the bound only stops one handle from filling pool. */
+#define BUS_QUEUE_HANDLE_LIMIT   1024
+
+/* One queued request. A cancelled request is completed at once and leaves its node behind, without
+   a request, for the worker that reaches it (the node holds the device's I/O count until then). */
 typedef struct _BUS_QUEUE_NODE {
     struct _BUS_QUEUE_NODE *pNext;
-    PIRP pIrp;
+    PIRP pIrp;                    /* NULL once the request was cancelled */
     PBUS_PROCESS_COMMAND ProcessCommand;
     UCHAR fHighPriority;          /* the request held the high-priority slot */
+    UCHAR fCancelable;            /* an application's request: its cancel routine is set while queued */
 } BUS_QUEUE_NODE, *PBUS_QUEUE_NODE;
 static_assert(sizeof(BUS_QUEUE_NODE) == 32, "a queue node is 32 bytes");
 
@@ -163,6 +169,8 @@ static_assert(sizeof(BUS_LBP_SETTINGS) == 7, "LBP settings are 7 bytes");
    engine tells the bus's own requests from the application's. */
 #define BUS_OWN_REQUEST_MARK     ((PVOID)(ULONG_PTR)0x6E774F42)
 #define BusIsOwnRequest(pIrp)    ((pIrp)->Tail.Overlay.DriverContext[1] == BUS_OWN_REQUEST_MARK)
+/* A queued request's node, while it is in the queue (guarded by the queue lock). */
+#define BusQueuedNode(pIrp)      ((pIrp)->Tail.Overlay.DriverContext[2])
 
 /* Finishing a write after part of it reached the tape; one per run of BusPdoSendToFilter. */
 typedef struct _FOOW_STATE {
@@ -193,11 +201,13 @@ typedef struct _PDO_EXT {
     UCHAR fRewound;                         /* a rewind succeeded and nothing moved the medium since */
     /* Request queue (pdoqueue.cpp). */
     PBUS_QUEUE_NODE pIrpQ;                  /* FIFO, except that high-priority nodes go to the head */
+    PBUS_QUEUE_NODE pIrpQTail;              /* last node, so that a request is queued at once */
     BUS_WORKER_SLOT Workers[BUS_WORKER_COUNT];
     LONG ulThreadIndex;                     /* next worker index to hand out */
     LONG ulCurrentThread;                   /* nested requests in progress = worker that serves the next */
     UCHAR fKillThreads;
-    KSPIN_LOCK slIrpQ;                      /* pIrpQ, fAcceptRequests, hand-over of pHighPriority */
+    KSPIN_LOCK slIrpQ;                      /* pIrpQ, pIrpQTail, fAcceptRequests, hand-over of pHighPriority,
+                                               the queued requests' nodes */
     UCHAR fAcceptRequests;
     PIRP pHighPriority;                     /* the request that owns the high-priority slot */
     KSPIN_LOCK slHighPriority;              /* claiming of pHighPriority */

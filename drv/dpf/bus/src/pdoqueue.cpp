@@ -8,6 +8,11 @@
  * the bus sends to its own virtual device while processing one (BusPdoSendIoctlSync) claims the
  * high-priority slot, is put at the head of the queue and is served by the next worker up, while
  * the sender waits: the processing of a device is a single chain of workers.
+ *
+ * An application's queued request can be cancelled (CancelIo, the end of its thread or process): it
+ * completes at once with STATUS_CANCELLED, without waiting for the requests ahead of it, which may
+ * be a LOCATE or an ERASE of hours. Its node stays in the queue without it, for the worker that
+ * reaches it to free. One handle may have at most BUS_QUEUE_HANDLE_LIMIT requests queued.
  */
 #include <ntddk.h>
 #include "bus.h"
@@ -74,6 +79,90 @@ static VOID BusPdoClaimHighPriority(PPDO_EXT pPdoExt, PIRP pIrp)
     }
 }
 
+/* ---- Cancelling queued requests ---- */
+
+/* The queued requests of one handle, counted in its file object's FsContext (the virtual device
+   keeps nothing else there). */
+static BOOLEAN BusPdoCountHandleRequest(PIRP pIrp)
+{
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+    if (pFileObject == NULL) {
+        return TRUE;
+    }
+    LONG64 llQueued = InterlockedIncrement64((volatile LONG64 *)&pFileObject->FsContext);
+    if (llQueued > BUS_QUEUE_HANDLE_LIMIT) {
+        InterlockedDecrement64((volatile LONG64 *)&pFileObject->FsContext);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* Parts the request from its node: from now on the node is only the queue's. The caller holds the
+   queue lock. */
+static VOID BusPdoDetachIrp(PBUS_QUEUE_NODE pNode)
+{
+    PIRP pIrp = pNode->pIrp;
+    if (pIrp == NULL) {
+        return;
+    }
+    BusQueuedNode(pIrp) = NULL;
+    pNode->pIrp = NULL;
+    if (pNode->fCancelable) {
+        PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+        if (pFileObject != NULL) {
+            InterlockedDecrement64((volatile LONG64 *)&pFileObject->FsContext);
+        }
+    }
+}
+
+/* Completes a request that leaves the queue without being processed; a locked data buffer is
+   unlocked first, as the process that owns the pages may be ending. */
+static VOID BusPdoCompleteUnprocessed(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    BusPdoDequeueMdl(pDeviceObject, pIrp);
+    BusPdoCompleteQueuedIrp(pIrp, STATUS_CANCELLED, 0);
+}
+
+/* A node the queue is done with: its count was taken when it was queued. */
+static VOID BusPdoFreeNode(PDEVICE_OBJECT pDeviceObject, PBUS_QUEUE_NODE pNode)
+{
+    BusDecIoCount(pDeviceObject);
+    ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
+}
+
+/*
+ * Takes the request of a node off the queue for processing or for removal; the caller holds the
+ * queue lock. NULL when there is none: it was cancelled, or its cancel routine runs now (whoever
+ * takes the cancel routine back owns the request) and completes it.
+ */
+static PIRP BusPdoTakeIrp(PBUS_QUEUE_NODE pNode)
+{
+    PIRP pIrp = pNode->pIrp;
+    if (pIrp != NULL && pNode->fCancelable && IoSetCancelRoutine(pIrp, NULL) == NULL) {
+        pIrp = NULL;
+    }
+    BusPdoDetachIrp(pNode);
+    return pIrp;
+}
+
+/* Runs with the cancel spin lock held, at IRQL <= DISPATCH_LEVEL: it completes the request and
+   leaves the node, which holds the device's I/O count, to the worker. */
+static VOID BusPdoCancelQueued(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
+{
+    ENT("BusPdoCancelQueued: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
+    IoReleaseCancelSpinLock(pIrp->CancelIrql);
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
+    PBUS_QUEUE_NODE pNode = (PBUS_QUEUE_NODE)BusQueuedNode(pIrp);
+    if (pNode != NULL) {
+        BusPdoDetachIrp(pNode);
+    }
+    KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+    BusPdoCompleteUnprocessed(pDeviceObject, pIrp);
+    EXT("BusPdoCancelQueued: VOID status\n");
+}
+
 /* ---- Workers ---- */
 
 NTSTATUS BusPdoStartThreads(PDEVICE_OBJECT pDeviceObject)
@@ -83,6 +172,7 @@ NTSTATUS BusPdoStartThreads(PDEVICE_OBJECT pDeviceObject)
     NTSTATUS status = STATUS_SUCCESS;
 
     pPdoExt->pIrpQ = NULL;
+    pPdoExt->pIrpQTail = NULL;
     pPdoExt->ulThreadIndex = 0;
     pPdoExt->ulCurrentThread = 0;
     pPdoExt->fKillThreads = FALSE;
@@ -164,10 +254,15 @@ VOID BusPdoProcessIrpQ(PVOID pContext)
         KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
         BOOLEAN fKill = pPdoExt->fKillThreads;
         PBUS_QUEUE_NODE pNode = NULL;
+        PIRP pIrp = NULL;
         if (!fKill) {
             pNode = pPdoExt->pIrpQ;
             if (pNode != NULL) {
                 pPdoExt->pIrpQ = pNode->pNext;
+                if (pPdoExt->pIrpQ == NULL) {
+                    pPdoExt->pIrpQTail = NULL;
+                }
+                pIrp = BusPdoTakeIrp(pNode);
             }
         }
         KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
@@ -180,7 +275,6 @@ VOID BusPdoProcessIrpQ(PVOID pContext)
         if (pNode == NULL) {
             continue;   /* woken with an empty queue */
         }
-        PIRP pIrp = pNode->pIrp;
         PBUS_PROCESS_COMMAND ProcessCommand = pNode->ProcessCommand;
         ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
         if (pIrp != NULL && ProcessCommand != NULL) {
@@ -188,7 +282,7 @@ VOID BusPdoProcessIrpQ(PVOID pContext)
             DBG("BusPdoProcessIrpQ: ProcessCommand (%s, 0x%p) returned 0x%08x\n",
                 BusProcessCommandName(ProcessCommand), (PVOID)pIrp, (ULONG)status);
         }
-        BusDecIoCount(pDeviceObject);   /* counted in when it was queued */
+        BusDecIoCount(pDeviceObject);   /* counted in when it was queued; a cancelled one's too */
     }
 }
 
@@ -202,6 +296,7 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_PENDING;
     BOOLEAN fHighPriority;
+    BOOLEAN fCancelled = FALSE;
     LONG lWorker = 0;
     KIRQL irql;
 
@@ -222,6 +317,19 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
     pNode->pIrp = pIrp;
     pNode->ProcessCommand = ProcessCommand;
     pNode->fHighPriority = fHighPriority;
+    {
+        /* Opens, cleanups and closes are waited for and never cancelled; the bus's own nested
+           requests hold the high-priority slot. */
+        UCHAR ucMajor = IoGetCurrentIrpStackLocation(pIrp)->MajorFunction;
+        pNode->fCancelable = !fHighPriority && pWaiter == NULL && ucMajor != IRP_MJ_CREATE &&
+                             ucMajor != IRP_MJ_CLEANUP && ucMajor != IRP_MJ_CLOSE;
+    }
+    if (pNode->fCancelable && !BusPdoCountHandleRequest(pIrp)) {
+        ExFreePoolWithTag(pNode, BUS_TAG_QUEUE_NODE);
+        DBG("BusPdoQueueIrp: the handle has %d requests queued already\n", (int)BUS_QUEUE_HANDLE_LIMIT);
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto done;
+    }
     pIrp->Tail.Overlay.DriverContext[0] = pWaiter;
 
     /* A queued request stays counted in until its worker is done with it or it is cancelled, so that
@@ -230,6 +338,8 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
     BusIncIoCount(pDeviceObject);
     KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
     if (!pPdoExt->fAcceptRequests) {
+        BusQueuedNode(pIrp) = pNode;
+        BusPdoDetachIrp(pNode);   /* gives the handle's count back */
         KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
         BusDecIoCount(pDeviceObject);
         pIrp->Tail.Overlay.DriverContext[0] = NULL;
@@ -249,23 +359,40 @@ static NTSTATUS BusPdoQueueIrpEx(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_P
             status = STATUS_INVALID_THREAD;
             goto done;
         }
-        /* Behind the high-priority nodes already at the head, ahead of every ordinary one. */
+        /* Behind the high-priority nodes already at the head (at most one per nesting level),
+           ahead of every ordinary one. */
         PBUS_QUEUE_NODE *ppLink = &pPdoExt->pIrpQ;
         while (*ppLink != NULL && (*ppLink)->fHighPriority) {
             ppLink = &(*ppLink)->pNext;
         }
         pNode->pNext = *ppLink;
         *ppLink = pNode;
-    } else {
-        PBUS_QUEUE_NODE *ppLink = &pPdoExt->pIrpQ;
-        while (*ppLink != NULL) {
-            ppLink = &(*ppLink)->pNext;
+        if (pNode->pNext == NULL) {
+            pPdoExt->pIrpQTail = pNode;
         }
-        *ppLink = pNode;
+    } else {
+        if (pPdoExt->pIrpQTail != NULL) {
+            pPdoExt->pIrpQTail->pNext = pNode;
+        } else {
+            pPdoExt->pIrpQ = pNode;
+        }
+        pPdoExt->pIrpQTail = pNode;
     }
+    BusQueuedNode(pIrp) = pNode;
     /* Marked before a worker can see it. */
     IoMarkIrpPending(pIrp);
+    if (pNode->fCancelable) {
+        IoSetCancelRoutine(pIrp, BusPdoCancelQueued);
+        if (pIrp->Cancel && IoSetCancelRoutine(pIrp, NULL) != NULL) {
+            /* Cancelled before the routine was set: nobody else completes it. */
+            BusPdoDetachIrp(pNode);
+            fCancelled = TRUE;
+        }
+    }
     KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
+    if (fCancelled) {
+        BusPdoCompleteUnprocessed(pDeviceObject, pIrp);
+    }
 
     if (fHighPriority) {
         BusPdoFreeHighPriority(pPdoExt, pIrp);
@@ -336,24 +463,27 @@ VOID BusPdoKillThread(PDEVICE_OBJECT pDeviceObject)
     PBUS_QUEUE_NODE pCancelled;
     KIRQL irql;
 
-    /* 1. Later requests are refused, the queued ones taken off, the workers told to end. */
+    /* 1. Later requests are refused, the queued ones taken off (with their requests, unless a
+       cancel routine has them already), the workers told to end. */
     KeAcquireSpinLock(&pPdoExt->slIrpQ, &irql);
     pPdoExt->fAcceptRequests = FALSE;
     pPdoExt->fKillThreads = TRUE;
     pCancelled = pPdoExt->pIrpQ;
     pPdoExt->pIrpQ = NULL;
+    pPdoExt->pIrpQTail = NULL;
+    for (PBUS_QUEUE_NODE pNode = pCancelled; pNode != NULL; pNode = pNode->pNext) {
+        PIRP pIrp = BusPdoTakeIrp(pNode);
+        pNode->pIrp = pIrp;   /* the node is off the queue: only this routine sees it now */
+    }
     KeReleaseSpinLock(&pPdoExt->slIrpQ, irql);
 
-    /* 2. Every queued request completes once, with STATUS_CANCELLED; a locked data buffer is
-       unlocked first, as the process that owns the pages may be ending. */
+    /* 2. Every queued request completes once, with STATUS_CANCELLED. */
     while (pCancelled != NULL) {
         PBUS_QUEUE_NODE pNext = pCancelled->pNext;
         if (pCancelled->pIrp != NULL) {
-            BusPdoDequeueMdl(pDeviceObject, pCancelled->pIrp);
-            BusPdoCompleteQueuedIrp(pCancelled->pIrp, STATUS_CANCELLED, 0);
+            BusPdoCompleteUnprocessed(pDeviceObject, pCancelled->pIrp);
         }
-        BusDecIoCount(pDeviceObject);   /* counted in when it was queued */
-        ExFreePoolWithTag(pCancelled, BUS_TAG_QUEUE_NODE);
+        BusPdoFreeNode(pDeviceObject, pCancelled);
         pCancelled = pNext;
     }
 

@@ -89,6 +89,9 @@ public:
                        HANDLE event);
     NTSTATUS writeAsync(HANDLE handle, const void* buffer, ULONG length, std::int64_t byteOffset,
                         IO_STATUS_BLOCK* iosb, HANDLE event);
+    // Requests of the process still in progress (started and not completed), also while the
+    // process is exiting and waits for them.
+    std::size_t requestsInProgress() const;
     // Cancels the calling thread's requests on `handle` (CancelIo).
     NTSTATUS cancelIo(HANDLE handle);
     // Cancels every request of the process on `handle`, or only the one with status block
