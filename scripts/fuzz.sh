@@ -23,15 +23,20 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(passthru busrecords)
+[ ${#targets[@]} -gt 0 ] || targets=(passthru busrecords forward devicedata)
 
 CXX=${FUZZ_CXX:-clang++-14}
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+# Without C++ exceptions, as the drivers are built: the simulator's headers then give driver code
+# its __try/__except.
+flags=(-std=c++20 -g -O1 -fno-exceptions -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -fno-omit-frame-pointer -Wall -Wextra -Wno-unused-parameter -Wno-unknown-pragmas
        -DVORKA_TRACE_PREFIX=\"VorkaFuzz\" -DVORKA_SERVICE_NAME=\"vorkafuzz\"
        -I"$repo/drv/inc" -I"$repo/drv/dpf/common/src" -I"$repo/drv/dpf/bus/src"
-       -isystem "$repo/sim/include")
+       -I"$repo/tests/fuzz" -isystem "$repo/sim/include")
 stub="$repo/tests/common/pure/tracestub.cpp"
+# The kernel services of the targets that call any (pool, locks, MDLs, exceptions, completion).
+kernel="$repo/tests/fuzz/fuzzkernel.cpp"
+src="$repo/drv/dpf/common/src"
 
 build() {
   local target=$1; shift
@@ -42,7 +47,7 @@ build() {
 
 for t in "${targets[@]}"; do
   case "$t" in
-    passthru|busrecords) ;;
+    passthru|busrecords|forward|devicedata) ;;
     *) echo "fuzz: unknown target $t" >&2; exit 2 ;;
   esac
 done
@@ -64,6 +69,9 @@ for t in "${targets[@]}"; do
   case "$t" in
     passthru)   build passthru "$repo/drv/dpf/common/src/passthru.cpp" & ;;
     busrecords) build busrecords "$repo/drv/dpf/common/src/busrecords.cpp" & ;;
+    forward)    build forward "$kernel" "$src/busforward.cpp" "$src/buspassthru.cpp" "$src/bussptd.cpp" \
+                  "$src/busrules.cpp" "$src/passthru.cpp" & ;;
+    devicedata) build devicedata "$kernel" "$src/devdata.cpp" "$src/busrules.cpp" & ;;
   esac
   pids+=($!)
   if [ ${#pids[@]} -ge "$parallel" ]; then

@@ -122,6 +122,23 @@ TEST_P(IdentificationByStub, ASixteenByteNaaNameTurnsFailoverOff) {
     EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
 }
 
+TEST_P(IdentificationByStub, ALogicalUnitNaaDescriptorInThePagesLastBytesIsNotTaken) {
+    // Padding descriptors put the last one's type byte on byte 558: its length byte would be the
+    // page's byte 560, one past the page.
+    std::vector<std::uint8_t> page = Page83({{0x01, std::vector<std::uint8_t>(255, 'P')},
+                                             {0x01, std::vector<std::uint8_t>(255, 'Q')},
+                                             {0x01, std::vector<std::uint8_t>(31, 'R')}});
+    ASSERT_EQ(page.size(), 560u);
+    page[557] = 0x01;
+    page[558] = 0x03;
+    page[559] = 0x00;
+    StubPath stub(GetParam());
+    stub.AnswerIdentification(page);
+    const TAPE_REG_DVC reg = stub.Start();
+    EXPECT_EQ(reg.fFailover, 0);
+    EXPECT_EQ(Field(reg.szWwnn, 17), std::string(16, '0'));
+}
+
 INSTANTIATE_TEST_SUITE_P(Filter, IdentificationByStub, ::testing::Bool(),
                          [](const auto& info) { return AnswerName(info.param); });
 

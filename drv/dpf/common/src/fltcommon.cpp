@@ -349,16 +349,6 @@ NTSTATUS FltGetScsi(PDEVICE_OBJECT pDeviceObject, PSCSI_ADDRESS pScsiAddr)
     return status;
 }
 
-BOOLEAN FltSerialIsBlank(PCHAR szSerial)
-{
-    for (ULONG i = 0; i < SERIAL_NUMBER_LENGTH && szSerial[i] != '\0'; i++) {
-        if (szSerial[i] != ' ') {
-            return FALSE;
-        }
-    }
-    return TRUE;
-}
-
 BOOLEAN FltStoreSerial(PDEVICE_OBJECT pDeviceObject)
 {
     BOOLEAN fStored = FALSE;

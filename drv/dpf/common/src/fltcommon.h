@@ -18,6 +18,7 @@
 #include "defines.h"
 #include "debug.h"
 #include "common.h"
+#include "devdata.h"
 
 #ifndef VORKA_FAILOVER_KIND
 #error "VORKA_FAILOVER_KIND (\"DPF\" or \"CPF\") must be defined by the filter build"
@@ -115,9 +116,7 @@ NTSTATUS FltRefusePrivate(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject, PIRP pI
 /* Identification through the base driver's private requests. */
 NTSTATUS FltGetSerial(PDEVICE_OBJECT pDeviceObject, PCHAR szSerial);
 NTSTATUS FltGetScsi(PDEVICE_OBJECT pDeviceObject, PSCSI_ADDRESS pScsiAddr);
-/* A serial number that is empty or only blanks identifies nothing: every device that answers that
-   way would be grouped as one. */
-BOOLEAN FltSerialIsBlank(PCHAR szSerial);
+/* FltSerialIsBlank (devdata.h) tells a serial number that identifies nothing. */
 /* Reads the serial number into the extension's szSN; FALSE when there is none to group by. */
 BOOLEAN FltStoreSerial(PDEVICE_OBJECT pDeviceObject);
 BOOLEAN FltFailoverSupported(PDEVICE_OBJECT pDeviceObject);

@@ -64,52 +64,7 @@ NTSTATUS FltGetInquiry(PDEVICE_OBJECT pDeviceObject, PUCHAR pInquiry)
     return status;
 }
 
-NTSTATUS FltGetWwnnString(PUCHAR pDeviceIdPage, PCHAR szWwnn)
-{
-    static const CHAR szHex[] = "0123456789abcdef";
-    NTSTATUS status = STATUS_SUCCESS;
-    ENT("FltGetWwnnString: pDeviceIdPage 0x%08x, szWwnn 0x%08x\n", DBG_PTR(pDeviceIdPage), DBG_PTR(szWwnn));
-
-    /* The index names byte 1 of a designation descriptor (association and designator type); the first
-       descriptor follows the 4-byte page header. */
-    LONG iIndex = 5;
-    LONG iPrevIndex = -1;
-    BOOLEAN fFound = FALSE;
-    while (iIndex < DEVICE_IDENTIFICATION_PAGE_LENGTH && iIndex > iPrevIndex) {
-        if ((pDeviceIdPage[iIndex] & 0x3F) == 3) {
-            fFound = TRUE;
-            break;
-        }
-        iPrevIndex = iIndex;
-        if (iIndex + OFFSET_FROM_INDEX_TO_LENGTH < DEVICE_IDENTIFICATION_PAGE_LENGTH) {
-            iIndex += pDeviceIdPage[iIndex + OFFSET_FROM_INDEX_TO_LENGTH] + 4;
-        } else {
-            break;
-        }
-    }
-
-    LONG iLength = 0;
-    if (fFound) {
-        DBG_ASSERT(iIndex + OFFSET_FROM_INDEX_TO_LENGTH < DEVICE_IDENTIFICATION_PAGE_LENGTH);
-        iLength = pDeviceIdPage[iIndex + OFFSET_FROM_INDEX_TO_LENGTH];
-    }
-    if (!fFound || iLength == 0 || iIndex + 3 + iLength > DEVICE_IDENTIFICATION_PAGE_LENGTH) {
-        DBG("FltGetWwnnString: Invalid index into device ID.  ww_name invalid.");
-        status = STATUS_DATA_ERROR;
-    } else if (iLength > 8) {
-        status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-        PUCHAR pDesignator = pDeviceIdPage + iIndex + 3;
-        for (LONG i = 0; i < iLength; i++) {
-            szWwnn[2 * i] = szHex[pDesignator[i] >> 4];
-            szWwnn[2 * i + 1] = szHex[pDesignator[i] & 0x0F];
-        }
-        szWwnn[2 * iLength] = '\0';
-    }
-
-    EXT("FltGetWwnnString: status 0x%08x\n", (ULONG)status);
-    return status;
-}
+/* FltGetWwnnString, the walk of the page, is in devdata.cpp. */
 
 NTSTATUS FltStorePage0x83Data(PDEVICE_OBJECT pDeviceObject)
 {

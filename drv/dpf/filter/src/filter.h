@@ -14,10 +14,6 @@
 /* Device type of the filter device objects. */
 #define FLT_DEVICE_TYPE 0x20
 
-/* Walk limits of the device identification page. */
-#define DEVICE_IDENTIFICATION_PAGE_LENGTH DEVICE_ID_PAGE_LENGTH
-#define OFFSET_FROM_INDEX_TO_LENGTH 2
-
 /* Per-path extension of a tape filter device object: the shared part (lower device, PnP state, serial
    number, SCSI address, status table, request counting) and the tape's own fields. */
 typedef struct _FLT_EXT : public FLT_BASE_EXT {
@@ -32,7 +28,6 @@ typedef struct _FLT_EXT : public FLT_BASE_EXT {
 /* Identification of the drive behind the path. */
 NTSTATUS FltGetInquiry(PDEVICE_OBJECT pDeviceObject, PUCHAR pInquiry);
 NTSTATUS FltStorePage0x83Data(PDEVICE_OBJECT pDeviceObject);
-NTSTATUS FltGetWwnnString(PUCHAR pDeviceIdPage, PCHAR szWwnn);
 NTSTATUS FltSetDpfFlags(PDEVICE_OBJECT pDeviceObject);
 
 /* Talking to the bus and handing its table to the base driver. */
