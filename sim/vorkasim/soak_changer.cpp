@@ -27,15 +27,18 @@ constexpr int kInitializeElementStatus = 0x07;
 
 // A command failure as a control path reports it: a transport status, or a sense that counts as a
 // path failure (aborted command, hardware errors, not ready).
-void FailureOf(std::mt19937_64& random, Json* step)
+// How a control path fails a command. One the library ran (`ran`) can lose its answer with the
+// connection, or end in ABORTED COMMAND or a robot's HARDWARE ERROR; a library that answers NOT
+// READY did not run it.
+void FailureOf(std::mt19937_64& random, Json* step, bool ran = false)
 {
     static constexpr std::array<std::uint32_t, 2> statuses = {0xC00000B5, 0xC000009D};
-    static constexpr std::array<const char*, 5> senses = {"0B/00/00", "0B/47/00", "04/44/00", "02/04/00",
-                                                          "04/15/01"};
+    static constexpr std::array<const char*, 5> senses = {"0B/00/00", "0B/47/00", "04/44/00", "04/15/01",
+                                                          "02/04/00"};
     if (random() % 2 == 0) {
         (*step)["status"] = statuses[random() % statuses.size()];
     } else {
-        (*step)["sense"] = senses[random() % senses.size()];
+        (*step)["sense"] = senses[random() % (ran ? senses.size() - 1 : senses.size())];
     }
 }
 
@@ -331,17 +334,17 @@ void ChangerLane::drawFault()
             }
             case 7:
             case 8: {
-                // A lost completion of a MOVE MEDIUM leaves a move done that its sender never heard
-                // of; sent again it fails, so only a library whose every path may be hit sees it.
+                // A lost completion: the library ran the command and its answer went. A MOVE MEDIUM
+                // is not sent again unless the library shows it did not run, so also a library that
+                // keeps a path sees every move reported as it happened.
                 kind = "lost-completion";
                 Json fault = {{"kind", "fail"}, {"executed", true}};
-                static constexpr std::array<int, 2> idempotent = {kReadElementStatus, kInitializeElementStatus};
-                static constexpr std::array<int, 4> any = {-1, kMoveMedium, kMoveMedium, kReadElementStatus};
-                const int opcode = held ? idempotent[below(idempotent.size())] : any[below(any.size())];
-                if (opcode >= 0) {
+                static constexpr std::array<int, 5> any = {-1, kMoveMedium, kMoveMedium, kReadElementStatus,
+                                                           kInitializeElementStatus};
+                if (const int opcode = any[below(any.size())]; opcode >= 0) {
                     fault["opcode"] = opcode;
                 }
-                FailureOf(random_, &fault);
+                FailureOf(random_, &fault, true);
                 drawn = arm(fault);
                 break;
             }

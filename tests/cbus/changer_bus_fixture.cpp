@@ -189,6 +189,13 @@ NTSTATUS ChangerBusTest::moveMedium(HANDLE handle) {
     return control(handle, kIoctlChangerMoveMedium, move, 0);
 }
 
+NTSTATUS ChangerBusTest::positionTransport(HANDLE handle) {
+    // CHANGER_SET_POSITION: transport, destination drive 0, flip.
+    std::vector<uint8_t> position(20, 0);
+    position[8] = 0x04;  // destination: ChangerDrive
+    return control(handle, kIoctlChangerSetPosition, position, 0);
+}
+
 bool ChangerBusTest::deviceExists(std::u16string_view name) { return sim::FindDevice(name) != nullptr; }
 
 std::u16string ChangerBusTest::changerName(uint32_t number) {

@@ -25,6 +25,7 @@ constexpr uint32_t kIoctlScsiGetAddress = 0x00041018;
 constexpr uint32_t kIoctlScsiPassThrough = 0x0004D004;
 constexpr uint32_t kIoctlChangerMoveMedium = 0x00304024;   // IOCTL_CHANGER_MOVE_MEDIUM, buffered
 constexpr uint32_t kIoctlChangerGetStatus = 0x00304008;    // IOCTL_CHANGER_GET_STATUS
+constexpr uint32_t kIoctlChangerSetPosition = 0x0030401C;  // IOCTL_CHANGER_SET_POSITION
 using bus_view::kDescriptorSize;
 
 constexpr NTSTATUS kSuccess = 0;
@@ -91,6 +92,8 @@ protected:
     NTSTATUS control(HANDLE handle, uint32_t code, const std::vector<uint8_t>& input, uint32_t outLength,
                      std::vector<uint8_t>* output = nullptr, ULONG_PTR* information = nullptr);
     NTSTATUS moveMedium(HANDLE handle);
+    // Positions the picker in front of drive 0: a request that may be sent again after any failure.
+    NTSTATUS positionTransport(HANDLE handle);
     sim::Process& app() { return *app_; }
 
     // ---- Inspection ----

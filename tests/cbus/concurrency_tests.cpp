@@ -25,7 +25,7 @@ TEST_F(ChangerConcurrency, ThreadsRoutingOnOneChangerAllCompleteWhilePathsFailAn
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRequests; i++) {
-                if (moveMedium(handles[t]) != kSuccess) failures++;
+                if (positionTransport(handles[t]) != kSuccess) failures++;
             }
         });
     }
@@ -51,7 +51,7 @@ TEST_F(ChangerConcurrency, ThreadsRoutingOnOneChangerAllCompleteWhilePathsFailAn
         total += pathInfo(i).successes;
         maxConcurrent = std::max(maxConcurrent, pathInfo(i).maxConcurrent);
     }
-    EXPECT_EQ(total, static_cast<uint32_t>(kThreads * kRequests)) << "each move carried out exactly once";
+    EXPECT_EQ(total, static_cast<uint32_t>(kThreads * kRequests)) << "each positioning carried out exactly once";
     EXPECT_GT(maxConcurrent, 1u) << "requests on one changer run side by side";
     QueryAnswer answer = query();
     int primaries = 0;

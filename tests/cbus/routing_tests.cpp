@@ -59,17 +59,17 @@ TEST_F(ChangerRouting, AMoveGoesToThePrimaryPathOnly) {
     EXPECT_EQ(pathInfo(0).lastHadFileObject, 0u);
 }
 
-TEST_F(ChangerRouting, AMoveFailedByTheControlPathCompletesOnTheOtherPathWhichStaysPrimary) {
+TEST_F(ChangerRouting, APositioningFailedByTheControlPathCompletesOnTheOtherPathWhichStaysPrimary) {
     library(2);
     setAnswer(0, {.status = kIoDeviceError});
-    EXPECT_EQ(moveMedium(changer_), kSuccess);
-    // The library carried the cartridge exactly once: on the path that answered with success.
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
+    // The library ran it once: on the path that answered with success.
     EXPECT_EQ(pathInfo(0).successes + pathInfo(1).successes, 1u);
     EXPECT_EQ(pathInfo(1).successes, 1u);
     EXPECT_EQ(primaries(), std::vector<uint32_t>{1});
     // Later requests start on the new primary, also when the old path works again.
     setAnswer(0, {});
-    EXPECT_EQ(moveMedium(changer_), kSuccess);
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
     EXPECT_EQ(pathInfo(0).requests, 1u);
     EXPECT_EQ(pathInfo(1).requests, 2u);
 
@@ -79,8 +79,25 @@ TEST_F(ChangerRouting, AMoveFailedByTheControlPathCompletesOnTheOtherPathWhichSt
         if (e.code != 0x80000004u) continue;
         ASSERT_EQ(e.strings.size(), 2u);
         EXPECT_EQ(e.strings[0], u"(NTSTATUS 0xC0000185)");
-        EXPECT_EQ(e.strings[1], u"0x304024");
+        EXPECT_EQ(e.strings[1], u"0x30401C");
     }
+}
+
+// A move whose answer was lost may have carried the cartridge: sent again it would find the source
+// empty and tell the application so while the cartridge sits in the drive. The other path asks the
+// library where the cartridge is; a library that cannot tell (these paths answer no element status)
+// leaves the outcome open, and the move is not sent again.
+TEST_F(ChangerRouting, AMoveWhoseAnswerWasLostIsNotSentAgainWhenTheLibraryCannotTellWhereTheCartridgeIs) {
+    library(2);
+    setAnswer(0, {.status = kIoDeviceError});
+    EXPECT_EQ(moveMedium(changer_), kIoDeviceError);
+    EXPECT_EQ(pathInfo(1).requests, 0u) << "no second move";
+    EXPECT_EQ(primaries(), std::vector<uint32_t>{1});
+    // A move refused before it ran (NOT READY) is sent on at once.
+    setAnswer(1, {.senseValid = true, .senseKey = 0x02, .asc = 0x04});
+    setAnswer(0, {});
+    EXPECT_EQ(moveMedium(changer_), kSuccess);
+    EXPECT_EQ(pathInfo(0).successes, 1u);
 }
 
 TEST_F(ChangerRouting, MediumAndElementStatusesCompleteAtOnceWithoutFailover) {
@@ -97,10 +114,10 @@ TEST_F(ChangerRouting, MediumAndElementStatusesCompleteAtOnceWithoutFailover) {
 TEST_F(ChangerRouting, HardwareErrorSenseFailsOverAndUnitAttentionDoesNot) {
     library(2);
     setAnswer(0, {.senseValid = true, .senseKey = 0x06, .asc = 0x28});
-    EXPECT_EQ(moveMedium(changer_), kSuccess);
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
     EXPECT_EQ(pathInfo(1).requests, 0u) << "UNIT ATTENTION is no path failure";
     setAnswer(0, {.senseValid = true, .senseKey = 0x04, .asc = 0x15, .ascq = 0x01});
-    EXPECT_EQ(moveMedium(changer_), kSuccess);
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
     EXPECT_EQ(pathInfo(1).requests, 1u);
     EXPECT_EQ(primaries(), std::vector<uint32_t>{1});
 }
@@ -110,7 +127,7 @@ TEST_F(ChangerRouting, AbortedCommandOnEveryPathTriesEachPathOnceAndReturnsTheLa
     for (uint32_t i = 0; i < 3; i++) {
         setAnswer(i, {.status = kSuccess, .senseValid = true, .senseKey = 0x0B, .asc = 0x47});
     }
-    EXPECT_EQ(moveMedium(changer_), kSuccess);
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
     for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(pathInfo(i).requests, 1u) << "path " << i;
     EXPECT_EQ(failoverEvents(), 3u) << "one event per matching sense, also the one that stops the retries";
 }
@@ -165,6 +182,13 @@ TEST_F(ChangerRouting, ScsiAddressIsThePrimaryPathsAndNeedsEightBytes) {
     EXPECT_EQ(notifyPnp(0, kPnpStopped), kSuccess);
     EXPECT_EQ(control(changer_, kIoctlScsiGetAddress, {}, 8, &out), kSuccess);
     EXPECT_EQ(out[4], 1) << "port of the new primary";
+    // A request that fails over makes its new path the one the address names.
+    EXPECT_EQ(notifyPnp(0, kPnpStarted), kSuccess);
+    setAnswer(1, {.status = kIoDeviceError});
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
+    EXPECT_EQ(primaries(), std::vector<uint32_t>{0});
+    EXPECT_EQ(control(changer_, kIoctlScsiGetAddress, {}, 8, &out), kSuccess);
+    EXPECT_EQ(out[4], 0) << "port of the path the request failed over to";
 }
 
 TEST_F(ChangerRouting, AChangerWhoseOnlyPathIsStoppedFailsRequestsButKnowsItsAddress) {

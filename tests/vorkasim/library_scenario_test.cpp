@@ -188,4 +188,43 @@ TEST(LibraryScenario, ATapeOpensRightAfterItsCartridgeWasTakenOut)
     EXPECT_TRUE(world.violations().empty());
 }
 
+// Moves whose answers a control path loses. The library ran the first: the virtual changer asks the
+// library on the other path where the cartridge is and reports the move done, instead of sending it
+// again and reporting the source empty. The second never reached the library: it is sent again. The
+// third fails with a hardware error after the robot carried the cartridge: done too. The ground
+// truth has each cartridge where the application was told, once.
+TEST(LibraryScenario, AMoveWhoseAnswerIsLostIsReportedAsTheLibraryShowsIt)
+{
+    json document = json::parse(kLibraryScenario);
+    document["libraries"][0]["volumes"].push_back("VOL003L9");
+    const auto scenario = vorkasim::ParseScenario(document);
+    vorkasim::World world(scenario, TestWorldOptions());
+    world.boot();
+    vorkasim::Runner runner(world, scenario);
+    auto run = [&](const std::string& step) { return runner.run(json::parse(step)).status; };
+    ASSERT_EQ(run(R"({"op":"open","device":"Changer1","handle":"c"})"), 0u);
+
+    ASSERT_EQ(run(R"({"op":"fault","drive":"LIB0001","path":0,"kind":"fail","opcode":165,"status":3221225653,"executed":true})"), 0u);
+    EXPECT_EQ(run(R"({"op":"move","handle":"c","from":"slot:0","to":"drive:0"})"), 0u);
+    EXPECT_EQ(Where(world.libraries(), "VOL001L9"), "drive:0");
+
+    // The primary is the second control path now; it loses the next move before the library sees it.
+    ASSERT_EQ(run(R"({"op":"fault","drive":"LIB0001","path":1,"kind":"fail","opcode":165,"status":3221225653})"), 0u);
+    EXPECT_EQ(run(R"({"op":"move","handle":"c","from":"slot:1","to":"drive:1"})"), 0u);
+    EXPECT_EQ(Where(world.libraries(), "VOL002L9"), "drive:1");
+
+    ASSERT_EQ(run(R"({"op":"fault","drive":"LIB0001","kind":"fail","opcode":165,"sense":"04/15/01","executed":true})"), 0u);
+    EXPECT_EQ(run(R"({"op":"move","handle":"c","from":"slot:2","to":"slot:3"})"), 0u);
+    EXPECT_EQ(Where(world.libraries(), "VOL003L9"), "slot:3");
+
+    run(R"({"op":"clear-faults","drive":"LIB0001"})");
+    ASSERT_EQ(run(R"({"op":"elements","handle":"c"})"), 0u);
+    int copies = 0;
+    for (const auto& element : world.libraries()[0].elements) copies += element.full ? 1 : 0;
+    EXPECT_EQ(copies, 3) << "three cartridges, each in one place";
+    run(R"({"op":"close","handle":"c"})");
+    world.shutdown();
+    EXPECT_TRUE(world.violations().empty());
+}
+
 }  // namespace

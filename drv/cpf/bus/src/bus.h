@@ -28,6 +28,8 @@
 
 /* Sense-driven failovers of one request at most. */
 #define BUS_MAX_SENSE_FAILOVERS  2
+#define BUS_READY_TRIES          60     /* a library finishing a lost request: up to 30 s */
+#define BUS_READY_DELAY_MS       500
 
 /* ---- Device extensions ---- */
 

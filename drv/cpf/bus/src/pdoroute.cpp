@@ -10,6 +10,7 @@
  * status record and table slot, and the path-list spin lock is only held while a path is chosen.
  */
 #include <ntddk.h>
+#include <ntddchgr.h>
 #include <ntstrsafe.h>
 #include "bus.h"
 
@@ -71,6 +72,7 @@ PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pp
             pPath->fPrimary = FALSE;
         }
         pChosen->fPrimary = TRUE;
+        pPdoExt->scScsiAddr = pChosen->scScsiAddr;   /* the address a caller asks for is the primary's */
     }
     ppNew[ulCount] = pChosen->pFDO;
     pChosen->lForwards++;   /* the record outlives this request's use of pFDO (BusPdoRemovePath) */
@@ -110,6 +112,8 @@ typedef struct _BUS_ROUTE {
     ULONG ulIoctl;
     PUCHAR pBuffer;                 /* forwarded system buffer: data part, then SCSI_STATUS */
     ULONG foCounter;                /* sense-driven failovers so far */
+    CHANGER_MOVE_MEDIUM Move;       /* the caller's move, when fMoveKnown */
+    BOOLEAN fMoveKnown;
 } BUS_ROUTE, *PBUS_ROUTE;
 
 /* A fresh forwarded buffer: the caller's data (translated for a 32-bit record), then zeros. */
@@ -231,6 +235,117 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     return fRetry;
 }
 
+/* ---- Requests that may have run ---- */
+
+/* How a failed attempt left the library, as far as the bus can tell. */
+typedef enum _BUS_OUTCOME {
+    BusOutcomeNotRun,      /* nothing changed: the request may be sent again */
+    BusOutcomeDone,        /* the request took effect */
+    BusOutcomeUnknown,     /* neither can be shown */
+    BusOutcomeUnreadable   /* this path could not read the library: another may */
+} BUS_OUTCOME;
+
+/* The attempt failed in a way that does not show the library never ran it: the answer was lost
+   with the connection (a status and no sense), the library aborted it midway, or its robot failed
+   (a hardware error: a gripper or positioning fault, possibly after the cartridge moved). NOT READY
+   and ILLEGAL REQUEST are answers to a command that did not run. */
+static BOOLEAN BusPdoMayHaveRun(PSCSI_STATUS pScsiStatus, NTSTATUS status)
+{
+    if (pScsiStatus->fSenseValid) {
+        return pScsiStatus->ucSenseKey == 0x0B || pScsiStatus->ucSenseKey == 0x04;
+    }
+    return NT_ERROR(status);
+}
+
+/* Waits until the library answers on pTarget: it may still be finishing what the lost request
+   started (an inventory, a move). TRUE when it was busy at least once. */
+static BOOLEAN BusPdoAwaitReady(PDEVICE_OBJECT pTarget)
+{
+    BOOLEAN fWasBusy = FALSE;
+    for (ULONG i = 0; i < BUS_READY_TRIES; i++) {
+        NTSTATUS status = BusSendToPath(pTarget, IOCTL_CHANGER_GET_STATUS, NULL, 0, NULL, 0, NULL);
+        if (status != STATUS_DEVICE_NOT_READY && status != STATUS_DEVICE_BUSY) {
+            break;
+        }
+        fWasBusy = TRUE;
+        LARGE_INTEGER liDelay;
+        liDelay.QuadPart = -(LONGLONG)BUS_READY_DELAY_MS * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
+    }
+    return fWasBusy;
+}
+
+/* Whether one element holds a cartridge, read on pTarget. A notice the library keeps for this path
+   (a reset, a changed inventory) answers the first read: it is read once more. */
+static NTSTATUS BusPdoElementFull(PDEVICE_OBJECT pTarget, const CHANGER_ELEMENT *pElement, PBOOLEAN pfFull)
+{
+    CHANGER_READ_ELEMENT_STATUS read;
+    CHANGER_ELEMENT_STATUS answer;
+    ULONG_PTR ulInformation = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (ULONG i = 0; i < 2 && !NT_SUCCESS(status); i++) {
+        RtlZeroMemory(&read, sizeof(read));
+        RtlZeroMemory(&answer, sizeof(answer));
+        read.ElementList.Element = *pElement;
+        read.ElementList.NumberOfElements = 1;
+        status = BusSendToPath(pTarget, IOCTL_CHANGER_GET_ELEMENT_STATUS, &read, sizeof(read), &answer,
+                               sizeof(answer), &ulInformation);
+        if (NT_SUCCESS(status) && ulInformation < sizeof(answer)) {
+            status = STATUS_DEVICE_PROTOCOL_ERROR;
+        }
+    }
+    *pfFull = NT_SUCCESS(status) && (answer.Flags & ELEMENT_STATUS_FULL) != 0;
+    return status;
+}
+
+/*
+ * A MOVE MEDIUM whose answer was lost: the library's element status on the next path tells. A move
+ * needs a full source and an empty destination, so an empty source and a full destination show that
+ * it ran, the state before shows that it did not, and anything else (the cartridge still in the
+ * picker, say) leaves the outcome open.
+ */
+static BUS_OUTCOME BusPdoMoveOutcome(PDEVICE_OBJECT pTarget, const CHANGER_MOVE_MEDIUM *pMove)
+{
+    ENT("BusPdoMoveOutcome: pTarget 0x%08x\n", DBG_PTR(pTarget));
+    BUS_OUTCOME eOutcome = BusOutcomeUnreadable;
+    BOOLEAN fSourceFull = FALSE;
+    BOOLEAN fDestinationFull = FALSE;
+    (VOID)BusPdoAwaitReady(pTarget);
+    if (NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Source, &fSourceFull)) &&
+        NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Destination, &fDestinationFull))) {
+        if (!fSourceFull && fDestinationFull) {
+            eOutcome = BusOutcomeDone;
+        } else if (fSourceFull && !fDestinationFull) {
+            eOutcome = BusOutcomeNotRun;
+        } else {
+            eOutcome = BusOutcomeUnknown;
+        }
+    }
+    EXT("BusPdoMoveOutcome: outcome %d, status 0x%08x\n", (int)eOutcome, (ULONG)STATUS_SUCCESS);
+    return eOutcome;
+}
+
+/*
+ * Before a request is sent again on pTarget after an attempt that may have run: a move is checked
+ * against the library; an exchange, which this bus cannot check, is not sent again; an inventory
+ * that the library is still running (it is busy on the new path) is the caller's, not run twice.
+ * Requests that do not move a cartridge are sent again (positioning the picker twice ends where
+ * once does).
+ */
+static BUS_OUTCOME BusPdoOutcomeBeforeRetry(PDEVICE_OBJECT pTarget, PBUS_ROUTE pRoute)
+{
+    switch (pRoute->ulIoctl) {
+    case IOCTL_CHANGER_MOVE_MEDIUM:
+        return pRoute->fMoveKnown ? BusPdoMoveOutcome(pTarget, &pRoute->Move) : BusOutcomeUnknown;
+    case IOCTL_CHANGER_EXCHANGE_MEDIUM:
+        return BusOutcomeUnknown;
+    case IOCTL_CHANGER_INITIALIZE_ELEMENT_STATUS:
+        return BusPdoAwaitReady(pTarget) ? BusOutcomeDone : BusOutcomeNotRun;
+    default:
+        return BusOutcomeNotRun;
+    }
+}
+
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -262,6 +377,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             goto complete;
         }
         route.ulIoctl = route.Fwd.pIrpStack->Parameters.DeviceIoControl.IoControlCode;
+        if (route.ulIoctl == IOCTL_CHANGER_MOVE_MEDIUM && pIrp->AssociatedIrp.SystemBuffer != NULL &&
+            route.Fwd.pIrpStack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(CHANGER_MOVE_MEDIUM)) {
+            RtlCopyMemory(&route.Move, pIrp->AssociatedIrp.SystemBuffer, sizeof(CHANGER_MOVE_MEDIUM));
+            route.fMoveKnown = TRUE;
+        }
         status = BusForwardPrepare(pDeviceObject, pIrp, &route.Fwd);
         if (!NT_SUCCESS(status)) {
             goto complete;
@@ -299,9 +419,33 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (!BusPdoDecideFailover(pDeviceObject, pIrp, &route, status)) {
                 break;
             }
+            BOOLEAN fMayHaveRun = BusPdoMayHaveRun((PSCSI_STATUS)(route.pBuffer + route.Fwd.ulOutput), status);
             PDEVICE_OBJECT pNext = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
             if (pNext == NULL) {
                 break;   /* the last path's status and data are the caller's */
+            }
+            if (fMayHaveRun) {
+                BUS_OUTCOME eOutcome = BusPdoOutcomeBeforeRetry(pNext, &route);
+                while (eOutcome == BusOutcomeUnreadable) {
+                    /* The library is asked on the next path; with none left, nothing is known. */
+                    BusPdoForwardDone(pPdoExt, pPath);
+                    pPath = NULL;
+                    pNext = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
+                    eOutcome = pNext != NULL ? BusPdoOutcomeBeforeRetry(pNext, &route) : BusOutcomeUnknown;
+                }
+                if (eOutcome == BusOutcomeDone) {
+                    DBG("BusPdoSendToFilter: the library ran the request whose answer was lost\n");
+                    status = STATUS_SUCCESS;
+                    ulInformation = 0;
+                    break;
+                }
+                if (eOutcome == BusOutcomeUnknown) {
+                    /* Sent again, a move that ran would be refused (the source is empty) or carry
+                       the cartridge on; the caller must read the element status. */
+                    DBG("BusPdoSendToFilter: whether the library ran the request is not known\n");
+                    status = STATUS_IO_DEVICE_ERROR;
+                    break;
+                }
             }
             pTarget = pNext;
         }

@@ -184,29 +184,6 @@ static VOID BusPdoTakePathEvents(PPDO_EXT pPdoExt)
 
 #define BUS_MAX_UNLOCK_PATHS 16
 
-/* One request straight to a path's filter device, not through the virtual device's queue. */
-static NTSTATUS BusPdoSendToPath(PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pBuffer, ULONG ulLength)
-{
-    ENT("BusPdoSendToPath: pPath 0x%08x, ulIoctl 0x%08x\n", DBG_PTR(pPath), ulIoctl);
-    IO_STATUS_BLOCK ioStatus;
-    KEVENT event;
-    NTSTATUS status;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    RtlZeroMemory(&ioStatus, sizeof(ioStatus));
-    PIRP pIrp = IoBuildDeviceIoControlRequest(ulIoctl, pPath, pBuffer, ulLength, NULL, 0, FALSE, &event, &ioStatus);
-    if (pIrp == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        status = IoCallDriver(pPath, pIrp);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-            status = ioStatus.Status;
-        }
-    }
-    EXT("BusPdoSendToPath: status 0x%08x\n", (ULONG)status);
-    return status;
-}
-
 /*
  * The application unlocked the medium through the path the drive is reached through now. A path it
  * was reached through before may still prevent removal in the application's name (the lock was
@@ -243,7 +220,7 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
         TAPE_PREPARE prepare;
         RtlZeroMemory(&prepare, sizeof(prepare));
         prepare.Operation = TAPE_UNLOCK;
-        if (!NT_SUCCESS(BusPdoSendToPath(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare)))) {
+        if (!NT_SUCCESS(BusSendToPath(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare), NULL, 0, NULL))) {
             fMissed = TRUE;
         }
         ObDereferenceObject(apPaths[i]);
@@ -591,7 +568,7 @@ static VOID BusPdoGiveKey(PPDO_EXT pPdoExt, PDEVICE_OBJECT pTarget, PBUS_FORWARD
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     NTSTATUS status = STATUS_SUCCESS;
     if (ullKey != 0) {
-        status = BusPdoSendToPath(pTarget, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey));
+        status = BusSendToPath(pTarget, IOC_SET_RESERVATION_KEY, &ullKey, sizeof(ullKey), NULL, 0, NULL);
         if (!NT_SUCCESS(status)) {
             /* Given again before the next reservation request. */
             KeAcquireSpinLock(&pPdoExt->slPathList, &irql);

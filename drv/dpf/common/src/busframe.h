@@ -229,3 +229,7 @@ NTSTATUS BusForwardCopyBack(PIRP pIrp, PBUS_FORWARD pFwd, const UCHAR *pBuffer, 
 VOID BusForwardRestoreCaller(PIRP pIrp, PBUS_FORWARD pFwd);
 /* The file object a request sent down a path carries: the caller's only for its open and close. */
 VOID BusForwardFileObject(PIO_STACK_LOCATION pNextStack);
+/* One request of the bus's own straight to a path's filter device (not through a virtual device),
+   waited for; *pulInformation (when given) is the bytes returned. */
+NTSTATUS BusSendToPath(PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pInput, ULONG ulInput, PVOID pOutput, ULONG ulOutput,
+                       PULONG_PTR pulInformation);
