@@ -18,6 +18,8 @@
 // data, and a refusal changes nothing.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzzbytes.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -30,22 +32,13 @@
 
 namespace {
 
+using fuzzbytes::Block;
+using fuzzbytes::Fill;
+using fuzzbytes::Put;
+
 #define CHECK FUZZ_CHECK
 
-struct Block {
-    explicit Block(size_t n) : size(n), data(static_cast<std::uint8_t*>(std::malloc(n == 0 ? 1 : n))) {}
-    ~Block() { std::free(data); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    size_t size;
-    std::uint8_t* data;
-};
 
-void Fill(FuzzedDataProvider& fdp, std::uint8_t* p, size_t n, std::uint8_t rest) {
-    std::vector<std::uint8_t> raw = fdp.ConsumeBytes<std::uint8_t>(n);
-    if (!raw.empty()) std::memcpy(p, raw.data(), raw.size());
-    std::memset(p + raw.size(), rest, n - raw.size());
-}
 
 // ---- Device identification page ----
 
@@ -196,11 +189,6 @@ void CheckSerial(FuzzedDataProvider& fdp) {
 }
 
 // ---- Sense of a completed pass-through record ----
-
-template <typename T>
-void Put(std::uint8_t* p, size_t offset, T v) {
-    std::memcpy(p + offset, &v, sizeof v);
-}
 
 // Sense bytes as a drive returns them, n bytes at p.
 void MakeSense(FuzzedDataProvider& fdp, std::uint8_t* p, size_t n) {

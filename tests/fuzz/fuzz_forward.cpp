@@ -22,6 +22,8 @@
 // MDL, pool block or lock is left (the stub kernel and the leak check).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzzbytes.h"
+
 #include <ntddchgr.h>
 #include <ntddstor.h>
 #include <ntddtape.h>
@@ -37,33 +39,15 @@
 
 namespace {
 
+using fuzzbytes::Block;
+using fuzzbytes::Fill;
+using fuzzbytes::Get;
+using fuzzbytes::Put;
+
 #define CHECK FUZZ_CHECK
 
-struct Block {
-    explicit Block(size_t n) : size(n), data(static_cast<std::uint8_t*>(std::malloc(n == 0 ? 1 : n))) {}
-    ~Block() { std::free(data); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    size_t size;
-    std::uint8_t* data;
-};
 
-template <typename T>
-T Get(const std::uint8_t* p, size_t offset) {
-    T v;
-    std::memcpy(&v, p + offset, sizeof v);
-    return v;
-}
-template <typename T>
-void Put(std::uint8_t* p, size_t offset, T v) {
-    std::memcpy(p + offset, &v, sizeof v);
-}
 
-void Fill(FuzzedDataProvider& fdp, std::uint8_t* p, size_t n, std::uint8_t rest) {
-    std::vector<std::uint8_t> raw = fdp.ConsumeBytes<std::uint8_t>(n);
-    if (!raw.empty()) std::memcpy(p, raw.data(), raw.size());
-    std::memset(p + raw.size(), rest, n - raw.size());
-}
 
 struct Range {
     std::uint64_t off = 0;

@@ -12,6 +12,8 @@
 //   - a refusal writes nothing; the range check agrees with an independent one.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzzbytes.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +24,11 @@
 
 namespace {
 
+using fuzzbytes::Block;
+using fuzzbytes::Fill;
+using fuzzbytes::Get;
+using fuzzbytes::Put;
+
 #define CHECK(cond)                                                                                  \
     do {                                                                                             \
         if (!(cond)) {                                                                               \
@@ -31,33 +38,8 @@ namespace {
     } while (0)
 
 // A heap block of exactly n bytes (n may be 0), so that the sanitizer guards both of its ends.
-struct Block {
-    explicit Block(size_t n) : size(n), data(static_cast<std::uint8_t*>(std::malloc(n == 0 ? 1 : n))) {}
-    ~Block() { std::free(data); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    ULONG len() const { return static_cast<ULONG>(size); }
-    size_t size;
-    std::uint8_t* data;
-};
 
-template <typename T>
-T Get(const std::uint8_t* p, size_t offset) {
-    T v;
-    std::memcpy(&v, p + offset, sizeof v);
-    return v;
-}
-template <typename T>
-void Put(std::uint8_t* p, size_t offset, T v) {
-    std::memcpy(p + offset, &v, sizeof v);
-}
 
-// Fills n bytes at p from the input, the rest (when the input runs out) with a constant.
-void Fill(FuzzedDataProvider& fdp, std::uint8_t* p, size_t n, std::uint8_t rest) {
-    std::vector<std::uint8_t> raw = fdp.ConsumeBytes<std::uint8_t>(n);
-    if (!raw.empty()) std::memcpy(p, raw.data(), raw.size());
-    std::memset(p + raw.size(), rest, n - raw.size());
-}
 
 struct Range {
     std::uint64_t off = 0;
