@@ -217,6 +217,13 @@ TEST(LibraryScenario, AMoveWhoseAnswerIsLostIsReportedAsTheLibraryShowsIt)
     EXPECT_EQ(run(R"({"op":"move","handle":"c","from":"slot:2","to":"slot:3"})"), 0u);
     EXPECT_EQ(Where(world.libraries(), "VOL003L9"), "slot:3");
 
+    // A move the library must refuse (its source is empty) fails on a path with a hardware error: it
+    // is not taken for done because the source is empty and the destination full afterwards.
+    run(R"({"op":"clear-faults","drive":"LIB0001"})");
+    ASSERT_EQ(run(R"({"op":"fault","drive":"LIB0001","kind":"fail","opcode":165,"sense":"04/44/00"})"), 0u);
+    EXPECT_NE(run(R"({"op":"move","handle":"c","from":"slot:0","to":"slot:3"})"), 0u);
+    EXPECT_EQ(Where(world.libraries(), "VOL003L9"), "slot:3");
+
     run(R"({"op":"clear-faults","drive":"LIB0001"})");
     ASSERT_EQ(run(R"({"op":"elements","handle":"c"})"), 0u);
     int copies = 0;

@@ -94,6 +94,20 @@ VOID BusPdoForwardDone(PPDO_EXT pPdoExt, PPATH_DATA pPath)
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 }
 
+/* TRUE when a path besides pPath is active: a request could fail over. */
+static BOOLEAN BusPdoHasOtherPath(PPDO_EXT pPdoExt, PPATH_DATA pPath)
+{
+    BOOLEAN fOther = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    for (PPATH_DATA pEach = pPdoExt->pPdoData != NULL ? pPdoExt->pPdoData->pListOfPaths : NULL; pEach != NULL;
+         pEach = pEach->pNext) {
+        fOther = fOther || (pEach != pPath && pEach->fActive);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return fOther;
+}
+
 static PDEVICE_OBJECT BusPdoChoosePath(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath)
 {
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
@@ -114,6 +128,8 @@ typedef struct _BUS_ROUTE {
     ULONG foCounter;                /* sense-driven failovers so far */
     CHANGER_MOVE_MEDIUM Move;       /* the caller's move, when fMoveKnown */
     BOOLEAN fMoveKnown;
+    BOOLEAN fMoveChecked;           /* source and destination were read before the move was sent */
+    BOOLEAN fMoveValid;             /* then: a full source and an empty destination */
 } BUS_ROUTE, *PBUS_ROUTE;
 
 /* A fresh forwarded buffer: the caller's data (translated for a 32-bit record), then zeros. */
@@ -299,10 +315,28 @@ static NTSTATUS BusPdoElementFull(PDEVICE_OBJECT pTarget, const CHANGER_ELEMENT 
 }
 
 /*
+ * Before a move goes to a changer that has another path to fail over to, the source and destination
+ * are read: whether the move can run at all decides what a lost answer means. A move the library
+ * must refuse (an empty source, a full destination) is harmless to send again.
+ */
+static VOID BusPdoCheckMove(PDEVICE_OBJECT pTarget, PBUS_ROUTE pRoute)
+{
+    ENT("BusPdoCheckMove: pTarget 0x%08x\n", DBG_PTR(pTarget));
+    BOOLEAN fSourceFull = FALSE;
+    BOOLEAN fDestinationFull = FALSE;
+    if (NT_SUCCESS(BusPdoElementFull(pTarget, &pRoute->Move.Source, &fSourceFull)) &&
+        NT_SUCCESS(BusPdoElementFull(pTarget, &pRoute->Move.Destination, &fDestinationFull))) {
+        pRoute->fMoveChecked = TRUE;
+        pRoute->fMoveValid = fSourceFull && !fDestinationFull;
+    }
+    EXT("BusPdoCheckMove: checked %d, valid %d\n", (int)pRoute->fMoveChecked, (int)pRoute->fMoveValid);
+}
+
+/*
  * A MOVE MEDIUM whose answer was lost: the library's element status on the next path tells. A move
- * needs a full source and an empty destination, so an empty source and a full destination show that
- * it ran, the state before shows that it did not, and anything else (the cartridge still in the
- * picker, say) leaves the outcome open.
+ * that can run has a full source and an empty destination, so an empty source and a full
+ * destination show that it ran, the state before shows that it did not, and anything else (the
+ * cartridge still in the picker, say) leaves the outcome open.
  */
 static BUS_OUTCOME BusPdoMoveOutcome(PDEVICE_OBJECT pTarget, const CHANGER_MOVE_MEDIUM *pMove)
 {
@@ -336,6 +370,9 @@ static BUS_OUTCOME BusPdoOutcomeBeforeRetry(PDEVICE_OBJECT pTarget, PBUS_ROUTE p
 {
     switch (pRoute->ulIoctl) {
     case IOCTL_CHANGER_MOVE_MEDIUM:
+        if (pRoute->fMoveChecked && !pRoute->fMoveValid) {
+            return BusOutcomeNotRun;   /* the library refuses it, on any path */
+        }
         return pRoute->fMoveKnown ? BusPdoMoveOutcome(pTarget, &pRoute->Move) : BusOutcomeUnknown;
     case IOCTL_CHANGER_EXCHANGE_MEDIUM:
         return BusOutcomeUnknown;
@@ -385,6 +422,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         status = BusForwardPrepare(pDeviceObject, pIrp, &route.Fwd);
         if (!NT_SUCCESS(status)) {
             goto complete;
+        }
+        if (route.fMoveKnown && BusPdoHasOtherPath(pPdoExt, pPath)) {
+            BusPdoCheckMove(pTarget, &route);
         }
         for (;;) {
             /* One packet for every path, deep enough for the first path's stack and three more. */
