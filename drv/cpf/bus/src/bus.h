@@ -30,6 +30,7 @@
 #define BUS_MAX_SENSE_FAILOVERS  2
 #define BUS_READY_TRIES          60     /* a library finishing a lost request: up to 30 s */
 #define BUS_READY_DELAY_MS       500
+#define BUS_CHECK_PATHS          8      /* paths a move's source and destination are read on, at most */
 
 /* ---- Device extensions ---- */
 

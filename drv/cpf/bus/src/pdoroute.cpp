@@ -319,15 +319,32 @@ static NTSTATUS BusPdoElementFull(PDEVICE_OBJECT pTarget, const CHANGER_ELEMENT 
  * are read: whether the move can run at all decides what a lost answer means. A move the library
  * must refuse (an empty source, a full destination) is harmless to send again.
  */
-static VOID BusPdoCheckMove(PDEVICE_OBJECT pTarget, PBUS_ROUTE pRoute)
+static VOID BusPdoCheckMove(PPDO_EXT pPdoExt, PBUS_ROUTE pRoute)
 {
-    ENT("BusPdoCheckMove: pTarget 0x%08x\n", DBG_PTR(pTarget));
-    BOOLEAN fSourceFull = FALSE;
-    BOOLEAN fDestinationFull = FALSE;
-    if (NT_SUCCESS(BusPdoElementFull(pTarget, &pRoute->Move.Source, &fSourceFull)) &&
-        NT_SUCCESS(BusPdoElementFull(pTarget, &pRoute->Move.Destination, &fDestinationFull))) {
-        pRoute->fMoveChecked = TRUE;
-        pRoute->fMoveValid = fSourceFull && !fDestinationFull;
+    ENT("BusPdoCheckMove: pPdoExt 0x%08x\n", DBG_PTR(pPdoExt));
+    /* Any active path may answer: the primary may be the path that is failing. Each path record
+       stays while it is asked (lForwards). */
+    PPATH_DATA apPaths[BUS_CHECK_PATHS];
+    ULONG ulPaths = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    for (PPATH_DATA pEach = pPdoExt->pPdoData != NULL ? pPdoExt->pPdoData->pListOfPaths : NULL;
+         pEach != NULL && ulPaths < RTL_NUMBER_OF(apPaths); pEach = pEach->pNext) {
+        if (pEach->fActive) {
+            pEach->lForwards++;
+            apPaths[ulPaths++] = pEach;
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    for (ULONG i = 0; i < ulPaths; i++) {
+        BOOLEAN fSourceFull = FALSE;
+        BOOLEAN fDestinationFull = FALSE;
+        if (!pRoute->fMoveChecked && NT_SUCCESS(BusPdoElementFull(apPaths[i]->pFDO, &pRoute->Move.Source, &fSourceFull)) &&
+            NT_SUCCESS(BusPdoElementFull(apPaths[i]->pFDO, &pRoute->Move.Destination, &fDestinationFull))) {
+            pRoute->fMoveChecked = TRUE;
+            pRoute->fMoveValid = fSourceFull && !fDestinationFull;
+        }
+        BusPdoForwardDone(pPdoExt, apPaths[i]);
     }
     EXT("BusPdoCheckMove: checked %d, valid %d\n", (int)pRoute->fMoveChecked, (int)pRoute->fMoveValid);
 }
@@ -373,7 +390,15 @@ static BUS_OUTCOME BusPdoOutcomeBeforeRetry(PDEVICE_OBJECT pTarget, PBUS_ROUTE p
         if (pRoute->fMoveChecked && !pRoute->fMoveValid) {
             return BusOutcomeNotRun;   /* the library refuses it, on any path */
         }
-        return pRoute->fMoveKnown ? BusPdoMoveOutcome(pTarget, &pRoute->Move) : BusOutcomeUnknown;
+        if (!pRoute->fMoveKnown) {
+            return BusOutcomeUnknown;
+        }
+        {
+            /* An empty source and a full destination show the move done only for a move that could
+               run: one nobody could read before it was sent may have been refused. */
+            BUS_OUTCOME eOutcome = BusPdoMoveOutcome(pTarget, &pRoute->Move);
+            return eOutcome == BusOutcomeDone && !pRoute->fMoveChecked ? BusOutcomeUnknown : eOutcome;
+        }
     case IOCTL_CHANGER_EXCHANGE_MEDIUM:
         return BusOutcomeUnknown;
     case IOCTL_CHANGER_INITIALIZE_ELEMENT_STATUS:
@@ -424,7 +449,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             goto complete;
         }
         if (route.fMoveKnown && BusPdoHasOtherPath(pPdoExt, pPath)) {
-            BusPdoCheckMove(pTarget, &route);
+            BusPdoCheckMove(pPdoExt, &route);
         }
         for (;;) {
             /* One packet for every path, deep enough for the first path's stack and three more. */
