@@ -227,7 +227,8 @@ TEST(LibraryScenario, AMoveWhoseAnswerIsLostIsReportedAsTheLibraryShowsIt)
     run(R"({"op":"clear-faults","drive":"LIB0001"})");
     ASSERT_EQ(run(R"({"op":"elements","handle":"c"})"), 0u);
     int copies = 0;
-    for (const auto& element : world.libraries()[0].elements) copies += element.full ? 1 : 0;
+    const auto libraries = world.libraries();
+    for (const auto& element : libraries[0].elements) copies += element.full ? 1 : 0;
     EXPECT_EQ(copies, 3) << "three cartridges, each in one place";
     run(R"({"op":"close","handle":"c"})");
     world.shutdown();
