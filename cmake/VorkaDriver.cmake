@@ -16,7 +16,8 @@
 #   WITH_LIST    also compile the multi-key sorted list of the common library into the image
 #   WITH_PASSTHRU also compile the SCSI pass-through conversions of the common library (bus drivers)
 #   WITH_BUS_FRAME also compile what the two bus drivers share (busframe.h: events, failover rules,
-#                the status table, locked pass-through buffers, control-record checks); implies
+#                the status table, locked pass-through buffers, control-record checks, the devices'
+#                security descriptor); implies
 #                WITH_PASSTHRU
 #   WITH_FILTER  also compile the path filters' shared routines of the common library (filter drivers)
 #
@@ -94,7 +95,7 @@ function(vorka_add_driver)
       list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/passthru.cpp)
     endif()
     if(ARG_WITH_BUS_FRAME)
-      foreach(src busevent busrules busrecords busquery buspassthru busforward bussend busentry)
+      foreach(src busevent busrules busrecords busquery buspassthru busforward bussend busentry security)
         list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/${src}.cpp)
       endforeach()
       list(APPEND seh_sources ${VORKA_COMMON_SOURCE_DIR}/bussptd.cpp)

@@ -14,6 +14,7 @@
 #include "vk/mm.h"
 #include "vk/pnp.h"
 #include "vk/io.h"
+#include "vk/se.h"
 #include "vk/seh.h"
 #include "vk/rtl.h"
 #include "vk/zw.h"

@@ -64,10 +64,13 @@ typedef LPCSTR LPCTSTR, PCTSTR;
 #define VER_PRODUCT_TYPE 0x0000080
 
 /* Access tokens and privileges */
+#ifndef VK_LUID_DEFINED
+#define VK_LUID_DEFINED
 typedef struct _LUID {
     DWORD LowPart;
     LONG HighPart;
 } LUID, *PLUID;
+#endif
 
 typedef struct _LUID_AND_ATTRIBUTES {
     LUID Luid;

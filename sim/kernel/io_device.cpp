@@ -202,6 +202,9 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     extra->pub.Size = sizeof(DEVOBJ_EXTENSION);
     extra->pub.DeviceObject = device;
     extra->name = name;
+    // A named device can be opened by anyone the default of its type lets in until its driver
+    // sets a descriptor of its own; an unnamed one cannot be opened by name and has none.
+    if (!name.empty()) extra->security = DefaultDeviceSecurity(DeviceType, DeviceCharacteristics);
 
     device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);

@@ -209,13 +209,21 @@ NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, ULONG share, U
     }
     auto* device = static_cast<DEVICE_OBJECT*>(object);
     DEVICE_OBJECT* top;
+    ACCESS_MASK granted = MapGenericAccess(access);
     {
         std::lock_guard lock(kernel.ioLock);
         DeviceExtra* extra = ExtraOf(device);
+        // As the I/O manager does: a user-mode open of the device itself, or of a name below a
+        // device with FILE_DEVICE_SECURE_OPEN, is checked against the device's descriptor (below
+        // a device without it, the name is the driver's to check). A kernel-mode open is not.
+        const bool checked = mode == UserMode && process && extra->security &&
+                             (remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN));
         if (extra->deletePending || extra->removePending || extra->removeProcessed ||
             (device->Flags & DO_DEVICE_INITIALIZING) || RecordOf(device->DriverObject)->unloadCalled) {
             status = STATUS_NO_SUCH_DEVICE;
         } else if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+            status = STATUS_ACCESS_DENIED;
+        } else if (checked && !CheckAccess(*extra->security, *process, MapGenericFileAccess(access), &granted)) {
             status = STATUS_ACCESS_DENIED;
         } else {
             ++device->ReferenceCount;
@@ -228,7 +236,6 @@ NTSTATUS OpenDevice(std::u16string_view name, ACCESS_MASK access, ULONG share, U
         return status;
     }
 
-    const ACCESS_MASK granted = MapGenericAccess(access);
     void* body = CreateObject(&FileObjectType, sizeof(FileBody) - sizeof(FileExtra) + sizeof(FileExtraWithName));
     auto* file = static_cast<FILE_OBJECT*>(body);
     auto* extra = new (FileExtraOf(file)) FileExtraWithName;

@@ -244,6 +244,34 @@ private:
     std::map<std::u16string, Entry> entries_;  // by upcased canonical name
 };
 
+// ---- Security ---------------------------------------------------------------------------
+
+using SidBytes = std::vector<std::uint8_t>;  // a SID as it lies in memory
+
+// An object's security descriptor as the kernel keeps it: the DACL, with every generic right of
+// its entries already mapped to the object type's rights (as Windows maps them when it assigns
+// a descriptor). No DACL at all grants everyone everything, as a NULL DACL does.
+struct SecurityDescriptorK {
+    struct Ace {
+        bool allow = true;  // an access-allowed entry; else access-denied
+        ACCESS_MASK mask = 0;
+        SidBytes sid;
+    };
+    std::optional<std::vector<Ace>> dacl;
+};
+
+// Generic rights mapped to the rights of files and devices (the I/O manager's mapping).
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
+// The descriptor IoCreateDevice gives a named device object whose driver sets none.
+std::shared_ptr<const SecurityDescriptorK> DefaultDeviceSecurity(ULONG deviceType, ULONG characteristics);
+// The access check of a user-mode open: `desired` (generic rights already mapped, MAXIMUM_ALLOWED
+// possibly set) against the descriptor for the process's account. True with what is granted when
+// every right asked for is granted.
+bool CheckAccess(const SecurityDescriptorK& descriptor, const ProcessState& process, ACCESS_MASK desired,
+                 ACCESS_MASK* granted);
+// The device's descriptor (nullptr: none, an unnamed device), read under the I/O lock.
+std::shared_ptr<const SecurityDescriptorK> DeviceSecurity(const DEVICE_OBJECT* device);
+
 // ---- I/O objects ------------------------------------------------------------------------
 
 struct DevNode;
@@ -260,6 +288,9 @@ struct DeviceExtra {
     bool shutdownRegistered = false;
     std::atomic<bool> removePending{false};    // query-remove succeeded: no new opens
     std::atomic<bool> removeProcessed{false};  // remove was sent for a device that is gone
+    // Who may open the device (named devices; guarded by the I/O lock): the default of its type
+    // until its driver sets its own with ZwSetSecurityObject.
+    std::shared_ptr<const SecurityDescriptorK> security;
 };
 DeviceExtra* ExtraOf(const DEVICE_OBJECT* device);
 bool IsDevice(const void* object);
@@ -481,6 +512,7 @@ struct sim::Process::Impl {
     std::map<std::uintptr_t, std::size_t> heap;
     std::unique_ptr<sim::Process> facade;
     bool isSystem = false;
+    sim::Account account = sim::Account::Administrator;
     bool exited = false;
     // Allocations made read-only (setReadOnly): start -> size.
     std::map<std::uintptr_t, std::size_t> readOnly;

@@ -20,9 +20,10 @@ constexpr std::size_t kPage = 4096;
 
 std::size_t RoundUp(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
 
-std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32Bit, bool isSystem) {
+std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32Bit, bool isSystem, Account account) {
     auto impl = std::make_unique<Process::Impl>();
     impl->id = id;
+    impl->account = account;
     impl->name = std::move(name);
     impl->is32Bit = is32Bit;
     impl->isSystem = isSystem;
@@ -80,6 +81,7 @@ Process::Process(Impl* impl) : impl_(impl) {}
 ULONG Process::id() const { return impl_->id; }
 const std::string& Process::name() const { return impl_->name; }
 bool Process::is32Bit() const { return impl_->is32Bit; }
+Account Process::account() const { return impl_->account; }
 _EPROCESS* Process::kernelObject() const { return impl_->object; }
 
 void* Process::alloc(std::size_t size) {
@@ -362,14 +364,14 @@ NTSTATUS Process::wait(HANDLE handle, std::optional<std::uint32_t> timeoutMs) {
 // ---- ProcessManager ---------------------------------------------------------------------------------
 
 ProcessManager::ProcessManager(Impl* impl) : impl_(impl) {
-    impl_->system = NewProcess(4, "System", false, true);
+    impl_->system = NewProcess(4, "System", false, true, Account::LocalSystem);
 }
 
-Process& ProcessManager::create(std::string name, bool is32Bit) {
+Process& ProcessManager::create(std::string name, bool is32Bit, Account account) {
     std::lock_guard lock(impl_->mutex);
     ULONG id = impl_->nextId;
     impl_->nextId += 4;
-    auto process = NewProcess(id, std::move(name), is32Bit, false);
+    auto process = NewProcess(id, std::move(name), is32Bit, false, account);
     Process& facade = *process->facade;
     impl_->processes[id] = std::move(process);
     return facade;

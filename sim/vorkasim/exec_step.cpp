@@ -31,11 +31,12 @@ std::string ExitText(const sim::win32::ProgramResult& result)
 }
 
 sim::win32::ProgramResult RunExec(World& world, const std::string& program, const std::vector<std::string>& args,
-                                  bool process32)
+                                  bool process32, sim::Account account)
 {
     sim::win32::ProgramOptions options;
     options.args = args;
     options.is32Bit = process32;
+    options.account = account;
     auto result = sim::win32::RunProgram(world.machine(), program, options);
     if (!result.failure.empty()) {
         throw ScenarioError("step \"exec\": " + result.failure);
@@ -73,7 +74,8 @@ StepResult Runner::exec(const nlohmann::json& step)
             before[spec.serial] = drive->dumpMedium();
         }
     }
-    const auto ran = RunExec(world_, program, args, process32);
+    const sim::Account account = StepAccount(step);
+    const auto ran = RunExec(world_, program, args, process32, account);
     for (const auto& [serial, medium] : before) {
         const auto* drive = world_.san().findDrive(serial);
         if (drive != nullptr && drive->dumpMedium() != medium) {

@@ -11,10 +11,10 @@
 
 namespace vorkasim {
 
-// Runs `program` with `args` in a new process (32-bit when `process32`); a module that cannot be
-// run is a mistake in the scenario (ScenarioError).
+// Runs `program` with `args` in a new process (32-bit when `process32`) under `account`; a module
+// that cannot be run is a mistake in the scenario (ScenarioError).
 sim::win32::ProgramResult RunExec(World& world, const std::string& program, const std::vector<std::string>& args,
-                                  bool process32);
+                                  bool process32, sim::Account account = sim::Account::Administrator);
 
 // "exit code 3", or "crashed with exception 0xC0000005".
 std::string ExitText(const sim::win32::ProgramResult& result);

@@ -27,6 +27,20 @@ std::string RequiredString(const nlohmann::json& step, const char* name)
     return step.at(name).get<std::string>();
 }
 
+sim::Account StepAccount(const nlohmann::json& step)
+{
+    if (!step.contains("account")) {
+        return sim::Account::Administrator;
+    }
+    const auto& name = step.at("account");
+    const auto account = name.is_string() ? sim::AccountNamed(name.get<std::string>()) : std::nullopt;
+    if (!account) {
+        throw ScenarioError("step \"" + step.at("op").get<std::string>() +
+                            "\": \"account\" is \"administrator\", \"backup operator\", \"user\" or \"system\"");
+    }
+    return *account;
+}
+
 nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices)
 {
     // The same document vorkactl list --json prints.
@@ -118,7 +132,7 @@ StepResult Runner::open(const nlohmann::json& step)
         // A second open under the name would lose the first handle: it could never be closed.
         throw ScenarioError("step \"open\": handle " + name + " is still open; close it first or use another name");
     }
-    auto& process = world_.machine().processes().create("vorkasim-app " + name);
+    auto& process = world_.machine().processes().create("vorkasim-app " + name, false, StepAccount(step));
     sim::ProcessScope scope(process);
     HANDLE handle = nullptr;
     result.status = static_cast<std::uint32_t>(

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sim/process.h>
 
 #include "defines.h"
 #include "ledger.h"
@@ -135,6 +136,10 @@ nlohmann::json DevicesToJson(const std::vector<DeviceView>& devices);
 
 // A string field that a step must have; throws naming the step otherwise.
 std::string RequiredString(const nlohmann::json& step, const char* name);
+
+// The account a step's process runs under: its "account" ("administrator" when there is none,
+// "backup operator", "user" or "system"); another name is a mistake in the scenario.
+sim::Account StepAccount(const nlohmann::json& step);
 
 // The fault a "fault" step describes (kind, count, status, sense, opcode, k, executed).
 sim::hw::Fault FaultFromStep(const nlohmann::json& step);

@@ -226,7 +226,7 @@ ProgramResult RunProgram(Machine& machine, const std::filesystem::path& module, 
     run.module = module;
     run.argv.push_back(module.stem().string() + ".exe");
     run.argv.insert(run.argv.end(), options.args.begin(), options.args.end());
-    run.process = &machine.processes().create(module.stem().string() + ".exe", options.is32Bit);
+    run.process = &machine.processes().create(module.stem().string() + ".exe", options.is32Bit, options.account);
 
     // The program's stack: the process's memory, below 4 GB for a 32-bit process, with a guard
     // below it so that a runaway recursion is an access violation of the program.

@@ -54,6 +54,18 @@ TEST_F(BusSetupFailure, ALinkNameTakenByAnotherDriverFailsTheLoadAndDeletesTheDe
     EXPECT_EQ(IoDeleteSymbolicLink(&usLink), STATUS_SUCCESS);
 }
 
+TEST_F(BusSetupFailure, AControlDeviceThatCannotBeProtectedIsNotLeftOpenToEveryone) {
+    machine().pool().failTag(sim::PoolTag("sDMC"));
+    InstallBus(/*withLowerFilter=*/false);
+    machine().pool().clearFailures();
+    auto failed = events(kInitFailedEvent);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].stringUtf8(0), "0xc000009a") << "STATUS_INSUFFICIENT_RESOURCES";
+    EXPECT_EQ(sim::FindDevice(vorka_test::kBusControlDevice), nullptr) << "the control device was deleted";
+    EXPECT_FALSE(sim::SymbolicLinkTarget(u"\\??\\VorkaTBusDvcLnk").has_value()) << "it never got its link";
+    EXPECT_NE(busNode()->state, sim::DevNodeState::Started);
+}
+
 TEST_F(BusSetupFailure, AnAttachThatFailsDeletesTheLinkAndTheDevice) {
     machine().drivers().installService(u"vorkatbus");
     ASSERT_EQ(machine().drivers().load(u"vorkatbus"), STATUS_SUCCESS);
@@ -105,6 +117,21 @@ TEST_F(PdoSetupFailure, NoPoolForTheDriveRecordLeavesNoDevice) {
     EXPECT_EQ(query().status, static_cast<NTSTATUS>(0xC000000D)) << "no virtual device at all";
 
     FAKEPATH_REGISTER again = registerPath(0, Drive("NOPOOL01"));
+    EXPECT_EQ(again.status, kStatusSuccess);
+    EXPECT_EQ(again.tapeNumber, 0u);
+}
+
+TEST_F(PdoSetupFailure, AVirtualDeviceThatCannotBeProtectedIsDeletedAgain) {
+    createPaths(0, 1);
+    machine().pool().failTag(sim::PoolTag("sDMC"));
+    FAKEPATH_REGISTER reg = registerPath(0, Drive("NOACL001"));
+    machine().pool().clearFailures();
+    EXPECT_EQ(reg.status, static_cast<int32_t>(0xC000009A));
+    EXPECT_FALSE(deviceExists(tapeName(0))) << "no device that any user could open";
+    EXPECT_FALSE(sim::SymbolicLinkTarget(u"\\DosDevices\\Tape0").has_value());
+    EXPECT_EQ(livePoolWithTag(sim::PoolTag("dSUB")), 0u) << "no drive record";
+
+    FAKEPATH_REGISTER again = registerPath(0, Drive("NOACL001"));
     EXPECT_EQ(again.status, kStatusSuccess);
     EXPECT_EQ(again.tapeNumber, 0u);
 }

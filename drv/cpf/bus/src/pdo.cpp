@@ -35,6 +35,10 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
         pPdo = NULL;
         goto done;
     }
+    status = CmnSecureDevice(pPdo, BUS_BACKUP_OPERATORS_ACCESS);
+    if (!NT_SUCCESS(status)) {
+        goto done;
+    }
     pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
     RtlZeroMemory(pPdoExt, sizeof(PDO_EXT));
     pPdoExt->ulChangerNumber = n;

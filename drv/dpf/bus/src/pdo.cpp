@@ -199,6 +199,10 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
         /* A recorded name held by another device: number this drive for now, keep its record. */
         fFromStore = FALSE;
     }
+    status = CmnSecureDevice(pPdo, BUS_BACKUP_OPERATORS_ACCESS);
+    if (!NT_SUCCESS(status)) {
+        goto done;
+    }
 
     /* 3. The extension. */
     pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;

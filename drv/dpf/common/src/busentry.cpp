@@ -39,6 +39,12 @@ NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension,
         DBG_FAILED("BusAddDevice: IoCreateDevice", status);
         return status;
     }
+    /* Administrators only: from user mode the control device answers only the device listing. */
+    status = CmnSecureDevice(pFdo, 0);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(pFdo);
+        return status;
+    }
     RtlZeroMemory(pFdo->DeviceExtension, cbExtension);
     RtlInitUnicodeString(&usLinkName, wszLink);
     status = IoCreateSymbolicLink(&usLinkName, &usDeviceName);

@@ -46,8 +46,17 @@ typedef struct _DEVICE_EXT_HEADER {
 /* The driver-wide IRPS_WITH_STATUS table as the driver-object extension ulId, zeroed with its lock
    initialised; on failure event 0xC0000002 is written. */
 NTSTATUS BusAllocateStatusTable(PDRIVER_OBJECT pDriverObject, ULONG ulId);
-/* The control device (bus extender, secure open, extension of cbExtension bytes zeroed) and its
-   link; on failure nothing is left. */
+/* Who may open a bus's named devices (CmnSecureDevice): System and Administrators everything.
+   Backup Operators run the backup software, which opens the virtual drives and changers to write and
+   read tapes and move cartridges, so they get read and write on the virtual devices: with it they may
+   send every request the bus takes from user mode, pass-through included (those codes ask for read
+   and write access), but not change the device's descriptor, take it over or delete it. The control
+   device, whose only request from user mode is the administrator's device listing, is for System and
+   Administrators alone. Nobody else opens any of them, not even for attributes. */
+#define BUS_BACKUP_OPERATORS_ACCESS   (GENERIC_READ | GENERIC_WRITE)
+
+/* The control device (bus extender, secure open, System and Administrators only, extension of
+   cbExtension bytes zeroed) and its link; on failure nothing is left. */
 NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension, PCWSTR wszName, PCWSTR wszLink,
                                 PDEVICE_OBJECT *ppFdo);
 /* DriverEntry of a bus: the status table as driver-object extension ulId, then the dispatch table. */

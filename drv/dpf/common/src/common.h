@@ -47,6 +47,13 @@ NTSTATUS CmnLookupRegistryValue(PVOID pulValue, PCWSTR szwName, PCWSTR szwSubkey
 /* Opens or creates the subkey wszKey below the Parameters key; the caller closes *phKey. */
 NTSTATUS CmnCreateRegistryKey(PHANDLE phKey, PCWSTR wszKey);
 
+/* Gives pDeviceObject a DACL of its own in place of the I/O manager's default: System and
+   Administrators all access; Backup Operators amBackupOperators (generic rights), none when it is 0;
+   nobody else. An open asking for more than its account is granted fails with STATUS_ACCESS_DENIED,
+   and the control codes' access bits then decide which requests a handle may send. Bus drivers only
+   (the bus frame's sources). PASSIVE_LEVEL. */
+NTSTATUS CmnSecureDevice(PDEVICE_OBJECT pDeviceObject, ACCESS_MASK amBackupOperators);
+
 /* Right-aligns szString in a field of ulWidth characters, filling the left with '0'. A string as long
    as the width or longer stays unchanged. The buffer holds at least ulWidth + 1 characters. */
 VOID CmnPadWithZeros(PCHAR szString, ULONG ulWidth);

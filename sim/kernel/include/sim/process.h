@@ -23,6 +23,16 @@ struct _EPROCESS;
 
 namespace sim {
 
+// The account a process runs under, which decides what its opens of devices may get: the
+// machine's LocalSystem, a member of Administrators (the process runs elevated, with the full
+// token), a member of Backup Operators, or a plain member of Users. Each also belongs to
+// Everyone and Authenticated Users; the interactive accounts also to Interactive.
+enum class Account { LocalSystem, Administrator, BackupOperator, User };
+
+// "system", "administrator", "backup operator", "user" (the names scenarios use).
+const char* AccountName(Account account);
+std::optional<Account> AccountNamed(std::string_view name);
+
 class Process {
 public:
     struct Impl;
@@ -31,6 +41,7 @@ public:
     ULONG id() const;
     const std::string& name() const;
     bool is32Bit() const;
+    Account account() const;
     _EPROCESS* kernelObject() const;
 
     // ---- Address space --------------------------------------------------------------
@@ -117,8 +128,9 @@ public:
     struct Impl;
     explicit ProcessManager(Impl* impl);
 
-    // Starts a process. It lives until exit() or machine shutdown.
-    Process& create(std::string name, bool is32Bit = false);
+    // Starts a process under `account` (an administrator's unless told otherwise, as the
+    // programs of the tests have always run). It lives until exit() or machine shutdown.
+    Process& create(std::string name, bool is32Bit = false, Account account = Account::Administrator);
     // Ends a process: its handles are closed (cleanup and close requests reach the
     // drivers) and its memory is released.
     void exit(Process& process);

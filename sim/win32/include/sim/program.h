@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/process.h"
+
 namespace sim {
 class Machine;
 }
@@ -18,6 +20,7 @@ namespace sim::win32 {
 struct ProgramOptions {
     std::vector<std::string> args;  // argv[1...]
     bool is32Bit = false;           // a 32-bit process: its stack and heap lie below 4 GB
+    Account account = Account::Administrator;  // who runs it
 };
 
 struct ProgramResult {
