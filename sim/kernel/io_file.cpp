@@ -140,9 +140,12 @@ _OBJECT_TYPE FileObjectType{"File", CloseLastHandle, DestroyFile};
 _OBJECT_TYPE EventObjectType{"Event", nullptr, nullptr};
 
 void ForgetAsyncRequest(IRP* irp) {
-    auto& list = Kernel().asyncRequests;
+    auto& kernel = Kernel();
+    std::lock_guard lock(kernel.asyncMutex);
+    auto& list = kernel.asyncRequests;
     list.erase(std::remove_if(list.begin(), list.end(), [irp](const AsyncRequest& r) { return r.irp == irp; }),
                list.end());
+    kernel.asyncFinished.notify_all();
 }
 
 std::size_t CancelAsyncRequests(const std::function<bool(const AsyncRequest&)>& match) {

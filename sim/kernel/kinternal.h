@@ -693,6 +693,7 @@ struct sim::Machine::Impl {
     // the canceller; recursive because a cancel routine may complete the request at once.
     std::recursive_mutex asyncMutex;
     std::vector<k::AsyncRequest> asyncRequests;
+    std::condition_variable_any asyncFinished;  // notified whenever one leaves asyncRequests
 
     std::mutex shutdownMutex;
     std::vector<DEVICE_OBJECT*> shutdownNotifications;

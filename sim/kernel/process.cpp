@@ -173,6 +173,16 @@ std::size_t Process::requestsInProgress() const {
                                                   [this](const k::AsyncRequest& r) { return r.process == impl_; }));
 }
 
+bool Process::awaitRequestsInProgress(std::size_t atMost, std::chrono::milliseconds limit) const {
+    auto& kernel = k::Kernel();
+    std::unique_lock lock(kernel.asyncMutex);
+    return kernel.asyncFinished.wait_for(lock, limit, [&] {
+        return static_cast<std::size_t>(std::count_if(kernel.asyncRequests.begin(), kernel.asyncRequests.end(),
+                                                      [this](const k::AsyncRequest& r) { return r.process == impl_; })) <=
+               atMost;
+    });
+}
+
 bool Process::isValidRange(const void* address, std::size_t length) const {
     return impl_->validRange(address, length);
 }

@@ -883,16 +883,17 @@ TEST_P(LongErase, AProcessEndingWithRequestsQueuedBehindAnEraseWaitsForTheEraseA
 
     std::thread ending([&] { rig_->Machine().processes().exit(job); });
     // The exit cancels what is queued, then waits for the erase, which ends when the clock moves.
-    for (int i = 0; i < 20000 && job.requestsInProgress() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(job.requestsInProgress(), 1u) << "only the erase is left";
+    EXPECT_TRUE(job.awaitRequestsInProgress(1, std::chrono::seconds(20))) << "only the erase is left";
     drive_->advanceClock(std::chrono::seconds(11));
     ending.join();
     EXPECT_EQ(Commands(*pathA_, 0x34) + Commands(*pathB_, 0x34), reads) << "a cancelled query reached the drive";
-    // The cancelled queries' queue entries go once the worker is past the erase.
-    const ULONG nodeTag = sim::PoolTag("gODP");
-    for (int i = 0; i < 5000 && rig_->Machine().pool().liveCountWithTag(nodeTag) > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(nodeTag), 0u);
+    // The worker frees the cancelled queries' queue entries on its way to the next request, which
+    // is served after them.
+    ASSERT_EQ(app_->Open(name_), STATUS_SUCCESS);
+    TAPE_GET_POSITION position{};
+    position.Type = TAPE_LOGICAL_POSITION;
+    EXPECT_EQ(app_->Control(IOCTL_TAPE_GET_POSITION, &position).status, STATUS_SUCCESS);
+    EXPECT_EQ(rig_->Machine().pool().liveCountWithTag(sim::PoolTag("gODP")), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pending, LongErase, ::testing::Bool(), PendingName);

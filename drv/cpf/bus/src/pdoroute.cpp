@@ -314,6 +314,15 @@ static NTSTATUS BusPdoElementFull(PDEVICE_OBJECT pTarget, const CHANGER_ELEMENT 
     return status;
 }
 
+/* Whether a move's source and destination hold a cartridge, read on pTarget; FALSE when either
+   could not be read. */
+static BOOLEAN BusPdoReadMoveElements(PDEVICE_OBJECT pTarget, const CHANGER_MOVE_MEDIUM *pMove, PBOOLEAN pfSourceFull,
+                                      PBOOLEAN pfDestinationFull)
+{
+    return NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Source, pfSourceFull)) &&
+           NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Destination, pfDestinationFull));
+}
+
 /*
  * Before a move goes to a changer that has another path to fail over to, the source and destination
  * are read: whether the move can run at all decides what a lost answer means. A move the library
@@ -339,8 +348,8 @@ static VOID BusPdoCheckMove(PPDO_EXT pPdoExt, PBUS_ROUTE pRoute)
     for (ULONG i = 0; i < ulPaths; i++) {
         BOOLEAN fSourceFull = FALSE;
         BOOLEAN fDestinationFull = FALSE;
-        if (!pRoute->fMoveChecked && NT_SUCCESS(BusPdoElementFull(apPaths[i]->pFDO, &pRoute->Move.Source, &fSourceFull)) &&
-            NT_SUCCESS(BusPdoElementFull(apPaths[i]->pFDO, &pRoute->Move.Destination, &fDestinationFull))) {
+        if (!pRoute->fMoveChecked &&
+            BusPdoReadMoveElements(apPaths[i]->pFDO, &pRoute->Move, &fSourceFull, &fDestinationFull)) {
             pRoute->fMoveChecked = TRUE;
             pRoute->fMoveValid = fSourceFull && !fDestinationFull;
         }
@@ -362,8 +371,7 @@ static BUS_OUTCOME BusPdoMoveOutcome(PDEVICE_OBJECT pTarget, const CHANGER_MOVE_
     BOOLEAN fSourceFull = FALSE;
     BOOLEAN fDestinationFull = FALSE;
     (VOID)BusPdoAwaitReady(pTarget);
-    if (NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Source, &fSourceFull)) &&
-        NT_SUCCESS(BusPdoElementFull(pTarget, &pMove->Destination, &fDestinationFull))) {
+    if (BusPdoReadMoveElements(pTarget, pMove, &fSourceFull, &fDestinationFull)) {
         if (!fSourceFull && fDestinationFull) {
             eOutcome = BusOutcomeDone;
         } else if (fSourceFull && !fDestinationFull) {

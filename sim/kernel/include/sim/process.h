@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -103,6 +104,9 @@ public:
     // Requests of the process still in progress (started and not completed), also while the
     // process is exiting and waits for them.
     std::size_t requestsInProgress() const;
+    // Waits until at most `atMost` of them are left, woken as each finishes; false when `limit`
+    // (real time) passed first.
+    bool awaitRequestsInProgress(std::size_t atMost, std::chrono::milliseconds limit) const;
     // Cancels the calling thread's requests on `handle` (CancelIo).
     NTSTATUS cancelIo(HANDLE handle);
     // Cancels every request of the process on `handle`, or only the one with status block
