@@ -19,7 +19,8 @@
 #                the status table, locked pass-through buffers, control-record checks, the devices'
 #                security descriptor); implies
 #                WITH_PASSTHRU
-#   WITH_FILTER  also compile the path filters' shared routines of the common library (filter drivers)
+#   WITH_FILTER  also compile the path filters' shared routines of the common library (filter drivers),
+#                with the event records they share with the buses
 #
 # Windows build: a PE image with subsystem native, entry DriverEntry, linked only against ntoskrnl,
 # hal and libgcc. Host build: a shared object ${VORKA_DRIVER_DIR}/<service>.so that the simulated kernel
@@ -101,7 +102,8 @@ function(vorka_add_driver)
       list(APPEND seh_sources ${VORKA_COMMON_SOURCE_DIR}/bussptd.cpp)
     endif()
     if(ARG_WITH_FILTER)
-      list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/fltcommon.cpp ${VORKA_COMMON_SOURCE_DIR}/devdata.cpp)
+      list(APPEND plain_sources ${VORKA_COMMON_SOURCE_DIR}/fltcommon.cpp ${VORKA_COMMON_SOURCE_DIR}/devdata.cpp
+                                ${VORKA_COMMON_SOURCE_DIR}/busevent.cpp)
     endif()
     list(APPEND include_dirs ${VORKA_COMMON_SOURCE_DIR})
     list(APPEND definitions VORKA_TRACE_PREFIX="${ARG_PREFIX}")

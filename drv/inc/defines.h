@@ -96,6 +96,15 @@
 #define CHGR_BUS_DEVICE_NAME             L"\\Device\\VorkaCBusDvc"
 #define CHGR_BUS_LINK_NAME               L"\\??\\VorkaCBusDvcLnk"
 
+/* Callback objects through which each bus tells its path filters that its control device is there
+   (Argument1 BUS_STATE_ARRIVED, at every start of the control device) or goes (BUS_STATE_LEAVING, at
+   its removal, once nothing is in flight and before the device is deleted). Either driver may load
+   first; whichever does creates the object. */
+#define TAPE_BUS_CALLBACK_NAME           L"\\Callback\\VorkaTBusState"
+#define CHGR_BUS_CALLBACK_NAME           L"\\Callback\\VorkaCBusState"
+#define BUS_STATE_ARRIVED                1
+#define BUS_STATE_LEAVING                2
+
 /* Identifiers of the driver-object extension that holds each bus driver's status table. */
 #define TAPE_BUS_DRVEXT_ID               0x44504600UL
 #define CHGR_BUS_DRVEXT_ID               0x43504600UL

@@ -231,6 +231,8 @@ void UnloadDriverObject(DRIVER_OBJECT* driver, bool callUnload) {
             ReportViolation("driver " + name + " unloaded while " + std::to_string(running) +
                             " system thread(s) it started still run");
         CancelTimersOfRange(image->begin, image->end);
+        for (auto& registration : TakeCallbacksOfRange(image->begin, image->end))
+            ReportViolation("driver " + name + " unloaded with " + registration);
         for (auto& object :
              TakeResourcesIn(reinterpret_cast<const void*>(image->begin), image->end - image->begin))
             ReportViolation("driver " + name + " unloaded with its global " + object);

@@ -695,6 +695,11 @@ struct sim::Machine::Impl {
     std::vector<k::AsyncRequest> asyncRequests;
     std::condition_variable_any asyncFinished;  // notified whenever one leaves asyncRequests
 
+    // Callback objects: named once and kept for the machine's life (the machine holds a reference),
+    // so that drivers loading and unloading in any order meet the same object.
+    std::mutex callbackMutex;
+    std::vector<void*> callbackObjects;
+
     std::mutex shutdownMutex;
     std::vector<DEVICE_OBJECT*> shutdownNotifications;
     std::atomic<bool> shuttingDown{false};
@@ -708,6 +713,12 @@ sim::Machine::Impl& Kernel();       // aborts when no machine exists
 
 // Posts `job` to run at PASSIVE_LEVEL on the machine's worker (inline when no machine).
 void DeferToWorker(std::function<void()> job);
+
+// Callback registrations whose routine lies in [begin, end): reported and removed when the driver
+// that owns them unloads without ExUnregisterCallback.
+std::vector<std::string> TakeCallbacksOfRange(std::uintptr_t begin, std::uintptr_t end);
+// Drops the machine's references to every callback object (machine teardown).
+void ReleaseCallbackObjects(sim::Machine::Impl& machine);
 
 // Driver manager internals used by other parts.
 std::shared_ptr<DriverImage> ImageOfAddress(const void* address);

@@ -55,6 +55,7 @@ Machine::Impl::~Impl() {
     processes.reset();
     worker.reset();
     dpc.reset();
+    k::ReleaseCallbackObjects(*this);
 }
 
 Machine::Machine(MachineConfig config) {

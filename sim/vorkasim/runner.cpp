@@ -1,5 +1,7 @@
 #include "runner.h"
 
+#include <chrono>
+#include <thread>
 #include <algorithm>
 
 #include <cstdio>
@@ -7,6 +9,7 @@
 
 #include <sim/drivers.h>
 #include <sim/machine.h>
+#include <sim/objects.h>
 #include <sim/pnp.h>
 #include <sim/pool.h>
 #include <sim/process.h>
@@ -96,6 +99,9 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     if (op == "unload") {
         return unload(step);
     }
+    if (op == "wait") {
+        return wait(step);
+    }
     if (op == "install" || op == "uninstall") {
         return installer(op, step);
     }
@@ -139,6 +145,15 @@ StepResult Runner::open(const nlohmann::json& step)
         process.createFile(&handle, Utf16("\\\\.\\" + device), GENERIC_READ | GENERIC_WRITE));
     if (NT_SUCCESS(static_cast<NTSTATUS>(result.status))) {
         handles_[name] = AppHandle{&process, handle, device};
+        // The drive a virtual device's handle reaches is known from now on, also when the device
+        // goes before the handle's first data step (the bus removed while it writes).
+        std::vector<DeviceView> devices;
+        world_.queryDevices(&devices);
+        for (const auto& view : devices) {
+            if (view.name == device) {
+                handles_[name].serial = view.serial;
+            }
+        }
         if (blockSizes_.count(device) == 0) {
             const bool fixedDefaults = std::any_of(scenario_.drives.begin(), scenario_.drives.end(),
                                                    [](const DriveSpec& drive) { return drive.blockSize != 0; });
@@ -312,11 +327,11 @@ StepResult Runner::pathEvent(const std::string& op, const nlohmann::json& step)
 namespace vorkasim {
 namespace {
 
-// The tape bus's root devnode that is still in the tree, or empty.
-std::u16string BusInstance(sim::PnpManager& pnp)
+// The root devnode of the bus driver `service` that is still in the tree, or empty.
+std::u16string BusInstance(sim::PnpManager& pnp, std::u16string_view service)
 {
     for (const auto& node : pnp.devices()) {
-        if (node.service == u"vorkatbus" && node.parent.empty() && node.state != sim::DevNodeState::Deleted) {
+        if (node.service == service && node.parent.empty() && node.state != sim::DevNodeState::Deleted) {
             return node.instancePath;
         }
     }
@@ -325,29 +340,38 @@ std::u16string BusInstance(sim::PnpManager& pnp)
 
 }  // namespace
 
-// The tape bus's own device as an administrator handles it: "bus-stop" and "bus-remove" (with
+// A bus's own device as an administrator handles it: "bus-stop" and "bus-remove" (with
 // "cancel": true only the query and its cancel are sent, and the bus stays as it was), "bus-start",
 // and "bus-add" (the bus is installed again when it was removed, as a reinstall does; otherwise
-// started).
+// started). "bus": "changer" names the changer bus; the tape bus otherwise.
 StepResult Runner::busEvent(const std::string& op, const nlohmann::json& step)
 {
     StepResult result{step};
     auto& pnp = world_.machine().pnp();
-    const std::u16string instance = BusInstance(pnp);
+    const std::string bus = step.value("bus", std::string("tape"));
+    if (bus != "tape" && bus != "changer") {
+        result.status = static_cast<std::uint32_t>(STATUS_INVALID_PARAMETER);
+        result.detail = "\"bus\" is \"tape\" or \"changer\", not \"" + bus + "\"";
+        return result;
+    }
+    const bool changer = bus == "changer";
+    const std::string what = changer ? "changer bus" : "tape bus";
+    const std::u16string instance = BusInstance(pnp, changer ? u"vorkacbus" : u"vorkatbus");
     const bool cancel = step.value("cancel", false);
     if (op == "bus-add" && instance.empty()) {
-        const std::u16string added = vorka::install::InstallTapeBus(world_.machine());
+        const std::u16string added = changer ? vorka::install::InstallChangerBus(world_.machine())
+                                             : vorka::install::InstallTapeBus(world_.machine());
         pnp.processPendingEnumerations();
         const auto node = pnp.find(added);
         result.status = static_cast<std::uint32_t>(node && node->state == sim::DevNodeState::Started
                                                        ? STATUS_SUCCESS
                                                        : (node && node->problem ? node->problem : STATUS_UNSUCCESSFUL));
-        result.detail = "tape bus installed again (" + Utf8(added) + ")";
+        result.detail = what + " installed again (" + Utf8(added) + ")";
         return result;
     }
     if (instance.empty()) {
         result.status = static_cast<std::uint32_t>(STATUS_NO_SUCH_DEVICE);
-        result.detail = "the tape bus has no device";
+        result.detail = "the " + what + " has no device";
         return result;
     }
     NTSTATUS status = STATUS_SUCCESS;
@@ -356,20 +380,65 @@ StepResult Runner::busEvent(const std::string& op, const nlohmann::json& step)
         status = pnp.sendPnpIrp(instance, stop ? IRP_MN_QUERY_STOP_DEVICE : IRP_MN_QUERY_REMOVE_DEVICE);
         const NTSTATUS cancelled = pnp.sendPnpIrp(instance, stop ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE);
         status = NT_SUCCESS(status) ? cancelled : status;
-        result.detail = std::string(stop ? "stop" : "remove") + " of the tape bus queried and cancelled";
+        result.detail = std::string(stop ? "stop" : "remove") + " of the " + what + " queried and cancelled";
     } else if (op == "bus-stop") {
         status = pnp.stopDevice(instance);
-        result.detail = "tape bus stopped";
+        result.detail = what + " stopped";
     } else if (op == "bus-start" || op == "bus-add") {
         status = pnp.startDevice(instance);
-        result.detail = "tape bus started";
+        result.detail = what + " started";
     } else {
         status = pnp.uninstallDevice(instance);
-        result.detail = "tape bus removed";
+        result.detail = what + " removed";
     }
     pnp.processPendingEnumerations();
     result.status = static_cast<std::uint32_t>(status);
     result.detail += " (" + Utf8(instance) + ")";
+    return result;
+}
+
+// Drivers do some things in their own time (a path identified again after its device did not
+// answer). "wait" polls until what it names is there, STATUS_SUCCESS, or until "ms" (10000 by
+// default) have passed, STATUS_TIMEOUT: "device" (\\.\<device> exists) or "event" (an event of
+// that code, "0x80000001", is in the system event log). With neither it waits "ms".
+StepResult Runner::wait(const nlohmann::json& step)
+{
+    StepResult result{step};
+    const auto ms = step.value("ms", std::uint32_t{10000});
+    const std::string device = step.value("device", std::string());
+    const std::string event = step.value("event", std::string());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    if (device.empty() && event.empty()) {
+        std::this_thread::sleep_until(deadline);
+        result.detail = "waited " + std::to_string(ms) + " ms";
+        return result;
+    }
+    NTSTATUS code = 0;
+    if (!event.empty()) {
+        std::size_t used = 0;
+        try {
+            code = static_cast<NTSTATUS>(std::stoul(event, &used, 16));
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != event.size()) {
+            throw ScenarioError("step \"wait\": \"event\" is an event code such as \"0x80000001\", not \"" + event +
+                                "\"");
+        }
+    }
+    const std::u16string name = Utf16("\\??\\" + device);
+    auto& log = world_.machine().eventLog();
+    auto there = [&] {
+        return (device.empty() || sim::FindDevice(name) != nullptr) &&
+               (event.empty() || !log.entriesWithCode(code).empty());
+    };
+    while (!there() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const bool present = there();
+    const std::string what = device.empty() ? "event " + event : device;
+    result.status = static_cast<std::uint32_t>(present ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    result.detail = what + (present ? " is there" : " did not appear in " + std::to_string(ms) + " ms");
     return result;
 }
 
@@ -383,12 +452,13 @@ StepResult Runner::unload(const nlohmann::json& step)
     auto& machine = world_.machine();
     auto& pnp = machine.pnp();
     const std::vector<std::u16string> before = machine.drivers().loaded();
-    // The paths go before the bus, as their filters tell the bus that they leave.
+    // The paths go before the buses, as their filters tell the buses that they leave.
     std::vector<std::u16string> roots;
     for (const auto& node : pnp.devices()) {
         if (node.parent.empty() && node.state != sim::DevNodeState::Deleted &&
             node.state != sim::DevNodeState::Removed && !node.service.empty()) {
-            roots.insert(node.service == u"vorkatbus" ? roots.end() : roots.begin(), node.instancePath);
+            const bool bus = node.service == u"vorkatbus" || node.service == u"vorkacbus";
+            roots.insert(bus ? roots.end() : roots.begin(), node.instancePath);
         }
     }
     for (const auto& instance : roots) {

@@ -74,8 +74,11 @@ private:
     // The control path of a library that a step's "path" index names (nullptr without one).
     sim::hw::Path* libraryPath(const std::string& op, const nlohmann::json& step, sim::hw::TapeLibrary& library,
                                bool pathRequired);
-    // Plug and Play of the tape bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add".
+    // Plug and Play of a bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add"
+    // ("bus": "tape" or "changer").
     StepResult busEvent(const std::string& op, const nlohmann::json& step);
+    // "wait": until the device "device" exists (at most "ms" milliseconds), or "ms" milliseconds.
+    StepResult wait(const nlohmann::json& step);
     // "exec": a Windows program module's main in a new process (exec_step.cpp).
     StepResult exec(const nlohmann::json& step);
     // "unload": every root device is removed, so that the drivers unload; reports what each left.

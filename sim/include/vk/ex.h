@@ -191,6 +191,19 @@ NTKERNELAPI PSINGLE_LIST_ENTRY NTAPI ExInterlockedPushEntryList(PSINGLE_LIST_ENT
 NTKERNELAPI PSINGLE_LIST_ENTRY NTAPI ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead,
                                                                PKSPIN_LOCK Lock);
 
+/* ---- Callback objects (\Callback\<name>) ----------------------------------------------- */
+
+typedef struct _CALLBACK_OBJECT *PCALLBACK_OBJECT;
+typedef VOID(NTAPI CALLBACK_FUNCTION)(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
+typedef CALLBACK_FUNCTION *PCALLBACK_FUNCTION;
+
+NTKERNELAPI NTSTATUS NTAPI ExCreateCallback(PCALLBACK_OBJECT *CallbackObject, POBJECT_ATTRIBUTES ObjectAttributes,
+                                            BOOLEAN Create, BOOLEAN AllowMultipleCallbacks);
+NTKERNELAPI PVOID NTAPI ExRegisterCallback(PCALLBACK_OBJECT CallbackObject, PCALLBACK_FUNCTION CallbackFunction,
+                                           PVOID CallbackContext);
+NTKERNELAPI VOID NTAPI ExUnregisterCallback(PVOID CallbackRegistration);
+NTKERNELAPI VOID NTAPI ExNotifyCallback(PCALLBACK_OBJECT CallbackObject, PVOID Argument1, PVOID Argument2);
+
 /* ---- Misc ----------------------------------------------------------------------------- */
 
 NTKERNELAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);

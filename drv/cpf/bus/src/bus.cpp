@@ -20,7 +20,7 @@ static_assert(BUS_EVT_UNLOADING == VORKACBUS_UNLOADING, "unload event");
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
     ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
-    NTSTATUS status = BusLoad(pDriverObject, CHGR_BUS_DRVEXT_ID);
+    NTSTATUS status = BusLoad(pDriverObject, CHGR_BUS_DRVEXT_ID, CHGR_BUS_CALLBACK_NAME);
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -65,6 +65,7 @@ VOID BusUnload(PDRIVER_OBJECT pDriverObject)
     ENT("BusUnload: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
     /* The control device and the virtual changers went with the PnP removal of the device. */
     BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_UNLOADING, NULL, NULL);
+    BusReleaseStateCallback();
     EXT("BusUnload: VOID status\n");
 }
 

@@ -78,6 +78,8 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "CPF");
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
+    /* Paths that lost an earlier instance of the bus register again now. */
+    BusAnnounceState(BUS_STATE_ARRIVED);
     EXT("BusIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -110,6 +112,8 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
     BusUnlockPdoList(&pExt->rsPdoList);
     BusPdoRetire(pRetire);
+    /* Nothing is forwarded any more: the filters let go of the status table and the control device. */
+    BusAnnounceState(BUS_STATE_LEAVING);
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;

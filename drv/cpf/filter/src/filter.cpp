@@ -3,6 +3,9 @@
  */
 #include <ntddk.h>
 #include "filter.h"
+#include "vorkacflt.h"   /* generated from vorkacflt.mc */
+
+static_assert(FLT_EVT_NOT_IDENTIFIED == VORKACFLT_NOT_IDENTIFIED, "identification event");
 
 static_assert(FLT_DEVICE_TYPE == FILE_DEVICE_CHANGER, "changer filter devices are of the changer type");
 static_assert(sizeof(REG_DVC) == 80 && sizeof(NFY_DVC) == 16, "the changer bus's records");
@@ -15,7 +18,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
 
     FltSetEntryPoints(pDriverObject);
     /* Without the changer bus's control device the filter does not load: the bus must run first. */
-    NTSTATUS status = FltOpenBusDevice(CHGR_BUS_DEVICE_NAME);
+    NTSTATUS status = FltOpenBusDevice(CHGR_BUS_DEVICE_NAME, CHGR_BUS_CALLBACK_NAME);
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
@@ -57,13 +60,13 @@ NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject)
 
     status = FltSendToBus(pDeviceObject, IOC_REGISTER, &regDvc, sizeof(regDvc));
     if (NT_SUCCESS(status)) {
-        pExt->pBaseDriverExt = (PIRPS_WITH_STATUS)regDvc.pBaseDriverExt;
+        FltSetStatusTable(pExt, (PIRPS_WITH_STATUS)regDvc.pBaseDriverExt);
         pExt->ulChangerNumber = regDvc.ulChangerNumber;
         DBG("FltRegisterDevice: registered as Changer%d, table 0x%08x\n", pExt->ulChangerNumber,
             DBG_PTR(pExt->pBaseDriverExt));
     } else {
         DBG_FAILED("FltRegisterDevice: IOC_REGISTER", status);
-        pExt->pBaseDriverExt = NULL;
+        FltSetStatusTable(pExt, NULL);
         pExt->ulChangerNumber = 0;
     }
 
@@ -149,10 +152,23 @@ static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
     if (pExt->fFailover) {
         pExt->fFailover = FltFailoverSupported(pDeviceObject);
     }
+    pExt->fCanFailover = pExt->fFailover;
     if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
         pExt->fFailover = FALSE;
     }
     EXT("FltIdentifyPath: Changer%d\n", pExt->ulChangerNumber);
+    return pExt->ulChangerNumber;
+}
+
+ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltRegisterAgain: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    pExt->fFailover = pExt->fCanFailover;
+    if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
+        pExt->fFailover = FALSE;
+    }
+    EXT("FltRegisterAgain: Changer%d\n", pExt->ulChangerNumber);
     return pExt->ulChangerNumber;
 }
 

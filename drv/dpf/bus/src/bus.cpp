@@ -25,7 +25,7 @@ static_assert(BUS_EVT_SERIAL_CLASH == VORKATBUS_SERIAL_CLASH, "serial number cla
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
     ENT("DriverEntry: pDriverObject 0x%08x, pRegistryPath 0x%08x\n", DBG_PTR(pDriverObject), DBG_PTR(pRegistryPath));
-    NTSTATUS status = BusLoad(pDriverObject, TAPE_BUS_DRVEXT_ID);
+    NTSTATUS status = BusLoad(pDriverObject, TAPE_BUS_DRVEXT_ID, TAPE_BUS_CALLBACK_NAME);
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
 }
@@ -67,6 +67,7 @@ VOID BusUnload(PDRIVER_OBJECT pDriverObject)
     ENT("BusUnload: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
     /* The control device and its link went with the PnP removal of the device. */
     BusTwoParmEvent(pDriverObject, NULL, BUS_EVT_UNLOADING, NULL, NULL);
+    BusReleaseStateCallback();
     EXT("BusUnload: VOID status\n");
 }
 

@@ -203,6 +203,9 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
+    /* Paths that lost an earlier instance of the bus (removed, or its driver unloaded) register
+       again now, so the drives come back under their names without any event of their own. */
+    BusAnnounceState(BUS_STATE_ARRIVED);
 
     EXT("BusIrpMnStartDevice: status 0x%08x\n", (ULONG)status);
     return status;
@@ -365,6 +368,9 @@ NTSTATUS BusIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     DBG("BusIrpMnRemoveDevice: deleting pListOfPdos.\n");
     BusFreeDriveRecords(pExt);
+    /* Nothing is forwarded any more: the filters let go of the status table and close the control
+       device, so that it goes with this removal and the driver can unload. */
+    BusAnnounceState(BUS_STATE_LEAVING);
 
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_ABSENT);
     pIrp->IoStatus.Status = STATUS_SUCCESS;

@@ -1356,6 +1356,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 complete:
+    /* A device whose drive went meanwhile (its last path, or the whole bus) answers as every later
+       request to it is answered: it is being deleted. */
+    if (status == STATUS_OBJECT_PATH_NOT_FOUND && BusPdoIsGone(pPdoExt)) {
+        status = STATUS_DELETE_PENDING;
+    }
     BusPdoFreeAttempt(&run);
     if (ppTargetsUsed != NULL) {
         ExFreePoolWithTag(ppTargetsUsed, BUS_TAG_TARGETS_USED);

@@ -57,7 +57,10 @@ NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId)
+/* The callback object of the bus's state; written at driver entry, released at unload. */
+static PCALLBACK_OBJECT pGlobStateCallback;
+
+NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId, PCWSTR wszCallbackName)
 {
     ENT("BusLoad: pDriverObject 0x%08x, ulId 0x%08x\n", DBG_PTR(pDriverObject), ulId);
     /* The status table lives as long as the driver object: every virtual device and every filter that
@@ -65,9 +68,37 @@ NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId)
     NTSTATUS status = BusAllocateStatusTable(pDriverObject, ulId);
     if (NT_SUCCESS(status)) {
         BusSetEntryPoints(pDriverObject);
+        UNICODE_STRING usName;
+        OBJECT_ATTRIBUTES oa;
+        RtlInitUnicodeString(&usName, wszCallbackName);
+        InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
+        NTSTATUS cbStatus = ExCreateCallback(&pGlobStateCallback, &oa, TRUE, TRUE);
+        if (!NT_SUCCESS(cbStatus)) {
+            DBG_FAILED("BusLoad: ExCreateCallback", cbStatus);
+            pGlobStateCallback = NULL;
+        }
     }
     EXT("BusLoad: status 0x%08x\n", (ULONG)status);
     return status;
+}
+
+VOID BusAnnounceState(ULONG ulState)
+{
+    ENT("BusAnnounceState: ulState %d\n", ulState);
+    if (pGlobStateCallback != NULL) {
+        ExNotifyCallback(pGlobStateCallback, (PVOID)(ULONG_PTR)ulState, NULL);
+    }
+    EXT("BusAnnounceState: VOID status\n");
+}
+
+VOID BusReleaseStateCallback(VOID)
+{
+    ENT("BusReleaseStateCallback: pGlobStateCallback 0x%08x\n", DBG_PTR(pGlobStateCallback));
+    if (pGlobStateCallback != NULL) {
+        ObDereferenceObject(pGlobStateCallback);
+        pGlobStateCallback = NULL;
+    }
+    EXT("BusReleaseStateCallback: VOID status\n");
 }
 
 NTSTATUS BusAttachControlDevice(PDEVICE_OBJECT pFdo, PDEVICE_OBJECT pPhysicalDeviceObject, PUNICODE_STRING pusLinkName,

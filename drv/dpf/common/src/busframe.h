@@ -59,8 +59,18 @@ NTSTATUS BusAllocateStatusTable(PDRIVER_OBJECT pDriverObject, ULONG ulId);
    cbExtension bytes zeroed) and its link; on failure nothing is left. */
 NTSTATUS BusCreateControlDevice(PDRIVER_OBJECT pDriverObject, ULONG cbExtension, PCWSTR wszName, PCWSTR wszLink,
                                 PDEVICE_OBJECT *ppFdo);
-/* DriverEntry of a bus: the status table as driver-object extension ulId, then the dispatch table. */
-NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId);
+/* DriverEntry of a bus: the status table as driver-object extension ulId, then the dispatch table,
+   then the callback object wszCallbackName through which the bus tells its path filters that its
+   control device arrives or leaves (without it the bus still loads; the filters then learn of a
+   new bus only from their paths' own starts). */
+NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId, PCWSTR wszCallbackName);
+/* Tells the path filters that the control device arrived (BUS_STATE_ARRIVED: filters without a bus
+   open it and register their started paths before this returns) or leaves (BUS_STATE_LEAVING: they
+   let go of the status table and of the control device before this returns). PASSIVE_LEVEL, no
+   lock held: the filters send requests to the bus and their base drivers in this thread. */
+VOID BusAnnounceState(ULONG ulState);
+/* DriverUnload of a bus: the callback object goes. */
+VOID BusReleaseStateCallback(VOID);
 /* The rest of AddDevice once the control device and its extension exist: the list lock initialised
    and the device attached above the bus's root device (*ppNextLowerDevice), power pageable and
    initialised; when it cannot attach, the device, its link and the lock go again. */

@@ -2,7 +2,9 @@
  * The path filters' shared routines (see fltcommon.h).
  */
 #include <ntddk.h>
+#include <ntstrsafe.h>
 #include "fltcommon.h"
+#include "busframe.h"
 
 /* ---- Driver-wide data ---- */
 
@@ -12,6 +14,23 @@ PFILE_OBJECT pGlobBusFileObj;
 /* Serialises the status-table handshake among the filter's instances: the handshake lends slots of the
    bus's one table to one path at a time, from writing them until they are cleared. */
 static KMUTEX mtxGlobHandshake;
+
+/* Guards pGlobBusDvcObj, pGlobBusFileObj and every path's pBaseDriverExt: the bus's table lives as
+   long as the bus driver, which may unload once it has left, so nobody reads a table that its
+   leaving has cleared. */
+static KSPIN_LOCK slGlobBus;
+
+/* The name of the bus's control device, for opening it again when the bus arrives. */
+static PCWSTR wszGlobBusName;
+
+/* The bus's announcements (BUS_STATE_ARRIVED, BUS_STATE_LEAVING) and this driver's registration. */
+static PCALLBACK_OBJECT pGlobStateCallback;
+static PVOID pGlobStateRegistration;
+
+/* Every path of this driver, in the order they were added, guarded by slGlobPaths. A path leaves the
+   list in its remove, once no request counts on it any more. */
+static LIST_ENTRY leGlobPaths;
+static KSPIN_LOCK slGlobPaths;
 
 PDEVICE_OBJECT CmnGetNextLowerDevice(PDEVICE_OBJECT pDeviceObject)
 {
@@ -111,30 +130,96 @@ NTSTATUS FltRefuseRemoved(PCSTR szRoutine, PIRP pIrp)
     return STATUS_DELETE_PENDING;
 }
 
+static VOID FltIdentifyDpc(PKDPC pDpc, PVOID pContext, PVOID pArgument1, PVOID pArgument2);
+
 /* ---- Load, unload, device creation ---- */
 
-NTSTATUS FltOpenBusDevice(PCWSTR wszBusName)
+/* Opens the bus's control device into the driver-wide pointers; PASSIVE_LEVEL. */
+static NTSTATUS FltConnectBus(VOID)
+{
+    ENT("FltConnectBus: wszGlobBusName %ls\n", wszGlobBusName);
+    PFILE_OBJECT pFileObj = NULL;
+    PDEVICE_OBJECT pDvcObj = NULL;
+    UNICODE_STRING usBusName;
+    RtlInitUnicodeString(&usBusName, wszGlobBusName);
+    NTSTATUS status = IoGetDeviceObjectPointer(&usBusName, FILE_READ_ATTRIBUTES, &pFileObj, &pDvcObj);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("FltOpenBusDevice: IoGetDeviceObjectPointer", status);
+    } else if (pDvcObj == NULL || pFileObj == NULL) {
+        DBG_NULL("FltOpenBusDevice: pGlobBusDvcObj");
+        if (pFileObj != NULL) {
+            ObDereferenceObject(pFileObj);
+        }
+        status = STATUS_UNSUCCESSFUL;
+    } else {
+        KIRQL irql;
+        KeAcquireSpinLock(&slGlobBus, &irql);
+        pGlobBusFileObj = pFileObj;
+        pGlobBusDvcObj = pDvcObj;
+        KeReleaseSpinLock(&slGlobBus, irql);
+    }
+    EXT("FltConnectBus: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* Lets go of the bus's control device; the close reaches the bus once no request to it is in flight. */
+static VOID FltDisconnectBus(VOID)
+{
+    ENT("FltDisconnectBus: pGlobBusFileObj 0x%08x\n", DBG_PTR(pGlobBusFileObj));
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    PFILE_OBJECT pFileObj = pGlobBusFileObj;
+    pGlobBusFileObj = NULL;
+    pGlobBusDvcObj = NULL;
+    KeReleaseSpinLock(&slGlobBus, irql);
+    if (pFileObj != NULL) {
+        ObDereferenceObject(pFileObj);
+    }
+    EXT("FltDisconnectBus: VOID status\n");
+}
+
+static BOOLEAN FltBusConnected(VOID)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    BOOLEAN fConnected = pGlobBusFileObj != NULL;
+    KeReleaseSpinLock(&slGlobBus, irql);
+    return fConnected;
+}
+
+static VOID FltBusStateCallback(PVOID pContext, PVOID pArgument1, PVOID pArgument2);
+
+NTSTATUS FltOpenBusDevice(PCWSTR wszBusName, PCWSTR wszCallbackName)
 {
     NTSTATUS status;
     ENT("FltOpenBusDevice: wszBusName %ls\n", wszBusName);
 
     KeInitializeMutex(&mtxGlobHandshake, 0);
+    KeInitializeSpinLock(&slGlobBus);
+    KeInitializeSpinLock(&slGlobPaths);
+    InitializeListHead(&leGlobPaths);
+    wszGlobBusName = wszBusName;
 
-    UNICODE_STRING usBusName;
-    RtlInitUnicodeString(&usBusName, wszBusName);
-    status = IoGetDeviceObjectPointer(&usBusName, FILE_READ_ATTRIBUTES, &pGlobBusFileObj, &pGlobBusDvcObj);
-    if (!NT_SUCCESS(status)) {
-        DBG_FAILED("FltOpenBusDevice: IoGetDeviceObjectPointer", status);
-        pGlobBusFileObj = NULL;
-        pGlobBusDvcObj = NULL;
-    } else if (pGlobBusDvcObj == NULL || pGlobBusFileObj == NULL) {
-        DBG_NULL("FltOpenBusDevice: pGlobBusDvcObj");
-        if (pGlobBusFileObj != NULL) {
-            ObDereferenceObject(pGlobBusFileObj);
-            pGlobBusFileObj = NULL;
+    status = FltConnectBus();
+    if (NT_SUCCESS(status)) {
+        /* Without the announcements the filter still works; it then finds a new instance of the bus
+           only when its paths start again. */
+        UNICODE_STRING usName;
+        OBJECT_ATTRIBUTES oa;
+        RtlInitUnicodeString(&usName, wszCallbackName);
+        InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
+        NTSTATUS cbStatus = ExCreateCallback(&pGlobStateCallback, &oa, TRUE, TRUE);
+        if (!NT_SUCCESS(cbStatus)) {
+            DBG_FAILED("FltOpenBusDevice: ExCreateCallback", cbStatus);
+            pGlobStateCallback = NULL;
+        } else {
+            pGlobStateRegistration = ExRegisterCallback(pGlobStateCallback, FltBusStateCallback, NULL);
+            if (pGlobStateRegistration == NULL) {
+                DBG_NULL("FltOpenBusDevice: pGlobStateRegistration");
+                ObDereferenceObject(pGlobStateCallback);
+                pGlobStateCallback = NULL;
+            }
         }
-        pGlobBusDvcObj = NULL;
-        status = STATUS_UNSUCCESSFUL;
     }
 
     EXT("FltOpenBusDevice: status 0x%08x\n", (ULONG)status);
@@ -167,11 +252,16 @@ VOID FltUnload(PDRIVER_OBJECT pDriverObject)
 {
     ENT("FltUnload: pDriverObject 0x%08x\n", DBG_PTR(pDriverObject));
 
-    if (pGlobBusFileObj != NULL) {
-        ObDereferenceObject(pGlobBusFileObj);
-        pGlobBusFileObj = NULL;
-        pGlobBusDvcObj = NULL;
+    /* The registration goes first: once ExUnregisterCallback returns no announcement runs here. */
+    if (pGlobStateRegistration != NULL) {
+        ExUnregisterCallback(pGlobStateRegistration);
+        pGlobStateRegistration = NULL;
     }
+    if (pGlobStateCallback != NULL) {
+        ObDereferenceObject(pGlobStateCallback);
+        pGlobStateCallback = NULL;
+    }
+    FltDisconnectBus();
 
     EXT("FltUnload: VOID status\n");
 }
@@ -215,6 +305,11 @@ NTSTATUS FltCreateFilterDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhy
             pDeviceObject->DeviceType = pExt->pLowerDevice->DeviceType;
             pDeviceObject->Characteristics |= pExt->pLowerDevice->Characteristics;
             pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+            pExt->pSelf = pDeviceObject;
+            KeInitializeTimer(&pExt->tmIdentify);
+            KeInitializeMutex(&pExt->mtxRegister, 0);
+            KeInitializeDpc(&pExt->dpcIdentify, FltIdentifyDpc, pDeviceObject);
+            ExInterlockedInsertTailList(&leGlobPaths, &pExt->lePath, &slGlobPaths);
             *ppDeviceObject = pDeviceObject;
         }
     }
@@ -254,13 +349,42 @@ NTSTATUS FltSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, 
     return status;
 }
 
+/* The request holds its own reference to the control device's file object, so the bus's leaving
+   may let go of the driver's reference while the request is in flight. */
 NTSTATUS FltSendToBus(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pRecord, ULONG ulSize)
 {
-    if (pGlobBusDvcObj == NULL) {
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    PDEVICE_OBJECT pBusDvcObj = pGlobBusDvcObj;
+    PFILE_OBJECT pBusFileObj = pGlobBusFileObj;
+    if (pBusFileObj != NULL) {
+        ObReferenceObject(pBusFileObj);
+    }
+    KeReleaseSpinLock(&slGlobBus, irql);
+    if (pBusDvcObj == NULL || pBusFileObj == NULL) {
         DBG_NULL("FltSendToBus: pGlobBusDvcObj");
         return STATUS_NO_SUCH_DEVICE;
     }
-    return FltSendIoctlSync(pDeviceObject, pGlobBusDvcObj, ulIoctl, pRecord, ulSize, pRecord, ulSize);
+    NTSTATUS status = FltSendIoctlSync(pDeviceObject, pBusDvcObj, ulIoctl, pRecord, ulSize, pRecord, ulSize);
+    ObDereferenceObject(pBusFileObj);
+    return status;
+}
+
+PSCSI_STATUS FltForwardedStatus(PFLT_BASE_EXT pExt, PIRP pIrp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    PSCSI_STATUS pScsiStatus = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp);
+    KeReleaseSpinLock(&slGlobBus, irql);
+    return pScsiStatus;
+}
+
+VOID FltSetStatusTable(PFLT_BASE_EXT pExt, PIRPS_WITH_STATUS pTable)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    pExt->pBaseDriverExt = pTable;
+    KeReleaseSpinLock(&slGlobBus, irql);
 }
 
 NTSTATUS FltPassDown(PFLT_BASE_EXT pExt, PIRP pIrp)
@@ -358,7 +482,8 @@ BOOLEAN FltStoreSerial(PDEVICE_OBJECT pDeviceObject)
     CHAR szSerial[SERIAL_NUMBER_LENGTH + 1];
     RtlZeroMemory(szSerial, sizeof(szSerial));
     if (!NT_SUCCESS(FltGetSerial(pDeviceObject, szSerial))) {
-        /* Traced by FltGetSerial. */
+        /* Traced by FltGetSerial. The device did not answer: the path is identified again later. */
+        pExt->fIdentifyAgain = TRUE;
     } else if (FltSerialIsBlank(szSerial)) {
         DBG("FltStoreSerial: blank serial number, path runs without failover\n");
     } else {
@@ -393,6 +518,36 @@ BOOLEAN FltFailoverSupported(PDEVICE_OBJECT pDeviceObject)
 
 /* ---- The status-table handshake ---- */
 
+/* Identification, registration and the handshake of a started path; the status of the handshake
+   (STATUS_INSUFFICIENT_RESOURCES when its storage cannot be had). */
+static NTSTATUS FltIdentifyAndShare(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    NTSTATUS status = STATUS_SUCCESS;
+    KeWaitForSingleObject(&pExt->mtxRegister, Executive, KernelMode, FALSE, NULL);
+    pExt->fFailover = TRUE;
+    pExt->fIdentifyAgain = FALSE;
+    ULONG ulNumber = pExt->pfnIdentify(pDeviceObject);
+    if (pExt->pBaseDriverExt != NULL) {
+        status = FltShareStatusTable(pDeviceObject, ulNumber, pExt->fLendDeviceSlot);
+    }
+    KeReleaseMutex(&pExt->mtxRegister, FALSE);
+    return status;
+}
+
+/* Whether a path is started and not being removed; read under the count lock, as the retry reads it
+   on a worker thread while Plug and Play changes it. */
+static BOOLEAN FltPathStarted(PFLT_BASE_EXT pExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    BOOLEAN fStarted = !pExt->fRemoving && pExt->ePnp == PNP_STARTED;
+    KeReleaseSpinLock(&pExt->slCount, irql);
+    return fStarted;
+}
+
+static VOID FltArmIdentifyRetry(PDEVICE_OBJECT pDeviceObject);
+
 NTSTATUS FltStartPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PFLT_IDENTIFY_PATH pfnIdentify, BOOLEAN fLendDeviceSlot)
 {
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
@@ -407,19 +562,224 @@ NTSTATUS FltStartPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PFLT_IDENTIFY_PAT
     }
 
     FltSetPnpState(pExt, PNP_STARTED);
-    pExt->fFailover = TRUE;
-    ULONG ulNumber = pfnIdentify(pDeviceObject);
-    if (pExt->pBaseDriverExt != NULL) {
-        NTSTATUS shareStatus = FltShareStatusTable(pDeviceObject, ulNumber, fLendDeviceSlot);
-        if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
-            status = shareStatus;
-        }
+    pExt->pfnIdentify = pfnIdentify;
+    pExt->fLendDeviceSlot = fLendDeviceSlot;
+    pExt->ulIdentifyTries = 0;
+    NTSTATUS shareStatus = FltIdentifyAndShare(pDeviceObject);
+    if (shareStatus == STATUS_INSUFFICIENT_RESOURCES) {
+        status = shareStatus;
+    } else if (pExt->fIdentifyAgain) {
+        FltArmIdentifyRetry(pDeviceObject);
     }
 
     pIrp->IoStatus.Status = status;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     EXT("FltStartPath: status 0x%08x\n", (ULONG)status);
     return status;
+}
+
+/* ---- Identifying a path again ---- */
+
+/*
+ * A device that did not answer at its path's start (a library still initialising, a drive behind a
+ * link that was down) registered without its identity. The path is identified again after a wait
+ * that doubles each time, until the device answers or the retries are used up. An armed retry holds
+ * one count on the path and its own work item, so that the path's stop or remove either cancels the
+ * timer (and gives both back) or waits for the retry to finish.
+ */
+static VOID FltIdentifyWorker(PDEVICE_OBJECT pDeviceObject, PVOID pContext);
+
+static VOID FltIdentifyDpc(PKDPC pDpc, PVOID pContext, PVOID pArgument1, PVOID pArgument2)
+{
+    PDEVICE_OBJECT pDeviceObject = (PDEVICE_OBJECT)pContext;
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    IoQueueWorkItem(pExt->pIdentifyItem, FltIdentifyWorker, DelayedWorkQueue, NULL);
+}
+
+static ULONG FltIdentifyRetryLimit(VOID)
+{
+    ULONG ulValue = FLT_IDENTIFY_RETRIES;
+    (VOID)CmnLookupRegistryValue(&ulValue, L"IdentifyRetries", NULL, REG_DWORD);
+    return ulValue;
+}
+
+/* The device never answered: say so once, with the path's address and the number of tries. */
+static VOID FltNotIdentifiedEvent(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    WCHAR wszPath[BUS_PATH_TEXT_CHARS];
+    WCHAR wszTries[12];
+    BusPathText(wszPath, &pExt->scScsiAddr);
+    (VOID)RtlStringCchPrintfW(wszTries, RTL_NUMBER_OF(wszTries), L"%u", pExt->ulIdentifyTries + 1);
+    BusTwoParmEvent(pDeviceObject, NULL, FLT_EVT_NOT_IDENTIFIED, wszPath, wszTries);
+}
+
+static VOID FltArmIdentifyRetry(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    ENT("FltArmIdentifyRetry: pDeviceObject 0x%08x, ulIdentifyTries %d\n", DBG_PTR(pDeviceObject),
+        pExt->ulIdentifyTries);
+
+    if (pExt->ulIdentifyTries >= FltIdentifyRetryLimit()) {
+        DBG("FltArmIdentifyRetry: the device did not answer %d identifications, the path stays as it is\n",
+            pExt->ulIdentifyTries + 1);
+        FltNotIdentifiedEvent(pDeviceObject);
+        EXT("FltArmIdentifyRetry: VOID status\n");
+        return;
+    }
+    PIO_WORKITEM pItem = IoAllocateWorkItem(pDeviceObject);
+    if (pItem == NULL) {
+        DBG_NULL("FltArmIdentifyRetry: pItem");
+        EXT("FltArmIdentifyRetry: VOID status\n");
+        return;
+    }
+    if (!FltIncIoCount(pExt)) {
+        IoFreeWorkItem(pItem);
+        EXT("FltArmIdentifyRetry: VOID status\n");
+        return;
+    }
+    ULONG ulWaitMs = FLT_IDENTIFY_FIRST_MS;
+    for (ULONG i = 0; i < pExt->ulIdentifyTries && ulWaitMs < FLT_IDENTIFY_LONGEST_MS; i++) {
+        ulWaitMs *= 2;
+    }
+    if (ulWaitMs > FLT_IDENTIFY_LONGEST_MS) {
+        ulWaitMs = FLT_IDENTIFY_LONGEST_MS;
+    }
+    DBG("FltArmIdentifyRetry: identifying the path again in %d ms\n", ulWaitMs);
+    LARGE_INTEGER liDue;
+    liDue.QuadPart = -(LONGLONG)ulWaitMs * 10000;
+    /* Armed under the count lock, where the remove marks itself: a remove either sees the timer and
+       cancels it, or comes first and no timer is set. */
+    KIRQL irql;
+    BOOLEAN fArmed = FALSE;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    if (!pExt->fRemoving) {
+        pExt->pIdentifyItem = pItem;
+        KeSetTimer(&pExt->tmIdentify, liDue, &pExt->dpcIdentify);
+        fArmed = TRUE;
+    }
+    KeReleaseSpinLock(&pExt->slCount, irql);
+    if (!fArmed) {
+        IoFreeWorkItem(pItem);
+        FltDecIoCount(pExt);
+    }
+    EXT("FltArmIdentifyRetry: VOID status\n");
+}
+
+/* Takes back a retry that has not fired yet; one that fired finishes on its own. */
+static VOID FltCancelIdentifyRetry(PFLT_BASE_EXT pExt)
+{
+    ENT("FltCancelIdentifyRetry: pExt 0x%08x\n", DBG_PTR(pExt));
+    if (KeCancelTimer(&pExt->tmIdentify)) {
+        IoFreeWorkItem(pExt->pIdentifyItem);
+        pExt->pIdentifyItem = NULL;
+        FltDecIoCount(pExt);
+    }
+    EXT("FltCancelIdentifyRetry: VOID status\n");
+}
+
+static VOID FltIdentifyWorker(PDEVICE_OBJECT pDeviceObject, PVOID pContext)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    ENT("FltIdentifyWorker: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+
+    IoFreeWorkItem(pExt->pIdentifyItem);
+    pExt->pIdentifyItem = NULL;
+    pExt->ulIdentifyTries++;
+    /* A path that stops or goes meanwhile is identified by its next start, if any. */
+    if (FltPathStarted(pExt)) {
+        DBG("FltIdentifyWorker: identifying the path again, retry %d\n", pExt->ulIdentifyTries);
+        (VOID)FltIdentifyAndShare(pDeviceObject);
+        if (pExt->fIdentifyAgain) {
+            FltArmIdentifyRetry(pDeviceObject);
+        } else {
+            DBG("FltIdentifyWorker: the device answered, the path is registered with its identity\n");
+        }
+    }
+
+    FltDecIoCount(pExt);   /* the armed retry's count: the last touch of the extension */
+    EXT("FltIdentifyWorker: VOID status\n");
+}
+
+/* ---- The bus's arrival and leaving ---- */
+
+typedef VOID (*PFLT_PATH_ROUTINE)(PDEVICE_OBJECT pDeviceObject);
+
+/* Runs pfnRoutine on every path of the driver that is not being removed, in the order the paths
+   came, holding a count on the path while it runs and no lock. */
+static VOID FltForEachPath(PFLT_PATH_ROUTINE pfnRoutine)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobPaths, &irql);
+    PLIST_ENTRY pEntry = leGlobPaths.Flink;
+    while (pEntry != &leGlobPaths) {
+        PFLT_BASE_EXT pExt = CONTAINING_RECORD(pEntry, FLT_BASE_EXT, lePath);
+        if (!FltIncIoCount(pExt)) {
+            pEntry = pEntry->Flink;
+            continue;
+        }
+        KeReleaseSpinLock(&slGlobPaths, irql);
+        pfnRoutine(pExt->pSelf);
+        KeAcquireSpinLock(&slGlobPaths, &irql);
+        /* The path stays in the list while it is counted: its remove unlinks it only after. */
+        pEntry = pEntry->Flink;
+        FltDecIoCount(pExt);
+    }
+    KeReleaseSpinLock(&slGlobPaths, irql);
+}
+
+/* The bus leaves: the base driver lets go of the bus's status table before the bus can unload. */
+static VOID FltForgetStatusTable(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    ENT("FltForgetStatusTable: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    KeWaitForSingleObject(&mtxGlobHandshake, Executive, KernelMode, FALSE, NULL);
+    if (pExt->pBaseDriverExt != NULL) {
+        FltSetStatusTable(pExt, NULL);
+        (VOID)FltSetExtInBase(pDeviceObject);
+    }
+    KeReleaseMutex(&mtxGlobHandshake, FALSE);
+    EXT("FltForgetStatusTable: VOID status\n");
+}
+
+/* The bus arrived: a started path registers again and hands the new table to its base driver. */
+static VOID FltRejoinBus(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
+    ENT("FltRejoinBus: pDeviceObject 0x%08x, ePnp %s\n", DBG_PTR(pDeviceObject), DbgPnpStateName(pExt->ePnp));
+    if (pExt->ePnp == PNP_STARTED && pExt->pfnIdentify != NULL) {
+        KeWaitForSingleObject(&pExt->mtxRegister, Executive, KernelMode, FALSE, NULL);
+        ULONG ulNumber = FltRegisterAgain(pDeviceObject);
+        if (pExt->pBaseDriverExt != NULL) {
+            (VOID)FltShareStatusTable(pDeviceObject, ulNumber, pExt->fLendDeviceSlot);
+        }
+        KeReleaseMutex(&pExt->mtxRegister, FALSE);
+    }
+    EXT("FltRejoinBus: VOID status\n");
+}
+
+/*
+ * The bus's announcements, in the thread of its start or removal at PASSIVE_LEVEL. Leaving: every
+ * path forgets the bus's table, then the control device is let go, so that it and the bus driver
+ * can go. Arriving: a filter that lost its bus opens the control device again and registers every
+ * started path, in the order they came, before the bus's start ends; a filter that still has its
+ * bus (the bus was only stopped) has nothing to do.
+ */
+static VOID FltBusStateCallback(PVOID pContext, PVOID pArgument1, PVOID pArgument2)
+{
+    ULONG ulState = (ULONG)(ULONG_PTR)pArgument1;
+    ENT("FltBusStateCallback: ulState %d\n", ulState);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        DBG("FltBusStateCallback: announcement at IRQL %d ignored\n", (int)KeGetCurrentIrql());
+    } else if (ulState == BUS_STATE_LEAVING) {
+        FltForEachPath(FltForgetStatusTable);
+        FltDisconnectBus();
+    } else if (ulState == BUS_STATE_ARRIVED && !FltBusConnected()) {
+        if (NT_SUCCESS(FltConnectBus())) {
+            FltForEachPath(FltRejoinBus);
+        }
+    }
+    EXT("FltBusStateCallback: VOID status\n");
 }
 
 NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject)
@@ -443,16 +803,19 @@ NTSTATUS FltShareStatusTable(PDEVICE_OBJECT pDeviceObject, ULONG ulNumber, BOOLE
 {
     NTSTATUS status = STATUS_SUCCESS;
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
-    PIRPS_WITH_STATUS pTable = pExt->pBaseDriverExt;
     const ULONGLONG ullSlots = fLendDeviceSlot ? 0x3ULL : 0x1ULL;
     KIRQL irql;
     ENT("FltShareStatusTable: pDeviceObject 0x%08x, pTable 0x%08x, ulNumber %d, fLendDeviceSlot %d\n",
-        DBG_PTR(pDeviceObject), DBG_PTR(pTable), ulNumber, fLendDeviceSlot);
+        DBG_PTR(pDeviceObject), DBG_PTR(pExt->pBaseDriverExt), ulNumber, fLendDeviceSlot);
 
     KeWaitForSingleObject(&mtxGlobHandshake, Executive, KernelMode, FALSE, NULL);
 
-    PULONG pulNumber = (PULONG)ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), FLT_TAG);
-    if (pulNumber == NULL) {
+    /* Read under the lock: a bus that left meanwhile has taken its table back. */
+    PIRPS_WITH_STATUS pTable = pExt->pBaseDriverExt;
+    PULONG pulNumber = pTable != NULL ? (PULONG)ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), FLT_TAG) : NULL;
+    if (pTable == NULL) {
+        DBG("FltShareStatusTable: the bus left, nothing to hand over\n");
+    } else if (pulNumber == NULL) {
         DBG_NULL("FltShareStatusTable: pulNumber");
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -510,10 +873,22 @@ NTSTATUS FltDispatchPower(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Plug and Play ---- */
 
+/* Back to the state before the last change (a refused query, a cancel). */
+static VOID FltRestorePnpState(PFLT_BASE_EXT pExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
+    pExt->ePnp = pExt->ePnpPrev;
+    KeReleaseSpinLock(&pExt->slCount, irql);
+}
+
 VOID FltSetPnpState(PFLT_BASE_EXT pExt, ULONG eNewState)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&pExt->slCount, &irql);
     pExt->ePnpPrev = pExt->ePnp;
     pExt->ePnp = eNewState;
+    KeReleaseSpinLock(&pExt->slCount, irql);
 }
 
 NTSTATUS FltDispatchPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -581,7 +956,7 @@ static NTSTATUS FltQueryTransition(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject
     status = FltNotifyPnp(pDeviceObject);
     if (!NT_SUCCESS(status)) {
         DBG("%s: bus driver refused with 0x%08x\n", szRoutine, (ULONG)status);
-        pExt->ePnp = pExt->ePnpPrev;
+        FltRestorePnpState(pExt);
         FltCompleteRequest(pIrp, status);
     } else {
         pIrp->IoStatus.Status = STATUS_SUCCESS;
@@ -602,7 +977,7 @@ static NTSTATUS FltCancelTransition(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObjec
     pIrp->IoStatus.Status = STATUS_SUCCESS;
     status = CmnSendIrpSync(pDeviceObject, pIrp);
     if (pExt->ePnp == ePendingState) {
-        pExt->ePnp = pExt->ePnpPrev;
+        FltRestorePnpState(pExt);
     }
     NTSTATUS notifyStatus = FltNotifyPnp(pDeviceObject);
     if (!NT_SUCCESS(notifyStatus)) {
@@ -646,7 +1021,12 @@ NTSTATUS FltIrpMnRemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     FltDecIoCount(pExt);
     FltDecIoCount(pExt);
     ExReleaseFastMutex(&pExt->fmDispatch);
+    FltCancelIdentifyRetry(pExt);
     KeWaitForSingleObject(&pExt->evRemove, Executive, KernelMode, FALSE, NULL);
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobPaths, &irql);
+    RemoveEntryList(&pExt->lePath);
+    KeReleaseSpinLock(&slGlobPaths, irql);
 
     FltSetPnpState(pExt, PNP_ABSENT);
     NTSTATUS notifyStatus = FltNotifyPnp(pDeviceObject);
@@ -672,7 +1052,9 @@ NTSTATUS FltIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("FltIrpMnStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x, ulIoCount %d\n", DBG_PTR(pDeviceObject),
         DBG_PTR(pIrp), pExt->ulIoCount);
 
-    /* Drain: give back this request's count, wait until nothing else is in progress, take it again. */
+    /* Drain: give back this request's count, wait until nothing else is in progress, take it again.
+       A retry of the identification that has not fired is taken back: the next start identifies. */
+    FltCancelIdentifyRetry(pExt);
     FltDecIoCount(pExt);
     KeWaitForSingleObject(&pExt->evIdle, Executive, KernelMode, FALSE, NULL);
     /* A stop never overlaps a remove of the same device: the count is taken again. */

@@ -27,6 +27,10 @@
 /* Pool tag of the filters' allocations (reads "FLTR" in a pool dump). */
 #define FLT_TAG 'RTLF'
 
+/* A filter's identification of its path: reads what the path is, registers it with the bus and gives
+   the number the bus answered (it clears fFailover for a path that cannot fail over). */
+typedef ULONG (*PFLT_IDENTIFY_PATH)(PDEVICE_OBJECT pDeviceObject);
+
 /* The part of a filter's per-path extension that both filters have; each filter's FLT_EXT derives
    from it, so the shared routines find these fields at the start of every filter device's extension. */
 typedef struct _FLT_BASE_EXT {
@@ -45,6 +49,19 @@ typedef struct _FLT_BASE_EXT {
                                              as power requests may arrive at DISPATCH_LEVEL */
     FAST_MUTEX fmDispatch;                /* taken by dispatch routines around their count changes */
     BOOLEAN fRemoving;                    /* the remove has begun: no request enters any more */
+    /* What the filter keeps to register the path again without a start of its own (the bus came
+       back) and to identify it again later (the device did not answer at the start). */
+    PDEVICE_OBJECT pSelf;                 /* the filter device object of this extension */
+    LIST_ENTRY lePath;                    /* in the driver's list of paths, in the order they came */
+    BOOLEAN fCanFailover;                 /* what the identification found, before the registration */
+    BOOLEAN fLendDeviceSlot;              /* the handshake lends the filter device's slot too */
+    BOOLEAN fIdentifyAgain;               /* the device did not answer part of its identification */
+    ULONG ulIdentifyTries;                /* identifications tried again since the path started */
+    PFLT_IDENTIFY_PATH pfnIdentify;       /* the filter's identification and registration */
+    KTIMER tmIdentify;                    /* when to identify again */
+    KDPC dpcIdentify;                     /* queues pIdentifyItem when the timer fires */
+    PIO_WORKITEM pIdentifyItem;           /* the armed retry's work item; NULL when none is armed */
+    KMUTEX mtxRegister;                   /* one identification or registration of the path at a time */
 } FLT_BASE_EXT, *PFLT_BASE_EXT;
 
 static inline PFLT_BASE_EXT FltBaseExt(PDEVICE_OBJECT pDeviceObject)
@@ -52,9 +69,21 @@ static inline PFLT_BASE_EXT FltBaseExt(PDEVICE_OBJECT pDeviceObject)
     return (PFLT_BASE_EXT)pDeviceObject->DeviceExtension;
 }
 
-/* The bus control device and the file object that keeps it open; written once at driver entry. */
+/* The bus control device and the file object that keeps it open: opened at driver entry, let go
+   when the bus leaves, opened again when it arrives. Read only through FltSendToBus. */
 extern PDEVICE_OBJECT pGlobBusDvcObj;
 extern PFILE_OBJECT pGlobBusFileObj;
+
+/* Pool tag and defaults of the identification retry: the first retry after FLT_IDENTIFY_FIRST_MS,
+   each later one after twice the wait before it, at most FLT_IDENTIFY_LONGEST_MS, and at most
+   "IdentifyRetries" retries (Parameters value; FLT_IDENTIFY_RETRIES when missing, 0 turns retrying
+   off). */
+#define FLT_IDENTIFY_FIRST_MS      1000
+#define FLT_IDENTIFY_LONGEST_MS    60000
+#define FLT_IDENTIFY_RETRIES       15
+
+/* Event of a path whose device never answered its identification (each filter's message table). */
+#define FLT_EVT_NOT_IDENTIFIED     ((NTSTATUS)0x80000001L)
 
 /* ---- Routines each filter supplies ---- */
 
@@ -62,6 +91,10 @@ extern "C" VK_DRIVER_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, P
 NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject);
 NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject);
+/* Registers a started path again with the identity it has (the bus came back): fFailover is what
+   the identification found, and what the bus must know besides (a tape path's own open handles)
+   is told again. Returns the number the bus answered, 0 when it refused. */
+ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS FltNotifyPnp(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
@@ -74,9 +107,11 @@ NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
 
 /* ---- Shared routines ---- */
 
-/* Opens the bus control device wszBusName into pGlobBusDvcObj and pGlobBusFileObj and sets up the
-   driver-wide handshake lock. A failure is the driver entry's status: the filter does not load. */
-NTSTATUS FltOpenBusDevice(PCWSTR wszBusName);
+/* Opens the bus control device wszBusName into pGlobBusDvcObj and pGlobBusFileObj, sets up the
+   driver-wide locks and the list of paths, and registers for the bus's announcements on the
+   callback object wszCallbackName. A failure to open the bus is the driver entry's status: the
+   filter does not load. */
+NTSTATUS FltOpenBusDevice(PCWSTR wszBusName, PCWSTR wszCallbackName);
 
 VOID FltSetEntryPoints(PDRIVER_OBJECT pDriverObject);
 VOID FltUnload(PDRIVER_OBJECT pDriverObject);
@@ -92,6 +127,11 @@ NTSTATUS FltSendIoctlSync(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, 
                           ULONG ulInputSize, PVOID pOutput, ULONG ulOutputSize);
 /* A record to the bus control device, the same record back; STATUS_NO_SUCH_DEVICE without a bus. */
 NTSTATUS FltSendToBus(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pRecord, ULONG ulSize);
+/* The status record of a request the bus forwarded to this path, NULL for any other request; the
+   table is read under the lock that the bus's leaving takes to clear it. */
+PSCSI_STATUS FltForwardedStatus(PFLT_BASE_EXT pExt, PIRP pIrp);
+/* The status table of the registration reply (NULL: none). */
+VOID FltSetStatusTable(PFLT_BASE_EXT pExt, PIRPS_WITH_STATUS pTable);
 
 /* Request counting. FltIncIoCount returns FALSE once the remove has begun (nothing enters any more);
    FltDecIoCount returns the count after the decrement; the decrement that ends the last request of a
@@ -132,8 +172,9 @@ NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject);
    pfnIdentify reads what the path is, registers it with the bus and gives the number the bus answered
    (it clears fFailover for a path that cannot fail over). With a status table from the bus, the table
    goes to the base driver (fLendDeviceSlot as FltShareStatusTable takes it). The start is completed
-   with the status returned: a path whose handshake storage cannot be had fails its start. */
-typedef ULONG (*PFLT_IDENTIFY_PATH)(PDEVICE_OBJECT pDeviceObject);
+   with the status returned: a path whose handshake storage cannot be had fails its start. When the
+   device did not answer part of the identification (pfnIdentify set fIdentifyAgain), the path is
+   identified again later, on a timer with a growing wait, a bounded number of times. */
 NTSTATUS FltStartPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PFLT_IDENTIFY_PATH pfnIdentify, BOOLEAN fLendDeviceSlot);
 
 /* Power and Plug and Play. */

@@ -5,6 +5,9 @@
 #include <ntddk.h>
 #include <ntstrsafe.h>
 #include "filter.h"
+#include "vorkatflt.h"   /* generated from vorkatflt.mc */
+
+static_assert(FLT_EVT_NOT_IDENTIFIED == VORKATFLT_NOT_IDENTIFIED, "identification event");
 
 /* ---- Load and AddDevice ---- */
 
@@ -15,7 +18,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pR
     FltSetEntryPoints(pDriverObject);
     /* The tape filter reports closes made on its path device when the handle goes. */
     pDriverObject->MajorFunction[IRP_MJ_CLEANUP] = FltDispatchCleanup;
-    NTSTATUS status = FltOpenBusDevice(TAPE_BUS_DEVICE_NAME);
+    NTSTATUS status = FltOpenBusDevice(TAPE_BUS_DEVICE_NAME, TAPE_BUS_CALLBACK_NAME);
 
     EXT("DriverEntry: status 0x%08x\n", (ULONG)status);
     return status;
@@ -142,13 +145,13 @@ NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject)
 
     status = FltSendToBus(pDeviceObject, IOC_REGISTER, &regDvc, sizeof(regDvc));
     if (NT_SUCCESS(status)) {
-        pExt->pBaseDriverExt = (PIRPS_WITH_STATUS)regDvc.pBaseDriverExt;
+        FltSetStatusTable(pExt, (PIRPS_WITH_STATUS)regDvc.pBaseDriverExt);
         pExt->ulTapeNumber = regDvc.ulTapeNumber;
         DBG("FltRegisterDevice: registered as Tape%d, table 0x%08x\n", pExt->ulTapeNumber,
             DBG_PTR(pExt->pBaseDriverExt));
     } else {
         DBG_FAILED("FltRegisterDevice: IOC_REGISTER", status);
-        pExt->pBaseDriverExt = NULL;
+        FltSetStatusTable(pExt, NULL);
         pExt->ulTapeNumber = 0;
     }
 
@@ -197,7 +200,7 @@ static NTSTATUS FltPreemptAndPassDown(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltPreemptAndPassDown: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
-    PSCSI_STATUS pScsiStatus = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp);
+    PSCSI_STATUS pScsiStatus = FltForwardedStatus(pExt, pIrp);
     SCSI_STATUS scCopy;
     if (pScsiStatus != NULL) {
         RtlCopyMemory(&scCopy, pScsiStatus, sizeof(scCopy));
@@ -234,7 +237,7 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return status;
     }
 
-    if (STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL) {
+    if (FltForwardedStatus(pExt, pIrp) != NULL) {
         /* The bus forwarded this open: it has already applied its open rules. */
         status = FltPassDown(pExt, pIrp);
     } else {
@@ -245,7 +248,9 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         } else {
             /* Sent down and waited for, so that a failing open can give its count back at the bus. */
             status = CmnSendIrpSync(pDeviceObject, pIrp);
-            if (!NT_SUCCESS(status)) {
+            if (NT_SUCCESS(status)) {
+                InterlockedIncrement(&pExt->lDirectOpens);
+            } else {
                 DBG("FltDispatchCreate: Open failed, attempting to remove open counter.");
                 NTSTATUS closeStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
                 if (!NT_SUCCESS(closeStatus)) {
@@ -274,7 +279,7 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     /* Looked up before the request goes down: once it is completed, its address may already belong to
        another request that the bus forwarded. */
-    BOOLEAN fForwarded = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL;
+    BOOLEAN fForwarded = FltForwardedStatus(pExt, pIrp) != NULL;
 
     /* A file object that had its cleanup was reported closed then (FltDispatchCleanup); one closed
        without a cleanup (a kernel-mode reference, never a handle) is reported now. */
@@ -284,6 +289,7 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Completed only after the bus was told, and with the status this routine returns. */
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded && !fReported) {
+        InterlockedDecrement(&pExt->lDirectOpens);
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchClose: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
@@ -316,9 +322,10 @@ NTSTATUS FltDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return status;
     }
 
-    BOOLEAN fForwarded = STATUS_STRUCT_ALLOCATED(pExt->pBaseDriverExt, pIrp) != NULL;
+    BOOLEAN fForwarded = FltForwardedStatus(pExt, pIrp) != NULL;
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded) {
+        InterlockedDecrement(&pExt->lDirectOpens);
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchCleanup: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
@@ -417,6 +424,7 @@ static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
         RtlCopyMemory(pExt->ucInquiry, ucInquiry, sizeof(ucInquiry));
     } else {
         pExt->fFailover = FALSE;
+        pExt->fIdentifyAgain = TRUE;   /* the drive did not answer: identified again later */
     }
 
     if (!FltStoreSerial(pDeviceObject)) {
@@ -435,10 +443,28 @@ static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
     if (!NT_SUCCESS(FltSetDpfFlags(pDeviceObject))) {
         DBG("FltIrpMnStartDevice: FltSetDpfFlags failed.  Using defaults");
     }
+    pExt->fCanFailover = pExt->fFailover;
     if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
         pExt->fFailover = FALSE;
     }
     EXT("FltIdentifyPath: Tape%d\n", pExt->ulTapeNumber);
+    return pExt->ulTapeNumber;
+}
+
+ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltRegisterAgain: pDeviceObject 0x%08x, lDirectOpens %d\n", DBG_PTR(pDeviceObject), pExt->lDirectOpens);
+    pExt->fFailover = pExt->fCanFailover;
+    if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
+        pExt->fFailover = FALSE;
+    } else {
+        /* Handles the path device already has count against the drive's exclusive access. */
+        for (LONG i = 0; i < pExt->lDirectOpens; i++) {
+            (VOID)FltNotifyIo(pDeviceObject, IO_OPEN_REQ);
+        }
+    }
+    EXT("FltRegisterAgain: Tape%d\n", pExt->ulTapeNumber);
     return pExt->ulTapeNumber;
 }
 

@@ -23,6 +23,7 @@ typedef struct _FLT_EXT : public FLT_BASE_EXT {
     UCHAR ucInquiry[STANDARD_INQUIRY_LENGTH];
     CHAR szWwnn[17];
     ULONG ulTapeNumber;                   /* n of \Device\Tape<n>, from the registration reply */
+    LONG lDirectOpens;                    /* handles open on the path device itself, as told to the bus */
 } FLT_EXT, *PFLT_EXT;
 
 /* Identification of the drive behind the path. */
