@@ -96,8 +96,9 @@ vorka_thread_tests(bus_queue_tests DPC SOURCES queue/queue_harness_tests.cpp que
   queue/failover_tests.cpp queue/path_removal_race_tests.cpp)
 # The changer bus: threads routing on one changer while paths fail, paths removed under requests.
 vorka_thread_tests(cbus_tests SOURCES concurrency_tests.cpp removal_tests.cpp)
-# Scenario steps run in parallel (two drives written at once).
-vorka_thread_tests(vorkasim_tests DPC SOURCES data_steps_test.cpp)
+# Scenario steps run in parallel (two drives written at once); the buses going and coming back while
+# a drive writes and while paths are identified again on their timers.
+vorka_thread_tests(vorkasim_tests DPC SOURCES data_steps_test.cpp bus_lifecycle_test.cpp)
 
 # The bounded soak runs steps in parallel too.
 if(TEST VorkasimSoak.FixedSeeds)

@@ -122,6 +122,7 @@ TEST_F(ChangerRegistration, AFilterDeviceObjectRegisteringAgainUpdatesItsOneReco
     ASSERT_EQ(answer.descriptors.size(), 1u) << "no second record for the same path";
     EXPECT_EQ(answer.descriptors[0].target, 9);
     EXPECT_TRUE(answer.descriptors[0].primary);
+    EXPECT_EQ(deviceMapName(spec), u"Changer0") << "the device map names the virtual changer after every registration";
 }
 
 TEST_F(ChangerRegistration, AFailedRegistrationLeavesNoPathAndNoChangerBehind) {

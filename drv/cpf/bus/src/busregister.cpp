@@ -70,6 +70,11 @@ static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppP
         }
         pNewPrimary = BusPdoSetPathState(pPdoExt, pPdoData, pPath, (PNP_STATE)pRegDvc->ePnp);
         KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+        /* The path's start wrote its own device name into the device map: name the virtual changer
+           there again, as a first registration does. */
+        if (!NT_SUCCESS(BusPdoUpdateRegistry(pPdoData->pPdo, pPath))) {
+            DBG("BusAddPath: device map entry of FDO 0x%08x not written\n", DBG_PTR(pRegDvc->pDvcObj));
+        }
         BusPrimaryEvent(pPdoData->pPdo, NULL, pExt, pNewPrimary, pPdoExt);
         *ppPdoData = pPdoData;
         return TRUE;

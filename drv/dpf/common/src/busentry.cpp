@@ -68,15 +68,7 @@ NTSTATUS BusLoad(PDRIVER_OBJECT pDriverObject, ULONG ulId, PCWSTR wszCallbackNam
     NTSTATUS status = BusAllocateStatusTable(pDriverObject, ulId);
     if (NT_SUCCESS(status)) {
         BusSetEntryPoints(pDriverObject);
-        UNICODE_STRING usName;
-        OBJECT_ATTRIBUTES oa;
-        RtlInitUnicodeString(&usName, wszCallbackName);
-        InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
-        NTSTATUS cbStatus = ExCreateCallback(&pGlobStateCallback, &oa, TRUE, TRUE);
-        if (!NT_SUCCESS(cbStatus)) {
-            DBG_FAILED("BusLoad: ExCreateCallback", cbStatus);
-            pGlobStateCallback = NULL;
-        }
+        (VOID)CmnOpenCallback(wszCallbackName, &pGlobStateCallback);
     }
     EXT("BusLoad: status 0x%08x\n", (ULONG)status);
     return status;

@@ -199,6 +199,22 @@ NTSTATUS CmnCreateRegistryKey(PHANDLE phKey, PCWSTR wszKey)
     return status;
 }
 
+NTSTATUS CmnOpenCallback(PCWSTR wszName, PCALLBACK_OBJECT *ppCallback)
+{
+    ENT("CmnOpenCallback: wszName %ls\n", wszName);
+    UNICODE_STRING usName;
+    OBJECT_ATTRIBUTES oa;
+    RtlInitUnicodeString(&usName, wszName);
+    InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
+    NTSTATUS status = ExCreateCallback(ppCallback, &oa, TRUE, TRUE);
+    if (!NT_SUCCESS(status)) {
+        DBG_FAILED("CmnOpenCallback: ExCreateCallback", status);
+        *ppCallback = NULL;
+    }
+    EXT("CmnOpenCallback: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 VOID CmnPadWithZeros(PCHAR szString, ULONG ulWidth)
 {
     ENT("CmnPadWithZeros: szString 0x%08x, ulWidth %u\n", DBG_PTR(szString), (unsigned)ulWidth);

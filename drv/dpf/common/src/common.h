@@ -54,6 +54,10 @@ NTSTATUS CmnCreateRegistryKey(PHANDLE phKey, PCWSTR wszKey);
    (the bus frame's sources). PASSIVE_LEVEL. */
 NTSTATUS CmnSecureDevice(PDEVICE_OBJECT pDeviceObject, ACCESS_MASK amBackupOperators);
 
+/* Opens the named callback object wszName (creating it when it does not exist yet, with any number
+   of registrations) into *ppCallback, or sets it NULL and returns the failure. PASSIVE_LEVEL. */
+NTSTATUS CmnOpenCallback(PCWSTR wszName, PCALLBACK_OBJECT *ppCallback);
+
 /* Right-aligns szString in a field of ulWidth characters, filling the left with '0'. A string as long
    as the width or longer stays unchanged. The buffer holds at least ulWidth + 1 characters. */
 VOID CmnPadWithZeros(PCHAR szString, ULONG ulWidth);

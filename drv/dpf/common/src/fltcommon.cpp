@@ -204,15 +204,7 @@ NTSTATUS FltOpenBusDevice(PCWSTR wszBusName, PCWSTR wszCallbackName)
     if (NT_SUCCESS(status)) {
         /* Without the announcements the filter still works; it then finds a new instance of the bus
            only when its paths start again. */
-        UNICODE_STRING usName;
-        OBJECT_ATTRIBUTES oa;
-        RtlInitUnicodeString(&usName, wszCallbackName);
-        InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
-        NTSTATUS cbStatus = ExCreateCallback(&pGlobStateCallback, &oa, TRUE, TRUE);
-        if (!NT_SUCCESS(cbStatus)) {
-            DBG_FAILED("FltOpenBusDevice: ExCreateCallback", cbStatus);
-            pGlobStateCallback = NULL;
-        } else {
+        if (NT_SUCCESS(CmnOpenCallback(wszCallbackName, &pGlobStateCallback))) {
             pGlobStateRegistration = ExRegisterCallback(pGlobStateCallback, FltBusStateCallback, NULL);
             if (pGlobStateRegistration == NULL) {
                 DBG_NULL("FltOpenBusDevice: pGlobStateRegistration");
@@ -379,6 +371,26 @@ PSCSI_STATUS FltForwardedStatus(PFLT_BASE_EXT pExt, PIRP pIrp)
     return pScsiStatus;
 }
 
+VOID FltLockRegistration(PFLT_BASE_EXT pExt)
+{
+    KeWaitForSingleObject(&pExt->mtxRegister, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID FltUnlockRegistration(PFLT_BASE_EXT pExt)
+{
+    KeReleaseMutex(&pExt->mtxRegister, FALSE);
+}
+
+/* The path's status table as the lock has it (the bus's leaving clears it on another thread). */
+static PIRPS_WITH_STATUS FltStatusTableOf(PFLT_BASE_EXT pExt)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&slGlobBus, &irql);
+    PIRPS_WITH_STATUS pTable = pExt->pBaseDriverExt;
+    KeReleaseSpinLock(&slGlobBus, irql);
+    return pTable;
+}
+
 VOID FltSetStatusTable(PFLT_BASE_EXT pExt, PIRPS_WITH_STATUS pTable)
 {
     KIRQL irql;
@@ -524,14 +536,14 @@ static NTSTATUS FltIdentifyAndShare(PDEVICE_OBJECT pDeviceObject)
 {
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    KeWaitForSingleObject(&pExt->mtxRegister, Executive, KernelMode, FALSE, NULL);
+    FltLockRegistration(pExt);
     pExt->fFailover = TRUE;
     pExt->fIdentifyAgain = FALSE;
     ULONG ulNumber = pExt->pfnIdentify(pDeviceObject);
-    if (pExt->pBaseDriverExt != NULL) {
+    if (FltStatusTableOf(pExt) != NULL) {
         status = FltShareStatusTable(pDeviceObject, ulNumber, pExt->fLendDeviceSlot);
     }
-    KeReleaseMutex(&pExt->mtxRegister, FALSE);
+    FltUnlockRegistration(pExt);
     return status;
 }
 
@@ -734,7 +746,7 @@ static VOID FltForgetStatusTable(PDEVICE_OBJECT pDeviceObject)
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
     ENT("FltForgetStatusTable: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     KeWaitForSingleObject(&mtxGlobHandshake, Executive, KernelMode, FALSE, NULL);
-    if (pExt->pBaseDriverExt != NULL) {
+    if (FltStatusTableOf(pExt) != NULL) {
         FltSetStatusTable(pExt, NULL);
         (VOID)FltSetExtInBase(pDeviceObject);
     }
@@ -748,12 +760,12 @@ static VOID FltRejoinBus(PDEVICE_OBJECT pDeviceObject)
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
     ENT("FltRejoinBus: pDeviceObject 0x%08x, ePnp %s\n", DBG_PTR(pDeviceObject), DbgPnpStateName(pExt->ePnp));
     if (pExt->ePnp == PNP_STARTED && pExt->pfnIdentify != NULL) {
-        KeWaitForSingleObject(&pExt->mtxRegister, Executive, KernelMode, FALSE, NULL);
+        FltLockRegistration(pExt);
         ULONG ulNumber = FltRegisterAgain(pDeviceObject);
-        if (pExt->pBaseDriverExt != NULL) {
+        if (FltStatusTableOf(pExt) != NULL) {
             (VOID)FltShareStatusTable(pDeviceObject, ulNumber, pExt->fLendDeviceSlot);
         }
-        KeReleaseMutex(&pExt->mtxRegister, FALSE);
+        FltUnlockRegistration(pExt);
     }
     EXT("FltRejoinBus: VOID status\n");
 }
@@ -785,10 +797,9 @@ static VOID FltBusStateCallback(PVOID pContext, PVOID pArgument1, PVOID pArgumen
 NTSTATUS FltSetExtInBase(PDEVICE_OBJECT pDeviceObject)
 {
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
-    ENT("FltSetExtInBase: pDeviceObject 0x%08x, pBaseDriverExt 0x%08x\n", DBG_PTR(pDeviceObject),
-        DBG_PTR(pExt->pBaseDriverExt));
+    PVOID pTable = FltStatusTableOf(pExt);
+    ENT("FltSetExtInBase: pDeviceObject 0x%08x, pBaseDriverExt 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pTable));
 
-    PVOID pTable = pExt->pBaseDriverExt;
     NTSTATUS status = FltSendIoctlSync(pDeviceObject, pExt->pLowerDevice, IOC_SET_EXT_IN_BASE, &pTable,
                                        sizeof(pTable), &pTable, sizeof(pTable));
 
@@ -805,13 +816,13 @@ NTSTATUS FltShareStatusTable(PDEVICE_OBJECT pDeviceObject, ULONG ulNumber, BOOLE
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
     const ULONGLONG ullSlots = fLendDeviceSlot ? 0x3ULL : 0x1ULL;
     KIRQL irql;
-    ENT("FltShareStatusTable: pDeviceObject 0x%08x, pTable 0x%08x, ulNumber %d, fLendDeviceSlot %d\n",
-        DBG_PTR(pDeviceObject), DBG_PTR(pExt->pBaseDriverExt), ulNumber, fLendDeviceSlot);
+    ENT("FltShareStatusTable: pDeviceObject 0x%08x, ulNumber %d, fLendDeviceSlot %d\n", DBG_PTR(pDeviceObject),
+        ulNumber, fLendDeviceSlot);
 
     KeWaitForSingleObject(&mtxGlobHandshake, Executive, KernelMode, FALSE, NULL);
 
-    /* Read under the lock: a bus that left meanwhile has taken its table back. */
-    PIRPS_WITH_STATUS pTable = pExt->pBaseDriverExt;
+    /* Read under the handshake lock: a bus that left meanwhile has taken its table back. */
+    PIRPS_WITH_STATUS pTable = FltStatusTableOf(pExt);
     PULONG pulNumber = pTable != NULL ? (PULONG)ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), FLT_TAG) : NULL;
     if (pTable == NULL) {
         DBG("FltShareStatusTable: the bus left, nothing to hand over\n");

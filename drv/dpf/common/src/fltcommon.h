@@ -132,6 +132,11 @@ NTSTATUS FltSendToBus(PDEVICE_OBJECT pDeviceObject, ULONG ulIoctl, PVOID pRecord
 PSCSI_STATUS FltForwardedStatus(PFLT_BASE_EXT pExt, PIRP pIrp);
 /* The status table of the registration reply (NULL: none). */
 VOID FltSetStatusTable(PFLT_BASE_EXT pExt, PIRPS_WITH_STATUS pTable);
+/* Held around what the bus must count exactly once (a path device's own open or close and its
+   notice), so that registering the path again (which tells the bus of every such open) never
+   runs between the two; also held by every identification and registration of the path. */
+VOID FltLockRegistration(PFLT_BASE_EXT pExt);
+VOID FltUnlockRegistration(PFLT_BASE_EXT pExt);
 
 /* Request counting. FltIncIoCount returns FALSE once the remove has begun (nothing enters any more);
    FltDecIoCount returns the count after the decrement; the decrement that ends the last request of a

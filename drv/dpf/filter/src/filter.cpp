@@ -241,6 +241,7 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         /* The bus forwarded this open: it has already applied its open rules. */
         status = FltPassDown(pExt, pIrp);
     } else {
+        FltLockRegistration(pExt);
         status = FltNotifyIo(pDeviceObject, IO_OPEN_REQ);
         if (!NT_SUCCESS(status)) {
             DBG("FltDispatchCreate: bus driver returned 0x%08x.  Cannot open device.", (ULONG)status);
@@ -259,6 +260,7 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 }
             }
         }
+        FltUnlockRegistration(pExt);
     }
 
     FltLeaveDispatch(pExt);
@@ -289,8 +291,10 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Completed only after the bus was told, and with the status this routine returns. */
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded && !fReported) {
+        FltLockRegistration(pExt);
         InterlockedDecrement(&pExt->lDirectOpens);
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
+        FltUnlockRegistration(pExt);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchClose: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
             status = notifyStatus;
@@ -325,8 +329,10 @@ NTSTATUS FltDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fForwarded = FltForwardedStatus(pExt, pIrp) != NULL;
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded) {
+        FltLockRegistration(pExt);
         InterlockedDecrement(&pExt->lDirectOpens);
         NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
+        FltUnlockRegistration(pExt);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchCleanup: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
             status = notifyStatus;
@@ -454,13 +460,14 @@ static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
 ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject)
 {
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
-    ENT("FltRegisterAgain: pDeviceObject 0x%08x, lDirectOpens %d\n", DBG_PTR(pDeviceObject), pExt->lDirectOpens);
+    LONG lDirectOpens = InterlockedCompareExchange(&pExt->lDirectOpens, 0, 0);
+    ENT("FltRegisterAgain: pDeviceObject 0x%08x, lDirectOpens %d\n", DBG_PTR(pDeviceObject), lDirectOpens);
     pExt->fFailover = pExt->fCanFailover;
     if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
         pExt->fFailover = FALSE;
     } else {
         /* Handles the path device already has count against the drive's exclusive access. */
-        for (LONG i = 0; i < pExt->lDirectOpens; i++) {
+        for (LONG i = 0; i < lDirectOpens; i++) {
             (VOID)FltNotifyIo(pDeviceObject, IO_OPEN_REQ);
         }
     }
