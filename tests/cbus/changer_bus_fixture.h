@@ -32,6 +32,7 @@ constexpr NTSTATUS kSuccess = 0;
 constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185);
 constexpr NTSTATUS kNoMedia = static_cast<NTSTATUS>(0xC0000178);
 constexpr NTSTATUS kSourceElementEmpty = static_cast<NTSTATUS>(0xC0000283);
+constexpr NTSTATUS kDeviceBusy = static_cast<NTSTATUS>(0x80000011);
 constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
 constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000D);

@@ -111,6 +111,20 @@ TEST_F(ChangerRouting, MediumAndElementStatusesCompleteAtOnceWithoutFailover) {
     EXPECT_EQ(primaries(), std::vector<uint32_t>{0});
 }
 
+// A library that another host reserved answers RESERVATION CONFLICT, which reaches the bus as
+// STATUS_DEVICE_BUSY, on every path alike: the application hears it, and the primary path stays.
+TEST_F(ChangerRouting, AReservationConflictIsTheApplicationsAnswerAndMovesNoPrimaryPath) {
+    library(2);
+    setAnswer(0, {.status = kDeviceBusy});
+    EXPECT_EQ(positionTransport(changer_), kDeviceBusy);
+    EXPECT_EQ(pathInfo(1).requests, 0u);
+    EXPECT_EQ(primaries(), std::vector<uint32_t>{0});
+    EXPECT_EQ(failoverEvents(), 0u);
+    setAnswer(0, {});
+    EXPECT_EQ(positionTransport(changer_), kSuccess);
+    EXPECT_EQ(pathInfo(0).successes, 1u);
+}
+
 TEST_F(ChangerRouting, HardwareErrorSenseFailsOverAndUnitAttentionDoesNot) {
     library(2);
     setAnswer(0, {.senseValid = true, .senseKey = 0x06, .asc = 0x28});

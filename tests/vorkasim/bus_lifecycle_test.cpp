@@ -247,9 +247,11 @@ TEST(BusLifecycleScenario, BusesCycledManyTimesWithRegistrationsBetweenLeakNothi
     ExpectNothingLeftBehind(document);
 }
 
-// The changer bus disabled and enabled again: the library's virtual changer comes back with both
-// control paths, and moves work through it again.
-TEST(BusLifecycleScenario, AChangerBusDisabledAndEnabledAgainBringsTheLibraryBack)
+// The changer bus disabled while a backup application holds the library's changer open: the
+// removal is refused (the virtual changer is no Plug and Play child, so only the bus can see the
+// handle) and the application's moves go on. Once the handle is closed the bus goes and comes back,
+// and the library's virtual changer returns with both control paths.
+TEST(BusLifecycleScenario, AChangerBusIsNotRemovedUnderAnOpenChangerAndComesBackWithTheLibrary)
 {
     auto [output, code] = RunLifecycle(R"({
       "drives": [{"serial": "VRKLIFE0061", "paths": [{"port": 0, "target": 1}]}],
@@ -261,18 +263,21 @@ TEST(BusLifecycleScenario, AChangerBusDisabledAndEnabledAgainBringsTheLibraryBac
                 {"op": "bus-remove", "bus": "changer"},
                 {"op": "move", "handle": "c", "from": "ie:0", "to": "slot:1"},
                 {"op": "close", "handle": "c"},
+                {"op": "bus-remove", "bus": "changer"}, {"op": "list"},
                 {"op": "bus-add", "bus": "changer"}, {"op": "list"},
                 {"op": "open", "device": "Changer1", "handle": "c2"},
-                {"op": "move", "handle": "c2", "from": "ie:0", "to": "slot:2"}, {"op": "close", "handle": "c2"},
+                {"op": "move", "handle": "c2", "from": "slot:1", "to": "slot:2"}, {"op": "close", "handle": "c2"},
                 {"op": "unload"}]})");
     ASSERT_EQ(code, 0) << output;
     const json document = json::parse(output);
     const json& steps = document.at("steps");
     const json& before = Step(steps, "list", 0)->at("changers");
     ASSERT_EQ(before.size(), 1u);
-    EXPECT_EQ(Step(steps, "list", 1)->at("changers"), before);
-    EXPECT_EQ(Step(steps, "move", 0)->at("status"), "0x00000000");
-    EXPECT_EQ(Step(steps, "move", 1)->at("status"), "0xc0000056");
+    EXPECT_EQ(Step(steps, "bus-remove", 0)->at("status"), "0x80000011") << "refused: the changer is open";
+    EXPECT_EQ(Step(steps, "move", 1)->at("status"), "0x00000000") << "the application's changer still works";
+    EXPECT_EQ(Step(steps, "bus-remove", 1)->at("status"), "0x00000000");
+    EXPECT_TRUE(Step(steps, "list", 1)->at("changers").empty());
+    EXPECT_EQ(Step(steps, "list", 2)->at("changers"), before);
     EXPECT_EQ(Step(steps, "move", 2)->at("status"), "0x00000000");
     bool moved = false;
     for (const auto& element : document.at("libraries")[0].at("elements")) {

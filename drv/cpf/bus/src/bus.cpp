@@ -123,8 +123,21 @@ static NTSTATUS BusCompleteAtOnce(PCSTR szRoutine, PDEVICE_OBJECT pDeviceObject,
     return status;
 }
 
+/* A virtual changer counts the handles open on it, so that the bus is not removed under them. */
+static VOID BusCountHandle(PDEVICE_OBJECT pDeviceObject, BOOLEAN fOpen)
+{
+    PDEVICE_EXT_HEADER pHeader = (PDEVICE_EXT_HEADER)pDeviceObject->DeviceExtension;
+    if (!pHeader->fIsFdo) {
+        PPDO_EXT pPdoExt = (PPDO_EXT)pHeader;
+        LONG lHandles = fOpen ? InterlockedIncrement(&pPdoExt->lOpenHandles)
+                              : InterlockedDecrement(&pPdoExt->lOpenHandles);
+        DBG("BusCountHandle: Changer%u has %d open handles\n", pPdoExt->ulChangerNumber, lHandles);
+    }
+}
+
 NTSTATUS BusDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
+    BusCountHandle(pDeviceObject, TRUE);
     return BusCompleteAtOnce("BusDispatchCreate", pDeviceObject, pIrp);
 }
 
@@ -135,6 +148,7 @@ NTSTATUS BusDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
+    BusCountHandle(pDeviceObject, FALSE);
     return BusCompleteAtOnce("BusDispatchCleanup", pDeviceObject, pIrp);
 }
 

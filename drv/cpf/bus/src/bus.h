@@ -98,6 +98,7 @@ typedef struct _PDO_EXT {
     PBUS_MDL_NODE pMdlQ;                    /* locked pass-through-direct buffers */
     KSPIN_LOCK slMdlQ;
     KEVENT evForwardDone;                   /* signalled whenever a path's lForwards drops to 0 */
+    LONG lOpenHandles;                      /* handles open on the virtual changer (opens minus cleanups) */
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp: entry, dispatch ---- */

@@ -68,6 +68,23 @@ VOID BusDrainDevice(PDEVICE_OBJECT pDeviceObject, BOOLEAN fCallerCounted)
     EXT("BusDrainDevice: VOID status\n");
 }
 
+/* TRUE while some virtual changer has an open handle or a request in flight. */
+static BOOLEAN BusChangersInUse(PBUS_EXT pExt)
+{
+    BOOLEAN fInUse = FALSE;
+    BusLockPdoListShared(&pExt->rsPdoList);
+    for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL && !fInUse; pPdoData = pPdoData->pNext) {
+        PDEVICE_OBJECT pPdo = pPdoData->pPdo;
+        PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
+        PBUS_IO_COUNT pCount = BusIoCountOf(pPdo);
+        ExAcquireFastMutex(&pCount->fmIoCount);
+        fInUse = InterlockedCompareExchange(&pPdoExt->lOpenHandles, 0, 0) > 0 || pCount->ulIoCount > 1;
+        ExReleaseFastMutex(&pCount->fmIoCount);
+    }
+    BusUnlockPdoList(&pExt->rsPdoList);
+    return fInUse;
+}
+
 /* ---- PnP dispatch ---- */
 
 NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
@@ -150,6 +167,14 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             status = BusIrpMnRemoveDevice(pDeviceObject, pIrp);   /* counted out there; the device is gone */
             break;
         case IRP_MN_QUERY_REMOVE_DEVICE:
+            /* The virtual changers are no Plug and Play children, so the PnP manager does not see
+               their handles: the bus refuses for them, or its removal deletes them under a backup
+               application's open handle. */
+            if (BusChangersInUse(pExt)) {
+                DBG("BusDispatchPnP: a virtual changer is in use, removal refused\n");
+                status = BusCompleteRequest(pIrp, STATUS_DEVICE_BUSY, 0);
+                break;
+            }
             BusSetPnpState(pHeader, PNP_REMOVE_PENDING);
             pIrp->IoStatus.Status = STATUS_SUCCESS;
             status = BusPassDownPnp(pExt->pNextLowerDevice, pIrp);

@@ -243,7 +243,12 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     } else {
         DBG("BusPdoSendToFilter: no SCSI status\n");
     }
-    if (!fRetry && ((ULONG)status & 0x80000000UL) != 0 && !BusStatusPreventsFailover(status)) {
+    /* A busy library, or one that another initiator reserved (RESERVATION CONFLICT reaches the bus as
+       STATUS_DEVICE_BUSY), answers the same on every path: it is the library's state, not a failure
+       of this path, and moving the primary away would only leave the next request to meet it. */
+    if (!fRetry && status == STATUS_DEVICE_BUSY) {
+        DBG("BusPdoSendToFilter: library busy or reserved, no failover\n");
+    } else if (!fRetry && ((ULONG)status & 0x80000000UL) != 0 && !BusStatusPreventsFailover(status)) {
         RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)status);
         BusPdoFailoverEvent(pDeviceObject, pIrp, pRoute, wszWhy);
         fRetry = TRUE;
