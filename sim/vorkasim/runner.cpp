@@ -399,16 +399,18 @@ StepResult Runner::busEvent(const std::string& op, const nlohmann::json& step)
 
 // Drivers do some things in their own time (a path identified again after its device did not
 // answer). "wait" polls until what it names is there, STATUS_SUCCESS, or until "ms" (10000 by
-// default) have passed, STATUS_TIMEOUT: "device" (\\.\<device> exists) or "event" (an event of
-// that code, "0x80000001", is in the system event log). With neither it waits "ms".
+// default) have passed, STATUS_TIMEOUT: "device" (\\.\<device> exists), "changer" (the virtual
+// changer of that name has an active control path) or "event" (an event of that code,
+// "0x80000001", is in the system event log). With none of them it waits "ms".
 StepResult Runner::wait(const nlohmann::json& step)
 {
     StepResult result{step};
     const auto ms = step.value("ms", std::uint32_t{10000});
     const std::string device = step.value("device", std::string());
     const std::string event = step.value("event", std::string());
+    const std::string changer = step.value("changer", std::string());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    if (device.empty() && event.empty()) {
+    if (device.empty() && event.empty() && changer.empty()) {
         std::this_thread::sleep_until(deadline);
         result.detail = "waited " + std::to_string(ms) + " ms";
         return result;
@@ -428,15 +430,23 @@ StepResult Runner::wait(const nlohmann::json& step)
     }
     const std::u16string name = Utf16("\\??\\" + device);
     auto& log = world_.machine().eventLog();
+    auto serving = [&] {
+        std::vector<DeviceView> changers;
+        world_.queryChangers(&changers);
+        return std::any_of(changers.begin(), changers.end(), [&](const DeviceView& view) {
+            return view.name == changer &&
+                   std::any_of(view.paths.begin(), view.paths.end(), [](const auto& path) { return path.active; });
+        });
+    };
     auto there = [&] {
         return (device.empty() || sim::FindDevice(name) != nullptr) &&
-               (event.empty() || !log.entriesWithCode(code).empty());
+               (event.empty() || !log.entriesWithCode(code).empty()) && (changer.empty() || serving());
     };
     while (!there() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const bool present = there();
-    const std::string what = device.empty() ? "event " + event : device;
+    const std::string what = !device.empty() ? device : !changer.empty() ? changer + " serving" : "event " + event;
     result.status = static_cast<std::uint32_t>(present ? STATUS_SUCCESS : STATUS_TIMEOUT);
     result.detail = what + (present ? " is there" : " did not appear in " + std::to_string(ms) + " ms");
     return result;

@@ -47,22 +47,31 @@ TEST(ChangerIdentification, OnlyTheSerialNumberAndTheAddressAreAskedForBeforeReg
         << "no inquiry, no identification page, no flags: a changer has no node name or exclusive access";
 }
 
-TEST(ChangerIdentification, AChangerThatFailsTheSerialNumberRegistersWithoutFailoverAndAnEmptySerial) {
+// A path whose library does not answer its serial number could belong to any library: it starts,
+// but it is no changer of its own until the library answers; then it registers with its identity.
+TEST(ChangerIdentification, AChangerThatFailsItsSerialNumberIsNoChangerUntilItAnswers) {
     ChangerPath path;
     path.script.Answer(IOC_CHGR_GET_SERIAL_NUMBER, STATUS_IO_DEVICE_ERROR);
     path.script.Answer(IOC_CHGR_GET_SCSI_ADDRESS, STATUS_SUCCESS, Bytes(SCSI_ADDRESS{8, 1, 0, 3, 0}));
-    const CHGR_REG_DVC reg = path.Start();
-    EXPECT_EQ(reg.fFailover, 0);
-    EXPECT_TRUE(std::all_of(std::begin(reg.szSN), std::end(reg.szSN), [](CHAR c) { return c == 0; }));
-    EXPECT_EQ(reg.scScsiAddr.TargetId, 3) << "the address is still reported";
+    EXPECT_EQ(path.Add(), sim::DevNodeState::Started) << "the start succeeds whatever the answers";
+    EXPECT_TRUE(path.bus.Registrations().empty()) << "no changer for a library nobody knows";
+
+    path.AnswerIdentification("LIBSTUB0003", SCSI_ADDRESS{8, 1, 0, 3, 0});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (path.bus.Registrations().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto registrations = path.bus.Registrations();
+    ASSERT_EQ(registrations.size(), 1u) << "identified again once the library answers";
+    EXPECT_EQ(registrations[0].fFailover, 1);
+    EXPECT_EQ(Text(registrations[0].szSN, sizeof registrations[0].szSN), "LIBSTUB0003");
+    EXPECT_EQ(registrations[0].scScsiAddr.TargetId, 3);
 }
 
-TEST(ChangerIdentification, AChangerThatAnswersNothingStillStartsAsAPlainPath) {
+TEST(ChangerIdentification, AChangerThatAnswersNothingStartsWithoutBecomingAChanger) {
     ChangerPath path;
-    const CHGR_REG_DVC reg = path.Start();
-    EXPECT_EQ(reg.fFailover, 0);
-    EXPECT_EQ(Text(reg.szSN, sizeof reg.szSN), "");
-    EXPECT_EQ(reg.scScsiAddr.Length, 0u);
+    EXPECT_EQ(path.Add(), sim::DevNodeState::Started);
+    EXPECT_TRUE(path.bus.Registrations().empty());
 }
 
 TEST(ChangerIdentification, ABlankSerialNumberIdentifiesNothingAndTurnsFailoverOff) {

@@ -287,35 +287,37 @@ TEST(BusLifecycleScenario, AChangerBusIsNotRemovedUnderAnOpenChangerAndComesBack
     ExpectNothingLeftBehind(document);
 }
 
-// A library's only control path starts while the library does not answer: its identification
-// fails and the library's virtual changer goes. Once the library answers again, the path is
-// identified again on its own and \\.\Changer1 is back with failover.
+// A library's only control path starts again while the library does not answer: its
+// identification fails, yet the path stays in the library's \\.\Changer1 (inactive) instead of
+// becoming a changer of its own. Once the library answers, the path is identified again on its own
+// and the changer serves moves again.
 TEST(BusLifecycleScenario, AControlPathStartedWhileTheLibraryWasSilentIsIdentifiedOnceItAnswers)
 {
     auto [output, code] = RunLifecycle(R"({
       "drives": [{"serial": "VRKLIFE0071", "paths": [{"port": 0, "target": 1}]}],
       "libraries": [{"serial": "VRKLIB0071", "slots": 4, "ieSlots": 1, "drives": ["VRKLIFE0071"],
                      "volumes": ["VOL071L9"], "paths": [{"port": 0, "target": 7}]}],
-      "steps": [{"op": "fault", "drive": "VRKLIB0071", "path": 0, "kind": "down"},
+      "steps": [{"op": "list"},
+                {"op": "fault", "drive": "VRKLIB0071", "path": 0, "kind": "down"},
                 {"op": "stop", "drive": "VRKLIB0071", "path": 0}, {"op": "start", "drive": "VRKLIB0071", "path": 0},
                 {"op": "list"},
                 {"op": "clear-faults", "drive": "VRKLIB0071"},
-                {"op": "wait", "device": "Changer1", "ms": 20000}, {"op": "list"},
+                {"op": "wait", "changer": "Changer1", "ms": 30000}, {"op": "list"},
                 {"op": "open", "device": "Changer1", "handle": "c"},
                 {"op": "move", "handle": "c", "from": "slot:0", "to": "ie:0"}, {"op": "close", "handle": "c"},
                 {"op": "unload"}]})");
     ASSERT_EQ(code, 0) << output;
     const json document = json::parse(output);
     const json& steps = document.at("steps");
-    for (const auto& changer : Step(steps, "list", 0)->at("changers")) {
-        EXPECT_FALSE(changer.at("failover").get<bool>()) << "not identified while the library was silent";
-    }
+    const json& before = Step(steps, "list", 0)->at("changers");
+    ASSERT_EQ(before.size(), 1u);
+    const json& silent = Step(steps, "list", 1)->at("changers");
+    ASSERT_EQ(silent.size(), 1u) << "no second changer for the same robot";
+    EXPECT_EQ(silent[0].at("name"), "Changer1");
+    EXPECT_TRUE(silent[0].at("failover").get<bool>());
+    EXPECT_FALSE(silent[0].at("paths")[0].at("active").get<bool>()) << "the silent path is not used";
     EXPECT_EQ(Step(steps, "wait")->at("status"), "0x00000000");
-    const json& after = Step(steps, "list", 1)->at("changers");
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(after[0].at("name"), "Changer1");
-    EXPECT_EQ(after[0].at("serial"), "VRKLIB0071");
-    EXPECT_TRUE(after[0].at("failover").get<bool>());
+    EXPECT_EQ(Step(steps, "list", 2)->at("changers"), before);
     EXPECT_EQ(Step(steps, "move")->at("status"), "0x00000000");
     ExpectNothingLeftBehind(document);
 }

@@ -43,11 +43,21 @@ NTSTATUS FltAddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDevi
 
 /* ---- Registration and notification ---- */
 
+/* The registration record with the path in state ePnp (its own, or PNP_STOPPED for a path that is
+   kept inactive in its changer while the library does not answer). */
+static NTSTATUS FltRegisterInState(PDEVICE_OBJECT pDeviceObject, ULONG ePnp);
+
 NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    return FltRegisterInState(pDeviceObject, pExt->ePnp);
+}
+
+static NTSTATUS FltRegisterInState(PDEVICE_OBJECT pDeviceObject, ULONG ePnp)
 {
     NTSTATUS status;
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
-    ENT("FltRegisterDevice: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    ENT("FltRegisterDevice: pDeviceObject 0x%08x, ePnp %s\n", DBG_PTR(pDeviceObject), DbgPnpStateName(ePnp));
 
     REG_DVC regDvc;
     RtlZeroMemory(&regDvc, sizeof(regDvc));
@@ -55,7 +65,7 @@ NTSTATUS FltRegisterDevice(PDEVICE_OBJECT pDeviceObject)
     RtlCopyMemory(regDvc.szSN, pExt->szSN, SERIAL_NUMBER_LENGTH);
     regDvc.scScsiAddr = pExt->scScsiAddr;
     regDvc.pDvcObj = pDeviceObject;
-    regDvc.ePnp = pExt->ePnp;
+    regDvc.ePnp = ePnp;
     regDvc.pBaseDriverExt = NULL;
 
     status = FltSendToBus(pDeviceObject, IOC_REGISTER, &regDvc, sizeof(regDvc));
@@ -137,12 +147,44 @@ NTSTATUS FltPassThrough(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
 /* ---- Start of a path ---- */
 
+/*
+ * A path whose library did not answer its serial number cannot be told apart from a path of another
+ * library: it must never become a changer of its own, which would name the same robot twice and take
+ * a name an application may hold for another library. A path identified at an earlier start stays in
+ * its changer, inactive, with the identity it had; a path never identified is not registered at all.
+ * Either is identified again on a timer (fltcommon) and then registers as usual.
+ */
+static ULONG FltRegisterIdentified(PDEVICE_OBJECT pDeviceObject, BOOLEAN fKnown, BOOLEAN fKnownFailover)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    NTSTATUS status;
+    if (!pExt->fIdentifyAgain) {
+        status = FltRegisterDevice(pDeviceObject);
+    } else if (fKnown) {
+        DBG("FltIdentifyPath: library silent, the path stays inactive in Changer%d\n", pExt->ulChangerNumber);
+        pExt->fFailover = fKnownFailover;
+        pExt->fCanFailover = fKnownFailover;
+        status = FltRegisterInState(pDeviceObject, PNP_STOPPED);
+    } else {
+        DBG("FltIdentifyPath: library silent, the path is not registered until it answers\n");
+        pExt->ulChangerNumber = 0;
+        status = STATUS_DEVICE_NOT_READY;
+    }
+    if (!NT_SUCCESS(status)) {
+        pExt->fFailover = FALSE;
+    }
+    return pExt->ulChangerNumber;
+}
+
 /* What a changer path is, then its registration; the number is the changer's, the one the base
    changer driver needs (it gets slot 0 only, not the filter device). */
 static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
 {
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltIdentifyPath: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    /* The identity of an earlier start, kept if the library does not answer this time. */
+    const BOOLEAN fKnown = pExt->szSN[0] != '\0';
+    const BOOLEAN fKnownFailover = pExt->fCanFailover;
     if (!FltStoreSerial(pDeviceObject)) {
         pExt->fFailover = FALSE;
     }
@@ -153,11 +195,9 @@ static ULONG FltIdentifyPath(PDEVICE_OBJECT pDeviceObject)
         pExt->fFailover = FltFailoverSupported(pDeviceObject);
     }
     pExt->fCanFailover = pExt->fFailover;
-    if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
-        pExt->fFailover = FALSE;
-    }
-    EXT("FltIdentifyPath: Changer%d\n", pExt->ulChangerNumber);
-    return pExt->ulChangerNumber;
+    ULONG ulNumber = FltRegisterIdentified(pDeviceObject, fKnown, fKnownFailover);
+    EXT("FltIdentifyPath: Changer%d\n", ulNumber);
+    return ulNumber;
 }
 
 ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject)
@@ -165,11 +205,9 @@ ULONG FltRegisterAgain(PDEVICE_OBJECT pDeviceObject)
     PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
     ENT("FltRegisterAgain: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
     pExt->fFailover = pExt->fCanFailover;
-    if (!NT_SUCCESS(FltRegisterDevice(pDeviceObject))) {
-        pExt->fFailover = FALSE;
-    }
-    EXT("FltRegisterAgain: Changer%d\n", pExt->ulChangerNumber);
-    return pExt->ulChangerNumber;
+    ULONG ulNumber = FltRegisterIdentified(pDeviceObject, pExt->szSN[0] != '\0', pExt->fCanFailover);
+    EXT("FltRegisterAgain: Changer%d\n", ulNumber);
+    return ulNumber;
 }
 
 NTSTATUS FltIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
