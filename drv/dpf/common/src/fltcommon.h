@@ -74,7 +74,7 @@ static inline PFLT_BASE_EXT FltBaseExt(PDEVICE_OBJECT pDeviceObject)
 extern PDEVICE_OBJECT pGlobBusDvcObj;
 extern PFILE_OBJECT pGlobBusFileObj;
 
-/* Pool tag and defaults of the identification retry: the first retry after FLT_IDENTIFY_FIRST_MS,
+/* Defaults of the identification retry: the first retry after FLT_IDENTIFY_FIRST_MS,
    each later one after twice the wait before it, at most FLT_IDENTIFY_LONGEST_MS, and at most
    "IdentifyRetries" retries (Parameters value; FLT_IDENTIFY_RETRIES when missing, 0 turns retrying
    off). */
