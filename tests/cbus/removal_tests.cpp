@@ -12,27 +12,39 @@ namespace {
 
 class ChangerRemoval : public ChangerBusTest {};
 
-TEST_F(ChangerRemoval, TheLastPathsRemovalDeletesTheChangerAndItsLink) {
+// A library's changer outlives its last path: its name is never free for another library, and the
+// handle an application holds works again when one of the library's paths comes back. A changer of
+// a path without failover is that path's alone and goes with it.
+TEST_F(ChangerRemoval, ALibrarysChangerOutlivesItsLastPathAndItsHandleWorksAgainWhenAPathReturns) {
     createPaths(0, 2);
     registerPath(0, {"LIB0001", 0, 0, 1, 0});
     registerPath(1, {"LIB0001", 1, 0, 1, 0});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
     EXPECT_EQ(removePath(0), kSuccess);
-    EXPECT_TRUE(deviceExists(u"\\Device\\Changer0"));
     QueryAnswer answer = query();
     ASSERT_EQ(answer.descriptors.size(), 1u);
     EXPECT_TRUE(answer.descriptors[0].primary) << "the remaining path took over";
-
     EXPECT_EQ(notifyPnp(1, kPnpStopped), kSuccess);
-    EXPECT_TRUE(deviceExists(u"\\Device\\Changer0")) << "a stopped path keeps its changer";
     EXPECT_EQ(removePath(1), kSuccess);
-    EXPECT_FALSE(deviceExists(u"\\Device\\Changer0"));
-    HANDLE handle = nullptr;
-    EXPECT_NE(openChanger(0, &handle), kSuccess) << "the link went too";
-    EXPECT_EQ(query().status, kInvalidParameter);
+    EXPECT_TRUE(deviceExists(u"\\Device\\Changer0")) << "the library's changer waits for its paths";
+    EXPECT_EQ(moveMedium(handle), kObjectPathNotFound) << "no path to send it to";
 
-    // The number is free again for the next library.
+    // Another library gets a name of its own, not the one the application holds.
     createPaths(2, 1);
-    EXPECT_EQ(registerPath(2, {"LIB0002", 0, 0, 2, 0}).changerNumber, 0u);
+    EXPECT_EQ(registerPath(2, {"LIB0002", 0, 0, 2, 0}).changerNumber, 1u);
+    // The library's path returns: the application's handle reaches it again.
+    createPaths(3, 1);
+    EXPECT_EQ(registerPath(3, {"LIB0001", 1, 0, 1, 0}).changerNumber, 0u);
+    EXPECT_EQ(moveMedium(handle), kSuccess);
+    EXPECT_EQ(pathInfo(3).successes, 1u);
+    closeHandle(handle);
+
+    createPaths(4, 1);
+    EXPECT_EQ(registerPath(4, {"", 0, 0, 4, 0, false}).changerNumber, 2u);
+    EXPECT_EQ(removePath(4), kSuccess);
+    EXPECT_FALSE(deviceExists(u"\\Device\\Changer2")) << "a changer without failover goes with its path";
+    EXPECT_NE(openChanger(2, &handle), kSuccess) << "the link went too";
 }
 
 TEST_F(ChangerRemoval, AnOpenHandleOfARemovedChangerGetsNoAnswerFromAnyPath) {
@@ -67,9 +79,10 @@ TEST_F(ChangerRemoval, APathRemovedWhileRequestsAreBeingSentToItWaitsForThem) {
     closeHandle(handle);
 }
 
+// A changer without failover goes with its only path, while another thread keeps querying it.
 TEST_F(ChangerRemoval, AQueryOnTheChangerWhileItsLastPathGoesNeitherHangsNorOutlivesTheChanger) {
     createPaths(0, 1);
-    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    registerPath(0, {"LIB0001", 0, 0, 1, 0, false});
     HANDLE handle = nullptr;
     ASSERT_EQ(openChanger(0, &handle), kSuccess);
     std::atomic<bool> stop{false};

@@ -129,8 +129,13 @@ NTSTATUS BusPdoUpdateRegistry(PDEVICE_OBJECT pDeviceObject, PPATH_DATA pPathData
    Returns the new primary path's filter device object when the primary moved, else NULL. */
 PDEVICE_OBJECT BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PNP_STATE ePnp);
 /* Unlinks pPath from its changer, waits until no request is being sent to it and frees it. Returns
-   TRUE when the changer has no path left (its pPdoData is then NULL). *ppNewPrimary as above. */
+   TRUE when the changer has no path left (requests then find none). *ppNewPrimary as above. */
 BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath, PDEVICE_OBJECT *ppNewPrimary);
+/* Whether a changer that lost its last path stays. One identified by its library's serial number
+   does: its name and its open handles wait for the library's paths to come back, as a name freed
+   now could be taken by another library or a path device, and an application's handle would then
+   move another library's cartridges. A changer of a path without failover is that path's alone. */
+BOOLEAN BusPdoOutlivesPaths(PPDO_DATA pPdoData);
 /* Takes a changer out of pListOfPdos and cuts its pPdoData (list lock held exclusively), then puts
    it on the *ppRetire chain. */
 VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire);

@@ -80,7 +80,7 @@ static BOOLEAN BusReregisterPath(PBUS_EXT pExt, PREG_DVC pRegDvc, PPDO_DATA *ppP
         return TRUE;
     }
     DBG("BusAddPath: FDO 0x%08x registered again for another changer\n", DBG_PTR(pRegDvc->pDvcObj));
-    if (BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary)) {
+    if (BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary) && !BusPdoOutlivesPaths(pPdoData)) {
         BusPdoUnlink(pExt, pPdoData, ppRetire);
         IoInvalidateDeviceRelations(pExt->pPhysicalDeviceObject, BusRelations);
     } else {
@@ -129,7 +129,7 @@ NTSTATUS BusAddPath(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (pPath != NULL) {
             PDEVICE_OBJECT pNewPrimary = NULL;
             PPDO_EXT pPdoExt = (PPDO_EXT)pPdoData->pPdo->DeviceExtension;
-            if (BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary)) {
+            if (BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary) && !BusPdoOutlivesPaths(pPdoData)) {
                 fCreated = TRUE;
             }
         }
@@ -179,7 +179,8 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             DBG("BusNotifyPnp: Setting state of FDO 0x%08x to %s\n", DBG_PTR(pNfyDvc->pDvcObj), DbgPnpStateName(ePnp));
             if (ePnp == PNP_ABSENT) {
                 DBG("BusNotifyPnp: removing FDO 0x%08x\n", DBG_PTR(pNfyDvc->pDvcObj));
-                fLastPath = BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary);
+                fLastPath = BusPdoRemovePath(pPdoExt, pPdoData, pPath, &pNewPrimary) &&
+                            !BusPdoOutlivesPaths(pPdoData);
             } else {
                 KIRQL irql;
                 KeAcquireSpinLock(&pPdoExt->slPathList, &irql);

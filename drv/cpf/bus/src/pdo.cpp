@@ -228,8 +228,7 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
         }
     }
     if (pPdoData->pListOfPaths == NULL) {
-        fLast = TRUE;
-        pPdoExt->pPdoData = NULL;   /* requests from here on find no path */
+        fLast = TRUE;   /* requests from here on find no path */
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 
@@ -250,6 +249,11 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
     ExFreePoolWithTag(pPath, BUS_TAG_DATA);
     EXT("BusPdoRemovePath: last path %d\n", (int)fLast);
     return fLast;
+}
+
+BOOLEAN BusPdoOutlivesPaths(PPDO_DATA pPdoData)
+{
+    return pPdoData->fFailover;
 }
 
 VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire)
