@@ -80,6 +80,7 @@ typedef struct _BUS_EXT {
     PPDO_DATA pListOfPdos;
     UCHAR fFailoverDisabled;
     UCHAR fEventsEnabled;
+    UCHAR fPersistentNaming;                /* "PersistentNaming": libraries keep their changer's name */
     ERESOURCE rsPdoList;                    /* bus-wide list lock: pListOfPdos and which paths each changer has */
 } BUS_EXT, *PBUS_EXT;
 
@@ -142,6 +143,19 @@ VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire);
 /* Takes every changer of the chain out of the system, without the list lock: requests in flight
    waited for, link and device deleted, records freed. */
 VOID BusPdoRetire(PPDO_DATA pRetire);
+
+/* ---- busnames.cpp: persistent names of the virtual changers ---- */
+#define BUS_CHANGER_NAME_BASE    5655361UL   /* first number of a recorded name */
+/* The record's key of the library pRegDvc registers for ("SERNUM_" and 32 characters) into wszKey
+   (at least 40 characters); FALSE when its changer gets no record (persistent naming off, a path
+   without failover, a serial number a key cannot hold). */
+BOOLEAN BusChangerNameKey(PBUS_EXT pExt, PREG_DVC pRegDvc, PWCHAR wszKey);
+/* The number of the name recorded for wszKey, if a usable one is. */
+BOOLEAN BusRecordedChangerNumber(PCWSTR wszKey, PULONG pulNumber);
+/* The number a library seen for the first time gets, or the first free above it. */
+ULONG BusNextChangerNumber(VOID);
+/* Records Changer<ulNumber> for wszKey, and that no other library may get that number. */
+NTSTATUS BusRecordChangerName(PCWSTR wszKey, ULONG ulNumber);
 
 /* ---- buspnp.cpp ---- */
 PBUS_IO_COUNT BusIoCountOf(PDEVICE_OBJECT pDeviceObject);

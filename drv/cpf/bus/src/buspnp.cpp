@@ -94,6 +94,9 @@ NTSTATUS BusIrpMnStartDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS status = CmnSendIrpSync(pDeviceObject, pIrp);
 
     BusReadFailoverFlags(&pExt->fFailoverDisabled, &pExt->fEventsEnabled, "CPF");
+    pExt->fPersistentNaming = BusReadFlag(L"PersistentNaming");
+    DBG(pExt->fPersistentNaming ? "BusIrpMnStartDevice: Persistent Naming Enabled\n"
+                                : "BusIrpMnStartDevice: Persistent Naming Disabled\n");
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STARTED);
     /* Paths that lost an earlier instance of the bus register again now. */
     BusAnnounceState(BUS_STATE_ARRIVED);

@@ -1,10 +1,21 @@
 /*
- * Virtual changers and their control paths: creation with the lowest free \Device\Changer<n>, adding,
- * changing and removing paths with the primary choice, the SCSI device map names, and deletion.
+ * Virtual changers and their control paths: creation under the library's recorded name or the lowest
+ * free \Device\Changer<n>, adding, changing and removing paths with the primary choice, the SCSI
+ * device map names, and deletion.
  */
 #include <ntddk.h>
 #include <ntstrsafe.h>
 #include "bus.h"
+
+/* The device \Device\Changer<n>; STATUS_OBJECT_NAME_COLLISION when the name is taken. */
+static NTSTATUS BusCreateChangerDevice(PDEVICE_OBJECT pDeviceObject, ULONG n, PWCHAR wszDevice, PUNICODE_STRING pusDevice,
+                                       PDEVICE_OBJECT *ppPdo)
+{
+    RtlStringCchPrintfW(wszDevice, 32, L"\\Device\\Changer%u", n);
+    RtlInitUnicodeString(pusDevice, wszDevice);
+    return IoCreateDevice(pDeviceObject->DriverObject, sizeof(PDO_EXT), pusDevice, FILE_DEVICE_UNKNOWN,
+                          FILE_DEVICE_SECURE_OPEN, FALSE, ppPdo);
+}
 
 NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PREG_DVC pRegDvc)
 {
@@ -19,15 +30,30 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
     ULONG n = 0;
     NTSTATUS status;
 
+    WCHAR wszKey[48];
+    ULONG ulRecorded = 0;
+    const BOOLEAN fKeyed = BusChangerNameKey(pExt, pRegDvc, wszKey);
+    BOOLEAN fRecorded = fKeyed && BusRecordedChangerNumber(wszKey, &ulRecorded);
+
     *ppNewPdo = NULL;
-    /* The lowest number whose device name is free, counting the base driver's path devices. */
-    for (;; n++) {
-        RtlStringCchPrintfW(wszDevice, RTL_NUMBER_OF(wszDevice), L"\\Device\\Changer%u", n);
-        RtlInitUnicodeString(&usDevice, wszDevice);
-        status = IoCreateDevice(pDeviceObject->DriverObject, sizeof(PDO_EXT), &usDevice, FILE_DEVICE_UNKNOWN,
-                                FILE_DEVICE_SECURE_OPEN, FALSE, &pPdo);
-        if (status != STATUS_OBJECT_NAME_COLLISION) {
-            break;
+    /* A library's recorded name first; otherwise (or when something else holds it) the lowest free
+       number, counting the base driver's path devices, from the first number of recorded names with
+       persistent naming, from 0 without. */
+    status = STATUS_OBJECT_NAME_COLLISION;
+    if (fRecorded) {
+        n = ulRecorded;
+        status = BusCreateChangerDevice(pDeviceObject, n, wszDevice, &usDevice, &pPdo);
+        if (status == STATUS_OBJECT_NAME_COLLISION) {
+            DBG("BusCreatePdo: recorded name Changer%u is taken, numbering anew\n", n);
+            fRecorded = FALSE;
+        }
+    }
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        for (n = fKeyed ? BusNextChangerNumber() : 0;; n++) {
+            status = BusCreateChangerDevice(pDeviceObject, n, wszDevice, &usDevice, &pPdo);
+            if (status != STATUS_OBJECT_NAME_COLLISION) {
+                break;
+            }
         }
     }
     if (!NT_SUCCESS(status)) {
@@ -86,6 +112,10 @@ NTSTATUS BusCreatePdo(PDEVICE_OBJECT *ppNewPdo, PDEVICE_OBJECT pDeviceObject, PR
         }
     }
     pPdoExt->fLinkCreated = TRUE;
+    if (fKeyed && !fRecorded) {
+        /* A failure leaves the changer its name for this start only. */
+        (VOID)BusRecordChangerName(wszKey, n);
+    }
     pPdoExt->pPdoData = pPdoData;
     pPdoExt->pBusExt = pExt;
     pPdoExt->fIsFdo = FALSE;
