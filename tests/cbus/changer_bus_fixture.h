@@ -40,7 +40,7 @@ constexpr NTSTATUS kInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010);
 constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002);
 constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 
-constexpr uint32_t kPnpAbsent = 0, kPnpStarted = 2, kPnpStopped = 6;
+constexpr uint32_t kPnpAbsent = 0, kPnpStarted = 2, kPnpRemovePending = 3, kPnpStopPending = 5, kPnpStopped = 6;
 
 struct PathSpec {
     std::string serial;

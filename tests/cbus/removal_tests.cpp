@@ -47,6 +47,23 @@ TEST_F(ChangerRemoval, ALibrarysChangerOutlivesItsLastPathAndItsHandleWorksAgain
     EXPECT_NE(openChanger(2, &handle), kSuccess) << "the link went too";
 }
 
+// The query to remove or stop the last active control path of a changer an application holds open is
+// refused; with another active path, or once the handle is closed, it is not.
+TEST_F(ChangerRemoval, TheLastActivePathOfAChangerInUseIsNeitherRemovedNorStopped) {
+    createPaths(0, 2);
+    registerPath(0, {"LIB0001", 0, 0, 1, 0});
+    registerPath(1, {"LIB0001", 1, 0, 1, 0});
+    HANDLE handle = nullptr;
+    ASSERT_EQ(openChanger(0, &handle), kSuccess);
+    EXPECT_EQ(notifyPnp(0, kPnpRemovePending), kSuccess) << "the other path still serves the changer";
+    EXPECT_EQ(notifyPnp(0, kPnpAbsent), kSuccess);
+    EXPECT_EQ(notifyPnp(1, kPnpRemovePending), kDeviceBusy);
+    EXPECT_EQ(notifyPnp(1, kPnpStopPending), kDeviceBusy);
+    EXPECT_EQ(moveMedium(handle), kSuccess) << "the path still carries the application's requests";
+    closeHandle(handle);
+    EXPECT_EQ(notifyPnp(1, kPnpStopPending), kSuccess);
+}
+
 TEST_F(ChangerRemoval, AnOpenHandleOfARemovedChangerGetsNoAnswerFromAnyPath) {
     createPaths(0, 1);
     registerPath(0, {"LIB0001", 0, 0, 1, 0});

@@ -326,10 +326,11 @@ TEST(SoakChangerFindings, AControlPathThatStartsDuringAFabricEventKeepsItsChange
     auto run = [&](const char* text) { return runner.run(json::parse(text)); };
     ASSERT_EQ(run(R"({"op":"open","device":"Changer1","handle":"c"})").status, 0u);
     ASSERT_EQ(run(R"({"op":"move","handle":"c","from":"slot:0","to":"slot:2"})").status, 0u);
-    run(R"({"op":"stop","drive":"VRKSOAKLIB1","path":0})");
+    // Closed first: the only control path of a changer in use is not stopped under its handle.
+    run(R"({"op":"close","handle":"c"})");
+    ASSERT_EQ(run(R"({"op":"stop","drive":"VRKSOAKLIB1","path":0})").status, 0u);
     run(R"({"op":"fault","drive":"VRKSOAKLIB1","kind":"fail","count":2,"status":3221225629})");
     run(R"({"op":"start","drive":"VRKSOAKLIB1","path":0})");
-    run(R"({"op":"close","handle":"c"})");
 
     std::vector<vorkasim::DeviceView> changers;
     world.queryChangers(&changers);

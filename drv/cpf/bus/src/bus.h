@@ -159,6 +159,8 @@ NTSTATUS BusRecordChangerName(PCWSTR wszKey, ULONG ulNumber);
 
 /* ---- buspnp.cpp ---- */
 PBUS_IO_COUNT BusIoCountOf(PDEVICE_OBJECT pDeviceObject);
+/* TRUE while the virtual changer has an open handle or a request in flight. */
+BOOLEAN BusPdoInUse(PDEVICE_OBJECT pPdo);
 LONG BusIncIoCount(PDEVICE_OBJECT pDeviceObject);
 LONG BusDecIoCount(PDEVICE_OBJECT pDeviceObject);
 /* Counts a request in; FALSE (nothing counted) once the device's removal has begun. PASSIVE_LEVEL. */

@@ -68,18 +68,23 @@ VOID BusDrainDevice(PDEVICE_OBJECT pDeviceObject, BOOLEAN fCallerCounted)
     EXT("BusDrainDevice: VOID status\n");
 }
 
+BOOLEAN BusPdoInUse(PDEVICE_OBJECT pPdo)
+{
+    PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
+    PBUS_IO_COUNT pCount = BusIoCountOf(pPdo);
+    ExAcquireFastMutex(&pCount->fmIoCount);
+    BOOLEAN fInUse = InterlockedCompareExchange(&pPdoExt->lOpenHandles, 0, 0) > 0 || pCount->ulIoCount > 1;
+    ExReleaseFastMutex(&pCount->fmIoCount);
+    return fInUse;
+}
+
 /* TRUE while some virtual changer has an open handle or a request in flight. */
 static BOOLEAN BusChangersInUse(PBUS_EXT pExt)
 {
     BOOLEAN fInUse = FALSE;
     BusLockPdoListShared(&pExt->rsPdoList);
     for (PPDO_DATA pPdoData = pExt->pListOfPdos; pPdoData != NULL && !fInUse; pPdoData = pPdoData->pNext) {
-        PDEVICE_OBJECT pPdo = pPdoData->pPdo;
-        PPDO_EXT pPdoExt = (PPDO_EXT)pPdo->DeviceExtension;
-        PBUS_IO_COUNT pCount = BusIoCountOf(pPdo);
-        ExAcquireFastMutex(&pCount->fmIoCount);
-        fInUse = InterlockedCompareExchange(&pPdoExt->lOpenHandles, 0, 0) > 0 || pCount->ulIoCount > 1;
-        ExReleaseFastMutex(&pCount->fmIoCount);
+        fInUse = BusPdoInUse(pPdoData->pPdo);
     }
     BusUnlockPdoList(&pExt->rsPdoList);
     return fInUse;
