@@ -409,9 +409,11 @@ void ChangerLane::draw()
     }
     sendDueRestores(true);
     groups_.push_back(Single(libraryStep("clear-faults")));
-    // The last look on a new handle: the virtual changer of a library whose only control path
-    // went away and came back is a new device of the same name.
+    // The last look on a new handle, once the changer has a control path that serves it again: a
+    // path that came back while the library did not answer is identified on the filter's timer,
+    // and an application that finds its library's path just returned tries again a little later.
     LaneGroup last = Single(Request("close"));
+    last.steps.push_back({{"op", "wait"}, {"changer", changer_}, {"ms", 30000}});
     last.steps.push_back({{"op", "open"}, {"device", changer_}, {"handle", "c"}});
     last.steps.push_back(Request("elements"));
     last.steps.push_back(Request("close"));

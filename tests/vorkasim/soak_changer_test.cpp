@@ -253,7 +253,7 @@ TEST(SoakChangerDraw, TheDrivesPartOfEverySeedIsTheTapeOnlyScenarioOfThatSeed)
             if (step.at("op") == "open" && handle.size() == 2 && handle[0] == 'h') {
                 devices.push_back({san[static_cast<std::size_t>(handle[1] - '0')].at("serial"), step.at("device")});
             }
-            const bool lane = handle == "c" || (!handle.empty() && handle[0] == 'p') ||
+            const bool lane = handle == "c" || (!handle.empty() && handle[0] == 'p') || step.contains("changer") ||
                               (!drawn.library.empty() && step.value("drive", "") == drawn.library) ||
                               drawn.mediumNotices.count(i) != 0;
             if (!lane) {
