@@ -22,6 +22,14 @@ vorkasim_test::Outcome RunLifecycle(const std::string& document)
     return vorkasim_test::RunWithScenario("lifecycle.json", document, "--json", false);
 }
 
+// The document of a scenario that must run cleanly (exit status 0); an empty object otherwise.
+json RunCleanly(const std::string& document)
+{
+    auto [output, code] = RunLifecycle(document);
+    EXPECT_EQ(code, 0) << output;
+    return code == 0 ? json::parse(output) : json::object();
+}
+
 const json* Step(const json& steps, const std::string& op, int occurrence = 0)
 {
     for (const auto& step : steps) {
@@ -117,7 +125,7 @@ void ExpectNothingLeftBehind(const json& document)
 // and the data written before and after is on the tape once.
 TEST(BusLifecycleScenario, ATapeBusDisabledAndEnabledAgainBringsEveryDriveBackWithoutAnyPathEvent)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "registry": {"vorkatbus": {"FailoverEventsEnabled": 1, "PersistentNaming": 1}},
       "drives": [{"serial": "VRKLIFE0011", "wwnn": "5abcdef000000021", "dpfFlags": 1,
                   "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]},
@@ -137,8 +145,7 @@ TEST(BusLifecycleScenario, ATapeBusDisabledAndEnabledAgainBringsEveryDriveBackWi
                 {"op": "open", "device": "Tape5655361", "handle": "again"},
                 {"op": "write", "handle": "again", "requests": 2, "bytes": 4096}, {"op": "close", "handle": "again"},
                 {"op": "verify"}, {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     const json& steps = document.at("steps");
 
     const json& before = Step(steps, "list", 0)->at("devices");
@@ -161,7 +168,7 @@ TEST(BusLifecycleScenario, ATapeBusDisabledAndEnabledAgainBringsEveryDriveBackWi
 // was told it wrote is on the tape, and nothing is left behind.
 TEST(BusLifecycleScenario, ATapeBusRemovedDuringTrafficLosesNothingTheApplicationWasToldWasWritten)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "drives": [{"serial": "VRKLIFE0031", "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]},
                  {"serial": "VRKLIFE0032", "paths": [{"port": 0, "target": 2}, {"port": 1, "target": 2}]}],
       "steps": [{"op": "open", "device": "Tape4", "handle": "busy"},
@@ -169,8 +176,7 @@ TEST(BusLifecycleScenario, ATapeBusRemovedDuringTrafficLosesNothingTheApplicatio
                                              {"op": "bus-remove"}]},
                 {"op": "close", "handle": "busy"},
                 {"op": "verify"}, {"op": "bus-add"}, {"op": "list"}, {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     const json& steps = document.at("steps");
     ASSERT_EQ(Step(steps, "open")->at("status"), "0x00000000") << Step(steps, "open")->dump();
     const json* parallel = Step(steps, "parallel");
@@ -189,13 +195,12 @@ TEST(BusLifecycleScenario, ATapeBusRemovedDuringTrafficLosesNothingTheApplicatio
 // joins its drive as any returning path does.
 TEST(BusLifecycleScenario, APathThatVanishedWhileTheBusWasAwayJoinsWhenItIsAddedAgain)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "drives": [{"serial": "VRKLIFE0041", "paths": [{"port": 0, "target": 1}, {"port": 1, "target": 1}]}],
       "steps": [{"op": "bus-remove"}, {"op": "surprise-remove", "drive": "VRKLIFE0041", "path": 1},
                 {"op": "bus-add"}, {"op": "list"},
                 {"op": "add", "drive": "VRKLIFE0041", "path": 1}, {"op": "list"}, {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     const json& steps = document.at("steps");
     const json& alone = Step(steps, "list", 0)->at("devices");
     ASSERT_EQ(alone.size(), 1u);
@@ -233,9 +238,8 @@ TEST(BusLifecycleScenario, BusesCycledManyTimesWithRegistrationsBetweenLeakNothi
       "libraries": [{"serial": "VRKLIB0051", "slots": 2, "drives": ["VRKLIFE0051"],
                      "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}]}]})");
     scenario["steps"] = steps;
-    auto [output, code] = RunLifecycle(scenario.dump());
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    const json document = RunCleanly(scenario.dump());
+    ASSERT_FALSE(document.empty());
     for (const auto& step : document.at("steps")) {
         EXPECT_EQ(step.at("status"), "0x00000000") << step.dump();
     }
@@ -253,7 +257,7 @@ TEST(BusLifecycleScenario, BusesCycledManyTimesWithRegistrationsBetweenLeakNothi
 // and the library's virtual changer returns with both control paths.
 TEST(BusLifecycleScenario, AChangerBusIsNotRemovedUnderAnOpenChangerAndComesBackWithTheLibrary)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "drives": [{"serial": "VRKLIFE0061", "paths": [{"port": 0, "target": 1}]}],
       "libraries": [{"serial": "VRKLIB0061", "slots": 4, "ieSlots": 1, "drives": ["VRKLIFE0061"],
                      "volumes": ["VOL061L9"], "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}]}],
@@ -268,8 +272,7 @@ TEST(BusLifecycleScenario, AChangerBusIsNotRemovedUnderAnOpenChangerAndComesBack
                 {"op": "open", "device": "Changer1", "handle": "c2"},
                 {"op": "move", "handle": "c2", "from": "slot:1", "to": "slot:2"}, {"op": "close", "handle": "c2"},
                 {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     const json& steps = document.at("steps");
     const json& before = Step(steps, "list", 0)->at("changers");
     ASSERT_EQ(before.size(), 1u);
@@ -293,7 +296,7 @@ TEST(BusLifecycleScenario, AChangerBusIsNotRemovedUnderAnOpenChangerAndComesBack
 // and the changer serves moves again.
 TEST(BusLifecycleScenario, AControlPathStartedWhileTheLibraryWasSilentIsIdentifiedOnceItAnswers)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "drives": [{"serial": "VRKLIFE0071", "paths": [{"port": 0, "target": 1}]}],
       "libraries": [{"serial": "VRKLIB0071", "slots": 4, "ieSlots": 1, "drives": ["VRKLIFE0071"],
                      "volumes": ["VOL071L9"], "paths": [{"port": 0, "target": 7}]}],
@@ -306,8 +309,7 @@ TEST(BusLifecycleScenario, AControlPathStartedWhileTheLibraryWasSilentIsIdentifi
                 {"op": "open", "device": "Changer1", "handle": "c"},
                 {"op": "move", "handle": "c", "from": "slot:0", "to": "ie:0"}, {"op": "close", "handle": "c"},
                 {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     const json& steps = document.at("steps");
     const json& before = Step(steps, "list", 0)->at("changers");
     ASSERT_EQ(before.size(), 1u);
@@ -327,7 +329,7 @@ TEST(BusLifecycleScenario, AControlPathStartedWhileTheLibraryWasSilentIsIdentifi
 // cleanly.
 TEST(BusLifecycleScenario, AControlPathWhoseLibraryNeverAnswersIsGivenUpWithAnEvent)
 {
-    auto [output, code] = RunLifecycle(R"({
+    const json document = RunCleanly(R"({
       "registry": {"vorkacflt": {"IdentifyRetries": 2}},
       "drives": [{"serial": "VRKLIFE0081", "paths": [{"port": 0, "target": 1}]}],
       "libraries": [{"serial": "VRKLIB0081", "slots": 2, "drives": ["VRKLIFE0081"],
@@ -337,8 +339,7 @@ TEST(BusLifecycleScenario, AControlPathWhoseLibraryNeverAnswersIsGivenUpWithAnEv
                 {"op": "wait", "event": "0x80000001", "ms": 30000},
                 {"op": "stop", "drive": "VRKLIB0081", "path": 1}, {"op": "start", "drive": "VRKLIB0081", "path": 1},
                 {"op": "unload"}]})");
-    ASSERT_EQ(code, 0) << output;
-    const json document = json::parse(output);
+    ASSERT_FALSE(document.empty());
     EXPECT_EQ(Step(document.at("steps"), "wait")->at("status"), "0x00000000");
     int given = 0;
     for (const auto& event : document.at("events")) {
