@@ -214,13 +214,7 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         if (app->serial.empty() || app->serial == app->device) {
             // Looked up again while not found: the virtual device may be away for a moment (its
             // last path gone and back), and the handle's requests still reach its drive.
-            std::vector<DeviceView> devices;
-            world_.queryDevices(&devices);
-            for (const auto& device : devices) {
-                if (device.name == app->device) {
-                    app->serial = device.serial;
-                }
-            }
+            app->serial = virtualSerial(app->device);
             if (app->serial.empty()) {
                 app->serial = app->device;  // not a virtual tape device: its own ledger
             }

@@ -147,13 +147,7 @@ StepResult Runner::open(const nlohmann::json& step)
         handles_[name] = AppHandle{&process, handle, device};
         // The drive a virtual device's handle reaches is known from now on, also when the device
         // goes before the handle's first data step (the bus removed while it writes).
-        std::vector<DeviceView> devices;
-        world_.queryDevices(&devices);
-        for (const auto& view : devices) {
-            if (view.name == device) {
-                handles_[name].serial = view.serial;
-            }
-        }
+        handles_[name].serial = virtualSerial(device);
         if (blockSizes_.count(device) == 0) {
             const bool fixedDefaults = std::any_of(scenario_.drives.begin(), scenario_.drives.end(),
                                                    [](const DriveSpec& drive) { return drive.blockSize != 0; });
@@ -165,6 +159,18 @@ StepResult Runner::open(const nlohmann::json& step)
         result.detail = "\\\\.\\" + device + " not opened";
     }
     return result;
+}
+
+std::string Runner::virtualSerial(const std::string& device)
+{
+    std::vector<DeviceView> devices;
+    world_.queryDevices(&devices);
+    for (const auto& view : devices) {
+        if (view.name == device) {
+            return view.serial;
+        }
+    }
+    return {};
 }
 
 StepResult Runner::close(const nlohmann::json& step)

@@ -77,8 +77,10 @@ private:
     // Plug and Play of a bus's own root device: "bus-stop", "bus-start", "bus-remove", "bus-add"
     // ("bus": "tape" or "changer").
     StepResult busEvent(const std::string& op, const nlohmann::json& step);
-    // "wait": until the device "device" exists (at most "ms" milliseconds), or "ms" milliseconds.
+    // "wait": until a device, a serving changer or an event is there (at most "ms"), or "ms".
     StepResult wait(const nlohmann::json& step);
+    // The serial number of the drive behind the virtual tape device `device`; empty for any other.
+    std::string virtualSerial(const std::string& device);
     // "exec": a Windows program module's main in a new process (exec_step.cpp).
     StepResult exec(const nlohmann::json& step);
     // "unload": every root device is removed, so that the drivers unload; reports what each left.

@@ -57,11 +57,7 @@ TEST(ChangerIdentification, AChangerThatFailsItsSerialNumberIsNoChangerUntilItAn
     EXPECT_TRUE(path.bus.Registrations().empty()) << "no changer for a library nobody knows";
 
     path.AnswerIdentification("LIBSTUB0003", SCSI_ADDRESS{8, 1, 0, 3, 0});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (path.bus.Registrations().empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const auto registrations = path.bus.Registrations();
+    const auto registrations = path.bus.AwaitRegistrations(1, std::chrono::seconds(30));
     ASSERT_EQ(registrations.size(), 1u) << "identified again once the library answers";
     EXPECT_EQ(registrations[0].fFailover, 1);
     EXPECT_EQ(Text(registrations[0].szSN, sizeof registrations[0].szSN), "LIBSTUB0003");

@@ -5,6 +5,8 @@
 // answered registration carries its number.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -22,6 +24,7 @@ namespace fakes {
 template <class Registration, class Notification>
 struct BusScriptOf {
     std::mutex mutex;
+    std::condition_variable registered;       // notified at every registration received
     std::vector<Registration> registrations;  // as received
     std::vector<Notification> notifications;  // as received
     std::vector<ULONG> inputLengths;          // of every request, in order
@@ -31,6 +34,14 @@ struct BusScriptOf {
     std::function<NTSTATUS(const Notification&)> onNotify;
 
     PIRPS_WITH_STATUS table = nullptr;  // set by the driver while it is loaded
+
+    // Waits until `count` registrations have arrived (one may come from a filter's own timer) or
+    // `limit` has passed; returns those received.
+    std::vector<Registration> AwaitRegistrations(std::size_t count, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex);
+        registered.wait_for(lock, limit, [&] { return registrations.size() >= count; });
+        return registrations;
+    }
 };
 
 template <class Traits>
@@ -69,6 +80,7 @@ class FakeBusDriver {
             number = script.NumberFor(record);
             table = script.table;
         }
+        script.registered.notify_all();
         if (!NT_SUCCESS(status)) return Complete(irp, status);
         record.pBaseDriverExt = table;
         Traits::SetNumber(record, number);

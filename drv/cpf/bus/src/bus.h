@@ -137,6 +137,8 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
    now could be taken by another library or a path device, and an application's handle would then
    move another library's cartridges. A changer of a path without failover is that path's alone. */
 BOOLEAN BusPdoOutlivesPaths(PPDO_DATA pPdoData);
+/* TRUE when a path of the changer besides pPath is active (a request could fail over to it). */
+BOOLEAN BusPdoHasOtherPath(PPDO_EXT pPdoExt, PPATH_DATA pPath);
 /* Takes a changer out of pListOfPdos and cuts its pPdoData (list lock held exclusively), then puts
    it on the *ppRetire chain. */
 VOID BusPdoUnlink(PBUS_EXT pExt, PPDO_DATA pPdoData, PPDO_DATA *ppRetire);

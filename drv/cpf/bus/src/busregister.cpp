@@ -154,19 +154,6 @@ done:
     return status;
 }
 
-/* TRUE when pPath is active and no other path of its changer is; list lock held. */
-static BOOLEAN BusPdoLastActivePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    BOOLEAN fLast = pPath->fActive;
-    for (PPATH_DATA pEach = pPdoData->pListOfPaths; pEach != NULL && fLast; pEach = pEach->pNext) {
-        fLast = pEach == pPath || !pEach->fActive;
-    }
-    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-    return fLast;
-}
-
 NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusNotifyPnp: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -190,8 +177,9 @@ NTSTATUS BusNotifyPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             PDEVICE_OBJECT pNewPrimary = NULL;
             BOOLEAN fLastPath = FALSE;
             DBG("BusNotifyPnp: Setting state of FDO 0x%08x to %s\n", DBG_PTR(pNfyDvc->pDvcObj), DbgPnpStateName(ePnp));
-            if ((ePnp == PNP_REMOVE_PENDING || ePnp == PNP_STOP_PENDING) && BusPdoLastActivePath(pPdoExt, pPdoData, pPath) &&
-                BusPdoInUse(pPdoData->pPdo)) {
+            /* Paths change state only under the list lock, held here. */
+            if ((ePnp == PNP_REMOVE_PENDING || ePnp == PNP_STOP_PENDING) && pPath->fActive &&
+                !BusPdoHasOtherPath(pPdoExt, pPath) && BusPdoInUse(pPdoData->pPdo)) {
                 /* The query of the only path an application's changer has left: refused, so that
                    Plug and Play leaves the path (and the requests it carries) alone. */
                 DBG("BusNotifyPnp: FDO 0x%08x is the last active path of a changer in use, refused\n",

@@ -281,6 +281,19 @@ BOOLEAN BusPdoRemovePath(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DATA pPath,
     return fLast;
 }
 
+BOOLEAN BusPdoHasOtherPath(PPDO_EXT pPdoExt, PPATH_DATA pPath)
+{
+    BOOLEAN fOther = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    for (PPATH_DATA pEach = pPdoExt->pPdoData != NULL ? pPdoExt->pPdoData->pListOfPaths : NULL; pEach != NULL;
+         pEach = pEach->pNext) {
+        fOther = fOther || (pEach != pPath && pEach->fActive);
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return fOther;
+}
+
 BOOLEAN BusPdoOutlivesPaths(PPDO_DATA pPdoData)
 {
     return pPdoData->fFailover;

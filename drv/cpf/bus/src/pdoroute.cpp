@@ -94,20 +94,6 @@ VOID BusPdoForwardDone(PPDO_EXT pPdoExt, PPATH_DATA pPath)
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
 }
 
-/* TRUE when a path besides pPath is active: a request could fail over. */
-static BOOLEAN BusPdoHasOtherPath(PPDO_EXT pPdoExt, PPATH_DATA pPath)
-{
-    BOOLEAN fOther = FALSE;
-    KIRQL irql;
-    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    for (PPATH_DATA pEach = pPdoExt->pPdoData != NULL ? pPdoExt->pPdoData->pListOfPaths : NULL; pEach != NULL;
-         pEach = pEach->pNext) {
-        fOther = fOther || (pEach != pPath && pEach->fActive);
-    }
-    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
-    return fOther;
-}
-
 static PDEVICE_OBJECT BusPdoChoosePath(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath)
 {
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;

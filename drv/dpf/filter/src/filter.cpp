@@ -268,6 +268,20 @@ NTSTATUS FltDispatchCreate(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     return status;
 }
 
+/* A handle of the path device itself is gone: one open less, and the bus told, under the lock that
+   registering the path again takes to tell the bus of every open. */
+static NTSTATUS FltReportDirectClose(PDEVICE_OBJECT pDeviceObject)
+{
+    PFLT_EXT pExt = (PFLT_EXT)pDeviceObject->DeviceExtension;
+    ENT("FltReportDirectClose: pDeviceObject 0x%08x\n", DBG_PTR(pDeviceObject));
+    FltLockRegistration(pExt);
+    InterlockedDecrement(&pExt->lDirectOpens);
+    NTSTATUS status = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
+    FltUnlockRegistration(pExt);
+    EXT("FltReportDirectClose: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     NTSTATUS status;
@@ -291,10 +305,7 @@ NTSTATUS FltDispatchClose(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Completed only after the bus was told, and with the status this routine returns. */
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded && !fReported) {
-        FltLockRegistration(pExt);
-        InterlockedDecrement(&pExt->lDirectOpens);
-        NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
-        FltUnlockRegistration(pExt);
+        NTSTATUS notifyStatus = FltReportDirectClose(pDeviceObject);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchClose: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
             status = notifyStatus;
@@ -329,10 +340,7 @@ NTSTATUS FltDispatchCleanup(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     BOOLEAN fForwarded = FltForwardedStatus(pExt, pIrp) != NULL;
     status = CmnForwardIrpSync(pDeviceObject, pIrp);
     if (NT_SUCCESS(status) && !fForwarded) {
-        FltLockRegistration(pExt);
-        InterlockedDecrement(&pExt->lDirectOpens);
-        NTSTATUS notifyStatus = FltNotifyIo(pDeviceObject, IO_CLOSE_REQ);
-        FltUnlockRegistration(pExt);
+        NTSTATUS notifyStatus = FltReportDirectClose(pDeviceObject);
         if (!NT_SUCCESS(notifyStatus)) {
             DBG("FltDispatchCleanup: bus driver returned 0x%08x.  CANNOT CLOSE DEVICE!!!", (ULONG)notifyStatus);
             status = notifyStatus;
