@@ -142,7 +142,7 @@ StepResult Runner::libraryFault(const std::string& op, const nlohmann::json& ste
     StepResult result{step};
     const std::string serial = library.identity().serial;
     sim::hw::Path* path = libraryPath(op, step, library, false);
-    if (op == "reset") {
+    if (op == "reset" || op == "power-cycle") {
         library.reset();
         result.detail = "library " + serial + " reset";
         return result;

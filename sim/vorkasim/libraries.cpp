@@ -123,6 +123,13 @@ void ParseLibraries(const nlohmann::json& libraries, Scenario* scenario)
         if (spec.volumes.size() > spec.slots) {
             throw std::runtime_error(where + ": more \"volumes\" than \"slots\"");
         }
+        if (library.contains("lostLogin")) {
+            const auto& lost = library.at("lostLogin");
+            if (!lost.is_string() || (lost.get<std::string>() != "release" && lost.get<std::string>() != "keep")) {
+                throw std::runtime_error(where + ": \"lostLogin\" must be \"release\" or \"keep\"");
+            }
+            spec.lostLoginReleases = lost.get<std::string>() == "release";
+        }
         if (library.contains("paths")) {
             if (!library.at("paths").is_array()) {
                 throw std::runtime_error(where + ": \"paths\" must be an array");
@@ -157,6 +164,7 @@ void World::addLibraries()
         config.slots = library.slots;
         config.ieSlots = library.ieSlots;
         config.volumes = library.volumes;
+        config.nexusLossReleases = library.lostLoginReleases;
         for (const auto& serial : library.drives) {
             config.drives.push_back(san_->findDrive(serial));
         }

@@ -87,7 +87,7 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     if (op == "stop" || op == "start" || op == "surprise-remove" || op == "remove" || op == "add") {
         return pathEvent(op, step);
     }
-    if (op == "fault" || op == "clear-faults" || op == "reset") {
+    if (op == "fault" || op == "clear-faults" || op == "reset" || op == "power-cycle") {
         return fault(op, step);
     }
     if (op == "move" || op == "exchange" || op == "inventory" || op == "elements") {
@@ -226,8 +226,9 @@ std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string&
 // Faults of the hardware: {"op":"fault","drive":serial[,"path":i],"kind":"fail"|"down"|"partial_write"|
 // "reset"|"refuse_preempt"|"verify_in_progress"|"deferred_error"|"partial_transfer"[,"count":n][,"status":n]
 // [,"sense":"0B/47/00"][,"opcode":n]
-// [,"k":n][,"executed":true]} arms one on a path, or on the drive for every path; "clear-faults" clears
-// them (and brings paths back up); "reset" resets the drive at once.
+// [,"k":n][,"executed":true][,"holdMs":n][,"login":"failure"|"return"|"never"][,"resetAfter":true]} arms one
+// on a path, or on the drive for every path; "clear-faults" clears them (and brings paths back up); "reset"
+// resets the drive at once, "power-cycle" turns it off and on.
 sim::hw::Fault FaultFromStep(const nlohmann::json& step)
 {
     sim::hw::Fault fault;
@@ -241,6 +242,15 @@ sim::hw::Fault FaultFromStep(const nlohmann::json& step)
     fault.opcode = step.value("opcode", fault.opcode);
     fault.k = step.value("k", fault.k);
     fault.executed = step.value("executed", fault.executed);
+    fault.holdMs = step.value("holdMs", fault.holdMs);
+    fault.resetAfter = step.value("resetAfter", fault.resetAfter);
+    if (step.contains("login")) {
+        const auto login = sim::hw::loginLossFromString(RequiredString(step, "login"));
+        if (!login) {
+            throw std::runtime_error("step \"fault\": \"login\" is \"failure\", \"return\" or \"never\"");
+        }
+        fault.login = *login;
+    }
     if (step.contains("sense")) {
         unsigned key = 0, asc = 0, ascq = 0;
         if (std::sscanf(RequiredString(step, "sense").c_str(), "%x/%x/%x", &key, &asc, &ascq) != 3) {
@@ -263,6 +273,11 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
     if (op == "reset") {
         drive->reset();
         result.detail = "drive " + RequiredString(step, "drive") + " reset";
+        return result;
+    }
+    if (op == "power-cycle") {
+        drive->powerCycle();
+        result.detail = "drive " + RequiredString(step, "drive") + " switched off and on";
         return result;
     }
     if (op == "clear-faults") {

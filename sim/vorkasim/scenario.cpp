@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include <cstdio>
+
 #include <stdexcept>
 
 namespace vorkasim {
@@ -59,6 +61,51 @@ void RejectSharedAddresses(const std::vector<DriveSpec>& drives)
                                                   : "drive " + drives[first.drive].serial + " already uses at " +
                                                         firstWhere));
         }
+    }
+}
+
+// "29/xx" with xx up to `highest`, as a drive reports a reset or a new login.
+std::uint8_t ResetSense(const nlohmann::json& value, std::uint8_t highest, const std::string& where)
+{
+    unsigned asc = 0, ascq = 0;
+    char end = 0;
+    if (!value.is_string() || std::sscanf(value.get<std::string>().c_str(), "%2x/%2x%c", &asc, &ascq, &end) != 2 ||
+        asc != 0x29 || ascq > highest) {
+        char text[8];
+        std::snprintf(text, sizeof text, "29/%02X", highest);
+        throw std::runtime_error(where + " must be \"29/00\" to \"" + text + "\"");
+    }
+    return static_cast<std::uint8_t>(ascq);
+}
+
+// A drive's "reset" object and "loginSense".
+void ParseResetBehaviour(const nlohmann::json& drive, const std::string& where, DriveSpec* spec)
+{
+    if (drive.contains("reset")) {
+        const auto& reset = drive.at("reset");
+        if (!reset.is_object()) {
+            throw std::runtime_error(where + ": \"reset\" must be an object");
+        }
+        const std::pair<const char*, bool*> flags[] = {{"rewind", &spec->resetRewinds},
+                                                       {"keepBuffer", &spec->resetKeepsBuffer}};
+        for (const auto& [name, flag] : flags) {
+            if (!reset.contains(name)) {
+                continue;
+            }
+            if (!reset.at(name).is_boolean()) {
+                throw std::runtime_error(where + ".reset: \"" + name + "\" must be true or false");
+            }
+            *flag = reset.at(name).get<bool>();
+        }
+        if (reset.contains("sense")) {
+            spec->resetAscq = ResetSense(reset.at("sense"), 0x03, where + ".reset: \"sense\"");
+        }
+    }
+    if (drive.contains("loginSense")) {
+        const auto& login = drive.at("loginSense");
+        spec->loginAscq = login.is_string() && login.get<std::string>() == "none"
+                              ? -1
+                              : ResetSense(login, 0x07, where + ": \"loginSense\" (or \"none\")");
     }
 }
 
@@ -222,6 +269,7 @@ Scenario ParseScenario(const nlohmann::json& document)
             if (spec.capacity == 0 && spec.earlyWarning != 0) {
                 throw std::runtime_error(where + ": \"earlyWarning\" needs a \"capacity\"");
             }
+            ParseResetBehaviour(drive, where, &spec);
             if (drive.contains("motion")) {
                 const auto& motion = drive.at("motion");
                 if (!motion.is_object()) {

@@ -39,6 +39,14 @@ struct DriveSpec {
     // the early-warning zone before the end; 0: the cartridge's usual size (1 GiB, 1 MiB zone).
     std::uint64_t capacity = 0;
     std::uint64_t earlyWarning = 0;
+    // "reset": {"rewind", "keepBuffer", "sense"}: what a reset does to the tape and its write buffer,
+    // and the unit attention it gives ("29/00", "29/01", "29/02" or "29/03").
+    bool resetRewinds = true;
+    bool resetKeepsBuffer = false;
+    std::uint8_t resetAscq = 0x00;
+    // "loginSense": what a path whose login was lost reports at its next command: "29/00" to "29/07",
+    // or "none" (loginAscq < 0).
+    int loginAscq = 0x07;
 };
 
 // A tape library: its medium changer reached over control paths, storage slots,
@@ -53,6 +61,8 @@ struct LibrarySpec {
     std::vector<std::string> drives;   // serials of drives of "drives", in element order
     std::vector<std::string> volumes;  // cartridges placed in the storage slots from the first
     std::vector<PathSpec> paths;
+    // "lostLogin": "release" (a lost login's reservation and lock go, and it hears 06/29/07) or "keep".
+    bool lostLoginReleases = true;
 };
 
 struct Scenario {

@@ -53,6 +53,13 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
         config.timing.bytesPerSecond = std::uint64_t{drive.mbps} * 1'000'000;
         config.defaultBlockLength = drive.blockSize;
+        config.rewindOnReset = drive.resetRewinds;
+        config.resetKeepsBuffer = drive.resetKeepsBuffer;
+        config.resetAscq = drive.resetAscq;
+        config.loginAscq.reset();
+        if (drive.loginAscq >= 0) {
+            config.loginAscq = static_cast<std::uint8_t>(drive.loginAscq);
+        }
         if (drive.capacity != 0 && config.medium) {
             config.medium->capacityBytes = drive.capacity;
             // Without a zone given, the last eighth of a small cartridge warns of its end.

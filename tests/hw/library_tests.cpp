@@ -259,7 +259,20 @@ TEST_F(Library, AControlPathDownFailsInTheTransportWhileTheOtherPathMoves) {
   EXPECT_TRUE(b.send(move(4096, 256)).good());
   EXPECT_EQ(where("VOL001L9"), "drive:0");
   a.path->clearFaults();
+  EXPECT_TRUE(hasSense(a.testUnitReady(), sense_key::kUnitAttention, 0x29, 0x07)) << "the new login hears of the old";
   EXPECT_TRUE(a.testUnitReady().good());
+}
+
+TEST_F(Library, ALostLoginTakesItsReservationAndDoorLockWithIt) {
+  const std::vector<uint8_t> reserve{0x16, 0, 0, 0, 0, 0}, prevent{0x1E, 0, 0, 0, 1, 0};
+  ASSERT_TRUE(a.send(reserve).good());
+  ASSERT_TRUE(a.send(prevent).good());
+  Fault down;
+  down.kind = FaultKind::PathDown;
+  a.path->injectFault(down);
+  EXPECT_TRUE(b.send(move(4096, 256)).good()) << "the reservation went with the login";
+  EXPECT_TRUE(library->operatorExport(0) == nullptr) << "nothing is in the import/export element";
+  EXPECT_TRUE(library->operatorImport(0, std::make_unique<Medium>(MediumConfig{}))) << "the door is no longer locked";
 }
 
 TEST_F(Library, ALostCompletionLeavesTheMoveDoneAndARetryFindsTheSourceEmpty) {

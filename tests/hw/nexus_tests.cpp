@@ -3,6 +3,9 @@
 // that belongs to the drive or to persistent reservations.
 #include "hw_fixture.h"
 
+#include <chrono>
+#include <thread>
+
 namespace hwtest {
 namespace {
 
@@ -73,6 +76,109 @@ TEST_F(LostPath, AnOutageIsReportedOnceAndAResetSupersedesIt) {
   pathB->restore();
   EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x00));
   EXPECT_TRUE(b.testUnitReady().good());
+}
+
+TEST_F(LostPath, ALinkWhoseLoginTheDriveHearsOfOnlyAtItsReturnStillHoldsTheReservationAndTheLock) {
+  ASSERT_TRUE(a.reserve6().good());
+  ASSERT_TRUE(a.preventRemoval(true).good());
+  ASSERT_TRUE(a.setBlockLength(512).good());
+
+  pathA->setDown(kStatusIoTimeout, {}, LoginLoss::AtReturn);
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusIoTimeout);
+  EXPECT_EQ(b.write(false, 4, pattern(4, 1)).scsiStatus, kScsiReservationConflict) << "the old login still reserves";
+  EXPECT_EQ(drive->initiatorSettings(pathA->initiator()).blockLength, 512u);
+  EXPECT_TRUE(drive->initiatorSettings(pathA->initiator()).preventRemoval);
+
+  pathA->restore();
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x07)) << "the new login is how the drive learns";
+  EXPECT_FALSE(drive->initiatorSettings(pathA->initiator()).preventRemoval);
+  EXPECT_TRUE(b.write(false, 4, pattern(4, 1)).good());
+}
+
+TEST_F(LostPath, ALinkBackBeforeTheLoginWasMissedKeepsEverythingAndReportsNothing) {
+  ASSERT_TRUE(a.setBlockLength(512).good());
+  pathA->setDown(kStatusDeviceNotConnected, {}, LoginLoss::Never);
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusDeviceNotConnected);
+  pathA->restore();
+  EXPECT_TRUE(a.testUnitReady().good());
+  EXPECT_EQ(drive->initiatorSettings(pathA->initiator()).blockLength, 512u);
+}
+
+TEST_F(LostPath, TheFabricHoldsACommandWhileTheLinkIsDownAndRunsItWhenTheLinkReturnsInTime) {
+  using namespace std::chrono;
+  pathA->setDown(kStatusIoTimeout, milliseconds(200), LoginLoss::Never);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusIoTimeout);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(200)) << "held for the link-down time, then failed";
+  EXPECT_EQ(a.testUnitReady().transportStatus, kStatusIoTimeout) << "once the hold is over, at once";
+  EXPECT_LT(steady_clock::now() - start, milliseconds(390));
+  pathA->restore();
+
+  pathA->setDown(kStatusIoTimeout, seconds(30), LoginLoss::Never);
+  std::thread back([&] {
+    std::this_thread::sleep_for(milliseconds(10));
+    pathA->restore();
+  });
+  EXPECT_TRUE(a.write(false, 16, pattern(16, 3)).good()) << "the link came back within the hold";
+  back.join();
+  EXPECT_EQ(layout(), (std::vector<long>{16}));
+}
+
+class ResetKinds : public TwoPathDrive {
+ protected:
+  static DriveConfig config() {
+    DriveConfig c = defaultConfig();
+    c.rewindOnReset = false;
+    c.resetAscq = 0x03;
+    c.loginAscq = 0x00;
+    return c;
+  }
+  ResetKinds() : TwoPathDrive(config()) {}
+};
+
+TEST_F(ResetKinds, ADriveThatKeepsItsPositionReportsItsOwnResetAndLoginSense) {
+  ASSERT_TRUE(a.write(false, 8, pattern(8, 1)).good());
+  drive->reset();
+  EXPECT_TRUE(hasSense(a.testUnitReady(), 0x06, 0x29, 0x03));
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x03));
+  EXPECT_EQ(a.position(), 1u) << "no rewind on this drive";
+
+  pathB->setDown();
+  pathB->restore();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x00)) << "a new login looks like a reset here";
+  EXPECT_TRUE(b.testUnitReady().good());
+}
+
+TEST_F(ResetKinds, ATimedOutCommandThatRanIsFollowedByTheHostsResetOfTheUnit) {
+  using namespace std::chrono;
+  Fault timeout;
+  timeout.kind = FaultKind::FailCommands;
+  timeout.status = kStatusIoTimeout;
+  timeout.executed = true;
+  timeout.holdMs = 15;
+  timeout.resetAfter = true;
+  pathA->injectFault(timeout);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(a.write(false, 8, pattern(8, 1)).transportStatus, kStatusIoTimeout);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(15));
+  EXPECT_EQ(layout(), (std::vector<long>{8})) << "the drive wrote the block before the host gave up";
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x03)) << "every login hears of the reset";
+}
+
+TEST_F(LostPath, APowerCycleDropsPersistentReservationsAndLeavesTheCartridgeUnloaded) {
+  ASSERT_TRUE(a.prOut(pr::kRegister, 0, 0, 0xA1).good());
+  ASSERT_TRUE(a.prOut(pr::kReserve, pr::kTypeExclusiveAccess, 0xA1, 0).good());
+  ASSERT_TRUE(a.write(false, 8, pattern(8, 1)).good());
+  ASSERT_TRUE(a.write(false, 8, pattern(8, 2)).good());
+  drive->powerCycle();
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x01));
+  EXPECT_FALSE(drive->reservations().persistentHolder.has_value());
+  EXPECT_FALSE(drive->initiatorSettings(pathA->initiator()).registrationKey.has_value());
+  EXPECT_EQ(drive->mediumState(), MediumState::Unloaded);
+  EXPECT_EQ(b.testUnitReady().scsiStatus, kScsiCheckCondition) << "not ready until loaded";
+  ASSERT_TRUE(b.loadUnload(true).good());
+  EXPECT_EQ(b.position(), 0u);
+  EXPECT_EQ(layout(), (std::vector<long>{8, 8})) << "what was on the medium stays";
 }
 
 }  // namespace

@@ -23,5 +23,6 @@ inline vorkasim::WorldOptions TestWorldOptions()
 constexpr std::uint32_t kStatusBusReset = 0x8000001D;
 constexpr std::uint32_t kStatusDeviceDataError = 0xC000009C;
 constexpr std::uint32_t kStatusDeviceNotConnected = 0xC000009D;
+constexpr std::uint32_t kStatusIoTimeout = 0xC00000B5;
 
 }  // namespace vorkasim_test

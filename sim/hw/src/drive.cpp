@@ -80,7 +80,26 @@ void TapeDrive::Impl::doReset() {
   reserve6Holder.reset();
   for (InitiatorId id = 0; id < initiators.size(); ++id) {
     defaultSettings(initiators[id]);
-    postUnitAttention(id, kUaPowerOnReset);
+    postUnitAttention(id, SenseCode{0x6, 0x29, cfg.resetAscq});
+  }
+}
+
+// Power off and on: nothing of any initiator survives, persistent reservations included; the
+// buffer never reached the medium, and the cartridge is rewound and left unloaded in the drive.
+void TapeDrive::Impl::doPowerCycle() {
+  abortMotion(std::nullopt, true);
+  discardBuffer(LossCause::Reset);
+  stream.clear();
+  pos = 0;
+  positionKnown = true;
+  if (state == MediumState::Loaded) state = MediumState::Unloaded;
+  reserve6Holder.reset();
+  persistent.reset();
+  ++prGeneration;
+  for (InitiatorId id = 0; id < initiators.size(); ++id) {
+    defaultSettings(initiators[id]);
+    initiators[id].prKey.reset();
+    postUnitAttention(id, kUaPowerOn);
   }
 }
 
@@ -93,9 +112,9 @@ void TapeDrive::Impl::loseNexus(InitiatorId id) {
   if (reserve6Holder == id) reserve6Holder.reset();
   Initiator& ini = initiators[id];
   defaultSettings(ini);
-  // The new nexus knows nothing of conditions established for the old one, except a reset it
-  // has not heard of yet: that one moved the tape, and it covers the nexus loss too.
-  ini.unitAttentions.replaceWith(ini.unitAttentions.pending(kUaPowerOnReset) ? kUaPowerOnReset : kUaNexusLoss);
+  std::optional<SenseCode> login;
+  if (cfg.loginAscq) login = SenseCode{0x6, 0x29, *cfg.loginAscq};
+  ini.unitAttentions.newNexus(login);
   // A deferred error no longer has its initiator: whoever comes next hears it.
   for (Deferred& d : deferred)
     if (d.owner == id) d.owner.reset();
@@ -382,6 +401,11 @@ void TapeDrive::reset() {
 void TapeDrive::nexusLost(InitiatorId initiator) {
   std::lock_guard lock(impl_->mutex);
   impl_->loseNexus(initiator);
+}
+
+void TapeDrive::powerCycle() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->doPowerCycle();
 }
 
 void TapeDrive::allNexusesLost() {

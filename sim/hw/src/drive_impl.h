@@ -111,6 +111,7 @@ struct TapeDrive::Impl {
   bool admit(Exchange& x);    // unit attention, deferred error, reservation, motion; then flush
   void perform(Exchange& x);  // the command itself
   void doReset();
+  void doPowerCycle();
   void loseNexus(InitiatorId id);
   void postUnitAttention(InitiatorId id, SenseCode code);
   void postUnitAttentionToAll(SenseCode code, std::optional<InitiatorId> except = std::nullopt);

@@ -19,7 +19,25 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 8> kNames{{
     {FaultKind::PartialTransfer, "partial_transfer"},
 }};
 
+constexpr std::array<std::pair<LoginLoss, std::string_view>, 3> kLoginNames{{
+    {LoginLoss::AtFailure, "failure"},
+    {LoginLoss::AtReturn, "return"},
+    {LoginLoss::Never, "never"},
+}};
+
 }  // namespace
+
+std::string_view toString(LoginLoss loss) {
+  for (const auto& [l, name] : kLoginNames)
+    if (l == loss) return name;
+  return "unknown";
+}
+
+std::optional<LoginLoss> loginLossFromString(std::string_view name) {
+  for (const auto& [l, n] : kLoginNames)
+    if (n == name) return l;
+  return std::nullopt;
+}
 
 std::string_view toString(FaultKind kind) {
   for (const auto& [k, name] : kNames)
@@ -56,10 +74,15 @@ bool Fault::matches(uint8_t op, uint8_t serviceAction) const {
 }
 
 std::string Fault::describe() const {
-  char buf[160];
-  std::snprintf(buf, sizeof buf, "%s count=%u status=0x%08x sense=%02X/%02X/%02X opcode=%d k=%u%s",
-                std::string(toString(kind)).c_str(), count, status, senseKey, asc, ascq, opcode, k,
-                executed ? " executed" : "");
+  char buf[224];
+  int n = std::snprintf(buf, sizeof buf, "%s count=%u status=0x%08x sense=%02X/%02X/%02X opcode=%d k=%u%s",
+                        std::string(toString(kind)).c_str(), count, status, senseKey, asc, ascq, opcode, k,
+                        executed ? " executed" : "");
+  if (holdMs != 0 && n > 0 && static_cast<size_t>(n) < sizeof buf)
+    n += std::snprintf(buf + n, sizeof buf - n, " hold=%ums", holdMs);
+  if (kind == FaultKind::PathDown && login != LoginLoss::AtFailure && n > 0 && static_cast<size_t>(n) < sizeof buf)
+    n += std::snprintf(buf + n, sizeof buf - n, " login-lost-at=%s", std::string(toString(login)).c_str());
+  if (resetAfter && n > 0 && static_cast<size_t>(n) < sizeof buf) std::snprintf(buf + n, sizeof buf - n, " reset-after");
   return buf;
 }
 

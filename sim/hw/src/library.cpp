@@ -275,6 +275,15 @@ void TapeLibrary::reset() {
   impl_->doReset();
 }
 
+void TapeLibrary::nexusLost(InitiatorId initiator) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->cfg.nexusLossReleases || initiator >= impl_->initiators.size()) return;
+  LibraryInitiator& ini = impl_->initiators[initiator];
+  if (impl_->reserveHolder == initiator) impl_->reserveHolder.reset();
+  ini.preventRemoval = false;
+  ini.unitAttentions.newNexus(kUaNexusLoss);
+}
+
 void TapeLibrary::injectFault(const Fault& fault) {
   std::lock_guard lock(impl_->mutex);
   if (fault.kind == FaultKind::PathDown) {

@@ -39,9 +39,13 @@ TapeDrive& Path::drive() const {
 }
 
 Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   ++counters_.commands;
   Gate gate;
+  // While the fabric holds I/O for a failed link, a command waits for the link's return or the end
+  // of the hold, whichever comes first.
+  if (down_ && hold_.count() != 0 && present_.load())
+    linkChanged_.wait_until(lock, downSince_ + hold_, [this] { return !down_ || !present_.load(); });
   if (!present_.load()) {
     gate.transportStatus = kStatusDeviceNotConnected;
     return gate;
@@ -53,6 +57,7 @@ Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (!it->matches(op, serviceAction)) continue;
     gate.fault = *it;
+    gate.matched = true;
     if (it->count != Fault::kForever && --it->count == 0) faults_.erase(it);
     // A transport failure before execution never reaches the drive; everything
     // else is acted out by the drive under its lock.
@@ -76,20 +81,27 @@ void Path::countResult(const CommandResult& result) {
 CommandResult Path::execute(const Command& command) {
   const uint8_t op = command.cdb.empty() ? 0 : command.cdb[0];
   const uint8_t serviceAction = command.cdb.size() > 1 ? command.cdb[1] & 0x1F : 0;
-  const uint64_t nexus = nexus_.load();
+  const uint64_t drops = drops_.load();
   const Gate gate = admit(op, serviceAction);
   CommandResult result;
   if (gate.transportStatus != 0) {
     result.transportStatus = gate.transportStatus;
   } else {
     result = target_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
-    // The path went away while the drive worked on the command: its
+    // The link failed while the drive worked on the command: its
     // completion never comes back (whatever the drive did stays done).
-    if (nexus_.load() != nexus) {
+    if (drops_.load() != drops) {
       std::lock_guard lock(mutex_);
       result = CommandResult{};
       result.transportStatus = present_.load() ? downStatus_ : kStatusDeviceNotConnected;
     }
+  }
+  if (gate.matched && gate.fault.kind == FaultKind::FailCommands) {
+    // A command that timed out took its time before the host gave up on it; then the host may
+    // reset the logical unit to get rid of it.
+    if (gate.fault.holdMs != 0)
+      WaitForDrive(std::chrono::steady_clock::now() + std::chrono::milliseconds(gate.fault.holdMs));
+    if (gate.fault.resetAfter) target_.reset();
   }
   countResult(result);
   if (result.delivered()) {
@@ -154,37 +166,55 @@ uint32_t Path::logicalUnitReset() {
 }
 
 void Path::injectFault(const Fault& fault) {
-  if (fault.kind == FaultKind::PathDown) return setDown(fault.status ? fault.status : kStatusDeviceNotConnected);
+  if (fault.kind == FaultKind::PathDown)
+    return setDown(fault.status ? fault.status : kStatusDeviceNotConnected, std::chrono::milliseconds(fault.holdMs),
+                   fault.login);
   if (fault.count == 0) return;
   std::lock_guard lock(mutex_);
   faults_.push_back(fault);
 }
 
 void Path::clearFaults() {
-  std::lock_guard lock(mutex_);
-  faults_.clear();
-  down_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+  }
+  restore();
 }
 
-void Path::setDown(uint32_t status) {
+void Path::setDown(uint32_t status, std::chrono::milliseconds hold, LoginLoss login) {
   bool wasUp = false;
   {
     std::lock_guard lock(mutex_);
     wasUp = !down_;
     down_ = true;
     downStatus_ = status ? status : kStatusDeviceNotConnected;
+    if (wasUp) {
+      downSince_ = std::chrono::steady_clock::now();
+      hold_ = hold;
+      login_ = login;
+      ++drops_;
+    }
   }
-  if (wasUp && present_.load()) loseNexus();
+  if (wasUp && present_.load() && login == LoginLoss::AtFailure) loseNexus();
 }
 
 void Path::loseNexus() {
-  ++nexus_;
+  ++drops_;
   target_.nexusLost(initiator_);
 }
 
 void Path::restore() {
-  std::lock_guard lock(mutex_);
-  down_ = false;
+  bool loseNow = false;
+  {
+    std::lock_guard lock(mutex_);
+    loseNow = down_ && login_ == LoginLoss::AtReturn;
+    down_ = false;
+    login_ = LoginLoss::AtFailure;
+  }
+  linkChanged_.notify_all();
+  // The new login is the first the drive hears of the old one's loss.
+  if (loseNow && present_.load()) target_.nexusLost(initiator_);
 }
 
 bool Path::isDown() const {
@@ -194,7 +224,17 @@ bool Path::isDown() const {
 
 void Path::setPresent(bool present) {
   if (present_.exchange(present) == present) return;
-  if (!present && !isDown()) loseNexus();
+  if (!present) {
+    bool loginKept = true;
+    {
+      std::lock_guard lock(mutex_);
+      // A path that vanishes logs out for good, even where its link failure had left the login standing.
+      loginKept = !down_ || login_ != LoginLoss::AtFailure;
+      login_ = LoginLoss::AtFailure;
+    }
+    linkChanged_.notify_all();
+    if (loginKept) loseNexus();
+  }
   san_.notifyPresence(*this, present);
 }
 

@@ -6,13 +6,23 @@
 namespace sim::hw {
 
 void UnitAttentions::post(SenseCode code) {
-  if (code == kUaPowerOnReset) return replaceWith(code);
+  if (isResetAttention(code)) return replaceWith(code);
   if (std::find(queue_.begin(), queue_.end(), code) == queue_.end()) queue_.push_back(code);
 }
 
 void UnitAttentions::replaceWith(SenseCode code) {
   queue_.clear();
   queue_.push_back(code);
+}
+
+void UnitAttentions::newNexus(std::optional<SenseCode> login) {
+  const std::optional<SenseCode> reset = pendingReset();
+  queue_.clear();
+  if (reset) {
+    queue_.push_back(*reset);
+  } else if (login) {
+    queue_.push_back(*login);
+  }
 }
 
 std::optional<SenseCode> UnitAttentions::take() {

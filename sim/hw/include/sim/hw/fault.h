@@ -54,6 +54,11 @@ enum class FaultKind : uint8_t {
   PartialTransfer,
 };
 
+// When the target learns that a path's login is gone after the link fails (PathDown): at the
+// failure (the fabric logs the initiator out at once), when the link returns (the new login is
+// the first the target hears of it), or never (the link came back before anyone noticed).
+enum class LoginLoss : uint8_t { AtFailure, AtReturn, Never };
+
 struct Fault {
   static constexpr uint32_t kForever = 0xFFFFFFFF;
 
@@ -66,6 +71,14 @@ struct Fault {
   int opcode = -1;     // -1: any command; otherwise only this operation code
   uint32_t k = 0;      // PartialWrite, PartialTransfer, DeferredError: objects moved before the failure
   bool executed = false;
+  // PathDown: a command sent within `holdMs` of the failure is held that long (the fabric waits for
+  // the link to return) and runs if the link is back by then, else fails. FailCommands: the command
+  // takes this long before it fails (a time-out).
+  uint32_t holdMs = 0;
+  LoginLoss login = LoginLoss::AtFailure;  // PathDown
+  // FailCommands: after the failure the host resets the logical unit through the path, as Windows
+  // does after a command timed out.
+  bool resetAfter = false;
 
   // True when this fault applies to a command with this CDB.
   bool matches(uint8_t op, uint8_t serviceAction) const;
@@ -74,5 +87,7 @@ struct Fault {
 
 std::string_view toString(FaultKind kind);
 std::optional<FaultKind> faultKindFromString(std::string_view name);
+std::string_view toString(LoginLoss loss);
+std::optional<LoginLoss> loginLossFromString(std::string_view name);
 
 }  // namespace sim::hw

@@ -71,6 +71,10 @@ struct LibraryConfig {
   std::vector<std::string> volumes;
   ElementAddressing addressing;
   bool powerOnAttention = true;  // every initiator gets 06/29/00 before its first command
+  // A lost login (see Path) releases that initiator's RESERVE(6) and prevention of medium removal,
+  // and its next command reports 06/29/07, as a library does. Off, the library keeps both and reports
+  // nothing, as if it never saw the login go.
+  bool nexusLossReleases = true;
   TimingModel timing;            // time a delivered command takes (a move, an inventory)
 };
 
@@ -114,6 +118,8 @@ class TapeLibrary : public ScsiTarget {
   // Reset: clears RESERVE(6), every prevention of medium removal, and gives every
   // initiator 06/29/00. Cartridges stay where they are.
   void reset() override;
+  // The initiator's login was lost (LibraryConfig::nexusLossReleases).
+  void nexusLost(InitiatorId initiator) override;
 
   void injectFault(const Fault& fault);  // faults of the library itself (every control path)
   void clearFaults();

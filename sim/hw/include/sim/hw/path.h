@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -66,11 +68,13 @@ class Path {
   // status (0 when the drive was reset).
   uint32_t logicalUnitReset();
 
-  void injectFault(const Fault& fault);  // PathDown sets the path down
+  void injectFault(const Fault& fault);  // PathDown sets the path down (with its hold and login loss)
   void clearFaults();                    // also brings the path back up
-  // The path goes down: the drive loses this initiator's nexus (see TapeDrive),
-  // and a command in progress on it never completes.
-  void setDown(uint32_t status = kStatusDeviceNotConnected);
+  // The path's link goes down: a command in progress on it never completes, and later commands fail
+  // with `status` (after being held up to `hold` from the failure, in case the link returns). The
+  // drive loses this initiator's nexus (see TapeDrive) when `login` says.
+  void setDown(uint32_t status = kStatusDeviceNotConnected, std::chrono::milliseconds hold = {},
+               LoginLoss login = LoginLoss::AtFailure);
   void restore();
   bool isDown() const;
 
@@ -92,6 +96,7 @@ class Path {
     uint32_t transportStatus = 0;
     bool hasFault = false;
     Fault fault;
+    bool matched = false;  // `fault` is the fault this command met (with or without reaching the drive)
   };
   Gate admit(uint8_t op, uint8_t serviceAction);
   void countResult(const CommandResult& result);
@@ -105,11 +110,15 @@ class Path {
   const uint32_t targetPort_;
   const InitiatorId initiator_;
   std::atomic<bool> present_{true};
-  std::atomic<uint64_t> nexus_{0};  // counts nexus losses
+  std::atomic<uint64_t> drops_{0};  // counts link failures and nexus losses
 
   mutable std::mutex mutex_;  // guards the fields below
+  std::condition_variable linkChanged_;  // the link came back or the path vanished
   bool down_ = false;
   uint32_t downStatus_ = kStatusDeviceNotConnected;
+  std::chrono::steady_clock::time_point downSince_;
+  std::chrono::milliseconds hold_{0};
+  LoginLoss login_ = LoginLoss::AtFailure;  // of the link failure in force while down_
   std::vector<Fault> faults_;
   PathCounters counters_;
 };

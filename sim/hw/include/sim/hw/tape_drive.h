@@ -11,12 +11,15 @@
 // do), clears RESERVE(6) reservations, prevention of medium removal and every
 // initiator's mode parameters and AMU setting back to their defaults, keeps
 // persistent reservations and registrations, and gives every initiator one
-// 06/29/00 unit attention.
+// 06/29/<DriveConfig::resetAscq> unit attention. A power cycle (powerCycle())
+// also drops persistent reservations and registrations, discards the buffer,
+// rewinds and unloads the cartridge, and reports 06/29/01.
 //
-// Losing a path (the path goes down or disappears, see Path) is an I_T nexus
-// loss for that initiator only: its RESERVE(6) reservation, its prevention of
-// medium removal and its mode parameters and AMU setting go back to their
-// defaults, its next command sees 06/29/07, and its registration and any
+// Losing a path's login (see Path: at the link failure, at the link's return,
+// or never) is an I_T nexus loss for that initiator only: its RESERVE(6)
+// reservation, its prevention of medium removal and its mode parameters and AMU
+// setting go back to their defaults, its next command sees
+// 06/29/<DriveConfig::loginAscq> (or nothing), and its registration and any
 // persistent reservation survive.
 //
 // A drive with a write buffer (DriveConfig::buffered) acknowledges writes of an
@@ -101,6 +104,13 @@ struct DriveConfig {
   uint64_t bufferCapacity = 8ull << 20;  // data bytes the buffer holds
   // A reset writes the buffer to the medium first instead of discarding it.
   bool resetKeepsBuffer = false;
+  // The unit attention a reset gives every initiator: 06/29/<resetAscq> (00 power on or reset,
+  // 01 power on, 02 bus reset, 03 bus device reset function; a logical unit reset is often 03).
+  uint8_t resetAscq = 0x00;
+  // What an initiator whose nexus was lost reports at its next command through the new nexus:
+  // 06/29/<loginAscq> (07, I_T nexus loss, by default; many drives report 00, 02 or 03 instead),
+  // or nothing when unset (a drive that recovers a login quietly).
+  std::optional<uint8_t> loginAscq = uint8_t{0x07};
   MotionModel motion;
 };
 
@@ -208,6 +218,8 @@ class TapeDrive : public ScsiTarget {
   void nexusLost(InitiatorId initiator) override;
   // Every initiator's nexus was lost (the drive left the fabric).
   void allNexusesLost();
+  // The drive's power goes off and on again.
+  void powerCycle();
 
   // The drive writes everything in its write buffer to the medium now.
   void flushBuffer();
