@@ -835,6 +835,44 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
            pScsiStatus->ucAscq == 0x07;
 }
 
+/*
+ * Many drives report a path's new login as a reset (06/29/00 to 06/29/06) rather than as the loss of
+ * its connection (06/29/07). Met on a path the drive had not answered through since the request
+ * moved to it, or since the path lost its connection, such a notice is either that or a real reset.
+ * Where the drive stands tells them apart: at or after where the application's request began, the
+ * tape was not rewound and no write the application was told of was dropped from the drive's
+ * buffer. The notice then means what a lost connection means (the command did not run, the path's
+ * settings went back to the drive's defaults) and is taken as one, so the request goes on here once
+ * the settings are restored. Anywhere else, it is the reset it says, and the application hears of it.
+ */
+static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, BOOLEAN fNewPath, PSCSI_STATUS pScsiStatus)
+{
+    ENT("BusPdoLoginLookedLikeReset: pDeviceObject 0x%08x, fNewPath %d\n", DBG_PTR(pDeviceObject), (int)fNewPath);
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    BOOLEAN fLogin = FALSE;
+    if (fNewPath && pPdoExt->fRequestStartValid && !pPdoExt->fCheckingLogin && pScsiStatus->fSenseValid &&
+        pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06 &&
+        (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0) {
+        UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
+        pPdoExt->fCheckingLogin = TRUE;
+        const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
+        pPdoExt->fCheckingLogin = FALSE;
+        /* At the beginning of the tape a rewind leaves the drive where it was: the notice is taken
+           at its word there. */
+        fLogin = NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulRequestStart != 0 &&
+                 pPdoExt->ulPosition >= pPdoExt->ulRequestStart;
+        DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, drive at 0x%08x%08x, request began at 0x%08x%08x: %s\n",
+            (ULONG)pScsiStatus->ucAscq, (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition,
+            (ULONG)(pPdoExt->ulRequestStart >> 32), (ULONG)pPdoExt->ulRequestStart,
+            fLogin ? "a new login" : "a reset");
+        if (fLogin) {
+            pScsiStatus->ucAscq = 0x07;
+        }
+    }
+    EXT("BusPdoLoginLookedLikeReset: %d\n", (int)fLogin);
+    return fLogin;
+}
+
 /* Deferred sense: the drive could not write data it had reported written, and says so on this
    command, which it did not run. What its buffer held from the failure on is gone and the tape
    stands where the write failed. A pass-through completes with the sense in its own buffer. */
@@ -966,6 +1004,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
     fStartedAtUnflushedEnd = pPdoExt->fUnflushedWrites && pPdoExt->fPositionValid &&
                              pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd;
+    if (fFailover && fApplication) {
+        pPdoExt->fRequestStartValid = pPdoExt->fPositionValid;
+        pPdoExt->ulRequestStart = pPdoExt->ulPosition;
+    }
 
     for (;;) {
         BOOLEAN fRetrySamePath = FALSE;
@@ -1180,6 +1222,18 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         if (!run.fSent) {
             break;   /* the status table refused it */
         }
+        {
+            const BOOLEAN fNewPath = pPdoExt->pLastAnswered != pTarget;
+            if (NT_SUCCESS(status) || run.pScsiStatus->fSenseValid) {
+                pPdoExt->pLastAnswered = pTarget;
+            } else if (pPdoExt->pLastAnswered == pTarget) {
+                pPdoExt->pLastAnswered = NULL;
+            }
+            if (fFailover && !NT_SUCCESS(status) &&
+                BusPdoLoginLookedLikeReset(pDeviceObject, fNewPath, run.pScsiStatus)) {
+                RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            }
+        }
         if (status == STATUS_DEVICE_NOT_CONNECTED && fFailover && !pPdoExt->fSMP) {
             /* The path's connection to the drive went, and the drive forgets this connection's
                settings with it. It says so to the path's next command, whose answer may be lost in
@@ -1356,6 +1410,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     }
 
 complete:
+    if (fApplication) {
+        pPdoExt->fRequestStartValid = FALSE;
+    }
     /* A device whose drive went meanwhile (its last path, or the whole bus) answers as every later
        request to it is answered: it is being deleted. */
     if (status == STATUS_OBJECT_PATH_NOT_FOUND && BusPdoIsGone(pPdoExt)) {

@@ -1,0 +1,79 @@
+// Backup jobs on SANs that fail the way real ones do: a drive that reports a new login as a reset, a
+// fabric that keeps the old login (with its lock) after the link failed, a command that times out and
+// is followed by the host's reset of the drive. The application's stream survives what a path can do
+// to it, and hears of what the drive itself lost.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "one_drive_job.h"
+#include "test_world.h"
+
+namespace {
+
+using nlohmann::json;
+
+class RealSan : public vorkasim::testing::OneDriveJob {
+protected:
+    static constexpr const char* kDrive = "VRKSAN0000000001";
+    // One drive on two paths with the given drive fields on top.
+    void boot(const json& fields)
+    {
+        json drive = {{"serial", kDrive}, {"wwnn", "5abcdef000000071"},
+                      {"paths", json::array({{{"port", 0u}, {"target", 1u}}, {{"port", 1u}, {"target", 1u}}})}};
+        drive.update(fields);
+        bootScenario(json{{"drives", json::array({drive})}});
+        ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    }
+    std::uint32_t write(int requests) { return run({{"op", "write"}, {"handle", "h"}, {"requests", requests}, {"bytes", 4096}}).status; }
+    void down(unsigned path, const json& profile = json::object())
+    {
+        json step = {{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}};
+        step.update(profile);
+        run(step);
+    }
+    void back(unsigned path) { run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}}); }
+    sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
+};
+
+// The drive reports every new login as a reset (06/29/00). The first path's link fails and comes
+// back; later the second path's link fails and the job moves back to the first, whose new login says
+// "reset". The drive kept its position, so the job goes on: nothing failed, every block once.
+TEST_F(RealSan, APathFlapOnADriveThatReportsANewLoginAsAResetDoesNotFailTheJob)
+{
+    boot({{"loginSense", "29/00"}});
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    down(0);
+    EXPECT_EQ(write(4), 0u);
+    back(0);
+    EXPECT_EQ(write(4), 0u);
+    down(1);
+    EXPECT_EQ(write(4), 0u) << "the new login's 29/00 is not a reset of the tape";
+    EXPECT_EQ(write(4), 0u);
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), 20 * 8);
+}
+
+// A write times out on the primary path after the drive took it, and the host resets the drive,
+// which rewinds. Whatever the application is told, the tape holds what it was told was written and
+// nothing was written over the beginning of the tape.
+TEST_F(RealSan, AWriteThatTimesOutAndIsFollowedByAResetThatRewindsNeverWritesOverTheBeginning)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"status", vorkasim_test::kStatusIoTimeout},
+         {"executed", true}, {"resetAfter", true}, {"holdMs", 5}, {"opcode", 10}});
+    const std::uint32_t status = write(4);
+    if (status == 0) {
+        EXPECT_EQ(write(4), 0u);
+    }
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_GE(result.at("blocks").get<int>(), 32) << "the blocks before the time-out are still the tape's first";
+}
+
+}  // namespace
