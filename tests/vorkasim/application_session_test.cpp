@@ -140,6 +140,37 @@ TEST_F(ApplicationSession, ABlockSizeSetJustBeforeItsPathFailsIsTheOneWritesUse)
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 
+// The application sets 4096-byte blocks by MODE SELECT; its path answers NOT READY without running
+// it, and on the other path the restore of the application's earlier 512-byte blocks meets the
+// drive's notice of a medium change, so the MODE SELECT is never sent again. The application hears
+// of the notice, never GOOD: it asks for the size in effect, and its writes land as blocks of that
+// size.
+TEST_F(ApplicationSession, AModeSelectWhoseRetryNeverRanIsNotReportedDone)
+{
+    boot("");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    const int used = pathInUse();
+    ASSERT_GE(used, 0);
+    ASSERT_EQ(path("fault", used, {{"kind", "fail"}, {"opcode", 0x15}, {"sense", "02/04/00"}}), 0u);
+    ASSERT_EQ(path("fault", 1 - used, {{"kind", "fail"}, {"opcode", 0x15}, {"sense", "06/28/00"}}), 0u);
+    const auto select = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "151000000c00"},
+                             {"dataOut", "000000080000000000001000"}});
+    EXPECT_EQ(select.status, 0x8000001Cu) << select.data.dump();  // STATUS_MEDIA_CHANGED
+    for (int p = 0; p < 2; ++p) {
+        ASSERT_EQ(path("clear-faults", p), 0u);
+    }
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write("h", 6, 8192), 0u);
+    for (const auto& record : drive().logicalRecords()) {
+        EXPECT_EQ(record.data.size(), 512u);
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 96);
+    EXPECT_EQ(counts.at("shortWrites"), 0);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
 // A reserved drive of three paths: the path in use fails, then the one the reservation moved to,
 // then, with the first back, the third. Each failover takes the reservation over under the key it is
 // held under, and the backup goes on to the end; the release at the end succeeds.

@@ -1374,7 +1374,15 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     /* Normal or early end: the outcome of the last attempt sent, and its data. */
     if (fAttempted) {
         if (!run.fSent) {
-            run.ulInformation = 0;   /* the run ended before this attempt was sent */
+            /* The run ended before the attempt built for the next path was sent (a position read,
+               the settings restore or the locate before it failed). The attempt before failed over,
+               and a pass-through's failure was in its record, which went with it: its status alone
+               is a success, and the caller would read its own unchanged record as GOOD. It gets
+               the failure that ended the run instead. */
+            run.ulInformation = 0;
+            if (NT_SUCCESS(run.iStatus)) {
+                run.iStatus = NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
+            }
         }
         if (run.ucMajor == IRP_MJ_CREATE && NT_SUCCESS(run.iStatus)) {
             DBG("BusPdoSendToFilter: Reset LBP\n");
