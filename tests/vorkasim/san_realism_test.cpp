@@ -57,6 +57,21 @@ TEST_F(RealSan, APathFlapOnADriveThatReportsANewLoginAsAResetDoesNotFailTheJob)
     EXPECT_EQ(result.at("blocks"), 20 * 8);
 }
 
+// The application locks the cartridge in. The first path's link fails, but the drive keeps that
+// login, and the lock it holds, until the path comes back. The job finishes on the second path, the
+// application unlocks and ejects: the cartridge comes out.
+TEST_F(RealSan, ACartridgeLockedThroughALoginTheDriveKeptIsStillEjectedAfterTheUnlock)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    down(0, {{"login", "return"}});
+    EXPECT_EQ(write(4), 0u);
+    EXPECT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
+    EXPECT_EQ(run({{"op", "eject"}, {"handle", "h"}}).status, 0u);
+    EXPECT_NE(drive().mediumState(), sim::hw::MediumState::Loaded);
+}
+
 // A write times out on the primary path after the drive took it, and the host resets the drive,
 // which rewinds. Whatever the application is told, the tape holds what it was told was written and
 // nothing was written over the beginning of the tape.

@@ -470,6 +470,11 @@ NTSTATUS ChildDeviceControl(Lun& lun, PIRP irp) {
             std::memcpy(buffer, &address, sizeof address);
             return Complete(irp, STATUS_SUCCESS, sizeof address);
         }
+        case kIoctlResetLogicalUnit: {
+            if (irp->RequestorMode == UserMode) return Complete(irp, STATUS_ACCESS_DENIED);
+            const std::uint32_t transport = lun.path->logicalUnitReset();
+            return Complete(irp, transport == 0 ? STATUS_SUCCESS : static_cast<NTSTATUS>(transport));
+        }
         case kIoctlQueryReservationHolder: {
             if (irp->RequestorMode == UserMode) return Complete(irp, STATUS_ACCESS_DENIED);
             if (outputLength < sizeof(HolderInfo) || buffer == nullptr) return Complete(irp, STATUS_BUFFER_TOO_SMALL);

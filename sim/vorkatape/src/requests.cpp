@@ -443,6 +443,11 @@ void HandleDeviceControl(TapePath& path, PIRP irp, Outcome& out) {
             }
             return;
         }
+        case IOCTL_STORAGE_BREAK_RESERVATION:
+            // As the class driver does: the logical unit is reset, which ends every reservation
+            // and prevention of medium removal of every login.
+            out.status = path.AdapterControl(san::kIoctlResetLogicalUnit, nullptr, 0);
+            return;
         case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
             if (b.outputLength < sizeof(STORAGE_DEVICE_NUMBER) || b.buffer == nullptr) {
                 out.status = STATUS_BUFFER_TOO_SMALL;

@@ -255,6 +255,8 @@ typedef struct _PDO_EXT {
     ULONGLONG ulRequestStart;               /* where the application's request being forwarded began */
     UCHAR fRequestStartValid;               /* ulRequestStart is exact and such a request is being forwarded */
     UCHAR fCheckingLogin;                   /* a new login's reset notice is being checked against the tape */
+    PDEVICE_OBJECT pOwnReset;               /* path through which the bus reset the drive: the next reset notice
+                                               there is the bus's own (compared, never used to send) */
 } PDO_EXT, *PPDO_EXT;
 
 /* What a path's return means for the engine (PDO_EXT.lPathEvents). */

@@ -234,6 +234,53 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
 }
 
 /*
+ * The application unlocked the medium, but a path that missed the ALLOW still prevents its removal:
+ * the drive keeps that path's login, and its lock, while the link is down (many drives hear of a lost
+ * login only when the path comes back), and nothing reaches it meanwhile. The drive refuses the eject
+ * in its name (05/53/02). Only a reset of the drive lifts another login's prevention. The drive first
+ * writes out what its buffer holds (zero filemarks), then the unit is reset through this path: every
+ * login's prevention and the buffer's hold on the tape are gone, and the eject can be sent again here
+ * once the settings are restored. The reset's notice on this path is the bus's own and is not
+ * reported; the other paths' notices are, when they are used next.
+ */
+static BOOLEAN BusPdoBreakMissedLock(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget)
+{
+    ENT("BusPdoBreakMissedLock: pDeviceObject 0x%08x, pTarget 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pTarget));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    TAPE_WRITE_MARKS marks;
+    STORAGE_BREAK_RESERVATION_REQUEST request;
+    RtlZeroMemory(&marks, sizeof(marks));
+    marks.Type = TAPE_FILEMARKS;
+    marks.Count = 0;
+    marks.Immediate = FALSE;
+    NTSTATUS status = BusSendToPath(pTarget, IOCTL_TAPE_WRITE_MARKS, &marks, sizeof(marks), NULL, 0, NULL);
+    if (NT_SUCCESS(status)) {
+        RtlZeroMemory(&request, sizeof(request));
+        request.Length = sizeof(request);
+        status = BusSendToPath(pTarget, IOCTL_STORAGE_BREAK_RESERVATION, &request, sizeof(request), NULL, 0, NULL);
+    }
+    if (NT_SUCCESS(status)) {
+        pPdoExt->pOwnReset = pTarget;
+        pPdoExt->pLastAnswered = pTarget;
+        pPdoExt->fUnlockPending = FALSE;
+        pPdoExt->fLockLeftOnPath = FALSE;
+        pPdoExt->fUnflushedWrites = FALSE;
+        pPdoExt->fPositionValid = FALSE;
+        pPdoExt->fRewound = FALSE;
+        pPdoExt->fSettingsLost = TRUE;
+    }
+    EXT("BusPdoBreakMissedLock: status 0x%08x\n", (ULONG)status);
+    return NT_SUCCESS(status);
+}
+
+/* The drive refused to let the medium go because a login prevents its removal (05/53/02). */
+static BOOLEAN BusPdoRemovalPrevented(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x05 && pScsiStatus->ucAsc == 0x53 &&
+           pScsiStatus->ucAscq == 0x02;
+}
+
+/*
  * The holder is compared with the target of every attempt to know whether the path is new to
  * the drive. A path that goes away frees its filter device object, and the next path that
  * comes may get the same address: compared by address, it would pass for the holder and get
@@ -845,14 +892,23 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
  * settings went back to the drive's defaults) and is taken as one, so the request goes on here once
  * the settings are restored. Anywhere else, it is the reset it says, and the application hears of it.
  */
-static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, BOOLEAN fNewPath, PSCSI_STATUS pScsiStatus)
+static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, BOOLEAN fNewPath,
+                                          PSCSI_STATUS pScsiStatus)
 {
-    ENT("BusPdoLoginLookedLikeReset: pDeviceObject 0x%08x, fNewPath %d\n", DBG_PTR(pDeviceObject), (int)fNewPath);
+    ENT("BusPdoLoginLookedLikeReset: pDeviceObject 0x%08x, pTarget 0x%08x, fNewPath %d\n", DBG_PTR(pDeviceObject),
+        DBG_PTR(pTarget), (int)fNewPath);
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     BOOLEAN fLogin = FALSE;
-    if (fNewPath && pPdoExt->fRequestStartValid && !pPdoExt->fCheckingLogin && pScsiStatus->fSenseValid &&
-        pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06 &&
-        (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0) {
+    const BOOLEAN fResetNotice = pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 &&
+                                 pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06 &&
+                                 (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
+    if (fResetNotice && pPdoExt->pOwnReset != NULL && pPdoExt->pOwnReset == pTarget) {
+        /* The bus reset the drive itself (BusPdoBreakMissedLock) and knows what it did. */
+        DBG("BusPdoLoginLookedLikeReset: the bus's own reset\n");
+        pPdoExt->pOwnReset = NULL;
+        pScsiStatus->ucAscq = 0x07;
+        fLogin = TRUE;
+    } else if (fNewPath && fResetNotice && pPdoExt->fRequestStartValid && !pPdoExt->fCheckingLogin) {
         UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
         pPdoExt->fCheckingLogin = TRUE;
         const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
@@ -948,6 +1004,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS iAttention = STATUS_SUCCESS;   /* a reset, medium change or loss of acknowledged writes the caller is told of */
     NTSTATUS iPreemptAttention = STATUS_SUCCESS;   /* the drive's notice a refused preempt met */
     BOOLEAN fStartedAtUnflushedEnd = FALSE;   /* the tape stood where writes that may be unwritten end */
+    BOOLEAN fBrokeLock = FALSE;   /* the drive was reset once to lift a lock a path missed the ALLOW of */
     ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
@@ -1230,7 +1287,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 pPdoExt->pLastAnswered = NULL;
             }
             if (fFailover && !NT_SUCCESS(status) &&
-                BusPdoLoginLookedLikeReset(pDeviceObject, fNewPath, run.pScsiStatus)) {
+                BusPdoLoginLookedLikeReset(pDeviceObject, pTarget, fNewPath, run.pScsiStatus)) {
                 RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             }
         }
@@ -1328,7 +1385,16 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
         }
 
-        if (fFailover && !NT_SUCCESS(status) && BusPdoNexusLossAttention(run.pScsiStatus)) {
+        if (fFailover && fApplication && !fBrokeLock && !NT_SUCCESS(status) && !pPdoExt->fPAMR &&
+            pPdoExt->fUnlockPending && !pPdoExt->fSMP && BusPdoRemovalPrevented(run.pScsiStatus) &&
+            BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
+            fBrokeLock = TRUE;
+            if (BusPdoBreakMissedLock(pDeviceObject, pTarget)) {
+                DBG("BusPdoSendToFilter: a path that missed the unlock prevented the eject; retry on current path\n");
+                fRetrySamePath = TRUE;
+                fDecision = TRUE;
+            }
+        } else if (fFailover && !NT_SUCCESS(status) && BusPdoNexusLossAttention(run.pScsiStatus)) {
             /* The path lost its connection and has it back: the drive refused the command without
                running it, the tape stands where it stood, and the path works. The try belongs on
                this path, with the position read again and the settings restored first. */

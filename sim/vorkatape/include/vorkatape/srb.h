@@ -86,6 +86,10 @@ constexpr std::uint32_t AdapterCode(std::uint32_t function) {
 // transport identifier). Output: HolderInfo. Kernel-mode callers only.
 inline constexpr std::uint32_t kIoctlQueryReservationHolder = AdapterCode(0xA01);
 
+// Task management LOGICAL UNIT RESET of the device behind the path (what a class driver asks its port
+// driver for with SRB_FUNCTION_RESET_LOGICAL_UNIT). No input or output. Kernel-mode callers only.
+inline constexpr std::uint32_t kIoctlResetLogicalUnit = AdapterCode(0xA02);
+
 struct HolderInfo {
     std::uint32_t found = 0;             // 1 when a reservation is held
     std::uint32_t persistent = 0;        // 1: persistent reservation, 0: RESERVE(6)
