@@ -1321,6 +1321,13 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (fAttempted) {
         if (!run.fSent) {
             run.ulInformation = 0;   /* the run ended before this attempt was sent */
+            /* The attempt before it was answered with a success status and asked for another try
+               all the same: a pass-through whose drive answered CHECK CONDITION. Its answer went
+               with the rebuilt buffer, and the caller, told success, would read its own record
+               as the drive's GOOD. It hears what ended the run instead. */
+            if (NT_SUCCESS(run.iStatus) && !run.Foow.fFOOWDone) {
+                run.iStatus = NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
+            }
         }
         if (run.ucMajor == IRP_MJ_CREATE && NT_SUCCESS(run.iStatus)) {
             DBG("BusPdoSendToFilter: Reset LBP\n");
