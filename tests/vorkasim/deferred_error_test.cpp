@@ -65,6 +65,33 @@ TEST_F(DeferredWriteError, AnUnlockAfterAWriteTheDriveLostFailsInsteadOfMovingTo
     EXPECT_GE(result.at("reportedLoss"), 1u);
 }
 
+// The application unlocked the medium while one path was away; when the path is back, the tape bus
+// sends the unlock it missed to every path right after the next write, the writing path included.
+// The drive lost that write from its buffer and says so in place of that unlock: the bus must not
+// take it for a refused unlock alone. The application hears of the loss on its next request.
+TEST_F(DeferredWriteError, ALossTheDriveReportsToTheBussOwnUnlockReachesTheApplication)
+{
+    boot(2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+    run({{"op", "surprise-remove"}, {"drive", kDrive}, {"path", 1u}});
+    ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
+    run({{"op", "add"}, {"drive", kDrive}, {"path", 1u}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 8192}}).status, 0u)
+        << "the drive acknowledges the write into its buffer";
+    run({{"op", "clear-faults"}, {"drive", kDrive}});
+
+    EXPECT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).status, kStatusDeviceDataError)
+        << "the loss must reach the application";
+    run({{"op", "close"}, {"handle", "h"}});
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("lost"), 0u);
+    EXPECT_EQ(result.at("reportedLoss"), 1u);
+}
+
 // The rewind after the write is the command that hears of the failure. It must end with the
 // drive's error: sending it again (on the same path or another) would find the drive quiet and
 // report success, and the application would believe its seven lost blocks are on tape.

@@ -133,6 +133,30 @@ TEST_F(DriveFaultJobs, ABlockSizeSetOnTheOldPathDuringTheRestoreIsSetOnTheNewPat
     expectSixteenBlocksReadBackAndClean();
 }
 
+// The application sets 512-byte blocks with its own MODE SELECT while path 0 answers with a
+// transport's sense and path 1 is down: the command runs on neither path, and the drive keeps its
+// 4096-byte blocks. Told its MODE SELECT was good, the application would write 512-byte blocks the
+// drive takes as 4096-byte ones. It must hear the failure, so that it asks the size in effect.
+TEST_F(DriveFaultJobs, AModeSelectThatRanOnNoPathIsNotToldGood)
+{
+    boot(false, 2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"count", 2}, {"sense", "0B/47/00"}});
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 1u}, {"kind", "down"}});
+    const auto select = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "151000000c00"},
+                             {"dataOut", "000000080000000000000200"}});
+    EXPECT_FALSE(select.status == 0u && select.data.at("scsiStatus") == 0)
+        << "the MODE SELECT reached no drive, yet the application was told it was good";
+    run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", 0u}});
+    run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", 1u}});
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 16384}}).status, 0u);
+
+    expectSixteen4096ByteBlocks();
+    expectSixteenBlocksReadBackAndClean();
+}
+
 // A space fails and so does the position query the application makes after it: it does not know
 // where the tape stands and reads on. What it reads cannot be expected to be a particular block,
 // but it must be one of the drive's own records, intact.

@@ -218,10 +218,24 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
     for (ULONG i = 0; i < ulPaths; i++) {
         TAPE_PREPARE prepare;
+        SCSI_STATUS scStatus;
         RtlZeroMemory(&prepare, sizeof(prepare));
+        RtlZeroMemory(&scStatus, sizeof(scStatus));
         prepare.Operation = TAPE_UNLOCK;
-        if (!NT_SUCCESS(BusSendToPath(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare), NULL, 0, NULL))) {
+        const NTSTATUS status = BusSendToPathWithStatus(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare),
+                                                        NULL, 0, NULL, pPdoExt->pIrpsWithStatus, &scStatus);
+        if (!NT_SUCCESS(status)) {
             fMissed = TRUE;
+            if (scStatus.fSenseValid && (scStatus.ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0) {
+                /* The drive answered in place of the ALLOW that it could not write data it had
+                   acknowledged through this path, and it says so once: the application hears of
+                   it on its next request, as when a request of the bus's through the device meets
+                   it. The tape stands where the writing failed. */
+                DBG("BusPdoUnlockOtherPaths: deferred error %X/%X/%X on 0x%08x\n", (ULONG)scStatus.ucSenseKey,
+                    (ULONG)scStatus.ucAsc, (ULONG)scStatus.ucAscq, DBG_PTR(apPaths[i]));
+                pPdoExt->fPositionValid = FALSE;
+                InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+            }
         }
         ObDereferenceObject(apPaths[i]);
     }
@@ -1257,15 +1271,6 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
 
-        /* One of the bus's own requests (a position or block-size read, the settings restore) met a
-           reset or medium change: the tape is not where the application left it. Its request must
-           not run as if nothing happened; it fails with the drive's word for it, so it can act. */
-        if (fApplication && pPdoExt->iUnitAttention != 0) {
-            iAttention = (NTSTATUS)InterlockedExchange(&pPdoExt->iUnitAttention, 0);
-            DBG("BusPdoSendToFilter: unit attention 0x%08x met by the bus's own request\n", (ULONG)iAttention);
-            break;
-        }
-
         /* The medium leaves the drive, or the application is done with it (its last handle closes,
            and a changer may take the cartridge next): a path that missed the application's unlock
            gets it now. */
@@ -1273,6 +1278,16 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             ((fApplication && BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) ||
              (run.ucMajor == IRP_MJ_CLOSE && pPdoExt->ulOpenHandles == 0))) {
             BusPdoUnlockOtherPaths(pDeviceObject, NULL);
+        }
+
+        /* One of the bus's own requests (a position or block-size read, the settings restore, the
+           unlock just above) met a reset, a medium change or the loss of acknowledged writes: the
+           tape is not where the application left it. Its request must not run as if nothing
+           happened; it fails with the drive's word for it, so it can act. */
+        if (fApplication && pPdoExt->iUnitAttention != 0) {
+            iAttention = (NTSTATUS)InterlockedExchange(&pPdoExt->iUnitAttention, 0);
+            DBG("BusPdoSendToFilter: unit attention 0x%08x met by the bus's own request\n", (ULONG)iAttention);
+            break;
         }
         status = BusPdoSendAttempt(pDeviceObject, pIrp, pTarget, &run);
         fAttempted = TRUE;
@@ -1446,7 +1461,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                is a success, and the caller would read its own unchanged record as GOOD. It gets
                the failure that ended the run instead. */
             run.ulInformation = 0;
-            if (NT_SUCCESS(run.iStatus)) {
+            if (NT_SUCCESS(run.iStatus) && !run.Foow.fFOOWDone) {
                 run.iStatus = NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
             }
         }

@@ -252,3 +252,8 @@ VOID BusForwardFileObject(PIO_STACK_LOCATION pNextStack);
    waited for; *pulInformation (when given) is the bytes returned. */
 NTSTATUS BusSendToPath(PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pInput, ULONG ulInput, PVOID pOutput, ULONG ulOutput,
                        PULONG_PTR pulInformation);
+/* The same with the status record pScsiStatus (zeroed by the caller) entered in the bus's status
+   table, so that the base driver reports there the sense the device answered with. */
+NTSTATUS BusSendToPathWithStatus(PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pInput, ULONG ulInput, PVOID pOutput,
+                                 ULONG ulOutput, PULONG_PTR pulInformation, PIRPS_WITH_STATUS pIrpsWithStatus,
+                                 PSCSI_STATUS pScsiStatus);
