@@ -87,6 +87,40 @@ TEST_F(RestartedPathJob, AResetWhileTheOnlyPathWasStoppedReachesTheApplication)
     EXPECT_EQ(result.at("reportedLoss"), 4u);
 }
 
+// The same reset while the only path was stopped, and the bus's first look at where the drive
+// stands after the start fails: the settings restore before it meets a failed MODE SELECT. The
+// application's request must not run then (a locate or rewind would move the tape and hide the
+// reset); it fails, and the next one still compares the drive's place with the application's and
+// tells of the reset.
+TEST_F(RestartedPathJob, AResetIsStillToldWhenTheFirstLookAtThePositionFails)
+{
+    bootDrive(kBuffered, "5abcdef00000000b", true, 1);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u)
+        << "acknowledged into the drive's buffer";
+    ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kBuffered}, {"kind", "reset"}});
+    run({{"op", "fault"}, {"drive", kBuffered}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x15},
+         {"sense", "04/44/00"}, {"executed", true}});
+    ASSERT_EQ(run({{"op", "start"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+
+    EXPECT_NE(run({{"op", "locate"}, {"handle", "h"}, {"block", 5}}).status, 0u)
+        << "the drive's place after the start is not known yet";
+    EXPECT_EQ(run({{"op", "getpos"}, {"handle", "h"}}).status, kStatusBusReset)
+        << "the reset's notice went to the path's start-up commands";
+    run({{"op", "clear-faults"}, {"drive", kBuffered}, {"path", 0u}});
+    ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u);
+    run({{"op", "close"}, {"handle", "h"}});
+
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("lost"), 0u);
+    EXPECT_EQ(result.at("reportedLoss"), 4u);
+}
+
 // A path that comes back while the drive kept its state changes nothing the application sees.
 TEST_F(RestartedPathJob, APathThatComesBackWithoutAResetIsNotTakenForOne)
 {

@@ -1110,7 +1110,23 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                 const ULONGLONG ulTracked = pPdoExt->ulPosition;
                 const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
                 RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
-                if (NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulPosition != ulTracked) {
+                if (!NT_SUCCESS(statusPos)) {
+                    /* Where the drive stands is not known yet (the read, or the settings restore
+                       before it, failed). Run now, the request would move the tape and the model
+                       with it, and a reset would never show: it fails, and the next request
+                       compares the position with the one the application left. */
+                    DBG("BusPdoSendToFilter: position check after a returning path failed: 0x%08x\n", (ULONG)statusPos);
+                    if (pPdoExt->iUnitAttention == 0) {
+                        /* Neither the read nor the restore moves the tape. (A reset they met is
+                           told to the application with this failure, and the place is lost.) */
+                        pPdoExt->fPositionCheck = TRUE;
+                        pPdoExt->fPositionValid = TRUE;
+                        pPdoExt->ulPosition = ulTracked;
+                    }
+                    status = statusPos;
+                    break;
+                }
+                if (pPdoExt->fPositionValid && pPdoExt->ulPosition != ulTracked) {
                     DBG("BusPdoSendToFilter: the drive stands at 0x%08x%08x, not where the application left it\n",
                         (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition);
                     pPdoExt->fSettingsLost = TRUE;
