@@ -102,4 +102,28 @@ TEST_F(DriveFaultJob, AWriteAfterAFailedBlockSizeChangeAndALostConnectionUsesThe
     EXPECT_EQ(result.at("blocks"), 12);
 }
 
+// The application unlocked the medium while a path was away; when the path is back, the bus sends it
+// (and every other path) the ALLOW it missed, right after the next write. The drive resets just then
+// and rewinds: the ALLOWs take the reset's notice on every path. The application must still hear of
+// the reset before a write lands on the rewound tape.
+TEST_F(DriveFaultJob, AResetTheBussOwnUnlockTookIsStillToldToTheApplication)
+{
+    boot(false, 2);
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "lock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 4096}}).status, 0u);
+    ASSERT_EQ(run({{"op", "surprise-remove"}, {"drive", kDrive}, {"path", 1u}}).status, 0u);
+    ASSERT_EQ(run({{"op", "unlock"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "add"}, {"drive", kDrive}, {"path", 1u}}).status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "reset"}, {"opcode", 0x1E}});
+    std::uint32_t status = 0;
+    for (int i = 0; i < 3 && status == 0; ++i) {
+        status = run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 4096}}).status;
+    }
+    EXPECT_EQ(status, kStatusBusReset);
+    run({{"op", "close"}, {"handle", "h"}});
+    const json result = verify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+}
+
 }  // namespace

@@ -182,6 +182,10 @@ static VOID BusPdoTakePathEvents(PPDO_EXT pPdoExt)
 
 /* ---- The medium lock on the other paths ---- */
 
+static BOOLEAN BusPdoMediumAttention(PSCSI_STATUS pScsiStatus);
+static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus);
+static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus);
+
 #define BUS_MAX_UNLOCK_PATHS 16
 
 /*
@@ -235,6 +239,20 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
                     (ULONG)scStatus.ucAsc, (ULONG)scStatus.ucAscq, DBG_PTR(apPaths[i]));
                 pPdoExt->fPositionValid = FALSE;
                 InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+            } else if ((BusPdoMediumAttention(&scStatus) || BusPdoNexusLossAttention(&scStatus)) &&
+                       BusPdoIsPrimary(pPdoExt, apPaths[i])) {
+                /* On the path the drive is reached through, the ALLOW took a notice that the
+                   application's next request would have met: a reset or medium change (the tape
+                   may have been rewound: the application hears of it on that request), or the loss
+                   of the path's connection (the position is read again and the settings restored).
+                   A reset reaches every path, this one included; another path's notice may be its
+                   own new login, and it is heard when that path is used. */
+                DBG("BusPdoUnlockOtherPaths: unit attention %X/%X/%X on the current path\n",
+                    (ULONG)scStatus.ucSenseKey, (ULONG)scStatus.ucAsc, (ULONG)scStatus.ucAscq);
+                (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scStatus);
+                if (BusPdoMediumAttention(&scStatus) && pPdoExt->iUnitAttention == 0) {
+                    InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)BusPdoAttentionStatus(&scStatus, status));
+                }
             }
         }
         ObDereferenceObject(apPaths[i]);
