@@ -72,6 +72,49 @@ TEST_F(RealSan, ACartridgeLockedThroughALoginTheDriveKeptIsStillEjectedAfterTheU
     EXPECT_NE(drive().mediumState(), sim::hw::MediumState::Loaded);
 }
 
+// The application holds the drive with RESERVE(6) through the first path. That path's link fails, but
+// the drive keeps its login, and the reservation with it, until the path comes back: the second path
+// cannot take the drive over meanwhile. The job's write fails with a clear status and nothing is lost
+// or written twice; once the first path is back (and its old login gone), the job goes on.
+TEST_F(RealSan, AReservationHeldByALoginTheDriveKeptFailsCleanlyUntilThePathReturns)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "reserve"}, {"handle", "h"}, {"unit6", true}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    down(0, {{"login", "return"}});
+    const std::uint32_t during = write(4);
+    EXPECT_NE(during, 0u) << "the other path cannot break a reservation the drive still holds";
+    back(0);
+    std::uint32_t after = write(4);
+    if (after != 0) {
+        after = write(4);
+    }
+    EXPECT_EQ(after, 0u);
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+}
+
+// A buffered drive acknowledged writes through the first path; its link fails with the login kept, and
+// the drive then fails to write them. It would tell that login, which nobody hears. The job moves to the
+// second path and must still learn of the loss before it writes on.
+TEST_F(RealSan, ALossTheDriveKeepsForALoginThatIsGoneStillReachesTheApplication)
+{
+    boot({{"buffered", true}});
+    ASSERT_EQ(write(4), 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "deferred_error"}, {"k", 0}});
+    ASSERT_EQ(write(1), 0u) << "acknowledged into the buffer";
+    down(0, {{"login", "return"}});
+    run({{"op", "flush"}, {"drive", kDrive}});
+    std::uint32_t status = 0;
+    for (int i = 0; i < 3 && status == 0; ++i) {
+        status = write(1);
+    }
+    EXPECT_EQ(status, vorkasim_test::kStatusDeviceDataError);
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("lost"), 0);
+}
+
 // A write times out on the primary path after the drive took it, and the host resets the drive,
 // which rewinds. Whatever the application is told, the tape holds what it was told was written and
 // nothing was written over the beginning of the tape.

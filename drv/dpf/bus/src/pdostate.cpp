@@ -875,6 +875,12 @@ static NTSTATUS BusPdoPostProcessFailedWrite(PBUS_POST_CONTEXT pCtx, ULONG L, UL
         DBG("BusPdoPostProcessReadWrite: position 0x%08x outside the write from 0x%08x\n", (ULONG)P2, (ULONG)P);
         pPdoExt->fDoNotFailover = TRUE;
         pPdoExt->fPositionValid = FALSE;
+        if (P2 < P && pPdoExt->iUnitAttention == 0) {
+            /* The drive stands before where the write began: writes it had acknowledged are not
+               on the tape (its buffer lost them, and only the path that wrote them was to hear of
+               it). The application is told of the loss, not of this path's failure. */
+            InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)STATUS_DEVICE_DATA_ERROR);
+        }
         return STATUS_SUCCESS;
     }
     if (P2 - P == ulBlocks) {
