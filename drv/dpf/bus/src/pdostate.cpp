@@ -815,7 +815,17 @@ static NTSTATUS BusPdoPostProcessLocate(PBUS_POST_CONTEXT pCtx)
 static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
 {
     UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
-    if (!NT_SUCCESS(pCtx->iStatus)) {
+    if (NT_SUCCESS(pCtx->iStatus) && pCtx->fScsiFailed && !BusPostWillFailover(pCtx)) {
+        /* The drive answered the application's MODE SELECT with another status than GOOD (a field
+           of the list it does not take, a reservation conflict, a notice) and changed none of its
+           mode parameters, although it may count the whole list as transferred. The size the
+           application had before is the one later paths get. An answer that fails the path over
+           says nothing of what the drive did: the size is in doubt then, as after a lost
+           completion. */
+        DBG("BusPdoPostProcessSMP: refused by the drive. Block size kept\n");
+        return STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(pCtx->iStatus) || pCtx->fScsiFailed) {
         if (pCtx->pPdoExt->fSMP) {
             /* The settings restore's own request: the size it carries is still the application's
                (see BusPdoSetBlockSize). */
@@ -825,8 +835,9 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
         }
         DBG("BusPdoPostProcessSMP: failed. fBlockSizeValid set to FALSE\n");
         pCtx->pPdoExt->fBlockSizeValid = FALSE;
-        /* Whether the drive took the new size is not known (a lost completion ran it): the drive's
-           own answer tells, as long as it does not forget it first. */
+        /* Whether the drive took the new size is not known (a lost completion ran it, or the path
+           failed the command after its data went out): the drive's own answer tells, as long as
+           it does not forget it first. */
         pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_DOUBTFUL;
         return STATUS_SUCCESS;
     }
