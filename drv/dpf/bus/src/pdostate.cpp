@@ -280,11 +280,16 @@ BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
 
 /* What a request that succeeded did to the drive's write buffer. A drive acknowledges writes and
    immediate filemarks once they are in its buffer; it writes the buffer out before it writes
-   filemarks without IMMED and before the tape moves. */
+   filemarks without IMMED and before the tape moves. A pass-through the drive or its path answered
+   with another status than GOOD succeeded only as a request: it may never have reached the drive
+   (a path that aborted it) or been refused before the buffer was written out, so it flushed
+   nothing the bus can count on. */
 UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
 {
     BUS_REQUEST_KIND kind;
     BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    const UCHAR ucFlushes =
+        kind.fPassThru && kind.pBuffer[BUS_PT_STATUS] != BUS_SCSISTAT_GOOD ? BUS_BUFFER_UNTOUCHED : BUS_BUFFER_FLUSHES;
     if (BusKindIsWrite(&kind) || BusKindIsOp(&kind, SCSIOP_WRITE16)) {
         return BUS_BUFFER_FILLS;
     }
@@ -297,10 +302,10 @@ UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
         } else {
             return BUS_BUFFER_UNTOUCHED;
         }
-        return fImmediate ? BUS_BUFFER_FILLS : BUS_BUFFER_FLUSHES;
+        return fImmediate ? BUS_BUFFER_FILLS : ucFlushes;
     }
     if (BusKindIsRewind(&kind) || BusKindIsLocate(&kind) || BusKindIsSpace(&kind)) {
-        return BUS_BUFFER_FLUSHES;
+        return ucFlushes;
     }
     return BUS_BUFFER_UNTOUCHED;
 }
