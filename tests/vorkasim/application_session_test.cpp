@@ -171,6 +171,40 @@ TEST_F(ApplicationSession, AModeSelectWhoseRetryNeverRanIsNotReportedDone)
     EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
 }
 
+// The application writes variable records and asks for 4096-byte blocks by MODE SELECT, with a
+// device configuration page the drive does not support: the drive refuses the whole list (05/26/00,
+// invalid field in the parameter list) after taking it in, and counts it as transferred. The path in
+// use then fails: the next path gets the variable blocks the application still has, its writes land
+// as records of their own length, and none is lost or split.
+TEST_F(ApplicationSession, AModeSelectTheDriveRefusedIsNotRestoredOnTheNextPath)
+{
+    boot("");
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 0}}).status, 0u);
+    const auto select = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "151000001c00"},
+                             {"dataOut", "000000080000000000001000" "100e" + std::string(28, '0')}});
+    ASSERT_EQ(select.status, 0u);
+    ASSERT_EQ(select.data.at("scsiStatus"), 2) << select.data.dump();
+    const std::string sense = select.data.at("sense");
+    ASSERT_GE(sense.size(), 28u);
+    EXPECT_EQ(sense.substr(5, 1) + "/" + sense.substr(24, 4), "5/2600");
+    ASSERT_EQ(write("h", 2, 8192), 0u);
+    const int used = pathInUse();
+    ASSERT_GE(used, 0);
+    ASSERT_EQ(path("fault", used, {{"kind", "down"}}), 0u);
+    EXPECT_EQ(write("h", 2, 8192), 0u);
+    EXPECT_NE(pathInUse(), used);
+    ASSERT_EQ(path("clear-faults", used), 0u);
+    const auto records = drive().logicalRecords();
+    EXPECT_EQ(records.size(), 4u);
+    for (const auto& record : records) {
+        EXPECT_EQ(record.data.size(), 8192u);
+    }
+    const json counts = verify();
+    EXPECT_EQ(counts.at("blocks"), 4);
+    EXPECT_TRUE(counts.at("clean").get<bool>()) << counts.dump();
+}
+
 // A reserved drive of three paths: the path in use fails, then the one the reservation moved to,
 // then, with the first back, the third. Each failover takes the reservation over under the key it is
 // held under, and the backup goes on to the end; the release at the end succeeds.

@@ -250,6 +250,25 @@ TEST_F(DeferredWriteError, BlocksLostWhileTheirPathFailsAreReportedOnTheOtherPat
     EXPECT_EQ(v.at("reportedLoss"), 7);
 }
 
+// The same with the application's own REWIND, which the path aborts (CHECK CONDITION, 0B/00/00)
+// before it reaches the drive: the pass-through itself succeeds, but the drive wrote nothing out
+// and still keeps its word on the lost blocks for that path. The rewind moves to the other path and
+// must not succeed there in silence.
+TEST_F(DeferredWriteError, BlocksLostUnderAPassThroughItsPathAbortedAreReportedOnTheOtherPath)
+{
+    bootInBlocksOf512(2);
+    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 2048}}).status, 0u);
+    writeThatTheDriveLoses();
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x01}, {"sense", "0B/00/00"}});
+
+    const auto rewind = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "010000000000"}});
+    EXPECT_TRUE(rewind.status != 0u || rewind.data.at("scsiStatus") != 0) << "the loss must reach the application";
+    run({{"op", "close"}, {"handle", "h"}});
+    const json v = verify();
+    EXPECT_TRUE(v.at("clean").get<bool>()) << vorkasim::VerifyVerdict(v);
+    EXPECT_EQ(v.at("reportedLoss"), 7);
+}
+
 // The same path loss with nothing lost: the locate moves to the other path and succeeds, and the
 // tape stands where the application asked.
 TEST_F(DeferredWriteError, BufferedBlocksThatReachedTheTapeLetTheLocateOnTheOtherPathSucceed)

@@ -154,6 +154,9 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
   const std::size_t length = ten ? be16(&x.cdb[7]) : x.cdb[4];
   if (x.cdb[1] & 0x01) return check(x, invalidCdbField(1, 0));  // saving pages is not supported
   if (length == 0) return;
+  // The parameter list comes in its data-out phase before the drive looks at it: a list it rejects
+  // has been transferred all the same, as the initiator's transfer count shows.
+  x.res.dataOutTransferred = static_cast<uint32_t>(std::min(length, x.cmd.dataOut.size()));
   const Sense listLengthError = makeSense(sense_key::kIllegalRequest, 0x1A, 0x00);
   if (x.cmd.dataOut.size() < length) return check(x, listLengthError);
   const uint8_t* p = x.cmd.dataOut.data();
@@ -229,7 +232,6 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
   x.ini.lbp = next.lbp;
   if (x.ini.bufferedMode != 0 && next.bufferedMode == 0) flush();  // unbuffered from now on
   x.ini.bufferedMode = next.bufferedMode;
-  x.res.dataOutTransferred = static_cast<uint32_t>(length);
 }
 
 void TapeDrive::Impl::vendor(Exchange& x) {

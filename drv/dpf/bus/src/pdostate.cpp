@@ -280,11 +280,16 @@ BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
 
 /* What a request that succeeded did to the drive's write buffer. A drive acknowledges writes and
    immediate filemarks once they are in its buffer; it writes the buffer out before it writes
-   filemarks without IMMED and before the tape moves. */
+   filemarks without IMMED and before the tape moves. A pass-through the drive or its path answered
+   with another status than GOOD succeeded only as a request: it may never have reached the drive
+   (a path that aborted it) or been refused before the buffer was written out, so it flushed
+   nothing the bus can count on. */
 UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
 {
     BUS_REQUEST_KIND kind;
     BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    const UCHAR ucFlushes =
+        kind.fPassThru && kind.pBuffer[BUS_PT_STATUS] != BUS_SCSISTAT_GOOD ? BUS_BUFFER_UNTOUCHED : BUS_BUFFER_FLUSHES;
     if (BusKindIsWrite(&kind) || BusKindIsOp(&kind, SCSIOP_WRITE16)) {
         return BUS_BUFFER_FILLS;
     }
@@ -297,10 +302,10 @@ UCHAR BusPdoBufferEffect(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
         } else {
             return BUS_BUFFER_UNTOUCHED;
         }
-        return fImmediate ? BUS_BUFFER_FILLS : BUS_BUFFER_FLUSHES;
+        return fImmediate ? BUS_BUFFER_FILLS : ucFlushes;
     }
     if (BusKindIsRewind(&kind) || BusKindIsLocate(&kind) || BusKindIsSpace(&kind)) {
-        return BUS_BUFFER_FLUSHES;
+        return ucFlushes;
     }
     return BUS_BUFFER_UNTOUCHED;
 }
@@ -815,7 +820,17 @@ static NTSTATUS BusPdoPostProcessLocate(PBUS_POST_CONTEXT pCtx)
 static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
 {
     UCHAR aucMedia[sizeof(TAPE_GET_MEDIA_PARAMETERS)];
-    if (!NT_SUCCESS(pCtx->iStatus)) {
+    if (NT_SUCCESS(pCtx->iStatus) && pCtx->fScsiFailed && !BusPostWillFailover(pCtx)) {
+        /* The drive answered the application's MODE SELECT with another status than GOOD (a field
+           of the list it does not take, a reservation conflict, a notice) and changed none of its
+           mode parameters, although it may count the whole list as transferred. The size the
+           application had before is the one later paths get. An answer that fails the path over
+           says nothing of what the drive did: the size is in doubt then, as after a lost
+           completion. */
+        DBG("BusPdoPostProcessSMP: refused by the drive. Block size kept\n");
+        return STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(pCtx->iStatus) || pCtx->fScsiFailed) {
         if (pCtx->pPdoExt->fSMP) {
             /* The settings restore's own request: the size it carries is still the application's
                (see BusPdoSetBlockSize). */
@@ -825,8 +840,9 @@ static NTSTATUS BusPdoPostProcessSMP(PBUS_POST_CONTEXT pCtx)
         }
         DBG("BusPdoPostProcessSMP: failed. fBlockSizeValid set to FALSE\n");
         pCtx->pPdoExt->fBlockSizeValid = FALSE;
-        /* Whether the drive took the new size is not known (a lost completion ran it): the drive's
-           own answer tells, as long as it does not forget it first. */
+        /* Whether the drive took the new size is not known (a lost completion ran it, or the path
+           failed the command after its data went out): the drive's own answer tells, as long as
+           it does not forget it first. */
         pCtx->pPdoExt->ucBlockSizeDoubt = BUS_BLOCK_SIZE_DOUBTFUL;
         return STATUS_SUCCESS;
     }
