@@ -345,7 +345,18 @@ bool ArmOnPath(Drawer& d, Drive& drive, Json fault)
 
 bool FaultDown(Drawer& d, Drive& drive)
 {
-    return Disturb(d, drive, "fault", "clear-faults", {{"kind", "down"}});
+    // As fabrics do: now and then the drive keeps the path's login (with what it holds) until the
+    // link returns, or for good, and the fabric holds the path's commands a few milliseconds first.
+    // A login kept with the application's RESERVE(6) would hold the drive from every other path: a
+    // drive held to "no request fails" keeps such links for unreserved jobs.
+    Json down = {{"kind", "down"}};
+    if ((!drive.reserved || drive.healthy < 0) && d.chance(1, 3)) {
+        down["login"] = d.chance(1, 2) ? "return" : "never";
+    }
+    if (d.chance(1, 4)) {
+        down["holdMs"] = 1 + d.below(8);
+    }
+    return Disturb(d, drive, "fault", "clear-faults", down);
 }
 
 bool FaultSurpriseRemoval(Drawer& d, Drive& drive)
@@ -433,6 +444,26 @@ bool FaultDriveReset(Drawer& d, Drive& drive)
     return DriveWide(d, drive, fault);
 }
 
+bool FaultTimeoutReset(Drawer& d, Drive& drive)
+{
+    // A command times out (having run, or not) and the host resets the drive to get rid of it.
+    if (drive.healthy >= 0) {
+        return false;
+    }
+    static constexpr std::array<int, 6> opcodes = {-1, 0x0A, 0x0A, 0x08, 0x10, 0x2B};
+    Json fault = {{"kind", "fail"}, {"status", 0xC00000B5}, {"executed", d.chance(1, 2)},
+                  {"holdMs", 1 + d.below(4)}, {"resetAfter", true}};
+    if (const int opcode = opcodes[d.below(opcodes.size())]; opcode >= 0) {
+        fault["opcode"] = opcode;
+    }
+    return ArmOnPath(d, drive, fault);
+}
+
+bool FaultPowerCycle(Drawer& d, Drive& drive)
+{
+    return DriveWide(d, drive, DriveStep("power-cycle", drive));
+}
+
 bool FaultDeferredError(Drawer& d, Drive& drive)
 {
     Json fault = DriveStep("fault", drive);
@@ -447,7 +478,7 @@ struct FaultKindRow {
     bool (*draw)(Drawer&, Drive&);
 };
 
-constexpr std::array<FaultKindRow, 11> kFaults{{
+constexpr std::array<FaultKindRow, 13> kFaults{{
     {"down", 4, false, FaultDown},
     {"surprise-remove", 3, false, FaultSurpriseRemoval},
     {"stop", 1, false, FaultStop},
@@ -459,6 +490,8 @@ constexpr std::array<FaultKindRow, 11> kFaults{{
     {"nexus-loss", 1, false, FaultNexusLoss},
     {"reset", 2, true, FaultDriveReset},
     {"deferred_error", 2, true, FaultDeferredError},
+    {"timeout-reset", 1, true, FaultTimeoutReset},
+    {"power-cycle", 1, true, FaultPowerCycle},
 }};
 
 void DrawFault(Drawer& d, Drive& drive)
@@ -510,6 +543,7 @@ void DrawWorkload(Drawer& d, Drive& drive)
     // Now and then the backup reserves the drive for itself first, as backup programs do: every
     // failover then takes the reservation over too.
     const bool reserved = d.chance(1, 4);
+    drive.reserved = reserved;
     if (reserved) {
         drive.groups.push_back({Step("reserve", drive)});
     }
@@ -634,6 +668,16 @@ nlohmann::json DrawSan(std::mt19937_64& random)
         }
         if (random() % 5 == 0) {
             drive["dpfFlags"] = std::uint32_t{0};
+        }
+        // Drives differ in what a new login and a reset tell and do.
+        if (random() % 4 == 0) {
+            static constexpr std::array<const char*, 3> logins = {"29/00", "29/03", "none"};
+            drive["loginSense"] = logins[random() % logins.size()];
+        }
+        if (random() % 5 == 0) {
+            drive["reset"] = {{"rewind", random() % 3 != 0},
+                              {"keepBuffer", random() % 2 == 0},
+                              {"sense", random() % 2 == 0 ? "29/00" : "29/03"}};
         }
         drives.push_back(drive);
     }

@@ -101,6 +101,7 @@ struct Drive {
     bool anyBlockSize = false;  // requests fit every block size (set when requests may fail)
     std::uint32_t blockSize = 0;
     bool locked = false;
+    bool reserved = false;  // the application holds the drive with RESERVE
     Tape tape;
     std::set<unsigned> disturbed;  // paths down, removed or stopped now
     std::vector<Restore> restores;

@@ -57,6 +57,24 @@ TEST_F(RealSan, APathFlapOnADriveThatReportsANewLoginAsAResetDoesNotFailTheJob)
     EXPECT_EQ(result.at("blocks"), 20 * 8);
 }
 
+// At the beginning of the tape the application's own SPACE (a pass-through) moves to a path whose new
+// login the drive reports as a bus device reset (06/29/03). Nothing can have been lost there, and the
+// command runs on that path.
+TEST_F(RealSan, AnApplicationsOwnCommandAtTheStartMeetingANewLoginsResetNoticeStillRuns)
+{
+    boot({{"loginSense", "29/03"}});
+    ASSERT_EQ(write(4), 0u);
+    down(1);
+    back(1);
+    ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u);
+    down(0);
+    const auto space = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "110000000100"}});
+    EXPECT_EQ(space.status, 0u);
+    EXPECT_EQ(space.data.at("scsiStatus"), 0) << "spaced one block forward on the second path";
+    const auto where = run({{"op", "getpos"}, {"handle", "h"}});
+    EXPECT_EQ(where.data.at("position"), 1u);
+}
+
 // The application locks the cartridge in. The first path's link fails, but the drive keeps that
 // login, and the lock it holds, until the path comes back. The job finishes on the second path, the
 // application unlocks and ejects: the cartridge comes out.

@@ -250,8 +250,7 @@ typedef struct _PDO_EXT {
     ULONGLONG ulEraseStart;                 /* where the erase being forwarded began */
     UCHAR fEraseStartValid;                 /* ulEraseStart is exact */
     UCHAR fRemoving;                        /* removal has begun: no request is counted in (fmPnp) */
-    PDEVICE_OBJECT pLastAnswered;           /* path the drive last answered through; NULL after that path lost its
-                                               connection (compared, never used to send) */
+    PDEVICE_OBJECT pLastAnswered;           /* path the drive last answered through (compared, never used to send) */
     ULONGLONG ulRequestStart;               /* where the application's request being forwarded began */
     UCHAR fRequestStartValid;               /* ulRequestStart is exact and such a request is being forwarded */
     UCHAR fCheckingLogin;                   /* a new login's reset notice is being checked against the tape */

@@ -916,11 +916,12 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
 
 /*
  * Many drives report a path's new login as a reset (06/29/00 to 06/29/06) rather than as the loss of
- * its connection (06/29/07). Met on a path the drive had not answered through since the request
- * moved to it, or since the path lost its connection, such a notice is either that or a real reset.
- * Where the drive stands tells them apart: at or after where the application's request began, the
- * tape was not rewound and no write the application was told of was dropped from the drive's
- * buffer. The notice then means what a lost connection means (the command did not run, the path's
+ * its connection (06/29/07). Met on another path than the one the drive last answered through (the
+ * request moved to it), such a notice is either that or a real reset. Where the drive stands tells
+ * them apart: at or after where the application's request began, the tape was not rewound and no
+ * write the application was told of was dropped from the drive's buffer (at the beginning of the
+ * tape, where a rewind leaves no trace, the buffer holds nothing: the rewind that took the tape
+ * there wrote it out). The notice then means what a lost connection means (the command did not run, the path's
  * settings went back to the drive's defaults) and is taken as one, so the request goes on here once
  * the settings are restored. Anywhere else, it is the reset it says, and the application hears of it.
  */
@@ -945,10 +946,7 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
         pPdoExt->fCheckingLogin = TRUE;
         const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
         pPdoExt->fCheckingLogin = FALSE;
-        /* At the beginning of the tape a rewind leaves the drive where it was: the notice is taken
-           at its word there. */
-        fLogin = NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulRequestStart != 0 &&
-                 pPdoExt->ulPosition >= pPdoExt->ulRequestStart;
+        fLogin = NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulPosition >= pPdoExt->ulRequestStart;
         DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, drive at 0x%08x%08x, request began at 0x%08x%08x: %s\n",
             (ULONG)pScsiStatus->ucAscq, (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition,
             (ULONG)(pPdoExt->ulRequestStart >> 32), (ULONG)pPdoExt->ulRequestStart,
@@ -1332,11 +1330,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             const BOOLEAN fNewPath = pPdoExt->pLastAnswered != pTarget;
             if (NT_SUCCESS(status) || run.pScsiStatus->fSenseValid) {
                 pPdoExt->pLastAnswered = pTarget;
-            } else if (pPdoExt->pLastAnswered == pTarget) {
-                pPdoExt->pLastAnswered = NULL;
             }
-            if (fFailover && !NT_SUCCESS(status) &&
-                BusPdoLoginLookedLikeReset(pDeviceObject, pTarget, fNewPath, run.pScsiStatus)) {
+            if (fFailover && BusPdoLoginLookedLikeReset(pDeviceObject, pTarget, fNewPath, run.pScsiStatus)) {
                 RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             }
         }
