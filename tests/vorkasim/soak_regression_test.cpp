@@ -11,6 +11,8 @@
 #include "one_drive_job.h"
 #include "runner.h"
 #include "scenario.h"
+#include "soak.h"
+#include "test_world.h"
 #include "world.h"
 
 namespace {
@@ -65,6 +67,21 @@ TEST_F(SoakFindings, ABufferedWriteInTheMiddleReplacesWhatFollowsBeforeItReaches
     EXPECT_EQ(verify.at("blocks"), 3);
     EXPECT_EQ(verify.at("unexpected"), 0);
     run({{"op", "close"}, {"handle", "h"}});
+}
+
+// Drives that report a path's new login as a reset (06/29/00 or 06/29/03), whose jobs moved to such a
+// path in the middle of a locate (the application's own SPACE before it had left the bus without the
+// place), of the application's own filemark flush or SPACE at the beginning of the tape: each was told
+// STATUS_BUS_RESET on a drive that kept a healthy path and lost nothing. Seeds of the soak's draw as
+// it stands; each must pass the soak's whole check.
+TEST(SoakSeeds, NewLoginsThatLookLikeResetsFailNoRequestOfADriveThatKeptAHealthyPath)
+{
+    for (const std::uint64_t seed : {10602588ull, 10703823ull, 10703906ull, 10707074ull, 10709103ull}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, vorkasim_test::TestWorldOptions());
+        std::string why;
+        EXPECT_TRUE(vorkasim::RunSoakScenario(drawn, vorkasim_test::TestWorldOptions(), &why)) << why;
+    }
 }
 
 }  // namespace

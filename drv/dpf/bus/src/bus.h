@@ -253,6 +253,7 @@ typedef struct _PDO_EXT {
     PDEVICE_OBJECT pLastAnswered;           /* path the drive last answered through (compared, never used to send) */
     ULONGLONG ulRequestStart;               /* where the application's request being forwarded began */
     UCHAR fRequestStartValid;               /* ulRequestStart is exact and such a request is being forwarded */
+    UCHAR fRequestSetsPosition;             /* that request is a rewind or a locate */
     UCHAR fCheckingLogin;                   /* a new login's reset notice is being checked against the tape */
     PDEVICE_OBJECT pOwnReset;               /* path through which the bus reset the drive: the next reset notice
                                                there is the bus's own (compared, never used to send) */
@@ -425,6 +426,7 @@ NTSTATUS BusPdoQueryAMU(PDEVICE_OBJECT pDeviceObject);
 NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG ulSize);
 /* What a forwarded request is, read from SavedIrpStack and the forwarded buffer. */
 BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+BOOLEAN BusPdoSetsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsUnload(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);

@@ -925,6 +925,56 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
  * settings went back to the drive's defaults) and is taken as one, so the request goes on here once
  * the settings are restored. Anywhere else, it is the reset it says, and the application hears of it.
  */
+/*
+ * A reset reaches every login of the drive, and each keeps its notice until it next sends a command.
+ * Another path that answers a TEST UNIT READY without one shows that no reset happened since it last
+ * spoke: the notice on the new path is that path's own new login. A path that does not answer, or
+ * answers with a notice of its own, shows nothing (FALSE).
+ */
+static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget)
+{
+    ENT("BusPdoOtherPathSawNoReset: pDeviceObject 0x%08x, pTarget 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pTarget));
+    PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
+    PDEVICE_OBJECT apPaths[BUS_MAX_UNLOCK_PATHS];
+    ULONG ulPaths = 0;
+    BOOLEAN fNoReset = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO != pTarget && pPath->fActive && ulPaths < RTL_NUMBER_OF(apPaths)) {
+                ObReferenceObject(pPath->pFDO);
+                apPaths[ulPaths++] = pPath->pFDO;
+            }
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    BOOLEAN fAsked = FALSE;   /* a path answered: no other is asked */
+    for (ULONG i = 0; i < ulPaths; i++) {
+        if (!fAsked) {
+            SCSI_STATUS scStatus;
+            RtlZeroMemory(&scStatus, sizeof(scStatus));
+            const NTSTATUS status = BusSendToPathWithStatus(apPaths[i], IOCTL_TAPE_GET_STATUS, NULL, 0, NULL, 0, NULL,
+                                                            pPdoExt->pIrpsWithStatus, &scStatus);
+            if (NT_SUCCESS(status)) {
+                fNoReset = TRUE;
+                fAsked = TRUE;
+            } else if (scStatus.fSenseValid) {
+                /* It answered with a notice: whatever that says, it is no witness. A deferred
+                   error is the application's, and is kept for its next request. */
+                if ((scStatus.ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0 && pPdoExt->iUnitAttention == 0) {
+                    pPdoExt->fPositionValid = FALSE;
+                    InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+                }
+                fAsked = TRUE;   /* ask no further: its notice is gone, and another's might be too */
+            }
+        }
+        ObDereferenceObject(apPaths[i]);
+    }
+    EXT("BusPdoOtherPathSawNoReset: %d\n", (int)fNoReset);
+    return fNoReset;
+}
+
 static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, BOOLEAN fNewPath,
                                           PSCSI_STATUS pScsiStatus)
 {
@@ -941,16 +991,31 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
         pPdoExt->pOwnReset = NULL;
         pScsiStatus->ucAscq = 0x07;
         fLogin = TRUE;
-    } else if (fNewPath && fResetNotice && pPdoExt->fRequestStartValid && !pPdoExt->fCheckingLogin) {
-        UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
+    } else if (fNewPath && fResetNotice && !pPdoExt->fCheckingLogin) {
         pPdoExt->fCheckingLogin = TRUE;
-        const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
+        if (pPdoExt->fRequestSetsPosition && !pPdoExt->fUnflushedWrites) {
+            /* The application's rewind or locate puts the tape where it says whatever a reset did,
+               and no write it was told of waits in the drive's buffer for a reset to drop. */
+            DBG("BusPdoLoginLookedLikeReset: 06/29/%02X before a rewind or locate: a new login\n",
+                (ULONG)pScsiStatus->ucAscq);
+            fLogin = TRUE;
+        } else if (pPdoExt->fRequestStartValid && !pPdoExt->fRequestSetsPosition) {
+            /* (A rewind or locate that may have run elsewhere already left its start behind.) */
+            UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
+            const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
+            fLogin = NT_SUCCESS(statusPos) && pPdoExt->fPositionValid &&
+                     pPdoExt->ulPosition >= pPdoExt->ulRequestStart;
+            DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, drive at 0x%08x%08x, request began at 0x%08x%08x: %s\n",
+                (ULONG)pScsiStatus->ucAscq, (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition,
+                (ULONG)(pPdoExt->ulRequestStart >> 32), (ULONG)pPdoExt->ulRequestStart,
+                fLogin ? "a new login" : "a reset");
+        } else if (pPdoExt->iUnitAttention == 0) {
+            /* Where the drive should stand is not known: another path tells whether it was reset. */
+            fLogin = BusPdoOtherPathSawNoReset(pDeviceObject, pTarget);
+            DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, another path: %s\n", (ULONG)pScsiStatus->ucAscq,
+                fLogin ? "a new login" : "a reset");
+        }
         pPdoExt->fCheckingLogin = FALSE;
-        fLogin = NT_SUCCESS(statusPos) && pPdoExt->fPositionValid && pPdoExt->ulPosition >= pPdoExt->ulRequestStart;
-        DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, drive at 0x%08x%08x, request began at 0x%08x%08x: %s\n",
-            (ULONG)pScsiStatus->ucAscq, (ULONG)(pPdoExt->ulPosition >> 32), (ULONG)pPdoExt->ulPosition,
-            (ULONG)(pPdoExt->ulRequestStart >> 32), (ULONG)pPdoExt->ulRequestStart,
-            fLogin ? "a new login" : "a reset");
         if (fLogin) {
             pScsiStatus->ucAscq = 0x07;
         }
@@ -1094,6 +1159,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     if (fFailover && fApplication) {
         pPdoExt->fRequestStartValid = pPdoExt->fPositionValid;
         pPdoExt->ulRequestStart = pPdoExt->ulPosition;
+        pPdoExt->fRequestSetsPosition = FALSE;
     }
 
     for (;;) {
@@ -1111,6 +1177,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
         PDEVICE_OBJECT pBuiltFor = pTarget;
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+        if (fFailover && fApplication && !fAttempted) {
+            pPdoExt->fRequestSetsPosition = BusPdoSetsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput);
+        }
 
         /* A path came back, and its own start-up commands may have taken the notice of a drive
            reset (a reset armed while no path could reach the drive goes off on the first command
@@ -1168,6 +1237,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             }
             if (!NT_SUCCESS(status)) {
                 break;
+            }
+            if (fApplication && !fAttempted) {
+                /* Nothing of the request has run yet: it begins where the drive was just found. */
+                pPdoExt->fRequestStartValid = TRUE;
+                pPdoExt->ulRequestStart = pPdoExt->ulPosition;
             }
             pTarget = BusPdoRealign(pDeviceObject, &ppTargetsUsed, pTarget);
             if (pTarget == NULL) {
@@ -1530,6 +1604,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 complete:
     if (fApplication) {
         pPdoExt->fRequestStartValid = FALSE;
+        pPdoExt->fRequestSetsPosition = FALSE;
     }
     /* A device whose drive went meanwhile (its last path, or the whole bus) answers as every later
        request to it is answered: it is being deleted. */

@@ -252,6 +252,14 @@ BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
            BusKindIsIoctl(&kind, BUS_IOCTL_VERIFY) || BusKindIsOp(&kind, SCSIOP_VERIFY6);
 }
 
+/* A rewind or a locate: where the tape stands afterwards does not depend on where it stood. */
+BOOLEAN BusPdoSetsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
+{
+    BUS_REQUEST_KIND kind;
+    BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    return BusKindIsRewind(&kind) || BusKindIsLocate(&kind);
+}
+
 static BOOLEAN BusPreIsUnload(PBUS_REQUEST_KIND k);
 
 /* An unload: the medium leaves the drive, which no path may prevent. */
