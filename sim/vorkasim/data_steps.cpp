@@ -189,7 +189,8 @@ bool IsDataStep(const std::string& op)
 {
     static const std::set<std::string> steps = {"write",   "read",        "writefm", "rewind",
                                                 "space",   "locate",      "getpos",  "setblocksize",
-                                                "lock",    "unlock",      "passthrough", "eject"};
+                                                "lock",    "unlock",      "passthrough", "eject",
+                                                "getstatus"};
     return steps.count(op) != 0 || IsSettingStep(op);
 }
 
@@ -466,6 +467,12 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         // After spacing the application asks where it is when it next needs to know.
         ledger_.setPosition(serial, NT_SUCCESS(status) ? after : std::nullopt);
         result.detail = op;
+        return finish(status);
+    }
+    if (op == "getstatus") {
+        // GetTapeStatus: the drive is asked whether it is ready (TEST UNIT READY).
+        status = Control(process, handle, IOCTL_TAPE_GET_STATUS, nullptr, 0, nullptr, 0, &information);
+        result.detail = NT_SUCCESS(status) ? "ready" : "not ready";
         return finish(status);
     }
     if (op == "getpos") {

@@ -197,6 +197,9 @@ void World::ensureAdapter(std::uint8_t port)
         }
     }
     san_->addAdapter(port, "HBA" + std::to_string(port));
+    if (const auto limit = scenario_.maxTransfer.find(port); limit != scenario_.maxTransfer.end()) {
+        san_->setMaxTransfer(port, limit->second);
+    }
 }
 
 std::vector<ChangerPathView> World::changerPaths()

@@ -311,6 +311,24 @@ Scenario ParseScenario(const nlohmann::json& document)
     if (document.contains("libraries")) {
         ParseLibraries(document.at("libraries"), &scenario);
     }
+    if (document.contains("adapters")) {
+        const auto& adapters = document.at("adapters");
+        if (!adapters.is_array()) {
+            throw std::runtime_error("\"adapters\" must be an array");
+        }
+        for (std::size_t i = 0; i < adapters.size(); ++i) {
+            const std::string where = "adapters[" + std::to_string(i) + "]";
+            if (!adapters[i].is_object()) {
+                throw std::runtime_error(where + " must be an object");
+            }
+            const std::uint8_t port = ByteField(adapters[i], "port", where);
+            const auto& limit = adapters[i].contains("maxTransfer") ? adapters[i].at("maxTransfer") : nlohmann::json(0);
+            if (!limit.is_number_unsigned() || limit.get<std::uint64_t>() > 0xFFFFFFFFull) {
+                throw std::runtime_error(where + ": \"maxTransfer\" must be a number of bytes");
+            }
+            scenario.maxTransfer[port] = limit.get<std::uint32_t>();
+        }
+    }
     if (document.contains("steps")) {
         const auto& steps = document.at("steps");
         if (!steps.is_array()) {

@@ -70,6 +70,8 @@ struct Scenario {
     std::map<std::string, std::map<std::string, std::uint32_t>> registry;
     std::vector<DriveSpec> drives;
     std::vector<LibrarySpec> libraries;
+    // "adapters": [{"port", "maxTransfer"}]: the longest transfer a host adapter takes, in bytes.
+    std::map<std::uint8_t, std::uint32_t> maxTransfer;
     // Operations in order; each is a JSON object with at least "op". Kept as JSON so
     // that steps can carry whatever fields their operation needs.
     std::vector<nlohmann::json> steps;

@@ -75,6 +75,58 @@ TEST_F(RealSan, AnApplicationsOwnCommandAtTheStartMeetingANewLoginsResetNoticeSt
     EXPECT_EQ(where.data.at("position"), 1u);
 }
 
+// A library has just placed a cartridge and the drive is loading it: every path answers NOT READY,
+// becoming ready (02/04/01), until it is done. The application polls the drive's status meanwhile.
+// That is the drive's state, not a path's failure: the primary path stays where it was.
+TEST_F(RealSan, PollingADriveThatIsBecomingReadyMovesNoPath)
+{
+    bootScenario(json{{"registry", {{"vorkatbus", {{"FailoverEventsEnabled", 1u}}}}},
+                      {"drives", json::array({{{"serial", kDrive}, {"wwnn", "5abcdef000000071"},
+                                               {"paths", json::array({{{"port", 0u}, {"target", 1u}},
+                                                                      {{"port", 1u}, {"target", 1u}}})}}})}});
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    const auto primary = [&] {
+        const auto listed = run({{"op", "list"}});
+        for (std::size_t p = 0; p < listed.devices.at(0).paths.size(); ++p) {
+            if (listed.devices.at(0).paths[p].primary) {
+                return static_cast<int>(p);
+            }
+        }
+        return -1;
+    };
+    const int before = primary();
+    ASSERT_GE(before, 0);
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"count", 3}, {"opcode", 0}, {"sense", "02/04/01"}});
+    int polls = 0;
+    while (polls < 10 && run({{"op", "getstatus"}, {"handle", "h"}}).status != 0) {
+        ++polls;
+    }
+    EXPECT_EQ(polls, 3) << "each poll heard the drive's own answer once";
+    EXPECT_EQ(primary(), before);
+    EXPECT_EQ(write(2), 0u);
+}
+
+// The first path's host adapter takes transfers up to 1 MiB, the second's any length. A 2 MiB variable
+// block the first refuses is an honest error or is written on the second, never a block lost or
+// written twice, and the job goes on.
+TEST_F(RealSan, ABlockLongerThanOneAdapterTakesIsAnHonestErrorNotALostBlock)
+{
+    json drive = {{"serial", kDrive}, {"wwnn", "5abcdef000000071"},
+                  {"paths", json::array({{{"port", 0u}, {"target", 1u}}, {{"port", 1u}, {"target", 1u}}})}};
+    bootScenario(json{{"adapters", json::array({{{"port", 0u}, {"maxTransfer", 1u << 20}}})},
+                      {"drives", json::array({drive})}});
+    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+    ASSERT_EQ(write(2), 0u);
+    down(1);
+    const auto big = run({{"op", "write"}, {"handle", "h"}, {"requests", 1}, {"bytes", 2u << 20}});
+    EXPECT_EQ(big.status, 0xC000000Du) << "STATUS_INVALID_PARAMETER: the adapter cannot carry it";
+    back(1);
+    EXPECT_EQ(write(2), 0u);
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), 4);
+}
+
 // The application locks the cartridge in. The first path's link fails, but the drive keeps that
 // login, and the lock it holds, until the path comes back. The job finishes on the second path, the
 // application unlocks and ejects: the cartridge comes out.

@@ -12,7 +12,7 @@ HostAdapter San::addAdapter(std::string name) {
   uint8_t port = 0;
   for (const HostAdapter& a : adapters_) port = std::max<uint8_t>(port, static_cast<uint8_t>(a.portNumber + 1));
   if (name.empty()) name = "adapter" + std::to_string(port);
-  adapters_.push_back(HostAdapter{port, std::move(name)});
+  adapters_.push_back(HostAdapter{port, std::move(name), 0});
   return adapters_.back();
 }
 
@@ -20,7 +20,7 @@ HostAdapter San::addAdapter(uint8_t portNumber, std::string name) {
   std::lock_guard lock(mutex_);
   for (const HostAdapter& a : adapters_)
     if (a.portNumber == portNumber) throw std::invalid_argument("host adapter port number already in use");
-  adapters_.push_back(HostAdapter{portNumber, std::move(name)});
+  adapters_.push_back(HostAdapter{portNumber, std::move(name), 0});
   return adapters_.back();
 }
 
@@ -85,6 +85,19 @@ Path& San::connectTarget(const ScsiAddress& address, ScsiTarget& target, TapeDri
 std::vector<HostAdapter> San::adapters() const {
   std::lock_guard lock(mutex_);
   return adapters_;
+}
+
+void San::setMaxTransfer(uint8_t portNumber, uint32_t bytes) {
+  std::lock_guard lock(mutex_);
+  for (HostAdapter& a : adapters_)
+    if (a.portNumber == portNumber) a.maxTransferBytes = bytes;
+}
+
+uint32_t San::maxTransfer(uint8_t portNumber) const {
+  std::lock_guard lock(mutex_);
+  for (const HostAdapter& a : adapters_)
+    if (a.portNumber == portNumber) return a.maxTransferBytes;
+  return 0;
 }
 
 std::vector<TapeDrive*> San::drives() const {

@@ -403,6 +403,16 @@ NTSTATUS ExecuteSrb(Lun& lun, PIRP irp) {
         return Complete(irp, STATUS_DEVICE_DOES_NOT_EXIST);
     }
     const std::uint32_t length = request->direction == DataDirection::None ? 0 : request->dataTransferLength;
+    // A port driver refuses a transfer longer than its adapter takes (SRB_STATUS_INVALID_REQUEST):
+    // a tape block cannot be split, and the class driver reports STATUS_INVALID_PARAMETER.
+    const std::uint32_t limit = lun.bus->san != nullptr ? lun.bus->san->maxTransfer(lun.path->address().portNumber) : 0;
+    if (limit != 0 && length > limit) {
+        request->srbStatus = SrbStatus::InvalidRequest;
+        request->dataTransferLength = 0;
+        request->residual = length;
+        request->senseInfoLength = 0;
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
     auto* data = static_cast<std::uint8_t*>(request->dataBuffer);
     sim::hw::Command command;
     command.cdb = std::span<const std::uint8_t>(request->cdb, request->cdbLength);

@@ -890,7 +890,9 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     }
     if (!fDecision && fFailover && !NT_SUCCESS(pRun->iStatus) && !BusStatusPreventsFailover(pRun->iStatus) &&
         !(pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x04 && pScsiStatus->ucAsc == 0x10 &&
-          pScsiStatus->ucAscq == 0x01)) {
+          pScsiStatus->ucAscq == 0x01) &&
+        !(pScsiStatus->fSenseValid &&
+          BusSenseIsDriveCondition(pScsiStatus->ucSenseKey, pScsiStatus->ucAsc, pScsiStatus->ucAscq))) {
         RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)pRun->iStatus);
         BusPdoFailoverEvent(pDeviceObject, pIrp, pRun, wszWhy);
         fDecision = TRUE;

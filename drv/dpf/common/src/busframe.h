@@ -161,6 +161,8 @@ VOID BusPathText(PWCHAR wszOut, const SCSI_ADDRESS *pScsiAddr);
 /* The failover sense table (0xFF-like wildcards for ASC and ASCQ) and the no-failover status list. */
 BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq);
 BOOLEAN BusStatusPreventsFailover(NTSTATUS status);
+/* A sense that reports a condition of the drive itself, the same on every path: never a path failure. */
+BOOLEAN BusSenseIsDriveCondition(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq);
 /* TRUE for device-control codes a virtual device takes: METHOD_BUFFERED codes (not the base
    drivers' private ones from user mode) and IOCTL_SCSI_PASS_THROUGH_DIRECT. Requests on a virtual
    device reach the paths as kernel-mode requests that the bus built, so a code whose buffer is not

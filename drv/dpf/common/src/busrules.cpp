@@ -112,6 +112,15 @@ BOOLEAN BusSenseCausesFailover(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
     return FALSE;
 }
 
+BOOLEAN BusSenseIsDriveCondition(UCHAR ucSenseKey, UCHAR ucAsc, UCHAR ucAscq)
+{
+    /* NOT READY because of what the drive is doing or holds, which every path hears alike: becoming
+       ready (a cartridge a library just placed is loading), manual intervention required, an
+       operation in progress (a motion started with IMMED), no medium. */
+    return ucSenseKey == 0x02 &&
+           ((ucAsc == 0x04 && (ucAscq == 0x01 || ucAscq == 0x03 || ucAscq == 0x07)) || ucAsc == 0x3A);
+}
+
 BOOLEAN BusStatusPreventsFailover(NTSTATUS status)
 {
     for (ULONG i = 0; i < RTL_NUMBER_OF(s_NoFailoverStatus); i++) {

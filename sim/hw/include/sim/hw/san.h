@@ -20,6 +20,9 @@ namespace sim::hw {
 struct HostAdapter {
   uint8_t portNumber = 0;
   std::string name;
+  // The longest transfer of one command the adapter takes, in bytes (its port driver refuses a
+  // longer one before it reaches the device); 0: no limit.
+  uint32_t maxTransferBytes = 0;
 };
 
 class San {
@@ -46,6 +49,8 @@ class San {
                 TapeLibrary& library, uint32_t targetPort = 0);
 
   std::vector<HostAdapter> adapters() const;
+  void setMaxTransfer(uint8_t portNumber, uint32_t bytes);
+  uint32_t maxTransfer(uint8_t portNumber) const;  // 0: no limit (or no such adapter)
   std::vector<TapeDrive*> drives() const;
   std::vector<Path*> paths() const;
   std::vector<Path*> pathsOfAdapter(uint8_t portNumber) const;
