@@ -188,6 +188,34 @@ static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus
 
 #define BUS_MAX_UNLOCK_PATHS 16
 
+/* References the active paths of the drive other than pExcept into apPaths (at most ulMax); *pfLeftOut
+   tells whether a path was left out (not active, or no room). */
+static ULONG BusPdoReferenceOtherPaths(PPDO_EXT pPdoExt, PDEVICE_OBJECT pExcept, PDEVICE_OBJECT *apPaths, ULONG ulMax,
+                                       PBOOLEAN pfLeftOut)
+{
+    ENT("BusPdoReferenceOtherPaths: pExcept 0x%08x\n", DBG_PTR(pExcept));
+    ULONG ulPaths = 0;
+    KIRQL irql;
+    *pfLeftOut = FALSE;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    if (pPdoExt->pPdoData != NULL) {
+        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            if (pPath->pFDO == pExcept) {
+                continue;
+            }
+            if (!pPath->fActive || ulPaths == ulMax) {
+                *pfLeftOut = TRUE;
+                continue;
+            }
+            ObReferenceObject(pPath->pFDO);
+            apPaths[ulPaths++] = pPath->pFDO;
+        }
+    }
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    EXT("BusPdoReferenceOtherPaths: %d paths, left out %d\n", (int)ulPaths, (int)*pfLeftOut);
+    return ulPaths;
+}
+
 /*
  * The application unlocked the medium through the path the drive is reached through now. A path it
  * was reached through before may still prevent removal in the application's name (the lock was
@@ -202,24 +230,9 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
     PDEVICE_OBJECT apPaths[BUS_MAX_UNLOCK_PATHS];
     ULONG ulPaths = 0;
     BOOLEAN fMissed = FALSE;
-    KIRQL irql;
 
     pPdoExt->fUnlockOthers = FALSE;
-    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    if (pPdoExt->pPdoData != NULL) {
-        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
-            if (pPath->pFDO == pUnlocked) {
-                continue;
-            }
-            if (!pPath->fActive || ulPaths == RTL_NUMBER_OF(apPaths)) {
-                fMissed = TRUE;
-                continue;
-            }
-            ObReferenceObject(pPath->pFDO);
-            apPaths[ulPaths++] = pPath->pFDO;
-        }
-    }
-    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    ulPaths = BusPdoReferenceOtherPaths(pPdoExt, pUnlocked, apPaths, RTL_NUMBER_OF(apPaths), &fMissed);
     for (ULONG i = 0; i < ulPaths; i++) {
         TAPE_PREPARE prepare;
         SCSI_STATUS scStatus;
@@ -917,17 +930,6 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
 }
 
 /*
- * Many drives report a path's new login as a reset (06/29/00 to 06/29/06) rather than as the loss of
- * its connection (06/29/07). Met on another path than the one the drive last answered through (the
- * request moved to it), such a notice is either that or a real reset. Where the drive stands tells
- * them apart: at or after where the application's request began, the tape was not rewound and no
- * write the application was told of was dropped from the drive's buffer (at the beginning of the
- * tape, where a rewind leaves no trace, the buffer holds nothing: the rewind that took the tape
- * there wrote it out). The notice then means what a lost connection means (the command did not run, the path's
- * settings went back to the drive's defaults) and is taken as one, so the request goes on here once
- * the settings are restored. Anywhere else, it is the reset it says, and the application hears of it.
- */
-/*
  * A reset reaches every login of the drive, and each keeps its notice until it next sends a command.
  * Another path that answers a TEST UNIT READY without one shows that no reset happened since it last
  * spoke: the notice on the new path is that path's own new login. A path that does not answer, or
@@ -938,19 +940,9 @@ static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_O
     ENT("BusPdoOtherPathSawNoReset: pDeviceObject 0x%08x, pTarget 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pTarget));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     PDEVICE_OBJECT apPaths[BUS_MAX_UNLOCK_PATHS];
-    ULONG ulPaths = 0;
+    BOOLEAN fLeftOut = FALSE;
     BOOLEAN fNoReset = FALSE;
-    KIRQL irql;
-    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
-    if (pPdoExt->pPdoData != NULL) {
-        for (PPATH_DATA pPath = pPdoExt->pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
-            if (pPath->pFDO != pTarget && pPath->fActive && ulPaths < RTL_NUMBER_OF(apPaths)) {
-                ObReferenceObject(pPath->pFDO);
-                apPaths[ulPaths++] = pPath->pFDO;
-            }
-        }
-    }
-    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    const ULONG ulPaths = BusPdoReferenceOtherPaths(pPdoExt, pTarget, apPaths, RTL_NUMBER_OF(apPaths), &fLeftOut);
     BOOLEAN fAsked = FALSE;   /* a path answered: no other is asked */
     for (ULONG i = 0; i < ulPaths; i++) {
         if (!fAsked) {
@@ -977,6 +969,20 @@ static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_O
     return fNoReset;
 }
 
+/*
+ * Many drives report a path's new login as a reset (06/29/00 to 06/29/06) rather than as the loss of
+ * its connection (06/29/07). Such a notice is either that or a real reset, and it is taken as a new
+ * login only on evidence that nothing the application was told of moved or was dropped:
+ * - the application's rewind or locate puts the tape where it says, and no acknowledged write waits
+ *   in the drive's buffer;
+ * - met on another path than the one the drive last answered through, the drive stands at or after
+ *   where the application's request began (at the beginning of the tape the buffer holds nothing: the
+ *   rewind that took the tape there wrote it out);
+ * - otherwise, another path answers without a notice (a reset would have given it one).
+ * The notice then means what a lost connection means (the command did not run, the path's settings
+ * went back to the drive's defaults) and is taken as one, so the request goes on there once the
+ * settings are restored. Without such evidence it is the reset it says, and the application hears of it.
+ */
 static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget, BOOLEAN fNewPath,
                                           PSCSI_STATUS pScsiStatus)
 {
@@ -993,7 +999,7 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
         pPdoExt->pOwnReset = NULL;
         pScsiStatus->ucAscq = 0x07;
         fLogin = TRUE;
-    } else if (fNewPath && fResetNotice && !pPdoExt->fCheckingLogin) {
+    } else if (fResetNotice && !pPdoExt->fCheckingLogin) {
         pPdoExt->fCheckingLogin = TRUE;
         if (pPdoExt->fRequestSetsPosition && !pPdoExt->fUnflushedWrites) {
             /* The application's rewind or locate puts the tape where it says whatever a reset did,
@@ -1001,7 +1007,7 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
             DBG("BusPdoLoginLookedLikeReset: 06/29/%02X before a rewind or locate: a new login\n",
                 (ULONG)pScsiStatus->ucAscq);
             fLogin = TRUE;
-        } else if (pPdoExt->fRequestStartValid && !pPdoExt->fRequestSetsPosition) {
+        } else if (fNewPath && pPdoExt->fRequestStartValid && !pPdoExt->fRequestSetsPosition) {
             /* (A rewind or locate that may have run elsewhere already left its start behind.) */
             UCHAR aucPos[sizeof(TAPE_GET_POSITION)];
             const NTSTATUS statusPos = BusPdoReadPos(pDeviceObject, aucPos, sizeof(aucPos));
@@ -1012,7 +1018,9 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
                 (ULONG)(pPdoExt->ulRequestStart >> 32), (ULONG)pPdoExt->ulRequestStart,
                 fLogin ? "a new login" : "a reset");
         } else if (pPdoExt->iUnitAttention == 0) {
-            /* Where the drive should stand is not known: another path tells whether it was reset. */
+            /* Where the drive should stand is not known (or the notice came on the path that answered
+               last, whose own loss of connection may be all it is): another path tells whether the
+               drive was reset. */
             fLogin = BusPdoOtherPathSawNoReset(pDeviceObject, pTarget);
             DBG("BusPdoLoginLookedLikeReset: 06/29/%02X, another path: %s\n", (ULONG)pScsiStatus->ucAscq,
                 fLogin ? "a new login" : "a reset");
