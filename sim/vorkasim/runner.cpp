@@ -243,6 +243,9 @@ sim::hw::Fault FaultFromStep(const nlohmann::json& step)
     fault.k = step.value("k", fault.k);
     fault.executed = step.value("executed", fault.executed);
     fault.holdMs = step.value("holdMs", fault.holdMs);
+    if (fault.holdMs > 600'000) {
+        throw std::runtime_error("step \"fault\": \"holdMs\" must be at most 600000 (ten minutes)");
+    }
     fault.resetAfter = step.value("resetAfter", fault.resetAfter);
     if (step.contains("login")) {
         const auto login = sim::hw::loginLossFromString(RequiredString(step, "login"));

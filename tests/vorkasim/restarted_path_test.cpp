@@ -26,6 +26,29 @@ protected:
     static constexpr const char* kBuffered = "VRK000000000000B";
     void boot() { bootDrive(kDrive, "5abcdef000000009", false, 1); }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
+
+    // A buffered drive of one path: two blocks and a filemark on the tape, four blocks acknowledged
+    // into the buffer, then the path is stopped and a reset armed for the drive's next command.
+    void stopTheOnlyPathWithBlocksBufferedAndAResetArmed()
+    {
+        bootDrive(kBuffered, "5abcdef00000000b", true, 1);
+        ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
+        ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
+        ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
+        ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u)
+            << "acknowledged into the drive's buffer";
+        ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
+        run({{"op", "fault"}, {"drive", kBuffered}, {"kind", "reset"}});
+    }
+    // The application closes; the four buffered blocks the reset dropped count as told of, none lost.
+    void expectTheLostBlocksReported()
+    {
+        run({{"op", "close"}, {"handle", "h"}});
+        const json result = verify();
+        EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+        EXPECT_EQ(result.at("lost"), 0u);
+        EXPECT_EQ(result.at("reportedLoss"), 4u);
+    }
 };
 
 TEST_F(RestartedPathJob, WritesAfterTheOnlyPathWasDownAndRestartedKeepTheApplicationsBlockSize)
@@ -62,14 +85,7 @@ TEST_F(RestartedPathJob, WritesAfterTheOnlyPathWasDownAndRestartedKeepTheApplica
 // application's next request must say so, or it would believe its backup is on the tape.
 TEST_F(RestartedPathJob, AResetWhileTheOnlyPathWasStoppedReachesTheApplication)
 {
-    bootDrive(kBuffered, "5abcdef00000000b", true, 1);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
-    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
-    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u)
-        << "acknowledged into the drive's buffer";
-    ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
-    run({{"op", "fault"}, {"drive", kBuffered}, {"kind", "reset"}});
+    ASSERT_NO_FATAL_FAILURE(stopTheOnlyPathWithBlocksBufferedAndAResetArmed());
     ASSERT_EQ(run({{"op", "start"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
     run({{"op", "clear-faults"}, {"drive", kBuffered}});
 
@@ -79,12 +95,7 @@ TEST_F(RestartedPathJob, AResetWhileTheOnlyPathWasStoppedReachesTheApplication)
     ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u);
     ASSERT_EQ(run({{"op", "rewind"}, {"handle", "h"}}).status, 0u) << "one notice, one failure";
-    run({{"op", "close"}, {"handle", "h"}});
-
-    const json result = verify();
-    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
-    EXPECT_EQ(result.at("lost"), 0u);
-    EXPECT_EQ(result.at("reportedLoss"), 4u);
+    expectTheLostBlocksReported();
 }
 
 // The same reset while the only path was stopped, and the bus's first look at where the drive
@@ -94,14 +105,7 @@ TEST_F(RestartedPathJob, AResetWhileTheOnlyPathWasStoppedReachesTheApplication)
 // tells of the reset.
 TEST_F(RestartedPathJob, AResetIsStillToldWhenTheFirstLookAtThePositionFails)
 {
-    bootDrive(kBuffered, "5abcdef00000000b", true, 1);
-    ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
-    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 8192}}).status, 0u);
-    ASSERT_EQ(run({{"op", "writefm"}, {"handle", "h"}, {"count", 1}}).status, 0u);
-    ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u)
-        << "acknowledged into the drive's buffer";
-    ASSERT_EQ(run({{"op", "stop"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
-    run({{"op", "fault"}, {"drive", kBuffered}, {"kind", "reset"}});
+    ASSERT_NO_FATAL_FAILURE(stopTheOnlyPathWithBlocksBufferedAndAResetArmed());
     run({{"op", "fault"}, {"drive", kBuffered}, {"path", 0u}, {"kind", "fail"}, {"opcode", 0x15},
          {"sense", "04/44/00"}, {"executed", true}});
     ASSERT_EQ(run({{"op", "start"}, {"drive", kBuffered}, {"path", 0u}}).status, 0u);
@@ -113,12 +117,7 @@ TEST_F(RestartedPathJob, AResetIsStillToldWhenTheFirstLookAtThePositionFails)
     run({{"op", "clear-faults"}, {"drive", kBuffered}, {"path", 0u}});
     ASSERT_EQ(run({{"op", "space"}, {"handle", "h"}, {"kind", "eod"}}).status, 0u);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 4}, {"bytes", 8192}}).status, 0u);
-    run({{"op", "close"}, {"handle", "h"}});
-
-    const json result = verify();
-    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
-    EXPECT_EQ(result.at("lost"), 0u);
-    EXPECT_EQ(result.at("reportedLoss"), 4u);
+    expectTheLostBlocksReported();
 }
 
 // A path that comes back while the drive kept its state changes nothing the application sees.

@@ -44,8 +44,11 @@ Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
   Gate gate;
   // While the fabric holds I/O for a failed link, a command waits for the link's return or the end
   // of the hold, whichever comes first.
-  if (down_ && hold_.count() != 0 && present_.load())
+  if (down_ && hold_.count() != 0 && present_.load() && std::chrono::steady_clock::now() < downSince_ + hold_) {
+    ++held_;
+    heldChanged_.notify_all();
     linkChanged_.wait_until(lock, downSince_ + hold_, [this] { return !down_ || !present_.load(); });
+  }
   if (!present_.load()) {
     gate.transportStatus = kStatusDeviceNotConnected;
     return gate;
@@ -215,6 +218,16 @@ void Path::restore() {
   linkChanged_.notify_all();
   // The new login is the first the drive hears of the old one's loss.
   if (loseNow && present_.load()) target_.nexusLost(initiator_);
+}
+
+uint64_t Path::commandsHeld() const {
+  std::lock_guard lock(mutex_);
+  return held_;
+}
+
+bool Path::awaitCommandsHeld(uint64_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return heldChanged_.wait_for(lock, limit, [&] { return held_ >= count; });
 }
 
 bool Path::isDown() const {

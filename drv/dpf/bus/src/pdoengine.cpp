@@ -922,6 +922,13 @@ static BOOLEAN BusPdoMediumAttention(PSCSI_STATUS pScsiStatus)
            (pScsiStatus->ucAsc == 0x28 || (pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06));
 }
 
+/* Power on or a reset (06/29/00-06), as current sense. */
+static BOOLEAN BusPdoResetAttention(PSCSI_STATUS pScsiStatus)
+{
+    return BusPdoMediumAttention(pScsiStatus) && pScsiStatus->ucAsc == 0x29 &&
+           (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
+}
+
 /* The loss of this path's connection, reported by the drive when the path is back (06/29/07). */
 static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
 {
@@ -990,16 +997,13 @@ static BOOLEAN BusPdoLoginLookedLikeReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_
         DBG_PTR(pTarget), (int)fNewPath);
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
     BOOLEAN fLogin = FALSE;
-    const BOOLEAN fResetNotice = pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 &&
-                                 pScsiStatus->ucAsc == 0x29 && pScsiStatus->ucAscq <= 0x06 &&
-                                 (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
-    if (fResetNotice && pPdoExt->pOwnReset != NULL && pPdoExt->pOwnReset == pTarget) {
+    if (pPdoExt->pOwnReset != NULL && pPdoExt->pOwnReset == pTarget) {
         /* The bus reset the drive itself (BusPdoBreakMissedLock) and knows what it did. */
         DBG("BusPdoLoginLookedLikeReset: the bus's own reset\n");
         pPdoExt->pOwnReset = NULL;
         pScsiStatus->ucAscq = 0x07;
         fLogin = TRUE;
-    } else if (fResetNotice && !pPdoExt->fCheckingLogin) {
+    } else if (!pPdoExt->fCheckingLogin) {
         pPdoExt->fCheckingLogin = TRUE;
         if (pPdoExt->fRequestSetsPosition && !pPdoExt->fUnflushedWrites) {
             /* The application's rewind or locate puts the tape where it says whatever a reset did,
@@ -1415,7 +1419,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (NT_SUCCESS(status) || run.pScsiStatus->fSenseValid) {
                 pPdoExt->pLastAnswered = pTarget;
             }
-            if (fFailover && BusPdoLoginLookedLikeReset(pDeviceObject, pTarget, fNewPath, run.pScsiStatus)) {
+            if (fFailover && BusPdoResetAttention(run.pScsiStatus) &&
+                BusPdoLoginLookedLikeReset(pDeviceObject, pTarget, fNewPath, run.pScsiStatus)) {
                 RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
             }
         }

@@ -77,6 +77,10 @@ class Path {
                LoginLoss login = LoginLoss::AtFailure);
   void restore();
   bool isDown() const;
+  // Commands the fabric has held for a failed link so far (each counts once, when its hold begins),
+  // and a wait (at most `limit`) until that many have been.
+  uint64_t commandsHeld() const;
+  bool awaitCommandsHeld(uint64_t count, std::chrono::milliseconds limit) const;
 
   // Presence as the simulated adapter's enumeration sees it. An absent path
   // fails every command with STATUS_DEVICE_NOT_CONNECTED; disappearing loses
@@ -114,6 +118,8 @@ class Path {
 
   mutable std::mutex mutex_;  // guards the fields below
   std::condition_variable linkChanged_;  // the link came back or the path vanished
+  mutable std::condition_variable heldChanged_;  // a command began to be held
+  uint64_t held_ = 0;
   bool down_ = false;
   uint32_t downStatus_ = kStatusDeviceNotConnected;
   std::chrono::steady_clock::time_point downSince_;
