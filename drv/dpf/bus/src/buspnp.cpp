@@ -116,10 +116,8 @@ NTSTATUS BusDispatchPnP(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     } else {
         PBUS_EXT pExt = (PBUS_EXT)pHeader;
         ExAcquireFastMutex(&pExt->fmPnp);
-        ExAcquireFastMutex(&pExt->fmIoCount);   /* the count changes under its own mutex only */
-        DBG_ASSERT(pExt->ulIoCount);
-        ExReleaseFastMutex(&pExt->fmIoCount);
-        BusIncIoCount(pDeviceObject);
+        LONG lCount = BusIncIoCount(pDeviceObject);   /* the count changes under its own mutex only */
+        DBG_ASSERT(lCount > 1);
         ExReleaseFastMutex(&pExt->fmPnp);
 
         if (pIrpStack == NULL) {
@@ -263,8 +261,7 @@ NTSTATUS BusIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     /* Wait until every other request in flight has been counted out, then count this one in again so
        that the dispatch routine's count-out balances. */
-    DBG("BusIrpMnStopDevice: I/O count %d\n", (int)pExt->ulIoCount);
-    BusDecIoCount(pDeviceObject);
+    BusDecIoCount(pDeviceObject);   /* traces the count it leaves */
     KeWaitForSingleObject(&pExt->evIdle, Executive, KernelMode, FALSE, NULL);
     BusIncIoCount(pDeviceObject);
     BusSetPnpState((PDEVICE_EXT_HEADER)pExt, PNP_STOPPED);

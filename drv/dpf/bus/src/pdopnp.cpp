@@ -261,9 +261,10 @@ NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     ENT("BusPdoPnp: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
     PPDO_EXT pPdoExt = (PPDO_EXT)pDeviceObject->DeviceExtension;
 
+    /* The count changes under its own mutex only: judge it by what the increment returns. */
     ExAcquireFastMutex(&pPdoExt->fmPnp);
-    DBG_ASSERT(pPdoExt->ulIoCount);
-    BusIncIoCount(pDeviceObject);
+    LONG lCount = BusIncIoCount(pDeviceObject);
+    DBG_ASSERT(lCount > 1);
     ExReleaseFastMutex(&pPdoExt->fmPnp);
 
     PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);

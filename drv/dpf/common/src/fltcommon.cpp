@@ -1060,8 +1060,7 @@ NTSTATUS FltIrpMnStopDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     NTSTATUS status;
     PFLT_BASE_EXT pExt = FltBaseExt(pDeviceObject);
-    ENT("FltIrpMnStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x, ulIoCount %d\n", DBG_PTR(pDeviceObject),
-        DBG_PTR(pIrp), pExt->ulIoCount);
+    ENT("FltIrpMnStopDevice: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
 
     /* Drain: give back this request's count, wait until nothing else is in progress, take it again.
        A retry of the identification that has not fired is taken back: the next start identifies. */
