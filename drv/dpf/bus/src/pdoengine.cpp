@@ -90,25 +90,31 @@ PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pp
             goto done;
         }
     }
-    for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
-        BOOLEAN fTried = FALSE;
-        if (!pPath->fActive || pPath->pFDO == NULL) {
-            continue;
+    /* The next path is an active one this request has not tried; the path that holds the
+       application's reservation and settings comes first (it needs neither a preempt nor a restore,
+       and a drive that still keeps its login's RESERVE(6) takes commands there only). */
+    for (ULONG ulPass = 0; ulPass < 2 && pTarget == NULL; ulPass++) {
+        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL; pPath = pPath->pNext) {
+            BOOLEAN fTried = FALSE;
+            if (!pPath->fActive || pPath->pFDO == NULL ||
+                (ulPass == 0 && pPath->pFDO != pPdoExt->pReservationHolder)) {
+                continue;
+            }
+            for (ULONG i = 0; i < n && !fTried; i++) {
+                fTried = ppNew[i] == pPath->pFDO;
+            }
+            if (fTried) {
+                continue;
+            }
+            for (PPATH_DATA pOther = pPdoData->pListOfPaths; pOther != NULL; pOther = pOther->pNext) {
+                pOther->fPrimary = FALSE;
+            }
+            pPath->fPrimary = TRUE;
+            pPdoExt->scScsiAddr = pPath->scScsiAddr;
+            pTarget = pPath->pFDO;
+            ppNew[n] = pTarget;
+            break;
         }
-        for (ULONG i = 0; i < n && !fTried; i++) {
-            fTried = ppNew[i] == pPath->pFDO;
-        }
-        if (fTried) {
-            continue;
-        }
-        for (PPATH_DATA pOther = pPdoData->pListOfPaths; pOther != NULL; pOther = pOther->pNext) {
-            pOther->fPrimary = FALSE;
-        }
-        pPath->fPrimary = TRUE;
-        pPdoExt->scScsiAddr = pPath->scScsiAddr;
-        pTarget = pPath->pFDO;
-        ppNew[n] = pTarget;
-        break;
     }
 
 done:
@@ -873,6 +879,19 @@ static VOID BusPdoPreemptRefusedEvent(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, P
     }
 }
 
+/* TRUE when the path that holds the application's reservation is one of the drive's active paths. */
+static BOOLEAN BusPdoHolderIsActive(PPDO_EXT pPdoExt)
+{
+    BOOLEAN fActive = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
+    PPATH_DATA pPath = pPdoExt->pReservationHolder != NULL ? BusPdoPathOfTarget(pPdoExt, pPdoExt->pReservationHolder)
+                                                         : NULL;
+    fActive = pPath != NULL && pPath->fActive;
+    KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    return fActive;
+}
+
 /* TRUE when the attempt failed in a way that another try may cure. *pStatusEnd is set when the
    run must end at once with that status. */
 static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBUS_FORWARD_RUN pRun,
@@ -1445,6 +1464,22 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             fFailoverOccurred = TRUE;
             run.fPreempt = FALSE;
         }
+        if (status == STATUS_ACCESS_DENIED && fFailover &&
+            (ULONG)run.pScsiStatus->scPreempt == (ULONG)STATUS_ACCESS_DENIED &&
+            pPdoExt->pReservationHolder != pTarget && BusPdoHolderIsActive(pPdoExt)) {
+            /* The drive still keeps the reservation for the login of the path that took it, and
+               that path works again (its link came back before the drive heard of the loss): the
+               request goes there, where it needs no preempt. The command did not run here. */
+            PDEVICE_OBJECT pNext = BusPdoChooseTarget(pDeviceObject, &ppTargetsUsed, FALSE, NULL);
+            if (pNext != NULL) {
+                DBG("BusPdoSendToFilter: the reservation's holder is active again; trying it\n");
+                ulRetries = 0;
+                pPrevTarget = pTarget;
+                ObDereferenceObject(pTarget);
+                pTarget = pNext;
+                continue;
+            }
+        }
         if (status == STATUS_ACCESS_DENIED) {
             /* Never a path failure: nothing is retried, nothing copied back. */
             run.ulInformation = 0;
@@ -1486,6 +1521,12 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             NTSTATUS statusPost = BusPdoPostProcessPos(pDeviceObject, status, run.pBuffer, run.Fwd.ulOutput,
                                                        run.pScsiStatus, &fDidIo, &run.Foow);
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
+            if (statusPost == STATUS_DEVICE_DATA_ERROR) {
+                /* The position read or the settings restore on the next path heard the drive report
+                   data it lost (a deferred error, told once): the request that led there carries it
+                   to the application instead of its path's failure. */
+                (VOID)InterlockedCompareExchange(&pPdoExt->iUnitAttention, (LONG)statusPost, 0);
+            }
             if (pPdoExt->fUnlockOthers && fApplication) {
                 /* A pending ALLOW goes to every path, the one just used included: it may be the
                    path that missed it. */
