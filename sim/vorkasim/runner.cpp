@@ -226,7 +226,9 @@ std::pair<sim::hw::TapeDrive*, sim::hw::Path*> Runner::target(const std::string&
 // Faults of the hardware: {"op":"fault","drive":serial[,"path":i],"kind":"fail"|"down"|"partial_write"|
 // "reset"|"refuse_preempt"|"verify_in_progress"|"deferred_error"|"partial_transfer"[,"count":n][,"status":n]
 // [,"sense":"0B/47/00"][,"opcode":n]
-// [,"k":n][,"executed":true][,"holdMs":n][,"login":"failure"|"return"|"never"][,"resetAfter":true]} arms one
+// [,"k":n][,"executed":true][,"holdMs":n][,"login":"failure"|"return"|"never"][,"resetAfter":true]
+// [,"srbStatus":"selection-timeout"|"no-device"|"command-timeout"|"aborted"|"bus-reset"|"error-no-sense"]
+// [,"scsiStatus":"busy"|"task-set-full"][,"runningMs":n]} arms one
 // on a path, or on the drive for every path; "clear-faults" clears them (and brings paths back up); "reset"
 // resets the drive at once, "power-cycle" turns it off and on.
 sim::hw::Fault FaultFromStep(const nlohmann::json& step)
@@ -247,6 +249,37 @@ sim::hw::Fault FaultFromStep(const nlohmann::json& step)
         throw std::runtime_error("step \"fault\": \"holdMs\" must be at most 600000 (ten minutes)");
     }
     fault.resetAfter = step.value("resetAfter", fault.resetAfter);
+    if (step.contains("srbStatus")) {
+        const auto srb = sim::hw::srbStatusFromString(RequiredString(step, "srbStatus"));
+        if (!srb) {
+            throw std::runtime_error("step \"fault\": \"srbStatus\" is \"selection-timeout\", \"no-device\", "
+                                     "\"command-timeout\", \"aborted\", \"bus-reset\" or \"error-no-sense\"");
+        }
+        fault.srbStatus = *srb;
+    }
+    if (step.contains("scsiStatus")) {
+        const auto scsi = sim::hw::scsiStatusFromString(RequiredString(step, "scsiStatus"));
+        if (!scsi) {
+            throw std::runtime_error("step \"fault\": \"scsiStatus\" is \"busy\" or \"task-set-full\"");
+        }
+        if (fault.executed) {
+            throw std::runtime_error("step \"fault\": a busy device runs nothing: \"scsiStatus\" takes no \"executed\"");
+        }
+        fault.scsiStatus = *scsi;
+    }
+    if ((fault.srbStatus != 0 || fault.scsiStatus != 0) && fault.kind != sim::hw::FaultKind::FailCommands &&
+        !(fault.srbStatus != 0 && (fault.kind == sim::hw::FaultKind::PartialWrite ||
+                                   fault.kind == sim::hw::FaultKind::PartialTransfer))) {
+        throw std::runtime_error("step \"fault\": \"srbStatus\" is for \"fail\", \"partial_write\" and "
+                                 "\"partial_transfer\", \"scsiStatus\" for \"fail\"");
+    }
+    fault.runningMs = step.value("runningMs", fault.runningMs);
+    if (fault.runningMs > 600'000) {
+        throw std::runtime_error("step \"fault\": \"runningMs\" must be at most 600000 (ten minutes)");
+    }
+    if (fault.runningMs != 0 && fault.kind != sim::hw::FaultKind::PathDown) {
+        throw std::runtime_error("step \"fault\": \"runningMs\" is for \"down\"");
+    }
     if (step.contains("login")) {
         const auto login = sim::hw::loginLossFromString(RequiredString(step, "login"));
         if (!login) {

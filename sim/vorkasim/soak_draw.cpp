@@ -471,6 +471,51 @@ bool FaultDeferredError(Drawer& d, Drive& drive)
     return DriveWide(d, drive, fault);
 }
 
+// What the port driver reports instead of an NT status: the class layer maps it (and sends a query
+// again), the buses see the NT status. A time-out, an abort, a reset or lost sense may come after
+// the drive ran the command.
+bool FaultSrbStatus(Drawer& d, Drive& drive)
+{
+    static constexpr std::array<std::string_view, 6> srbs = {"selection-timeout", "no-device", "command-timeout",
+                                                             "aborted",           "bus-reset", "error-no-sense"};
+    static constexpr std::array<int, 9> opcodes = {-1, -1, 0x0A, 0x0A, 0x08, 0x10, 0x2B, 0x11, 0x34};
+    const std::string_view srb = srbs[d.below(srbs.size())];
+    Json fault = {{"kind", "fail"}, {"srbStatus", std::string(srb)}};
+    if (const int opcode = opcodes[d.below(opcodes.size())]; opcode >= 0) {
+        fault["opcode"] = opcode;
+    }
+    if (srb != "selection-timeout" && srb != "no-device" && d.chance(1, 2)) {
+        fault["executed"] = true;
+    }
+    return ArmOnPath(d, drive, fault);
+}
+
+// The drive refuses commands as busy, or with its task set full: a condition of the drive, not of
+// a path. A few refusals the class layer's retries cover; on a drive allowed to fail requests, as
+// many as outlast them, from every path.
+bool FaultBusy(Drawer& d, Drive& drive)
+{
+    Json fault = {{"kind", "fail"}, {"scsiStatus", d.chance(1, 2) ? "busy" : "task-set-full"}};
+    if (d.chance(1, 3)) {
+        fault["opcode"] = d.chance(1, 2) ? 0x0A : 0x08;
+    }
+    if (drive.healthy >= 0) {
+        fault["count"] = 1 + d.below(4);
+        return ArmOnPath(d, drive, fault);
+    }
+    Json step = DriveStep("fault", drive);
+    step.update(fault);
+    step["count"] = 1 + d.below(14);
+    return DriveWide(d, drive, step);
+}
+
+// The link fails while the drive works on the path's command, which stays open there a while: the
+// other paths meet BUSY until it ends (within the class layer's retries).
+bool FaultOpenCommand(Drawer& d, Drive& drive)
+{
+    return Disturb(d, drive, "fault", "clear-faults", {{"kind", "down"}, {"runningMs", 5 + d.below(100)}});
+}
+
 struct FaultKindRow {
     std::string_view name;
     unsigned weight;
@@ -478,7 +523,7 @@ struct FaultKindRow {
     bool (*draw)(Drawer&, Drive&);
 };
 
-constexpr std::array<FaultKindRow, 13> kFaults{{
+constexpr std::array<FaultKindRow, 16> kFaults{{
     {"down", 4, false, FaultDown},
     {"surprise-remove", 3, false, FaultSurpriseRemoval},
     {"stop", 1, false, FaultStop},
@@ -492,6 +537,9 @@ constexpr std::array<FaultKindRow, 13> kFaults{{
     {"deferred_error", 2, true, FaultDeferredError},
     {"timeout-reset", 1, true, FaultTimeoutReset},
     {"power-cycle", 1, true, FaultPowerCycle},
+    {"srb-status", 3, false, FaultSrbStatus},
+    {"busy", 2, false, FaultBusy},
+    {"open-command", 1, false, FaultOpenCommand},
 }};
 
 void DrawFault(Drawer& d, Drive& drive)

@@ -198,6 +198,78 @@ TEST_F(Faults, VerifyInProgressSeenThroughRequestSense) {
   EXPECT_EQ(decodeSense(b.requestSense().dataIn).ascq, 0x00);
 }
 
+// What the port reports instead of a ready NT status, and what the drive answers when it is busy:
+// the command fails as the fault names it, and the tape holds exactly what the drive ran.
+TEST_F(Faults, PortAndDeviceStatusesReplaceTheCommandsOutcome) {
+  pathA->injectFault(Fault{.kind = FaultKind::FailCommands, .srbStatus = srb::kSelectionTimeout, .opcode = 0x0A});
+  CommandResult r = a.write(false, 8, pattern(8, 1));
+  EXPECT_FALSE(r.delivered());
+  EXPECT_EQ(r.srbStatus, srb::kSelectionTimeout);
+  EXPECT_TRUE(drive->records().empty()) << "a selection time-out never reaches the drive";
+
+  // A write that timed out at the drive after it ran: on tape once, and the host hears only the port.
+  pathA->injectFault(
+      Fault{.kind = FaultKind::FailCommands, .srbStatus = srb::kCommandTimeout, .opcode = 0x0A, .executed = true});
+  r = a.write(false, 8, pattern(8, 2));
+  EXPECT_EQ(r.srbStatus, srb::kCommandTimeout);
+  EXPECT_EQ(layout(), (std::vector<long>{8}));
+
+  // CHECK CONDITION whose sense was lost: the drive answered, the host learns nothing more.
+  pathA->injectFault(Fault{.kind = FaultKind::FailCommands, .srbStatus = srb::kError, .opcode = 0x0A});
+  r = a.write(false, 8, pattern(8, 3));
+  ASSERT_TRUE(r.delivered());
+  EXPECT_EQ(r.scsiStatus, kScsiCheckCondition);
+  EXPECT_TRUE(r.sense.empty());
+  EXPECT_EQ(layout(), (std::vector<long>{8}));
+
+  // A busy drive refuses every path's commands and runs none of them, even one marked executed.
+  drive->injectFault(Fault{.kind = FaultKind::FailCommands, .count = 2, .scsiStatus = kScsiBusy, .executed = true});
+  EXPECT_EQ(b.write(false, 8, pattern(8, 4)).scsiStatus, kScsiBusy);
+  EXPECT_EQ(a.write(false, 8, pattern(8, 4)).scsiStatus, kScsiBusy);
+  EXPECT_EQ(layout(), (std::vector<long>{8}));
+  EXPECT_TRUE(a.write(false, 8, pattern(8, 4)).good()) << "the refusals were used up";
+
+  // A full task set on one path's view of the drive leaves the other path's commands alone.
+  pathB->injectFault(Fault{.kind = FaultKind::FailCommands, .scsiStatus = kScsiTaskSetFull});
+  EXPECT_TRUE(a.testUnitReady().good());
+  const CommandResult full = b.write(false, 8, pattern(8, 5));
+  EXPECT_EQ(full.scsiStatus, kScsiTaskSetFull);
+  EXPECT_EQ(full.residual, 8u);
+  EXPECT_EQ(layout(), (std::vector<long>{8, 8}));
+  EXPECT_EQ(b.position(), 2u);
+}
+
+// A link that fails while the drive works on the path's command leaves that command open at the
+// drive: the other paths meet BUSY, and nothing of theirs runs, until a logical unit reset aborts it.
+TEST_F(Faults, ACommandLeftOpenByAFailedLinkKeepsTheDriveBusy) {
+  ASSERT_TRUE(b.write(false, 8, pattern(8, 1)).good());
+  pathA->injectFault(Fault{.kind = FaultKind::PathDown, .runningMs = 600'000});
+  EXPECT_EQ(b.write(false, 8, pattern(8, 2)).scsiStatus, kScsiBusy);
+  EXPECT_EQ(b.testUnitReady().scsiStatus, kScsiBusy);
+  EXPECT_EQ(layout(), (std::vector<long>{8}));
+
+  ASSERT_EQ(pathB->logicalUnitReset(), 0u);
+  EXPECT_TRUE(hasSense(b.testUnitReady(), 0x06, 0x29, 0x00)) << "the reset that aborted it";
+  EXPECT_TRUE(b.write(false, 8, pattern(8, 2)).good());
+
+  // Without a time of its own, a failed link leaves nothing open.
+  pathB->injectFault(Fault{.kind = FaultKind::PathDown});
+  pathA->clearFaults();
+  a.drainAttentions();
+  EXPECT_TRUE(a.testUnitReady().good());
+}
+
+TEST(FaultRecords, PortAndDeviceStatusesHaveScenarioNames) {
+  for (const char* name : {"selection-timeout", "no-device", "command-timeout", "aborted", "bus-reset", "error-no-sense"}) {
+    const auto srbStatus = srbStatusFromString(name);
+    ASSERT_TRUE(srbStatus) << name;
+    EXPECT_EQ(srbStatusName(*srbStatus), name);
+  }
+  EXPECT_EQ(scsiStatusFromString("busy"), kScsiBusy);
+  EXPECT_EQ(scsiStatusFromString("task-set-full"), kScsiTaskSetFull);
+  EXPECT_FALSE(srbStatusFromString("busy"));
+}
+
 TEST(FaultRecords, KindsHaveStableNames) {
   for (FaultKind k : {FaultKind::FailCommands, FaultKind::PathDown, FaultKind::PartialWrite, FaultKind::Reset,
                       FaultKind::RefusePreempt, FaultKind::VerifyInProgress})

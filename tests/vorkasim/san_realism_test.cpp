@@ -204,4 +204,85 @@ TEST_F(RealSan, AWriteThatTimesOutAndIsFollowedByAResetThatRewindsNeverWritesOve
     EXPECT_GE(result.at("blocks").get<int>(), 32) << "the blocks before the time-out are still the tape's first";
 }
 
+// Each way a port driver reports a write that failed on the primary path: the path's link broke at
+// selection, the device is gone, the command timed out or was aborted or ended by a bus reset (the
+// drive may have run it), or its CHECK CONDITION lost its sense. The backup goes on over the other
+// path, and the tape holds each block once.
+TEST_F(RealSan, ABackupSurvivesEveryPortStatusOfAFailedWrite)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(2), 0u);
+    int requests = 2;
+    for (const char* srb : {"selection-timeout", "no-device", "command-timeout", "aborted", "bus-reset", "error-no-sense"}) {
+        for (const bool executed : {false, true}) {
+            SCOPED_TRACE(std::string(srb) + (executed ? ", after the drive ran it" : ""));
+            json fault = {{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "fail"}, {"srbStatus", srb},
+                          {"opcode", 10}, {"executed", executed}};
+            run(fault);
+            EXPECT_EQ(write(3), 0u);
+            requests += 3;
+            back(0);
+            EXPECT_EQ(write(1), 0u) << "the path works again";
+            requests += 1;
+        }
+    }
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), requests * 8);
+}
+
+// The drive answers BUSY or TASK SET FULL, first a few times (the class driver waits them out), then
+// longer than the class driver waits on one path. A busy drive ran nothing: the backup goes on, and
+// no block is missing or written twice.
+TEST_F(RealSan, ABackupSurvivesABusyDriveAndAFullTaskSet)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(2), 0u);
+    int requests = 2;
+    for (const char* status : {"busy", "task-set-full"}) {
+        for (const unsigned count : {3u, 14u}) {
+            SCOPED_TRACE(std::string(status) + " " + std::to_string(count));
+            run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"scsiStatus", status}, {"count", count}, {"opcode", 10}});
+            EXPECT_EQ(write(3), 0u);
+            requests += 3;
+            run({{"op", "clear-faults"}, {"drive", kDrive}});
+        }
+    }
+    // Busy to every command for a while, the position reads of a failover included.
+    run({{"op", "fault"}, {"drive", kDrive}, {"kind", "fail"}, {"scsiStatus", "busy"}, {"count", 14}});
+    EXPECT_EQ(write(3), 0u);
+    requests += 3;
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), requests * 8);
+}
+
+// The primary path's link fails while the drive still works on its command, which stays open there:
+// the other path meets BUSY until it ends. Briefly, and the backup goes on; for longer than the
+// class driver waits, and the application may hear of it, but the tape still holds each block once.
+TEST_F(RealSan, ACommandLeftOpenAtTheDriveByAFailedLinkIsWaitedForAndNothingIsWrittenTwice)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    down(0, {{"runningMs", 60}});
+    EXPECT_EQ(write(4), 0u);
+    back(0);
+    EXPECT_EQ(write(4), 0u);
+    down(1, {{"runningMs", 60}});
+    EXPECT_EQ(write(4), 0u);
+    back(1);
+    down(0, {{"runningMs", 400}});
+    const std::uint32_t status = write(4);
+    back(0);
+    if (status == 0) {
+        EXPECT_EQ(write(4), 0u);
+    }
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_GE(result.at("blocks").get<int>(), 16 * 8);
+}
+
 }  // namespace

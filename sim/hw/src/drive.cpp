@@ -134,9 +134,10 @@ void TapeDrive::Impl::sendData(Exchange& x, std::vector<uint8_t> data, std::size
 void TapeDrive::Impl::failInjected(Exchange& x, const Fault& f, std::optional<int32_t> information) {
   x.res.dataIn.clear();
   x.res.sense.clear();
-  if (f.status != 0) {
-    x.res.transportStatus = f.status;
-    x.res.scsiStatus = kScsiGood;
+  if (std::optional<CommandResult> answer = f.statusAnswer()) {
+    // What went over the wire before the answer was lost stays counted.
+    answer->dataOutTransferred = answer->delivered() ? x.res.dataOutTransferred : 0;
+    x.res = std::move(*answer);
     return;
   }
   Sense s = (f.senseKey | f.asc | f.ascq) ? makeSense(f.senseKey, f.asc, f.ascq)
@@ -220,7 +221,7 @@ CommandResult TapeDrive::Impl::run(std::unique_lock<std::mutex>& lock, Initiator
         break;
       case FaultKind::FailCommands:
       case FaultKind::PathDown:
-        if (!fault->executed) {
+        if (!fault->executed || fault->failsBeforeDevice()) {
           Fault f = *fault;
           if (f.kind == FaultKind::PathDown && f.status == 0) f.status = kStatusDeviceNotConnected;
           failInjected(x, f, std::nullopt);

@@ -167,9 +167,8 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
   auto failInjected = [&](const Fault& f) {
     res.dataIn.clear();
     res.sense.clear();
-    if (f.status != 0 || f.kind == FaultKind::PathDown) {
-      res.transportStatus = f.status != 0 ? f.status : kStatusDeviceNotConnected;
-      res.scsiStatus = kScsiGood;
+    if (std::optional<CommandResult> answer = f.statusAnswer()) {
+      res = std::move(*answer);
       return;
     }
     res.scsiStatus = kScsiGood;
@@ -183,7 +182,7 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
         break;
       case FaultKind::FailCommands:
       case FaultKind::PathDown:
-        if (!fault->executed) {
+        if (!fault->executed || fault->failsBeforeDevice()) {
           failInjected(*fault);
           return res;
         }

@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -23,15 +24,31 @@ void WaitForDrive(std::chrono::steady_clock::time_point until) {
 
 }  // namespace
 
+void OpenCommand::open(std::chrono::steady_clock::time_point until) {
+  std::lock_guard lock(mutex_);
+  until_ = std::max(until_, until);
+}
+
+void OpenCommand::abort() {
+  std::lock_guard lock(mutex_);
+  until_ = {};
+}
+
+bool OpenCommand::running() const {
+  std::lock_guard lock(mutex_);
+  return std::chrono::steady_clock::now() < until_;
+}
+
 Path::Path(San& san, ScsiAddress address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
-           uint32_t targetPort)
+           uint32_t targetPort, OpenCommand& openCommand)
     : san_(san),
       address_(address),
       target_(target),
       drive_(drive),
       library_(library),
       targetPort_(targetPort),
-      initiator_(target.attachInitiator(address.toString(), targetPort)) {}
+      initiator_(target.attachInitiator(address.toString(), targetPort)),
+      openCommand_(openCommand) {}
 
 TapeDrive& Path::drive() const {
   if (drive_ == nullptr) throw std::logic_error("a changer path reaches no tape drive: " + address_.toString());
@@ -57,15 +74,22 @@ Path::Gate Path::admit(uint8_t op, uint8_t serviceAction) {
     gate.transportStatus = downStatus_;
     return gate;
   }
+  // A command another path left open at the device keeps it busy for everyone else; the path's
+  // own faults wait for a command the device takes.
+  if (openCommand_.running()) {
+    gate.answer = CommandResult{};
+    gate.answer->scsiStatus = kScsiBusy;
+    return gate;
+  }
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (!it->matches(op, serviceAction)) continue;
     gate.fault = *it;
     gate.matched = true;
     if (it->count != Fault::kForever && --it->count == 0) faults_.erase(it);
-    // A transport failure before execution never reaches the drive; everything
-    // else is acted out by the drive under its lock.
-    if (gate.fault.kind == FaultKind::FailCommands && gate.fault.status != 0 && !gate.fault.executed)
-      gate.transportStatus = gate.fault.status;
+    // A failure before execution (in the transport, or a device that refuses the command as busy)
+    // never reaches the drive; everything else is acted out by the drive under its lock.
+    if (gate.fault.failsBeforeDevice())
+      gate.answer = gate.fault.statusAnswer();
     else
       gate.hasFault = true;
     break;
@@ -89,6 +113,10 @@ CommandResult Path::execute(const Command& command) {
   CommandResult result;
   if (gate.transportStatus != 0) {
     result.transportStatus = gate.transportStatus;
+  } else if (gate.answer) {
+    result = *gate.answer;
+    if (result.delivered()) result.residual = command.dataOut.empty() ? command.dataInLength
+                                                                      : static_cast<uint32_t>(command.dataOut.size());
   } else {
     result = target_.execute(initiator_, command, gate.hasFault ? &gate.fault : nullptr);
     // The link failed while the drive worked on the command: its
@@ -164,6 +192,7 @@ uint32_t Path::logicalUnitReset() {
     if (!present_.load()) return kStatusDeviceNotConnected;
     if (down_) return downStatus_;
   }
+  openCommand_.abort();
   target_.reset();
   return 0;
 }
@@ -171,7 +200,7 @@ uint32_t Path::logicalUnitReset() {
 void Path::injectFault(const Fault& fault) {
   if (fault.kind == FaultKind::PathDown)
     return setDown(fault.status ? fault.status : kStatusDeviceNotConnected, std::chrono::milliseconds(fault.holdMs),
-                   fault.login);
+                   fault.login, std::chrono::milliseconds(fault.runningMs));
   if (fault.count == 0) return;
   std::lock_guard lock(mutex_);
   faults_.push_back(fault);
@@ -185,7 +214,7 @@ void Path::clearFaults() {
   restore();
 }
 
-void Path::setDown(uint32_t status, std::chrono::milliseconds hold, LoginLoss login) {
+void Path::setDown(uint32_t status, std::chrono::milliseconds hold, LoginLoss login, std::chrono::milliseconds running) {
   bool wasUp = false;
   {
     std::lock_guard lock(mutex_);
@@ -199,6 +228,7 @@ void Path::setDown(uint32_t status, std::chrono::milliseconds hold, LoginLoss lo
       ++drops_;
     }
   }
+  if (wasUp && running.count() != 0) openCommand_.open(std::chrono::steady_clock::now() + running);
   if (wasUp && present_.load() && login == LoginLoss::AtFailure) loseNexus();
 }
 

@@ -78,7 +78,9 @@ Path& San::connectTarget(const ScsiAddress& address, ScsiTarget& target, TapeDri
     throw std::invalid_argument("target has no port " + std::to_string(targetPort));
   for (const auto& p : paths_)
     if (p->address() == address) throw std::invalid_argument("address in use: " + address.toString());
-  paths_.push_back(std::unique_ptr<Path>(new Path(*this, address, target, drive, library, targetPort)));
+  std::unique_ptr<OpenCommand>& open = openCommands_[&target];
+  if (!open) open = std::make_unique<OpenCommand>();
+  paths_.push_back(std::unique_ptr<Path>(new Path(*this, address, target, drive, library, targetPort, *open)));
   return *paths_.back();
 }
 

@@ -421,11 +421,17 @@ NTSTATUS ExecuteSrb(Lun& lun, PIRP irp) {
 
     sim::hw::CommandResult result = lun.path->execute(command);
     if (!result.delivered()) {
-        request->srbStatus = SrbStatus::SelectionTimeout;
-        request->transportStatus = static_cast<std::int32_t>(result.transportStatus);
         request->dataTransferLength = 0;
         request->residual = length;
         request->senseInfoLength = 0;
+        if (result.srbStatus != 0) {
+            // The port names what failed; the class driver makes its own NT status of it.
+            request->srbStatus = static_cast<SrbStatus>(result.srbStatus);
+            request->transportStatus = 0;
+            return Complete(irp, STATUS_IO_DEVICE_ERROR);
+        }
+        request->srbStatus = SrbStatus::SelectionTimeout;
+        request->transportStatus = static_cast<std::int32_t>(result.transportStatus);
         return Complete(irp, static_cast<NTSTATUS>(result.transportStatus));
     }
     std::uint32_t moved = 0;

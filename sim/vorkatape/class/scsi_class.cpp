@@ -4,9 +4,13 @@
 
 #include <ntddchgr.h>  // SERIAL_NUMBER_LENGTH
 
+#include <scsi.h>
+#include <srb.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace vorka::scsiclass {
 
@@ -37,8 +41,9 @@ bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status) {
         case 0x00:
             *status = STATUS_SUCCESS;
             return true;
-        case 0x18:  // RESERVATION CONFLICT
-        case 0x08:  // BUSY
+        case SCSISTAT_RESERVATION_CONFLICT:
+        case SCSISTAT_BUSY:
+        case SCSISTAT_QUEUE_FULL:  // TASK SET FULL
             *status = STATUS_DEVICE_BUSY;
             return true;
         case 0x02:  // CHECK CONDITION
@@ -129,8 +134,11 @@ NTSTATUS AnswerLater(PDEVICE_OBJECT device, PIRP irp, ProcessRoutine process) {
     return STATUS_PENDING;
 }
 
-ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
-                   san::DataDirection direction, void* data, std::uint32_t length) {
+namespace {
+
+// One command through the adapter, as the port driver answers it.
+ScsiResult SendOnce(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
+                    san::DataDirection direction, void* data, std::uint32_t length) {
     ScsiResult result;
     san::ScsiRequest request;
     std::memcpy(request.cdb, cdb, cdbLength > 16 ? 16 : cdbLength);
@@ -157,6 +165,7 @@ ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t c
     status = irp->IoStatus.Status;
     IoFreeIrp(irp);
 
+    result.srbStatus = request.srbStatus;
     if (request.srbStatus == san::SrbStatus::Success || request.srbStatus == san::SrbStatus::Error) {
         result.transport = STATUS_SUCCESS;
         result.scsiStatus = request.scsiStatus;
@@ -165,11 +174,123 @@ ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t c
         result.senseLength = request.senseInfoLength;
         result.sense = DecodeSense(result.senseData.data(), result.senseLength);
     } else {
-        result.transport = request.transportStatus != 0 ? request.transportStatus
-                           : NT_SUCCESS(status)          ? STATUS_IO_DEVICE_ERROR
-                                                         : status;
+        NTSTATUS fromSrb = STATUS_SUCCESS;
+        result.transport = request.transportStatus != 0       ? request.transportStatus
+                           : StatusOfSrb(request.srbStatus, &fromSrb) ? fromSrb
+                           : NT_SUCCESS(status)                 ? STATUS_IO_DEVICE_ERROR
+                                                                : status;
         result.residual = length;
     }
+    return result;
+}
+
+// Commands that leave the device as they found it (queries), or in the same state when sent twice
+// (a setting, a lock): sending one again after an answer that was lost costs nothing. A data
+// transfer, a motion or an erase sent twice moves the tape twice; REQUEST SENSE sent twice loses
+// the sense the first one took.
+bool SafeToRepeat(std::uint8_t opcode) {
+    switch (opcode) {
+        case SCSIOP_TEST_UNIT_READY:
+        case SCSIOP_READ_BLOCK_LIMITS:
+        case SCSIOP_INQUIRY:
+        case SCSIOP_MODE_SELECT:
+        case SCSIOP_MODE_SENSE:
+        case SCSIOP_MEDIUM_REMOVAL:
+        case SCSIOP_READ_POSITION:
+        case SCSIOP_LOG_SENSE:
+        case SCSIOP_MODE_SELECT10:
+        case SCSIOP_MODE_SENSE10:
+        case SCSIOP_PERSISTENT_RESERVE_IN:
+        case SCSIOP_REPORT_LUNS:
+        case SCSIOP_READ_ELEMENT_STATUS:
+        case 0xC0:  // the adapter's vendor-unique queries of the AMU setting and the DPF flags
+        case 0xC2:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The device refused the command as busy (it did not run it).
+bool RefusedBusy(const ScsiResult& r) {
+    return r.delivered() && (r.scsiStatus == SCSISTAT_BUSY || r.scsiStatus == SCSISTAT_QUEUE_FULL);
+}
+
+// The port lost the command on the way or at the device (a time-out, an abort, a reset, a broken
+// phase, or CHECK CONDITION whose sense never came): the device may have run it.
+bool LostOnTheWay(const ScsiResult& r) {
+    if (r.delivered()) return r.scsiStatus == SCSISTAT_CHECK_CONDITION && !r.sense.valid;
+    switch (r.srbStatus) {
+        case san::SrbStatus::Timeout:
+        case san::SrbStatus::CommandTimeout:
+        case san::SrbStatus::Aborted:
+        case san::SrbStatus::BusReset:
+        case san::SrbStatus::PhaseSequenceFailure:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Pause(std::uint32_t milliseconds) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+}  // namespace
+
+bool StatusOfSrb(san::SrbStatus srbStatus, NTSTATUS* status) {
+    switch (srbStatus) {
+        case san::SrbStatus::SelectionTimeout:
+            *status = STATUS_DEVICE_NOT_CONNECTED;
+            return true;
+        case san::SrbStatus::NoDevice:
+        case san::SrbStatus::InvalidLun:
+        case san::SrbStatus::InvalidTargetId:
+        case san::SrbStatus::InvalidPathId:
+        case san::SrbStatus::NoHba:
+            *status = STATUS_NO_SUCH_DEVICE;
+            return true;
+        case san::SrbStatus::CommandTimeout:
+        case san::SrbStatus::Timeout:
+            *status = STATUS_IO_TIMEOUT;
+            return true;
+        case san::SrbStatus::Aborted:
+        case san::SrbStatus::BusReset:
+        case san::SrbStatus::PhaseSequenceFailure:
+            *status = STATUS_IO_DEVICE_ERROR;
+            return true;
+        default:
+            return false;
+    }
+}
+
+ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
+                   san::DataDirection direction, void* data, std::uint32_t length) {
+    ScsiResult result = SendOnce(lower, cdb, cdbLength, direction, data, length);
+    // As the storage class drivers do: a device that is busy or whose task set is full did not
+    // run the command, and gets it again after a pause, a bounded number of times; a command the
+    // port lost on the way is sent again only when sending it twice is harmless. A selection
+    // time-out or a missing device is final, and so is a transport failure the adapter named.
+    std::optional<ScsiResult> lost;
+    std::uint32_t busyRetries = 0;
+    std::uint32_t lostRetries = 0;
+    for (;;) {
+        if (RefusedBusy(result) && busyRetries < kBusyRetries) {
+            ++busyRetries;
+            Pause(kBusyRetryDelayMs);
+        } else if (LostOnTheWay(result) && SafeToRepeat(cdb[0]) && lostRetries < kLostRetries) {
+            ++lostRetries;
+            lost = result;
+        } else {
+            break;
+        }
+        result = SendOnce(lower, cdb, cdbLength, direction, data, length);
+    }
+    // A retry that met a busy device says nothing of the attempt before it, which may have run:
+    // the caller hears of that one.
+    if (lost && RefusedBusy(result)) return *lost;
     return result;
 }
 

@@ -49,6 +49,7 @@ struct ScsiResult {
     Sense sense;
     std::uint32_t transferred = 0;  // data bytes moved
     std::uint32_t residual = 0;     // data bytes of the buffer not moved
+    san::SrbStatus srbStatus = san::SrbStatus::Pending;  // as the port driver reported it
 
     bool delivered() const { return transport == STATUS_SUCCESS; }
     bool good() const { return delivered() && scsiStatus == 0x00; }
@@ -57,14 +58,26 @@ struct ScsiResult {
 };
 
 // A command's outcome as far as it does not depend on the sense key: transport
-// failures, good status, reservation conflicts and busy (STATUS_DEVICE_BUSY, as the
+// failures, good status, reservation conflicts, busy and task set full (STATUS_DEVICE_BUSY, as the
 // storage class drivers report them: the device is there and working but serves
 // another initiator), other statuses and check conditions without usable sense
 // (STATUS_IO_DEVICE_ERROR). False when the sense key decides.
 bool StatusWithoutSense(const ScsiResult& r, NTSTATUS* status);
 
+// The NT status a class driver makes of a port's SRB status for a command that did not reach the
+// device or never came back (selection time-out: STATUS_DEVICE_NOT_CONNECTED; no device, invalid
+// target or LUN: STATUS_NO_SUCH_DEVICE; time-outs: STATUS_IO_TIMEOUT; aborted, bus reset, phase
+// failure: STATUS_IO_DEVICE_ERROR). False for a status it does not map.
+bool StatusOfSrb(san::SrbStatus srbStatus, NTSTATUS* status);
+
+// How often, and after how long, a command the device refused as busy (BUSY, TASK SET FULL) is
+// sent again; how often a command the port lost on the way is, when it is safe to repeat.
+inline constexpr std::uint32_t kBusyRetries = 10;
+inline constexpr std::uint32_t kBusyRetryDelayMs = 20;
+inline constexpr std::uint32_t kLostRetries = 3;
+
 // One SCSI command through the adapter's path device `lower` (IRP_MJ_SCSI with
-// the adapter's request block), waited for.
+// the adapter's request block), waited for, with the class driver's retries.
 ScsiResult SendSrb(PDEVICE_OBJECT lower, const std::uint8_t* cdb, std::uint8_t cdbLength,
                    san::DataDirection direction, void* data, std::uint32_t length);
 // A buffered device-control request to the adapter's path device, waited for.

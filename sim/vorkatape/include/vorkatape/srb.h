@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include <srb.h>
+
 namespace vorka::san {
 
 enum class DataDirection : std::uint8_t {
@@ -22,14 +24,23 @@ enum class DataDirection : std::uint8_t {
     Out = 2,  // host to device (WRITE, MODE SELECT, PERSISTENT RESERVE OUT, ...)
 };
 
-// Outcome of the transport, as a port driver reports it in SrbStatus.
+// Outcome of the transport, as a port driver reports it in SrbStatus (the SRB_STATUS_* values).
 enum class SrbStatus : std::uint8_t {
-    Pending = 0x00,
-    Success = 0x01,            // the command reached the device and ended with GOOD
-    Error = 0x04,              // it reached the device and ended with another status byte
-    InvalidRequest = 0x06,     // the block itself is malformed
-    NoDevice = 0x08,           // the path's device is gone
-    SelectionTimeout = 0x0A,   // the transport failed; transportStatus says how
+    Pending = SRB_STATUS_PENDING,
+    Success = SRB_STATUS_SUCCESS,            // the command reached the device and ended with GOOD
+    Aborted = SRB_STATUS_ABORTED,            // the port aborted it (after a time-out, or a reset)
+    Error = SRB_STATUS_ERROR,                // it reached the device and ended with another status byte
+    InvalidRequest = SRB_STATUS_INVALID_REQUEST,  // the block itself is malformed
+    InvalidPathId = SRB_STATUS_INVALID_PATH_ID,
+    NoDevice = SRB_STATUS_NO_DEVICE,         // the path's device is gone
+    Timeout = SRB_STATUS_TIMEOUT,
+    SelectionTimeout = SRB_STATUS_SELECTION_TIMEOUT,  // the device did not answer its selection
+    CommandTimeout = SRB_STATUS_COMMAND_TIMEOUT,      // the command's time ran out at the device
+    BusReset = SRB_STATUS_BUS_RESET,         // a bus or device reset ended it
+    NoHba = SRB_STATUS_NO_HBA,
+    PhaseSequenceFailure = SRB_STATUS_PHASE_SEQUENCE_FAILURE,
+    InvalidLun = SRB_STATUS_INVALID_LUN,
+    InvalidTargetId = SRB_STATUS_INVALID_TARGET_ID,
 };
 
 inline constexpr std::uint32_t kScsiRequestVersion = 1;
@@ -53,7 +64,9 @@ struct ScsiRequest {
     SrbStatus srbStatus = SrbStatus::Pending;
     std::uint8_t scsiStatus = 0;
     std::uint32_t residual = 0;          // bytes of the data buffer not transferred
-    std::int32_t transportStatus = 0;    // NT status of a transport failure, 0 otherwise
+    // NT status of a transport failure the adapter names itself, 0 otherwise: then srbStatus alone
+    // tells the class driver what failed.
+    std::int32_t transportStatus = 0;
 };
 
 // ---- Configuration of the adapter ------------------------------------------------------------

@@ -13,17 +13,25 @@
 #include <string>
 #include <string_view>
 
+#include "sim/hw/scsi.h"
+
 namespace sim::hw {
 
 enum class FaultKind : uint8_t {
   // The next `count` matching commands fail: with transport status `status`
-  // when it is not 0 (the drive never sees the command), else with CHECK
-  // CONDITION and the sense `senseKey/asc/ascq`. With `executed` the drive runs
-  // the command first and only its outcome is replaced (a lost completion).
+  // when it is not 0 (the drive never sees the command), with the port's SRB
+  // status `srbStatus` (the same, but the class driver makes the NT status of
+  // it; srb::kError: CHECK CONDITION whose sense was lost), with the SCSI
+  // status `scsiStatus` (BUSY, TASK SET FULL: the device refuses the command
+  // without running it), else with CHECK CONDITION and the sense
+  // `senseKey/asc/ascq`. With `executed` the drive runs the command first and
+  // only its outcome is replaced (a lost completion; never with `scsiStatus`).
   FailCommands,
   // The path is down: every command fails with transport status `status`
   // (STATUS_DEVICE_NOT_CONNECTED when 0) until the path is restored. Armed on a
   // drive, the drive itself is unreachable from every path until faults are cleared.
+  // With `runningMs` the command the path had at the device when the link failed
+  // stays open there that long: the device answers BUSY to other paths meanwhile.
   PathDown,
   // The next matching WRITE(6) or WRITE FILEMARKS(6) puts its first `k` blocks
   // or filemarks on the medium and then fails (transport `status`, or the sense;
@@ -65,6 +73,8 @@ struct Fault {
   FaultKind kind = FaultKind::FailCommands;
   uint32_t count = 1;  // commands affected; kForever: until cleared
   uint32_t status = 0; // transport NT status, 0 for none
+  uint8_t srbStatus = 0;   // FailCommands: the port's SRB status (srb::*), 0 for none
+  uint8_t scsiStatus = 0;  // FailCommands: kScsiBusy or kScsiTaskSetFull, 0 for none
   uint8_t senseKey = 0;
   uint8_t asc = 0;
   uint8_t ascq = 0;
@@ -79,9 +89,18 @@ struct Fault {
   // FailCommands: after the failure the host resets the logical unit through the path, as Windows
   // does after a command timed out.
   bool resetAfter = false;
+  // PathDown: how long the device goes on with the command it had from the path when the link
+  // failed (other paths meet BUSY meanwhile; a logical unit reset ends it at once).
+  uint32_t runningMs = 0;
 
   // True when this fault applies to a command with this CDB.
   bool matches(uint8_t op, uint8_t serviceAction) const;
+  // A FailCommands fault whose failure comes before the device runs anything: a transport or SRB
+  // status without `executed`, or a BUSY or TASK SET FULL.
+  bool failsBeforeDevice() const;
+  // The answer that replaces the command's when the fault names a status (transport, SRB or SCSI)
+  // rather than sense; nullopt when the sense decides.
+  std::optional<CommandResult> statusAnswer() const;
   std::string describe() const;
 };
 
@@ -89,5 +108,12 @@ std::string_view toString(FaultKind kind);
 std::optional<FaultKind> faultKindFromString(std::string_view name);
 std::string_view toString(LoginLoss loss);
 std::optional<LoginLoss> loginLossFromString(std::string_view name);
+// Scenario names of the SRB statuses a fault may name ("selection-timeout", "no-device",
+// "command-timeout", "aborted", "bus-reset", "error-no-sense") and of its SCSI statuses ("busy",
+// "task-set-full"); "" or nullopt for others.
+std::string_view srbStatusName(uint8_t srbStatus);
+std::optional<uint8_t> srbStatusFromString(std::string_view name);
+std::string_view scsiStatusName(uint8_t scsiStatus);
+std::optional<uint8_t> scsiStatusFromString(std::string_view name);
 
 }  // namespace sim::hw

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,20 @@ struct PrivateResult {
   std::vector<uint8_t> sense;
   uint32_t value = 0;
   bool ok() const noexcept { return transportStatus == 0 && scsiStatus == kScsiGood; }
+};
+
+// A command a device still runs for a path whose link failed with it open: until it ends (or a
+// logical unit reset aborts it) the device answers every other command with BUSY. One per device,
+// shared by its paths.
+class OpenCommand {
+ public:
+  void open(std::chrono::steady_clock::time_point until);
+  void abort();
+  bool running() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::chrono::steady_clock::time_point until_{};
 };
 
 struct PathCounters {
@@ -73,8 +88,9 @@ class Path {
   // The path's link goes down: a command in progress on it never completes, and later commands fail
   // with `status` (after being held up to `hold` from the failure, in case the link returns). The
   // drive loses this initiator's nexus (see TapeDrive) when `login` says.
+  // With `running` the command the path had at the device stays open there that long (OpenCommand).
   void setDown(uint32_t status = kStatusDeviceNotConnected, std::chrono::milliseconds hold = {},
-               LoginLoss login = LoginLoss::AtFailure);
+               LoginLoss login = LoginLoss::AtFailure, std::chrono::milliseconds running = {});
   void restore();
   bool isDown() const;
   // Commands the fabric has held for a failed link so far (each counts once, when its hold begins),
@@ -93,11 +109,12 @@ class Path {
  private:
   friend class San;
   Path(San& san, ScsiAddress address, ScsiTarget& target, TapeDrive* drive, TapeLibrary* library,
-       uint32_t targetPort);
+       uint32_t targetPort, OpenCommand& openCommand);
 
   // What the path decides before the command reaches the drive.
   struct Gate {
     uint32_t transportStatus = 0;
+    std::optional<CommandResult> answer;  // the answer in place of the drive's (the drive never sees it)
     bool hasFault = false;
     Fault fault;
     bool matched = false;  // `fault` is the fault this command met (with or without reaching the drive)
@@ -113,6 +130,7 @@ class Path {
   TapeLibrary* const library_;
   const uint32_t targetPort_;
   const InitiatorId initiator_;
+  OpenCommand& openCommand_;
   std::atomic<bool> present_{true};
   std::atomic<uint64_t> drops_{0};  // counts link failures and nexus losses
 

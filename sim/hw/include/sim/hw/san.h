@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,6 +79,7 @@ class San {
   std::vector<std::unique_ptr<TapeDrive>> drives_;
   std::vector<std::unique_ptr<TapeLibrary>> libraries_;
   std::vector<std::unique_ptr<Path>> paths_;
+  std::map<const ScsiTarget*, std::unique_ptr<OpenCommand>> openCommands_;  // one per device with paths
   PresenceListener listener_;
 };
 

@@ -20,6 +20,18 @@ inline constexpr uint8_t kScsiGood = 0x00;
 inline constexpr uint8_t kScsiCheckCondition = 0x02;
 inline constexpr uint8_t kScsiBusy = 0x08;
 inline constexpr uint8_t kScsiReservationConflict = 0x18;
+inline constexpr uint8_t kScsiTaskSetFull = 0x28;  // the device's command queue is full
+
+// The SCSI request block status a port driver reports for a command (SrbStatus), where a fault
+// names one: the simulated adapter hands it to the class driver as a port driver does.
+namespace srb {
+inline constexpr uint8_t kError = 0x04;  // with CHECK CONDITION and no sense: the sense was lost
+inline constexpr uint8_t kAborted = 0x02;
+inline constexpr uint8_t kNoDevice = 0x08;
+inline constexpr uint8_t kSelectionTimeout = 0x0A;
+inline constexpr uint8_t kCommandTimeout = 0x0B;
+inline constexpr uint8_t kBusReset = 0x0E;
+}  // namespace srb
 
 namespace sense_key {
 inline constexpr uint8_t kNoSense = 0x0;
@@ -117,6 +129,9 @@ struct CommandResult {
   // 0 when the command reached the drive and came back; otherwise the NT status
   // of the transport failure, and nothing below carries information.
   uint32_t transportStatus = 0;
+  // A transport failure the port driver reports by this SRB status (srb::*) rather than with a
+  // ready NT status: the class driver makes the NT status of it. 0: none named.
+  uint8_t srbStatus = 0;
   uint8_t scsiStatus = kScsiGood;
   std::vector<uint8_t> sense;   // fixed-format sense data (CHECK CONDITION only)
   std::vector<uint8_t> dataIn;  // bytes actually transferred to the initiator
