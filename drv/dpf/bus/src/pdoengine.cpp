@@ -959,7 +959,7 @@ static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus)
  * A reset reaches every login of the drive, and each keeps its notice until it next sends a command.
  * Another path that answers a TEST UNIT READY without one shows that no reset happened since it last
  * spoke: the notice on the new path is that path's own new login. A path that does not answer, or
- * answers with a notice of its own, shows nothing (FALSE).
+ * answers with a notice of its own, shows nothing, and the next is asked; none answering plainly: FALSE.
  */
 static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT pTarget)
 {
@@ -980,13 +980,16 @@ static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_O
                 fNoReset = TRUE;
                 fAsked = TRUE;
             } else if (scStatus.fSenseValid) {
-                /* It answered with a notice: whatever that says, it is no witness. A deferred
-                   error is the application's, and is kept for its next request. */
-                if ((scStatus.ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0 && pPdoExt->iUnitAttention == 0) {
-                    pPdoExt->fPositionValid = FALSE;
-                    InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+                /* It answered with a notice: whatever that says (it may be that path's own new
+                   login), it is no witness, and the next path is asked. A deferred error is the
+                   application's: it is kept for its next request, and nothing more is asked. */
+                if ((scStatus.ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0) {
+                    if (pPdoExt->iUnitAttention == 0) {
+                        pPdoExt->fPositionValid = FALSE;
+                        InterlockedExchange(&pPdoExt->iUnitAttention, (LONG)status);
+                    }
+                    fAsked = TRUE;
                 }
-                fAsked = TRUE;   /* ask no further: its notice is gone, and another's might be too */
             }
         }
         ObDereferenceObject(apPaths[i]);
