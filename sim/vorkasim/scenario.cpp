@@ -78,6 +78,19 @@ std::uint8_t ResetSense(const nlohmann::json& value, std::uint8_t highest, const
     return static_cast<std::uint8_t>(ascq);
 }
 
+// A drive's "modePages": whether its mode parameters are one set for every login or each login's own.
+bool ParseModePages(const nlohmann::json& drive, const std::string& where)
+{
+    if (!drive.contains("modePages")) {
+        return true;
+    }
+    const auto& value = drive.at("modePages");
+    if (value == "shared" || value == "perLogin") {
+        return value == "shared";
+    }
+    throw std::runtime_error(where + ": \"modePages\" must be \"shared\" or \"perLogin\"");
+}
+
 // A drive's "reset" object and "loginSense".
 void ParseResetBehaviour(const nlohmann::json& drive, const std::string& where, DriveSpec* spec)
 {
@@ -270,6 +283,7 @@ Scenario ParseScenario(const nlohmann::json& document)
                 throw std::runtime_error(where + ": \"earlyWarning\" needs a \"capacity\"");
             }
             ParseResetBehaviour(drive, where, &spec);
+            spec.modePagesShared = ParseModePages(drive, where);
             if (drive.contains("motion")) {
                 const auto& motion = drive.at("motion");
                 if (!motion.is_object()) {

@@ -47,6 +47,9 @@ struct DriveSpec {
     // "loginSense": what a path whose login was lost reports at its next command: "29/00" to "29/07",
     // or "none" (loginAscq < 0).
     int loginAscq = 0x07;
+    // "modePages": "shared" (one set of mode parameters for the drive; a change gives every other
+    // login 06/2A/01) or "perLogin" (each login has its own).
+    bool modePagesShared = true;
 };
 
 // A tape library: its medium changer reached over control paths, storage slots,

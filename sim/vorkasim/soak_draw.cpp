@@ -727,6 +727,15 @@ nlohmann::json DrawSan(std::mt19937_64& random)
                               {"keepBuffer", random() % 2 == 0},
                               {"sense", random() % 2 == 0 ? "29/00" : "29/03"}};
         }
+        // Most drives share their mode parameters among every login (a failover's settings restore
+        // then gives the other paths 06/2A/01); a quarter keep them per login. Drawn from a side
+        // sequence that leaves the main one untouched, so that every seed still draws the scenario
+        // it drew before (the soak notes name failing seeds).
+        std::mt19937_64 peek = random;
+        std::mt19937_64 side(peek() ^ 0x9E3779B97F4A7C15ull);
+        if (side() % 4 == 0) {
+            drive["modePages"] = "perLogin";
+        }
         drives.push_back(drive);
     }
     return drives;

@@ -56,6 +56,7 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.rewindOnReset = drive.resetRewinds;
         config.resetKeepsBuffer = drive.resetKeepsBuffer;
         config.resetAscq = drive.resetAscq;
+        config.modePages = drive.modePagesShared ? sim::hw::ModePagePolicy::Shared : sim::hw::ModePagePolicy::PerLogin;
         config.loginAscq.reset();
         if (drive.loginAscq >= 0) {
             config.loginAscq = static_cast<std::uint8_t>(drive.loginAscq);

@@ -41,6 +41,17 @@ class Buffered : public TwoPathDrive {
   Buffered() : TwoPathDrive(bufferedConfig()) {}
 };
 
+// Buffered mode chosen by each login for itself.
+class PerLoginBuffered : public TwoPathDrive {
+ protected:
+  static DriveConfig config() {
+    DriveConfig c = bufferedConfig();
+    c.modePages = ModePagePolicy::PerLogin;
+    return c;
+  }
+  PerLoginBuffered() : TwoPathDrive(config()) {}
+};
+
 TEST_F(Buffered, WritesAreAcknowledgedIntoTheBufferAndFilemarksWithoutImmedFlushIt) {
   const CommandResult mode = a.send({0x1A, 0, 0x0F, 0, 32, 0}, 32);
   ASSERT_TRUE(mode.good());
@@ -98,6 +109,7 @@ TEST_F(Buffered, APathFailureNeverLosesBufferedData) {
   ASSERT_TRUE(a.write(true, 4, pattern(4 * 512, 1)).good());
   pathA->setDown();
 
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "a's block size is the drive's";
   const ShortPosition p = shortPosition(b);
   EXPECT_EQ(p.first, 4u) << "the other path finds the position after the acknowledged blocks";
   EXPECT_EQ(p.objects, 4u);
@@ -213,7 +225,7 @@ TEST_F(Buffered, FilemarksWaitingForTheFlushHearOfTheFailureThemselves) {
   EXPECT_TRUE(a.testUnitReady().good());
 }
 
-TEST_F(Buffered, AnInitiatorCanSwitchBufferingOffAndThenWritesGoStraightToTheMedium) {
+TEST_F(PerLoginBuffered, AnInitiatorCanSwitchBufferingOffAndThenWritesGoStraightToTheMedium) {
   ASSERT_TRUE(a.write(false, 10, pattern(10, 1)).good());
   const std::vector<uint8_t> list = {0, 0, 0x00, 0};  // header only: buffered mode 0
   ASSERT_TRUE(a.send({0x15, 0x10, 0, 0, 4, 0}, 0, list).good());

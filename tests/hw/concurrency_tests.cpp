@@ -86,6 +86,7 @@ TEST_F(Concurrency, ReadersShareOnePositionAndEachBlockIsReadOnce) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       Host& h = hosts[t];
+      h.drainAttentions();  // the block size the first path set is every path's, and each hears of it
       ASSERT_TRUE(h.setBlockLength(256).good());
       for (;;) {
         const CommandResult r = h.read(true, false, 1, 256);

@@ -27,6 +27,7 @@ TEST_F(Faults, WriteFailingAfterKBlocksLeavesExactlyKBlocks) {
   ASSERT_EQ(recs.size(), 5u);
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(recs[2 + i].data, std::vector<uint8_t>(data.begin() + i * 512, data.begin() + (i + 1) * 512));
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "the block size is the drive's";
   EXPECT_EQ(b.position(), 5u) << "the other path finds the head after the k blocks";
 
   ASSERT_TRUE(a.write(true, 1, pattern(512, 3)).good()) << "the fault was used up";
@@ -40,6 +41,7 @@ TEST_F(Faults, WriteTimingOutAfterKBlocksStillPutsThemOnTape) {
   EXPECT_EQ(r.transportStatus, kStatusIoTimeout);
   EXPECT_TRUE(r.sense.empty());
   EXPECT_EQ(drive->records().size(), 2u);
+  EXPECT_TRUE(hasSense(a.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "the block size is the drive's";
   EXPECT_EQ(a.position(), 2u);
 
   // A lost completion: the whole write is on tape, the initiator hears nothing.
@@ -160,6 +162,7 @@ TEST_F(Faults, AReadThatBreaksOffDeliversTheBlocksItMoved) {
   EXPECT_EQ(decodeSense(r.sense).information, 3) << "blocks not read";
   EXPECT_EQ(r.dataIn, std::vector<uint8_t>(data.begin(), data.begin() + 2 * 256));
   EXPECT_EQ(r.residual, 3 * 256u);
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "the block size is the drive's";
   EXPECT_EQ(b.position(), 2u) << "the head stands after the blocks that moved";
 
   // A transport failure after k blocks: the initiator learns nothing, the head moved.

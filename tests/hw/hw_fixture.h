@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <numeric>
@@ -125,6 +126,12 @@ class TwoPathDrive : public testing::Test {
     DriveConfig c;
     c.identity.serial = "HU1234567890ABCDEFGHIJKLMNOPQRST";
     c.identity.wwnn = 0x5ABCDEF0001234A0ull;
+    return c;
+  }
+  // The same drive keeping each login's mode parameters its own.
+  static DriveConfig perLoginConfig() {
+    DriveConfig c = defaultConfig();
+    c.modePages = ModePagePolicy::PerLogin;
     return c;
   }
 

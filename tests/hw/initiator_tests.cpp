@@ -26,9 +26,16 @@ TEST(PowerOn, EveryPathSeesTheResetAttentionOnce) {
 
 class Initiators : public TwoPathDrive {};
 
+// A drive that keeps each login's mode parameters its own.
+class PerLoginInitiators : public TwoPathDrive {
+ protected:
+  PerLoginInitiators() : TwoPathDrive(perLoginConfig()) {}
+};
+
 TEST_F(Initiators, ResetAttentionsEveryPathOnceRewindsAndDropsPathSettings) {
   ASSERT_TRUE(a.setBlockLength(512).good());
   ASSERT_TRUE(a.write(true, 4, pattern(2048, 1)).good());
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "a's block size is the drive's";
   ASSERT_TRUE(b.preventRemoval(true).good());
   ASSERT_TRUE(a.reserve6().good());
   ASSERT_TRUE(pathA->setAmu(7).ok());
@@ -50,7 +57,7 @@ TEST_F(Initiators, ResetAttentionsEveryPathOnceRewindsAndDropsPathSettings) {
   EXPECT_TRUE(b.loadUnload(false).good()) << "prevention is gone";
 }
 
-TEST_F(Initiators, BlockSizeBelongsToThePath) {
+TEST_F(PerLoginInitiators, BlockSizeBelongsToThePath) {
   ASSERT_TRUE(a.setBlockLength(512).good());
   ASSERT_TRUE(a.write(true, 2, pattern(1024, 3)).good());
   ASSERT_TRUE(b.rewind().good());
@@ -184,7 +191,7 @@ TEST_F(Initiators, IdentityAsEachPathSeesIt) {
 
   const CommandResult pages = a.send({0x12, 1, 0x00, 0, 255, 0}, 255);
   ASSERT_TRUE(pages.good());
-  EXPECT_EQ(std::vector<uint8_t>(pages.dataIn.begin() + 4, pages.dataIn.end()), (std::vector<uint8_t>{0, 0x80, 0x83}));
+  EXPECT_EQ(std::vector<uint8_t>(pages.dataIn.begin() + 4, pages.dataIn.end()), (std::vector<uint8_t>{0, 0x80, 0x83, 0x87}));
   EXPECT_TRUE(hasSense(a.send({0x12, 1, 0x99, 0, 255, 0}, 255), sense_key::kIllegalRequest, 0x24, 0x00));
   EXPECT_TRUE(hasSense(a.send({0x12, 0, 0x80, 0, 255, 0}, 255), sense_key::kIllegalRequest, 0x24, 0x00));
 

@@ -9,7 +9,12 @@
 namespace hwtest {
 namespace {
 
-class LostPath : public TwoPathDrive {};
+// What a login holds through its nexus, mode parameters included: the drive keeps them per login
+// (shared ones stay with the drive, see mode_page_tests.cpp).
+class LostPath : public TwoPathDrive {
+ protected:
+  LostPath() : TwoPathDrive(perLoginConfig()) {}
+};
 
 TEST_F(LostPath, DropsTheInitiatorsReservationLockAndModeButKeepsItsRegistration) {
   ASSERT_TRUE(a.prOut(pr::kRegister, 0, 0, 0xA1).good());

@@ -35,6 +35,7 @@ TEST_F(TapeIo16, WritesAndReadsStartAtTheObjectTheyName) {
   EXPECT_EQ(a.position(), 9u);
 
   // READ(16) from block 2 while the tape stands at 9: the drive goes there first.
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "a's block size is the drive's";
   ASSERT_TRUE(b.setBlockLength(512).good());
   const CommandResult r = b.send(sixteen(0x88, 0x01, 2, 3), 3 * 512);
   ASSERT_TRUE(r.good());

@@ -7,6 +7,12 @@ namespace {
 
 class TapeIo : public TwoPathDrive {};
 
+// Protection set through one login only: the drive keeps each login's mode parameters its own.
+class PerLoginTapeIo : public TwoPathDrive {
+ protected:
+  PerLoginTapeIo() : TwoPathDrive(perLoginConfig()) {}
+};
+
 TEST_F(TapeIo, BackupOfTwoFilesReadsBackBlockForBlock) {
   const auto fixedData = pattern(10 * 512, 1);
   const auto v1 = pattern(100, 2), v2 = pattern(7000, 3), v3 = pattern(1, 4);
@@ -23,6 +29,7 @@ TEST_F(TapeIo, BackupOfTwoFilesReadsBackBlockForBlock) {
   std::vector<long> expected(10, 512);
   expected.insert(expected.end(), {-1, 100, 7000, 1});
   EXPECT_EQ(layout(), expected);
+  EXPECT_TRUE(hasSense(b.testUnitReady(), sense_key::kUnitAttention, 0x2A, 0x01)) << "a's block sizes are the drive's";
   EXPECT_EQ(b.position(), 14u);  // the position is the drive's, whichever path asks
 
   ASSERT_TRUE(a.rewind().good());
@@ -262,7 +269,7 @@ TEST_F(TapeIo, VerifyChecksBlocksAndMovesLikeARead) {
   EXPECT_TRUE(hasSense(a.send(Host::six(0x13, 0x02, 1)), sense_key::kIllegalRequest, 0x24, 0x00));
 }
 
-TEST_F(TapeIo, LogicalBlockProtectionIsSetPerPathAndChecked) {
+TEST_F(PerLoginTapeIo, LogicalBlockProtectionIsSetPerPathAndChecked) {
   // Control data protection page: CRC32C, 4 bytes, LBP_W and LBP_R.
   std::vector<uint8_t> list = {0, 0, 0, 0, 0x4A, 0xF0, 0x00, 0x1C, 0x02, 0x04, 0xC0};
   list.resize(4 + 32, 0);

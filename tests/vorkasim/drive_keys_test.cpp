@@ -98,3 +98,36 @@ TEST(DriveKeys, DeferredErrorAndFlushStepsActOnABufferedDrive)
 }
 
 }  // namespace
+
+// "modePages": a drive shares its mode parameters among its logins unless the scenario says
+// "perLogin"; a block size set through one path is then that path's alone. Other values are refused.
+TEST(DriveKeys, ModePagesAreSharedUnlessTheScenarioKeepsThemPerLogin)
+{
+    for (const bool perLogin : {false, true}) {
+        json document = json::parse(R"({"drives": [{"serial": "SER0002", "wwnn": "5abcdef00f000002",
+                                        "paths": [{"port":0,"target":1},{"port":1,"target":1}]}]})");
+        if (perLogin) {
+            document["drives"][0]["modePages"] = "perLogin";
+        }
+        const auto scenario = vorkasim::ParseScenario(document);
+        vorkasim::World world(scenario, vorkasim_test::TestWorldOptions());
+        world.boot();
+        sim::hw::Path* first = world.san().findPath(sim::hw::ScsiAddress{0, 0, 1, 0});
+        sim::hw::Path* second = world.san().findPath(sim::hw::ScsiAddress{1, 0, 1, 0});
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        Ready(*first);
+        Ready(*second);
+        const std::vector<std::uint8_t> list = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0x00, 0x02, 0x00};
+        const std::uint8_t select[6] = {0x15, 0x10, 0, 0, static_cast<std::uint8_t>(list.size()), 0};
+        ASSERT_TRUE(first->execute(sim::hw::Command{select, list, 0}).good());
+        const auto settings = world.san().findDrive("SER0002")->initiatorSettings(second->initiator());
+        EXPECT_EQ(settings.blockLength, perLogin ? 0u : 512u);
+        EXPECT_EQ(settings.pendingUnitAttentions, perLogin ? std::vector<std::string>{} : std::vector<std::string>{"2A/01"});
+        world.shutdown();
+    }
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"drives":[{"serial":"A","modePages":"perHost"}]})")),
+                 std::runtime_error);
+    EXPECT_THROW(vorkasim::ParseScenario(json::parse(R"({"drives":[{"serial":"A","modePages":true}]})")),
+                 std::runtime_error);
+}

@@ -27,7 +27,10 @@ using vorkasim_test::kStatusDeviceNotConnected;
 class DriveFaultJob : public vorkasim::testing::OneDriveJob {
 protected:
     static constexpr const char* kDrive = "VRK0000000000001";
-    void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000001", buffered, paths); }
+    void boot(bool buffered, int paths, const json& fields = json::object())
+    {
+        bootDrive(kDrive, "5abcdef000000001", buffered, paths, fields);
+    }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 
     // Every record on the medium (and in the drive's buffer) is a whole block of `length` bytes.
@@ -69,12 +72,13 @@ TEST_F(DriveFaultJob, AFailedRestoreAfterAResetKeepsTheApplicationsBlockSize)
 
 // The application asks for variable blocks while the drive's only path is down: the request fails,
 // and nobody knows whether the drive took it. The path comes back (the drive forgot every setting of
-// that connection). The application, which no longer knows its block size, asks the drive before it
-// writes again and writes in the size the drive reports; what it was told it wrote is what the tape
-// holds, and the bus restores that size, not the 4096 it set before the failed change.
+// that connection: its mode pages are each login's own). The application, which no longer knows its
+// block size, asks the drive before it writes again and writes in the size the drive reports; what it
+// was told it wrote is what the tape holds, and the bus restores that size, not the 4096 it set before
+// the failed change.
 TEST_F(DriveFaultJob, AWriteAfterAFailedBlockSizeChangeAndALostConnectionUsesTheSizeTheDriveReports)
 {
-    boot(true, 1);
+    boot(true, 1, {{"modePages", "perLogin"}});
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 4096}}).status, 0u);
     ASSERT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 5}, {"bytes", 8192}}).status, 0u);

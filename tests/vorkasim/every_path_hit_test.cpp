@@ -25,7 +25,10 @@ using vorkasim_test::kStatusDeviceNotConnected;
 
 class EveryPathHit : public vorkasim::testing::OneDriveJob {
 protected:
-    void boot(int paths) { bootDrive(kDrive, "5abcdef0000000e1", false, paths); }
+    void boot(int paths, const nlohmann::json& fields = nlohmann::json::object())
+    {
+        bootDrive(kDrive, "5abcdef0000000e1", false, paths, fields);
+    }
     void pathDown(unsigned path) { run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}}); }
     void pathBack(unsigned path) { run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}}); }
     std::vector<std::size_t> recordLengths() { return recordLengthsOf(kDrive); }
@@ -39,7 +42,7 @@ protected:
 // could not send is still the application's, not forgotten in favour of what a fresh path reports.
 TEST_F(EveryPathHit, BlockSizeTheRestoreCouldNotSendIsStillTheApplicationsWhenThePathsReturn)
 {
-    boot(2);
+    boot(2, {{"modePages", "perLogin"}});  // each path's login forgets its own settings
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
     ASSERT_EQ(write(2, 4096).status, 0u);
@@ -64,12 +67,12 @@ TEST_F(EveryPathHit, BlockSizeTheRestoreCouldNotSendIsStillTheApplicationsWhenTh
 }
 
 // The application's change to variable blocks fails with both paths down, and the paths come back
-// at the drive's default. A failed change may or may not have reached the drive, so the
-// application asks which size is in effect and writes in that: each request is one record, and
-// everything it was told it wrote is on the tape.
+// at the drive's default (its mode pages are each login's own). A failed change may or may not have
+// reached the drive, so the application asks which size is in effect and writes in that: each
+// request is one record, and everything it was told it wrote is on the tape.
 TEST_F(EveryPathHit, AfterAFailedBlockSizeChangeTheApplicationWritesInTheSizeTheDriveReports)
 {
-    boot(2);
+    boot(2, {{"modePages", "perLogin"}});
     ASSERT_EQ(run({{"op", "open"}, {"device", "Tape1"}, {"handle", "h"}}).status, 0u);
     ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
     ASSERT_EQ(write(2, 4096).status, 0u);

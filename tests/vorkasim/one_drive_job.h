@@ -21,11 +21,14 @@ namespace vorkasim::testing {
 
 class OneDriveJob : public ::testing::Test {
 protected:
-    // Boots a machine with one drive reached over `paths` paths (ports 0, 1, ..., target 1).
-    void bootDrive(const std::string& serial, const std::string& wwnn, bool buffered, int paths)
+    // Boots a machine with one drive reached over `paths` paths (ports 0, 1, ..., target 1), with the
+    // drive keys of `fields` on top.
+    void bootDrive(const std::string& serial, const std::string& wwnn, bool buffered, int paths,
+                   const nlohmann::json& fields = nlohmann::json::object())
     {
         nlohmann::json drive = {{"serial", serial}, {"wwnn", wwnn}, {"buffered", buffered},
                                 {"paths", nlohmann::json::array()}};
+        drive.update(fields);
         for (unsigned p = 0; p < static_cast<unsigned>(paths); ++p) {
             drive["paths"].push_back({{"port", p}, {"target", 1u}});
         }

@@ -2,7 +2,9 @@
 // fabric that keeps the old login (with its lock) after the link failed, a command that times out and
 // is followed by the host's reset of the drive. The application's stream survives what a path can do
 // to it, and hears of what the drive itself lost.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -283,6 +285,59 @@ TEST_F(RealSan, ACommandLeftOpenAtTheDriveByAFailedLinkIsWaitedForAndNothingIsWr
     const json result = closeAndVerify();
     EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
     EXPECT_GE(result.at("blocks").get<int>(), 16 * 8);
+}
+
+// The drive keeps one block size for every login. The first path's link fails and the drive never
+// notices; the job goes on over the second path, where the application changes to 1024-byte blocks,
+// so the first path's login now holds MODE PARAMETERS CHANGED (06/2A/01). Then the second path fails
+// too and the job falls back to the first: its first command meets that notice, which is no failure
+// of the path. The write goes on there, nothing fails, and the tape holds every block once, in the
+// block size the application chose at the time.
+TEST_F(RealSan, FallingBackToAPathThatHoldsTheModeChangeNoticeIsNoFailure)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    down(0, {{"login", "never"}});
+    ASSERT_EQ(write(4), 0u);
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 1024}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    back(0);
+    down(1);
+    EXPECT_EQ(write(4), 0u) << "the notice of the application's own change is not a path failure";
+    EXPECT_EQ(write(4), 0u);
+    const auto log = drive().commandLog();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const sim::hw::CommandLogEntry& e) {
+        return e.senseKey == 0x06 && e.asc == 0x2A && e.ascq == 0x01;
+    })) << "the first path met the notice";
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    std::vector<std::size_t> expected(64, 512);
+    expected.insert(expected.end(), 48, 1024);
+    EXPECT_EQ(recordLengthsOf(kDrive), expected);
+}
+
+// Another host changes the shared block size to 1024 in the middle of the backup. The job's next write
+// meets MODE PARAMETERS CHANGED; the bus sends the application's 512-byte block size again before it
+// sends the write, so not one block of the backup goes out in the other host's size.
+TEST_F(RealSan, AnotherHostsBlockSizeNeverReachesTheBackup)
+{
+    boot(json::object());
+    ASSERT_EQ(run({{"op", "setblocksize"}, {"handle", "h"}, {"size", 512}}).status, 0u);
+    ASSERT_EQ(write(4), 0u);
+    const auto other = drive().attachInitiator("another host");
+    const std::vector<std::uint8_t> list = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0x00, 0x04, 0x00};
+    const std::vector<std::uint8_t> select = {0x15, 0x10, 0, 0, static_cast<std::uint8_t>(list.size()), 0};
+    bool changed = false;
+    for (int attempt = 0; attempt < 3 && !changed; ++attempt) {  // past the new login's notice
+        changed = drive().execute(other, sim::hw::Command{select, list, 0}).good();
+    }
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(write(4), 0u);
+    EXPECT_EQ(drive().initiatorSettings(other).blockLength, 512u) << "the application's block size is back";
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(recordLengthsOf(kDrive), std::vector<std::size_t>(64, 512));
 }
 
 }  // namespace

@@ -43,19 +43,25 @@ bool needsFlush(uint8_t op) {
 
 TapeDrive::Impl::Impl(DriveConfig config) : cfg(std::move(config)) {
   wwnn = cfg.identity.wwnn ? cfg.identity.wwnn : deriveWwnn(cfg.identity.serial);
+  sharedMode = defaultMode();
   if (cfg.medium) {
     medium = std::make_unique<Medium>(*cfg.medium);
     state = MediumState::Loaded;
   }
 }
 
+ModeParameters TapeDrive::Impl::defaultMode() const {
+  ModeParameters m;
+  m.blockLength = cfg.defaultBlockLength;
+  m.bufferedMode = cfg.buffered ? 1 : 0;
+  return m;
+}
+
+// What the initiator holds through its nexus; shared mode parameters are the drive's and stay.
 void TapeDrive::Impl::defaultSettings(Initiator& ini) const {
-  ini.blockLength = cfg.defaultBlockLength;
-  ini.compression = true;
-  ini.lbp = {};
+  ini.ownMode = defaultMode();
   ini.preventRemoval = false;
   ini.amu = cfg.defaultAmu;
-  ini.bufferedMode = cfg.buffered ? 1 : 0;
 }
 
 void TapeDrive::Impl::postUnitAttention(InitiatorId id, SenseCode code) { initiators[id].unitAttentions.post(code); }
@@ -78,6 +84,7 @@ void TapeDrive::Impl::doReset() {
     positionKnown = true;
   }
   reserve6Holder.reset();
+  sharedMode = defaultMode();
   for (InitiatorId id = 0; id < initiators.size(); ++id) {
     defaultSettings(initiators[id]);
     postUnitAttention(id, SenseCode{0x6, 0x29, cfg.resetAscq});
@@ -96,6 +103,7 @@ void TapeDrive::Impl::doPowerCycle() {
   reserve6Holder.reset();
   persistent.reset();
   ++prGeneration;
+  sharedMode = defaultMode();
   for (InitiatorId id = 0; id < initiators.size(); ++id) {
     defaultSettings(initiators[id]);
     initiators[id].prKey.reset();
@@ -572,12 +580,13 @@ InitiatorSettings TapeDrive::initiatorSettings(InitiatorId initiator) const {
   InitiatorSettings s;
   s.name = ini.name;
   s.targetPort = ini.targetPort;
-  s.blockLength = ini.blockLength;
-  s.compression = ini.compression;
-  s.lbp = ini.lbp;
+  const ModeParameters& mode = impl_->mode(ini);
+  s.blockLength = mode.blockLength;
+  s.compression = mode.compression;
+  s.lbp = mode.lbp;
   s.preventRemoval = ini.preventRemoval;
   s.amu = ini.amu;
-  s.bufferedMode = ini.bufferedMode;
+  s.bufferedMode = mode.bufferedMode;
   s.registrationKey = ini.prKey;
   s.pendingUnitAttentions = ini.unitAttentions.codes();
   return s;

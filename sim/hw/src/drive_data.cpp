@@ -73,8 +73,9 @@ Fault currentFailure(const Fault& f) {
 }  // namespace
 
 uint32_t TapeDrive::Impl::protectionBytes(const Initiator& ini, bool forWrite) const {
-  if (ini.lbp.method == 0) return 0;
-  return (forWrite ? ini.lbp.write : ini.lbp.read) ? ini.lbp.length : 0;
+  const LbpSettings& lbp = mode(ini).lbp;
+  if (lbp.method == 0) return 0;
+  return (forWrite ? lbp.write : lbp.read) ? lbp.length : 0;
 }
 
 void TapeDrive::Impl::testUnitReady(Exchange& x) { loaded(x); }
@@ -103,7 +104,7 @@ void TapeDrive::Impl::read(Exchange& x, bool reverse) {
 // the block's length (negative for an overlength block).
 void TapeDrive::Impl::readBlocks(Exchange& x, bool reverse, bool fixed, bool sili, uint32_t count,
                                  bool deliver) {
-  const uint32_t blockLength = x.ini.blockLength;
+  const uint32_t blockLength = mode(x.ini).blockLength;
   if (fixed && blockLength == 0) return check(x, invalidCdbField(1, 0));
   if (count == 0) return;
   const bool byteOrderNormal = reverse && (x.cdb[1] & 0x04);
@@ -188,7 +189,7 @@ void TapeDrive::Impl::readBlocks(Exchange& x, bool reverse, bool fixed, bool sil
 void TapeDrive::Impl::write(Exchange& x) {
   const bool fixed = x.cdb[1] & 0x01;
   const uint32_t count = be24(&x.cdb[2]);
-  const uint32_t blockLength = x.ini.blockLength;
+  const uint32_t blockLength = mode(x.ini).blockLength;
   if (fixed && blockLength == 0) return check(x, invalidCdbField(1, 0));
   if (!loaded(x)) return;
   if (medium->writeProtected()) return check(x, kWriteProtected);

@@ -17,16 +17,23 @@
 
 namespace sim::hw {
 
+// What MODE SELECT sets: the block descriptor's block length (0: variable-length blocks), the data
+// compression page, the control data protection page and the header's buffered mode.
+struct ModeParameters {
+  uint32_t blockLength = 0;
+  bool compression = true;
+  LbpSettings lbp;
+  uint8_t bufferedMode = 0;  // 0 unbuffered, 1 buffered
+  bool operator==(const ModeParameters&) const = default;
+};
+
 // State of one I_T nexus.
 struct Initiator {
   std::string name;
   uint32_t targetPort = 0;
-  uint32_t blockLength = 0;
-  bool compression = true;
-  LbpSettings lbp;
+  ModeParameters ownMode;  // used only with per-login mode pages
   bool preventRemoval = false;
   uint8_t amu = 0;
-  uint8_t bufferedMode = 0;
   UnitAttentions unitAttentions;
   std::optional<uint64_t> prKey;
 };
@@ -52,6 +59,14 @@ struct TapeDrive::Impl {
   DriveConfig cfg;
   uint64_t wwnn = 0;
   std::vector<Initiator> initiators;
+  ModeParameters sharedMode;  // used only with shared mode pages
+
+  // The mode parameters the initiator's commands run with.
+  ModeParameters& mode(Initiator& ini) { return cfg.modePages == ModePagePolicy::Shared ? sharedMode : ini.ownMode; }
+  const ModeParameters& mode(const Initiator& ini) const {
+    return cfg.modePages == ModePagePolicy::Shared ? sharedMode : ini.ownMode;
+  }
+  ModeParameters defaultMode() const;
 
   std::unique_ptr<Medium> medium;
   MediumState state = MediumState::Absent;
@@ -143,7 +158,7 @@ struct TapeDrive::Impl {
   uint32_t protectionBytes(const Initiator& ini, bool forWrite) const;
 
   // drive_buffer.cpp: write buffer and deferred errors
-  bool buffering(const Initiator& ini) const { return cfg.buffered && ini.bufferedMode != 0; }
+  bool buffering(const Initiator& ini) const { return cfg.buffered && mode(ini).bufferedMode != 0; }
   void flush();                                   // everything in the buffer to the medium
   void drainObjects(std::size_t n);               // the oldest n buffered objects to the medium
   void drainFor(uint64_t incomingBytes);          // room for incoming bytes

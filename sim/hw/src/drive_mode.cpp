@@ -1,9 +1,10 @@
 // Identification (INQUIRY and its vital product data pages), REQUEST SENSE,
 // READ BLOCK LIMITS, mode parameters and the vendor-unique private settings.
 //
-// Mode parameters are kept per initiator: the block descriptor's block length
-// (0 = variable-length blocks), the data compression page (0x0F) and the control
-// data protection page (0x0A, subpage 0xF0).
+// Mode parameters: the block descriptor's block length (0 = variable-length
+// blocks), the header's buffered mode, the data compression page (0x0F) and the
+// control data protection page (0x0A, subpage 0xF0). They are the drive's, or
+// each initiator's, as DriveConfig::modePages says; VPD page 0x87 reports which.
 #include <algorithm>
 #include <cstring>
 
@@ -20,9 +21,23 @@ constexpr uint8_t kPageAll = 0x3F;
 constexpr uint8_t kAllSubpages = 0xFF;
 constexpr uint8_t kLbpMethodCrc32c = 0x02;
 
+constexpr uint8_t kVpdSupportedPages = 0x00;
+constexpr uint8_t kVpdModePagePolicy = 0x87;
+
 enum class PageControl : uint8_t { Current = 0, Changeable = 1, Default = 2, Saved = 3 };
 
-std::vector<uint8_t> compressionPage(const Initiator& ini, PageControl pc) {
+// VPD page 0x87: one descriptor per mode page the drive has, each with the same policy
+// (00b shared, 11b per I_T nexus; MLUS clear: this logical unit's alone).
+std::vector<uint8_t> modePagePolicyPage(uint8_t peripheral, ModePagePolicy policy) {
+  const uint8_t bits = policy == ModePagePolicy::Shared ? 0x00 : 0x03;
+  const std::pair<uint8_t, uint8_t> pages[] = {{kPageControl, kSubpageProtection}, {kPageCompression, 0x00}};
+  std::vector<uint8_t> d = {peripheral, kVpdModePagePolicy, 0x00, 0x00};
+  for (const auto& [page, subpage] : pages) d.insert(d.end(), {page, subpage, bits, 0x00});
+  putBe16(&d[2], static_cast<uint32_t>(d.size() - 4));
+  return d;
+}
+
+std::vector<uint8_t> compressionPage(const ModeParameters& ini, PageControl pc) {
   std::vector<uint8_t> p(16, 0);
   p[0] = kPageCompression;
   p[1] = 0x0E;
@@ -38,7 +53,7 @@ std::vector<uint8_t> compressionPage(const Initiator& ini, PageControl pc) {
   return p;
 }
 
-std::vector<uint8_t> protectionPage(const Initiator& ini, PageControl pc) {
+std::vector<uint8_t> protectionPage(const ModeParameters& ini, PageControl pc) {
   std::vector<uint8_t> p(32, 0);
   p[0] = 0x40 | kPageControl;  // SPF: subpage format
   p[1] = kSubpageProtection;
@@ -60,10 +75,18 @@ std::vector<uint8_t> protectionPage(const Initiator& ini, PageControl pc) {
 
 void TapeDrive::Impl::inquiry(Exchange& x) {
   // A sequential-access device with logical block protection (PROTECT) and command queuing (CMDQUE).
+  constexpr uint8_t kPeripheral = 0x01;
+  const bool evpd = (x.cdb[1] & 0x03) == 0x01;  // and not CMDDT
   std::vector<uint8_t> d;
   Sense error;
-  if (!inquiryData(x.cdb, InquiryShape{0x01, 0x01, 0x02}, cfg.identity, wwnn, x.ini.targetPort, &d, &error)) {
+  if (evpd && x.cdb[2] == kVpdModePagePolicy) {
+    d = modePagePolicyPage(kPeripheral, cfg.modePages);
+  } else if (!inquiryData(x.cdb, InquiryShape{kPeripheral, 0x01, 0x02}, cfg.identity, wwnn, x.ini.targetPort, &d,
+                          &error)) {
     return check(x, error);
+  } else if (evpd && x.cdb[2] == kVpdSupportedPages) {
+    d.push_back(kVpdModePagePolicy);  // the list is in ascending order, and 0x87 comes last
+    d[3] = static_cast<uint8_t>(d.size() - 4);
   }
   sendData(x, std::move(d), be16(&x.cdb[3]));
 }
@@ -108,15 +131,16 @@ void TapeDrive::Impl::modeSense(Exchange& x, bool ten) {
   const std::size_t allocation = ten ? be16(&x.cdb[7]) : x.cdb[4];
   if (pc == PageControl::Saved) return check(x, makeSense(sense_key::kIllegalRequest, 0x39, 0x00));
 
+  const ModeParameters& current = mode(x.ini);
   std::vector<uint8_t> pages;
   auto add = [&](const std::vector<uint8_t>& p) { pages.insert(pages.end(), p.begin(), p.end()); };
   if (page == kPageCompression && subpage == 0) {
-    add(compressionPage(x.ini, pc));
+    add(compressionPage(current, pc));
   } else if (page == kPageControl && (subpage == kSubpageProtection || subpage == kAllSubpages)) {
-    add(protectionPage(x.ini, pc));
+    add(protectionPage(current, pc));
   } else if (page == kPageAll && (subpage == 0 || subpage == kAllSubpages)) {
-    add(compressionPage(x.ini, pc));
-    if (subpage == kAllSubpages) add(protectionPage(x.ini, pc));
+    add(compressionPage(current, pc));
+    if (subpage == kAllSubpages) add(protectionPage(current, pc));
   } else {
     return check(x, invalidCdbField(2));
   }
@@ -124,14 +148,14 @@ void TapeDrive::Impl::modeSense(Exchange& x, bool ten) {
   std::vector<uint8_t> descriptor;
   if (!dbd) {
     descriptor.assign(8, 0);
-    uint32_t length = x.ini.blockLength;
+    uint32_t length = current.blockLength;
     if (pc == PageControl::Changeable) length = 0xFFFFFF;
     if (pc == PageControl::Default) length = cfg.defaultBlockLength;
     descriptor[0] = (pc == PageControl::Current && state == MediumState::Loaded) ? cfg.densityCode : 0;
     putBe24(&descriptor[5], length);
   }
   const bool writeProtected = state == MediumState::Loaded && medium->writeProtected();
-  const uint8_t deviceSpecific = static_cast<uint8_t>((writeProtected ? 0x80 : 0) | (x.ini.bufferedMode << 4));
+  const uint8_t deviceSpecific = static_cast<uint8_t>((writeProtected ? 0x80 : 0) | (current.bufferedMode << 4));
 
   std::vector<uint8_t> d(ten ? 8 : 4, 0);
   if (ten) {
@@ -167,7 +191,8 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
   if (header + descriptorLength > length) return check(x, listLengthError);
 
   // Validate everything first, then apply: a rejected list changes nothing.
-  Initiator next = x.ini;
+  ModeParameters& current = mode(x.ini);
+  ModeParameters next = current;
   // Buffered mode in the header: only a drive with a buffer can change it.
   const uint8_t bufferedMode = (p[ten ? 3 : 2] >> 4) & 0x07;
   if (cfg.buffered) {
@@ -227,11 +252,11 @@ void TapeDrive::Impl::modeSelect(Exchange& x, bool ten) {
     }
     off += total;
   }
-  x.ini.blockLength = next.blockLength;
-  x.ini.compression = next.compression;
-  x.ini.lbp = next.lbp;
-  if (x.ini.bufferedMode != 0 && next.bufferedMode == 0) flush();  // unbuffered from now on
-  x.ini.bufferedMode = next.bufferedMode;
+  if (next == current) return;
+  if (current.bufferedMode != 0 && next.bufferedMode == 0) flush();  // unbuffered from now on
+  current = next;
+  // Every other initiator's commands now run with these parameters too: each hears of it once.
+  if (cfg.modePages == ModePagePolicy::Shared) postUnitAttentionToAll(kUaModeParametersChanged, x.id);
 }
 
 void TapeDrive::Impl::vendor(Exchange& x) {

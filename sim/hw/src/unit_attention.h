@@ -28,6 +28,7 @@ inline constexpr SenseCode kUaNexusLoss{0x6, 0x29, 0x07};
 inline constexpr SenseCode kUaMediumChanged{0x6, 0x28, 0x00};
 inline constexpr SenseCode kUaImportExportAccessed{0x6, 0x28, 0x01};
 inline constexpr SenseCode kUaOperatorRemovalRequest{0x6, 0x5A, 0x01};
+inline constexpr SenseCode kUaModeParametersChanged{0x6, 0x2A, 0x01};
 inline constexpr SenseCode kUaReservationsPreempted{0x6, 0x2A, 0x03};
 inline constexpr SenseCode kUaReservationsReleased{0x6, 0x2A, 0x04};
 inline constexpr SenseCode kUaRegistrationsPreempted{0x6, 0x2A, 0x05};

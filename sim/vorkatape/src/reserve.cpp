@@ -181,8 +181,11 @@ NTSTATUS PreemptReservation(TapePath& path, const std::uint8_t key[8], Outcome& 
               out.last.sense.key, out.last.sense.asc, out.last.sense.ascq);
         // A notice about reservations (2A/03 to 2A/05: preempted or released) is settled by the
         // preempt itself, which takes the reservation over: it is not kept for the request, whose
-        // command would otherwise fail with it after a successful takeover.
-        if (out.last.sense.asc != 0x2A) attentions[met++] = out.last;
+        // command would otherwise fail with it after a successful takeover. Another login's change
+        // of the mode parameters (2A/01) is not the preempt's business: the request hears of it.
+        const bool reservationNotice = out.last.sense.asc == 0x2A && out.last.sense.ascq >= 0x03 &&
+                                       out.last.sense.ascq <= 0x05;
+        if (!reservationNotice) attentions[met++] = out.last;
     }
     for (int i = 0; i < met; ++i) path.KeepAttention(attentions[i]);
     return status;

@@ -192,6 +192,39 @@ static BOOLEAN BusPdoMediumAttention(PSCSI_STATUS pScsiStatus);
 static BOOLEAN BusPdoNexusLossAttention(PSCSI_STATUS pScsiStatus);
 static NTSTATUS BusPdoAttentionStatus(PSCSI_STATUS pScsiStatus, NTSTATUS iStatus);
 
+/* Another login changed the mode parameters that every login of the drive shares (06/2A/01): the
+   drive answered with the notice instead of running the command. Block size, compression and
+   protection are no longer known to be what this path last set. */
+static BOOLEAN BusPdoModeChangeAttention(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x2A &&
+           pScsiStatus->ucAscq == 0x01 && (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
+}
+
+#define BUS_MODE_CHANGE_TRIES 2
+
+/* A request of the bus's own straight to a path (no output), sent once more when the drive answered
+   it only with the notice of another login's mode change: the request did not run, and the notice
+   is gone once told. The change itself matters only on the path the application's requests use,
+   which is brought to the application's settings before its next request there. */
+static NTSTATUS BusPdoSendPastModeChange(PPDO_EXT pPdoExt, PDEVICE_OBJECT pPath, ULONG ulIoctl, PVOID pInput,
+                                         ULONG ulInput, PSCSI_STATUS pScsiStatus)
+{
+    ENT("BusPdoSendPastModeChange: pPath 0x%08x, ulIoctl 0x%08x\n", DBG_PTR(pPath), ulIoctl);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG ulTry = 0; ulTry < BUS_MODE_CHANGE_TRIES; ulTry++) {
+        RtlZeroMemory(pScsiStatus, sizeof(*pScsiStatus));
+        status = BusSendToPathWithStatus(pPath, ulIoctl, pInput, ulInput, NULL, 0, NULL, pPdoExt->pIrpsWithStatus,
+                                         pScsiStatus);
+        if (NT_SUCCESS(status) || !BusPdoModeChangeAttention(pScsiStatus)) {
+            break;
+        }
+        DBG("BusPdoSendPastModeChange: mode parameters changed by another login; sent again\n");
+    }
+    EXT("BusPdoSendPastModeChange: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
 #define BUS_MAX_UNLOCK_PATHS 16
 
 /* References the active paths of the drive other than pExcept into apPaths (at most ulMax); *pfLeftOut
@@ -243,10 +276,9 @@ static VOID BusPdoUnlockOtherPaths(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT 
         TAPE_PREPARE prepare;
         SCSI_STATUS scStatus;
         RtlZeroMemory(&prepare, sizeof(prepare));
-        RtlZeroMemory(&scStatus, sizeof(scStatus));
         prepare.Operation = TAPE_UNLOCK;
-        const NTSTATUS status = BusSendToPathWithStatus(apPaths[i], IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare),
-                                                        NULL, 0, NULL, pPdoExt->pIrpsWithStatus, &scStatus);
+        const NTSTATUS status = BusPdoSendPastModeChange(pPdoExt, apPaths[i], IOCTL_TAPE_PREPARE, &prepare,
+                                                         sizeof(prepare), &scStatus);
         if (!NT_SUCCESS(status)) {
             fMissed = TRUE;
             if (scStatus.fSenseValid && (scStatus.ucFlags & SCSI_STATUS_FLAG_DEFERRED) != 0) {
@@ -972,10 +1004,10 @@ static BOOLEAN BusPdoOtherPathSawNoReset(PDEVICE_OBJECT pDeviceObject, PDEVICE_O
     BOOLEAN fAsked = FALSE;   /* a path answered: no other is asked */
     for (ULONG i = 0; i < ulPaths; i++) {
         if (!fAsked) {
+            /* A notice of another login's mode change says nothing of a reset; the answer after it does. */
             SCSI_STATUS scStatus;
-            RtlZeroMemory(&scStatus, sizeof(scStatus));
-            const NTSTATUS status = BusSendToPathWithStatus(apPaths[i], IOCTL_TAPE_GET_STATUS, NULL, 0, NULL, 0, NULL,
-                                                            pPdoExt->pIrpsWithStatus, &scStatus);
+            const NTSTATUS status = BusPdoSendPastModeChange(pPdoExt, apPaths[i], IOCTL_TAPE_GET_STATUS, NULL, 0,
+                                                             &scStatus);
             if (NT_SUCCESS(status)) {
                 fNoReset = TRUE;
                 fAsked = TRUE;
@@ -1577,6 +1609,21 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                this path, with the position read again and the settings restored first. */
             (VOID)BusPdoAdjustPosOnSense(pDeviceObject, run.pScsiStatus);
             DBG("BusPdoSendToFilter: unit attention 6/29/7.  Retry on current path\n");
+            fRetrySamePath = TRUE;
+            fDecision = TRUE;
+        } else if (fFailover && !NT_SUCCESS(status) && BusPdoModeChangeAttention(run.pScsiStatus)) {
+            /* Another login changed the mode parameters this path shares with it: the bus's own
+               settings restore on another path, the application's change through another path, or
+               another host. The drive refused the command without running it and the path works:
+               the try belongs on this path. What the drive's block size, compression and protection
+               are now is not known; another host's block size must never reach the application's
+               stream, so its settings are sent again before the command is. The restore's own
+               requests (and an open or close, which leave the restore to the next request) are only
+               sent again: the restore sends every setting after them. */
+            DBG("BusPdoSendToFilter: unit attention 6/2A/1, mode parameters changed.  Retry on current path\n");
+            if (!pPdoExt->fSMP) {
+                pPdoExt->fSettingsLost = TRUE;
+            }
             fRetrySamePath = TRUE;
             fDecision = TRUE;
         } else if (!pPdoExt->fDoNotFailover) {

@@ -2,14 +2,20 @@
 //
 // The drive serialises commands under one mutex, as a real drive does. Commands
 // arrive through paths (see path.h); each path is an initiator (I_T nexus) with
-// its own block size, protection settings, medium-removal prevention, AMU
-// setting, unit attentions and reservation state, while the medium and its
-// position belong to the drive.
+// its own medium-removal prevention, AMU setting, unit attentions and
+// reservation state, while the medium and its position belong to the drive.
+//
+// The mode parameters (block length, data compression, buffered mode, logical
+// block protection) follow DriveConfig::modePages. Shared (as most drives do):
+// the drive has one set, and a MODE SELECT that changes any of them gives every
+// other initiator one 06/2A/01 MODE PARAMETERS CHANGED. Per login: each
+// initiator has its own, and nobody else hears of a change. VPD page 0x87 tells
+// which.
 //
 // A reset (Reset fault, task management through a path, or reset()) rewinds the
 // medium when DriveConfig::rewindOnReset is set (the default, as most drives
 // do), clears RESERVE(6) reservations, prevention of medium removal and every
-// initiator's mode parameters and AMU setting back to their defaults, keeps
+// the mode parameters and every initiator's AMU setting back to their defaults, keeps
 // persistent reservations and registrations, and gives every initiator one
 // 06/29/<DriveConfig::resetAscq> unit attention. A power cycle (powerCycle())
 // also drops persistent reservations and registrations, discards the buffer,
@@ -17,8 +23,9 @@
 //
 // Losing a path's login (see Path: at the link failure, at the link's return,
 // or never) is an I_T nexus loss for that initiator only: its RESERVE(6)
-// reservation, its prevention of medium removal and its mode parameters and AMU
-// setting go back to their defaults, its next command sees
+// reservation, its prevention of medium removal, its AMU setting and (with
+// per-login mode pages) its mode parameters go back to their defaults (shared
+// mode parameters are the drive's and stay), its next command sees
 // 06/29/<DriveConfig::loginAscq> (or nothing), and its registration and any
 // persistent reservation survive.
 //
@@ -84,6 +91,10 @@ struct MotionModel {
   bool operator==(const MotionModel&) const = default;
 };
 
+// Who owns the mode parameters: the drive (every initiator sees one set; policy
+// 00b in VPD page 0x87) or each I_T nexus (policy 11b).
+enum class ModePagePolicy : uint8_t { Shared, PerLogin };
+
 struct DriveConfig {
   DriveIdentity identity;
   BlockLimits limits;
@@ -112,6 +123,7 @@ struct DriveConfig {
   // or nothing when unset (a drive that recovers a login quietly).
   std::optional<uint8_t> loginAscq = uint8_t{0x07};
   MotionModel motion;
+  ModePagePolicy modePages = ModePagePolicy::Shared;
 };
 
 // Logical block protection settings (control data protection mode page).
@@ -124,7 +136,7 @@ struct LbpSettings {
   bool operator==(const LbpSettings&) const = default;
 };
 
-// Settings that belong to one initiator.
+// Settings as one initiator sees them (the mode parameters are the drive's when they are shared).
 struct InitiatorSettings {
   std::string name;
   uint32_t targetPort = 0;  // drive port this initiator reaches (see TapeDrive::portName)
