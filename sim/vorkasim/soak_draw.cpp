@@ -679,6 +679,15 @@ nlohmann::json DrawSan(std::mt19937_64& random)
                               {"keepBuffer", random() % 2 == 0},
                               {"sense", random() % 2 == 0 ? "29/00" : "29/03"}};
         }
+        // Drives differ in how long a cartridge takes to load and unload (scaled down from a real
+        // drive's quarter of a minute), and in whether the buffer goes on reaching the tape after a
+        // link drops.
+        if (random() % 4 == 0) {
+            drive["motion"] = {{"loadUs", 2000 + random() % 30000}, {"unloadUs", 1000 + random() % 20000}};
+        }
+        if (drive.at("buffered").get<bool>() && random() % 4 == 0) {
+            drive["drain"] = random() % 2 == 0 ? nlohmann::json("at-once") : nlohmann::json(200 + random() % 5000);
+        }
         drives.push_back(drive);
     }
     return drives;
