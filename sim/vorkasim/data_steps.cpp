@@ -476,7 +476,8 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         // most that many milliseconds, as a backup program waits for a cartridge a library loads.
         std::uint32_t untilReadyMs = 0;
         if (step.contains("untilReady")) {
-            if (!step.at("untilReady").is_number_unsigned() || step.at("untilReady").get<std::uint64_t>() > 600'000) {
+            if (!step.at("untilReady").is_number_integer() || step.at("untilReady").get<std::int64_t>() < 0 ||
+                step.at("untilReady").get<std::int64_t>() > 600'000) {
                 throw ScenarioError("step \"getstatus\": \"untilReady\" must be a number of milliseconds up to 600000");
             }
             untilReadyMs = step.at("untilReady").get<std::uint32_t>();

@@ -153,7 +153,17 @@ TEST_F(TwoPathDrive, FilemarksWithImmedAreRefusedInUnbufferedMode) {
   EXPECT_EQ(layout(), (std::vector<long>{16, -1}));
 }
 
-TEST_F(TwoPathDrive, VendorUniqueCommandsHearAttentionsAndRespectReservations) {
+class StrictVendorCommands : public TwoPathDrive {
+ protected:
+  static DriveConfig config() {
+    DriveConfig c = defaultConfig();
+    c.vendorCommandsHearAttentions = true;
+    return c;
+  }
+  StrictVendorCommands() : TwoPathDrive(config()) {}
+};
+
+TEST_F(StrictVendorCommands, VendorUniqueCommandsHearAttentionsAndRespectReservations) {
   drive->reset();
   EXPECT_TRUE(hasSense(a.send({0xC0, 0, 0, 0, 1, 0}, 1), sense_key::kUnitAttention, 0x29, 0x00));
   EXPECT_TRUE(hasSense(a.send({0xF7, 0, 0, 0, 0, 0}), sense_key::kIllegalRequest, 0x20, 0x00))

@@ -14,10 +14,10 @@ namespace {
 constexpr std::size_t kLogLimit = 4096;
 
 // INQUIRY and REQUEST SENSE neither report nor clear a unit attention (REQUEST
-// SENSE returns it as data). Every other command hears it first, the
-// vendor-unique ones (C0h-FFh) included, as on a real drive.
-bool reportsUnitAttention(uint8_t op) {
-  return op != opcode::kInquiry && op != opcode::kRequestSense;
+// SENSE returns it as data). Every other command hears it first; the
+// vendor-unique ones (C0h-FFh) only when the drive is configured so.
+bool reportsUnitAttention(uint8_t op, bool vendorToo) {
+  return op != opcode::kInquiry && op != opcode::kRequestSense && (vendorToo || op < 0xC0);
 }
 
 // Commands before which the drive writes its buffer to the medium: they read
@@ -284,14 +284,14 @@ void TapeDrive::Impl::dispatch(Exchange& x) {
 bool TapeDrive::Impl::admit(Exchange& x) {
   const uint8_t op = x.cdb[0];
   settleMotion();
-  if (reportsUnitAttention(op)) {
+  if (reportsUnitAttention(op, cfg.vendorCommandsHearAttentions)) {
     if (auto ua = x.ini.unitAttentions.take()) {
       check(x, ua->sense());
       return false;
     }
   }
   // A deferred error is reported in place of the next command, which does not run.
-  if (reportsUnitAttention(op) && reportDeferred(x)) return false;
+  if (reportsUnitAttention(op, cfg.vendorCommandsHearAttentions) && reportDeferred(x)) return false;
   if (conflicts(x)) {
     x.res.scsiStatus = kScsiReservationConflict;
     return false;

@@ -123,6 +123,10 @@ struct DriveConfig {
   // the next command that needs the medium (or a reset that discards it); set, the drive keeps
   // writing what it acknowledged, taking this long per 10^6 bytes (zero: it is on the medium at once).
   std::optional<std::chrono::microseconds> drainPerMB;
+  // The vendor-unique commands (C0h-FFh) report and clear a pending unit attention as every other
+  // command does, as real drives do; unset, they pass it by (the AMU and DPF-flag requests of the
+  // base driver then never take a notice meant for the application's next command).
+  bool vendorCommandsHearAttentions = false;
 };
 
 // Logical block protection settings (control data protection mode page).
