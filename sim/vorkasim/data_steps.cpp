@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -190,7 +191,7 @@ bool IsDataStep(const std::string& op)
     static const std::set<std::string> steps = {"write",   "read",        "writefm", "rewind",
                                                 "space",   "locate",      "getpos",  "setblocksize",
                                                 "lock",    "unlock",      "passthrough", "eject",
-                                                "getstatus"};
+                                                "load",    "getstatus"};
     return steps.count(op) != 0 || IsSettingStep(op);
 }
 
@@ -470,8 +471,25 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         return finish(status);
     }
     if (op == "getstatus") {
-        // GetTapeStatus: the drive is asked whether it is ready (TEST UNIT READY).
-        status = Control(process, handle, IOCTL_TAPE_GET_STATUS, nullptr, 0, nullptr, 0, &information);
+        // GetTapeStatus: the drive is asked whether it is ready (TEST UNIT READY). With "untilReady"
+        // the application asks again every millisecond while the drive is becoming ready, for at
+        // most that many milliseconds, as a backup program waits for a cartridge a library loads.
+        std::uint32_t untilReadyMs = 0;
+        if (step.contains("untilReady")) {
+            if (!step.at("untilReady").is_number_integer() || step.at("untilReady").get<std::int64_t>() < 0 ||
+                step.at("untilReady").get<std::int64_t>() > 600'000) {
+                throw ScenarioError("step \"getstatus\": \"untilReady\" must be a number of milliseconds up to 600000");
+            }
+            untilReadyMs = step.at("untilReady").get<std::uint32_t>();
+        }
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(untilReadyMs);
+        for (;;) {
+            status = Control(process, handle, IOCTL_TAPE_GET_STATUS, nullptr, 0, nullptr, 0, &information);
+            if (status != STATUS_DEVICE_NOT_READY || std::chrono::steady_clock::now() >= giveUp) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         result.detail = NT_SUCCESS(status) ? "ready" : "not ready";
         return finish(status);
     }
@@ -516,13 +534,20 @@ StepResult Runner::data(const std::string& op, const nlohmann::json& step, std::
         result.detail = op == "lock" ? "medium removal prevented" : "medium removal allowed";
         return finish(status);
     }
-    if (op == "eject") {
-        // PrepareTape(TAPE_UNLOAD): the drive unloads its cartridge, so that a changer can take it.
+    if (op == "eject" || op == "load") {
+        // PrepareTape(TAPE_UNLOAD): the drive unloads its cartridge, so that a changer can take it;
+        // PrepareTape(TAPE_LOAD) loads the one in the drive. With "immediate" the drive returns at once.
         TAPE_PREPARE prepare{};
-        prepare.Operation = TAPE_UNLOAD;
+        prepare.Operation = op == "eject" ? TAPE_UNLOAD : TAPE_LOAD;
+        if (step.contains("immediate")) {
+            if (!step.at("immediate").is_boolean()) {
+                throw ScenarioError("step \"" + op + "\": \"immediate\" must be true or false");
+            }
+            prepare.Immediate = step.at("immediate").get<bool>() ? TRUE : FALSE;
+        }
         status = Control(process, handle, IOCTL_TAPE_PREPARE, &prepare, sizeof prepare, nullptr, 0, &information);
-        ledger_.setPosition(serial, std::nullopt);
-        result.detail = "cartridge unloaded";
+        ledger_.setPosition(serial, op == "eject" || !NT_SUCCESS(status) ? std::nullopt : std::optional<std::uint64_t>(0));
+        result.detail = op == "eject" ? "cartridge unloaded" : "cartridge loaded";
         return finish(status);
     }
     if (IsSettingStep(op)) {

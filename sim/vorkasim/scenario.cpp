@@ -291,7 +291,7 @@ Scenario ParseScenario(const nlohmann::json& document)
                 }
                 const std::pair<const char*, std::uint32_t*> fields[] = {
                     {"perCommandUs", &spec.perCommandUs}, {"perObjectUs", &spec.perObjectUs},
-                    {"longEraseUs", &spec.longEraseUs}};
+                    {"longEraseUs", &spec.longEraseUs}, {"loadUs", &spec.loadUs}, {"unloadUs", &spec.unloadUs}};
                 for (const auto& [name, field] : fields) {
                     if (!motion.contains(name)) {
                         continue;
@@ -301,6 +301,19 @@ Scenario ParseScenario(const nlohmann::json& document)
                                                  "\" must be a number of microseconds up to 60000000");
                     }
                     *field = motion.at(name).get<std::uint32_t>();
+                }
+            }
+            if (drive.contains("drain")) {
+                const auto& drain = drive.at("drain");
+                if (drain.is_string() && drain.get<std::string>() == "none") {
+                    spec.drainUsPerMB = -1;
+                } else if (drain.is_string() && drain.get<std::string>() == "at-once") {
+                    spec.drainUsPerMB = 0;
+                } else if (drain.is_number_unsigned() && drain.get<std::uint64_t>() <= 60'000'000) {
+                    spec.drainUsPerMB = static_cast<std::int64_t>(drain.get<std::uint64_t>());
+                } else {
+                    throw std::runtime_error(where + ": \"drain\" must be \"none\", \"at-once\" or a number of "
+                                             "microseconds per megabyte up to 60000000");
                 }
             }
             if (drive.contains("paths")) {

@@ -27,10 +27,16 @@ struct DriveSpec {
     std::uint32_t dpfFlags = 1;
     std::vector<PathSpec> paths;
     bool buffered = false;     // the drive has a write buffer ("buffered": true)
-    // "motion": {"perCommandUs", "perObjectUs", "longEraseUs"}: positioning takes this long.
+    // "motion": {"perCommandUs", "perObjectUs", "longEraseUs", "loadUs", "unloadUs"}: positioning,
+    // loading and unloading a cartridge take this long.
     std::uint32_t perCommandUs = 0;
     std::uint32_t perObjectUs = 0;
     std::uint32_t longEraseUs = 0;
+    std::uint32_t loadUs = 0;
+    std::uint32_t unloadUs = 0;
+    // "drain": what the write buffer does after a path's link drops: "none" (it waits for the next
+    // command, drainUsPerMB < 0), "at-once", or microseconds per 10^6 bytes the drive takes to write it.
+    std::int64_t drainUsPerMB = -1;
     // "mbps": the drive moves data at this many megabytes (10^6 bytes) per second; 0: no limit.
     std::uint32_t mbps = 0;
     // "blockSize": the block length the drive starts with for every initiator (0: variable).

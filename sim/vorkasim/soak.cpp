@@ -145,6 +145,7 @@ DrawnScenario DrawSoakScenario(std::uint64_t seed, const WorldOptions& options)
     std::mt19937_64 libraryRandom(seed ^ 0x5ABCDEF00C4A1E5ull);
     nlohmann::json document;
     document["drives"] = DrawSan(random);
+    DrawDriveTimes(seed, document["drives"]);
     // Every other seed may get a library; its drives are drawn below, once the drives' part is known.
     const bool library = libraryRandom() % 2 == 0;
     if (library) {

@@ -146,6 +146,12 @@ std::vector<ChangerLane::Element*> ChangerLane::pick(bool full, bool driveElemen
     return out;
 }
 
+// The application polls a drive that is loading a cartridge until it is ready; the first answer
+// after the load may be the notice of the new medium.
+namespace {
+Json WaitUntilReady(const std::string& handle) { return {{"op", "getstatus"}, {"handle", handle}, {"untilReady", 5000}}; }
+}  // namespace
+
 void ChangerLane::drawSession(std::size_t driveIndex)
 {
     const std::string drive = "drive:" + std::to_string(driveIndex);
@@ -171,6 +177,9 @@ void ChangerLane::drawSession(std::size_t driveIndex)
         }
         look.steps.push_back({{"op", "open"}, {"device", device->second}, {"handle", handle}});
         look.steps.push_back(move(loadFrom(), drive));
+        // A drive may take a while to load it: the application waits until it is ready.
+        look.notices.insert(look.steps.size());
+        look.steps.push_back(WaitUntilReady(handle));
         look.notices.insert(look.steps.size());
         look.steps.push_back({{"op", "rewind"}, {"handle", handle}});
         if (chance(1, 2)) {
@@ -457,6 +466,8 @@ void ChangerLane::afterOpen(const std::string& serial, const std::string& handle
     if (next_ < groups_.size() && groups_[next_].loads == serial) {
         emit(steps);
     }
+    notices_.insert(steps.size());
+    steps.push_back(WaitUntilReady(handle));
     notices_.insert(steps.size());
     steps.push_back({{"op", "rewind"}, {"handle", handle}});
 }

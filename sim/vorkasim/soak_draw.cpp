@@ -113,7 +113,8 @@ bool DrawFilemarks(Drawer& d, Drive& drive)
     // A count of 0 is the sync point of a backup program: the drive writes its buffer to the tape.
     const std::uint64_t count = d.chance(1, 6) ? 0 : d.chance(1, 5) ? 2 : 1;
     step["count"] = count;
-    if (d.chance(1, 4)) {
+    // Immediate filemarks only where the drive buffers: in unbuffered mode it refuses them.
+    if (d.chance(1, 4) && drive.buffered) {
         step["immediate"] = true;
     }
     drive.tape.write(Rec{true, false, 0}, count);
@@ -739,6 +740,21 @@ nlohmann::json DrawSan(std::mt19937_64& random)
         drives.push_back(drive);
     }
     return drives;
+}
+
+void DrawDriveTimes(std::uint64_t seed, nlohmann::json& drives)
+{
+    std::mt19937_64 random(seed ^ 0x5ABCDEF0010AD000ull);
+    for (auto& drive : drives) {
+        // How long a cartridge takes to load and unload (scaled down from a real drive's quarter of
+        // a minute), and whether the buffer goes on reaching the tape after a link drops.
+        if (random() % 4 == 0) {
+            drive["motion"] = {{"loadUs", 2000 + random() % 30000}, {"unloadUs", 1000 + random() % 20000}};
+        }
+        if (drive.at("buffered").get<bool>() && random() % 4 == 0) {
+            drive["drain"] = random() % 2 == 0 ? nlohmann::json("at-once") : nlohmann::json(200 + random() % 5000);
+        }
+    }
 }
 
 DrawnScenario DrawSteps(std::mt19937_64& random, const nlohmann::json& san, const std::vector<DriveDevice>& devices,

@@ -53,6 +53,9 @@ struct DriveDevice {
 
 // The SAN part of the scenario of one seed (one or two drives of one to four paths).
 nlohmann::json DrawSan(std::mt19937_64& random);
+// Load and unload times and buffer drains for some of DrawSan's drives, from a random sequence of
+// the seed's own for them (so that the rest of a seed's draw stays as it was).
+void DrawDriveTimes(std::uint64_t seed, nlohmann::json& drives);
 
 // The steps of the scenario: a workload per drive with its faults, interleaved, ending with a
 // read-back of every drive, all faults cleared and a verify. `san` is DrawSan's result. With a

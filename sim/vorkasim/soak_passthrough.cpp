@@ -136,7 +136,8 @@ bool DrawPtReadPosition(Drawer&, Drive& drive)
 bool DrawPtFilemarks(Drawer& d, Drive& drive, bool flushOnly)
 {
     const std::uint32_t count = flushOnly || d.chance(1, 3) ? 0 : d.chance(1, 4) ? 2 : 1;
-    const std::uint32_t immediate = d.chance(1, 4) ? 1 : 0;
+    // IMMED only where the drive buffers: in unbuffered mode it refuses the command.
+    const std::uint32_t immediate = d.chance(1, 4) && drive.buffered ? 1 : 0;
     drive.groups.push_back({PassThrough(drive, Hex({0x10, immediate, 0, 0, count, 0}))});
     drive.tape.write(Rec{true, false, 0}, count);
     return true;

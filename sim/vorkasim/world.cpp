@@ -51,6 +51,11 @@ World::World(const Scenario& scenario, WorldOptions options)
         config.motion.perCommand = std::chrono::microseconds(drive.perCommandUs);
         config.motion.perObject = std::chrono::microseconds(drive.perObjectUs);
         config.motion.longErase = std::chrono::microseconds(drive.longEraseUs);
+        config.motion.load = std::chrono::microseconds(drive.loadUs);
+        config.motion.unload = std::chrono::microseconds(drive.unloadUs);
+        if (drive.drainUsPerMB >= 0) {
+            config.drainPerMB = std::chrono::microseconds(drive.drainUsPerMB);
+        }
         config.timing.bytesPerSecond = std::uint64_t{drive.mbps} * 1'000'000;
         config.defaultBlockLength = drive.blockSize;
         config.rewindOnReset = drive.resetRewinds;

@@ -242,7 +242,8 @@ TEST(SoakChangerDraw, TheDrivesPartOfEverySeedIsTheTapeOnlyScenarioOfThatSeed)
         SCOPED_TRACE("seed " + std::to_string(seed));
         const vorkasim::DrawnScenario drawn = vorkasim::DrawSoakScenario(seed, TestWorldOptions());
         std::mt19937_64 random(seed);
-        const json san = vorkasim::DrawSan(random);
+        json san = vorkasim::DrawSan(random);
+        vorkasim::DrawDriveTimes(seed, san);
         ASSERT_EQ(drawn.document.at("drives"), san);
         std::vector<vorkasim::DriveDevice> devices;
         json tapeSteps = json::array();

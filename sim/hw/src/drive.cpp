@@ -14,10 +14,10 @@ namespace {
 constexpr std::size_t kLogLimit = 4096;
 
 // INQUIRY and REQUEST SENSE neither report nor clear a unit attention (REQUEST
-// SENSE returns it as data); the vendor-unique private requests are not medium
-// access and ignore it too.
-bool reportsUnitAttention(uint8_t op) {
-  return op != opcode::kInquiry && op != opcode::kRequestSense && op < 0xC0;
+// SENSE returns it as data). Every other command hears it first; the
+// vendor-unique ones (C0h-FFh) only when the drive is configured so.
+bool reportsUnitAttention(uint8_t op, bool vendorToo) {
+  return op != opcode::kInquiry && op != opcode::kRequestSense && (vendorToo || op < 0xC0);
 }
 
 // Commands before which the drive writes its buffer to the medium: they read
@@ -95,6 +95,8 @@ void TapeDrive::Impl::doReset() {
 // buffer never reached the medium, and the cartridge is rewound and left unloaded in the drive.
 void TapeDrive::Impl::doPowerCycle() {
   abortMotion(std::nullopt, true);
+  loading.reset();  // a half-threaded cartridge is left in the drive, unloaded
+  drainFrom.reset();
   discardBuffer(LossCause::Reset);
   stream.clear();
   pos = 0;
@@ -126,6 +128,7 @@ void TapeDrive::Impl::loseNexus(InitiatorId id) {
   // A deferred error no longer has its initiator: whoever comes next hears it.
   for (Deferred& d : deferred)
     if (d.owner == id) d.owner.reset();
+  startDrain();
 }
 
 void TapeDrive::Impl::check(Exchange& x, const Sense& s) {
@@ -156,7 +159,10 @@ void TapeDrive::Impl::failInjected(Exchange& x, const Fault& f, std::optional<in
 
 bool TapeDrive::Impl::loaded(Exchange& x) {
   if (state == MediumState::Loaded) return true;
-  check(x, makeSense(sense_key::kNotReady, 0x3A, 0x00));
+  if (loading && loading->load)
+    check(x, makeSense(sense_key::kNotReady, 0x04, 0x01));  // becoming ready
+  else
+    check(x, makeSense(sense_key::kNotReady, 0x3A, 0x00));
   return false;
 }
 
@@ -287,19 +293,19 @@ void TapeDrive::Impl::dispatch(Exchange& x) {
 bool TapeDrive::Impl::admit(Exchange& x) {
   const uint8_t op = x.cdb[0];
   settleMotion();
-  if (reportsUnitAttention(op)) {
+  if (reportsUnitAttention(op, cfg.vendorCommandsHearAttentions)) {
     if (auto ua = x.ini.unitAttentions.take()) {
       check(x, ua->sense());
       return false;
     }
   }
   // A deferred error is reported in place of the next command, which does not run.
-  if (reportsUnitAttention(op) && reportDeferred(x)) return false;
+  if (reportsUnitAttention(op, cfg.vendorCommandsHearAttentions) && reportDeferred(x)) return false;
   if (conflicts(x)) {
     x.res.scsiStatus = kScsiReservationConflict;
     return false;
   }
-  if (blockedByMotion(x)) return false;
+  if (blockedByLoad(x) || blockedByMotion(x)) return false;
   if (state == MediumState::Loaded && needsFlush(op)) flush();
   return true;
 }
@@ -451,14 +457,14 @@ void TapeDrive::advanceClock(std::chrono::microseconds by) {
 bool TapeDrive::motionInProgress() const {
   std::lock_guard lock(impl_->mutex);
   impl_->settleMotion();
-  return impl_->motion.has_value();
+  return impl_->motion.has_value() || impl_->loading.has_value();
 }
 
 bool TapeDrive::awaitMotion(std::chrono::milliseconds limit) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->motionChanged.wait_for(lock, limit, [&] {
     impl_->settleMotion();
-    return impl_->motion.has_value();
+    return impl_->motion.has_value() || impl_->loading.has_value();
   });
 }
 
@@ -466,16 +472,15 @@ std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> mediu
   std::lock_guard lock(impl_->mutex);
   if (impl_->medium || !medium) return medium;
   impl_->medium = std::move(medium);
-  impl_->state = MediumState::Loaded;
-  impl_->pos = 0;
-  impl_->positionKnown = true;
-  impl_->postUnitAttentionToAll(kUaMediumChanged);
+  impl_->state = MediumState::Unloaded;
+  impl_->startLoad(std::nullopt, true, false, true);
   return nullptr;
 }
 
 void TapeDrive::operatorUnload() {
   std::lock_guard lock(impl_->mutex);
-  if (impl_->state != MediumState::Loaded) return;
+  impl_->settleMotion();
+  if (impl_->state != MediumState::Loaded || impl_->loading) return;
   const bool prevented = std::any_of(impl_->initiators.begin(), impl_->initiators.end(),
                                      [](const Initiator& i) { return i.preventRemoval; });
   if (prevented) {
@@ -491,7 +496,8 @@ void TapeDrive::operatorUnload() {
 
 std::unique_ptr<Medium> TapeDrive::takeCartridge() {
   std::lock_guard lock(impl_->mutex);
-  if (impl_->state != MediumState::Unloaded) return nullptr;
+  impl_->settleMotion();
+  if (impl_->state != MediumState::Unloaded || impl_->loading) return nullptr;
   impl_->state = MediumState::Absent;
   impl_->pos = 0;
   return std::move(impl_->medium);
@@ -524,6 +530,7 @@ void TapeDrive::setDpfFlags(uint32_t flags) {
 
 MediumState TapeDrive::mediumState() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
   return impl_->state;
 }
 
@@ -536,16 +543,19 @@ std::optional<TapePosition> TapeDrive::position() const {
 
 std::vector<Record> TapeDrive::records() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
   return impl_->medium ? impl_->medium->records() : std::vector<Record>{};
 }
 
 std::vector<Record> TapeDrive::bufferedRecords() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
   return {impl_->buffer.begin(), impl_->buffer.end()};
 }
 
 std::vector<Record> TapeDrive::logicalRecords() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->settleMotion();
   std::vector<Record> records = impl_->medium ? impl_->medium->records() : std::vector<Record>{};
   if (!impl_->buffer.empty()) {
     records.resize(std::min<std::size_t>(records.size(), impl_->bufferBase));

@@ -261,11 +261,13 @@ void TapeDrive::Impl::write(Exchange& x) {
 // is the host's way to flush the buffer.
 void TapeDrive::Impl::writeFilemarks(Exchange& x) {
   if (x.cdb[1] & 0x02) return check(x, invalidCdbField(1, 1));  // setmarks are not supported
+  const bool immediate = x.cdb[1] & 0x01;
+  const bool buffered = buffering(x.ini);
+  // In unbuffered mode there is nothing to return early from.
+  if (immediate && !buffered) return check(x, invalidCdbField(1, 0));
   if (!loaded(x)) return;
   if (medium->writeProtected()) return check(x, kWriteProtected);
   if (positionLost(x)) return;
-  const bool immediate = x.cdb[1] & 0x01;
-  const bool buffered = buffering(x.ini);
   const uint32_t count = be24(&x.cdb[2]);
   if (!buffered || !immediate) flush();
   if (count == 0) return;
@@ -421,20 +423,14 @@ void TapeDrive::Impl::locate16(Exchange& x) {
   startMotion(x, from, travelTime(from, pos));
 }
 
-void TapeDrive::Impl::readPosition(Exchange& x) {
-  const uint8_t form = x.cdb[1] & 0x1F;
-  if (form != 0x00 && form != 0x01 && form != 0x06 && form != 0x08) return check(x, invalidCdbField(1, 4));
-  if (!loaded(x)) return;
+std::vector<uint8_t> readPositionData(uint8_t form, const TapePosition& p, bool endOfPartition) {
   // The first location is the host's position; the last is the next object
   // the drive will write from its buffer to the medium.
-  const TapePosition p = positionInfo();
   const uint64_t last = p.object - p.bufferedObjects;
-  const bool endOfPartition = logicalBytesBefore(std::min(pos, logicalEndOfData())) >= medium->config().capacityBytes;
   const uint8_t flags = p.known ? static_cast<uint8_t>((p.beginningOfMedium ? 0x80 : 0) | (endOfPartition ? 0x40 : 0) |
                                                        (p.beyondEarlyWarning ? 0x01 : 0))
                                 : 0;
   std::vector<uint8_t> d;
-  std::size_t allocation = 0;
   if (form == 0x06) {  // long form
     d.assign(32, 0);
     d[0] = flags;
@@ -444,7 +440,6 @@ void TapeDrive::Impl::readPosition(Exchange& x) {
       putBe64(&d[8], p.object);
       putBe64(&d[16], p.file);
     }
-    allocation = d.size();
   } else if (form == 0x08) {  // extended form
     d.assign(32, 0);
     d[0] = flags;
@@ -457,20 +452,30 @@ void TapeDrive::Impl::readPosition(Exchange& x) {
       putBe64(&d[16], last);
     }
     putBe64(&d[24], p.bufferedBytes);
-    allocation = be16(&x.cdb[7]);
-  } else {  // short form; block locations beyond 32 bits are reported as unknown
+  } else {  // short form; a block location beyond 32 bits is a position error
     d.assign(20, 0);
     d[0] = flags;
-    if (!p.known || p.object > 0xFFFFFFFFull) {
+    if (!p.known) {
       d[0] |= 0x04;  // LOLU
+    } else if (p.object > 0xFFFFFFFFull) {
+      d[0] |= 0x02;  // PERR: the locations do not fit their fields and are not reported
     } else {
       putBe32(&d[4], static_cast<uint32_t>(p.object));
       putBe32(&d[8], static_cast<uint32_t>(last));
     }
     putBe24(&d[13], static_cast<uint32_t>(std::min<uint64_t>(p.bufferedObjects, 0xFFFFFF)));
     putBe32(&d[16], static_cast<uint32_t>(std::min<uint64_t>(p.bufferedBytes, 0xFFFFFFFF)));
-    allocation = d.size();
   }
+  return d;
+}
+
+void TapeDrive::Impl::readPosition(Exchange& x) {
+  const uint8_t form = x.cdb[1] & 0x1F;
+  if (form != 0x00 && form != 0x01 && form != 0x06 && form != 0x08) return check(x, invalidCdbField(1, 4));
+  if (!loaded(x)) return;
+  const bool endOfPartition = logicalBytesBefore(std::min(pos, logicalEndOfData())) >= medium->config().capacityBytes;
+  std::vector<uint8_t> d = readPositionData(form, positionInfo(), endOfPartition);
+  const std::size_t allocation = form == 0x08 ? be16(&x.cdb[7]) : d.size();
   sendData(x, std::move(d), allocation);
 }
 
@@ -501,16 +506,20 @@ void TapeDrive::Impl::verify(Exchange& x) {
   readBlocks(x, false, fixed, false, be24(&x.cdb[2]), false);
 }
 
+// With a load or unload time the cartridge takes that long to thread or unthread;
+// IMMED returns once the command is accepted, otherwise the caller waits.
 void TapeDrive::Impl::loadUnload(Exchange& x) {
+  const bool immediate = x.cdb[1] & 0x01;
   const bool load = x.cdb[4] & 0x01;
   const bool eot = x.cdb[4] & 0x04;
   if (load && eot) return check(x, invalidCdbField(4, 2));
   if (state == MediumState::Absent) return check(x, makeSense(sense_key::kNotReady, 0x3A, 0x00));
+  auto takeTime = [&](bool loadIt) {
+    startLoad(x.id, loadIt, !immediate, false);
+    if (loading && loading->waited) x.awaitMotion = loading->serial;
+  };
   if (load) {
-    if (state == MediumState::Unloaded) {
-      state = MediumState::Loaded;
-      postUnitAttentionToAll(kUaMediumChanged, x.id);
-    }
+    if (state == MediumState::Unloaded) return takeTime(true);
     pos = 0;
     positionKnown = true;
     return;
@@ -520,7 +529,7 @@ void TapeDrive::Impl::loadUnload(Exchange& x) {
   if (prevented) return check(x, makeSense(sense_key::kIllegalRequest, 0x53, 0x02));
   pos = 0;
   positionKnown = true;
-  state = MediumState::Unloaded;
+  if (state == MediumState::Loaded) takeTime(false);
 }
 
 void TapeDrive::Impl::preventAllow(Exchange& x) {

@@ -26,6 +26,8 @@ struct ModeParameters {
   uint8_t bufferedMode = 0;  // 0 unbuffered, 1 buffered
   bool operator==(const ModeParameters&) const = default;
 };
+// READ POSITION data of service action `form` (00h/01h short, 06h long, 08h extended).
+std::vector<uint8_t> readPositionData(uint8_t form, const TapePosition& position, bool endOfPartition);
 
 // State of one I_T nexus.
 struct Initiator {
@@ -111,6 +113,19 @@ struct TapeDrive::Impl {
     std::optional<Sense> outcome;  // what the command reports when the motion ends
   };
   std::optional<Motion> motion;
+  // A cartridge threading (load) or unthreading (unload). The medium's state changes when it ends.
+  struct Loading {
+    uint64_t serial = 0;
+    bool load = true;
+    bool waited = false;    // a LOAD or UNLOAD without IMMED waits for it
+    bool inserted = false;  // put in by a library or the operator: every initiator hears 06/28/00
+    std::optional<InitiatorId> initiator;  // the one that asked (it hears no 06/28/00 of its own load)
+    Clock::time_point start, end;
+  };
+  std::optional<Loading> loading;
+  // Writing the buffer after a link dropped: the bytes written since `drainFrom`.
+  std::optional<Clock::time_point> drainFrom;
+  uint64_t drainedBytes = 0;
   uint64_t motionSerial = 0;
   std::map<uint64_t, bool> motionEnded;  // waited-for motions that ended: serial -> interrupted
   std::condition_variable motionChanged;
@@ -185,7 +200,13 @@ struct TapeDrive::Impl {
   // `from` to `pos`; instantaneous (returns false) without a motion model.
   bool startMotion(Exchange& x, uint64_t from, std::chrono::microseconds duration);
   std::chrono::microseconds travelTime(uint64_t from, uint64_t to) const;
-  void settleMotion();                           // ends a motion whose time is up
+  void settleMotion();                           // ends a motion, a load or a drain step whose time is up
+  void startLoad(std::optional<InitiatorId> by, bool load, bool waited, bool inserted);
+  void finishLoad();
+  void settleDrain();
+  void startDrain();                             // a link dropped: the drive writes what it holds
+  bool blockedByLoad(Exchange& x);               // 02/04/01 while a cartridge loads, 02/04/07 while it unloads
+  std::optional<Clock::time_point> nextEvent() const;
   bool blockedByMotion(Exchange& x);             // 02/04/07 while the tape moves
   void abortMotion(std::optional<InitiatorId> only, bool immediateToo);
   void awaitMotion(std::unique_lock<std::mutex>& lock, Exchange& x, uint64_t serial);

@@ -99,6 +99,13 @@ void TapeDrive::Impl::requestSense(Exchange& x) {
     s = ua->sense();
   } else if (auto d = takeDeferred(x.id)) {
     s = *d;
+  } else if (loading) {
+    // How far the cartridge has come, in 65536ths.
+    const auto total = (loading->end - loading->start).count();
+    const auto elapsed = (now() - loading->start).count();
+    const auto progress = total > 0 ? static_cast<uint16_t>(std::min<int64_t>(elapsed * 65536 / total, 65535)) : 0;
+    s = progressSense(0x04, loading->load ? 0x01 : 0x07, progress);
+    s.key = sense_key::kNotReady;
   } else if (state != MediumState::Loaded) {
     s = makeSense(sense_key::kNotReady, 0x3A, 0x00);
   } else if (motion) {

@@ -1,5 +1,6 @@
 // Tape motion in simulated time: LOCATE, SPACE, REWIND and long ERASE move the
-// tape for a while. The command's effect on the position is computed when it
+// tape for a while, LOAD and UNLOAD thread and unthread the cartridge, and after a
+// link drop the write buffer drains to the medium. The command's effect on the position is computed when it
 // starts; the motion only decides when that position is reached, and whether it
 // is reached at all.
 #include <algorithm>
@@ -85,6 +86,8 @@ bool TapeDrive::Impl::startMotion(Exchange& x, uint64_t from, std::chrono::micro
 }
 
 void TapeDrive::Impl::settleMotion() {
+  if (loading && now() >= loading->end) finishLoad();
+  settleDrain();
   if (!motion || now() < motion->end) return;
   if (motion->immediate) {
     if (motion->outcome) {
@@ -99,8 +102,99 @@ void TapeDrive::Impl::settleMotion() {
   motionChanged.notify_all();
 }
 
+std::optional<TapeDrive::Impl::Clock::time_point> TapeDrive::Impl::nextEvent() const {
+  std::optional<Clock::time_point> next;
+  if (motion) next = motion->end;
+  if (loading && (!next || loading->end < *next)) next = loading->end;
+  return next;
+}
+
+// A LOAD threads the cartridge and finds beginning of tape; an UNLOAD (the position
+// already rewound, the buffer written) unthreads it. An inserted cartridge loads
+// by itself.
+void TapeDrive::Impl::startLoad(std::optional<InitiatorId> by, bool load, bool waited, bool inserted) {
+  Loading l;
+  l.serial = ++motionSerial;
+  l.load = load;
+  l.waited = waited;
+  l.inserted = inserted;
+  l.initiator = by;
+  l.start = now();
+  l.end = l.start + (load ? cfg.motion.load : cfg.motion.unload);
+  loading = l;
+  motionChanged.notify_all();
+  if (l.end <= l.start) finishLoad();
+}
+
+void TapeDrive::Impl::finishLoad() {
+  const Loading l = *loading;
+  loading.reset();
+  pos = 0;
+  positionKnown = true;
+  if (l.load) {
+    state = MediumState::Loaded;
+    // A cartridge that someone else put in is news to every initiator; one that an
+    // initiator loaded is news to the others.
+    if (l.inserted || !l.initiator)
+      postUnitAttentionToAll(kUaMediumChanged);
+    else
+      postUnitAttentionToAll(kUaMediumChanged, *l.initiator);
+  } else {
+    state = MediumState::Unloaded;
+  }
+  if (l.waited) motionEnded[l.serial] = false;
+  motionChanged.notify_all();
+}
+
+bool TapeDrive::Impl::blockedByLoad(Exchange& x) {
+  if (!loading || !needsStillTape(x.cdb[0])) return false;
+  if (loading->load)
+    check(x, makeSense(sense_key::kNotReady, 0x04, 0x01));  // becoming ready
+  else
+    check(x, makeSense(sense_key::kNotReady, 0x04, 0x07));  // operation in progress
+  return true;
+}
+
+// The drive writes its buffer at its own pace after a link dropped, whether or not
+// anyone is there to hear of it: only what is still in the buffer when a reset or a
+// power cycle comes is lost.
+void TapeDrive::Impl::startDrain() {
+  if (!cfg.drainPerMB || buffer.empty() || state != MediumState::Loaded) return;
+  if (cfg.drainPerMB->count() <= 0) {
+    flush();
+    return;
+  }
+  if (drainFrom) return;  // already writing
+  drainFrom = now();
+  drainedBytes = 0;
+}
+
+void TapeDrive::Impl::settleDrain() {
+  if (!drainFrom) return;
+  if (buffer.empty() || state != MediumState::Loaded || !cfg.drainPerMB || cfg.drainPerMB->count() <= 0) {
+    drainFrom.reset();
+    return;
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now() - *drainFrom).count();
+  if (elapsed <= 0) return;
+  const auto allowed = static_cast<uint64_t>(static_cast<long double>(elapsed) * 1'000'000.0L /
+                                             static_cast<long double>(cfg.drainPerMB->count()));
+  while (!buffer.empty() && drainedBytes + buffer.front().data.size() <= allowed) {
+    drainedBytes += buffer.front().data.size();
+    drainObjects(1);
+  }
+  if (buffer.empty()) drainFrom.reset();
+}
+
 void TapeDrive::Impl::abortMotion(std::optional<InitiatorId> only, bool immediateToo) {
   settleMotion();
+  // A cartridge goes on loading or unloading; only the command that waited for it is
+  // aborted (its initiator's timer expires).
+  if (loading && loading->waited && (!only || loading->initiator == only)) {
+    motionEnded[loading->serial] = true;
+    loading->waited = false;
+    motionChanged.notify_all();
+  }
   if (!motion) return;
   if (only && motion->initiator != *only) return;
   if (motion->immediate && !immediateToo) return;
@@ -138,10 +232,11 @@ void TapeDrive::Impl::awaitMotion(std::unique_lock<std::mutex>& lock, Exchange& 
       }
       return;
     }
-    if (manualClock || !motion)
+    const auto next = nextEvent();
+    if (manualClock || !next)
       motionChanged.wait(lock);
     else
-      motionChanged.wait_until(lock, motion->end);
+      motionChanged.wait_until(lock, *next);
   }
 }
 

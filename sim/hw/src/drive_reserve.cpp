@@ -36,6 +36,8 @@ bool writesOrControls(const std::span<const uint8_t> cdb) {
     case opcode::kModeSelect10:
     case opcode::kLoadUnload:
     case opcode::kReserve6:
+    case opcode::kVendorSetAmu:
+    case opcode::kVendorSetDpfFlags:
       return true;
     case opcode::kPreventAllowMediumRemoval:
       return (cdb[4] & 0x03) != 0;
@@ -54,7 +56,9 @@ bool TapeDrive::Impl::isHolder(InitiatorId id) const {
 
 bool TapeDrive::Impl::conflicts(const Exchange& x) const {
   const uint8_t op = x.cdb[0];
-  if (op == opcode::kInquiry || op == opcode::kRequestSense || op >= 0xC0) return false;
+  // The vendor-unique commands conflict as the standard ones do: their queries as reads,
+  // their settings as controls.
+  if (op == opcode::kInquiry || op == opcode::kRequestSense) return false;
   const bool allowRemoval = op == opcode::kPreventAllowMediumRemoval && (x.cdb[4] & 0x03) == 0;
 
   if (reserve6Holder && *reserve6Holder != x.id) {

@@ -1353,11 +1353,14 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
            has since moved elsewhere, or whose place it was told it does not know, stays where it
            is (this request's own failed attempt may have left the place unknown). Done before the
            settings restore, so that the path the locate leaves the request on is the one that
-           gets the settings. */
+           gets the settings. Not before an unload sent again: its first attempt may have taken the
+           cartridge out already (its answer was lost with the path), and a locate would fail the
+           unload with a tape that is not there. */
         if (fFailover && fApplication && pPdoExt->fUnflushedWrites && pTarget != pPdoExt->pUnflushedPath &&
             !pPdoExt->fSMP && fStartedAtUnflushedEnd &&
             (!pPdoExt->fPositionValid || pPdoExt->ulPosition == pPdoExt->ulUnflushedEnd) &&
-            (!fAttempted || !BusPdoFindsLostWrites(pPdoExt, run.pBuffer, run.Fwd.ulOutput))) {
+            (!fAttempted || !BusPdoFindsLostWrites(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) &&
+            !(fAttempted && BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput))) {
             UCHAR aucPos[sizeof(TAPE_SET_POSITION)];
             pPdoExt->fUnflushedWrites = FALSE;
             DBG("BusPdoSendToFilter: writes through another path may be unwritten; locating to their end 0x%08x%08x\n",

@@ -38,7 +38,10 @@
 // With a motion model (DriveConfig::motion) LOCATE, SPACE, REWIND and long
 // ERASE take time on the drive's clock. With IMMED the command returns at once
 // and other medium commands see 02/04/07 until the motion ends; without IMMED
-// the caller waits. A reset, a preempt of the moving initiator's registration,
+// the caller waits. LOAD and UNLOAD (and a cartridge inserted by a library or the
+// operator) take MotionModel::load and ::unload the same way, IMMED included;
+// while a cartridge loads, TEST UNIT READY and medium commands see 02/04/01, and
+// an inserted cartridge then gives every initiator 06/28/00. A reset, a preempt of the moving initiator's registration,
 // or the loss of the waiting initiator's path stops the motion and leaves the
 // position unknown until the tape is repositioned (REWIND, LOCATE, SPACE to
 // end-of-data, LOAD).
@@ -88,6 +91,10 @@ struct MotionModel {
   std::chrono::microseconds perCommand{0};  // start and settle of every LOCATE, SPACE, REWIND, long ERASE
   std::chrono::microseconds perObject{0};   // travel past one logical object
   std::chrono::microseconds longErase{0};   // ERASE with LONG set, on top of perCommand
+  // Threading and loading a cartridge (LOAD, or one a library or the operator puts in), and
+  // rewinding and unthreading it (UNLOAD). A real drive takes 10 to 20 seconds for either.
+  std::chrono::microseconds load{0};
+  std::chrono::microseconds unload{0};
   bool operator==(const MotionModel&) const = default;
 };
 
@@ -124,6 +131,14 @@ struct DriveConfig {
   std::optional<uint8_t> loginAscq = uint8_t{0x07};
   MotionModel motion;
   ModePagePolicy modePages = ModePagePolicy::Shared;
+  // What the drive does with its write buffer once a path's link drops: unset, the buffer waits for
+  // the next command that needs the medium (or a reset that discards it); set, the drive keeps
+  // writing what it acknowledged, taking this long per 10^6 bytes (zero: it is on the medium at once).
+  std::optional<std::chrono::microseconds> drainPerMB;
+  // The vendor-unique commands (C0h-FFh) report and clear a pending unit attention as every other
+  // command does, as real drives do; unset, they pass it by (the AMU and DPF-flag requests of the
+  // base driver then never take a notice meant for the application's next command).
+  bool vendorCommandsHearAttentions = false;
 };
 
 // Logical block protection settings (control data protection mode page).
@@ -244,19 +259,20 @@ class TapeDrive : public ScsiTarget {
   void useManualClock();
   void advanceClock(std::chrono::microseconds by);
   std::chrono::steady_clock::time_point clockNow() const;
-  // A LOCATE, SPACE, REWIND or ERASE is moving the tape.
+  // A LOCATE, SPACE, REWIND or ERASE is moving the tape, or a cartridge is loading or unloading.
   bool motionInProgress() const;
   // Waits until a motion is in progress (woken when one starts), at most `limit` in real time.
   bool awaitMotion(std::chrono::milliseconds limit) const;
 
-  // Operator: insert a cartridge (loaded at once; 06/28/00 for every initiator).
+  // Operator or library: insert a cartridge. It loads (at once without a load time), and then every
+  // initiator gets 06/28/00.
   // Returns the cartridge back when the drive already holds one.
   std::unique_ptr<Medium> insertCartridge(std::unique_ptr<Medium> medium);
   // Operator presses unload: with removal prevented every initiator gets
   // 06/5A/01 and nothing moves; otherwise the medium is rewound and unloaded.
   void operatorUnload();
   // Operator takes an unloaded cartridge out (nullptr when there is none or it
-  // is still loaded).
+  // is still loaded, loading or unloading).
   std::unique_ptr<Medium> takeCartridge();
 
   void injectFault(const Fault& fault);
