@@ -558,7 +558,7 @@ void ChangerLane::complete(DrawnScenario& drawn) const
     drawn.changerExpected.insert(expected_.begin(), expected_.end());
     if (library_.contains("robot")) {
         // The base changer driver asks a busy library again after a short pause here.
-        drawn.document["registry"]["vorkachgr"]["NotReadyRetryMs"] = 20;
+        drawn.document["registry"]["vorkachgr"]["NotReadyRetryMs"] = std::uint32_t{20};
     }
     for (const auto& [kind, count] : faults_) {
         drawn.faults[kind] += count;

@@ -110,6 +110,10 @@ TEST_P(Robot, AMoveThatFailsOnTheWayLeavesTheCartridgeInThePickerWithAnException
   drop.kind = FaultKind::DropInPicker;
   library->injectFault(drop);
   EXPECT_TRUE(a.testUnitReady().good()) << "the fault waits for a move";
+  library->reset();
+  EXPECT_TRUE(hasSense(a.send(move(kSlot0, kSlot3)), sense_key::kUnitAttention, 0x29, 0x00))
+      << "a move answered with a unit attention never reached the robot";
+  b.drainAttentions();
   auto mover = start(move(kSlot0, kSlot3));
   library->advanceClock(5s);
   EXPECT_TRUE(hasSense(mover.get(), sense_key::kHardwareError, 0x15, 0x01));

@@ -147,6 +147,7 @@ CommandResult TapeLibrary::Impl::run(std::unique_lock<std::mutex>& lock, Initiat
     return res;
   }
   LibraryExchange x{id, initiators[id], cmd.cdb, cmd, res, lock};
+  x.pathFaulted = pathFault != nullptr;
   if (cmd.cdb.empty()) {
     check(x, makeSense(sense_key::kIllegalRequest, 0x20, 0x00));
     return res;
@@ -160,7 +161,8 @@ CommandResult TapeLibrary::Impl::run(std::unique_lock<std::mutex>& lock, Initiat
     fault = *pathFault;
   } else {
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-      if (!it->matches(op, sa)) continue;
+      // A dropped cartridge waits for a move that reaches the robot (takePickerFault).
+      if (it->kind == FaultKind::DropInPicker || !it->matches(op, sa)) continue;
       fault = *it;
       if (it->count != Fault::kForever && --it->count == 0) faults.erase(it);
       break;
@@ -211,6 +213,18 @@ CommandResult TapeLibrary::Impl::run(std::unique_lock<std::mutex>& lock, Initiat
   else
     res.residual = static_cast<uint32_t>(cmd.dataInLength - res.dataIn.size());
   return res;
+}
+
+std::optional<Fault> TapeLibrary::Impl::takePickerFault(LibraryExchange& x) {
+  if (x.picker != nullptr) return *x.picker;
+  if (x.pathFaulted) return std::nullopt;  // one fault per command: the path's came first
+  for (auto it = faults.begin(); it != faults.end(); ++it) {
+    if (it->kind != FaultKind::DropInPicker || !it->matches(x.cdb[0], 0)) continue;
+    Fault f = *it;
+    if (it->count != Fault::kForever && --it->count == 0) faults.erase(it);
+    return f;
+  }
+  return std::nullopt;
 }
 
 void TapeLibrary::Impl::runRobot(std::unique_lock<std::mutex>& lock, std::chrono::microseconds duration) {

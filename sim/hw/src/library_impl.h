@@ -40,7 +40,8 @@ struct LibraryExchange {
   const Command& cmd;
   CommandResult& res;
   std::unique_lock<std::mutex>& lock;
-  const Fault* picker = nullptr;  // a DropInPicker fault this command acts out
+  const Fault* picker = nullptr;  // a DropInPicker fault of the path this command acts out
+  bool pathFaulted = false;       // a fault of the path matched the command
 };
 
 struct TapeLibrary::Impl {
@@ -73,6 +74,8 @@ struct TapeLibrary::Impl {
   void runRobot(std::unique_lock<std::mutex>& lock, std::chrono::microseconds duration);
   // Starts an inventory that nobody waits for (after a door closed).
   void startInventory();
+  // The DropInPicker fault a move that reaches the robot acts out, consumed; none when none matches.
+  std::optional<Fault> takePickerFault(LibraryExchange& x);
   // True when the command was answered with the robot's busy answer or a door's 02/04/03.
   bool robotUnavailable(LibraryExchange& x, bool beforeAttention);
 

@@ -171,9 +171,10 @@ void TapeLibrary::Impl::moveMedium(LibraryExchange& x) {
     // where a failing robot leaves it.
     picker->medium = std::move(medium);
     picker->source = from;
+    const std::optional<Fault> drop = takePickerFault(x);
     runRobot(x.lock, cfg.robot.move);
-    if (x.picker != nullptr) {
-      const Fault& f = *x.picker;
+    if (drop) {
+      const Fault& f = *drop;
       const bool given = f.senseKey | f.asc | f.ascq;
       const uint8_t asc = given ? f.asc : 0x15;   // mechanical positioning error
       const uint8_t ascq = given ? f.ascq : 0x01;
