@@ -742,6 +742,7 @@ void ChangerWatch::before()
 {
     if (library_ != nullptr) {
         movesBefore_ = library_->moves().size();
+        truthBefore_ = truth();
     }
 }
 
@@ -775,7 +776,12 @@ std::string ChangerWatch::after(std::size_t index, const Json& step, std::uint32
     if (const auto expected = drawn_.changerExpected.find(index); expected != drawn_.changerExpected.end()) {
         char text[64];
         std::snprintf(text, sizeof text, "0x%08x where 0x%08x was due", status, expected->second);
-        if (status == 0 || status == kStatusSourceElementEmpty ||
+        // An empty source is the true answer only where an earlier failed move left it empty.
+        bool sourceFull = false;
+        for (const auto& each : truthBefore_) {
+            sourceFull = sourceFull || (each.element == step.value("from", std::string()) && each.full);
+        }
+        if (status == 0 || (status == kStatusSourceElementEmpty && sourceFull) ||
             (!drawn_.changerMayFail && status != expected->second)) {
             return "changer step " + step.dump() + " ended with " + text;
         }

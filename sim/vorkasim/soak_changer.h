@@ -162,6 +162,7 @@ private:
     const DrawnScenario& drawn_;
     const sim::hw::TapeLibrary* library_ = nullptr;
     std::size_t movesBefore_ = 0;
+    std::vector<ElementView> truthBefore_;  // where every cartridge was when the step began
     ChangerRun run_;
 };
 
