@@ -1,7 +1,8 @@
 // Steps on tape libraries: the changer requests an application sends on an open
 // \\.\Changer<n> handle ("move", "exchange", "inventory", "elements"), and faults
 // of a library's control paths ("fault", "clear-faults", "reset" with the
-// library's serial as "drive").
+// library's serial as "drive"), and the operator's and other hosts' hands on
+// it ("door-open", "door-close", "robot-hold", "robot-release").
 #include <cstring>
 #include <stdexcept>
 
@@ -142,6 +143,34 @@ StepResult Runner::libraryFault(const std::string& op, const nlohmann::json& ste
     StepResult result{step};
     const std::string serial = library.identity().serial;
     sim::hw::Path* path = libraryPath(op, step, library, false);
+    if (op == "door-open" || op == "door-close") {
+        const std::string which = step.value("door", std::string("main"));
+        if (which != "main" && which != "ie") {
+            throw ScenarioError("step \"" + op + "\": \"door\" is \"main\" or \"ie\"");
+        }
+        const auto door = which == "main" ? sim::hw::LibraryDoor::Main : sim::hw::LibraryDoor::ImportExport;
+        if (op == "door-open") {
+            if (!library.openDoor(door)) {
+                result.status = static_cast<std::uint32_t>(STATUS_DEVICE_BUSY);
+                result.detail = "library " + serial + ": the " + which + " door is locked";
+                return result;
+            }
+            result.detail = "library " + serial + ": " + which + " door open";
+        } else {
+            library.closeDoor(door);
+            result.detail = "library " + serial + ": " + which + " door closed, inventory started";
+        }
+        return result;
+    }
+    if (op == "robot-hold" || op == "robot-release") {
+        if (op == "robot-hold") {
+            library.holdRobot();
+        } else {
+            library.releaseRobot();
+        }
+        result.detail = "library " + serial + ": robot " + (op == "robot-hold" ? "held by another host" : "released");
+        return result;
+    }
     if (op == "reset" || op == "power-cycle") {
         library.reset();
         result.detail = "library " + serial + " reset";

@@ -130,6 +130,22 @@ void ParseLibraries(const nlohmann::json& libraries, Scenario* scenario)
             }
             spec.lostLoginReleases = lost.get<std::string>() == "release";
         }
+        if (library.contains("robot")) {
+            const auto& robot = library.at("robot");
+            const std::string robotWhere = where + ".robot";
+            if (!robot.is_object()) {
+                throw std::runtime_error(robotWhere + " must be an object");
+            }
+            // A mid-sized library's robot: a move of some seconds, a full inventory of half a minute.
+            spec.moveMs = Count(robot, "moveMs", 6000, 600000, robotWhere);
+            spec.positionMs = Count(robot, "positionMs", 2000, 600000, robotWhere);
+            spec.inventoryMs = Count(robot, "inventoryMs", 20000, 600000, robotWhere);
+            const std::string busy = Text(robot, "busy", "not-ready", robotWhere);
+            if (busy != "not-ready" && busy != "busy") {
+                throw std::runtime_error(robotWhere + ": \"busy\" must be \"not-ready\" or \"busy\"");
+            }
+            spec.busyStatus = busy == "busy";
+        }
         if (library.contains("paths")) {
             if (!library.at("paths").is_array()) {
                 throw std::runtime_error(where + ": \"paths\" must be an array");
@@ -165,6 +181,11 @@ void World::addLibraries()
         config.ieSlots = library.ieSlots;
         config.volumes = library.volumes;
         config.nexusLossReleases = library.lostLoginReleases;
+        config.robot.move = std::chrono::milliseconds(library.moveMs);
+        config.robot.position = std::chrono::milliseconds(library.positionMs);
+        config.robot.inventory = std::chrono::milliseconds(library.inventoryMs);
+        config.robot.busyAnswer =
+            library.busyStatus ? sim::hw::RobotBusyAnswer::Busy : sim::hw::RobotBusyAnswer::NotReady;
         for (const auto& serial : library.drives) {
             config.drives.push_back(san_->findDrive(serial));
         }

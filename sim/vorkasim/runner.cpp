@@ -14,6 +14,7 @@
 #include <sim/pool.h>
 #include <sim/process.h>
 #include <sim/hw/fault.h>
+#include <sim/hw/library.h>
 #include <sim/hw/san.h>
 
 #include "defines.h"
@@ -87,7 +88,8 @@ StepResult Runner::run(const nlohmann::json& step, std::uint32_t number)
     if (op == "stop" || op == "start" || op == "surprise-remove" || op == "remove" || op == "add") {
         return pathEvent(op, step);
     }
-    if (op == "fault" || op == "clear-faults" || op == "reset" || op == "power-cycle") {
+    if (op == "fault" || op == "clear-faults" || op == "reset" || op == "power-cycle" || op == "door-open" ||
+        op == "door-close" || op == "robot-hold" || op == "robot-release") {
         return fault(op, step);
     }
     if (op == "move" || op == "exchange" || op == "inventory" || op == "elements") {
@@ -304,6 +306,9 @@ StepResult Runner::fault(const std::string& op, const nlohmann::json& step)
     if (sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "drive"))) {
         return libraryFault(op, step, *library);
     }
+    if (op.rfind("door-", 0) == 0 || op.rfind("robot-", 0) == 0) {
+        throw ScenarioError("step \"" + op + "\": " + RequiredString(step, "drive") + " is not a library");
+    }
     StepResult result{step};
     auto [drive, path] = target(op, step, false);
     if (op == "reset") {
@@ -467,6 +472,17 @@ StepResult Runner::wait(const nlohmann::json& step)
     const std::string event = step.value("event", std::string());
     const std::string changer = step.value("changer", std::string());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    if (step.contains("library")) {
+        // Until the library's robot is done with what it does (a move, an inventory).
+        sim::hw::TapeLibrary* library = world_.san().findLibrary(RequiredString(step, "library"));
+        if (library == nullptr) {
+            throw ScenarioError("step \"wait\": no library " + RequiredString(step, "library"));
+        }
+        const bool idle = library->awaitRobotIdle(std::chrono::milliseconds(ms));
+        result.status = static_cast<std::uint32_t>(idle ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        result.detail = "library robot " + std::string(idle ? "idle" : "still busy after " + std::to_string(ms) + " ms");
+        return result;
+    }
     if (device.empty() && event.empty() && changer.empty()) {
         std::this_thread::sleep_until(deadline);
         result.detail = "waited " + std::to_string(ms) + " ms";

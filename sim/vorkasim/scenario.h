@@ -72,6 +72,13 @@ struct LibrarySpec {
     std::vector<PathSpec> paths;
     // "lostLogin": "release" (a lost login's reservation and lock go, and it hears 06/29/07) or "keep".
     bool lostLoginReleases = true;
+    // "robot": {"moveMs", "positionMs", "inventoryMs", "busy"}: the robot takes time (a library's usual
+    // times when the object leaves them out); meanwhile the library answers other commands with
+    // "busy": "not-ready" (02/04/01, the default) or "busy" (BUSY status). Without "robot": at once.
+    std::uint32_t moveMs = 0;
+    std::uint32_t positionMs = 0;
+    std::uint32_t inventoryMs = 0;
+    bool busyStatus = false;
 };
 
 struct Scenario {

@@ -25,6 +25,11 @@ constexpr int kMoveMedium = 0xA5;
 constexpr int kReadElementStatus = 0xB8;
 constexpr int kInitializeElementStatus = 0x07;
 
+constexpr std::uint32_t kStatusIoDeviceError = 0xC0000185;
+constexpr std::uint32_t kStatusDeviceNotReady = 0xC00000A3;
+constexpr std::uint32_t kStatusDeviceBusy = 0x80000011;
+constexpr std::uint32_t kStatusSourceElementEmpty = 0xC0000283;
+
 // A command failure as a control path reports it: a transport status, or a sense that counts as a
 // path failure (aborted command, hardware errors, not ready).
 // How a control path fails a command. One the library ran (`ran`) can lose its answer with the
@@ -82,6 +87,13 @@ Json DrawLibrary(std::mt19937_64& random, const Json& drives)
         paths.push_back({{"port", p}, {"target", 7u}});
     }
     library["paths"] = paths;
+    // Half the libraries have a robot that takes its time (short here, to keep the soak quick).
+    if (random() % 2 == 0) {
+        library["robot"] = {{"moveMs", 1 + random() % 15},
+                            {"positionMs", 1 + random() % 5},
+                            {"inventoryMs", 2 + random() % 30},
+                            {"busy", random() % 3 == 0 ? "busy" : "not-ready"}};
+    }
     return library;
 }
 
@@ -200,8 +212,66 @@ void ChangerLane::drawSession(std::size_t driveIndex)
     groups_.push_back(load);
 }
 
+// The library's own conditions, drawn on a library whose faults are all cleared first so that the
+// request meets them alone: a move the robot drops in its picker (then put away from the picker), a
+// move while another host holds the robot, and one while the main door is open (then closed, and
+// the new inventory waited for).
+bool ChangerLane::drawRobotRow()
+{
+    auto sources = pick(true, false);
+    auto places = pick(false, false);
+    if (sources.empty() || places.empty()) {
+        return false;
+    }
+    sendDueRestores(true);
+    Element* from = sources[below(sources.size())];
+    Element* to = places[below(places.size())];
+    LaneGroup group;
+    group.steps.push_back(libraryStep("clear-faults"));
+    std::string kind;
+    switch (below(3)) {
+        case 0: {
+            kind = "picker";
+            Json fault = libraryStep("fault");
+            fault["kind"] = "picker";
+            if (chance(1, 2)) {
+                fault["sense"] = chance(1, 2) ? "04/40/01" : "04/15/00";
+            }
+            group.steps.push_back(fault);
+            group.expected[group.steps.size()] = kStatusIoDeviceError;
+            group.steps.push_back(move(from->name, to->name));
+            group.steps.push_back(move("transport:0", from->name));
+            break;
+        }
+        case 1: {
+            kind = "robot-busy";
+            const bool busyStatus = library_.contains("robot") && library_.at("robot").value("busy", "") == "busy";
+            group.steps.push_back(libraryStep("robot-hold"));
+            group.expected[group.steps.size()] = busyStatus ? kStatusDeviceBusy : kStatusDeviceNotReady;
+            group.steps.push_back(move(from->name, to->name));
+            group.steps.push_back(libraryStep("robot-release"));
+            break;
+        }
+        default: {
+            kind = "door";
+            group.steps.push_back(libraryStep("door-open"));
+            group.expected[group.steps.size()] = kStatusDeviceNotReady;
+            group.steps.push_back(move(from->name, to->name));
+            group.steps.push_back(libraryStep("door-close"));
+            group.steps.push_back({{"op", "wait"}, {"library", serial_}, {"ms", 30000}});
+            break;
+        }
+    }
+    groups_.push_back(group);
+    ++faults_["changer " + kind];
+    return true;
+}
+
 void ChangerLane::drawRequest()
 {
+    if (chance(1, 8) && drawRobotRow()) {
+        return;
+    }
     LaneGroup group;
     const auto roll = below(12);
     if (roll < 6) {
@@ -439,6 +509,9 @@ void ChangerLane::emit(Json& steps)
         if (group.refused.count(i) != 0) {
             refused_.insert(steps.size());
         }
+        if (const auto expected = group.expected.find(i); expected != group.expected.end()) {
+            expected_[steps.size()] = expected->second;
+        }
         steps.push_back(group.steps[i]);
     }
     if (!group.loads.empty()) {
@@ -493,6 +566,11 @@ void ChangerLane::complete(DrawnScenario& drawn) const
     drawn.changerMayFail = healthy_ < 0;
     drawn.mediumNotices.insert(notices_.begin(), notices_.end());
     drawn.changerRefusals.insert(refused_.begin(), refused_.end());
+    drawn.changerExpected.insert(expected_.begin(), expected_.end());
+    if (library_.contains("robot")) {
+        // The base changer driver asks a busy library again after a short pause here.
+        drawn.document["registry"]["vorkachgr"]["NotReadyRetryMs"] = std::uint32_t{20};
+    }
     for (const auto& [kind, count] : faults_) {
         drawn.faults[kind] += count;
     }
@@ -675,6 +753,7 @@ void ChangerWatch::before()
 {
     if (library_ != nullptr) {
         movesBefore_ = library_->moves().size();
+        truthBefore_ = truth();
     }
 }
 
@@ -705,6 +784,21 @@ std::string ChangerWatch::after(std::size_t index, const Json& step, std::uint32
     request.truth = truth();
     run_.requests.push_back(std::move(request));
     ++requests;
+    if (const auto expected = drawn_.changerExpected.find(index); expected != drawn_.changerExpected.end()) {
+        char text[64];
+        std::snprintf(text, sizeof text, "0x%08x where 0x%08x was due", status, expected->second);
+        // An empty source is the true answer only where an earlier failed move left it empty.
+        bool sourceFull = false;
+        for (const auto& each : truthBefore_) {
+            sourceFull = sourceFull || (each.element == step.value("from", std::string()) && each.full);
+        }
+        if (status == 0 || (status == kStatusSourceElementEmpty && sourceFull) ||
+            (!drawn_.changerMayFail && status != expected->second)) {
+            return "changer step " + step.dump() + " ended with " + text;
+        }
+        ++failedAllowed;
+        return {};
+    }
     if (status == 0 || drawn_.changerRefusals.count(index) != 0) {
         return {};
     }

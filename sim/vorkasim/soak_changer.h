@@ -62,6 +62,7 @@ private:
     void drawSession(std::size_t driveIndex);
     void drawRequest();
     void drawFault();
+    bool drawRobotRow();
     bool disturb(const std::string& op, const std::string& undo, nlohmann::json extra);
     bool arm(nlohmann::json fault);
     std::optional<unsigned> pickPath(bool undisturbed);
@@ -81,6 +82,7 @@ private:
         std::string loads;             // serial of the drive whose session cartridge this group loads
         std::set<std::size_t> notices;  // indices within the group of steps that may see the new medium
         std::set<std::size_t> refused;  // indices of requests that the library is expected to refuse
+        std::map<std::size_t, std::uint32_t> expected;  // indices of requests and the status they must end with
     };
     struct Restore {
         nlohmann::json step;
@@ -104,6 +106,7 @@ private:
     // Filled while weaving: step indices in the scenario.
     std::set<std::size_t> notices_;
     std::set<std::size_t> refused_;
+    std::map<std::size_t, std::uint32_t> expected_;
     std::map<std::string, std::uint64_t> faults_;
 };
 
@@ -159,6 +162,7 @@ private:
     const DrawnScenario& drawn_;
     const sim::hw::TapeLibrary* library_ = nullptr;
     std::size_t movesBefore_ = 0;
+    std::vector<ElementView> truthBefore_;  // where every cartridge was when the step began
     ChangerRun run_;
 };
 

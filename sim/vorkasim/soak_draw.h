@@ -39,6 +39,10 @@ struct DrawnScenario {
     // Changer requests the library is expected to refuse (a move from an empty element, an
     // exchange with one picker).
     std::set<std::size_t> changerRefusals;
+    // Changer requests that must fail with this NT status where the library keeps a control path no
+    // fault touches (a move the robot dropped in its picker, one tried while the robot was busy or
+    // the door open); elsewhere they must fail, and a dropped move never as an empty source.
+    std::map<std::size_t, std::uint32_t> changerExpected;
     // Handles of drives with a small cartridge: a write may end at its early warning or its end.
     std::set<std::string> endOfMediumHandles;
 };

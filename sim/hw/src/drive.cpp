@@ -257,6 +257,8 @@ CommandResult TapeDrive::Impl::run(std::unique_lock<std::mutex>& lock, Initiator
                  cmd.cdb.size() > 4 ? cmd.cdb[4] : kSenseLength);
         record(x);
         return res;
+      case FaultKind::DropInPicker:
+        break;  // a library's robot: nothing to act out on a drive
     }
   }
 

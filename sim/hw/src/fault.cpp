@@ -9,7 +9,7 @@
 namespace sim::hw {
 namespace {
 
-constexpr std::array<std::pair<FaultKind, std::string_view>, 8> kNames{{
+constexpr std::array<std::pair<FaultKind, std::string_view>, 9> kNames{{
     {FaultKind::FailCommands, "fail"},
     {FaultKind::PathDown, "down"},
     {FaultKind::PartialWrite, "partial_write"},
@@ -18,6 +18,7 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 8> kNames{{
     {FaultKind::VerifyInProgress, "verify_in_progress"},
     {FaultKind::DeferredError, "deferred_error"},
     {FaultKind::PartialTransfer, "partial_transfer"},
+    {FaultKind::DropInPicker, "picker"},
 }};
 
 constexpr std::array<std::pair<LoginLoss, std::string_view>, 3> kLoginNames{{
@@ -135,6 +136,8 @@ bool Fault::matches(uint8_t op, uint8_t serviceAction) const {
              (serviceAction == pr::kPreempt || serviceAction == pr::kPreemptAndAbort);
     case FaultKind::VerifyInProgress:
       return op == opcode::kRequestSense;
+    case FaultKind::DropInPicker:
+      return op == 0xA5;  // MOVE MEDIUM
   }
   return false;
 }

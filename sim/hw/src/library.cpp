@@ -120,6 +120,7 @@ ElementState TapeLibrary::Impl::stateOf(const Element& e) const {
   s.volume = volumeOf(e);
   s.full = full(e);
   s.source = s.full ? e.source : std::nullopt;
+  s.exception = e.exception;
   return s;
 }
 
@@ -134,7 +135,8 @@ void TapeLibrary::Impl::sendData(LibraryExchange& x, std::vector<uint8_t> data, 
   x.res.dataIn = std::move(data);
 }
 
-CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const Fault* pathFault) {
+CommandResult TapeLibrary::Impl::run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd,
+                                     const Fault* pathFault) {
   CommandResult res;
   if (unreachable) {
     res.transportStatus = unreachableStatus;
@@ -144,7 +146,8 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
     res.transportStatus = kStatusNoSuchDevice;
     return res;
   }
-  LibraryExchange x{id, initiators[id], cmd.cdb, cmd, res};
+  LibraryExchange x{id, initiators[id], cmd.cdb, cmd, res, lock};
+  x.pathFaulted = pathFault != nullptr;
   if (cmd.cdb.empty()) {
     check(x, makeSense(sense_key::kIllegalRequest, 0x20, 0x00));
     return res;
@@ -158,7 +161,8 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
     fault = *pathFault;
   } else {
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-      if (!it->matches(op, sa)) continue;
+      // A dropped cartridge waits for a move that reaches the robot (takePickerFault).
+      if (it->kind == FaultKind::DropInPicker || !it->matches(op, sa)) continue;
       fault = *it;
       if (it->count != Fault::kForever && --it->count == 0) faults.erase(it);
       break;
@@ -187,6 +191,9 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
           return res;
         }
         break;
+      case FaultKind::DropInPicker:
+        x.picker = &*fault;
+        break;
       default:
         break;  // tape-only faults: nothing to act out on a changer
     }
@@ -207,8 +214,66 @@ CommandResult TapeLibrary::Impl::run(InitiatorId id, const Command& cmd, const F
   return res;
 }
 
+std::optional<Fault> TapeLibrary::Impl::takePickerFault(LibraryExchange& x) {
+  if (x.picker != nullptr) return *x.picker;
+  if (x.pathFaulted) return std::nullopt;  // one fault per command: the path's came first
+  for (auto it = faults.begin(); it != faults.end(); ++it) {
+    if (it->kind != FaultKind::DropInPicker || !it->matches(x.cdb[0], 0)) continue;
+    Fault f = *it;
+    if (it->count != Fault::kForever && --it->count == 0) faults.erase(it);
+    return f;
+  }
+  return std::nullopt;
+}
+
+void TapeLibrary::Impl::runRobot(std::unique_lock<std::mutex>& lock, std::chrono::microseconds duration) {
+  if (duration.count() <= 0) return;
+  const Clock::time_point until = now() + duration;
+  robotUntil = until;
+  robotChanged.notify_all();  // for awaitRobotBusy
+  // The mutex is released while the robot works: other initiators are answered meanwhile.
+  while (now() < until) {
+    if (manualClock)
+      robotChanged.wait(lock);
+    else
+      robotChanged.wait_until(lock, until);
+  }
+  robotChanged.notify_all();  // for awaitRobotIdle
+}
+
+void TapeLibrary::Impl::startInventory() {
+  if (cfg.robot.inventory.count() <= 0) return;
+  const Clock::time_point until = now() + cfg.robot.inventory;
+  if (!robotUntil || *robotUntil < until) robotUntil = until;
+  robotChanged.notify_all();
+}
+
+bool TapeLibrary::Impl::robotUnavailable(LibraryExchange& x, bool beforeAttention) {
+  const uint8_t op = x.cdb[0];
+  if (op == opcode::kInquiry || op == opcode::kRequestSense) return false;
+  const bool busy = robotAtWork();
+  if (beforeAttention) {
+    // BUSY status: the library takes no command at all, so an attention stays pending.
+    if (!busy || cfg.robot.busyAnswer != RobotBusyAnswer::Busy) return false;
+    x.res.scsiStatus = kScsiBusy;
+    return true;
+  }
+  if (busy) {
+    check(x, makeSense(sense_key::kNotReady, 0x04, 0x01));
+    return true;
+  }
+  const bool needsRobot = op == opcode::kMoveMedium || op == opcode::kExchangeMedium ||
+                          op == opcode::kPositionToElement || op == opcode::kInitializeElementStatus;
+  if (needsRobot && mainDoorOpen) {
+    check(x, makeSense(sense_key::kNotReady, 0x04, 0x03));  // manual intervention required
+    return true;
+  }
+  return false;
+}
+
 void TapeLibrary::Impl::dispatch(LibraryExchange& x) {
   const uint8_t op = x.cdb[0];
+  if (robotUnavailable(x, true)) return;
   if (reportsUnitAttention(op)) {
     if (auto ua = x.ini.unitAttentions.take()) return check(x, ua->sense());
   }
@@ -216,6 +281,7 @@ void TapeLibrary::Impl::dispatch(LibraryExchange& x) {
     x.res.scsiStatus = kScsiReservationConflict;
     return;
   }
+  if (robotUnavailable(x, false)) return;
   switch (op) {
     case opcode::kTestUnitReady: return;
     case opcode::kRequestSense: return requestSense(x);
@@ -265,8 +331,8 @@ InitiatorId TapeLibrary::attachInitiator(std::string name, uint32_t targetPort) 
 }
 
 CommandResult TapeLibrary::execute(InitiatorId initiator, const Command& command, const Fault* injected) {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->run(initiator, command, injected);
+  std::unique_lock lock(impl_->mutex);
+  return impl_->run(lock, initiator, command, injected);
 }
 
 void TapeLibrary::reset() {
@@ -349,6 +415,85 @@ std::unique_ptr<Medium> TapeLibrary::operatorExport(uint32_t ieIndex) {
   if (e == nullptr || !e->medium || locked) return nullptr;
   impl_->postUnitAttentionToAll(kUaImportExportAccessed);
   return std::move(e->medium);
+}
+
+bool TapeLibrary::openDoor(LibraryDoor door) {
+  std::lock_guard lock(impl_->mutex);
+  if (door == LibraryDoor::Main) {
+    impl_->mainDoorOpen = true;
+    return true;
+  }
+  const bool locked = std::any_of(impl_->initiators.begin(), impl_->initiators.end(),
+                                  [](const LibraryInitiator& i) { return i.preventRemoval; });
+  if (locked) return false;
+  impl_->ieDoorOpen = true;
+  return true;
+}
+
+void TapeLibrary::closeDoor(LibraryDoor door) {
+  std::lock_guard lock(impl_->mutex);
+  bool& open = door == LibraryDoor::Main ? impl_->mainDoorOpen : impl_->ieDoorOpen;
+  if (!open) return;
+  open = false;
+  // Someone had a hand inside: the library no longer trusts what it knew, tells every initiator
+  // and takes a new inventory.
+  impl_->postUnitAttentionToAll(door == LibraryDoor::Main ? kUaMediumChanged : kUaImportExportAccessed);
+  impl_->startInventory();
+}
+
+bool TapeLibrary::doorOpen(LibraryDoor door) const {
+  std::lock_guard lock(impl_->mutex);
+  return door == LibraryDoor::Main ? impl_->mainDoorOpen : impl_->ieDoorOpen;
+}
+
+void TapeLibrary::holdRobot() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->robotHeld = true;
+  impl_->robotChanged.notify_all();
+}
+
+void TapeLibrary::releaseRobot() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->robotHeld = false;
+  impl_->robotChanged.notify_all();
+}
+
+void TapeLibrary::useManualClock() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->manualClock) return;
+  impl_->manualNow = Impl::Clock::now();
+  impl_->manualClock = true;
+}
+
+void TapeLibrary::advanceClock(std::chrono::microseconds by) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->manualClock) return;
+  impl_->manualNow += by;
+  impl_->robotChanged.notify_all();
+}
+
+bool TapeLibrary::robotBusy() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->robotAtWork();
+}
+
+bool TapeLibrary::awaitRobotBusy(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->robotChanged.wait_for(lock, limit, [&] { return impl_->robotAtWork(); });
+}
+
+bool TapeLibrary::awaitRobotIdle(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(impl_->mutex);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (impl_->robotAtWork()) {
+    auto wake = deadline;
+    // On the real clock nobody announces the end of an inventory nobody waits for.
+    if (!impl_->manualClock && impl_->robotUntil && !impl_->robotHeld) wake = std::min(wake, *impl_->robotUntil);
+    if (impl_->robotChanged.wait_until(lock, wake) == std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline)
+      return !impl_->robotAtWork();
+  }
+  return true;
 }
 
 std::vector<ElementState> TapeLibrary::elements() const {

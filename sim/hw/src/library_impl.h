@@ -2,6 +2,7 @@
 // Everything here runs under Impl::mutex.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <span>
@@ -29,6 +30,7 @@ struct Element {
   std::unique_ptr<Medium> medium;
   TapeDrive* drive = nullptr;
   std::optional<uint16_t> source;
+  std::optional<std::pair<uint8_t, uint8_t>> exception;  // EXCEPT with this ASC/ASCQ
 };
 
 struct LibraryExchange {
@@ -37,6 +39,9 @@ struct LibraryExchange {
   std::span<const uint8_t> cdb;
   const Command& cmd;
   CommandResult& res;
+  std::unique_lock<std::mutex>& lock;
+  const Fault* picker = nullptr;  // a DropInPicker fault of the path this command acts out
+  bool pathFaulted = false;       // a fault of the path matched the command
 };
 
 struct TapeLibrary::Impl {
@@ -45,7 +50,7 @@ struct TapeLibrary::Impl {
   mutable std::mutex mutex;
   LibraryConfig cfg;
   uint64_t wwnn = 0;
-  std::vector<LibraryInitiator> initiators;
+  std::deque<LibraryInitiator> initiators;  // a deque: a waiting mover keeps its reference
   std::vector<Element> elements;  // transport, import/export, data transfer, storage
   std::optional<InitiatorId> reserveHolder;
   std::vector<Fault> faults;
@@ -53,8 +58,29 @@ struct TapeLibrary::Impl {
   uint32_t unreachableStatus = 0;
   std::vector<MoveRecord> moves;
 
+  // The robot's work: until `robotUntil` on the library's clock, or while another host holds it.
+  using Clock = std::chrono::steady_clock;
+  bool manualClock = false;
+  Clock::time_point manualNow{};
+  std::optional<Clock::time_point> robotUntil;
+  bool robotHeld = false;
+  mutable std::condition_variable robotChanged;
+  bool mainDoorOpen = false;
+  bool ieDoorOpen = false;
+
+  Clock::time_point now() const { return manualClock ? manualNow : Clock::now(); }
+  bool robotAtWork() const { return robotHeld || (robotUntil && now() < *robotUntil); }
+  // Starts the robot for `duration` and waits, with the mutex released, until it is done.
+  void runRobot(std::unique_lock<std::mutex>& lock, std::chrono::microseconds duration);
+  // Starts an inventory that nobody waits for (after a door closed).
+  void startInventory();
+  // The DropInPicker fault a move that reaches the robot acts out, consumed; none when none matches.
+  std::optional<Fault> takePickerFault(LibraryExchange& x);
+  // True when the command was answered with the robot's busy answer or a door's 02/04/03.
+  bool robotUnavailable(LibraryExchange& x, bool beforeAttention);
+
   // library.cpp
-  CommandResult run(InitiatorId id, const Command& cmd, const Fault* pathFault);
+  CommandResult run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd, const Fault* pathFault);
   void dispatch(LibraryExchange& x);
   void doReset();
   void postUnitAttentionToAll(SenseCode code);
@@ -71,6 +97,7 @@ struct TapeLibrary::Impl {
   void modeSense(LibraryExchange& x, bool ten);
   void readElementStatus(LibraryExchange& x);
   void moveMedium(LibraryExchange& x);
+  bool doorBlocksMove(const Element& source, const Element& destination) const;
   void initializeElementStatus(LibraryExchange& x);
   void positionToElement(LibraryExchange& x);
   void preventAllow(LibraryExchange& x);

@@ -108,6 +108,11 @@ void TapeLibrary::Impl::readElementStatus(LibraryExchange& x) {
       uint8_t flags = isFull ? 0x01 : 0x00;                            // FULL
       if (e.type == ElementType::ImportExport) flags |= 0x02 | 0x30;   // IMPEXP, EXENAB, INENAB
       if (e.type != ElementType::Transport) flags |= 0x08;             // ACCESS
+      if (e.exception) {
+        flags |= 0x04;  // EXCEPT, with the condition as ASC/ASCQ
+        desc[4] = e.exception->first;
+        desc[5] = e.exception->second;
+      }
       desc[2] = flags;
       if (e.type == ElementType::DataTransfer) desc[6] = 0x80;         // NOT BUS: the drive is on the SAN
       if (isFull && e.source) {
@@ -126,6 +131,10 @@ void TapeLibrary::Impl::readElementStatus(LibraryExchange& x) {
   sendData(x, std::move(d), allocation);
 }
 
+bool TapeLibrary::Impl::doorBlocksMove(const Element& source, const Element& destination) const {
+  return ieDoorOpen && (source.type == ElementType::ImportExport || destination.type == ElementType::ImportExport);
+}
+
 void TapeLibrary::Impl::moveMedium(LibraryExchange& x) {
   const uint16_t transport = static_cast<uint16_t>(be16(&x.cdb[2]));
   const uint16_t from = static_cast<uint16_t>(be16(&x.cdb[4]));
@@ -134,12 +143,17 @@ void TapeLibrary::Impl::moveMedium(LibraryExchange& x) {
   Element* picker = find(transport);
   if (transport != 0 && (picker == nullptr || picker->type != ElementType::Transport))
     return check(x, invalidElementAddress());
+  picker = find(cfg.addressing.firstTransport);
   Element* source = find(from);
   Element* destination = find(to);
   if (source == nullptr || destination == nullptr) return check(x, invalidElementAddress());
   if (!full(*source)) return check(x, sourceEmpty());
   if (source == destination) return;
   if (full(*destination)) return check(x, destinationFull());
+  if (doorBlocksMove(*source, *destination)) return check(x, makeSense(sense_key::kNotReady, 0x04, 0x03));
+  // A cartridge left in the picker must be taken out of it first.
+  const bool viaPicker = source != picker && destination != picker;
+  if (viaPicker && picker->medium) return check(x, makeSense(sense_key::kNotReady, 0x04, 0x03));
 
   std::unique_ptr<Medium> medium;
   if (source->drive != nullptr) {
@@ -149,26 +163,53 @@ void TapeLibrary::Impl::moveMedium(LibraryExchange& x) {
   } else {
     medium = std::move(source->medium);
   }
+  source->source.reset();
+  if (source == picker) picker->exception.reset();
   const std::string volume = medium->label();
+  if (viaPicker) {
+    // On its way the cartridge is in the picker: that is where a ground-truth look finds it, and
+    // where a failing robot leaves it.
+    picker->medium = std::move(medium);
+    picker->source = from;
+    const std::optional<Fault> drop = takePickerFault(x);
+    runRobot(x.lock, cfg.robot.move);
+    if (drop) {
+      const Fault& f = *drop;
+      const bool given = f.senseKey | f.asc | f.ascq;
+      const uint8_t asc = given ? f.asc : 0x15;   // mechanical positioning error
+      const uint8_t ascq = given ? f.ascq : 0x01;
+      picker->exception = std::make_pair(asc, ascq);
+      return check(x, makeSense(given && f.senseKey ? f.senseKey : sense_key::kHardwareError, asc, ascq));
+    }
+    medium = std::move(picker->medium);
+    picker->source.reset();
+  } else {
+    runRobot(x.lock, cfg.robot.move);
+  }
   if (destination->drive != nullptr) {
     medium = destination->drive->insertCartridge(std::move(medium));
     if (medium) {  // an operator filled the drive meanwhile: the cartridge goes back
       if (source->drive != nullptr)
-        source->drive->insertCartridge(std::move(medium));
-      else
+        medium = source->drive->insertCartridge(std::move(medium));
+      else if (!source->medium)
         source->medium = std::move(medium);
+      if (medium) {  // the source was filled too: the picker keeps it
+        picker->medium = std::move(medium);
+        picker->source = from;
+      }
       return check(x, destinationFull());
     }
   } else {
     destination->medium = std::move(medium);
   }
   destination->source = from;
-  source->source.reset();
+  destination->exception.reset();
   moves.push_back(MoveRecord{x.id, from, to, volume});
 }
 
-void TapeLibrary::Impl::initializeElementStatus(LibraryExchange&) {
-  // The inventory finds what the ground truth already holds.
+void TapeLibrary::Impl::initializeElementStatus(LibraryExchange& x) {
+  // The inventory finds what the ground truth already holds; it only takes the robot's time.
+  runRobot(x.lock, cfg.robot.inventory);
 }
 
 void TapeLibrary::Impl::positionToElement(LibraryExchange& x) {
@@ -178,6 +219,7 @@ void TapeLibrary::Impl::positionToElement(LibraryExchange& x) {
   if (transport != 0 && (picker == nullptr || picker->type != ElementType::Transport))
     return check(x, invalidElementAddress());
   if (find(to) == nullptr) return check(x, invalidElementAddress());
+  runRobot(x.lock, cfg.robot.position);
 }
 
 void TapeLibrary::Impl::preventAllow(LibraryExchange& x) {

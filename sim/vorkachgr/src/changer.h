@@ -61,9 +61,12 @@ public:
     explicit Driver(PUNICODE_STRING registryPath);
     static Driver& Of(PDRIVER_OBJECT driverObject);
     bool ChoosePending();
+    // The pause before a command that found the library becoming ready or busy is sent again.
+    ULONG NotReadyRetryMs() const { return notReadyRetryMs_; }
 
 private:
     scsiclass::PendingChoice pending_;
+    ULONG notReadyRetryMs_ = 1000;
 };
 
 // Device extension of \Device\Changer<n>; constructed in place by AddDevice.
@@ -84,7 +87,8 @@ public:
     ScsiResult Send(const std::uint8_t* cdb, std::uint8_t cdbLength, san::DataDirection direction, void* data,
                     std::uint32_t length, Outcome* outcome = nullptr);
     // The same, sent again (up to three times) while the library answers with a
-    // unit attention: the condition is reported once and the command was not done.
+    // unit attention: the condition is reported once and the command was not done;
+    // and up to four times after a pause while it is becoming ready or busy.
     ScsiResult SendRetryingAttention(const std::uint8_t* cdb, std::uint8_t cdbLength, san::DataDirection direction,
                                      void* data, std::uint32_t length, Outcome* outcome);
     NTSTATUS AdapterControl(ULONG code, void* output, ULONG outputLength);

@@ -159,6 +159,7 @@ Driver::Driver(PUNICODE_STRING registryPath) {
     std::u16string key(reinterpret_cast<const char16_t*>(registryPath->Buffer), registryPath->Length / sizeof(WCHAR));
     key += u"\\Parameters";
     pending_.Configure(ReadDword(key, kForcePendingValue), ReadDword(key, kForcePendingSeedValue));
+    if (const ULONG ms = ReadDword(key, kNotReadyRetryMsValue); ms != 0) notReadyRetryMs_ = ms;
 }
 
 Driver& Driver::Of(PDRIVER_OBJECT driverObject) { return scsiclass::DriverState<Driver>(driverObject); }
@@ -183,17 +184,39 @@ ScsiResult ChangerPath::Send(const std::uint8_t* cdb, std::uint8_t cdbLength, sa
 ScsiResult ChangerPath::SendRetryingAttention(const std::uint8_t* cdb, std::uint8_t cdbLength,
                                               san::DataDirection direction, void* data, std::uint32_t length,
                                               Outcome* outcome) {
+    // As the storage class driver does: a unit attention is sent again at once, a library that is
+    // becoming ready (its robot at work) or busy is asked again a few times after a pause.
+    constexpr int kAttentionRetries = 3;
+    constexpr int kNotReadyRetries = 4;
+    int attentions = 0;
+    int notReady = 0;
     ScsiResult result;
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (;;) {
         result = Send(cdb, cdbLength, direction, data, length, outcome);
-        if (!result.unitAttention()) break;
-        Trace("Changer%u: unit attention %02X/%02X, command 0x%02X sent again\n", number_, result.sense.asc,
-              result.sense.ascq, cdb[0]);
-        // A new condition in the library: what this path knew of its layout is stale.
-        std::lock_guard lock(addressingMutex_);
-        addressingKnown_ = false;
+        if (result.unitAttention() && attentions < kAttentionRetries) {
+            ++attentions;
+            Trace("Changer%u: unit attention %02X/%02X, command 0x%02X sent again\n", number_, result.sense.asc,
+                  result.sense.ascq, cdb[0]);
+            // A new condition in the library: what this path knew of its layout is stale.
+            std::lock_guard lock(addressingMutex_);
+            addressingKnown_ = false;
+            continue;
+        }
+        const bool becomingReady = result.delivered() && result.scsiStatus == 0x02 && result.sense.valid &&
+                                   result.sense.key == 0x2 && result.sense.asc == 0x04 &&
+                                   (result.sense.ascq == 0x01 || result.sense.ascq == 0x07);
+        const bool busy = result.delivered() && result.scsiStatus == 0x08;
+        if ((becomingReady || busy) && notReady < kNotReadyRetries) {
+            ++notReady;
+            Trace("Changer%u: library %s, command 0x%02X sent again later\n", number_,
+                  busy ? "busy" : "becoming ready", cdb[0]);
+            LARGE_INTEGER delay;
+            delay.QuadPart = -static_cast<LONGLONG>(Driver::Of(self_->DriverObject).NotReadyRetryMs()) * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            continue;
+        }
+        return result;
     }
-    return result;
 }
 
 NTSTATUS ChangerPath::AdapterControl(ULONG code, void* output, ULONG outputLength) {

@@ -231,9 +231,13 @@ static BOOLEAN BusPdoDecideFailover(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PBU
     }
     /* A busy library, or one that another initiator reserved (RESERVATION CONFLICT reaches the bus as
        STATUS_DEVICE_BUSY), answers the same on every path: it is the library's state, not a failure
-       of this path, and moving the primary away would only leave the next request to meet it. */
-    if (!fRetry && status == STATUS_DEVICE_BUSY) {
-        DBG("BusPdoSendToFilter: library busy or reserved, no failover\n");
+       of this path, and moving the primary away would only leave the next request to meet it. So
+       does a library whose robot is at work (becoming ready), whose door is open (manual intervention
+       required) or that has no medium where one was asked for. */
+    BOOLEAN fLibraryState = !fRetry && pScsiStatus->fSenseValid &&
+                            BusSenseIsDriveCondition(pScsiStatus->ucSenseKey, pScsiStatus->ucAsc, pScsiStatus->ucAscq);
+    if (!fRetry && (status == STATUS_DEVICE_BUSY || fLibraryState)) {
+        DBG("BusPdoSendToFilter: library busy, reserved or waiting for its operator, no failover\n");
     } else if (!fRetry && ((ULONG)status & 0x80000000UL) != 0 && !BusStatusPreventsFailover(status)) {
         RtlStringCchPrintfW(wszWhy, RTL_NUMBER_OF(wszWhy), L"(NTSTATUS 0x%08X)", (ULONG)status);
         BusPdoFailoverEvent(pDeviceObject, pIrp, pRoute, wszWhy);

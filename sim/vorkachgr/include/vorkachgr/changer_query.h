@@ -17,6 +17,9 @@ inline constexpr char16_t kParametersKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorkachgr\\Parameters";
 inline constexpr char16_t kForcePendingValue[] = u"ForcePendingIo";
 inline constexpr char16_t kForcePendingSeedValue[] = u"ForcePendingSeed";
+// The pause, in milliseconds, before a command that found the library becoming ready or busy is
+// sent again (1000 when the value is absent or 0).
+inline constexpr char16_t kNotReadyRetryMsValue[] = u"NotReadyRetryMs";
 
 // Kernel-mode query of a path device \Device\Changer<n> (IRP_MJ_DEVICE_CONTROL,
 // buffered, output ChangerPathState). User-mode callers get STATUS_ACCESS_DENIED:

@@ -60,6 +60,10 @@ enum class FaultKind : uint8_t {
   // `status` or the sense (0B/00/00 when neither is given): the initiator's
   // buffer holds those k blocks, the position stands after them.
   PartialTransfer,
+  // A library's next matching MOVE MEDIUM picks the cartridge from its source and drops it on the
+  // way: the cartridge stays in the transport element, which reports an exception with the sense's
+  // ASC/ASCQ, and the command fails with that sense (04/15/01 when none is given).
+  DropInPicker,
 };
 
 // When the target learns that a path's login is gone after the link fails (PathDown): at the

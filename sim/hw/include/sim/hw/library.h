@@ -15,6 +15,16 @@
 // 256, storage from 4096 (ElementAddressing). Commands are serialised under the
 // library's mutex; a move that reaches a drive takes the drive's lock inside it
 // (library first, drive second; a drive never calls its library).
+//
+// With a robot model (LibraryConfig::robot) MOVE MEDIUM, POSITION TO ELEMENT and
+// INITIALIZE ELEMENT STATUS take time on the library's clock. The initiator that
+// sent one waits for it (the cartridge rides in the transport element meanwhile);
+// every other command from any initiator, except INQUIRY and REQUEST SENSE, is
+// answered NOT READY 02/04/01 or BUSY status (RobotModel::busyAnswer) until the
+// robot is done. A move can fail with the cartridge left in the picker
+// (FaultKind::DropInPicker). An open door (openDoor) makes the robot commands
+// report 02/04/03; closing it gives every initiator a unit attention and the
+// library takes a new inventory, which keeps the robot busy as above.
 #pragma once
 
 #include <chrono>
@@ -56,6 +66,23 @@ struct ElementAddressing {
   uint16_t firstStorage = 4096;
 };
 
+// What another initiator hears while the robot is at work.
+enum class RobotBusyAnswer : uint8_t {
+  NotReady,  // CHECK CONDITION, 02/04/01 (becoming ready)
+  Busy,      // BUSY status
+};
+
+// Time the robot takes. Zero (the default) makes it instantaneous.
+struct RobotModel {
+  std::chrono::microseconds move{0};       // MOVE MEDIUM
+  std::chrono::microseconds position{0};   // POSITION TO ELEMENT
+  std::chrono::microseconds inventory{0};  // INITIALIZE ELEMENT STATUS, and the inventory after a door closes
+  RobotBusyAnswer busyAnswer = RobotBusyAnswer::NotReady;
+};
+
+// The main door of the library, or the door of its import/export elements.
+enum class LibraryDoor : uint8_t { Main, ImportExport };
+
 struct LibraryConfig {
   DriveIdentity identity = [] {
     DriveIdentity id;
@@ -76,6 +103,7 @@ struct LibraryConfig {
   // nothing, as if it never saw the login go.
   bool nexusLossReleases = true;
   TimingModel timing;            // time a delivered command takes (a move, an inventory)
+  RobotModel robot;              // time the robot takes, and what others hear meanwhile
 };
 
 // One element as the library knows it (the ground truth).
@@ -86,6 +114,9 @@ struct ElementState {
   bool full = false;
   std::string volume;                   // label of the cartridge, empty when none
   std::optional<uint16_t> source;       // element the cartridge was last moved from
+  // The element reports an exception (EXCEPT) with this ASC/ASCQ: a cartridge the robot dropped in
+  // its picker.
+  std::optional<std::pair<uint8_t, uint8_t>> exception;
 };
 
 struct MoveRecord {
@@ -134,6 +165,30 @@ class TapeLibrary : public ScsiTarget {
   // (nullptr when empty or locked). Either gives every initiator 06/28/01.
   bool operatorImport(uint32_t ieIndex, std::unique_ptr<Medium> medium);
   std::unique_ptr<Medium> operatorExport(uint32_t ieIndex);
+
+  // Operator at a door. Opening the main door stops the robot's commands (02/04/03, manual
+  // intervention required); opening the import/export door stops the moves to or from an
+  // import/export element (false when a prevention locks that door). Closing a door gives every
+  // initiator 06/28/00 (main) or 06/28/01 (import/export) and starts a new inventory.
+  bool openDoor(LibraryDoor door);
+  void closeDoor(LibraryDoor door);
+  bool doorOpen(LibraryDoor door) const;
+
+  // Another host's long work keeps the robot busy until releaseRobot(): every initiator hears the
+  // busy answer meanwhile, and nothing moves.
+  void holdRobot();
+  void releaseRobot();
+
+  // The library's clock runs with real time until useManualClock(); from then on only
+  // advanceClock() moves it, so that tests step through the robot's work.
+  void useManualClock();
+  void advanceClock(std::chrono::microseconds by);
+  // The robot is moving, taking an inventory or held by another host.
+  bool robotBusy() const;
+  // Waits until the robot is busy (woken when it starts), at most `limit` in real time.
+  bool awaitRobotBusy(std::chrono::milliseconds limit) const;
+  // Waits until the robot is idle, at most `limit` in real time.
+  bool awaitRobotIdle(std::chrono::milliseconds limit) const;
 
   // Ground truth.
   std::vector<ElementState> elements() const;
