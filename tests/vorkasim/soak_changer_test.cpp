@@ -255,6 +255,7 @@ TEST(SoakChangerDraw, TheDrivesPartOfEverySeedIsTheTapeOnlyScenarioOfThatSeed)
                 devices.push_back({san[static_cast<std::size_t>(handle[1] - '0')].at("serial"), step.at("device")});
             }
             const bool lane = handle == "c" || (!handle.empty() && handle[0] == 'p') || step.contains("changer") ||
+                              step.contains("library") ||
                               (!drawn.library.empty() && step.value("drive", "") == drawn.library) ||
                               drawn.mediumNotices.count(i) != 0;
             if (!lane) {
