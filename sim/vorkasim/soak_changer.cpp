@@ -567,10 +567,9 @@ void ChangerLane::complete(DrawnScenario& drawn) const
     drawn.mediumNotices.insert(notices_.begin(), notices_.end());
     drawn.changerRefusals.insert(refused_.begin(), refused_.end());
     drawn.changerExpected.insert(expected_.begin(), expected_.end());
-    if (library_.contains("robot")) {
-        // The base changer driver asks a busy library again after a short pause here.
-        drawn.document["registry"]["vorkachgr"]["NotReadyRetryMs"] = std::uint32_t{20};
-    }
+    // The base changer driver asks a busy library again after a short pause here: a robot held by
+    // another host or a door left open is met by libraries with and without robot times.
+    drawn.document["registry"]["vorkachgr"]["NotReadyRetryMs"] = std::uint32_t{20};
     for (const auto& [kind, count] : faults_) {
         drawn.faults[kind] += count;
     }
