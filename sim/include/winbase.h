@@ -507,41 +507,8 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 
 VK_END_C
 
-/* The interlocked operations: full barriers, as on Windows. */
-#define InterlockedIncrement(p) __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedDecrement(p) __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedExchange(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedExchangeAdd(p, v) __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedAdd(p, v) __atomic_add_fetch((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedOr(p, v) __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedAnd(p, v) __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedXor(p, v) __atomic_fetch_xor((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedIncrement64 InterlockedIncrement
-#define InterlockedDecrement64 InterlockedDecrement
-#define InterlockedExchange64 InterlockedExchange
-#define InterlockedExchangeAdd64 InterlockedExchangeAdd
-#define InterlockedAdd64 InterlockedAdd
-static __inline LONG VkInterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-static __inline LONGLONG VkInterlockedCompareExchange64(LONGLONG volatile* target, LONGLONG exchange,
-                                                        LONGLONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-static __inline PVOID VkInterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-static __inline PVOID VkInterlockedExchangePointer(PVOID volatile* target, PVOID value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-#define InterlockedCompareExchange VkInterlockedCompareExchange
-#define InterlockedCompareExchange64 VkInterlockedCompareExchange64
-#define InterlockedCompareExchangePointer VkInterlockedCompareExchangePointer
-#define InterlockedExchangePointer VkInterlockedExchangePointer
-#define MemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
+/* The interlocked operations (the same as drivers have). */
+#include "vk/interlocked.h"
 #define YieldProcessor() __builtin_ia32_pause()
 
 static __inline PVOID VkSecureZeroMemory(PVOID pointer, SIZE_T size) {

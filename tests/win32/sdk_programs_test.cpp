@@ -55,19 +55,24 @@ TEST(SdkDevices, DosDeviceNamesFileTypeAndABoundedOverlappedWait) {
 // A call the layer does not have fails when the program is built, not when it runs.
 TEST(SdkBuild, ACallTheLayerLacksFailsAtBuildTime) {
     const std::string dir = testing::TempDir();
-    for (const auto& [name, body] : std::vector<std::pair<std::string, std::string>>{
-             {"missing_call", "int main(void) { return (int)GetDiskFreeSpaceExA(0, 0, 0, 0); }"},
-             {"glibc_wide", "#include <wchar.h>\nint main(void) { wchar_t b[8]; return fwprintf(0, L\"x\"); }"},
+    struct Case {
+        std::string name, body;
+        bool builds;
+    };
+    for (const auto& [name, body, builds] : std::vector<Case>{
+             {"declared_call", "int main(void) { return lstrlen(TEXT(\"Tape0\")) + (int)wcslen(L\"x\"); }", true},
+             {"missing_call", "int main(void) { return (int)GetDiskFreeSpaceExA(0, 0, 0, 0); }", false},
+             {"glibc_wide", "int main(void) { return fwprintf(0, L\"x\"); }", false},
          }) {
         const std::string source = dir + "/" + name + ".c";
         FILE* file = std::fopen(source.c_str(), "w");
         ASSERT_NE(file, nullptr);
-        std::fprintf(file, "#include <windows.h>\n%s\n", body.c_str());
+        std::fprintf(file, "#include <wchar.h>\n#include <windows.h>\n%s\n", body.c_str());
         std::fclose(file);
         const std::string command = std::string("VORKA_BUILD_DIR=") + VORKA_PROGRAM_DIR + "/.. sh " VORKA_SOURCE_DIR
                                     "/scripts/build-windows-program.sh " + dir + "/" + name + ".so " + source +
                                     " >/dev/null 2>&1";
-        EXPECT_NE(std::system(command.c_str()), 0) << name;
+        EXPECT_EQ(std::system(command.c_str()) == 0, builds) << name;
     }
 }
 

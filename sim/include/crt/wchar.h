@@ -22,7 +22,9 @@ VK_REFUSED size_t wcsftime(wchar_t*, size_t, const wchar_t*, const struct tm*);
 VK_REFUSED wchar_t* wcstok(wchar_t*, const wchar_t*, wchar_t**);
 VK_REFUSED size_t wcsspn(const wchar_t*, const wchar_t*);
 VK_REFUSED size_t wcscspn(const wchar_t*, const wchar_t*);
+#ifndef __cplusplus /* C++ has its const overloads of it */
 VK_REFUSED wchar_t* wcspbrk(const wchar_t*, const wchar_t*);
+#endif
 VK_REFUSED int wcscoll(const wchar_t*, const wchar_t*);
 VK_REFUSED size_t wcsxfrm(wchar_t*, const wchar_t*, size_t);
 VK_REFUSED size_t mbstowcs(wchar_t*, const char*, size_t);

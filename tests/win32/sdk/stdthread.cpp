@@ -1,6 +1,7 @@
 // A C++ program's std::thread is a thread of its process: its calls reach the drive, and its
 // over-aligned buffers (alignas, aligned new) are the process's memory.
 //   stdthread DEVICE
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>

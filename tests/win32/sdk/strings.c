@@ -3,6 +3,7 @@
  * the code-page conversions, CharUpper/CharLower and the C runtime's 16-bit wide functions.
  * Built without UNICODE: the generic names are the ANSI ones.
  */
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
@@ -37,7 +38,7 @@ int main(void) {
     CHECK(lstrcmpA("abc", "abc") == 0);
 
     char text[64];
-    CHECK(wsprintfA(text, "%s%d:%05u %x %c %ls", "\\\\.\\Tape", 3, 42u, 0xBEEFu, 'Z', L"wide") == 26);
+    CHECK(wsprintfA(text, "%s%d:%05u %x %c %ls", "\\\\.\\Tape", 3, 42u, 0xBEEFu, 'Z', L"wide") == 27);
     CHECK(strcmp(text, "\\\\.\\Tape3:00042 beef Z wide") == 0);
     CHECK(wsprintf(text, "%I64u|%-4d|%hs", (unsigned long long)1 << 40, 7, "n") == 20);
     CHECK(strcmp(text, "1099511627776|7   |n") == 0);
