@@ -18,6 +18,7 @@ function(vorka_windows_program name)
             sh ${CMAKE_SOURCE_DIR}/scripts/build-windows-program.sh ${output} ${sources} ${PROGRAM_FLAGS}
     DEPENDS ${sources} vwin32 vkernel ${CMAKE_SOURCE_DIR}/scripts/build-windows-program.sh
             ${CMAKE_SOURCE_DIR}/sim/win32/program/runtime.cpp
+            ${CMAKE_SOURCE_DIR}/sim/win32/program/crt.c
     COMMENT "Building Windows program module ${name}.so"
     VERBATIM)
   add_custom_target(${name}_program ALL DEPENDS ${output})

@@ -38,7 +38,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Windows programs see 16-bit wide characters, ANSI generic-text names unless they define UNICODE,
 # and only the SDK's headers of the simulator.
-common="-fPIC -O1 -g -fshort-wchar -U_FORTIFY_SOURCE -I$root/sim/include"
+common="-fPIC -O1 -g -fshort-wchar -U_FORTIFY_SOURCE -I$root/sim/include/crt -I$root/sim/include"
 objects=""
 i=0
 for source in $sources; do
@@ -51,10 +51,13 @@ for source in $sources; do
     objects="$objects $object"
 done
 $cxx -fPIC -O2 -std=c++17 -fvisibility=hidden -fno-builtin -c "$root/sim/win32/program/runtime.cpp" -o "$work/runtime.o"
+# The C runtime's wide-string functions count 16-bit units, as the program's wchar_t is.
+$cc -fPIC -O2 -std=gnu17 -fshort-wchar -U_FORTIFY_SOURCE -fvisibility=hidden -fno-builtin \
+    -c "$root/sim/win32/program/crt.c" -o "$work/crt.o"
 # The C++ library goes into the module, and every name the module defines (operator new and
 # delete among them, which <new> declares visible) binds to its own definition (runtime.cpp).
 # The library archive comes before the simulator's libraries: they are C++ too and export the
 # template code they use (std::string's among it), and a name the module left to them would bind
 # at run time to the simulator's copy, which allocates from the simulator's heap, not the program's.
-$cxx -shared -o "$out" "$work/runtime.o" $objects -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,-Bsymbolic \
+$cxx -shared -o "$out" "$work/runtime.o" "$work/crt.o" $objects -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,-Bsymbolic \
     -Wl,-z,defs -Wl,-Bstatic -lstdc++ -Wl,-Bdynamic -L"$lib" -Wl,-rpath,"$lib" -lvwin32 -lvkernel

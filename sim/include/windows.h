@@ -8,6 +8,7 @@
 #include "winnt.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "winnls.h"
 #include "winreg.h"
 #include "winioctl.h"
 #include "winuser.h"

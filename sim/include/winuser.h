@@ -9,6 +9,38 @@
 #include "vk/basetypes.h"
 #include "winbase.h"
 
+/* Formatting and case of strings (user32's string helpers). wsprintf writes at most 1024
+ * characters and knows no floating point, as on Windows. */
+VK_BEGIN_C
+int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
+int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist);
+int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
+LPSTR WINAPI CharUpperA(LPSTR lpsz);
+LPWSTR WINAPI CharUpperW(LPWSTR lpsz);
+LPSTR WINAPI CharLowerA(LPSTR lpsz);
+LPWSTR WINAPI CharLowerW(LPWSTR lpsz);
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength);
+DWORD WINAPI CharUpperBuffW(LPWSTR lpsz, DWORD cchLength);
+DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength);
+DWORD WINAPI CharLowerBuffW(LPWSTR lpsz, DWORD cchLength);
+VK_END_C
+#ifdef UNICODE
+#define wsprintf wsprintfW
+#define wvsprintf wvsprintfW
+#define CharUpper CharUpperW
+#define CharLower CharLowerW
+#define CharUpperBuff CharUpperBuffW
+#define CharLowerBuff CharLowerBuffW
+#else
+#define wsprintf wsprintfA
+#define wvsprintf wvsprintfA
+#define CharUpper CharUpperA
+#define CharLower CharLowerA
+#define CharUpperBuff CharUpperBuffA
+#define CharLowerBuff CharLowerBuffA
+#endif
+
 /* MessageBox buttons, icons and modality */
 #define MB_OK 0x00000000L
 #define MB_OKCANCEL 0x00000001L

@@ -19,6 +19,7 @@ namespace {
 constexpr std::size_t kPage = 4096;
 
 std::size_t RoundUp(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
+std::size_t RoundUpTo(std::size_t size, std::size_t alignment) { return (size + alignment - 1) & ~(alignment - 1); }
 
 std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32Bit, bool isSystem, Account account) {
     auto impl = std::make_unique<Process::Impl>();
@@ -36,8 +37,9 @@ std::unique_ptr<Process::Impl> NewProcess(ULONG id, std::string name, bool is32B
 }
 
 // One heap block of a program: host heap in a 64-bit process, pages below 4 GB in a 32-bit one.
-void* NewHeapBlock(bool is32Bit, std::size_t size) {
-    if (!is32Bit) return std::malloc(size);
+void* NewHeapBlock(bool is32Bit, std::size_t size, std::size_t alignment) {
+    if (!is32Bit) return alignment > 16 ? std::aligned_alloc(alignment, RoundUpTo(size, alignment)) : std::malloc(size);
+    if (alignment > 4096) return nullptr;  // the pages below 4 GB are aligned to their size only
     void* memory = mmap(nullptr, RoundUp(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
     return memory == MAP_FAILED ? nullptr : memory;
 }
@@ -137,9 +139,10 @@ void Process::removeRegion(const void* start) {
     impl_->regions.erase(reinterpret_cast<std::uintptr_t>(start));
 }
 
-void* Process::heapAlloc(std::size_t size) {
+void* Process::heapAlloc(std::size_t size, std::size_t alignment) {
     if (size == 0) size = 1;
-    void* block = NewHeapBlock(impl_->is32Bit, size);
+    if (alignment & (alignment - 1)) return nullptr;
+    void* block = NewHeapBlock(impl_->is32Bit, size, alignment);
     if (!block) return nullptr;
     std::lock_guard lock(impl_->memoryMutex);
     impl_->heap[reinterpret_cast<std::uintptr_t>(block)] = size;
@@ -352,6 +355,45 @@ NTSTATUS Process::resetEvent(HANDLE handle) {
     KeClearEvent(event);
     k::Dereference(event);
     return STATUS_SUCCESS;
+}
+
+std::optional<ULONG> Process::deviceTypeOf(HANDLE handle) const {
+    void* object = impl_->handles->lookup(handle);
+    if (!object) return std::nullopt;
+    std::optional<ULONG> type;
+    if (k::IsFile(object)) {
+        auto* file = static_cast<FILE_OBJECT*>(object);
+        if (file->DeviceObject) type = file->DeviceObject->DeviceType;
+    }
+    k::Dereference(object);
+    return type;
+}
+
+NTSTATUS Process::waitMany(const HANDLE* handles, ULONG count, bool waitAll, std::optional<std::uint32_t> timeoutMs) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
+    std::vector<void*> objects, waitables;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG i = 0; i < count && NT_SUCCESS(status); ++i) {
+        void* object = impl_->handles->lookup(handles[i]);
+        if (!object) {
+            status = STATUS_INVALID_HANDLE;
+            break;
+        }
+        objects.push_back(object);
+        if (k::IsObjectOfType(object, &k::EventObjectType)) waitables.push_back(object);
+        else if (k::IsFile(object)) waitables.push_back(&static_cast<FILE_OBJECT*>(object)->Event);
+        else status = STATUS_INVALID_HANDLE;
+    }
+    if (NT_SUCCESS(status)) {
+        ProcessScope scope(*this);
+        LARGE_INTEGER timeout;
+        if (timeoutMs) timeout.QuadPart = -static_cast<LONGLONG>(*timeoutMs) * 10000;
+        std::vector<KWAIT_BLOCK> blocks(count);
+        status = KeWaitForMultipleObjects(count, waitables.data(), waitAll ? WaitAll : WaitAny, UserRequest, UserMode,
+                                          FALSE, timeoutMs ? &timeout : nullptr, blocks.data());
+    }
+    for (void* object : objects) k::Dereference(object);
+    return status;
 }
 
 NTSTATUS Process::wait(HANDLE handle, std::optional<std::uint32_t> timeoutMs) {

@@ -535,6 +535,11 @@ DiskFile* FindFile(HANDLE handle) {
 
 }  // namespace
 
+bool IsDiskFile(HANDLE handle) {
+    std::lock_guard lock(gFileMutex);
+    return FindFile(handle) != nullptr;
+}
+
 bool IsDiskPath(std::u16string_view name) {
     const std::string text = NarrowFromWide(name);
     if (text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0 || text.rfind("//./", 0) == 0) return false;

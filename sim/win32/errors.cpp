@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "sim/win32.h"
+#include "ntstatus.h"
 #include "winerror.h"
 
 namespace sim::win32 {
@@ -11,7 +12,7 @@ DWORD DosErrorFromNtStatus(NTSTATUS status) {
     static const std::unordered_map<ULONG, DWORD> kTable = {
         {STATUS_SUCCESS, ERROR_SUCCESS},
         {STATUS_PENDING, ERROR_IO_PENDING},
-        {STATUS_TIMEOUT, WAIT_TIMEOUT},
+        {STATUS_TIMEOUT, ERROR_TIMEOUT},
         {STATUS_MORE_ENTRIES, ERROR_MORE_DATA},
         {STATUS_OBJECT_NAME_EXISTS, ERROR_ALREADY_EXISTS},
         {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
@@ -83,6 +84,10 @@ DWORD DosErrorFromNtStatus(NTSTATUS status) {
         {STATUS_CHILD_MUST_BE_VOLATILE, ERROR_CHILD_MUST_BE_VOLATILE},
         {STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED},
         {STATUS_NOT_A_DIRECTORY, ERROR_DIRECTORY},
+        {STATUS_DEVICE_DATA_ERROR, ERROR_CRC},
+        {STATUS_ILLEGAL_ELEMENT_ADDRESS, ERROR_ILLEGAL_ELEMENT_ADDRESS},
+        {STATUS_REQUEST_ABORTED, ERROR_REQUEST_ABORTED},
+        {STATUS_DATATYPE_MISALIGNMENT, ERROR_NOACCESS},
     };
     auto it = kTable.find(static_cast<ULONG>(status));
     return it == kTable.end() ? ERROR_MR_MID_NOT_FOUND : it->second;

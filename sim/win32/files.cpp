@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/format.h"
+#include "sim/objects.h"
 #include "sim/verifier.h"
 #include "sim/win32.h"
 #include "handles.h"
@@ -297,8 +298,103 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WAIT_FAILED;
 }
 
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    sim::Process* process = Caller("WaitForMultipleObjects");
+    if (!process) return WAIT_FAILED;
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::optional<std::uint32_t> timeout;
+    if (dwMilliseconds != INFINITE) timeout = dwMilliseconds;
+    NTSTATUS status = process->waitMany(lpHandles, nCount, bWaitAll != FALSE, timeout);
+    if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
+    const auto index = static_cast<DWORD>(status - STATUS_WAIT_0);
+    if (status >= STATUS_WAIT_0 && index < nCount) return WAIT_OBJECT_0 + index;
+    Fail(status);
+    return WAIT_FAILED;
+}
+
+// GetOverlappedResult with a bounded wait: WAIT_TIMEOUT when the request is still going on then,
+// ERROR_IO_INCOMPLETE at once for a wait of 0.
+BOOL GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                           DWORD dwMilliseconds, BOOL bAlertable) {
+    sim::Process* process = Caller("GetOverlappedResultEx");
+    if (!process) return FALSE;
+    if (!lpOverlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (dwMilliseconds == INFINITE) return GetOverlappedResult(hFile, lpOverlapped, lpNumberOfBytesTransferred, TRUE);
+    if (static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING) {
+        if (dwMilliseconds == 0) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        NTSTATUS waited = process->wait(lpOverlapped->hEvent ? lpOverlapped->hEvent : hFile, dwMilliseconds);
+        if (waited == STATUS_TIMEOUT) {
+            SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+        if (!NT_SUCCESS(waited)) {
+            Fail(waited);
+            return FALSE;
+        }
+    }
+    return GetOverlappedResult(hFile, lpOverlapped, lpNumberOfBytesTransferred, FALSE);
+}
+
+// Devices of the simulated machine keep no write cache a program could flush: a file handle
+// answers TRUE, anything else ERROR_INVALID_HANDLE.
+BOOL FlushFileBuffers(HANDLE hFile) {
+    if (sim::win32::IsDiskFile(hFile)) return TRUE;
+    sim::Process* process = Caller("FlushFileBuffers");
+    if (!process) return FALSE;
+    if (!process->deviceTypeOf(hFile)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// kernel32's answer by device type: disks and volumes are FILE_TYPE_DISK, character devices
+// FILE_TYPE_CHAR, pipes FILE_TYPE_PIPE, and every other device (tapes and changers among them)
+// FILE_TYPE_UNKNOWN with no error.
+DWORD GetFileType(HANDLE hFile) {
+    if (sim::win32::IsDiskFile(hFile)) return FILE_TYPE_DISK;
+    sim::Process* process = Caller("GetFileType");
+    if (!process) return FILE_TYPE_UNKNOWN;
+    const std::optional<ULONG> type = process->deviceTypeOf(hFile);
+    if (!type) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(NO_ERROR);
+    switch (*type) {
+    case FILE_DEVICE_CD_ROM:
+    case FILE_DEVICE_CD_ROM_FILE_SYSTEM:
+    case FILE_DEVICE_CONTROLLER:
+    case FILE_DEVICE_DISK:
+    case FILE_DEVICE_DISK_FILE_SYSTEM:
+    case FILE_DEVICE_VIRTUAL_DISK:
+    case FILE_DEVICE_MASS_STORAGE: return FILE_TYPE_DISK;
+    case FILE_DEVICE_KEYBOARD:
+    case FILE_DEVICE_MOUSE:
+    case FILE_DEVICE_NULL:
+    case FILE_DEVICE_PARALLEL_PORT:
+    case FILE_DEVICE_PRINTER:
+    case FILE_DEVICE_SERIAL_PORT:
+    case FILE_DEVICE_SCREEN:
+    case FILE_DEVICE_SOUND:
+    case FILE_DEVICE_MODEM: return FILE_TYPE_CHAR;
+    case FILE_DEVICE_NAMED_PIPE: return FILE_TYPE_PIPE;
+    default: return FILE_TYPE_UNKNOWN;
+    }
+}
+
 BOOL CloseHandle(HANDLE hObject) {
-    if (sim::win32::CloseDiskFile(hObject) || sim::win32::CloseToken(hObject)) return TRUE;
+    if (sim::win32::CloseDiskFile(hObject) || sim::win32::CloseToken(hObject) || sim::win32::CloseThreadHandle(hObject))
+        return TRUE;
     sim::Process* process = Caller("CloseHandle");
     if (!process) return FALSE;
     NTSTATUS status = process->close(hObject);
@@ -307,6 +403,74 @@ BOOL CloseHandle(HANDLE hObject) {
         return FALSE;
     }
     return TRUE;
+}
+
+}  // extern "C"
+
+namespace {
+
+// The DOS device names of the machine (\GLOBAL??) and their targets, sorted.
+std::vector<std::pair<std::u16string, std::u16string>> DosDevices() {
+    std::vector<std::pair<std::u16string, std::u16string>> devices;
+    constexpr std::u16string_view kDirectory = u"\\GLOBAL??\\";
+    for (const auto& entry : sim::ListNamespace(u"\\GLOBAL??")) {
+        if (!entry.isSymbolicLink) continue;
+        std::u16string name = entry.name;
+        if (name.rfind(kDirectory, 0) == 0) name = name.substr(kDirectory.size());
+        devices.emplace_back(name, entry.linkTarget);
+    }
+    return devices;
+}
+
+template <typename Char>
+DWORD QueryDosDeviceT(const Char* name, Char* target, DWORD size) {
+    std::u16string list;
+    if (!name) {
+        for (const auto& [device, link] : DosDevices()) {
+            list += device;
+            list.push_back(0);
+        }
+    } else {
+        std::u16string wanted;
+        if constexpr (sizeof(Char) == 1) wanted = sim::WideFromNarrow(name);
+        else wanted = reinterpret_cast<const char16_t*>(name);
+        auto upper = [](std::u16string s) {
+            for (auto& c : s)
+                if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+            return s;
+        };
+        for (const auto& [device, link] : DosDevices())
+            if (upper(device) == upper(wanted)) {
+                list = link;
+                list.push_back(0);
+            }
+        if (list.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+    }
+    list.push_back(0);  // the list ends with an empty name
+    if (!target || list.size() > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if constexpr (sizeof(Char) == 1) target[i] = static_cast<char>(list[i] < 0x80 ? list[i] : '?');
+        else target[i] = static_cast<Char>(list[i]);
+    }
+    return static_cast<DWORD>(list.size());
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
+    return QueryDosDeviceT(lpDeviceName, lpTargetPath, ucchMax);
+}
+
+DWORD QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax) {
+    return QueryDosDeviceT(lpDeviceName, lpTargetPath, ucchMax);
 }
 
 }  // extern "C"

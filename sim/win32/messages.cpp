@@ -1,5 +1,5 @@
 // FormatMessageA/W over the system message table, with kernel32's buffer, insert and
-// line-width rules, and the local memory (LocalAlloc/LocalFree) its allocated buffers use.
+// line-width rules; an allocated buffer is local memory (LocalAlloc, memory.cpp).
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -82,6 +82,31 @@ const char* SystemText(DWORD id) {
         {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
         {ERROR_RESOURCE_LANG_NOT_FOUND,
          "The specified resource language ID cannot be found in the image file.\r\n"},
+        {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
+        {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation.\r\n"},
+        {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
+        {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
+        {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
+        {ERROR_NOT_LOCKED, "The segment is already unlocked.\r\n"},
+        {ERROR_ENVVAR_NOT_FOUND, "The system could not find the environment option that was entered.\r\n"},
+        {ERROR_INVALID_ADDRESS, "Attempt to access invalid address.\r\n"},
+        {ERROR_INVALID_FLAGS, "Invalid flags.\r\n"},
+        {ERROR_PARTITION_FAILURE, "Tape could not be partitioned.\r\n"},
+        {ERROR_DEVICE_NOT_PARTITIONED, "Tape partition information could not be found when loading a tape.\r\n"},
+        {ERROR_UNABLE_TO_LOCK_MEDIA, "Unable to lock the media eject mechanism.\r\n"},
+        {ERROR_UNABLE_TO_UNLOAD_MEDIA, "Unable to unload the media.\r\n"},
+        {ERROR_NO_UNICODE_TRANSLATION,
+         "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
+        {ERROR_ILLEGAL_ELEMENT_ADDRESS, "The indicated element does not exist.\r\n"},
+        {ERROR_DEVICE_REQUIRES_CLEANING,
+         "The device has indicated that cleaning is required before further operations are attempted.\r\n"},
+        {ERROR_DEVICE_DOOR_OPEN, "The device has indicated that its door is open.\r\n"},
+        {ERROR_CANCELLED, "The operation was canceled by the user.\r\n"},
+        {ERROR_REQUEST_ABORTED, "The request was aborted.\r\n"},
+        {ERROR_REVISION_MISMATCH, "Indicates two revision levels are incompatible.\r\n"},
+        {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
+        {ERROR_UNRECOGNIZED_MEDIA, "The disk media is not recognized. It may not be formatted.\r\n"},
+        {ERROR_CLEANER_CARTRIDGE_INSTALLED, "A cleaner cartridge is present in the tape library.\r\n"},
     };
     // A Win32 error wrapped as an HRESULT (FACILITY_WIN32) has the same text.
     if ((id & 0xFFFF0000u) == 0x80070000u) id &= 0xFFFFu;
@@ -93,21 +118,6 @@ bool EnglishOrNeutral(DWORD language) {
     const DWORD primary = PRIMARYLANGID(language);
     return language == 0 || (primary == LANG_NEUTRAL && SUBLANGID(language) <= SUBLANG_SYS_DEFAULT) ||
            primary == LANG_ENGLISH;
-}
-
-// ---- Local memory ----------------------------------------------------------------------------
-
-// Local memory is the calling process's memory, so a program may hand it to the kernel as a
-// buffer; LocalFree accepts only what LocalAlloc returned.
-std::mutex gLocalMutex;
-std::set<std::pair<sim::Process*, void*>> gLocalBlocks;
-
-sim::Process* Caller(const char* routine) {
-    sim::Process* p = sim::win32::CurrentCaller();
-    if (!p)
-        sim::ReportViolation(std::string(routine) +
-                             " called by a thread that is not in a simulated process (sim::win32::CallerScope)");
-    return p;
 }
 
 // ---- Formatting --------------------------------------------------------------------------------
@@ -304,45 +314,6 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
                      DWORD nSize, va_list* Arguments) {
     return FormatMessageT<WCHAR>(dwFlags, lpSource, dwMessageId, dwLanguageId, lpBuffer, nSize, Arguments);
-}
-
-HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-    sim::Process* process = Caller("LocalAlloc");
-    if (!process) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return nullptr;
-    }
-    // Fixed memory only; process allocations are zero-filled, so LMEM_ZEROINIT holds too.
-    if (uFlags & ~static_cast<UINT>(LMEM_ZEROINIT)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    void* block = process->alloc(uBytes);
-    if (!block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    std::lock_guard lock(gLocalMutex);
-    gLocalBlocks.insert({process, block});
-    return block;
-}
-
-HLOCAL LocalFree(HLOCAL hMem) {
-    if (!hMem) return nullptr;
-    sim::Process* process = Caller("LocalFree");
-    if (!process) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return hMem;
-    }
-    {
-        std::lock_guard lock(gLocalMutex);
-        if (gLocalBlocks.erase({process, hMem}) == 0) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return hMem;
-        }
-    }
-    process->free(hMem);
-    return nullptr;
 }
 
 }  // extern "C"

@@ -17,13 +17,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 
 #include "sim/machine.h"
 #include "sim/process.h"
 #include "sim/win32.h"
 #include "sim/win32_setup.h"
+#include "handles.h"
 #include "windows.h"
 
 namespace sim::win32 {
@@ -45,9 +50,37 @@ struct ProgramRun {
     std::string out, err;
     void* image = nullptr;
     std::vector<const void*> imageRegions;
+    // The program's other threads (CreateThread, pthread_create): the image stays loaded until
+    // the last one has left the program's code.
+    std::mutex threadMutex;
+    std::condition_variable threadsDone;
+    int liveThreads = 0;
+    bool exitCalled = false;  // exit() on another thread: its code is the process's
 };
 
 thread_local ProgramRun* tRun = nullptr;
+
+// A thread the program started: how it leaves (ExitThread, exit(), a crash) and its handle.
+struct ProgramThreadFrame {
+    sim::Process* process = nullptr;
+    ProgramRun* run = nullptr;  // nullptr: started by host code acting for the process
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
+    void* (*posixStart)(void*) = nullptr;
+    sigjmp_buf exitJump;
+    DWORD id = 0;
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+    HANDLE handle = nullptr;  // an event of the process, set when the thread ends
+    bool handleOpen = false;  // under gThreadMutex
+    std::mutex resumeMutex;
+    std::condition_variable resumed;
+    bool suspended = false;
+    void* posixResult = nullptr;
+};
+
+thread_local ProgramThreadFrame* tThread = nullptr;
+std::mutex gThreadMutex;
+std::map<std::pair<sim::Process*, HANDLE>, std::shared_ptr<ProgramThreadFrame>> gThreadHandles;
 
 // ---- Crashes: a fault on a program's thread ends the program, not the simulator -------------
 
@@ -62,6 +95,18 @@ std::uint32_t ExceptionCodeOf(int signal) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
+    if (ProgramThreadFrame* thread = tThread; thread && thread->run) {
+        // An unhandled exception ends the process on Windows: its code is the exit code. The
+        // thread that crashed ends here; the others run on to their end.
+        {
+            std::lock_guard lock(thread->run->threadMutex);
+            thread->run->exitCode = ExceptionCodeOf(signal);
+            thread->run->crashed = true;
+            thread->run->exitCalled = true;
+        }
+        thread->exitCode = ExceptionCodeOf(signal);
+        siglongjmp(thread->exitJump, 1);
+    }
     if (ProgramRun* run = tRun) {
         run->exitCode = ExceptionCodeOf(signal);
         run->crashed = true;
@@ -181,10 +226,17 @@ void RunOnProgramThread(ProgramRun& run) {
                 argv.push_back(nullptr);
                 auto** argvCopy = static_cast<char**>(run.process->heapAlloc(argv.size() * sizeof(char*)));
                 std::memcpy(argvCopy, argv.data(), argv.size() * sizeof(char*));
-                run.exitCode = static_cast<std::uint32_t>(entry(programMain, static_cast<int>(run.argv.size()),
-                                                                argvCopy, in, out, err));
+                const auto code = static_cast<std::uint32_t>(
+                    entry(programMain, static_cast<int>(run.argv.size()), argvCopy, in, out, err));
+                std::lock_guard lock(run.threadMutex);
+                if (!run.exitCalled) run.exitCode = code;
             }
         }
+    }
+    {
+        // The program's other threads still run its code: the image stays until they end.
+        std::unique_lock lock(run.threadMutex);
+        run.threadsDone.wait(lock, [&run] { return run.liveThreads == 0; });
     }
     // A crashed image is left loaded: its destructors would run on broken state.
     if (run.image && !run.crashed && sigsetjmp(run.exitJump, 1) == 0) dlclose(run.image);
@@ -270,6 +322,8 @@ ProgramResult RunProgram(Machine& machine, const std::filesystem::path& module, 
 // ---- What runtime.cpp calls ------------------------------------------------------------------
 
 using sim::win32::tRun;
+using sim::win32::tThread;
+using sim::win32::ProgramThreadFrame;
 
 extern "C" {
 
@@ -303,8 +357,28 @@ void* VkProgramRealloc(void* block, std::size_t size) {
     return moved;
 }
 
+void* VkProgramAlignedAlloc(std::size_t alignment, std::size_t size) {
+    if (!tRun) return std::aligned_alloc(alignment, (size + alignment - 1) & ~(alignment - 1));
+    return tRun->process->heapAlloc(size, alignment);
+}
+
+std::size_t VkProgramBlockSize(const void* block) {
+    if (!tRun) return 0;
+    return tRun->process->heapBlockSize(block).value_or(0);
+}
+
 [[noreturn]] void VkProgramExit(int code) {
     if (!tRun) std::_Exit(code);
+    if (ProgramThreadFrame* thread = tThread) {
+        // exit() on another thread: the process's exit code; this thread ends now.
+        {
+            std::lock_guard lock(tRun->threadMutex);
+            tRun->exitCode = static_cast<std::uint32_t>(code);
+            tRun->exitCalled = true;
+        }
+        thread->exitCode = static_cast<DWORD>(code);
+        siglongjmp(thread->exitJump, 1);
+    }
     tRun->exitCode = static_cast<std::uint32_t>(code);
     siglongjmp(tRun->exitJump, 1);
 }
@@ -315,5 +389,216 @@ VOID ExitProcess(UINT uExitCode) {
     if (!tRun) throw sim::win32::ProcessExit{uExitCode};
     VkProgramExit(static_cast<int>(uExitCode));
 }
+
+}  // extern "C"
+
+// ---- Threads of a program: CreateThread, and pthread_create of a program module ----------------
+
+namespace sim::win32 {
+namespace {
+
+std::atomic<DWORD> gNextThreadId{0x1000};
+thread_local DWORD tThreadId = 0;
+
+void* ThreadMain(void* argument) {
+    auto* holder = static_cast<std::shared_ptr<ProgramThreadFrame>*>(argument);
+    std::shared_ptr<ProgramThreadFrame> frame = std::move(*holder);
+    delete holder;
+    tThreadId = frame->id;
+    {
+        std::unique_lock lock(frame->resumeMutex);
+        frame->resumed.wait(lock, [&frame] { return !frame->suspended; });
+    }
+    // The thread's stack is the process's memory while it runs: buffers there reach drivers.
+    void* stackStart = nullptr;
+    std::size_t stackSize = 0;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &stackStart, &stackSize);
+        pthread_attr_destroy(&attributes);
+    }
+    if (stackStart) frame->process->addRegion(stackStart, stackSize);
+    // A fault of the thread is caught on a stack of its own (a stack overflow has none left).
+    std::vector<char> signalStack(kSignalStackSize);
+    stack_t alternate{};
+    alternate.ss_sp = signalStack.data();
+    alternate.ss_size = signalStack.size();
+    sigaltstack(&alternate, nullptr);
+    {
+        CallerScope caller(*frame->process);
+        tRun = frame->run;
+        tThread = frame.get();
+        if (sigsetjmp(frame->exitJump, 1) == 0) {
+            if (frame->start) {
+                frame->exitCode = frame->start(frame->parameter);
+            } else {
+                frame->posixResult = frame->posixStart(frame->parameter);
+                frame->exitCode = 0;
+            }
+        }
+        tThread = nullptr;
+        tRun = nullptr;
+    }
+    alternate.ss_flags = SS_DISABLE;
+    sigaltstack(&alternate, nullptr);
+    if (stackStart) frame->process->removeRegion(stackStart);
+    {
+        // The thread's handle becomes signalled, unless the program has closed it already.
+        std::lock_guard lock(gThreadMutex);
+        if (frame->handleOpen) frame->process->setEvent(frame->handle);
+    }
+    if (ProgramRun* run = frame->run) {
+        std::lock_guard lock(run->threadMutex);
+        --run->liveThreads;
+        run->threadsDone.notify_all();
+    }
+    return frame->posixResult;
+}
+
+// Starts the frame's thread; the pthread error or 0.
+int StartThread(const std::shared_ptr<ProgramThreadFrame>& frame, pthread_t* thread, const pthread_attr_t* attributes) {
+    if (frame->run) {
+        std::lock_guard lock(frame->run->threadMutex);
+        ++frame->run->liveThreads;
+    }
+    auto* holder = new std::shared_ptr<ProgramThreadFrame>(frame);
+    pthread_t ignored;
+    const int error = pthread_create(thread ? thread : &ignored, attributes, ThreadMain, holder);
+    if (error != 0) {
+        delete holder;
+        if (frame->run) {
+            std::lock_guard lock(frame->run->threadMutex);
+            --frame->run->liveThreads;
+        }
+    }
+    return error;
+}
+
+std::shared_ptr<ProgramThreadFrame> ThreadOfHandle(sim::Process* process, HANDLE handle) {
+    std::lock_guard lock(gThreadMutex);
+    auto it = gThreadHandles.find({process, handle});
+    return it == gThreadHandles.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+bool CloseThreadHandle(HANDLE handle) {
+    Process* process = CurrentCaller();
+    if (!process) return false;
+    std::lock_guard lock(gThreadMutex);
+    auto it = gThreadHandles.find({process, handle});
+    if (it == gThreadHandles.end()) return false;
+    it->second->handleOpen = false;
+    process->close(handle);
+    gThreadHandles.erase(it);
+    return true;
+}
+
+}  // namespace sim::win32
+
+
+extern "C" {
+
+// pthread_create of a program module (std::thread, C11 threads): the new thread is a thread of
+// the program's process, as a thread that CreateThread starts.
+int VkProgramCreatePThread(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    sim::Process* process = sim::win32::CurrentCaller();
+    if (!process) return pthread_create(thread, attributes, start, argument);
+    auto frame = std::make_shared<sim::win32::ProgramThreadFrame>();
+    frame->process = process;
+    frame->run = tRun;
+    frame->posixStart = start;
+    frame->parameter = argument;
+    frame->id = sim::win32::gNextThreadId.fetch_add(4);
+    return sim::win32::StartThread(frame, thread, attributes);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    sim::Process* process = sim::win32::CurrentCaller();
+    if (!process) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
+    if (!lpStartAddress || (dwCreationFlags & ~static_cast<DWORD>(CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto frame = std::make_shared<sim::win32::ProgramThreadFrame>();
+    frame->process = process;
+    frame->run = tRun;
+    frame->start = lpStartAddress;
+    frame->parameter = lpParameter;
+    frame->suspended = (dwCreationFlags & CREATE_SUSPENDED) != 0;
+    frame->id = sim::win32::gNextThreadId.fetch_add(4);
+    NTSTATUS status = process->createEvent(&frame->handle, true, false);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(sim::win32::DosErrorFromNtStatus(status));
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(sim::win32::gThreadMutex);
+        frame->handleOpen = true;
+        sim::win32::gThreadHandles[{process, frame->handle}] = frame;
+    }
+    // Room for the kernel's calls below the program's own frames, as the first thread has.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, std::max<std::size_t>(dwStackSize, sim::win32::kStackSize));
+    const int error = sim::win32::StartThread(frame, nullptr, &attributes);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        sim::win32::CloseThreadHandle(frame->handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId) *lpThreadId = frame->id;
+    SetLastError(ERROR_SUCCESS);
+    return frame->handle;
+}
+
+VOID ExitThread(DWORD dwExitCode) {
+    if (sim::win32::ProgramThreadFrame* thread = tThread) {
+        thread->exitCode = dwExitCode;
+        siglongjmp(thread->exitJump, 1);
+    }
+    // The program's first thread: its process ends with it.
+    ExitProcess(dwExitCode);
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto frame = sim::win32::ThreadOfHandle(sim::win32::CurrentCaller(), hThread);
+    if (!frame) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpExitCode) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *lpExitCode = frame->exitCode;
+    return TRUE;
+}
+
+DWORD ResumeThread(HANDLE hThread) {
+    auto frame = sim::win32::ThreadOfHandle(sim::win32::CurrentCaller(), hThread);
+    if (!frame) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return static_cast<DWORD>(-1);
+    }
+    std::lock_guard lock(frame->resumeMutex);
+    const DWORD previous = frame->suspended ? 1 : 0;
+    frame->suspended = false;
+    frame->resumed.notify_all();
+    return previous;
+}
+
+DWORD GetCurrentThreadId(VOID) {
+    if (!sim::win32::tThreadId) sim::win32::tThreadId = sim::win32::gNextThreadId.fetch_add(4);
+    return sim::win32::tThreadId;
+}
+
+HANDLE GetCurrentThread(VOID) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include "sim/drivers.h"
 #include "sim/process.h"
 #include "sim/win32.h"
+#include "ntstatus.h"
 #include "windows.h"
 
 namespace {
@@ -84,6 +85,13 @@ TEST_F(DeviceFiles, TapeStatusesBecomeTheWin32ErrorsApplicationsTest) {
     EXPECT_EQ(ErrorFor(h, STATUS_INVALID_DEVICE_REQUEST, &ok, &bytes), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(ErrorFor(h, STATUS_BUS_RESET, &ok, &bytes), static_cast<DWORD>(ERROR_BUS_RESET));
     EXPECT_EQ(ErrorFor(h, STATUS_MEDIA_CHANGED, &ok, &bytes), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
+    // A medium error, a changer's bad element address, an aborted request, a misaligned buffer
+    // and an expired timeout, as RtlNtStatusToDosError answers them.
+    EXPECT_EQ(ErrorFor(h, STATUS_DEVICE_DATA_ERROR, &ok, &bytes), static_cast<DWORD>(ERROR_CRC));
+    EXPECT_EQ(ErrorFor(h, STATUS_ILLEGAL_ELEMENT_ADDRESS, &ok, &bytes), static_cast<DWORD>(ERROR_ILLEGAL_ELEMENT_ADDRESS));
+    EXPECT_EQ(ErrorFor(h, STATUS_REQUEST_ABORTED, &ok, &bytes), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+    EXPECT_EQ(sim::win32::DosErrorFromNtStatus(STATUS_DATATYPE_MISALIGNMENT), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(sim::win32::DosErrorFromNtStatus(STATUS_TIMEOUT), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_EQ(ErrorFor(h, STATUS_SUCCESS, &ok, &bytes), 0u);
     EXPECT_TRUE(ok);
     EXPECT_EQ(sim::win32::DosErrorFromNtStatus(static_cast<NTSTATUS>(0xC0DE0001)),

@@ -6,6 +6,7 @@
 #include "machine_fixture.h"
 #include "sim/process.h"
 #include "sim/win32.h"
+#include "ntstatus.h"
 #include "windows.h"
 
 namespace {
@@ -65,7 +66,9 @@ TEST_F(ConsoleProgram, EveryErrorTheLayerReturnsHasAText) {
                             STATUS_EOM_OVERFLOW, STATUS_NO_MEDIA, STATUS_DEVICE_REMOVED,
                             STATUS_MEDIA_WRITE_PROTECTED, STATUS_IO_TIMEOUT, STATUS_CANCELLED,
                             STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_BUSY, STATUS_NOT_SUPPORTED,
-                            STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SHARING_VIOLATION, STATUS_BUFFER_TOO_SMALL}) {
+                            STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SHARING_VIOLATION, STATUS_BUFFER_TOO_SMALL,
+                            STATUS_DEVICE_DATA_ERROR, STATUS_ILLEGAL_ELEMENT_ADDRESS, STATUS_REQUEST_ABORTED,
+                            STATUS_DATATYPE_MISALIGNMENT, STATUS_TIMEOUT}) {
         const DWORD error = sim::win32::DosErrorFromNtStatus(status);
         EXPECT_EQ(SystemText(error).find("<error"), std::string::npos) << "error " << error;
     }

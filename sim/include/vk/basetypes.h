@@ -29,6 +29,7 @@
 #define NTKERNELAPI
 #define NTHALAPI
 #define WINAPI
+#define WINAPIV
 #define APIENTRY
 #define CALLBACK
 #define FASTCALL

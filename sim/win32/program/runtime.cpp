@@ -16,6 +16,8 @@
 #include <cstring>
 #include <new>
 
+#include <pthread.h>
+
 extern "C" {
 
 // Provided by the simulator's Win32 layer (libvwin32).
@@ -24,6 +26,14 @@ void* VkProgramCalloc(std::size_t count, std::size_t size);
 void* VkProgramRealloc(void* block, std::size_t size);
 void VkProgramFree(void* block);
 [[noreturn]] void VkProgramExit(int code);
+void* VkProgramAlignedAlloc(std::size_t alignment, std::size_t size);
+int VkProgramCreatePThread(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument);
+
+// std::thread and C11 threads start here: a thread of the program's process, whose calls act
+// for the process.
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+    return VkProgramCreatePThread(thread, attributes, start, argument);
+}
 
 FILE* stdin;
 FILE* stdout;
@@ -80,6 +90,23 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) { return operator new(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return VkProgramMalloc(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return VkProgramMalloc(size); }
+// Over-aligned objects (alignas, aligned I/O buffers of C++ programs) come from the heap too.
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    void* block = VkProgramAlignedAlloc(static_cast<std::size_t>(alignment), size);
+    if (!block) throw std::bad_alloc();
+    return block;
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) { return operator new(size, alignment); }
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return VkProgramAlignedAlloc(static_cast<std::size_t>(alignment), size);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return VkProgramAlignedAlloc(static_cast<std::size_t>(alignment), size);
+}
+void operator delete(void* block, std::align_val_t) noexcept { VkProgramFree(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { VkProgramFree(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { VkProgramFree(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { VkProgramFree(block); }
 void operator delete(void* block) noexcept { VkProgramFree(block); }
 void operator delete[](void* block) noexcept { VkProgramFree(block); }
 void operator delete(void* block, std::size_t) noexcept { VkProgramFree(block); }

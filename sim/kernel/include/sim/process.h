@@ -67,7 +67,8 @@ public:
     // The program's heap (its malloc and new): a block that passes the probes while it lives
     // and fails them once freed. In a 32-bit process the blocks lie below 4 GB. nullptr when
     // out of memory.
-    void* heapAlloc(std::size_t size);
+    // `alignment` (a power of two; 0 for the heap's own 16 bytes) is where the block starts.
+    void* heapAlloc(std::size_t size, std::size_t alignment = 0);
     // Frees a heap block; false (and nothing done) when `address` is not a live block of the
     // heap, so the caller can hand it to whoever allocated it.
     bool heapFree(void* address);
@@ -86,6 +87,9 @@ public:
     NTSTATUS write(HANDLE handle, const void* buffer, ULONG length, ULONG_PTR* information = nullptr,
                    std::optional<std::int64_t> byteOffset = std::nullopt);
     NTSTATUS close(HANDLE handle);
+    // The device type (FILE_DEVICE_*) of the device a file handle is open on; nullopt for a
+    // handle that is not a file's.
+    std::optional<ULONG> deviceTypeOf(HANDLE handle) const;
     std::size_t openHandleCount() const;
 
     // ---- Asynchronous I/O ------------------------------------------------------------------
@@ -120,6 +124,10 @@ public:
     // Waits for an event handle or a file handle (signalled when a request on it finishes):
     // STATUS_WAIT_0, STATUS_TIMEOUT, or STATUS_INVALID_HANDLE. No timeout: waits for ever.
     NTSTATUS wait(HANDLE handle, std::optional<std::uint32_t> timeoutMs = std::nullopt);
+    // Waits for any (STATUS_WAIT_0 + index) or all of `count` such handles, as
+    // WaitForMultipleObjects does.
+    NTSTATUS waitMany(const HANDLE* handles, ULONG count, bool waitAll,
+                      std::optional<std::uint32_t> timeoutMs = std::nullopt);
 
     Impl& impl() { return *impl_; }
 

@@ -1,0 +1,4 @@
+/* The Microsoft C runtime's low-level I/O names of Windows programs. */
+#pragma once
+#include <unistd.h>
+#include "vkcrt.h"
