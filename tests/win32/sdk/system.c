@@ -81,7 +81,7 @@ int main(void) {
     /* Modules: the layer's names resolve and work; others are missing, as on an older Windows. */
     HMODULE kernel32 = GetModuleHandle(L"kernel32.dll");
     CHECK(kernel32 != NULL && GetModuleHandleA("KERNEL32") == kernel32 && GetModuleHandle(NULL) != NULL);
-    CANCEL_IO_EX cancel = (CANCEL_IO_EX)GetProcAddress(kernel32, "CancelIoEx");
+    CANCEL_IO_EX cancel = (CANCEL_IO_EX)(void (*)(void))GetProcAddress(kernel32, "CancelIoEx");
     CHECK(cancel != NULL);
     if (cancel) CHECK_ERROR(!cancel(INVALID_HANDLE_VALUE, NULL), ERROR_INVALID_HANDLE);
     CHECK_ERROR(GetProcAddress(kernel32, "SetFileCompletionNotificationModesEx") == NULL, ERROR_PROC_NOT_FOUND);

@@ -55,6 +55,7 @@ static DWORD WINAPI Worker(LPVOID parameter) {
 }
 
 static DWORD WINAPI Quitter(LPVOID parameter) {
+    (void)parameter;
     ExitThread(77);
 }
 
