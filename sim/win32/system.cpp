@@ -19,26 +19,28 @@
 #include "vk/ke.h"
 #include "windows.h"
 
-extern "C" {
+namespace {
 
-BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
-    if (!lpVersionInformation) {
+// What Windows tells a program without a compatibility manifest: 6.2, build 9200. One body for the
+// ANSI and the wide record, which differ only in the service-pack string's characters.
+template <typename Info, typename InfoEx>
+BOOL FillVersion(Info* info) {
+    if (!info) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    const DWORD size = lpVersionInformation->dwOSVersionInfoSize;
-    if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA)) {
+    const DWORD size = info->dwOSVersionInfoSize;
+    if (size != sizeof(Info) && size != sizeof(InfoEx)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    // What Windows tells a program without a compatibility manifest: 6.2, build 9200.
-    lpVersionInformation->dwMajorVersion = 6;
-    lpVersionInformation->dwMinorVersion = 2;
-    lpVersionInformation->dwBuildNumber = 9200;
-    lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    std::memset(lpVersionInformation->szCSDVersion, 0, sizeof lpVersionInformation->szCSDVersion);
-    if (size == sizeof(OSVERSIONINFOEXA)) {
-        auto* ex = reinterpret_cast<LPOSVERSIONINFOEXA>(lpVersionInformation);
+    info->dwMajorVersion = 6;
+    info->dwMinorVersion = 2;
+    info->dwBuildNumber = 9200;
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    if (size == sizeof(InfoEx)) {
+        auto* ex = reinterpret_cast<InfoEx*>(info);
         ex->wServicePackMajor = 0;
         ex->wServicePackMinor = 0;
         ex->wSuiteMask = 0;
@@ -46,6 +48,14 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
         ex->wReserved = 0;
     }
     return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+    return FillVersion<OSVERSIONINFOA, OSVERSIONINFOEXA>(lpVersionInformation);
 }
 
 DWORD GetTickCount(VOID) { return static_cast<DWORD>(KeQueryInterruptTime() / 10000); }
@@ -173,29 +183,7 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime)
 // ---- Version and the system --------------------------------------------------------------------
 
 BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
-    if (!lpVersionInformation) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    const DWORD size = lpVersionInformation->dwOSVersionInfoSize;
-    if (size != sizeof(OSVERSIONINFOW) && size != sizeof(OSVERSIONINFOEXW)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    lpVersionInformation->dwMajorVersion = 6;
-    lpVersionInformation->dwMinorVersion = 2;
-    lpVersionInformation->dwBuildNumber = 9200;
-    lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    std::memset(lpVersionInformation->szCSDVersion, 0, sizeof lpVersionInformation->szCSDVersion);
-    if (size == sizeof(OSVERSIONINFOEXW)) {
-        auto* ex = reinterpret_cast<LPOSVERSIONINFOEXW>(lpVersionInformation);
-        ex->wServicePackMajor = 0;
-        ex->wServicePackMinor = 0;
-        ex->wSuiteMask = 0;
-        ex->wProductType = VER_NT_SERVER;
-        ex->wReserved = 0;
-    }
-    return TRUE;
+    return FillVersion<OSVERSIONINFOW, OSVERSIONINFOEXW>(lpVersionInformation);
 }
 
 }  // extern "C"
