@@ -269,6 +269,12 @@ std::vector<LibraryView> World::libraries() const
             view.elements.push_back(ElementView{sim::hw::elementName(element.type, element.index), element.full,
                                                 element.volume});
         }
+        const auto holder = library->reservationHolder();
+        const auto paths = san_->pathsTo(*library);
+        for (std::size_t i = 0; holder && i < paths.size(); ++i) {
+            if (paths[i]->initiator() == *holder) view.reservedBy = i;
+        }
+        view.removalPrevented = library->removalPrevented();
         out.push_back(std::move(view));
     }
     return out;
@@ -278,7 +284,12 @@ nlohmann::json LibrariesToJson(const std::vector<LibraryView>& libraries)
 {
     nlohmann::json out = nlohmann::json::array();
     for (const auto& library : libraries) {
-        out.push_back({{"serial", library.serial}, {"elements", ElementsToJson(library.elements)}});
+        nlohmann::json reservedBy = nullptr;
+        if (library.reservedBy) reservedBy = *library.reservedBy;
+        out.push_back({{"serial", library.serial},
+                       {"elements", ElementsToJson(library.elements)},
+                       {"reservedBy", reservedBy},
+                       {"removalPrevented", library.removalPrevented}});
     }
     return out;
 }

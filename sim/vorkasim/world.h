@@ -47,6 +47,8 @@ struct ElementView {
 struct LibraryView {
     std::string serial;
     std::vector<ElementView> elements;
+    std::optional<std::size_t> reservedBy;  // the control path whose login holds RESERVE(6)
+    bool removalPrevented = false;          // some login holds a medium-removal lock
 };
 
 nlohmann::json ChangerPathsToJson(const std::vector<ChangerPathView>& paths);

@@ -46,6 +46,11 @@ typedef struct _BUS_IO_COUNT {
     UCHAR fRemoving;
 } BUS_IO_COUNT, *PBUS_IO_COUNT;
 
+/* PATH_DATA.ucPrevent */
+#define BUS_PREVENT_NONE         0      /* the login holds no lock */
+#define BUS_PREVENT_HELD         1      /* it holds the application's lock */
+#define BUS_PREVENT_UNKNOWN      2      /* it held one and may still: the path failed or stopped since */
+
 /* One per registered control path. */
 typedef struct _PATH_DATA {
     struct _PATH_DATA *pNext;
@@ -53,11 +58,14 @@ typedef struct _PATH_DATA {
     SCSI_ADDRESS scScsiAddr;
     UCHAR fActive;                /* the path is started */
     UCHAR fPrimary;               /* requests go to this path first; at most one path per changer */
+    UCHAR fHoldsReserve;          /* this path's login holds the application's RESERVE(6) */
+    UCHAR ucPrevent;              /* BUS_PREVENT_*: the medium-removal lock this path's login holds */
     PNP_STATE ePnp;               /* last reported PnP state */
     LONG lForwards;               /* requests being sent to pFDO; the record outlives them */
 } PATH_DATA, *PPATH_DATA;
 static_assert(sizeof(PATH_DATA) == 40, "PATH_DATA is 40 bytes");
 static_assert(FIELD_OFFSET(PATH_DATA, scScsiAddr) == 16 && FIELD_OFFSET(PATH_DATA, fActive) == 24 &&
+              FIELD_OFFSET(PATH_DATA, fHoldsReserve) == 26 && FIELD_OFFSET(PATH_DATA, ucPrevent) == 27 &&
               FIELD_OFFSET(PATH_DATA, ePnp) == 28 && FIELD_OFFSET(PATH_DATA, lForwards) == 32,
               "PATH_DATA layout");
 
@@ -100,6 +108,8 @@ typedef struct _PDO_EXT {
     KSPIN_LOCK slMdlQ;
     KEVENT evForwardDone;                   /* signalled whenever a path's lForwards drops to 0 */
     LONG lOpenHandles;                      /* handles open on the virtual changer (opens minus cleanups) */
+    UCHAR fReserved;                        /* the application reserved the library (RESERVE(6)) */
+    UCHAR fPrevent;                         /* the application locked medium removal */
 } PDO_EXT, *PPDO_EXT;
 
 /* ---- bus.cpp: entry, dispatch ---- */
@@ -181,6 +191,22 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
    forward in on the chosen path (*ppPath), which the caller counts out with BusPdoForwardDone. */
 PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pppTargetsUsed, PPATH_DATA *ppPath);
 VOID BusPdoForwardDone(PPDO_EXT pPdoExt, PPATH_DATA pPath);
+
+/* ---- pdostate.cpp: the reservation and lock carried from path to path ----
+ * Path flags change under the path-list spin lock; the commands are sent without it, on a path the
+ * caller keeps (lForwards). */
+/* Before a request goes down pPath: its login gets the application's reservation and lock. FALSE
+   when the application holds a reservation that this path's login could not take (another login
+   holds the library: the application's old one on another path, or another host's). */
+BOOLEAN BusPdoCarryLogin(PPDO_EXT pPdoExt, PPATH_DATA pPath);
+/* After an application's request succeeded on pPath: the reservation or lock it set, if any (an
+   unlock is sent on every other active path whose login may hold a lock). pBuffer is the forwarded
+   buffer (the 64-bit pass-through record, or the caller's input). */
+VOID BusPdoNoteLogin(PPDO_EXT pPdoExt, PPATH_DATA pPath, ULONG ulIoctl, const UCHAR *pBuffer, ULONG ulLength);
+/* pPath's login (or every path's, after the library reported a reset) may have been lost. */
+VOID BusPdoPathLoginUncertain(PPDO_EXT pPdoExt, PPATH_DATA pPath, BOOLEAN fEveryPath);
+/* The same for a path that stops, with the path-list spin lock held. */
+VOID BusPdoDeactivatedLogin(PPATH_DATA pPath);
 
 /* ---- pdopnp.cpp ---- */
 NTSTATUS BusPdoPnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);

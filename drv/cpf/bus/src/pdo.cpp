@@ -229,6 +229,7 @@ PDEVICE_OBJECT BusPdoSetPathState(PPDO_EXT pPdoExt, PPDO_DATA pPdoData, PPATH_DA
     }
     DBG("BusNotifyPnp: deactivating FDO 0x%08x\n", DBG_PTR(pPath->pFDO));
     pPath->fActive = FALSE;
+    BusPdoDeactivatedLogin(pPath);
     if (pPath->fPrimary) {
         DBG("BusNotifyPnp: find new primary FDO\n");
         pPath->fPrimary = FALSE;

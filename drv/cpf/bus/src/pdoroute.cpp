@@ -56,13 +56,17 @@ PDEVICE_OBJECT BusPdoGetTarget(PDEVICE_OBJECT pDeviceObject, PDEVICE_OBJECT **pp
         }
     }
     if (pChosen == NULL) {
-        for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && pChosen == NULL; pPath = pPath->pNext) {
-            BOOLEAN fTried = FALSE;
-            for (ULONG i = 0; i < ulCount; i++) {
-                fTried = fTried || ppNew[i] == pPath->pFDO;
-            }
-            if (pPath->fActive && !fTried) {
-                pChosen = pPath;
+        /* The path whose login holds the application's reservation comes first: on any other the
+           library answers with a conflict while that login lasts. */
+        for (ULONG ulPass = pPdoExt->fReserved ? 0 : 1; ulPass < 2 && pChosen == NULL; ulPass++) {
+            for (PPATH_DATA pPath = pPdoData->pListOfPaths; pPath != NULL && pChosen == NULL; pPath = pPath->pNext) {
+                BOOLEAN fTried = FALSE;
+                for (ULONG i = 0; i < ulCount; i++) {
+                    fTried = fTried || ppNew[i] == pPath->pFDO;
+                }
+                if (pPath->fActive && !fTried && (ulPass == 1 || pPath->fHoldsReserve)) {
+                    pChosen = pPath;
+                }
             }
         }
         if (pChosen == NULL) {
@@ -411,6 +415,16 @@ static BUS_OUTCOME BusPdoOutcomeBeforeRetry(PDEVICE_OBJECT pTarget, PBUS_ROUTE p
     }
 }
 
+/* The same on pPath, whose login first gets the application's reservation and lock: a path on
+   which another login holds the library cannot read it. */
+static BUS_OUTCOME BusPdoOutcomeOnPath(PPDO_EXT pPdoExt, PPATH_DATA pPath, PBUS_ROUTE pRoute)
+{
+    if (!BusPdoCarryLogin(pPdoExt, pPath)) {
+        return BusOutcomeUnreadable;
+    }
+    return BusPdoOutcomeBeforeRetry(pPath->pFDO, pRoute);
+}
+
 NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     ENT("BusPdoSendToFilter: pDeviceObject 0x%08x, pIrp 0x%08x\n", DBG_PTR(pDeviceObject), DBG_PTR(pIrp));
@@ -481,25 +495,41 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             if (!NT_SUCCESS(status)) {
                 break;   /* the caller's record or the pool, not the path */
             }
+            BOOLEAN fHoldsReserve = BusPdoCarryLogin(pPdoExt, pPath);
             status = BusPdoSendOnce(pPdoExt, pIrp, pNewIrp, pTarget, &route, &ulInformation);
+            PSCSI_STATUS pScsiStatus = (PSCSI_STATUS)(route.pBuffer + route.Fwd.ulOutput);
+            BOOLEAN fFailover = BusPdoDecideFailover(pDeviceObject, pIrp, &route, status);
+            if (!fFailover && !fHoldsReserve && status == STATUS_DEVICE_BUSY) {
+                /* The conflict is this path's: the application's reservation may be held by its
+                   login on another path, where the request is sent (it did not run here). */
+                DBG("BusPdoSendToFilter: reservation held by another login, trying the next path\n");
+                fFailover = TRUE;
+            }
+            if (pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x29) {
+                BusPdoPathLoginUncertain(pPdoExt, pPath, TRUE);   /* a reset ends every login's hold */
+            } else if (fFailover) {
+                BusPdoPathLoginUncertain(pPdoExt, pPath, FALSE);
+            } else if (NT_SUCCESS(status)) {
+                BusPdoNoteLogin(pPdoExt, pPath, route.ulIoctl, route.pBuffer, route.Fwd.ulOutput);
+            }
             BusPdoForwardDone(pPdoExt, pPath);
             pPath = NULL;
-            if (!BusPdoDecideFailover(pDeviceObject, pIrp, &route, status)) {
+            if (!fFailover) {
                 break;
             }
-            BOOLEAN fMayHaveRun = BusPdoMayHaveRun((PSCSI_STATUS)(route.pBuffer + route.Fwd.ulOutput), status);
+            BOOLEAN fMayHaveRun = BusPdoMayHaveRun(pScsiStatus, status);
             PDEVICE_OBJECT pNext = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
             if (pNext == NULL) {
                 break;   /* the last path's status and data are the caller's */
             }
             if (fMayHaveRun) {
-                BUS_OUTCOME eOutcome = BusPdoOutcomeBeforeRetry(pNext, &route);
+                BUS_OUTCOME eOutcome = BusPdoOutcomeOnPath(pPdoExt, pPath, &route);
                 while (eOutcome == BusOutcomeUnreadable) {
                     /* The library is asked on the next path; with none left, nothing is known. */
                     BusPdoForwardDone(pPdoExt, pPath);
                     pPath = NULL;
                     pNext = BusPdoChoosePath(pDeviceObject, &ppTargetsUsed, &pPath);
-                    eOutcome = pNext != NULL ? BusPdoOutcomeBeforeRetry(pNext, &route) : BusOutcomeUnknown;
+                    eOutcome = pNext != NULL ? BusPdoOutcomeOnPath(pPdoExt, pPath, &route) : BusOutcomeUnknown;
                 }
                 if (eOutcome == BusOutcomeDone) {
                     DBG("BusPdoSendToFilter: the library ran the request whose answer was lost\n");
