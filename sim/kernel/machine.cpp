@@ -74,6 +74,9 @@ Machine::Machine(MachineConfig config) {
     if (config.registryJson && !impl.registry->fromJson(*config.registryJson, &error))
         ReportViolation("the registry document cannot be loaded: " + error);
 
+    if (config.failNthAllocation != 0) impl.pool.failNthAllocation(config.failNthAllocation);
+    for (std::uint32_t tag : config.failTags) impl.pool.failTag(tag);
+
     impl.worker = std::make_unique<k::KernelWorker>("system worker", 4);
     k::StartDpcAndTimers(impl);
     impl.processes = std::make_unique<ProcessManager::Impl>(&impl);

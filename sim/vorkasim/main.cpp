@@ -123,6 +123,14 @@ int main(int argc, char** argv)
                    "arguments after --")
         ->check(CLI::ExistingFile);
     app.add_flag("--exec32", exec32, "run the --exec program in a 32-bit process");
+    std::size_t failAllocation = 0;
+    std::vector<std::string> failTags;
+    app.add_option("--fail-allocation", failAllocation,
+                   "low resources: the run's N-th pool allocation fails (1: the first); the JSON document "
+                   "gives the run's \"poolAllocations\" count")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--fail-tag", failTags, "low resources: every pool allocation with this four-character tag fails")
+        ->check([](const std::string& tag) { return tag.size() == 4 ? std::string() : "a pool tag has four characters"; });
     CLI11_PARSE(app, argc, argv);
 
     if (soakCount != 0) {
@@ -155,6 +163,13 @@ int main(int argc, char** argv)
         options.registryFile = registryFile;
     }
     options.traceEcho = trace;
+    options.failNthAllocation = failAllocation;
+    for (const auto& tag : failTags) {
+        // As a driver writes it, 'ABCD': the first character is the most significant byte.
+        std::uint32_t value = 0;
+        for (char c : tag) value = value << 8 | static_cast<unsigned char>(c);
+        options.failTags.push_back(value);
+    }
 
     vorkasim::World world(scenario, options);
     std::vector<vorkasim::StepResult> results;
@@ -240,6 +255,8 @@ int main(int argc, char** argv)
         document["libraries"] = vorkasim::LibrariesToJson(world.libraries());
         document["changers"] = vorkasim::DevicesToJson(finalChangers);
         document["media"] = media;
+        document["poolAllocations"] = world.poolAllocations();
+        document["poolFailuresInjected"] = world.injectedPoolFailures();
         if (!verify.is_null()) {
             document["verify"] = verify;
         }

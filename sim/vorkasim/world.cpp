@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <sim/pool.h>
 #include <sim/eventlog.h>
 #include <sim/objects.h>
 #include <sim/machine.h>
@@ -132,6 +133,11 @@ void World::boot()
     config.registryJson = registry.toJson();
     config.traceEcho = options_.traceEcho;
     config.san = san_.get();
+    if (!booted_) {
+        config.failNthAllocation = options_.failNthAllocation;
+        config.failTags = options_.failTags;
+    }
+    booted_ = true;
     config.violationHandler = [this](const std::string& message) {
         std::fprintf(stderr, "vorkasim: verifier: %s\n", message.c_str());
         violations_.push_back(message);
@@ -195,6 +201,7 @@ void World::reboot()
     savedRegistry_ = machine().registry().toJson();
     machine_->shutdown();
     keepEvents();
+    keepPoolCounts();
     machine_.reset();
     boot();
 }
@@ -206,6 +213,7 @@ void World::shutdown()
     }
     machine_->shutdown();
     keepEvents();
+    keepPoolCounts();
     if (options_.registryFile) {
         std::string error;
         if (!machine_->registry().save(*options_.registryFile, &error)) {
@@ -231,6 +239,22 @@ std::u16string World::pathInstance(const sim::hw::Path& path)
         }
     }
     return {};
+}
+
+void World::keepPoolCounts()
+{
+    pastAllocations_ += machine_->pool().allocationCount();
+    pastInjectedFailures_ += machine_->pool().injectedFailures();
+}
+
+std::uint64_t World::poolAllocations() const
+{
+    return pastAllocations_ + (machine_ ? machine_->pool().allocationCount() : 0);
+}
+
+std::uint64_t World::injectedPoolFailures() const
+{
+    return pastInjectedFailures_ + (machine_ ? machine_->pool().injectedFailures() : 0);
 }
 
 void World::keepEvents()

@@ -62,6 +62,10 @@ struct WorldOptions {
     // The SAN adapter completes about half of the requests from a DPC at DISPATCH_LEVEL, as port
     // drivers do (vorkasan's "CompleteFromDpc" 1); a scenario's own registry value wins.
     bool sanCompletesFromDpc = false;
+    // Low resources in the first boot's machine: its n-th pool allocation fails (0: none), and
+    // every allocation with one of these tags.
+    std::size_t failNthAllocation = 0;
+    std::vector<std::uint32_t> failTags;
 };
 
 class World {
@@ -105,6 +109,9 @@ public:
 
     // Verifier violations reported so far (the run goes on and reports them).
     const std::vector<std::string>& violations() const { return violations_; }
+    // Pool allocations the run's machines were asked for, and how many of them failed on purpose.
+    std::uint64_t poolAllocations() const;
+    std::uint64_t injectedPoolFailures() const;
 
 private:
     void installDrivers();
@@ -114,6 +121,7 @@ private:
     bool inLibrary(const std::string& driveSerial) const;
     void ensureAdapter(std::uint8_t port);
     void keepEvents();
+    void keepPoolCounts();
 
     Scenario scenario_;
     WorldOptions options_;
@@ -122,6 +130,9 @@ private:
     std::optional<std::string> savedRegistry_;
     std::vector<std::string> violations_;
     std::vector<sim::EventLogEntry> pastEvents_;
+    std::uint64_t pastAllocations_ = 0;      // of the machines shut down so far
+    std::uint64_t pastInjectedFailures_ = 0;
+    bool booted_ = false;
 };
 
 }  // namespace vorkasim

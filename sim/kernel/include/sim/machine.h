@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim::hw {
 class San;
@@ -47,6 +49,10 @@ struct MachineConfig {
     // The simulated SAN the machine's SCSI adapters reach (the vorkasan adapter
     // enumerates its paths). Owned by the caller; it outlives machine reboots.
     sim::hw::San* san = nullptr;
+    // Low resources: the machine's n-th pool allocation fails (0: none), and every allocation
+    // with one of these tags, as Driver Verifier's fault injection makes them fail.
+    std::size_t failNthAllocation = 0;
+    std::vector<std::uint32_t> failTags;
 };
 
 class Machine {
