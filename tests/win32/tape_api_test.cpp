@@ -184,6 +184,40 @@ std::vector<DWORD> EveryCall(sim::Process& process, HANDLE h) {
     return errors;
 }
 
+// The storage device number a program matches devices by: \\.\Tape<n> answers its own n, so a
+// program never takes a path for the drive's virtual device.
+TEST_F(TapeApi, TheDeviceNumberOfTheVirtualDeviceIsItsOwnAndNotAPaths) {
+    auto* number = Alloc<STORAGE_DEVICE_NUMBER>();
+    auto* bytes = Alloc<DWORD>();
+    auto query = [&](const std::string& name) {
+        HANDLE h = OpenWhenClosed(name);
+        *number = STORAGE_DEVICE_NUMBER{};
+        EXPECT_TRUE(DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, bytes,
+                                    nullptr))
+            << name << ": error " << GetLastError();
+        EXPECT_EQ(*bytes, sizeof *number);
+        EXPECT_FALSE(DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number - 1,
+                                     bytes, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_TRUE(CloseHandle(h));
+        return *number;
+    };
+    const STORAGE_DEVICE_NUMBER own = query(virtualName_);
+    EXPECT_EQ(own.DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_TAPE));
+    EXPECT_EQ("\\\\.\\Tape" + std::to_string(own.DeviceNumber), virtualName_);
+    EXPECT_EQ(own.PartitionNumber, 0xFFFFFFFFu) << "a tape has no partitions";
+    const STORAGE_DEVICE_NUMBER path = query(pathName_);
+    EXPECT_EQ(path.DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_TAPE));
+    EXPECT_EQ("\\\\.\\Tape" + std::to_string(path.DeviceNumber), pathName_);
+    EXPECT_EQ(path.PartitionNumber, 0xFFFFFFFFu);
+    // Still its own once the request would go to the other path.
+    pathA_->setPresent(false);
+    rig_->Settle();
+    EXPECT_EQ(query(virtualName_).DeviceNumber, own.DeviceNumber);
+    process_->free(number);
+    process_->free(bytes);
+}
+
 TEST_F(TapeApi, EveryCallOnAHandleThatIsNotOpenIsAnInvalidHandle) {
     const std::vector<DWORD> invalid(9, ERROR_INVALID_HANDLE);
     EXPECT_EQ(EveryCall(*process_, INVALID_HANDLE_VALUE), invalid);

@@ -453,7 +453,8 @@ void HandleDeviceControl(TapePath& path, PIRP irp, Outcome& out) {
                 out.status = STATUS_BUFFER_TOO_SMALL;
                 return;
             }
-            STORAGE_DEVICE_NUMBER number{FILE_DEVICE_TAPE, path.Number(), 0};
+            // A tape has no partitions: -1, as the class driver answers for a device that is not partitioned.
+            STORAGE_DEVICE_NUMBER number{FILE_DEVICE_TAPE, path.Number(), static_cast<ULONG>(-1)};
             std::memcpy(b.buffer, &number, sizeof number);
             out.information = sizeof number;
             out.status = STATUS_SUCCESS;
