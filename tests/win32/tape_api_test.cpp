@@ -218,6 +218,25 @@ TEST_F(TapeApi, TheDeviceNumberOfTheVirtualDeviceIsItsOwnAndNotAPaths) {
     process_->free(bytes);
 }
 
+// A program polling for a cartridge: no medium is ERROR_NO_MEDIA_IN_DRIVE on the virtual device and
+// on a path, and the drive is ready again once the operator inserts one.
+TEST_F(TapeApi, ADriveWithoutACartridgeSaysNoMediaInDrive) {
+    drive_->operatorUnload();
+    auto cartridge = drive_->takeCartridge();
+    ASSERT_NE(cartridge, nullptr);
+    for (const std::string& name : {virtualName_, pathName_}) {
+        HANDLE h = OpenWhenClosed(name);
+        EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE)) << name;
+        EXPECT_EQ(PrepareTape(h, TAPE_LOAD, FALSE), static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE)) << name;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    ASSERT_EQ(drive_->insertCartridge(std::move(cartridge)), nullptr);
+    HANDLE h = OpenWhenClosed(virtualName_);
+    EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
+    EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST_F(TapeApi, EveryCallOnAHandleThatIsNotOpenIsAnInvalidHandle) {
     const std::vector<DWORD> invalid(9, ERROR_INVALID_HANDLE);
     EXPECT_EQ(EveryCall(*process_, INVALID_HANDLE_VALUE), invalid);
