@@ -59,6 +59,25 @@ TEST_F(ConsoleProgram, TheTapeApisErrorsReadAsWindowsWordsThem) {
     // The same error as an HRESULT, and a one-line form without the line end.
     EXPECT_EQ(SystemText(0x80070006), "The handle is invalid.\r\n");
     EXPECT_EQ(SystemText(ERROR_NOT_READY, FORMAT_MESSAGE_MAX_WIDTH_MASK), "The device is not ready. ");
+    // The tape, changer and timeout errors of a backup program.
+    EXPECT_EQ(SystemText(ERROR_INVALID_DATA), "The data is invalid.\r\n");
+    EXPECT_EQ(SystemText(ERROR_DISK_FULL), "There is not enough space on the disk.\r\n");
+    EXPECT_EQ(SystemText(ERROR_PARTITION_FAILURE), "Tape could not be partitioned.\r\n");
+    EXPECT_EQ(SystemText(ERROR_UNABLE_TO_LOCK_MEDIA), "Unable to lock the media eject mechanism.\r\n");
+    EXPECT_EQ(SystemText(ERROR_ILLEGAL_ELEMENT_ADDRESS), "The indicated element does not exist.\r\n");
+    EXPECT_EQ(SystemText(ERROR_DEVICE_DOOR_OPEN), "The device has indicated that its door is open.\r\n");
+    EXPECT_EQ(SystemText(ERROR_REQUEST_ABORTED), "The request was aborted.\r\n");
+    EXPECT_EQ(SystemText(ERROR_TIMEOUT), "This operation returned because the timeout period expired.\r\n");
+    for (DWORD error : {1107u, 1109u, 1165u, 1306u})
+        EXPECT_EQ(SystemText(error).find("<error"), std::string::npos) << error;
+    // A line width: the text's own line end is a space and lines break at spaces within the width.
+    EXPECT_EQ(SystemText(ERROR_TIMEOUT, 20), "This operation\r\nreturned because the\r\ntimeout period\r\nexpired. ");
+    EXPECT_EQ(SystemText(ERROR_NOT_READY, 40), "The device is not ready. ");
+    char text[64];
+    ASSERT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_STRING | 8, "a longword%nand more text", 0, 0, text, sizeof text,
+                             nullptr),
+              0u);
+    EXPECT_STREQ(text, "a\r\nlongword\r\nand more\r\ntext");
 }
 
 // Every NT status named in the drivers and the simulator (drv/, sim/), with its value from the

@@ -4,6 +4,7 @@
 // buffer and a drive that is gone give the Win32 errors Windows gives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -235,6 +236,27 @@ TEST_F(TapeApi, ADriveWithoutACartridgeSaysNoMediaInDrive) {
     EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
     EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// A program's habits Windows allows: forward slashes in the device name; and a position query that
+// fails (an unknown position type, no cartridge) leaves zeros in its words, not an old position.
+TEST_F(TapeApi, ForwardSlashNamesOpenTheDriveAndFailedPositionQueriesLeaveZeros) {
+    std::string slashes = virtualName_;
+    std::replace(slashes.begin(), slashes.end(), '\\', '/');
+    HANDLE h = Open(slashes);
+    auto* out = Alloc<DWORD>(3);
+    out[0] = out[1] = out[2] = 77;
+    EXPECT_EQ(GetTapePosition(h, 9, &out[0], &out[1], &out[2]), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(out[0] + out[1] + out[2], 0u);
+    EXPECT_EQ(GetTapePosition(h, TAPE_ABSOLUTE_POSITION, &out[0], &out[1], &out[2]), static_cast<DWORD>(NO_ERROR));
+    drive_->operatorUnload();
+    auto cartridge = drive_->takeCartridge();
+    out[1] = 77;
+    EXPECT_EQ(GetTapePosition(h, TAPE_LOGICAL_POSITION, &out[0], &out[1], &out[2]),
+              static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE));
+    EXPECT_EQ(out[0] + out[1] + out[2], 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    process_->free(out);
 }
 
 TEST_F(TapeApi, EveryCallOnAHandleThatIsNotOpenIsAnInvalidHandle) {

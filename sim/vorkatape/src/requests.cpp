@@ -79,6 +79,15 @@ bool EnoughOutput(PIRP irp, ULONG size, Outcome& out) {
 
 void GetPosition(TapePath& path, PIRP irp, Outcome& out) {
     if (!EnoughOutput(irp, sizeof(TAPE_GET_POSITION), out)) return;
+    const auto& request = BufferedOf(irp);
+    if (request.inputLength >= sizeof(DWORD)) {
+        // A position type the class driver does not know is refused before the drive is asked.
+        const DWORD type = reinterpret_cast<PTAPE_GET_POSITION>(request.buffer)->Type;
+        if (type != TAPE_ABSOLUTE_POSITION && type != TAPE_LOGICAL_POSITION && type != TAPE_PSEUDO_LOGICAL_POSITION) {
+            out.status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+    }
     std::uint8_t data[20] = {};
     const std::uint8_t cdb[10] = {kReadPosition, 0x00};
     ScsiResult r = path.Send(cdb, 10, DataDirection::In, data, sizeof data, &out);
