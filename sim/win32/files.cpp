@@ -43,10 +43,15 @@ HANDLE Create(std::u16string_view name, DWORD access, DWORD share, DWORD disposi
     case TRUNCATE_EXISTING: ntDisposition = kFileOverwrite; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
+    // A DOS path may use forward slashes (//./Tape1); only the \\?\ form is taken as it is.
+    std::u16string dosName(name);
+    if (dosName.rfind(u"\\\\?\\", 0) != 0)
+        for (char16_t& c : dosName)
+            if (c == u'/') c = u'\\';
     // An overlapped handle is opened for asynchronous I/O: its requests go on after the call.
     const ULONG options = kFileNonDirectoryFile | ((flags & FILE_FLAG_OVERLAPPED) ? 0 : kFileSynchronousIoNonalert);
     HANDLE handle = nullptr;
-    NTSTATUS status = process->createFile(&handle, name, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share,
+    NTSTATUS status = process->createFile(&handle, dosName, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share,
                                           ntDisposition, options);
     if (!NT_SUCCESS(status)) {
         Fail(status);

@@ -104,6 +104,17 @@ const char* SystemText(DWORD id) {
         {ERROR_CANCELLED, "The operation was canceled by the user.\r\n"},
         {ERROR_REQUEST_ABORTED, "The request was aborted.\r\n"},
         {ERROR_REVISION_MISMATCH, "Indicates two revision levels are incompatible.\r\n"},
+        {ERROR_TOO_MANY_POSTS, "Too many posts were made to a semaphore.\r\n"},
+        {ERROR_UNKNOWN_REVISION, "The revision level is unknown.\r\n"},
+        {ERROR_INVALID_ACL, "The access control list (ACL) structure is invalid.\r\n"},
+        {ERROR_INVALID_SID, "The security ID structure is invalid.\r\n"},
+        {ERROR_INVALID_SECURITY_DESCR, "The security descriptor structure is invalid.\r\n"},
+        {ERROR_ALLOTTED_SPACE_EXCEEDED, "No more memory is available for security information updates.\r\n"},
+        {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running.\r\n"},
+        {ERROR_SERVICE_DISABLED,
+         "The service cannot be started, either because it is disabled or because it has no enabled devices "
+         "associated with it.\r\n"},
+        {ERROR_BAD_DRIVER, "The specified driver is invalid.\r\n"},
         {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
         {ERROR_UNRECOGNIZED_MEDIA, "The disk media is not recognized. It may not be formatted.\r\n"},
         {ERROR_CLEANER_CARTRIDGE_INSTALLED, "A cleaner cartridge is present in the tape library.\r\n"},
@@ -188,9 +199,9 @@ DWORD Expand(const std::u16string& source, DWORD flags, va_list* arguments, std:
     for (std::size_t i = 0; i < source.size(); ++i) {
         const char16_t c = source[i];
         if (c == u'\r' && i + 1 < source.size() && source[i + 1] == u'\n') {
-            // A line end of the text: kept, or a space when the caller takes only the
-            // explicit line breaks (%n).
-            if (width == FORMAT_MESSAGE_MAX_WIDTH_MASK) {
+            // A line end of the text: kept, or a space when the caller gives a line width
+            // (lines break at that width) or takes only the explicit line breaks (%n).
+            if (width != 0) {
                 *out += u' ';
             } else {
                 *out += u"\r\n";
@@ -236,6 +247,28 @@ DWORD Expand(const std::u16string& source, DWORD flags, va_list* arguments, std:
     return NO_ERROR;
 }
 
+// Breaks `text` into lines of at most `width` characters at spaces (the space becomes the line
+// end); a word longer than the width keeps a line of its own, explicit line ends stay.
+std::u16string WrapLines(const std::u16string& text, std::size_t width) {
+    std::u16string out;
+    std::size_t lineStart = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n') lineStart = out.size() + 1;
+        if (text[i] == u' ') {
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] != u' ' && text[end] != u'\r') ++end;
+            const std::size_t word = end - i - 1;
+            if (word > 0 && out.size() > lineStart && out.size() - lineStart + 1 + word > width) {
+                out += u"\r\n";
+                lineStart = out.size();
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
 template <typename Char>
 DWORD FormatMessageT(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char* buffer, DWORD size,
                      va_list* arguments) {
@@ -279,6 +312,8 @@ DWORD FormatMessageT(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char
         SetLastError(error);
         return 0;
     }
+    if (const DWORD width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK; width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK)
+        expanded = WrapLines(expanded, width);
     std::basic_string<Char> result;
     if constexpr (sizeof(Char) == 1) {
         result = sim::NarrowFromWide(expanded);

@@ -135,7 +135,11 @@ DWORD GetTapePosition(HANDLE hDevice, DWORD dwPositionType, LPDWORD lpdwPartitio
     const NTSTATUS status = process->deviceIoControl(hDevice, IOCTL_TAPE_GET_POSITION, record.get(),
                                                      sizeof(TAPE_GET_POSITION), record.get(),
                                                      sizeof(TAPE_GET_POSITION));
-    if (!NT_SUCCESS(status)) return ErrorOf(status);
+    if (!NT_SUCCESS(status)) {
+        // As kernel32 does: a failed query leaves no stale position in the caller's words.
+        *lpdwPartition = *lpdwOffsetLow = *lpdwOffsetHigh = 0;
+        return ErrorOf(status);
+    }
     *lpdwPartition = record->Partition;
     *lpdwOffsetLow = record->Offset.LowPart;
     *lpdwOffsetHigh = static_cast<DWORD>(record->Offset.HighPart);

@@ -205,6 +205,28 @@ TEST_F(ChangerRouting, ScsiAddressIsThePrimaryPathsAndNeedsEightBytes) {
     EXPECT_EQ(out[4], 0) << "port of the path the request failed over to";
 }
 
+// A program matching devices by number must find the virtual changer, not one of its paths.
+TEST_F(ChangerRouting, DeviceNumberIsTheChangersOwnAndReachesNoPath) {
+    constexpr uint32_t kIoctlStorageGetDeviceNumber = 0x002D1080;
+    createPaths(0, 3);
+    ASSERT_EQ(registerPath(0, {"LIB0001", 0, 0, 4, 0}).changerNumber, 0u);
+    ASSERT_EQ(registerPath(1, {"LIB0002", 0, 0, 5, 0}).changerNumber, 1u);
+    ASSERT_EQ(registerPath(2, {"LIB0002", 1, 0, 5, 0}).changerNumber, 1u);
+    ASSERT_EQ(openChanger(1, &changer_), kSuccess);
+    std::vector<uint8_t> out;
+    ULONG_PTR information = 0;
+    EXPECT_EQ(control(changer_, kIoctlStorageGetDeviceNumber, {}, 11), static_cast<NTSTATUS>(0xC0000023));
+    EXPECT_EQ(notifyPnp(1, kPnpStopped), kSuccess);
+    EXPECT_EQ(control(changer_, kIoctlStorageGetDeviceNumber, {}, 12, &out, &information), kSuccess);
+    ASSERT_EQ(information, 12u);
+    uint32_t number[3];
+    std::memcpy(number, out.data(), sizeof number);
+    EXPECT_EQ(number[0], 0x30u) << "FILE_DEVICE_CHANGER";
+    EXPECT_EQ(number[1], 1u) << "n of \\Device\\Changer<n>";
+    EXPECT_EQ(number[2], 0xFFFFFFFFu) << "a changer has no partitions";
+    EXPECT_EQ(pathInfo(1).requests + pathInfo(2).requests, 0u);
+}
+
 TEST_F(ChangerRouting, AChangerWhoseOnlyPathIsStoppedFailsRequestsButKnowsItsAddress) {
     library(1);
     EXPECT_EQ(notifyPnp(0, kPnpStopped), kSuccess);

@@ -189,7 +189,7 @@ TEST_P(Data, UnitAttentionsReachTheCallerOnceWithTheirSense) {
     auto cartridge = drive_->takeCartridge();
     ASSERT_NE(cartridge, nullptr);
     TAPE_GET_POSITION noMedium{};
-    EXPECT_EQ(Tape(a_, IOCTL_TAPE_GET_POSITION, &noMedium).status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(Tape(a_, IOCTL_TAPE_GET_POSITION, &noMedium).status, STATUS_NO_MEDIA);
     ASSERT_EQ(drive_->insertCartridge(std::move(cartridge)), nullptr);
     TAPE_GET_POSITION changed{};
     EXPECT_EQ(Tape(a_, IOCTL_TAPE_GET_POSITION, &changed).status, STATUS_MEDIA_CHANGED);

@@ -1,6 +1,11 @@
 // What a console program prints for the errors the tape API returns (FormatMessage with the
 // system's texts), and the version and time services such programs use.
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 
 #include "machine_fixture.h"
@@ -54,24 +59,96 @@ TEST_F(ConsoleProgram, TheTapeApisErrorsReadAsWindowsWordsThem) {
     // The same error as an HRESULT, and a one-line form without the line end.
     EXPECT_EQ(SystemText(0x80070006), "The handle is invalid.\r\n");
     EXPECT_EQ(SystemText(ERROR_NOT_READY, FORMAT_MESSAGE_MAX_WIDTH_MASK), "The device is not ready. ");
+    // The tape, changer and timeout errors of a backup program.
+    EXPECT_EQ(SystemText(ERROR_INVALID_DATA), "The data is invalid.\r\n");
+    EXPECT_EQ(SystemText(ERROR_DISK_FULL), "There is not enough space on the disk.\r\n");
+    EXPECT_EQ(SystemText(ERROR_PARTITION_FAILURE), "Tape could not be partitioned.\r\n");
+    EXPECT_EQ(SystemText(ERROR_UNABLE_TO_LOCK_MEDIA), "Unable to lock the media eject mechanism.\r\n");
+    EXPECT_EQ(SystemText(ERROR_ILLEGAL_ELEMENT_ADDRESS), "The indicated element does not exist.\r\n");
+    EXPECT_EQ(SystemText(ERROR_DEVICE_DOOR_OPEN), "The device has indicated that its door is open.\r\n");
+    EXPECT_EQ(SystemText(ERROR_REQUEST_ABORTED), "The request was aborted.\r\n");
+    EXPECT_EQ(SystemText(ERROR_TIMEOUT), "This operation returned because the timeout period expired.\r\n");
+    for (DWORD error : {1107u, 1109u, 1165u, 1306u})
+        EXPECT_EQ(SystemText(error).find("<error"), std::string::npos) << error;
+    // A line width: the text's own line end is a space and lines break at spaces within the width.
+    EXPECT_EQ(SystemText(ERROR_TIMEOUT, 20), "This operation\r\nreturned because the\r\ntimeout period\r\nexpired. ");
+    EXPECT_EQ(SystemText(ERROR_NOT_READY, 40), "The device is not ready. ");
+    char text[64];
+    ASSERT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_STRING | 8, "a longword%nand more text", 0, 0, text, sizeof text,
+                             nullptr),
+              0u);
+    EXPECT_STREQ(text, "a\r\nlongword\r\nand more\r\ntext");
 }
 
-TEST_F(ConsoleProgram, EveryErrorTheLayerReturnsHasAText) {
-    // The Win32 errors the NT status translation can produce.
-    for (NTSTATUS status : {STATUS_INVALID_HANDLE, STATUS_ACCESS_VIOLATION, STATUS_FILEMARK_DETECTED,
-                            STATUS_END_OF_MEDIA, STATUS_NO_DATA_DETECTED, STATUS_MEDIA_CHANGED,
-                            STATUS_NO_MEDIA_IN_DEVICE, STATUS_DELETE_PENDING, STATUS_DEVICE_NOT_CONNECTED,
-                            STATUS_IO_DEVICE_ERROR, STATUS_INVALID_DEVICE_REQUEST, STATUS_BUS_RESET,
-                            STATUS_SETMARK_DETECTED, STATUS_BEGINNING_OF_MEDIA, STATUS_INVALID_BLOCK_LENGTH,
-                            STATUS_EOM_OVERFLOW, STATUS_NO_MEDIA, STATUS_DEVICE_REMOVED,
-                            STATUS_MEDIA_WRITE_PROTECTED, STATUS_IO_TIMEOUT, STATUS_CANCELLED,
-                            STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_BUSY, STATUS_NOT_SUPPORTED,
-                            STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SHARING_VIOLATION, STATUS_BUFFER_TOO_SMALL,
-                            STATUS_DEVICE_DATA_ERROR, STATUS_ILLEGAL_ELEMENT_ADDRESS, STATUS_REQUEST_ABORTED,
-                            STATUS_DATATYPE_MISALIGNMENT, STATUS_TIMEOUT}) {
-        const DWORD error = sim::win32::DosErrorFromNtStatus(status);
-        EXPECT_EQ(SystemText(error).find("<error"), std::string::npos) << "error " << error;
+// Every NT status named in the drivers and the simulator (drv/, sim/), with its value from the
+// headers of sim/include: read from the sources, so that a status added anywhere is checked too.
+std::map<std::string, ULONG> StatusesTheTreeNames() {
+    namespace fs = std::filesystem;
+    const fs::path root = VORKA_SOURCE_DIR;
+    auto sources = [](const fs::path& dir, auto&& each) {
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            const auto ext = entry.path().extension();
+            if (!entry.is_regular_file() || (ext != ".h" && ext != ".cpp" && ext != ".c")) continue;
+            std::ifstream file(entry.path());
+            const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+            each(entry.path(), text);
+        }
+    };
+    std::map<std::string, ULONG> values;
+    const std::regex definition(R"(#define\s+(STATUS_\w+)\s+\(\(NTSTATUS\)(0x[0-9A-Fa-f]+)L?\))");
+    sources(root / "sim" / "include", [&](const fs::path&, const std::string& text) {
+        for (std::sregex_iterator it(text.begin(), text.end(), definition), end; it != end; ++it)
+            values[(*it)[1]] = static_cast<ULONG>(std::stoul((*it)[2], nullptr, 16));
+    });
+    std::map<std::string, ULONG> named;
+    const std::regex use(R"(\bSTATUS_[A-Z0-9_]+\b)");
+    for (const char* dir : {"drv", "sim"}) {
+        sources(root / dir, [&](const fs::path& path, const std::string& text) {
+            if (path.string().find("/sim/include/") != std::string::npos) return;
+            for (std::sregex_iterator it(text.begin(), text.end(), use), end; it != end; ++it) {
+                const auto value = values.find(it->str());
+                if (value != values.end()) named.insert(*value);
+            }
+        });
     }
+    return named;
+}
+
+TEST_F(ConsoleProgram, EveryStatusTheDriversAndTheMachineNameBecomesTheErrorWindowsGivesWithItsText) {
+    const auto named = StatusesTheTreeNames();
+    ASSERT_GT(named.size(), 50u) << "the sources were not found under " << VORKA_SOURCE_DIR;
+    // Wait results and a crashed program's exception codes, which complete no request, and a status
+    // Windows has no Win32 error for either.
+    const std::set<std::string> noError = {"STATUS_WAIT_1",
+                                           "STATUS_WAIT_2",
+                                           "STATUS_WAIT_3",
+                                           "STATUS_ILLEGAL_INSTRUCTION",
+                                           "STATUS_INTEGER_DIVIDE_BY_ZERO",
+                                           "STATUS_INVALID_THREAD"};
+    for (const auto& [name, value] : named) {
+        const DWORD error = sim::win32::DosErrorFromNtStatus(static_cast<NTSTATUS>(value));
+        if (noError.count(name)) {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND)) << name;
+            continue;
+        }
+        EXPECT_NE(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND)) << name << " has no Win32 error";
+        EXPECT_EQ(SystemText(error).find("<error"), std::string::npos) << name << ": error " << error << " has no text";
+    }
+    // The ones a tape or changer program meets, as Windows maps them.
+    const std::map<NTSTATUS, DWORD> windows = {
+        {STATUS_DEVICE_DATA_ERROR, ERROR_CRC},
+        {STATUS_ILLEGAL_ELEMENT_ADDRESS, ERROR_ILLEGAL_ELEMENT_ADDRESS},
+        {STATUS_REQUEST_ABORTED, ERROR_REQUEST_ABORTED},
+        {STATUS_DATATYPE_MISALIGNMENT, ERROR_NOACCESS},
+        {STATUS_TIMEOUT, ERROR_TIMEOUT},
+        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+        {STATUS_NO_MEDIA, ERROR_NO_MEDIA_IN_DRIVE},
+        {STATUS_NO_MEDIA_IN_DEVICE, ERROR_NOT_READY},
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+    };
+    for (const auto& [status, error] : windows)
+        EXPECT_EQ(sim::win32::DosErrorFromNtStatus(status), error) << std::hex << status;
 }
 
 TEST_F(ConsoleProgram, AProgramsOwnBufferGetsTheTextWhenItFits) {

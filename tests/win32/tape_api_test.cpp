@@ -4,6 +4,7 @@
 // buffer and a drive that is gone give the Win32 errors Windows gives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -182,6 +183,80 @@ std::vector<DWORD> EveryCall(sim::Process& process, HANDLE h) {
     };
     for (void* p : std::initializer_list<void*>{size, out, info, set}) process.free(p);
     return errors;
+}
+
+// The storage device number a program matches devices by: \\.\Tape<n> answers its own n, so a
+// program never takes a path for the drive's virtual device.
+TEST_F(TapeApi, TheDeviceNumberOfTheVirtualDeviceIsItsOwnAndNotAPaths) {
+    auto* number = Alloc<STORAGE_DEVICE_NUMBER>();
+    auto* bytes = Alloc<DWORD>();
+    auto query = [&](const std::string& name) {
+        HANDLE h = OpenWhenClosed(name);
+        *number = STORAGE_DEVICE_NUMBER{};
+        EXPECT_TRUE(DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number, bytes,
+                                    nullptr))
+            << name << ": error " << GetLastError();
+        EXPECT_EQ(*bytes, sizeof *number);
+        EXPECT_FALSE(DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof *number - 1,
+                                     bytes, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_TRUE(CloseHandle(h));
+        return *number;
+    };
+    const STORAGE_DEVICE_NUMBER own = query(virtualName_);
+    EXPECT_EQ(own.DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_TAPE));
+    EXPECT_EQ("\\\\.\\Tape" + std::to_string(own.DeviceNumber), virtualName_);
+    EXPECT_EQ(own.PartitionNumber, 0xFFFFFFFFu) << "a tape has no partitions";
+    const STORAGE_DEVICE_NUMBER path = query(pathName_);
+    EXPECT_EQ(path.DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_TAPE));
+    EXPECT_EQ("\\\\.\\Tape" + std::to_string(path.DeviceNumber), pathName_);
+    EXPECT_EQ(path.PartitionNumber, 0xFFFFFFFFu);
+    // Still its own once the request would go to the other path.
+    pathA_->setPresent(false);
+    rig_->Settle();
+    EXPECT_EQ(query(virtualName_).DeviceNumber, own.DeviceNumber);
+    process_->free(number);
+    process_->free(bytes);
+}
+
+// A program polling for a cartridge: no medium is ERROR_NO_MEDIA_IN_DRIVE on the virtual device and
+// on a path, and the drive is ready again once the operator inserts one.
+TEST_F(TapeApi, ADriveWithoutACartridgeSaysNoMediaInDrive) {
+    drive_->operatorUnload();
+    auto cartridge = drive_->takeCartridge();
+    ASSERT_NE(cartridge, nullptr);
+    for (const std::string& name : {virtualName_, pathName_}) {
+        HANDLE h = OpenWhenClosed(name);
+        EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE)) << name;
+        EXPECT_EQ(PrepareTape(h, TAPE_LOAD, FALSE), static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE)) << name;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    ASSERT_EQ(drive_->insertCartridge(std::move(cartridge)), nullptr);
+    HANDLE h = OpenWhenClosed(virtualName_);
+    EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
+    EXPECT_EQ(GetTapeStatus(h), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// A program's habits Windows allows: forward slashes in the device name; and a position query that
+// fails (an unknown position type, no cartridge) leaves zeros in its words, not an old position.
+TEST_F(TapeApi, ForwardSlashNamesOpenTheDriveAndFailedPositionQueriesLeaveZeros) {
+    std::string slashes = virtualName_;
+    std::replace(slashes.begin(), slashes.end(), '\\', '/');
+    HANDLE h = Open(slashes);
+    auto* out = Alloc<DWORD>(3);
+    out[0] = out[1] = out[2] = 77;
+    EXPECT_EQ(GetTapePosition(h, 9, &out[0], &out[1], &out[2]), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(out[0] + out[1] + out[2], 0u);
+    EXPECT_EQ(GetTapePosition(h, TAPE_ABSOLUTE_POSITION, &out[0], &out[1], &out[2]), static_cast<DWORD>(NO_ERROR));
+    drive_->operatorUnload();
+    auto cartridge = drive_->takeCartridge();
+    out[1] = 77;
+    EXPECT_EQ(GetTapePosition(h, TAPE_LOGICAL_POSITION, &out[0], &out[1], &out[2]),
+              static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE));
+    EXPECT_EQ(out[0] + out[1] + out[2], 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    process_->free(out);
 }
 
 TEST_F(TapeApi, EveryCallOnAHandleThatIsNotOpenIsAnInvalidHandle) {

@@ -79,6 +79,15 @@ bool EnoughOutput(PIRP irp, ULONG size, Outcome& out) {
 
 void GetPosition(TapePath& path, PIRP irp, Outcome& out) {
     if (!EnoughOutput(irp, sizeof(TAPE_GET_POSITION), out)) return;
+    const auto& request = BufferedOf(irp);
+    if (request.inputLength >= sizeof(DWORD)) {
+        // A position type the class driver does not know is refused before the drive is asked.
+        const DWORD type = reinterpret_cast<PTAPE_GET_POSITION>(request.buffer)->Type;
+        if (type != TAPE_ABSOLUTE_POSITION && type != TAPE_LOGICAL_POSITION && type != TAPE_PSEUDO_LOGICAL_POSITION) {
+            out.status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+    }
     std::uint8_t data[20] = {};
     const std::uint8_t cdb[10] = {kReadPosition, 0x00};
     ScsiResult r = path.Send(cdb, 10, DataDirection::In, data, sizeof data, &out);
@@ -453,7 +462,8 @@ void HandleDeviceControl(TapePath& path, PIRP irp, Outcome& out) {
                 out.status = STATUS_BUFFER_TOO_SMALL;
                 return;
             }
-            STORAGE_DEVICE_NUMBER number{FILE_DEVICE_TAPE, path.Number(), 0};
+            // A tape has no partitions: -1, as the class driver answers for a device that is not partitioned.
+            STORAGE_DEVICE_NUMBER number{FILE_DEVICE_TAPE, path.Number(), static_cast<ULONG>(-1)};
             std::memcpy(b.buffer, &number, sizeof number);
             out.information = sizeof number;
             out.status = STATUS_SUCCESS;

@@ -28,8 +28,9 @@ NTSTATUS StatusFromResult(const ScsiResult& r) {
             return STATUS_SUCCESS;
         case 0x1:  // RECOVERED ERROR
             return STATUS_SUCCESS;
-        case 0x2:  // NOT READY
-            return s.asc == 0x3A ? STATUS_NO_MEDIA_IN_DEVICE : STATUS_DEVICE_NOT_READY;
+        case 0x2:  // NOT READY; no medium is STATUS_NO_MEDIA for a tape (ERROR_NO_MEDIA_IN_DRIVE
+                   // to a program), where a disk's class driver says STATUS_NO_MEDIA_IN_DEVICE
+            return s.asc == 0x3A ? STATUS_NO_MEDIA : STATUS_DEVICE_NOT_READY;
         case 0x3:  // MEDIUM ERROR
             return STATUS_DEVICE_DATA_ERROR;
         case 0x4:  // HARDWARE ERROR

@@ -243,6 +243,14 @@ static NTSTATUS BusPdoDispatchIoControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp,
         DBG("BusDispatchDeviceControl: IOCTL 0x%08x not accepted on a virtual changer\n", ulCode);
         return BusCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    if (ulCode == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+        /* The virtual changer's own number: a path would answer its own. */
+        ULONG_PTR ulInformation = 0;
+        NTSTATUS status = BusPdoAnswerDeviceNumber(pIrp, FILE_DEVICE_CHANGER,
+                                                   ((PPDO_EXT)pDeviceObject->DeviceExtension)->ulChangerNumber,
+                                                   &ulInformation);
+        return BusCompleteRequest(pIrp, status, ulInformation);
+    }
     if (ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
         /* The caller's data buffer can only be locked in the caller's own context; on failure the
            request is completed already. */

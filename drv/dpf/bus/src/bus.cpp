@@ -321,6 +321,11 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         } else if (!BusPdoIoctlAccepted(pIrp, ulCode)) {
             DBG("BusDispatchDeviceControl: IOCTL 0x%08x not accepted on a virtual device\n", ulCode);
             status = BusCompleteRequest(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        } else if (ulCode == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+            /* The virtual device's own number: a path would answer its own. */
+            ULONG_PTR ulInformation = 0;
+            status = BusPdoAnswerDeviceNumber(pIrp, FILE_DEVICE_TAPE, (ULONG)pPdoExt->ulTapeNumber, &ulInformation);
+            BusCompleteRequest(pIrp, status, ulInformation);
         } else {
             BOOLEAN fSptd = ulCode == IOCTL_SCSI_PASS_THROUGH_DIRECT;
             status = STATUS_SUCCESS;

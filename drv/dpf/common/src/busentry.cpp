@@ -1,7 +1,7 @@
 /*
  * What both bus drivers do the same way when they load and start: the driver-wide status table, the
  * control device with its link, the start and failure events, the configuration flags, the bus-wide
- * list lock, and the SCSI address answer of a virtual device.
+ * list lock, the SCSI address and device number answers of a virtual device.
  */
 #include <ntddk.h>
 #include <ntstrsafe.h>
@@ -205,6 +205,30 @@ NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_
     DBG("BusPdoDeviceControl: PDO, completing IRP\n");
     *pulInformation = sizeof(SCSI_ADDRESS);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS BusPdoAnswerDeviceNumber(PIRP pIrp, DEVICE_TYPE ulDeviceType, ULONG ulNumber, PULONG_PTR pulInformation)
+{
+    ENT("BusPdoAnswerDeviceNumber: pIrp 0x%08x, ulDeviceType 0x%x, ulNumber %u\n", DBG_PTR(pIrp),
+        (unsigned)ulDeviceType, (unsigned)ulNumber);
+    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(pIrp);
+    ULONG ulOut = pIrpStack->Parameters.DeviceIoControl.OutputBufferLength;
+    NTSTATUS status = STATUS_SUCCESS;
+    *pulInformation = 0;
+    if (ulOut < sizeof(STORAGE_DEVICE_NUMBER) || pIrp->AssociatedIrp.SystemBuffer == NULL) {
+        DBG("%s: output buffer length mismatch (%d<%d)\n", "\tIOCTL_STORAGE_GET_DEVICE_NUMBER", (int)ulOut,
+            (int)sizeof(STORAGE_DEVICE_NUMBER));
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        STORAGE_DEVICE_NUMBER number;
+        number.DeviceType = ulDeviceType;
+        number.DeviceNumber = ulNumber;
+        number.PartitionNumber = (ULONG)-1;
+        RtlCopyMemory(pIrp->AssociatedIrp.SystemBuffer, &number, sizeof(number));
+        *pulInformation = sizeof(STORAGE_DEVICE_NUMBER);
+    }
+    EXT("BusPdoAnswerDeviceNumber: status 0x%08x\n", (ULONG)status);
+    return status;
 }
 
 NTSTATUS BusCompleteRequest(PIRP pIrp, NTSTATUS status, ULONG_PTR ulInformation)

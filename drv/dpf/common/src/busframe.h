@@ -11,6 +11,7 @@
 
 #include <ntddk.h>
 #include <ntddscsi.h>
+#include <ntddstor.h>
 #include "defines.h"
 #include "debug.h"
 #include "passthru.h"
@@ -128,6 +129,11 @@ NTSTATUS BusSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp);
    lock. Returns the status to complete with (the caller completes). */
 NTSTATUS BusPdoAnswerScsiAddress(PIRP pIrp, PKSPIN_LOCK pslPathList, const SCSI_ADDRESS *pScsiAddr,
                                  PULONG_PTR pulInformation);
+/* IOCTL_STORAGE_GET_DEVICE_NUMBER of a virtual device: the device's own type and number (n of
+   \Device\Tape<n> or \Device\Changer<n>), never a path's, so that a program matching devices by
+   number finds the virtual device; tapes and changers have no partitions (-1). Answered without a
+   path. Returns the status to complete with (the caller completes). */
+NTSTATUS BusPdoAnswerDeviceNumber(PIRP pIrp, DEVICE_TYPE ulDeviceType, ULONG ulNumber, PULONG_PTR pulInformation);
 
 /* ---- Event records (busevent.cpp) ---- */
 
