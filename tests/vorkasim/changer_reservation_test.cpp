@@ -25,28 +25,17 @@ constexpr const char* kRelease = R"({"op":"passthrough","handle":"c","cdb":"1700
 constexpr const char* kLock = R"({"op":"passthrough","handle":"c","cdb":"1e0000000100"})";
 constexpr const char* kUnlock = R"({"op":"passthrough","handle":"c","cdb":"1e0000000000"})";
 
-class ChangerReservation : public testing::TestWithParam<const char*> {
+class ChangerReservation : public vorkasim_test::ChangerSession, public testing::TestWithParam<const char*> {
  protected:
   ChangerReservation()
-      : scenario_(vorkasim::ParseScenario(json::parse(R"({
+      : ChangerSession(json::parse(R"({
           "drives": [{"serial": "DRV0001", "paths": [{"port": 0, "target": 1}]}],
           "libraries": [{"serial": "LIB0001", "slots": 4, "ieSlots": 1, "drives": ["DRV0001"],
                          "volumes": ["VOL001L9", "VOL002L9"],
                          "paths": [{"port": 0, "target": 7}, {"port": 1, "target": 7}]}]
-        })"))),
-        world_(scenario_, vorkasim_test::TestWorldOptions())
+        })"))
   {
-    world_.boot();
-    runner_ = std::make_unique<vorkasim::Runner>(world_, scenario_);
-    EXPECT_EQ(run(R"({"op":"open","device":"Changer1","handle":"c"})"), 0u);
   }
-  ~ChangerReservation() override
-  {
-    run(R"({"op":"close","handle":"c"})");
-    world_.shutdown();
-    EXPECT_TRUE(world_.violations().empty());
-  }
-  std::uint32_t run(const std::string& step) { return runner_->run(json::parse(step)).status; }
   // The SCSI status a pass-through step's command ended with (0 GOOD, 0x18 RESERVATION CONFLICT).
   int scsi(const char* step)
   {
@@ -61,10 +50,6 @@ class ChangerReservation : public testing::TestWithParam<const char*> {
   }
   vorkasim::LibraryView library() { return world_.libraries().at(0); }
   sim::hw::TapeLibrary& truth() { return *world_.san().findLibrary("LIB0001"); }
-
-  vorkasim::Scenario scenario_;
-  vorkasim::World world_;
-  std::unique_ptr<vorkasim::Runner> runner_;
 };
 
 TEST_P(ChangerReservation, AReservedLibraryStaysTheApplicationsAcrossAControlPathFailure)

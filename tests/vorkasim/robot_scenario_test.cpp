@@ -39,22 +39,9 @@ json Document(const char* busy)
     return document;
 }
 
-class RobotScenario : public testing::TestWithParam<const char*> {
+class RobotScenario : public vorkasim_test::ChangerSession, public testing::TestWithParam<const char*> {
  protected:
-  RobotScenario()
-      : scenario_(vorkasim::ParseScenario(Document(GetParam()))), world_(scenario_, vorkasim_test::TestWorldOptions())
-  {
-    world_.boot();
-    runner_ = std::make_unique<vorkasim::Runner>(world_, scenario_);
-    EXPECT_EQ(run(R"({"op":"open","device":"Changer1","handle":"c"})"), 0u);
-  }
-  ~RobotScenario() override
-  {
-    run(R"({"op":"close","handle":"c"})");
-    world_.shutdown();
-    EXPECT_TRUE(world_.violations().empty());
-  }
-  std::uint32_t run(const std::string& step) { return runner_->run(json::parse(step)).status; }
+  RobotScenario() : ChangerSession(Document(GetParam())) {}
   std::string where(const std::string& volume)
   {
     const auto libraries = world_.libraries();
@@ -65,10 +52,6 @@ class RobotScenario : public testing::TestWithParam<const char*> {
   }
   std::size_t failovers() { return world_.machine().eventLog().entriesWithCode(kEventFailover).size(); }
   sim::hw::TapeLibrary& library() { return *world_.san().findLibrary("LIB0001"); }
-
-  vorkasim::Scenario scenario_;
-  vorkasim::World world_;
-  std::unique_ptr<vorkasim::Runner> runner_;
 };
 
 TEST_P(RobotScenario, AMoveThatLeavesItsCartridgeInThePickerIsAHardwareErrorNeverAnEmptySource)
