@@ -1614,8 +1614,10 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
                     scLoaded.ucAsc = 0x28;
                     (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scLoaded);
                 }
-                if (fMoving && ucKind == BUS_CARTRIDGE_UNLOAD && !BusIsPassThrough(run.pIrpStack->Parameters.DeviceIoControl.IoControlCode) &&
-                    scWait.fSenseValid && scWait.ucSenseKey == 0x02 && scWait.ucAsc == 0x3A) {
+                const BOOLEAN fPassThru = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
+                                          BusIsPassThrough(run.pIrpStack->Parameters.DeviceIoControl.IoControlCode);
+                if (fMoving && ucKind == BUS_CARTRIDGE_UNLOAD && !fPassThru && scWait.fSenseValid &&
+                    scWait.ucSenseKey == 0x02 && scWait.ucAsc == 0x3A) {
                     DBG("BusPdoSendToFilter: the cartridge is out; the unload is done\n");
                     status = STATUS_SUCCESS;
                     run.iStatus = STATUS_SUCCESS;
