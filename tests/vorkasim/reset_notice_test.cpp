@@ -24,7 +24,10 @@ using vorkasim_test::kStatusBusReset;
 class ResetNoticeJob : public vorkasim::testing::OneDriveJob {
 protected:
     static constexpr const char* kDrive = "VRK0000000000007";
-    void boot(bool buffered, int paths) { bootDrive(kDrive, "5abcdef000000007", buffered, paths); }
+    void boot(bool buffered, int paths, const json& fields = json::object())
+    {
+        bootDrive(kDrive, "5abcdef000000007", buffered, paths, fields);
+    }
     sim::hw::TapeDrive& drive() { return driveNamed(kDrive); }
 
     // Opens the tape in 4096-byte blocks and writes `blocks` of them on the first path, which
@@ -73,6 +76,37 @@ TEST_F(ResetNoticeJob, FilemarksAfterAResetAndTheLossOfTheReservingPathAreNotWri
     const json after = verify();
     EXPECT_TRUE(after.at("clean").get<bool>()) << vorkasim::VerifyVerdict(after);
     EXPECT_EQ(after.at("filemarks"), 2u);
+}
+
+// A drive that reports each new login as a reset (06/29/00), reached over four paths; the second and
+// third came back from a link drop and hold their new login's notice. The application spaces to the
+// end of its data with a pass-through, so the bus does not know where the tape stands, and the first
+// path is lost before the application's next write, which begins by asking where the tape is. That
+// request goes to the second path and meets the notice; the third, asked whether the drive was
+// reset, only has its own new login to tell, and the fourth answers plainly: no reset happened. The
+// application learns that it stands at the end of its data, writes on, and each block is on the
+// tape once.
+TEST_F(ResetNoticeJob, ANewLoginIsNotTakenForAResetWhileOneOtherPathAnswersPlainly)
+{
+    boot(false, 4, {{"loginSense", "29/00"}});
+    startJob(3);
+    for (unsigned path : {1u, 2u}) {
+        run({{"op", "fault"}, {"drive", kDrive}, {"path", path}, {"kind", "down"}});
+        run({{"op", "clear-faults"}, {"drive", kDrive}, {"path", path}});
+    }
+    const auto space = run({{"op", "passthrough"}, {"handle", "h"}, {"cdb", "91030000000000000000000000000000"}});
+    ASSERT_EQ(space.status, 0u);
+    run({{"op", "fault"}, {"drive", kDrive}, {"path", 0u}, {"kind", "down"}});
+
+    const auto where = run({{"op", "getpos"}, {"handle", "h"}});
+    EXPECT_NE(where.status, kStatusBusReset) << "a new login was taken for a reset";
+    ASSERT_EQ(where.status, 0u);
+    EXPECT_EQ(where.data.at("position"), 3u);
+    EXPECT_EQ(run({{"op", "write"}, {"handle", "h"}, {"requests", 2}, {"bytes", 4096}}).status, 0u);
+    EXPECT_EQ(dataRecords(), 5u);
+    const json result = closeAndVerify();
+    EXPECT_TRUE(result.at("clean").get<bool>()) << vorkasim::VerifyVerdict(result);
+    EXPECT_EQ(result.at("blocks"), 5);
 }
 
 }  // namespace

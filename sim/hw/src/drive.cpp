@@ -193,6 +193,7 @@ void TapeDrive::Impl::record(const Exchange& x) {
   }
   log.push_back(e);
   if (log.size() > kLogLimit) log.pop_front();
+  answered.notify_all();
 }
 
 CommandResult TapeDrive::Impl::run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd,
@@ -468,6 +469,13 @@ bool TapeDrive::awaitMotion(std::chrono::milliseconds limit) const {
     impl_->settleMotion();
     return impl_->motion.has_value() || impl_->loading.has_value();
   });
+}
+
+bool TapeDrive::awaitAnswer(const std::function<bool(const CommandLogEntry&)>& matches,
+                            std::chrono::milliseconds limit) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->answered.wait_for(lock, limit,
+                                  [&] { return std::any_of(impl_->log.begin(), impl_->log.end(), matches); });
 }
 
 std::unique_ptr<Medium> TapeDrive::insertCartridge(std::unique_ptr<Medium> medium) {

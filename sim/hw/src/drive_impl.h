@@ -134,6 +134,7 @@ struct TapeDrive::Impl {
   bool unreachable = false;
   uint32_t unreachableStatus = 0;
   std::deque<CommandLogEntry> log;
+  std::condition_variable answered;  // for awaitAnswer
 
   // drive.cpp
   CommandResult run(std::unique_lock<std::mutex>& lock, InitiatorId id, const Command& cmd, const Fault* pathFault);

@@ -428,6 +428,11 @@ NTSTATUS BusPdoRequestSense(PDEVICE_OBJECT pDeviceObject, PVOID pBuffer, ULONG u
 BOOLEAN BusPdoNeedsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoSetsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsUnload(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
+#define BUS_CARTRIDGE_NONE      0
+#define BUS_CARTRIDGE_LOAD      1
+#define BUS_CARTRIDGE_UNLOAD    2
+#define BUS_CARTRIDGE_IMMEDIATE 0x80   /* with one of the two: it returns once the drive took it */
+UCHAR BusPdoCartridgeMotion(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 BOOLEAN BusPdoFindsLostWrites(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer);
 #define BUS_BUFFER_UNTOUCHED 0

@@ -28,6 +28,10 @@
    back one after another while a slow restore runs. */
 #define BUS_MAX_RESTORE_ROUNDS 16
 #define BUS_SCSISTAT_CHECK_CONDITION 0x02
+/* A load or unload sent again after its path was lost waits for the drive to finish the motion the
+   first attempt began: asked every 100 ms, for at most three minutes. */
+#define BUS_CARTRIDGE_POLL_MS    100
+#define BUS_CARTRIDGE_POLL_TRIES 1800
 #define BUS_PT_SENSE_MIN         14       /* fixed-format sense up to ASCQ */
 
 /* State of one run of BusPdoSendToFilter. */
@@ -222,6 +226,54 @@ static NTSTATUS BusPdoSendPastModeChange(PPDO_EXT pPdoExt, PDEVICE_OBJECT pPath,
         DBG("BusPdoSendPastModeChange: mode parameters changed by another login; sent again\n");
     }
     EXT("BusPdoSendPastModeChange: status 0x%08x\n", (ULONG)status);
+    return status;
+}
+
+/* The drive is threading or unthreading a cartridge (02/04/01 becoming ready, 02/04/07 operation
+   in progress): the command did not run. */
+static BOOLEAN BusPdoCartridgeMoving(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x02 && pScsiStatus->ucAsc == 0x04 &&
+           (pScsiStatus->ucAscq == 0x01 || pScsiStatus->ucAscq == 0x07) &&
+           (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
+}
+
+/* A cartridge came into the drive (06/28/00), as current sense. */
+static BOOLEAN BusPdoCartridgeLoadedAttention(PSCSI_STATUS pScsiStatus)
+{
+    return pScsiStatus->fSenseValid && pScsiStatus->ucSenseKey == 0x06 && pScsiStatus->ucAsc == 0x28 &&
+           (pScsiStatus->ucFlags & SCSI_STATUS_FLAG_DEFERRED) == 0;
+}
+
+/*
+ * A load or unload went down a path that was lost while the drive carried it out, and the drive goes
+ * on with it. Asks the drive on pPath (TEST UNIT READY, at passive level in the worker's thread)
+ * until it is no longer busy with the cartridge, at most BUS_CARTRIDGE_POLL_TRIES times. The notice
+ * of the cartridge that the load brought in is this path's to take: *pfLoaded tells it came. Returns
+ * the last answer, its sense in *pScsiStatus.
+ */
+static NTSTATUS BusPdoAwaitCartridge(PPDO_EXT pPdoExt, PDEVICE_OBJECT pPath, PSCSI_STATUS pScsiStatus,
+                                     PBOOLEAN pfLoaded)
+{
+    ENT("BusPdoAwaitCartridge: pPath 0x%08x\n", DBG_PTR(pPath));
+    NTSTATUS status = STATUS_DEVICE_NOT_READY;
+    *pfLoaded = FALSE;
+    for (ULONG ulTry = 0; ulTry < BUS_CARTRIDGE_POLL_TRIES; ulTry++) {
+        status = BusPdoSendPastModeChange(pPdoExt, pPath, IOCTL_TAPE_GET_STATUS, NULL, 0, pScsiStatus);
+        if (BusPdoCartridgeLoadedAttention(pScsiStatus)) {
+            DBG("BusPdoAwaitCartridge: the cartridge is in; asked again\n");
+            *pfLoaded = TRUE;
+            continue;
+        }
+        if (!BusPdoCartridgeMoving(pScsiStatus)) {
+            break;
+        }
+        LARGE_INTEGER liDelay;
+        liDelay.QuadPart = -(LONGLONG)BUS_CARTRIDGE_POLL_MS * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
+    }
+    EXT("BusPdoAwaitCartridge: status 0x%08x, %X/%X/%X\n", (ULONG)status, (ULONG)pScsiStatus->ucSenseKey,
+        (ULONG)pScsiStatus->ucAsc, (ULONG)pScsiStatus->ucAscq);
     return status;
 }
 
@@ -1168,6 +1220,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
     NTSTATUS iPreemptAttention = STATUS_SUCCESS;   /* the drive's notice a refused preempt met */
     BOOLEAN fStartedAtUnflushedEnd = FALSE;   /* the tape stood where writes that may be unwritten end */
     BOOLEAN fBrokeLock = FALSE;   /* the drive was reset once to lift a lock a path missed the ALLOW of */
+    UCHAR ucCartridge = BUS_CARTRIDGE_NONE;   /* a load or unload, and whether it is immediate */
+    BOOLEAN fCartridgeElsewhere = FALSE;   /* the load or unload went down a path that was lost */
     ULONG ulRetries = 0;
     BUS_FORWARD_RUN run;
     NTSTATUS status;
@@ -1247,6 +1301,9 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
         if (fFailover && fApplication && !fAttempted) {
             pPdoExt->fRequestSetsPosition = BusPdoSetsPosition(pPdoExt, run.pBuffer, run.Fwd.ulOutput);
+        }
+        if (fFailover && !fAttempted) {
+            ucCartridge = BusPdoCartridgeMotion(pPdoExt, run.pBuffer, run.Fwd.ulOutput);
         }
 
         /* A path came back, and its own start-up commands may have taken the notice of a drive
@@ -1524,7 +1581,56 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             BusPdoFreeAttempt(&run);
             break;
         }
-        if (BusPdoMediumAttention(run.pScsiStatus)) {
+        /* The load or unload went down a path that was lost, and the drive goes on with what it
+           began there: here it answers that it is still busy with the cartridge, or, after a load,
+           with the notice of the cartridge the load brought in. Neither is the application's news.
+           The bus waits for the drive (unless the request asked not to be waited for) and sends
+           the request again here; it then ends with what the drive says of the cartridge. An
+           unload that finds the drive empty is done. */
+        BOOLEAN fCartridgeResend = FALSE;
+        if (fFailover && fCartridgeElsewhere && !pPdoExt->fDoNotFailover) {
+            const UCHAR ucKind = ucCartridge & ~BUS_CARTRIDGE_IMMEDIATE;
+            const BOOLEAN fImmediate = (ucCartridge & BUS_CARTRIDGE_IMMEDIATE) != 0;
+            const BOOLEAN fLoadNotice = ucKind == BUS_CARTRIDGE_LOAD && BusPdoCartridgeLoadedAttention(run.pScsiStatus);
+            BOOLEAN fMoving = !fImmediate && BusPdoCartridgeMoving(run.pScsiStatus);
+            BOOLEAN fLoaded = fLoadNotice;
+            SCSI_STATUS scWait;
+            RtlZeroMemory(&scWait, sizeof(scWait));
+            if (fMoving || fLoadNotice) {
+                fCartridgeElsewhere = FALSE;   /* once: the attempt sent again ends the run */
+                fCartridgeResend = TRUE;
+                if (fMoving) {
+                    BOOLEAN fLoadedMeanwhile = FALSE;
+                    DBG("BusPdoSendToFilter: the drive is still busy with the cartridge; waiting for it\n");
+                    (VOID)BusPdoAwaitCartridge(pPdoExt, pTarget, &scWait, &fLoadedMeanwhile);
+                    fLoaded = fLoaded || fLoadedMeanwhile;
+                }
+                if (fLoaded) {
+                    /* The drive treats the cartridge as new: where it stands and its settings. */
+                    SCSI_STATUS scLoaded;
+                    RtlZeroMemory(&scLoaded, sizeof(scLoaded));
+                    scLoaded.fSenseValid = TRUE;
+                    scLoaded.ucSenseKey = 0x06;
+                    scLoaded.ucAsc = 0x28;
+                    (VOID)BusPdoAdjustPosOnSense(pDeviceObject, &scLoaded);
+                }
+                const BOOLEAN fPassThru = run.ucMajor == IRP_MJ_DEVICE_CONTROL &&
+                                          BusIsPassThrough(run.pIrpStack->Parameters.DeviceIoControl.IoControlCode);
+                if (fMoving && ucKind == BUS_CARTRIDGE_UNLOAD && !fPassThru && scWait.fSenseValid &&
+                    scWait.ucSenseKey == 0x02 && scWait.ucAsc == 0x3A) {
+                    DBG("BusPdoSendToFilter: the cartridge is out; the unload is done\n");
+                    status = STATUS_SUCCESS;
+                    run.iStatus = STATUS_SUCCESS;
+                    run.ulInformation = 0;
+                    run.pScsiStatus->fSenseValid = FALSE;
+                    run.pScsiStatus->ucSenseKey = 0;
+                    run.pScsiStatus->ucAsc = 0;
+                    run.pScsiStatus->ucAscq = 0;
+                    fCartridgeResend = FALSE;
+                }
+            }
+        }
+        if (!fCartridgeResend && BusPdoMediumAttention(run.pScsiStatus)) {
             /* The command did not run; the drive may have rewound and forgotten the settings. */
             (VOID)BusPdoAdjustPosOnSense(pDeviceObject, run.pScsiStatus);
             NTSTATUS iSeen = BusPdoAttentionStatus(run.pScsiStatus, status);
@@ -1597,7 +1703,11 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             RtlCopyMemory(&pPdoExt->SavedIrpStack, run.pIrpStack, sizeof(IO_STACK_LOCATION));
         }
 
-        if (fFailover && fApplication && !fBrokeLock && !NT_SUCCESS(status) && !pPdoExt->fPAMR &&
+        if (fCartridgeResend) {
+            DBG("BusPdoSendToFilter: the load or unload is sent again on the current path\n");
+            fRetrySamePath = TRUE;
+            fDecision = TRUE;
+        } else if (fFailover && fApplication && !fBrokeLock && !NT_SUCCESS(status) && !pPdoExt->fPAMR &&
             pPdoExt->fUnlockPending && !pPdoExt->fSMP && BusPdoRemovalPrevented(run.pScsiStatus) &&
             BusPdoIsUnload(pPdoExt, run.pBuffer, run.Fwd.ulOutput)) {
             fBrokeLock = TRUE;
@@ -1641,7 +1751,7 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         /* The limit is on tries of the same path. A path that then fails outright (its cable
            pulled after it reported its lost connection) is a path failure like any other: the
            request moves to the next path instead of ending with that path's failure. */
-        if (fRetrySamePath && ulRetries >= BUS_MAX_SAME_PATH_RETRIES) {
+        if (fRetrySamePath && ulRetries >= BUS_MAX_SAME_PATH_RETRIES && !fCartridgeResend) {
             fDecision = FALSE;
         }
         if (!fDecision) {
@@ -1661,6 +1771,8 @@ NTSTATUS BusPdoSendToFilter(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             pPrevTarget = pTarget;   /* compared with NULL only */
             ObDereferenceObject(pTarget);
             pTarget = pNext;
+            /* The drive may go on with a load or unload that the lost path sent. */
+            fCartridgeElsewhere = ucCartridge != BUS_CARTRIDGE_NONE;
         }
     }
 

@@ -260,6 +260,7 @@ BOOLEAN BusPdoSetsPosition(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
     return BusKindIsRewind(&kind) || BusKindIsLocate(&kind);
 }
 
+static BOOLEAN BusPreIsLoad(PBUS_REQUEST_KIND k);
 static BOOLEAN BusPreIsUnload(PBUS_REQUEST_KIND k);
 
 /* An unload: the medium leaves the drive, which no path may prevent. */
@@ -268,6 +269,23 @@ BOOLEAN BusPdoIsUnload(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
     BUS_REQUEST_KIND kind;
     BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
     return BusPreIsUnload(&kind);
+}
+
+/* A load or an unload, and whether it returns as soon as the drive has taken it (IMMED). */
+UCHAR BusPdoCartridgeMotion(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)
+{
+    BUS_REQUEST_KIND kind;
+    BusPdoRequestKind(pPdoExt, pBuffer, ulBuffer, &kind);
+    const UCHAR ucMotion = BusPreIsLoad(&kind) ? BUS_CARTRIDGE_LOAD
+                           : BusPreIsUnload(&kind) ? BUS_CARTRIDGE_UNLOAD
+                                                   : BUS_CARTRIDGE_NONE;
+    BOOLEAN fImmediate = FALSE;
+    if (ucMotion != BUS_CARTRIDGE_NONE && kind.fPassThru) {
+        fImmediate = (kind.pCdb[1] & 0x01) != 0;
+    } else if (ucMotion != BUS_CARTRIDGE_NONE && BusKindIsIoctl(&kind, IOCTL_TAPE_PREPARE)) {
+        fImmediate = ((PTAPE_PREPARE)kind.pBuffer)->Immediate;
+    }
+    return ucMotion | (fImmediate ? BUS_CARTRIDGE_IMMEDIATE : 0);
 }
 
 BOOLEAN BusPdoIsReadWrite(PPDO_EXT pPdoExt, PUCHAR pBuffer, ULONG ulBuffer)

@@ -294,6 +294,10 @@ class TapeDrive : public ScsiTarget {
   InitiatorSettings initiatorSettings(InitiatorId initiator) const;
   ReservationState reservations() const;
   std::vector<CommandLogEntry> commandLog() const;  // the most recent commands, oldest first
+  // Waits until the drive has answered a command that `matches` (the recent commands of
+  // commandLog() included; woken by each answer), at most `limit` in real time.
+  bool awaitAnswer(const std::function<bool(const CommandLogEntry&)>& matches,
+                   std::chrono::milliseconds limit) const;
 
   struct Impl;
 
