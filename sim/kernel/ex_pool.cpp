@@ -69,6 +69,7 @@ struct Pool::Impl {
     std::set<ULONG> failTags;
     std::vector<std::function<bool(const PoolRequest&)>> failPredicates;
     std::uint64_t injected = 0;
+    std::optional<PoolRequest> lastInjected;
     std::uint64_t allocations = 0;
 
     static constexpr std::size_t kQuarantineBlocks = 4096;
@@ -87,7 +88,10 @@ struct Pool::Impl {
                     fail = true;
                     break;
                 }
-        if (fail) ++injected;
+        if (fail) {
+            ++injected;
+            lastInjected = request;
+        }
         return fail;
     }
 };
@@ -214,6 +218,11 @@ bool Pool::isLiveBlock(const void* block) const {
 void Pool::failNthAllocation(std::size_t n) {
     std::lock_guard lock(impl_->mutex);
     impl_->failCountdown = n;
+}
+
+std::optional<PoolRequest> Pool::lastInjectedFailure() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastInjected;
 }
 
 void Pool::failTag(ULONG tag) {

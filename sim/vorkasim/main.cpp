@@ -257,6 +257,11 @@ int main(int argc, char** argv)
         document["media"] = media;
         document["poolAllocations"] = world.poolAllocations();
         document["poolFailuresInjected"] = world.injectedPoolFailures();
+        if (const auto refused = world.lastInjectedPoolFailure()) {
+            document["poolFailureRefused"] = {{"tag", sim::PoolTagText(refused->tag)},
+                                              {"owner", refused->owner},
+                                              {"bytes", refused->size}};
+        }
         if (!verify.is_null()) {
             document["verify"] = verify;
         }

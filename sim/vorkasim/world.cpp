@@ -245,6 +245,15 @@ void World::keepPoolCounts()
 {
     pastAllocations_ += machine_->pool().allocationCount();
     pastInjectedFailures_ += machine_->pool().injectedFailures();
+    if (auto refused = machine_->pool().lastInjectedFailure()) pastLastInjected_ = std::move(refused);
+}
+
+std::optional<sim::PoolRequest> World::lastInjectedPoolFailure() const
+{
+    if (machine_) {
+        if (auto refused = machine_->pool().lastInjectedFailure()) return refused;
+    }
+    return pastLastInjected_;
 }
 
 std::uint64_t World::poolAllocations() const

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 #include <sim/eventlog.h>
+#include <sim/pool.h>
 
 #include "device_listing.h"
 #include "scenario.h"
@@ -112,6 +113,7 @@ public:
     // Pool allocations the run's machines were asked for, and how many of them failed on purpose.
     std::uint64_t poolAllocations() const;
     std::uint64_t injectedPoolFailures() const;
+    std::optional<sim::PoolRequest> lastInjectedPoolFailure() const;
 
 private:
     void installDrivers();
@@ -132,6 +134,7 @@ private:
     std::vector<sim::EventLogEntry> pastEvents_;
     std::uint64_t pastAllocations_ = 0;      // of the machines shut down so far
     std::uint64_t pastInjectedFailures_ = 0;
+    std::optional<sim::PoolRequest> pastLastInjected_;
     bool booted_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -63,6 +64,8 @@ public:
     void failIf(std::function<bool(const PoolRequest&)> predicate);
     void clearFailures();
     std::uint64_t injectedFailures() const;
+    // The request the last injected failure refused (its tag and owner), if any.
+    std::optional<PoolRequest> lastInjectedFailure() const;
 
     // ---- Inspection ------------------------------------------------------------------
     std::vector<PoolBlockInfo> liveBlocks() const;
