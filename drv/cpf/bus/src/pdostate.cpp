@@ -80,10 +80,12 @@ static NTSTATUS BusPdoSendOwnCdb(PDEVICE_OBJECT pTarget, UCHAR ucOperation, UCHA
 /* What a path's login holds is no longer known (caller holds the path-list spin lock). */
 static VOID BusPdoForgetLogin(PPATH_DATA pPath)
 {
+    ENT("BusPdoForgetLogin: pPath 0x%08x\n", DBG_PTR(pPath));
     pPath->fHoldsReserve = FALSE;
     if (pPath->ucPrevent == BUS_PREVENT_HELD) {
         pPath->ucPrevent = BUS_PREVENT_UNKNOWN;
     }
+    EXT("BusPdoForgetLogin: lock %d\n", (int)pPath->ucPrevent);
 }
 
 VOID BusPdoPathLoginUncertain(PPDO_EXT pPdoExt, PPATH_DATA pPath, BOOLEAN fEveryPath)
@@ -105,13 +107,16 @@ VOID BusPdoPathLoginUncertain(PPDO_EXT pPdoExt, PPATH_DATA pPath, BOOLEAN fEvery
 
 VOID BusPdoDeactivatedLogin(PPATH_DATA pPath)
 {
+    ENT("BusPdoDeactivatedLogin: pPath 0x%08x\n", DBG_PTR(pPath));
     BusPdoForgetLogin(pPath);
+    EXT("BusPdoDeactivatedLogin: VOID status\n");
 }
 
 /* Brings one path's lock in line with the application's, outside the path-list lock; the caller
    keeps the path record (lForwards). */
 static VOID BusPdoAlignLock(PPDO_EXT pPdoExt, PPATH_DATA pPath, BOOLEAN fPrevent)
 {
+    ENT("BusPdoAlignLock: pPath 0x%08x, prevent %d\n", DBG_PTR(pPath), (int)fPrevent);
     NTSTATUS status = BusPdoSendOwnCdb(pPath->pFDO, BUS_CDB_PREVENT_ALLOW, fPrevent ? 1 : 0);
     KIRQL irql;
     KeAcquireSpinLock(&pPdoExt->slPathList, &irql);
@@ -119,6 +124,7 @@ static VOID BusPdoAlignLock(PPDO_EXT pPdoExt, PPATH_DATA pPath, BOOLEAN fPrevent
         pPath->ucPrevent = fPrevent ? BUS_PREVENT_HELD : BUS_PREVENT_NONE;
     }
     KeReleaseSpinLock(&pPdoExt->slPathList, irql);
+    EXT("BusPdoAlignLock: status 0x%08x\n", (ULONG)status);
 }
 
 BOOLEAN BusPdoCarryLogin(PPDO_EXT pPdoExt, PPATH_DATA pPath)
@@ -158,7 +164,7 @@ typedef enum _BUS_STATE_REQUEST {
     BusStateLock
 } BUS_STATE_REQUEST;
 
-static BUS_STATE_REQUEST BusPdoStateRequest(ULONG ulIoctl, const UCHAR *pBuffer, ULONG ulLength, PBOOLEAN pfSet)
+static BUS_STATE_REQUEST BusPdoStateRequestOf(ULONG ulIoctl, const UCHAR *pBuffer, ULONG ulLength, PBOOLEAN pfSet)
 {
     *pfSet = FALSE;
     if (pBuffer == NULL) {
@@ -193,6 +199,14 @@ static BUS_STATE_REQUEST BusPdoStateRequest(ULONG ulIoctl, const UCHAR *pBuffer,
     default:
         return BusStateNone;
     }
+}
+
+static BUS_STATE_REQUEST BusPdoStateRequest(ULONG ulIoctl, const UCHAR *pBuffer, ULONG ulLength, PBOOLEAN pfSet)
+{
+    ENT("BusPdoStateRequest: ioctl 0x%x, length %u\n", ulIoctl, ulLength);
+    BUS_STATE_REQUEST eRequest = BusPdoStateRequestOf(ulIoctl, pBuffer, ulLength, pfSet);
+    EXT("BusPdoStateRequest: request %d, set %d\n", (int)eRequest, (int)*pfSet);
+    return eRequest;
 }
 
 VOID BusPdoNoteLogin(PPDO_EXT pPdoExt, PPATH_DATA pPath, ULONG ulIoctl, const UCHAR *pBuffer, ULONG ulLength)
